@@ -1,0 +1,22 @@
+# velmora_add_test(NAME name SOURCES ... LIBS ... LABELS ... [FIXTURES fixture...] [ENVIRONMENT VAR=value...])
+# One GoogleTest executable registered as one CTest test, so that the labels select whole files.
+find_package(GTest REQUIRED)
+
+function(velmora_add_test)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;FIXTURES;ENVIRONMENT" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE velmora_options GTest::gtest GTest::gtest_main GTest::gmock
+                                          ${T_LIBS})
+  target_include_directories(${T_NAME} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+  if(T_FIXTURES)
+    set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED "${T_FIXTURES}")
+  endif()
+  if(T_ENVIRONMENT)
+    set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${T_ENVIRONMENT}")
+  endif()
+endfunction()
