@@ -5,7 +5,9 @@
 namespace velmora::core {
 
 namespace {
-std::size_t at(auto value) { return static_cast<std::size_t>(value); }
+std::size_t at(auto value) {
+  return static_cast<std::size_t>(value);
+}
 }  // namespace
 
 HeadlessWindow::HeadlessWindow()
@@ -26,13 +28,17 @@ void HeadlessWindow::SetShapeColor(Shape shape, serial::TColor color) {
   shapeHistory_[at(shape)].push_back(color);
 }
 
-serial::TColor HeadlessWindow::ShapeColor(Shape shape) const { return shapes_[at(shape)]; }
+serial::TColor HeadlessWindow::ShapeColor(Shape shape) const {
+  return shapes_[at(shape)];
+}
 
 const std::vector<serial::TColor>& HeadlessWindow::ShapeHistory(Shape shape) const {
   return shapeHistory_[at(shape)];
 }
 
-serial::TApdCustomStatusLight& HeadlessWindow::LampOf(Lamp lamp) { return lamps_[at(lamp)]; }
+serial::TApdCustomStatusLight& HeadlessWindow::LampOf(Lamp lamp) {
+  return lamps_[at(lamp)];
+}
 
 void HeadlessWindow::SetTimerEnabled(Timer timer, bool enabled) {
   auto& state = timers_[at(timer)];
@@ -45,13 +51,17 @@ void HeadlessWindow::SetTimerEnabled(Timer timer, bool enabled) {
   }
 }
 
-bool HeadlessWindow::TimerEnabled(Timer timer) const { return timers_[at(timer)].enabled; }
+bool HeadlessWindow::TimerEnabled(Timer timer) const {
+  return timers_[at(timer)].enabled;
+}
 
 void HeadlessWindow::SetOnTimer(Timer timer, std::function<void()> handler) {
   timers_[at(timer)].handler = std::move(handler);
 }
 
-void HeadlessWindow::ListClear(DeviceList list) { lists_[at(list)] = ListState{}; }
+void HeadlessWindow::ListClear(DeviceList list) {
+  lists_[at(list)] = ListState{};
+}
 
 void HeadlessWindow::ListAppend(DeviceList list, const std::string& text) {
   lists_[at(list)].items.push_back(text);
@@ -85,9 +95,13 @@ void HeadlessWindow::ListSetSelected(DeviceList list, int index) {
   state.selected = index >= 0 && index < static_cast<int>(state.items.size()) ? index : -1;
 }
 
-int HeadlessWindow::ListSelected(DeviceList list) const { return lists_[at(list)].selected; }
+int HeadlessWindow::ListSelected(DeviceList list) const {
+  return lists_[at(list)].selected;
+}
 
-int HeadlessWindow::LogCount() const { return static_cast<int>(log_.size()); }
+int HeadlessWindow::LogCount() const {
+  return static_cast<int>(log_.size());
+}
 
 void HeadlessWindow::LogDelete(int index) {
   if (index < 0 || index >= LogCount()) throw std::out_of_range("List index out of bounds");
@@ -95,7 +109,9 @@ void HeadlessWindow::LogDelete(int index) {
   if (logSelected_ >= LogCount()) logSelected_ = LogCount() - 1;
 }
 
-void HeadlessWindow::LogAppend(const std::string& line) { log_.push_back(line); }
+void HeadlessWindow::LogAppend(const std::string& line) {
+  log_.push_back(line);
+}
 
 void HeadlessWindow::LogClear() {
   log_.clear();
@@ -111,7 +127,9 @@ void HeadlessWindow::LogSetSelected(int index) {
   logSelected_ = index >= 0 && index < LogCount() ? index : -1;
 }
 
-int HeadlessWindow::LogSelected() const { return logSelected_; }
+int HeadlessWindow::LogSelected() const {
+  return logSelected_;
+}
 
 void HeadlessWindow::SetStatusText(int panel, const std::string& text) {
   status_.at(static_cast<std::size_t>(panel)) = text;
@@ -126,6 +144,8 @@ void HeadlessWindow::SetScreenCursor(Cursor cursor) {
   cursorHistory_.push_back(cursor);
 }
 
-void HeadlessWindow::ProcessMessages() { platform::MessagePump::current().processMessages(); }
+void HeadlessWindow::ProcessMessages() {
+  platform::MessagePump::current().processMessages();
+}
 
 }  // namespace velmora::core

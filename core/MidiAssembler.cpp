@@ -59,9 +59,12 @@ void MidiAssembler::Feed(std::uint8_t byte, Sink& sink) {
       if (!sysexOverflow_ && sysex_.size() + 1 < kMaxSysex) {
         sysex_.push_back(byte);
       } else {
-        sysexOverflow_ = true;
-        sysex_.clear();
-        sysex_.shrink_to_fit();
+        if (!sysexOverflow_) {
+          sysexOverflow_ = true;
+          std::vector<std::uint8_t> dropped;
+          dropped.swap(sysex_);
+          sink.OnDropped(dropped.data(), dropped.size());
+        }
         sink.OnDropped(&byte, 1);
       }
       return;

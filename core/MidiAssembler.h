@@ -36,7 +36,7 @@ class MidiAssembler {
   std::size_t have_ = 0;  // bytes of message_ collected
   std::size_t need_ = 0;  // bytes message_ needs to be complete
   bool inSysex_ = false;
-  bool sysexOverflow_ = false;  // the block outgrew kMaxSysex: dropped up to its F7
+  bool sysexOverflow_ = false;      // the block outgrew kMaxSysex: dropped up to its F7
   bool skippingUndefined_ = false;  // after F4 or F5, up to the next status byte
   std::vector<std::uint8_t> sysex_;
 };

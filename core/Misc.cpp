@@ -17,7 +17,8 @@ void Delay(std::uint32_t milliseconds, bool processMessages, const platform::Clo
     if (elapsed > milliseconds) return;
     // Never more than a few ms at once, so that a clock that is not the wall clock (a test's)
     // is looked at again soon.
-    const auto wait = std::chrono::milliseconds(std::min<std::uint32_t>(milliseconds - elapsed + 1, 5));
+    const auto wait =
+        std::chrono::milliseconds(std::min<std::uint32_t>(milliseconds - elapsed + 1, 5));
     if (processMessages) {
       pump.waitMessage(std::chrono::steady_clock::now() + wait);
     } else {

@@ -35,21 +35,30 @@ std::string hexJoin(const std::uint8_t* bytes, std::size_t count, bool spaced) {
 
 std::string ParityName(serial::TParity parity) {
   switch (parity) {
-    case serial::TParity::pNone: return "pNone";
-    case serial::TParity::pOdd: return "pOdd";
-    case serial::TParity::pEven: return "pEven";
-    case serial::TParity::pMark: return "pMark";
-    case serial::TParity::pSpace: return "pSpace";
+    case serial::TParity::pNone:
+      return "pNone";
+    case serial::TParity::pOdd:
+      return "pOdd";
+    case serial::TParity::pEven:
+      return "pEven";
+    case serial::TParity::pMark:
+      return "pMark";
+    case serial::TParity::pSpace:
+      return "pSpace";
   }
   return {};
 }
 
 std::string SWFlowName(serial::TSWFlowOptions options) {
   switch (options) {
-    case serial::TSWFlowOptions::swfNone: return "swfNone";
-    case serial::TSWFlowOptions::swfReceive: return "swfReceive";
-    case serial::TSWFlowOptions::swfTransmit: return "swfTransmit";
-    case serial::TSWFlowOptions::swfBoth: return "swfBoth";
+    case serial::TSWFlowOptions::swfNone:
+      return "swfNone";
+    case serial::TSWFlowOptions::swfReceive:
+      return "swfReceive";
+    case serial::TSWFlowOptions::swfTransmit:
+      return "swfTransmit";
+    case serial::TSWFlowOptions::swfBoth:
+      return "swfBoth";
   }
   return {};
 }
@@ -118,7 +127,9 @@ Bridge::Bridge(DeviceFactory& factory, const platform::Clock& clock) : clock_(cl
   swallow([&] { Probe = factory.CreatePortProbe(); });
 }
 
-Bridge::~Bridge() { Finalize(); }
+Bridge::~Bridge() {
+  Finalize();
+}
 
 void Bridge::Finalize() {
   if (finalized_) return;

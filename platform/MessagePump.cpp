@@ -207,8 +207,7 @@ std::optional<std::intptr_t> WindowRef::deliver(
 
 // ---- MessageWindow ------------------------------------------------------------------------
 
-MessageWindow::MessageWindow(MessageHandler handler)
-    : state_(std::make_shared<WindowState>()) {
+MessageWindow::MessageWindow(MessageHandler handler) : state_(std::make_shared<WindowState>()) {
   // The window keeps its pump's state alive through this shared pointer.
   state_->pump = detail::currentPumpState();
   state_->handler = std::move(handler);
@@ -255,7 +254,6 @@ void MessageWindow::killTimer(std::uintptr_t id) {
 }
 
 // ---- MessagePump --------------------------------------------------------------------------
-
 
 MessagePump& MessagePump::current() {
   thread_local MessagePump pump{detail::currentPumpState()};
@@ -378,6 +376,8 @@ std::size_t MessagePump::waitingCount() const {
   return state_->queue.size();
 }
 
-bool MessagePump::onPumpThread() const { return std::this_thread::get_id() == state_->owner; }
+bool MessagePump::onPumpThread() const {
+  return std::this_thread::get_id() == state_->owner;
+}
 
 }  // namespace velmora::platform

@@ -98,7 +98,9 @@ void TfmMain::TimerMidiOutTimer() {
   surface_.SetLampLit(core::Lamp::MidiOut, false);
 }
 
-void TfmMain::btnLogClearClick() { surface_.LogClear(); }
+void TfmMain::btnLogClearClick() {
+  surface_.LogClear();
+}
 
 void TfmMain::DoMidiInput(core::MidiInputDevice& sender) {
   if (!bridge_.Closing) {
@@ -154,8 +156,14 @@ void TfmMain::AddLogLine(const std::string& text) {
   surface_.LogSetSelected(surface_.LogCount() - 1);
 }
 
-void TfmMain::LogMidiOut(const std::string& text) { AddLogLine("[Midi-Out] - " + text); }
-void TfmMain::LogComRx(const std::string& text) { AddLogLine("[Com-Rx] - " + text); }
-void TfmMain::LogComTx(const std::string& text) { AddLogLine("[Com-Tx] - " + text); }
+void TfmMain::LogMidiOut(const std::string& text) {
+  AddLogLine("[Midi-Out] - " + text);
+}
+void TfmMain::LogComRx(const std::string& text) {
+  AddLogLine("[Com-Rx] - " + text);
+}
+void TfmMain::LogComTx(const std::string& text) {
+  AddLogLine("[Com-Tx] - " + text);
+}
 
 }  // namespace velmora::ui

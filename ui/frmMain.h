@@ -15,8 +15,8 @@
 namespace velmora::ui {
 
 inline constexpr std::array<const char*, 8> MidiStatusNames = {
-    "Note Off",       "Note On",           "Key Aftertouch", "Control Change",
-    "Program Change", "Channel Aftertouch", "Pitch Bend",     "System Message"};
+    "Note Off",           "Note On",    "Key Aftertouch", "Control Change", "Program Change",
+    "Channel Aftertouch", "Pitch Bend", "System Message"};
 
 // The last message taken from the MIDI input, on its way to the serial port.
 struct TTxRecord {

@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "Doubles.h"
+#include "SteppingClock.h"
+#include "core/HeadlessWindow.h"
+#include "core/Misc.h"
+#include "core/uComm.h"
+#include "platform/MessagePump.h"
+#include "ui/frmMain.h"
+
+using namespace std::chrono_literals;
+using velmora::core::Bridge;
+using velmora::core::Cursor;
+using velmora::core::HeadlessWindow;
+using velmora::core::kClosedColor;
+using velmora::core::kOpenColor;
+using velmora::core::kSwitchingColor;
+using velmora::core::Shape;
+using velmora::test::FakeFactory;
+using velmora::test::SteppingClock;
+using velmora::ui::TfmMain;
+
+namespace {
+
+struct BridgeFixture : ::testing::Test {
+  FakeFactory factory;
+  SteppingClock clock;
+  HeadlessWindow window;
+  std::unique_ptr<Bridge> bridge;
+  std::unique_ptr<TfmMain> form;
+
+  void create() {
+    bridge = std::make_unique<Bridge>(factory, clock);
+    form = std::make_unique<TfmMain>(*bridge, window);
+  }
+};
+
+}  // namespace
+
+TEST_F(BridgeFixture, InitializationConfiguresThePortAndLeavesEverythingClosed) {
+  create();
+  ASSERT_TRUE(bridge->SerialPort);
+  EXPECT_EQ(factory.portView->number, 1);
+  EXPECT_EQ(factory.portView->baud, 38400);
+  EXPECT_FALSE(factory.portView->open);
+  EXPECT_EQ(factory.packetView->port, factory.portView);
+  EXPECT_FALSE(factory.packetView->enabled);
+  EXPECT_FALSE(factory.packetView->autoEnable);
+  EXPECT_FALSE(factory.controllerView->monitoring);
+  EXPECT_FALSE(bridge->ComPortOpened);
+  EXPECT_FALSE(bridge->Closing);
+}
+
+TEST_F(BridgeFixture, AbsentDevicesAreSkippedEverywhere) {
+  factory.failPort = true;
+  factory.failMidiIn = true;
+  factory.failMidiOut = true;
+  create();
+  EXPECT_FALSE(bridge->SerialPort);
+  EXPECT_FALSE(bridge->MidiInput);
+  EXPECT_FALSE(bridge->MidiOutput);
+  ASSERT_TRUE(bridge->DataPacket);  // created, but not attached to a missing port
+  EXPECT_EQ(factory.packetView->port, nullptr);
+
+  bridge->OpenComPort();
+  EXPECT_FALSE(bridge->ComPortOpened);
+  EXPECT_EQ(window.ShapeColor(Shape::ComPort), kClosedColor);
+
+  bridge->OpenMidiIn();
+  bridge->OpenMidiOut();
+  EXPECT_EQ(window.ShapeColor(Shape::MidiIn), kSwitchingColor);
+  EXPECT_EQ(window.ShapeColor(Shape::MidiOut), kSwitchingColor);
+
+  const std::uint8_t note[] = {0x90, 0x3C, 0x64};
+  bridge->SendComBytes(note, 3);  // nothing to write to, nothing raised
+  EXPECT_EQ(bridge->ComPortStatusText(false), "");
+}
+
+TEST_F(BridgeFixture, OpeningAPortShowsGrayThenGreenAndStartsMonitoring) {
+  create();
+  bridge->OpenComPort();
+  EXPECT_TRUE(bridge->ComPortOpened);
+  EXPECT_TRUE(factory.controllerView->monitoring);
+  EXPECT_EQ(window.ShapeHistory(Shape::ComPort),
+            (std::vector<velmora::serial::TColor>{kSwitchingColor, kOpenColor}));
+  EXPECT_EQ(window.CursorHistory(), (std::vector<Cursor>{Cursor::HourGlass, Cursor::Default}));
+}
+
+TEST_F(BridgeFixture, APortThatFailsToOpenEndsRedWithTheCursorRestored) {
+  factory.portView->failingPorts = {1};
+  create();
+  bridge->OpenComPort();
+  EXPECT_FALSE(bridge->ComPortOpened);
+  EXPECT_FALSE(factory.controllerView->monitoring);
+  EXPECT_EQ(window.ShapeColor(Shape::ComPort), kClosedColor);
+  EXPECT_EQ(window.ScreenCursor(), Cursor::Default);
+  EXPECT_EQ(window.CursorHistory().back(), Cursor::Default);
+}
+
+TEST_F(BridgeFixture, ClosingAlwaysEndsRedWhateverThePortReports) {
+  create();
+  bridge->OpenComPort();
+  factory.portView->onSetOpen = [&] {
+    // Nothing may reach a port while it closes.
+    EXPECT_FALSE(bridge->ComPortOpened);
+  };
+  bridge->CloseComPort();
+  EXPECT_FALSE(bridge->ComPortOpened);
+  EXPECT_FALSE(factory.controllerView->monitoring);
+  EXPECT_EQ(window.ShapeColor(Shape::ComPort), kClosedColor);
+}
+
+TEST_F(BridgeFixture, SelectComPortTakesPortOneForZeroOrBelowAndReopens) {
+  create();
+  for (int number : {0, -5}) {
+    factory.portView->number = 7;
+    bridge->SelectComPort(number, false);
+    EXPECT_EQ(factory.portView->number, 1);
+  }
+  factory.portView->openRequests.clear();
+  bridge->SelectComPort(3, true);
+  EXPECT_EQ(factory.portView->number, 3);
+  EXPECT_EQ(factory.portView->openRequests, (std::vector<bool>{false, true}));
+  EXPECT_TRUE(bridge->ComPortOpened);
+}
+
+TEST_F(BridgeFixture, MidiOpenAndCloseColourTheirShapes) {
+  factory.midiInView->names = {"In A"};
+  factory.midiOutView->names = {"Out A"};
+  create();
+  bridge->OpenMidiIn();
+  EXPECT_EQ(factory.midiInView->calls, (std::vector<std::string>{"Open", "Start"}));
+  EXPECT_EQ(window.ShapeColor(Shape::MidiIn), kOpenColor);
+  bridge->OpenMidiOut();
+  EXPECT_EQ(window.ShapeColor(Shape::MidiOut), kOpenColor);
+
+  bridge->CloseMidiIn();
+  EXPECT_EQ(factory.midiInView->calls.back(), "Close");
+  EXPECT_EQ(window.ShapeColor(Shape::MidiIn), kClosedColor);
+  bridge->CloseMidiOut();
+  EXPECT_EQ(window.ShapeColor(Shape::MidiOut), kClosedColor);
+
+  factory.midiInView->opens = false;
+  factory.midiOutView->opens = false;
+  bridge->OpenMidiIn();
+  bridge->OpenMidiOut();
+  EXPECT_EQ(window.ShapeColor(Shape::MidiIn), kClosedColor);
+  EXPECT_EQ(window.ShapeColor(Shape::MidiOut), kClosedColor);
+}
+
+TEST_F(BridgeFixture, AMidiDeviceThatRaisesLeavesItsShapeGray) {
+  create();
+  factory.midiInView->openRaises = true;
+  bridge->OpenMidiIn();
+  EXPECT_EQ(window.ShapeColor(Shape::MidiIn), kSwitchingColor);
+}
+
+TEST_F(BridgeFixture, FinalizationReleasesInOrderAndRecoloursNothing) {
+  std::vector<std::string> journal;
+  factory.packetView->journal = &journal;
+  factory.controllerView->journal = &journal;
+  factory.midiInView->journal = &journal;
+  factory.midiOutView->journal = &journal;
+  create();
+  bridge->OpenComPort();
+  journal.clear();
+  const auto shapesBefore = window.ShapeHistory(Shape::ComPort).size();
+  const auto cursorsBefore = window.CursorHistory().size();
+  bridge->Finalize();
+  EXPECT_TRUE(bridge->Closing);
+  EXPECT_EQ(journal,
+            (std::vector<std::string>{"controller.release", "packet.detach", "packet.release",
+                                      "midiin.release", "midiout.release"}));
+  EXPECT_EQ(window.ShapeHistory(Shape::ComPort).size(), shapesBefore);
+  // The port still switches with its hourglass while closing.
+  EXPECT_EQ(window.CursorHistory().size(), cursorsBefore + 2);
+  EXPECT_FALSE(bridge->SerialPort);
+  EXPECT_FALSE(bridge->MidiInput);
+}
+
+TEST(Delay, ReturnsOnlyAfterMoreThanTheTimeAcrossATickWrap) {
+  // Starts 100 ms before the 32-bit tick count wraps; each look moves 30 ms.
+  SteppingClock clock(std::chrono::milliseconds(0xFFFFFFFFll - 100), 30ms);
+  const std::uint32_t before = clock.tickCount();
+  velmora::core::Delay(200, true, clock);
+  const std::uint32_t after = clock.tickCount();
+  EXPECT_GT(static_cast<std::uint32_t>(after - before), 200u);
+  EXPECT_LT(static_cast<std::uint32_t>(after - before), 400u);  // it did not run to a wrap
+}
+
+TEST(Delay, HandlesMessagesPostedWhileItWaits) {
+  using velmora::platform::MessageWindow;
+  int handled = 0;
+  MessageWindow window([&](const velmora::platform::Message&) { return ++handled; });
+  std::thread poster([ref = window.ref()] { ref.post(velmora::platform::WM_USER); });
+  poster.join();
+  velmora::core::Delay(20, true);
+  EXPECT_EQ(handled, 1);
+  EXPECT_EQ(velmora::core::IfThen(true, 1, 2), 1);
+  EXPECT_EQ(velmora::core::IfThen(false, 1, 2), 2);
+}

@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+
+#include <cctype>
+
+#include "Doubles.h"
+#include "SteppingClock.h"
+#include "core/HeadlessWindow.h"
+#include "core/uComm.h"
+#include "ui/frmMain.h"
+
+using velmora::core::Bridge;
+using velmora::core::HeadlessWindow;
+using velmora::midi::TMyMidiEvent;
+using velmora::test::FakeFactory;
+using velmora::test::SentEvent;
+using velmora::test::SteppingClock;
+using velmora::ui::TfmMain;
+
+namespace {
+
+struct Forwarding : ::testing::Test {
+  FakeFactory factory;
+  SteppingClock clock;
+  HeadlessWindow window;
+  std::unique_ptr<Bridge> bridge;
+  std::unique_ptr<TfmMain> form;
+
+  void SetUp() override {
+    factory.midiInView->names = {"In A"};
+    factory.midiOutView->names = {"Out A"};
+    bridge = std::make_unique<Bridge>(factory, clock);
+    form = std::make_unique<TfmMain>(*bridge, window);
+  }
+
+  std::vector<std::string> log() const {
+    std::vector<std::string> lines;
+    for (int i = 0; i < window.LogCount(); ++i) lines.push_back(window.LogLine(i));
+    return lines;
+  }
+
+  void midiIn(std::uint8_t status, std::uint8_t d1, std::uint8_t d2) {
+    TMyMidiEvent event;
+    event.StatusByte = status;
+    event.FirstDataByte = d1;
+    event.SecondDataByte = d2;
+    factory.midiInView->events.push_back(std::move(event));
+  }
+
+  void serialIn(std::initializer_list<std::uint8_t> bytes) {
+    for (std::uint8_t b : bytes) form->DoPacket(&b, 1);  // one-byte packets, as configured
+  }
+};
+
+using Lines = std::vector<std::string>;
+using Bytes = std::vector<std::uint8_t>;
+
+}  // namespace
+
+TEST_F(Forwarding, ChannelMessagesFromMidiGoToThePortWithTheirLines) {
+  bridge->OpenComPort();
+  midiIn(0x90, 0x3C, 0x64);
+  midiIn(0xC5, 0x07, 0x00);
+  midiIn(0xD0, 0x22, 0x00);
+  midiIn(0xE0, 0x00, 0x40);
+  form->DoMidiInput(*bridge->MidiInput);
+  EXPECT_EQ(log(), (Lines{"[MIDI-In] - 90 3C 64 (Note On)", "[Com-Tx] - 90 3C 64",
+                          "[MIDI-In] - C5 07 (Program Change)", "[Com-Tx] - C5 07",
+                          "[MIDI-In] - D0 22 (Channel Aftertouch)", "[Com-Tx] - D0 22",
+                          "[MIDI-In] - E0 00 40 (Pitch Bend)", "[Com-Tx] - E0 00 40"}));
+  EXPECT_EQ(
+      factory.portView->written,
+      (std::vector<Bytes>{{0x90, 0x3C, 0x64}, {0xC5, 0x07}, {0xD0, 0x22}, {0xE0, 0x00, 0x40}}));
+  EXPECT_TRUE(window.LampOf(velmora::core::Lamp::MidiIn).Lit());
+  EXPECT_TRUE(window.TimerEnabled(velmora::core::Timer::MidiIn));
+  EXPECT_EQ(bridge->MidiInput->EventCount(), 0);
+}
+
+TEST_F(Forwarding, SystemMessagesFromMidiAreDroppedSilently) {
+  bridge->OpenComPort();
+  midiIn(0xFA, 0, 0);
+  TMyMidiEvent sysex;
+  sysex.StatusByte = 0xF0;
+  sysex.SysexSize = 2;
+  sysex.SysexData = std::make_unique<std::uint8_t[]>(2);
+  factory.midiInView->events.push_back(std::move(sysex));
+  form->DoMidiInput(*bridge->MidiInput);
+  EXPECT_TRUE(log().empty());
+  EXPECT_TRUE(factory.portView->written.empty());
+}
+
+TEST_F(Forwarding, AClosedOrFullPortGetsNothingAndAFailedWriteIsStillLogged) {
+  midiIn(0x80, 0x3C, 0x00);
+  form->DoMidiInput(*bridge->MidiInput);
+  EXPECT_EQ(log(), Lines{"[MIDI-In] - 80 3C 00 (Note Off)"});
+
+  bridge->OpenComPort();
+  window.LogClear();
+  factory.portView->outFree = 2;
+  midiIn(0x90, 0x3C, 0x64);
+  form->DoMidiInput(*bridge->MidiInput);
+  EXPECT_EQ(log(), Lines{"[MIDI-In] - 90 3C 64 (Note On)"});
+
+  window.LogClear();
+  factory.portView->outFree = 100;
+  factory.portView->putBlockRaises = true;
+  midiIn(0xB0, 0x07, 0x7F);
+  form->DoMidiInput(*bridge->MidiInput);
+  EXPECT_EQ(log(), (Lines{"[MIDI-In] - B0 07 7F (Control Change)", "[Com-Tx] - B0 07 7F"}));
+  EXPECT_TRUE(factory.portView->written.empty());
+}
+
+TEST_F(Forwarding, ATwoByteMessageKeepsTheLastSecondDataByteUnsent) {
+  bridge->OpenComPort();
+  midiIn(0x90, 0x3C, 0x64);
+  midiIn(0xC0, 0x05, 0x33);
+  form->DoMidiInput(*bridge->MidiInput);
+  EXPECT_EQ(form->TxRecord.data2, 0x64);
+  EXPECT_EQ(form->TxRecord.count, 2);
+  EXPECT_EQ(factory.portView->written.back(), (Bytes{0xC0, 0x05}));
+}
+
+TEST_F(Forwarding, SerialBytesBecomeWholeMidiMessages) {
+  bridge->OpenMidiOut();
+  serialIn({0x90, 0x3C, 0x64, 0x40, 0x7F});
+  EXPECT_EQ(factory.midiOutView->sent,
+            (std::vector<SentEvent>{{0x90, 0x3C, 0x64, {}}, {0x90, 0x40, 0x7F, {}}}));
+  EXPECT_EQ(log(), (Lines{"[Midi-Out] - 90 3C 64", "[Com-Rx] - 903C64", "[Midi-Out] - 90 40 7F",
+                          "[Com-Rx] - 90407F"}));
+  EXPECT_TRUE(window.LampOf(velmora::core::Lamp::MidiOut).Lit());
+}
+
+TEST_F(Forwarding, APacketOfSeveralMessagesAndAStrayByte) {
+  bridge->OpenMidiOut();
+  const std::uint8_t packet[] = {0x3C, 0xC0, 0x05, 0xF8};
+  form->DoPacket(packet, sizeof packet);
+  EXPECT_EQ(log(), (Lines{"[Com-Rx] - 3C", "[Midi-Out] - C0 05", "[Com-Rx] - C005",
+                          "[Midi-Out] - F8", "[Com-Rx] - F8"}));
+  form->DoPacket(nullptr, 5);  // nothing to read: nothing happens
+  form->DoPacket(packet, 0);
+  EXPECT_EQ(window.LogCount(), 5);
+}
+
+TEST_F(Forwarding, SysexFromTheSerialPortIsOneLongMessageLoggedShort) {
+  bridge->OpenMidiOut();
+  std::vector<std::uint8_t> block{0xF0};
+  for (int i = 0; i < 18; ++i) block.push_back(static_cast<std::uint8_t>(i));
+  block.push_back(0xF7);
+  form->DoPacket(block.data(), static_cast<std::int32_t>(block.size()));
+  ASSERT_EQ(factory.midiOutView->sent.size(), 1u);
+  EXPECT_EQ(factory.midiOutView->sent[0].status, 0xF0);
+  EXPECT_EQ(factory.midiOutView->sent[0].sysex, block);
+  EXPECT_EQ(log(), (Lines{"[Midi-Out] - F0 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E … (20)",
+                          "[Com-Rx] - F0000102030405060708090A0B0C0D0E… (20)"}));
+}
+
+TEST_F(Forwarding, AClosedMidiOutputRaisesOutOfDoPacketWithTheLampOn) {
+  EXPECT_THROW(serialIn({0xF8}), std::runtime_error);
+  EXPECT_TRUE(log().empty());
+  EXPECT_TRUE(window.LampOf(velmora::core::Lamp::MidiOut).Lit());
+}
+
+TEST_F(Forwarding, TheLogKeepsFortyLinesNewestSelectedInUpperCaseHex) {
+  form->SetupLog();
+  bridge->OpenMidiOut();
+  for (int i = 0; i < 30; ++i) serialIn({0xFA, 0xFB, 0xFC});
+  EXPECT_EQ(window.LogCount(), 40);
+  EXPECT_EQ(window.LogSelected(), 39);
+  for (const auto& line : log()) {
+    const auto dash = line.find(" - ");
+    for (char c : line.substr(dash + 3)) EXPECT_FALSE(std::islower(static_cast<unsigned char>(c)));
+  }
+  form->btnLogClearClick();
+  EXPECT_EQ(window.LogCount(), 0);
+  serialIn({0xFE});
+  EXPECT_EQ(log().front(), "[Midi-Out] - FE");
+}
+
+TEST_F(Forwarding, ClosingThePortForgetsAHalfReceivedMessage) {
+  bridge->OpenComPort();
+  bridge->OpenMidiOut();
+  serialIn({0x90, 0x3C});
+  bridge->CloseComPort();
+  bridge->OpenComPort();
+  serialIn({0x64});
+  EXPECT_TRUE(factory.midiOutView->sent.empty());
+  EXPECT_EQ(log(), Lines{"[Com-Rx] - 64"});
+}
+
+TEST_F(Forwarding, LateInputWhileClosingLeavesTheLampAlone) {
+  bridge->OpenComPort();
+  bridge->Closing = true;
+  midiIn(0x90, 0x3C, 0x64);
+  form->DoMidiInput(*bridge->MidiInput);
+  EXPECT_FALSE(window.LampOf(velmora::core::Lamp::MidiIn).Lit());
+  EXPECT_EQ(window.LogCount(), 2);
+  bridge->Closing = false;
+}

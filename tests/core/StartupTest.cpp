@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include "Doubles.h"
+#include "SteppingClock.h"
+#include "core/HeadlessWindow.h"
+#include "core/uComm.h"
+#include "ui/frmMain.h"
+
+using velmora::core::Bridge;
+using velmora::core::DeviceList;
+using velmora::core::HeadlessWindow;
+using velmora::core::kClosedColor;
+using velmora::core::kOpenColor;
+using velmora::core::Shape;
+using velmora::test::FakeFactory;
+using velmora::test::SteppingClock;
+using velmora::ui::TfmMain;
+
+namespace {
+
+struct Startup : ::testing::Test {
+  FakeFactory factory;
+  SteppingClock clock;
+  HeadlessWindow window;
+  std::unique_ptr<Bridge> bridge;
+  std::unique_ptr<TfmMain> form;
+
+  void create() {
+    bridge = std::make_unique<Bridge>(factory, clock);
+    form = std::make_unique<TfmMain>(*bridge, window);
+  }
+  std::vector<std::string> items(DeviceList list) const {
+    std::vector<std::string> out;
+    for (int i = 0; i < window.ListCount(list); ++i) out.push_back(window.ListItem(list, i));
+    return out;
+  }
+};
+
+using Names = std::vector<std::string>;
+
+}  // namespace
+
+TEST_F(Startup, PortsAreListedInOrderWithGapsAndBusyOnesByTheSetting) {
+  factory.probeView->results = {{1, 0}, {3, 0}, {12, 5}, {20, 13}};
+  create();
+  EXPECT_EQ(bridge->ListComPorts(), (Names{"COM1", "COM3", "COM12"}));
+  bridge->CountPortsInUse = false;
+  EXPECT_EQ(bridge->ListComPorts(), (Names{"COM1", "COM3"}));
+  EXPECT_FALSE(bridge->ComPortExists(0));
+  EXPECT_EQ(bridge->ComDeviceName(12), "\\\\.\\COM12");
+  factory.probeView->probed.clear();
+  bridge->ListComPorts();
+  ASSERT_EQ(factory.probeView->probed.size(), 50u);
+  EXPECT_EQ(factory.probeView->probed.front(), 1);
+  EXPECT_EQ(factory.probeView->probed.back(), 50);
+}
+
+TEST_F(Startup, FormCreateFillsTheListsOpensEverythingAndShowsTheStatus) {
+  factory.probeView->results = {{1, 0}, {3, 0}};
+  factory.midiInView->names = {"In A", "In B"};
+  factory.midiOutView->names = {"Out A", "Out B"};
+  create();
+  form->FormCreate();
+  EXPECT_EQ(items(DeviceList::ComPort), (Names{"COM1", "COM3"}));
+  EXPECT_EQ(items(DeviceList::MidiIn), (Names{"In A", "In B"}));
+  EXPECT_EQ(items(DeviceList::MidiOut), (Names{"Out A", "Out B"}));
+  EXPECT_EQ(window.ListSelected(DeviceList::MidiOut), 0);
+  EXPECT_TRUE(bridge->ComPortOpened);
+  EXPECT_EQ(window.ShapeColor(Shape::ComPort), kOpenColor);
+  EXPECT_EQ(window.ShapeColor(Shape::MidiIn), kOpenColor);
+  EXPECT_EQ(window.ShapeColor(Shape::MidiOut), kOpenColor);
+  EXPECT_EQ(window.StatusText(1), "1,38400,8,1,pNone");
+  EXPECT_EQ(factory.packetView->packetSize, 1);
+  EXPECT_EQ(factory.packetView->endCond, velmora::serial::ecPacketSize);
+  EXPECT_EQ(factory.packetView->startCond, velmora::serial::TPacketStartCond::scAnyData);
+  EXPECT_EQ(factory.packetView->timeOut, 0);
+  EXPECT_TRUE(factory.packetView->enabled && factory.packetView->autoEnable);
+  EXPECT_TRUE(factory.controllerView->monitoring);
+  EXPECT_EQ(factory.controllerView->tx, &window.LampOf(velmora::core::Lamp::CPTx));
+  EXPECT_EQ(factory.controllerView->rx, &window.LampOf(velmora::core::Lamp::CPRx));
+  EXPECT_TRUE(factory.midiInView->onInput);
+  EXPECT_TRUE(factory.midiOutView->onOutput);
+
+  // The user picks the second port.
+  window.ListSetSelected(DeviceList::ComPort, 1);
+  form->cbComPortChange();
+  EXPECT_EQ(factory.portView->number, 3);
+  EXPECT_EQ(window.StatusText(1), "3,38400,8,1,pNone");
+
+  form->FormClose();
+  EXPECT_EQ(window.ShapeColor(Shape::MidiIn), kClosedColor);
+  EXPECT_EQ(window.ShapeColor(Shape::MidiOut), kClosedColor);
+}
+
+TEST_F(Startup, NoDevicesLeavesPlaceholdersAndTheMissingOutputRaisesAtTheEnd) {
+  factory.midiInView->names = {};
+  factory.midiOutView->names = {};
+  create();
+  EXPECT_THROW(form->FormCreate(), std::runtime_error);  // the empty input name is not found
+  EXPECT_EQ(items(DeviceList::ComPort), Names{});
+  EXPECT_EQ(items(DeviceList::MidiIn), Names{"Port non spécifié"});
+  EXPECT_EQ(window.ListSelected(DeviceList::MidiIn), -1);
+  EXPECT_EQ(factory.portView->number, 1);
+  EXPECT_EQ(window.StatusText(1), "1,38400,8,1,pNone");
+  EXPECT_EQ(window.ShapeColor(Shape::MidiIn), kClosedColor);
+}
+
+TEST_F(Startup, AMidiDeviceThatRaisesWhileListedKeepsThePlaceholderAndHooksNothing) {
+  factory.midiInView->names = {"In A"};
+  factory.midiInView->listRaises = true;
+  create();
+  EXPECT_THROW(bridge->FillMidiInList(), std::runtime_error);
+  EXPECT_EQ(items(DeviceList::MidiIn), Names{"Port non spécifié"});
+  EXPECT_FALSE(factory.midiInView->onInput);
+  EXPECT_EQ(window.ScreenCursor(), velmora::core::Cursor::Default);
+}
+
+TEST_F(Startup, StatusTextShortAndDetailed) {
+  create();
+  auto& port = *factory.portView;
+  port.number = 2;
+  port.baud = 9600;
+  port.dataBits = 7;
+  port.stopBits = 2;
+  port.parity = velmora::serial::TParity::pEven;
+  EXPECT_EQ(bridge->ComPortStatusText(false), "2,9600,7,2,pEven");
+  port.hwFlow = velmora::serial::hwfUseRTS | velmora::serial::hwfRequireCTS;
+  EXPECT_EQ(bridge->ComPortStatusText(true), "2,9600,7,2,pEven,[hwfUseRTS,hwfRequireCTS],swfNone");
+  port.hwFlow = 0;
+  EXPECT_EQ(bridge->ComPortStatusText(true), "2,9600,7,2,pEven,[],swfNone");
+}
+
+TEST(PortNumberOfEntry, ReadsTheNumberAfterCom) {
+  EXPECT_EQ(velmora::ui::PortNumberOfEntry("COM3"), 3);
+  EXPECT_EQ(velmora::ui::PortNumberOfEntry("COM12 (/dev/ttyUSB0)"), 12);
+  EXPECT_EQ(velmora::ui::PortNumberOfEntry(""), 0);
+  EXPECT_EQ(velmora::ui::PortNumberOfEntry("Port non spécifié"), 0);
+}
