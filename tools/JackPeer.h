@@ -1,0 +1,51 @@
+#pragma once
+
+// A JACK MIDI client with one output port and one input port: what a piece of MIDI gear or
+// another program looks like to Velmora. Used by the peer tool and the end-to-end tests.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <jack/jack.h>
+#include <jack/ringbuffer.h>
+
+namespace velmora::tools {
+
+class JackPeer {
+ public:
+  // Opens the client on the default (or $JACK_DEFAULT_SERVER) server; throws when it cannot.
+  explicit JackPeer(const std::string& clientName);
+  ~JackPeer();
+  JackPeer(const JackPeer&) = delete;
+  JackPeer& operator=(const JackPeer&) = delete;
+
+  std::string outPortName() const;  // "client:out", a MIDI source
+  std::string inPortName() const;   // "client:in", a MIDI sink
+
+  // Queues a message for the next process cycle. Call from one thread only.
+  bool send(const std::vector<std::uint8_t>& message);
+  // The next received message, or nothing after the time-out.
+  std::optional<std::vector<std::uint8_t>> receive(std::chrono::milliseconds timeout);
+
+  bool outConnected() const;
+  bool inConnected() const;
+  // Connects our output to another client's input port (or theirs to ours with `toUs`).
+  bool connect(const std::string& from, const std::string& to);
+
+ private:
+  static int process(jack_nframes_t frames, void* self);
+  int process(jack_nframes_t frames);
+
+  jack_client_t* client_ = nullptr;
+  jack_port_t* out_ = nullptr;
+  jack_port_t* in_ = nullptr;
+  // Lock-free single-producer single-consumer rings of [length:2][bytes] records:
+  // toJack_ written by send()'s thread, read by JACK's process thread; fromJack_ the other way.
+  jack_ringbuffer_t* toJack_ = nullptr;
+  jack_ringbuffer_t* fromJack_ = nullptr;
+};
+
+}  // namespace velmora::tools
