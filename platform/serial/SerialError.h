@@ -1,0 +1,31 @@
+#pragma once
+
+// The error codes that the serial layer reports for a device, on every platform: the Win32
+// numbers, so that the dispatcher and the error table see the same codes everywhere.
+
+namespace velmora::platform {
+
+inline constexpr int kErrorSuccess = 0;
+inline constexpr int kErrorFileNotFound = 2;
+inline constexpr int kErrorPathNotFound = 3;
+inline constexpr int kErrorTooManyOpenFiles = 4;
+inline constexpr int kErrorAccessDenied = 5;
+inline constexpr int kErrorInvalidHandle = 6;
+inline constexpr int kErrorNotEnoughMemory = 8;
+inline constexpr int kErrorGenFailure = 31;
+inline constexpr int kErrorNotSupported = 50;
+inline constexpr int kErrorInvalidParameter = 87;
+inline constexpr int kErrorOperationAborted = 995;
+inline constexpr int kErrorIoPending = 997;
+inline constexpr int kErrorIoDevice = 1117;
+inline constexpr int kErrorDeviceNotConnected = 1167;
+
+// The one place where an errno value becomes a serial error code.
+int SerialErrorFromErrno(int error);
+
+// The calling thread's last serial error code (GetLastError on Windows). Drivers set it where
+// the Win32 calls would have; the dispatcher reads it after a failed OpenCom.
+int LastSerialError();
+void SetLastSerialError(int code);
+
+}  // namespace velmora::platform

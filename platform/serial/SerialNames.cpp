@@ -1,0 +1,156 @@
+#include "platform/serial/SerialNames.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <system_error>
+
+namespace velmora::platform {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// In the order in which the groups are numbered.
+constexpr const char* kGroups[] = {"ttyS", "ttyUSB", "ttyACM", "ttyAMA", "rfcomm", "ttyV"};
+
+// The number after `prefix` when `name` is the prefix followed by decimal digits only.
+bool numberAfter(const std::string& name, const std::string& prefix, unsigned long& number) {
+  if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return false;
+  if (name.size() - prefix.size() > 6) return false;
+  number = 0;
+  for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(name[i]))) return false;
+    number = number * 10 + static_cast<unsigned long>(name[i] - '0');
+  }
+  return true;
+}
+
+std::string readFirstLine(const fs::path& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// An on-board UART slot exists for every possible port; only those with a known UART type
+// (not PORT_UNKNOWN, 0) have hardware behind them.
+bool uartPresent(const fs::path& sys, const std::string& name) {
+  const std::string type = readFirstLine(sys / "class/tty" / name / "type");
+  if (type.empty()) return false;
+  try {
+    return std::stoi(type) != 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+// The tty names that the kernel's console currently writes to.
+std::set<std::string> consoleNames(const fs::path& sys) {
+  std::set<std::string> names;
+  std::istringstream words(readFirstLine(sys / "class/tty/console/active"));
+  for (std::string word; words >> word;) names.insert(word);
+  return names;
+}
+
+bool isConsole(const fs::path& dev, const std::string& name, const std::set<std::string>& console) {
+  if (console.count(name)) return true;
+  // A link under another name to the console device is the console all the same.
+  std::error_code error;
+  const fs::path target = fs::canonical(dev / name, error);
+  if (error) return false;
+  for (const auto& consoleName : console) {
+    std::error_code other;
+    if (fs::canonical(dev / consoleName, other) == target && !other) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::string> SerialNameSpace::Devices() const {
+  std::vector<std::vector<std::pair<unsigned long, std::string>>> groups(std::size(kGroups));
+  std::error_code error;
+  for (fs::directory_iterator it(roots_.dev, error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    for (std::size_t g = 0; g < std::size(kGroups); ++g) {
+      unsigned long number;
+      if (numberAfter(name, kGroups[g], number)) {
+        groups[g].emplace_back(number, name);
+        break;
+      }
+    }
+  }
+  const std::set<std::string> console = consoleNames(roots_.sys);
+  std::vector<std::string> devices;
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    auto& group = groups[g];
+    std::sort(group.begin(), group.end());
+    for (const auto& [number, name] : group) {
+      if (devices.size() == static_cast<std::size_t>(kMaxPorts)) return devices;
+      if (std::string(kGroups[g]) == "ttyS" && !uartPresent(roots_.sys, name)) continue;
+      if (isConsole(roots_.dev, name, console)) continue;
+      devices.push_back((roots_.dev / name).string());
+    }
+  }
+  return devices;
+}
+
+std::string SerialNameSpace::DevicePath(int number) const {
+  if (number < 1 || number > kMaxPorts) return {};
+#ifdef _WIN32
+  char path[32];
+  std::snprintf(path, sizeof path, "\\\\.\\COM%d", number);
+  return path;
+#endif
+  const std::vector<std::string> devices = Devices();
+  if (static_cast<std::size_t>(number) > devices.size()) return {};
+  return devices[static_cast<std::size_t>(number) - 1];
+}
+
+std::string SerialNameSpace::EntryText(int number) const {
+  std::string text = "COM" + std::to_string(number);
+#ifdef _WIN32
+  return text;  // the device path adds nothing there
+#endif
+  const std::string path = DevicePath(number);
+  if (!path.empty()) text += " (" + path + ")";
+  return text;
+}
+
+std::string SerialNameSpace::Resolve(const std::string& name) const {
+  const bool portName = name.rfind("\\\\.\\COM", 0) == 0 || name.rfind("COM", 0) == 0;
+  if (!portName) return name;
+  const int number = ComNumberOf(name);
+  return number > 0 ? DevicePath(number) : std::string{};
+}
+
+std::string ComDeviceName(int number, const SerialNameSpace& names) {
+  return names.DevicePath(number);
+}
+
+std::string ComDeviceName(int number) {
+  return ComDeviceName(number, SerialNameSpace{});
+}
+
+int ComNumberOf(const std::string& text) {
+  std::size_t start = 0;
+  if (text.rfind("\\\\.\\", 0) == 0) start = 4;
+  if (text.compare(start, 3, "COM") != 0) return 0;
+  std::size_t i = start + 3;
+  long number = 0;
+  const std::size_t first = i;
+  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) && i - first < 6) {
+    number = number * 10 + (text[i] - '0');
+    ++i;
+  }
+  if (i == first || number <= 0 || number > 0x7FFFFFFF) return 0;
+  if (i < text.size() && text[i] != ' ') return 0;
+  return static_cast<int>(number);
+}
+
+}  // namespace velmora::platform
