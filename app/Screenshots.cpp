@@ -1,0 +1,40 @@
+#include "Screenshots.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTimer>
+#include <cstdio>
+
+#include "ui/qt/MainWindow.h"
+
+namespace velmora::app {
+
+namespace {
+
+// Long enough for the window to paint and the thanks to scroll into view.
+constexpr int kSettleMs = 1500;
+
+void Save(QWidget& widget, const QString& path) {
+  if (!widget.grab().save(path)) std::fprintf(stderr, "velmora: cannot write %s\n", qPrintable(path));
+}
+
+}  // namespace
+
+void TakeScreenshots(ui::qt::MainWindow& window, const QString& directory) {
+  QDir().mkpath(directory);
+  window.SetOnFormCreated([&window, directory] {
+    QTimer::singleShot(kSettleMs, &window, [&window, directory] {
+      Save(window, directory + QStringLiteral("/main-window.png"));
+      QTimer::singleShot(kSettleMs, &window, [directory] {
+        if (QWidget* about = QApplication::activeModalWidget()) {
+          Save(*about, directory + QStringLiteral("/about-box.png"));
+          about->close();
+        }
+      });
+      window.ShowAboutBox();
+      window.close();
+    });
+  });
+}
+
+}  // namespace velmora::app

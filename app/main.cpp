@@ -1,0 +1,41 @@
+// The program's main block: application object, bridge core, main window, message loop, then
+// the bridge core's finalization.
+
+#include <QApplication>
+#include <QIcon>
+#include <memory>
+
+#include "Screenshots.h"
+#include "core/SystemDevices.h"
+#include "core/uComm.h"
+#include "ui/qt/MainWindow.h"
+#include "ui/qt/ProgramInfo.h"
+#include "ui/qt/SignalCloser.h"
+
+namespace qtui = velmora::ui::qt;
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QString::fromUtf8(qtui::ProgramInfo::kName));
+  QApplication::setApplicationVersion(QString::fromUtf8(qtui::ProgramInfo::kFileVersion));
+  QApplication::setWindowIcon(QIcon(QString::fromUtf8(qtui::ProgramInfo::kIcon)));
+
+  const std::unique_ptr<velmora::core::DeviceFactory> factory =
+      velmora::core::MakeSystemDeviceFactory();
+  velmora::core::Bridge bridge(*factory);
+
+  int result = 0;
+  {
+    qtui::MainWindow window(bridge);
+    // A termination request closes the window like the user would, through the event loop.
+    qtui::SignalCloser closer([&window](int) { window.close(); });
+    if (const QByteArray directory = qgetenv("VELMORA_SCREENSHOTS"); !directory.isEmpty()) {
+      velmora::app::TakeScreenshots(window, QString::fromLocal8Bit(directory));
+    }
+    window.show();
+    result = QApplication::exec();
+    // The devices go while the window's lamps, which the light controller drives, still exist.
+    bridge.Finalize();
+  }
+  return result;
+}

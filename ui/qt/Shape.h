@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QWidget>
+
+#include "serial/OoMisc.h"
+
+namespace velmora::ui::qt {
+
+// A rectangle filled with its brush colour and outlined in black.
+class TShape final : public QWidget {
+ public:
+  explicit TShape(QWidget* parent = nullptr) : QWidget(parent) {}
+
+  serial::TColor BrushColor() const { return brush_; }
+  void SetBrushColor(serial::TColor color);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  serial::TColor brush_ = 0xFFFFFF;
+};
+
+}  // namespace velmora::ui::qt
