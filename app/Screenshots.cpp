@@ -15,7 +15,8 @@ namespace {
 constexpr int kSettleMs = 1500;
 
 void Save(QWidget& widget, const QString& path) {
-  if (!widget.grab().save(path)) std::fprintf(stderr, "velmora: cannot write %s\n", qPrintable(path));
+  if (!widget.grab().save(path))
+    std::fprintf(stderr, "velmora: cannot write %s\n", qPrintable(path));
 }
 
 }  // namespace

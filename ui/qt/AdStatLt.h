@@ -10,6 +10,8 @@ namespace velmora::ui::qt {
 // The lamp control: a bevelled square in LitColor or NotLitColor, or, once a glyph is set,
 // the glyph's left half when lit and its right half when not.
 class TApdStatusLight final : public QWidget, public serial::TApdCustomStatusLight {
+  Q_OBJECT
+
  public:
   explicit TApdStatusLight(QWidget* parent = nullptr);
 

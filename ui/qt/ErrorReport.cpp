@@ -12,8 +12,7 @@ bool ReportThrottle::Admit(const std::string& message) {
   const auto now = clock_.now();
   forgetQuiet(now);
   auto& entry = entries_[message];
-  if (entry.open || (entry.closedAt != platform::Clock::time_point{} &&
-                     now - entry.closedAt < kQuietTime)) {
+  if (entry.open || (entry.closedAt && now - *entry.closedAt < kQuietTime)) {
     ++entry.repeats;
     return false;
   }
@@ -36,7 +35,8 @@ int ReportThrottle::Repeats(const std::string& message) const {
 
 void ReportThrottle::forgetQuiet(platform::Clock::time_point now) {
   std::erase_if(entries_, [&](const auto& item) {
-    return !item.second.open && now - item.second.closedAt >= kQuietTime;
+    const Entry& entry = item.second;
+    return !entry.open && entry.closedAt && now - *entry.closedAt >= kQuietTime;
   });
 }
 
@@ -53,7 +53,9 @@ std::string ErrorReport::MessageOf(std::exception_ptr error) {
   }
 }
 
-void ErrorReport::Report(std::exception_ptr error) { Report(MessageOf(error)); }
+void ErrorReport::Report(std::exception_ptr error) {
+  Report(MessageOf(error));
+}
 
 void ErrorReport::Report(const std::string& message) {
   if (!throttle_.Admit(message)) return;

@@ -4,6 +4,7 @@
 #include <exception>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "platform/Clock.h"
@@ -29,7 +30,7 @@ class ReportThrottle {
  private:
   struct Entry {
     bool open = false;
-    platform::Clock::time_point closedAt{};
+    std::optional<platform::Clock::time_point> closedAt;
     int repeats = 0;
   };
   void forgetQuiet(platform::Clock::time_point now);

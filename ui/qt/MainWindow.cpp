@@ -29,7 +29,9 @@ constexpr int kStatusBarHeight = 19;
 constexpr int kStatusPanelWidth = 50;
 constexpr int kLogLineHeight = 13;
 
-std::size_t at(auto value) { return static_cast<std::size_t>(value); }
+std::size_t at(auto value) {
+  return static_cast<std::size_t>(value);
+}
 
 QFont FormFont() {
   QFont font(QStringLiteral("Arial"));
@@ -66,11 +68,11 @@ void CheckIndex(int index, int count) {
 
 }  // namespace
 
-MainWindow::MainWindow(core::Bridge& bridge, QWidget* parent)
-    : QMainWindow(parent,
-                  Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                      Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                      Qt::WindowCloseButtonHint),
+MainWindow::MainWindow(core::Bridge& bridge, const platform::Clock& clock, QWidget* parent)
+    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                              Qt::WindowCloseButtonHint),
+      errors_(clock),
       pumpHooks_(std::make_unique<PumpHooks>()) {
   setObjectName(QStringLiteral("fmMain"));
   setWindowTitle(QString::fromUtf8(ProgramInfo::kName));
@@ -163,8 +165,8 @@ void MainWindow::buildControls(QWidget* client) {
     AddLabel(client, row.labelName, row.labelText, row.left + 24, row.top);
   }
 
-  auto* clear = Place(new QPushButton(QStringLiteral("Effacer"), client), "btnLogClear", 312,
-                      248, 49, 20);
+  auto* clear =
+      Place(new QPushButton(QStringLiteral("Effacer"), client), "btnLogClear", 312, 248, 49, 20);
   connect(clear, &QPushButton::clicked, this,
           [this] { errors_.Guard([this] { form_->btnLogClearClick(); }); });
 
@@ -257,7 +259,8 @@ void MainWindow::showEvent(QShowEvent* event) {
     move(area.center() - QPoint(width() / 2, height() / 2));
   }
   // After the first paint, so that the user sees the window while the devices switch.
-  QMetaObject::invokeMethod(this, [this] { runFormCreate(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this] { runFormCreate(); }, Qt::QueuedConnection);
 }
 
 void MainWindow::runFormCreate() {
@@ -282,7 +285,9 @@ void MainWindow::ShowAboutBox() {
 
 // ---- Window surface -----------------------------------------------------------------------
 
-QComboBox* MainWindow::combo(core::DeviceList list) const { return lists_[at(list)]; }
+QComboBox* MainWindow::combo(core::DeviceList list) const {
+  return lists_[at(list)];
+}
 
 void MainWindow::SetShapeColor(core::Shape shape, serial::TColor color) {
   shapes_[at(shape)]->SetBrushColor(color);
@@ -292,7 +297,9 @@ serial::TColor MainWindow::ShapeColor(core::Shape shape) const {
   return shapes_[at(shape)]->BrushColor();
 }
 
-serial::TApdCustomStatusLight& MainWindow::LampOf(core::Lamp lamp) { return *lamps_[at(lamp)]; }
+serial::TApdCustomStatusLight& MainWindow::LampOf(core::Lamp lamp) {
+  return *lamps_[at(lamp)];
+}
 
 void MainWindow::SetTimerEnabled(core::Timer timer, bool enabled) {
   QTimer* qtimer = timers_[at(timer)];
@@ -304,13 +311,17 @@ void MainWindow::SetTimerEnabled(core::Timer timer, bool enabled) {
   }
 }
 
-bool MainWindow::TimerEnabled(core::Timer timer) const { return timers_[at(timer)]->isActive(); }
+bool MainWindow::TimerEnabled(core::Timer timer) const {
+  return timers_[at(timer)]->isActive();
+}
 
 void MainWindow::SetOnTimer(core::Timer timer, std::function<void()> handler) {
   timerHandlers_[at(timer)] = std::move(handler);
 }
 
-void MainWindow::ListClear(core::DeviceList list) { combo(list)->clear(); }
+void MainWindow::ListClear(core::DeviceList list) {
+  combo(list)->clear();
+}
 
 void MainWindow::ListAppend(core::DeviceList list, const std::string& text) {
   combo(list)->addItem(QString::fromStdString(text));
@@ -325,7 +336,9 @@ void MainWindow::ListDelete(core::DeviceList list, int index) {
   if (selected == index) combo(list)->setCurrentIndex(-1);
 }
 
-int MainWindow::ListCount(core::DeviceList list) const { return combo(list)->count(); }
+int MainWindow::ListCount(core::DeviceList list) const {
+  return combo(list)->count();
+}
 
 std::string MainWindow::ListItem(core::DeviceList list, int index) const {
   CheckIndex(index, ListCount(list));
@@ -336,9 +349,13 @@ void MainWindow::ListSetSelected(core::DeviceList list, int index) {
   combo(list)->setCurrentIndex(index >= 0 && index < ListCount(list) ? index : -1);
 }
 
-int MainWindow::ListSelected(core::DeviceList list) const { return combo(list)->currentIndex(); }
+int MainWindow::ListSelected(core::DeviceList list) const {
+  return combo(list)->currentIndex();
+}
 
-int MainWindow::LogCount() const { return lstLog_->count(); }
+int MainWindow::LogCount() const {
+  return lstLog_->count();
+}
 
 void MainWindow::LogDelete(int index) {
   CheckIndex(index, LogCount());
@@ -351,7 +368,9 @@ void MainWindow::LogAppend(const std::string& line) {
   lstLog_->addItem(item);
 }
 
-void MainWindow::LogClear() { lstLog_->clear(); }
+void MainWindow::LogClear() {
+  lstLog_->clear();
+}
 
 std::string MainWindow::LogLine(int index) const {
   CheckIndex(index, LogCount());
@@ -367,7 +386,9 @@ void MainWindow::LogSetSelected(int index) {
   lstLog_->scrollToItem(lstLog_->item(index));
 }
 
-int MainWindow::LogSelected() const { return lstLog_->currentRow(); }
+int MainWindow::LogSelected() const {
+  return lstLog_->currentRow();
+}
 
 void MainWindow::SetStatusText(int panel, const std::string& text) {
   statusPanels_.at(static_cast<std::size_t>(panel))->setText(QString::fromStdString(text));
@@ -387,6 +408,8 @@ void MainWindow::SetScreenCursor(core::Cursor cursor) {
   }
 }
 
-void MainWindow::ProcessMessages() { platform::MessagePump::current().processMessages(); }
+void MainWindow::ProcessMessages() {
+  platform::MessagePump::current().processMessages();
+}
 
 }  // namespace velmora::ui::qt

@@ -27,12 +27,17 @@ class TShape;
 // handlers drive. It ties the UI thread's message pump to Qt while it exists and reports the
 // errors that leave a handler. UI thread only.
 class MainWindow final : public QMainWindow, public core::WindowSurface {
+  Q_OBJECT
+
  public:
   static constexpr int kClientWidth = 377;
   static constexpr int kClientHeight = 341;
   static constexpr int kTimerInterval = 100;  // ms
 
-  explicit MainWindow(core::Bridge& bridge, QWidget* parent = nullptr);
+  // `clock` times the error report's quiet time.
+  explicit MainWindow(core::Bridge& bridge,
+                      const platform::Clock& clock = platform::Clock::system(),
+                      QWidget* parent = nullptr);
   ~MainWindow() override;
 
   TfmMain& Form() { return *form_; }

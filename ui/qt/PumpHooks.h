@@ -28,8 +28,8 @@ class PumpHooks final : public QObject {
  private:
   // Shared with the waker, which runs on any thread and may outlive this object.
   struct Target {
-    std::mutex mutex;           // guards `object` against the destructor
-    QObject* object = nullptr;  // null once the hooks are gone
+    std::mutex mutex;                    // guards `object` against the destructor
+    QObject* object = nullptr;           // null once the hooks are gone
     std::atomic<bool> scheduled{false};  // a wake event is on its way
     void schedule();
   };

@@ -8,6 +8,8 @@ namespace velmora::ui::qt {
 
 // A rectangle filled with its brush colour and outlined in black.
 class TShape final : public QWidget {
+  Q_OBJECT
+
  public:
   explicit TShape(QWidget* parent = nullptr) : QWidget(parent) {}
 

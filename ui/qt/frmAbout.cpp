@@ -113,8 +113,7 @@ void ScrollText::paintEvent(QPaintEvent*) {
   const int lineHeight = fontMetrics().height();
   int top = height() - offset_;
   for (const QString& line : lines_) {
-    painter.drawText(QRect(0, top, width(), lineHeight), Qt::AlignHCenter | Qt::AlignVCenter,
-                     line);
+    painter.drawText(QRect(0, top, width(), lineHeight), Qt::AlignHCenter | Qt::AlignVCenter, line);
     top += lineHeight;
   }
 }
@@ -190,10 +189,9 @@ void TfmAbout::build() {
   scrollText1_ = new ScrollText(this);
   scrollText1_->setObjectName(QStringLiteral("ScrollText1"));
   scrollText1_->setGeometry(8, 160, 200, 25);
-  scrollText1_->SetLines(
-      {QStringLiteral("Merci aux auteurs des composants série"),
-       QStringLiteral("Merci aux auteurs des composants MIDI")},
-      Qt::blue);
+  scrollText1_->SetLines({QStringLiteral("Merci aux auteurs des composants série"),
+                          QStringLiteral("Merci aux auteurs des composants MIDI")},
+                         Qt::blue);
 
   auto* status = new QLabel(this);
   status->setObjectName(QStringLiteral("lblInitStatus"));
@@ -216,7 +214,9 @@ void TfmAbout::FormCreate() {
   programIcon_->setPixmap(QIcon(QString::fromUtf8(ProgramInfo::kIcon)).pixmap(32, 32));
 }
 
-void TfmAbout::FormClose() { scrollText1_->SetScrolling(false); }
+void TfmAbout::FormClose() {
+  scrollText1_->SetScrolling(false);
+}
 
 void TfmAbout::done(int result) {
   FormClose();

@@ -11,6 +11,8 @@ namespace velmora::ui::qt {
 
 // Large text with a raised edge: light above left, shadow below right.
 class TitleLabel final : public QLabel {
+  Q_OBJECT
+
  public:
   TitleLabel(const QString& text, const QColor& color, Qt::Alignment alignment,
              QWidget* parent = nullptr);
@@ -25,6 +27,8 @@ class TitleLabel final : public QLabel {
 // Lines that scroll upwards through a small window while scrolling is on, and start again
 // from below once they have passed.
 class ScrollText final : public QWidget {
+  Q_OBJECT
+
  public:
   static constexpr int kStepMs = 60;
 
@@ -52,6 +56,8 @@ class ScrollText final : public QWidget {
 
 // The about box: program icon, name, description, version information and thanks.
 class TfmAbout final : public QDialog {
+  Q_OBJECT
+
  public:
   static constexpr int kClientWidth = 305;
   static constexpr int kClientHeight = 193;
