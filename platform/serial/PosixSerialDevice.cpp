@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -144,6 +145,50 @@ void SerialWaker::signal() const {
 void SerialWaker::drain() const {
   std::uint64_t count;
   [[maybe_unused]] const auto read = ::read(fd_, &count, sizeof count);
+}
+
+// ---- Arrival watch ------------------------------------------------------------------------
+
+int SerialArrivalWatch::Attach(int deviceFd, const SerialWaker& waker) {
+  Detach();
+  const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+  if (epoll < 0) return fromErrno();
+  epoll_event device{};
+  device.events = EPOLLIN | EPOLLET;
+  device.data.fd = deviceFd;
+  epoll_event wake{};
+  wake.events = EPOLLIN;
+  wake.data.fd = waker.fd();
+  if (::epoll_ctl(epoll, EPOLL_CTL_ADD, deviceFd, &device) < 0 ||
+      ::epoll_ctl(epoll, EPOLL_CTL_ADD, waker.fd(), &wake) < 0) {
+    const int error = fromErrno();
+    ::close(epoll);
+    return error;
+  }
+  epoll_ = epoll;
+  waker_ = waker.fd();
+  return kErrorSuccess;
+}
+
+void SerialArrivalWatch::Detach() {
+  if (epoll_ >= 0) ::close(epoll_);
+  epoll_ = -1;
+  waker_ = -1;
+}
+
+SerialPollResult SerialArrivalWatch::Wait(int timeoutMs) const {
+  SerialPollResult result;
+  epoll_event events[2];
+  const int count = ::epoll_wait(epoll_, events, 2, timeoutMs);
+  for (int i = 0; i < count; ++i) {
+    if (events[i].data.fd == waker_) {
+      result.woken = true;
+      continue;
+    }
+    result.readable = result.readable || (events[i].events & EPOLLIN) != 0;
+    result.hangup = result.hangup || (events[i].events & (EPOLLHUP | EPOLLERR)) != 0;
+  }
+  return result;
 }
 
 // ---- Device --------------------------------------------------------------------------------

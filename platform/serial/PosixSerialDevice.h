@@ -78,6 +78,29 @@ class SerialWaker {
   int fd_ = -1;
 };
 
+// Waits for news from a device beside a waker. Input is watched edge-triggered: every arrival
+// of bytes is reported once, whether or not earlier bytes were taken, so bytes that nobody
+// takes yet never make the watcher spin.
+class SerialArrivalWatch {
+ public:
+  SerialArrivalWatch() = default;
+  ~SerialArrivalWatch() { Detach(); }
+  SerialArrivalWatch(const SerialArrivalWatch&) = delete;
+  SerialArrivalWatch& operator=(const SerialArrivalWatch&) = delete;
+
+  // 0 or an error code. Bytes already waiting count as an arrival.
+  int Attach(int deviceFd, const SerialWaker& waker);
+  void Detach();
+  bool attached() const { return epoll_ >= 0; }
+  // readable: bytes arrived; woken: the waker was signalled; hangup: the device is gone.
+  // Nothing set after timeoutMs (-1: no limit).
+  SerialPollResult Wait(int timeoutMs) const;
+
+ private:
+  int epoll_ = -1;
+  int waker_ = -1;
+};
+
 // Owned by one dispatcher; its operations may be called from the dispatcher's threads at once
 // (they are single system calls on the descriptor, which the kernel serialises), but Open and
 // Close only while no other thread uses it.

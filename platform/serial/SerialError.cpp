@@ -43,9 +43,11 @@ int SerialErrorFromErrno(int error) {
       return kErrorOperationAborted;
     case EIO:
       return kErrorIoDevice;
+#ifdef EHOSTDOWN
     case EHOSTDOWN:
     case ESHUTDOWN:
       return kErrorDeviceNotConnected;
+#endif
     default:
       return kErrorGenFailure;
   }

@@ -246,3 +246,29 @@ TEST(PosixSerialDevice, OpenCloseCyclesLeakNoDescriptor) {
   }
   EXPECT_EQ(velmora::testing::OpenDescriptorCount(), before);
 }
+
+TEST(PosixSerialDevice, ArrivalWatchReportsEachArrivalOnceEvenWhenUntaken) {
+  PtyPair pty;
+  PosixSerialDevice device;
+  ASSERT_EQ(device.Open(pty.slavePath()), 0);
+  SerialWaker waker;
+  platform::SerialArrivalWatch watch;
+  ASSERT_EQ(watch.Attach(device.fd(), waker), 0);
+
+  pty.write({1});
+  EXPECT_TRUE(watch.Wait(10000).readable);
+  // The byte is still there, but it was announced: no second report (this would spin).
+  EXPECT_FALSE(watch.Wait(0).readable);
+  pty.write({2});
+  EXPECT_TRUE(watch.Wait(10000).readable);
+  EXPECT_EQ(device.InputWaiting(), 2u);
+
+  waker.signal();
+  const auto woken = watch.Wait(10000);
+  EXPECT_TRUE(woken.woken);
+  EXPECT_FALSE(woken.readable);
+  waker.drain();
+
+  pty.closeMaster();
+  EXPECT_TRUE(watch.Wait(10000).hangup);
+}
