@@ -1,0 +1,10 @@
+# The WinMM back end of the MIDI service: Windows only.
+function(velmora_midi_backend_winmm target)
+  if(NOT WIN32)
+    return()
+  endif()
+  target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/platform/midi/WinMmMidiService.cpp)
+  target_compile_definitions(${target} PUBLIC VELMORA_MIDI_WINMM)
+  target_link_libraries(${target} PRIVATE winmm)
+  message(STATUS "MIDI: WinMM back end")
+endfunction()

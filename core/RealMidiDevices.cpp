@@ -1,0 +1,22 @@
+#include "core/RealMidiDevices.h"
+
+namespace velmora::core {
+
+void RealMidiInput::SetOnMidiInput(std::function<void(MidiInputDevice& sender)> handler) {
+  if (!handler) {
+    input_.SetOnMidiInput(nullptr);
+    return;
+  }
+  input_.SetOnMidiInput(
+      [this, handler = std::move(handler)](midi::TMidiInput&) { handler(*this); });
+}
+
+void RealMidiOutput::SetOnMidiOutput(std::function<void()> handler) {
+  if (!handler) {
+    output_.SetOnmidioutput(nullptr);
+    return;
+  }
+  output_.SetOnmidioutput([handler = std::move(handler)](midi::TMidiOutput&) { handler(); });
+}
+
+}  // namespace velmora::core

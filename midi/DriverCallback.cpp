@@ -1,0 +1,53 @@
+#include "midi/DriverCallback.h"
+
+namespace velmora::midi {
+
+namespace pm = platform::midi;
+
+namespace {
+// Posting may fail only for want of memory; the notification is then lost, never thrown.
+void PostQuietly(const platform::WindowRef& window, std::uint32_t id, std::intptr_t lParam = 0) {
+  try {
+    window.post(id, 0, lParam);
+  } catch (...) {
+  }
+}
+}  // namespace
+
+void DriverCallback(void* /*handle*/, std::uint32_t message, std::uintptr_t instance,
+                    std::uintptr_t param1, std::uintptr_t param2) {
+  auto* context = reinterpret_cast<TCallbackContext*>(instance);
+  switch (message) {
+    case pm::MIM_DATA:
+    case pm::MIM_LONGDATA:
+    case pm::MIM_LONGERROR: {
+      // A lone Active Sensing or Timing Clock byte is noise for the bridge.
+      if (param1 == 0xFE || param1 == 0xF8) return;
+      if (context == nullptr) return;
+      if (message == pm::MIM_DATA && context->SysexOnly.load(std::memory_order_relaxed)) return;
+      TEventRing* ring = context->Ring.load(std::memory_order_acquire);
+      if (ring == nullptr) return;
+      TRingItem item;
+      item.Timestamp = static_cast<std::uint32_t>(param2);
+      if (message == pm::MIM_DATA) {
+        item.ShortMessage = static_cast<std::uint32_t>(param1);
+      } else {
+        item.LongHeader = reinterpret_cast<pm::MIDIHDR*>(param1);
+      }
+      if (RingPut(*ring, item)) {
+        PostQuietly(context->Window, pm::MIM_DATA);
+      } else {
+        PostQuietly(context->Window, platform::WM_USER);
+      }
+      return;
+    }
+    case pm::MOM_DONE:
+      if (context == nullptr) return;
+      PostQuietly(context->Window, pm::MOM_DONE, static_cast<std::intptr_t>(param1));
+      return;
+    default:
+      return;
+  }
+}
+
+}  // namespace velmora::midi

@@ -1,0 +1,173 @@
+#include "platform/midi/Endpoints.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace velmora::platform::midi {
+
+namespace {
+
+MMRESULT CheckHeader(const MIDIHDR* header, std::uint32_t size) {
+  if (header == nullptr || size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
+  if (header->lpData == nullptr || header->dwBufferLength == 0) return MMSYSERR_INVALPARAM;
+  return MMSYSERR_NOERROR;
+}
+
+std::uint32_t Pack(const std::uint8_t* bytes, std::size_t count) {
+  std::uint32_t packed = 0;
+  for (std::size_t i = 0; i < std::min<std::size_t>(count, 3); ++i) {
+    packed |= static_cast<std::uint32_t>(bytes[i]) << (8 * i);
+  }
+  return packed;
+}
+
+}  // namespace
+
+// ---- InputEndpoint ------------------------------------------------------------------------
+
+MMRESULT InputEndpoint::Prepare(MIDIHDR* header, std::uint32_t size) {
+  if (auto result = CheckHeader(header, size)) return result;
+  std::lock_guard lock(mutex_);
+  header->dwFlags |= MHDR_PREPARED;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT InputEndpoint::Unprepare(MIDIHDR* header, std::uint32_t size) {
+  if (auto result = CheckHeader(header, size)) return result;
+  std::lock_guard lock(mutex_);
+  if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+  header->dwFlags &= ~MHDR_PREPARED;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT InputEndpoint::AddBuffer(MIDIHDR* header, std::uint32_t size) {
+  if (auto result = CheckHeader(header, size)) return result;
+  std::lock_guard lock(mutex_);
+  if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+  if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+  header->dwFlags = (header->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
+  header->dwBytesRecorded = 0;
+  queue_.push_back(header);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT InputEndpoint::Start() {
+  std::lock_guard lock(mutex_);
+  if (!started_) startTime_ = std::chrono::steady_clock::now();
+  started_ = true;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT InputEndpoint::Stop() {
+  std::lock_guard lock(mutex_);
+  started_ = false;
+  // A part-filled buffer goes back as it is; the empty ones stay queued.
+  if (!queue_.empty() && queue_.front()->dwBytesRecorded > 0) ReturnBufferLocked(MIM_LONGDATA);
+  inSysex_ = false;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT InputEndpoint::Reset() {
+  std::lock_guard lock(mutex_);
+  started_ = false;
+  inSysex_ = false;
+  while (!queue_.empty()) ReturnBufferLocked(MIM_LONGDATA);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT InputEndpoint::Close() {
+  std::lock_guard lock(mutex_);
+  if (!queue_.empty()) return MIDIERR_STILLPLAYING;
+  closed_ = true;
+  started_ = false;
+  return MMSYSERR_NOERROR;
+}
+
+void InputEndpoint::Deliver(const std::uint8_t* bytes, std::size_t count) {
+  if (count == 0) return;
+  std::lock_guard lock(mutex_);
+  if (closed_ || !started_) return;
+  if (bytes[0] != 0xF0 && !inSysex_) {
+    callback_(this, MIM_DATA, instance_, Pack(bytes, count), TimestampLocked());
+    return;
+  }
+  inSysex_ = bytes[count - 1] != 0xF7;
+  std::size_t done = 0;
+  while (done < count) {
+    if (queue_.empty()) return;  // no buffer: the platform loses the rest
+    MIDIHDR* header = queue_.front();
+    const std::size_t room = header->dwBufferLength - header->dwBytesRecorded;
+    const std::size_t part = std::min(room, count - done);
+    std::memcpy(header->lpData + header->dwBytesRecorded, bytes + done, part);
+    header->dwBytesRecorded += static_cast<std::uint32_t>(part);
+    done += part;
+    if (header->dwBytesRecorded == header->dwBufferLength || (done == count && !inSysex_)) {
+      ReturnBufferLocked(MIM_LONGDATA);
+    }
+  }
+}
+
+std::uint32_t InputEndpoint::TimestampLocked() const {
+  const auto elapsed = std::chrono::steady_clock::now() - startTime_;
+  return static_cast<std::uint32_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
+void InputEndpoint::ReturnBufferLocked(std::uint32_t message) {
+  MIDIHDR* header = queue_.front();
+  queue_.pop_front();
+  header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+  if (!closed_) {
+    callback_(this, message, instance_, reinterpret_cast<std::uintptr_t>(header),
+              TimestampLocked());
+  }
+}
+
+// ---- OutputEndpoint -----------------------------------------------------------------------
+
+MMRESULT OutputEndpoint::Prepare(MIDIHDR* header, std::uint32_t size) {
+  if (auto result = CheckHeader(header, size)) return result;
+  std::lock_guard lock(mutex_);
+  header->dwFlags |= MHDR_PREPARED;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT OutputEndpoint::Unprepare(MIDIHDR* header, std::uint32_t size) {
+  if (auto result = CheckHeader(header, size)) return result;
+  std::lock_guard lock(mutex_);
+  if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+  header->dwFlags &= ~MHDR_PREPARED;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT OutputEndpoint::BeginLong(MIDIHDR* header, std::uint32_t size) {
+  if (auto result = CheckHeader(header, size)) return result;
+  std::lock_guard lock(mutex_);
+  if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+  if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+  header->dwFlags = (header->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
+  ++inPlay_;
+  return MMSYSERR_NOERROR;
+}
+
+void OutputEndpoint::CompleteLong(MIDIHDR* header) {
+  std::lock_guard lock(mutex_);
+  header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+  --inPlay_;
+  if (!closed_) callback_(this, MOM_DONE, instance_, reinterpret_cast<std::uintptr_t>(header), 0);
+}
+
+void OutputEndpoint::AbortLong(MIDIHDR* header) {
+  std::lock_guard lock(mutex_);
+  header->dwFlags &= ~MHDR_INQUEUE;
+  --inPlay_;
+}
+
+MMRESULT OutputEndpoint::Close() {
+  std::lock_guard lock(mutex_);
+  if (inPlay_ > 0) return MIDIERR_STILLPLAYING;
+  closed_ = true;
+  return MMSYSERR_NOERROR;
+}
+
+}  // namespace velmora::platform::midi

@@ -1,0 +1,79 @@
+#pragma once
+
+// What every back end that is not a pass-through shares: the bookkeeping of an open input
+// (its queue of system-exclusive buffers, start and stop, time stamps) and of an open output
+// (prepared headers, long messages in play), and the calls into the user's callback.
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "platform/midi/MidiService.h"
+
+namespace velmora::platform::midi {
+
+class InputEndpoint : public MidiInHandle {
+ public:
+  InputEndpoint(MidiCallback callback, std::uintptr_t instance)
+      : callback_(callback), instance_(instance) {}
+
+  // UI thread.
+  MMRESULT Prepare(MIDIHDR* header, std::uint32_t size);
+  MMRESULT Unprepare(MIDIHDR* header, std::uint32_t size);
+  MMRESULT AddBuffer(MIDIHDR* header, std::uint32_t size);
+  MMRESULT Start();
+  MMRESULT Stop();
+  // Stops input and returns every queued buffer through the callback, on the calling thread.
+  MMRESULT Reset();
+  // Refused while buffers are queued; once it succeeds nothing more is delivered.
+  MMRESULT Close();
+
+  // Driver thread: one message as the transport gave it. A message that starts with 0xF0, or
+  // that follows a system-exclusive part without its 0xF7, fills the queued buffers; anything
+  // else is a short message. Nothing is delivered unless started.
+  void Deliver(const std::uint8_t* bytes, std::size_t count);
+
+ private:
+  std::uint32_t TimestampLocked() const;
+  void ReturnBufferLocked(std::uint32_t message);
+
+  const MidiCallback callback_;
+  const std::uintptr_t instance_;
+  // Guards every field below and is held while calling back, so that a reset or a close never
+  // overlaps a delivery: after Close() returns, the callback is not running and never runs
+  // again for this handle.
+  std::mutex mutex_;
+  bool started_ = false;
+  bool closed_ = false;
+  bool inSysex_ = false;  // a system-exclusive message continues in the next Deliver
+  std::chrono::steady_clock::time_point startTime_{};
+  std::deque<MIDIHDR*> queue_;  // added buffers; the front one is being filled
+};
+
+class OutputEndpoint : public MidiOutHandle {
+ public:
+  OutputEndpoint(MidiCallback callback, std::uintptr_t instance)
+      : callback_(callback), instance_(instance) {}
+
+  MMRESULT Prepare(MIDIHDR* header, std::uint32_t size);
+  MMRESULT Unprepare(MIDIHDR* header, std::uint32_t size);
+  // Checks a header for midiOutLongMsg and marks it in play.
+  MMRESULT BeginLong(MIDIHDR* header, std::uint32_t size);
+  // Marks a header done and calls back MOM_DONE (any thread, never under a lock of the caller).
+  void CompleteLong(MIDIHDR* header);
+  // Takes back a header that could not be sent: no MOM_DONE comes for it.
+  void AbortLong(MIDIHDR* header);
+  // Refused while a long message plays; once it succeeds the callback runs no more.
+  MMRESULT Close();
+
+ private:
+  const MidiCallback callback_;
+  const std::uintptr_t instance_;
+  // Guards the two fields below and is held while calling back.
+  std::mutex mutex_;
+  int inPlay_ = 0;
+  bool closed_ = false;
+};
+
+}  // namespace velmora::platform::midi

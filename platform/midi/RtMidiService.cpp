@@ -1,0 +1,426 @@
+#include "platform/midi/RtMidiService.h"
+
+#include <rtmidi/RtMidi.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+
+#include "platform/midi/Endpoints.h"
+
+#if __has_include(<jack/jack.h>)
+#include <jack/jack.h>
+#define VELMORA_JACK_PROBE 1
+#endif
+
+namespace velmora::platform::midi {
+
+namespace {
+
+constexpr const char* kMapperName = "MIDI Mapper";
+constexpr RtMidi::Api kApis[] = {RtMidi::LINUX_ALSA, RtMidi::UNIX_JACK};
+
+#ifdef VELMORA_JACK_PROBE
+void JackSilent(const char*) {}
+#endif
+
+// Whether asking RtMidi for this API can succeed, without the noise that RtMidi and the
+// libraries beneath it print when it cannot.
+bool ApiPresent(RtMidi::Api api) {
+  if (api == RtMidi::LINUX_ALSA) return access("/dev/snd/seq", R_OK | W_OK) == 0;
+#ifdef VELMORA_JACK_PROBE
+  if (api == RtMidi::UNIX_JACK) {
+    static const bool silenced = [] {
+      jack_set_error_function(&JackSilent);
+      jack_set_info_function(&JackSilent);
+      return true;
+    }();
+    static_cast<void>(silenced);
+    jack_status_t status{};
+    jack_client_t* client = jack_client_open("velmora-probe", JackNoStartServer, &status);
+    if (client == nullptr) return false;
+    jack_client_close(client);
+    return true;
+  }
+#endif
+  return true;
+}
+
+void QuietErrors(RtMidiError::Type, const std::string&, void* flag) {
+  static_cast<std::atomic<bool>*>(flag)->store(true);
+}
+
+void CopyName(const std::string& name, char (&target)[MAXPNAMELEN]) {
+  std::snprintf(target, MAXPNAMELEN, "%s", name.c_str());
+}
+
+}  // namespace
+
+struct RtMidiService::Port {
+  RtMidi::Api api;
+  unsigned index;
+  std::string name;
+};
+
+// One RtMidi object per API and direction, kept for listing ports. An API that was absent is
+// asked again at the next listing, so that a JACK server started later is found.
+class RtMidiService::Enumerator {
+ public:
+  explicit Enumerator(std::string clientName) : clientName_(std::move(clientName)) {}
+
+  std::vector<Port> List(bool input) {
+    std::vector<Port> ports;
+    for (std::size_t a = 0; a < std::size(kApis); ++a) {
+      RtMidi* lister = Lister(a, input);
+      if (lister == nullptr) continue;
+      try {
+        const unsigned count = lister->getPortCount();
+        for (unsigned i = 0; i < count; ++i) {
+          std::string name = lister->getPortName(i);
+          if (name.rfind(clientName_, 0) == 0) continue;  // one of our own ports
+          ports.push_back(Port{kApis[a], i, std::move(name)});
+        }
+      } catch (const RtMidiError&) {
+        // A back end that fails while listing lists nothing.
+      }
+    }
+    return ports;
+  }
+
+ private:
+  RtMidi* Lister(std::size_t a, bool input) {
+    if (input ? !inputs_[a] : !outputs_[a]) {
+      if (!ApiPresent(kApis[a])) return nullptr;
+      try {
+        if (input) {
+          inputs_[a] = std::make_unique<RtMidiIn>(kApis[a], clientName_);
+          inputs_[a]->setErrorCallback(&QuietErrors, &errors_);
+        } else {
+          outputs_[a] = std::make_unique<RtMidiOut>(kApis[a], clientName_);
+          outputs_[a]->setErrorCallback(&QuietErrors, &errors_);
+        }
+      } catch (const RtMidiError&) {
+        return nullptr;
+      }
+    }
+    return input ? static_cast<RtMidi*>(inputs_[a].get()) : outputs_[a].get();
+  }
+
+  const std::string clientName_;
+  std::atomic<bool> errors_{false};
+  std::unique_ptr<RtMidiIn> inputs_[std::size(kApis)];
+  std::unique_ptr<RtMidiOut> outputs_[std::size(kApis)];
+};
+
+class RtMidiService::RtInput final : public InputEndpoint {
+ public:
+  RtInput(MidiCallback callback, std::uintptr_t instance) : InputEndpoint(callback, instance) {}
+  // RtMidi's thread (JACK's process thread, or ALSA's input thread) is the driver thread.
+  static void Arrived(double, std::vector<unsigned char>* message, void* self) {
+    if (message == nullptr || message->empty()) return;
+    static_cast<RtInput*>(self)->Deliver(message->data(), message->size());
+  }
+  std::unique_ptr<RtMidiIn> rtmidi;
+  std::atomic<bool> failed{false};
+};
+
+class RtMidiService::RtOutput final : public OutputEndpoint {
+ public:
+  RtOutput(MidiCallback callback, std::uintptr_t instance) : OutputEndpoint(callback, instance) {}
+  std::unique_ptr<RtMidiOut> rtmidi;
+  RtMidi::Api api = RtMidi::UNSPECIFIED;
+  std::atomic<bool> failed{false};  // set by RtMidi's error callback during a send
+};
+
+std::string RtMidiService::DefaultClientName() {
+  return "Velmora-" + std::to_string(static_cast<long>(getpid()));
+}
+
+RtMidiService::RtMidiService(std::string clientName)
+    : clientName_(std::move(clientName)), enumerator_(std::make_unique<Enumerator>(clientName_)) {}
+
+RtMidiService::~RtMidiService() = default;
+
+std::vector<RtMidiService::Port> RtMidiService::PortsLocked(bool input) {
+  return enumerator_->List(input);
+}
+
+RtMidiService::RtInput* RtMidiService::InputLocked(HMIDIIN handle) const {
+  for (const auto& input : inputs_) {
+    if (input.get() == handle) return input.get();
+  }
+  return nullptr;
+}
+
+RtMidiService::RtOutput* RtMidiService::OutputLocked(HMIDIOUT handle) const {
+  for (const auto& output : outputs_) {
+    if (output.get() == handle) return output.get();
+  }
+  return nullptr;
+}
+
+// ---- input --------------------------------------------------------------------------------
+
+std::uint32_t RtMidiService::midiInGetNumDevs() {
+  std::lock_guard lock(mutex_);
+  return static_cast<std::uint32_t>(PortsLocked(true).size());
+}
+
+MMRESULT RtMidiService::midiInGetDevCapsA(std::uintptr_t id, MIDIINCAPSA* caps,
+                                          std::uint32_t size) {
+  if (caps == nullptr || size < sizeof(MIDIINCAPSA)) return MMSYSERR_INVALPARAM;
+  std::lock_guard lock(mutex_);
+  const auto ports = PortsLocked(true);
+  if (id >= ports.size()) return MMSYSERR_BADDEVICEID;
+  *caps = MIDIINCAPSA{};
+  caps->wMid = 0xFFFF;
+  caps->wPid = static_cast<std::uint16_t>(ports[id].api);
+  caps->vDriverVersion = 0x0500;
+  CopyName(ports[id].name, caps->szPname);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT RtMidiService::midiInOpen(HMIDIIN* handle, std::uint32_t id, MidiCallback callback,
+                                   std::uintptr_t instance, std::uint32_t flags) {
+  if (handle == nullptr || callback == nullptr) return MMSYSERR_INVALPARAM;
+  if (flags != CALLBACK_FUNCTION) return MMSYSERR_INVALFLAG;
+  Port port;
+  {
+    std::lock_guard lock(mutex_);
+    const auto ports = PortsLocked(true);
+    if (id >= ports.size()) return MMSYSERR_BADDEVICEID;
+    port = ports[id];
+  }
+  auto input = std::make_unique<RtInput>(callback, instance);
+  try {
+    input->rtmidi = std::make_unique<RtMidiIn>(port.api, clientName_);
+    input->rtmidi->setErrorCallback(&QuietErrors, &input->failed);
+    input->rtmidi->ignoreTypes(false, false, false);  // the callback decides what to drop
+    input->rtmidi->setCallback(&RtInput::Arrived, input.get());
+    input->rtmidi->openPort(port.index, "in");
+  } catch (const RtMidiError&) {
+    return MMSYSERR_NODRIVER;
+  } catch (const std::bad_alloc&) {
+    return MMSYSERR_NOMEM;
+  }
+  if (input->failed || !input->rtmidi->isPortOpen()) return MMSYSERR_NODRIVER;
+  std::lock_guard lock(mutex_);
+  inputs_.push_back(std::move(input));
+  *handle = inputs_.back().get();
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT RtMidiService::midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, std::uint32_t size) {
+  std::lock_guard lock(mutex_);
+  auto* input = InputLocked(handle);
+  return input ? input->Prepare(header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT RtMidiService::midiInUnprepareHeader(HMIDIIN handle, MIDIHDR* header, std::uint32_t size) {
+  std::lock_guard lock(mutex_);
+  auto* input = InputLocked(handle);
+  return input ? input->Unprepare(header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT RtMidiService::midiInAddBuffer(HMIDIIN handle, MIDIHDR* header, std::uint32_t size) {
+  std::lock_guard lock(mutex_);
+  auto* input = InputLocked(handle);
+  return input ? input->AddBuffer(header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT RtMidiService::midiInStart(HMIDIIN handle) {
+  std::lock_guard lock(mutex_);
+  auto* input = InputLocked(handle);
+  return input ? input->Start() : MMSYSERR_INVALHANDLE;
+}
+
+// Stop, reset and close call back: they run outside the service's lock. Handles are made and
+// destroyed only by the thread that uses them, so the pointer stays valid meanwhile.
+MMRESULT RtMidiService::midiInStop(HMIDIIN handle) {
+  RtInput* input = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    input = InputLocked(handle);
+  }
+  return input ? input->Stop() : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT RtMidiService::midiInReset(HMIDIIN handle) {
+  RtInput* input = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    input = InputLocked(handle);
+  }
+  return input ? input->Reset() : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT RtMidiService::midiInClose(HMIDIIN handle) {
+  std::unique_ptr<RtInput> closing;
+  {
+    std::lock_guard lock(mutex_);
+    auto* input = InputLocked(handle);
+    if (input == nullptr) return MMSYSERR_INVALHANDLE;
+    if (auto result = input->Close()) return result;
+    auto found = std::find_if(inputs_.begin(), inputs_.end(),
+                              [&](const auto& i) { return i.get() == input; });
+    closing = std::move(*found);
+    inputs_.erase(found);
+  }
+  // Closing the port waits for RtMidi's thread, which may be delivering (to a closed endpoint,
+  // which drops it): so without the lock.
+  closing->rtmidi.reset();
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT RtMidiService::midiInGetErrorTextA(MMRESULT code, char* text, std::uint32_t size) {
+  return CopyErrorText(ResultText(code), text, size);
+}
+
+// ---- output -------------------------------------------------------------------------------
+
+std::uint32_t RtMidiService::midiOutGetNumDevs() {
+  std::lock_guard lock(mutex_);
+  return static_cast<std::uint32_t>(PortsLocked(false).size());
+}
+
+MMRESULT RtMidiService::midiOutGetDevCapsA(std::intptr_t id, MIDIOUTCAPSA* caps,
+                                           std::uint32_t size) {
+  if (caps == nullptr || size < sizeof(MIDIOUTCAPSA)) return MMSYSERR_INVALPARAM;
+  std::lock_guard lock(mutex_);
+  const auto ports = PortsLocked(false);
+  const bool mapper = id == MIDI_MAPPER;
+  const std::intptr_t index = mapper ? 0 : id;
+  if (index < 0 || static_cast<std::size_t>(index) >= ports.size()) return MMSYSERR_BADDEVICEID;
+  *caps = MIDIOUTCAPSA{};
+  caps->wMid = 0xFFFF;
+  caps->wPid = mapper ? 0 : static_cast<std::uint16_t>(ports[index].api);
+  caps->vDriverVersion = 0x0500;
+  CopyName(mapper ? std::string(kMapperName) : ports[index].name, caps->szPname);
+  caps->wTechnology = mapper ? MOD_MAPPER : MOD_MIDIPORT;
+  caps->wChannelMask = 0xFFFF;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT RtMidiService::midiOutOpen(HMIDIOUT* handle, std::intptr_t id, MidiCallback callback,
+                                    std::uintptr_t instance, std::uint32_t flags) {
+  if (handle == nullptr || callback == nullptr) return MMSYSERR_INVALPARAM;
+  if (flags != CALLBACK_FUNCTION) return MMSYSERR_INVALFLAG;
+  Port port;
+  {
+    std::lock_guard lock(mutex_);
+    const auto ports = PortsLocked(false);
+    const std::intptr_t index = id == MIDI_MAPPER ? 0 : id;  // the mapper plays on output 0
+    if (index < 0 || static_cast<std::size_t>(index) >= ports.size()) return MMSYSERR_BADDEVICEID;
+    port = ports[index];
+  }
+  auto output = std::make_unique<RtOutput>(callback, instance);
+  output->api = port.api;
+  try {
+    output->rtmidi = std::make_unique<RtMidiOut>(port.api, clientName_);
+    output->rtmidi->setErrorCallback(&QuietErrors, &output->failed);
+    output->rtmidi->openPort(port.index, "out");
+  } catch (const RtMidiError&) {
+    return MMSYSERR_NODRIVER;
+  } catch (const std::bad_alloc&) {
+    return MMSYSERR_NOMEM;
+  }
+  if (output->failed || !output->rtmidi->isPortOpen()) return MMSYSERR_NODRIVER;
+  std::lock_guard lock(mutex_);
+  outputs_.push_back(std::move(output));
+  *handle = outputs_.back().get();
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT RtMidiService::midiOutShortMsg(HMIDIOUT handle, std::uint32_t packed) {
+  RtOutput* output = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    output = OutputLocked(handle);
+  }
+  if (output == nullptr) return MMSYSERR_INVALHANDLE;
+  // RtMidi sends exactly what it is given: only the bytes that the status byte calls for.
+  const auto status = static_cast<std::uint8_t>(packed & 0xFF);
+  const std::size_t length = ShortMessageLength(status);
+  if (length == 0) return MMSYSERR_INVALPARAM;
+  const unsigned char bytes[3] = {status, static_cast<unsigned char>((packed >> 8) & 0x7F),
+                                  static_cast<unsigned char>((packed >> 16) & 0x7F)};
+  output->failed = false;
+  try {
+    output->rtmidi->sendMessage(bytes, length);
+  } catch (const RtMidiError&) {
+    return MMSYSERR_ERROR;
+  }
+  return output->failed ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
+}
+
+MMRESULT RtMidiService::midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, std::uint32_t size) {
+  std::lock_guard lock(mutex_);
+  auto* output = OutputLocked(handle);
+  return output ? output->Prepare(header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT RtMidiService::midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header,
+                                               std::uint32_t size) {
+  std::lock_guard lock(mutex_);
+  auto* output = OutputLocked(handle);
+  return output ? output->Unprepare(header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT RtMidiService::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, std::uint32_t size) {
+  RtOutput* output = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    output = OutputLocked(handle);
+  }
+  if (output == nullptr) return MMSYSERR_INVALHANDLE;
+  // RtMidi's JACK output would drop a longer message without a word: refuse it instead.
+  if (header != nullptr && output->api == RtMidi::UNIX_JACK &&
+      header->dwBufferLength > kJackMaxMessage) {
+    return MIDIERR_TOOLONG;
+  }
+  if (auto result = output->BeginLong(header, size)) return result;
+  output->failed = false;
+  MMRESULT result = MMSYSERR_NOERROR;
+  try {
+    output->rtmidi->sendMessage(reinterpret_cast<const unsigned char*>(header->lpData),
+                                header->dwBufferLength);
+  } catch (const RtMidiError&) {
+    result = MMSYSERR_ERROR;
+  }
+  if (output->failed) result = MMSYSERR_ERROR;
+  // RtMidi has copied the bytes: the header is free again.
+  if (result == MMSYSERR_NOERROR) {
+    output->CompleteLong(header);
+  } else {
+    output->AbortLong(header);
+  }
+  return result;
+}
+
+MMRESULT RtMidiService::midiOutReset(HMIDIOUT handle) {
+  std::lock_guard lock(mutex_);
+  return OutputLocked(handle) ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT RtMidiService::midiOutClose(HMIDIOUT handle) {
+  std::unique_ptr<RtOutput> closing;
+  {
+    std::lock_guard lock(mutex_);
+    auto* output = OutputLocked(handle);
+    if (output == nullptr) return MMSYSERR_INVALHANDLE;
+    if (auto result = output->Close()) return result;
+    auto found = std::find_if(outputs_.begin(), outputs_.end(),
+                              [&](const auto& o) { return o.get() == output; });
+    closing = std::move(*found);
+    outputs_.erase(found);
+  }
+  closing->rtmidi.reset();
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT RtMidiService::midiOutGetErrorTextA(MMRESULT code, char* text, std::uint32_t size) {
+  return CopyErrorText(ResultText(code), text, size);
+}
+
+}  // namespace velmora::platform::midi
