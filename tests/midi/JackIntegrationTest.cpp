@@ -1,0 +1,222 @@
+// The MIDI components on a real MIDI service: RtMidi over the JACK server that the test
+// fixture started, with a JACK peer of our own at the other end.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "core/RealMidiDevices.h"
+#include "core/uComm.h"
+#include "midi/MidiIn.h"
+#include "midi/MidiOut.h"
+#include "platform/midi/RtMidiService.h"
+#include "tests/midi/JackPeer.h"
+#include "tests/midi/PumpUntil.h"
+
+namespace pm = velmora::platform::midi;
+using velmora::midi::EmidioutputError;
+using velmora::midi::TMidiInput;
+using velmora::midi::TMidiOutput;
+using velmora::midi::TMidiPortState;
+using velmora::midi::TMyMidiEvent;
+using velmora::test::JackPeer;
+using velmora::test::PumpUntil;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kBound = 10s;
+
+JackPeer::Bytes Sysex(std::size_t size, std::uint8_t seed) {
+  JackPeer::Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((i + seed) % 127);
+  bytes.front() = 0xF0;
+  bytes.back() = 0xF7;
+  return bytes;
+}
+
+TMyMidiEvent SysexEvent(const JackPeer::Bytes& bytes) {
+  TMyMidiEvent event;
+  event.StatusByte = 0xF0;
+  event.SysexSize = static_cast<std::uint16_t>(bytes.size());
+  event.SysexData = std::make_unique<std::uint8_t[]>(bytes.size());
+  std::copy(bytes.begin(), bytes.end(), event.SysexData.get());
+  return event;
+}
+
+class JackIntegration : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static int serial = 0;  // JACK client names are short; each test has its own peer
+    peer = std::make_unique<JackPeer>("vpeer-" + std::to_string(++serial));
+    service = std::make_shared<pm::RtMidiService>();
+  }
+
+  std::unique_ptr<JackPeer> peer;
+  std::shared_ptr<pm::RtMidiService> service;
+};
+
+TEST_F(JackIntegration, InputReceivesShortAndSysexMessagesCompleteAndInOrder) {
+  TMidiInput input(service);
+  std::vector<std::unique_ptr<TMyMidiEvent>> events;
+  input.SetOnMidiInput([&](TMidiInput& sender) {
+    while (sender.EventCount() > 0) events.push_back(sender.TakeEvent());
+  });
+  input.SetProductName(peer->SourceName());
+  input.Open();
+  ASSERT_EQ(input.State(), TMidiPortState::mpsOpen) << input.ErrorText(input.Error());
+  input.Start();
+
+  const auto sysex = Sysex(3000, 5);
+  peer->Send({0x90, 0x3C, 0x64});
+  peer->Send({0xC5, 0x07});
+  peer->Send({0xFE});  // a lone Active Sensing never reaches the user
+  peer->Send(sysex);
+  peer->Send({0x80, 0x3C, 0x00});
+  ASSERT_TRUE(peer->WaitSent(kBound));
+  ASSERT_TRUE(PumpUntil([&] { return events.size() >= 4; }, kBound));
+  PumpUntil([] { return false; }, 100ms);  // nothing more may come
+
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[0]->StatusByte, 0x90);
+  EXPECT_EQ(events[0]->FirstDataByte, 0x3C);
+  EXPECT_EQ(events[0]->SecondDataByte, 0x64);
+  EXPECT_EQ(events[1]->StatusByte, 0xC5);
+  EXPECT_EQ(events[1]->FirstDataByte, 0x07);
+  ASSERT_TRUE(events[2]->IsSysex());
+  ASSERT_EQ(events[2]->SysexSize, sysex.size());
+  EXPECT_TRUE(std::equal(sysex.begin(), sysex.end(), events[2]->SysexData.get()));
+  EXPECT_EQ(events[3]->StatusByte, 0x80);
+
+  input.Stop();
+  input.Close();
+  EXPECT_EQ(input.State(), TMidiPortState::mpsClosed);
+}
+
+TEST_F(JackIntegration, OutputSendsShortAndSysexMessagesThatThePeerReceivesComplete) {
+  TMidiOutput output(service);
+  int completed = 0;
+  output.SetOnmidioutput([&](TMidiOutput&) { ++completed; });
+  output.SetProductName(peer->SinkName());
+  ASSERT_TRUE(output.Open()) << output.ErrorText(output.Error());
+
+  // Paced: each message once the previous one arrived.
+  TMyMidiEvent noteOn;
+  noteOn.StatusByte = 0x90;
+  noteOn.FirstDataByte = 0x3C;
+  noteOn.SecondDataByte = 0x64;
+  output.SendEvent(noteOn);
+  ASSERT_TRUE(peer->WaitReceived(1, kBound));
+  TMyMidiEvent program;
+  program.StatusByte = 0xC5;
+  program.FirstDataByte = 0x07;
+  output.SendEvent(program);
+  ASSERT_TRUE(peer->WaitReceived(2, kBound));
+  const auto sysex = Sysex(3000, 9);
+  output.SendEvent(SysexEvent(sysex));
+  ASSERT_TRUE(peer->WaitReceived(3, kBound));
+  ASSERT_TRUE(PumpUntil([&] { return completed == 1; }, kBound));
+
+  const auto received = peer->Received();
+  ASSERT_EQ(received.size(), 3u);
+  EXPECT_EQ(received[0], (JackPeer::Bytes{0x90, 0x3C, 0x64}));
+  EXPECT_EQ(received[1], (JackPeer::Bytes{0xC5, 0x07}));  // only the bytes the status calls for
+  EXPECT_EQ(received[2], sysex);
+  EXPECT_EQ(output.PendingLongMessages(), 0u);
+  EXPECT_TRUE(output.Close());
+}
+
+TEST_F(JackIntegration, SysexThatJackWouldDropIsRefused) {
+  TMidiOutput output(service);
+  output.SetProductName(peer->SinkName());
+  ASSERT_TRUE(output.Open());
+  const auto sysex = Sysex(pm::RtMidiService::kJackMaxMessage + 1, 1);
+  try {
+    output.SendEvent(SysexEvent(sysex));
+    ADD_FAILURE() << "an over-long sysex was accepted";
+  } catch (const EmidioutputError& e) {
+    EXPECT_EQ(std::string(e.what()), pm::ResultText(pm::MIDIERR_TOOLONG));
+  }
+  EXPECT_EQ(output.PendingLongMessages(), 0u);
+  // The largest one that fits still goes through whole.
+  const auto largest = Sysex(pm::RtMidiService::kJackMaxMessage, 2);
+  output.SendEvent(SysexEvent(largest));
+  ASSERT_TRUE(peer->WaitReceived(1, kBound));
+  EXPECT_EQ(peer->Received()[0], largest);
+  EXPECT_TRUE(output.Close());
+}
+
+TEST_F(JackIntegration, PeerThatGoesAwayWhileOpenLeavesComponentsThatClose) {
+  TMidiInput input(service);
+  input.SetProductName(peer->SourceName());
+  input.Open();
+  input.Start();
+  TMidiOutput output(service);
+  output.SetProductName(peer->SinkName());
+  ASSERT_TRUE(output.Open());
+  ASSERT_EQ(input.State(), TMidiPortState::mpsOpen);
+
+  peer->Leave();
+  TMyMidiEvent event;
+  event.StatusByte = 0xB0;
+  event.FirstDataByte = 0x07;
+  try {
+    output.SendEvent(event);  // may go nowhere; it must not crash or hang
+  } catch (const EmidioutputError&) {
+  }
+  velmora::test::PumpPending();
+  input.Stop();
+  input.Close();
+  EXPECT_EQ(input.State(), TMidiPortState::mpsClosed);
+  EXPECT_TRUE(output.Close());
+  // The peer's ports are gone from the lists.
+  for (std::uint32_t id = 0; id < service->midiInGetNumDevs(); ++id) {
+    pm::MIDIINCAPSA caps;
+    ASSERT_EQ(service->midiInGetDevCapsA(id, &caps, sizeof caps), pm::MMSYSERR_NOERROR);
+    EXPECT_NE(std::string(caps.szPname).rfind("vpeer-", 0), 0u) << caps.szPname;
+  }
+}
+
+TEST_F(JackIntegration, OwnPortsAreNotOfferedAndTheBridgeListsThePeer) {
+  // The bridge's device set over the real components; the serial devices are absent here.
+  class Factory final : public velmora::core::DeviceFactory {
+   public:
+    explicit Factory(std::shared_ptr<pm::MidiService> service) : service_(std::move(service)) {}
+    std::unique_ptr<velmora::core::ComPortDevice> CreateComPort() override { throw absent(); }
+    std::unique_ptr<velmora::core::DataPacketDevice> CreateDataPacket() override { throw absent(); }
+    std::unique_ptr<velmora::core::LightControllerDevice> CreateSLController() override {
+      throw absent();
+    }
+    std::unique_ptr<velmora::core::MidiInputDevice> CreateMidiInput() override {
+      return std::make_unique<velmora::core::RealMidiInput>(service_);
+    }
+    std::unique_ptr<velmora::core::MidiOutputDevice> CreateMidiOutput() override {
+      return std::make_unique<velmora::core::RealMidiOutput>(service_);
+    }
+    std::unique_ptr<velmora::core::PortProbe> CreatePortProbe() override { throw absent(); }
+
+   private:
+    static std::runtime_error absent() { return std::runtime_error("absent"); }
+    std::shared_ptr<pm::MidiService> service_;
+  };
+
+  // An open output of ours adds a JACK port that must not show up as an input.
+  TMidiOutput busy(service);
+  busy.SetProductName(peer->SinkName());
+  ASSERT_TRUE(busy.Open());
+
+  Factory factory(service);
+  velmora::core::Bridge bridge(factory);
+  ASSERT_NE(bridge.MidiInput, nullptr);
+  ASSERT_NE(bridge.MidiOutput, nullptr);
+  const auto inputs = bridge.ListMidiInDevices();
+  const auto outputs = bridge.ListMidiOutDevices();
+  EXPECT_NE(std::find(inputs.begin(), inputs.end(), peer->SourceName()), inputs.end());
+  EXPECT_NE(std::find(outputs.begin(), outputs.end(), peer->SinkName()), outputs.end());
+  for (const auto& name : inputs) EXPECT_EQ(name.rfind("Velmora-", 0), std::string::npos) << name;
+  for (const auto& name : outputs) EXPECT_EQ(name.rfind("Velmora-", 0), std::string::npos) << name;
+  bridge.Finalize();
+  EXPECT_TRUE(busy.Close());
+}
+
+}  // namespace
