@@ -31,6 +31,14 @@ class TApdBaseComponent {
   virtual ~TApdBaseComponent() = default;
   std::string Version() const { return "v4.05"; }
   void SetVersion(const std::string&) {}
+
+  // True while the component is read from a stored form: checked error codes are then returned
+  // instead of raised (CheckErrorCode).
+  bool Loading() const { return loading_; }
+  void SetLoading(bool loading) { loading_ = loading; }
+
+ private:
+  bool loading_ = false;
 };
 
 }  // namespace velmora::serial
