@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
   {
     qtui::MainWindow window(bridge);
     // A termination request closes the window like the user would, through the event loop.
-    qtui::SignalCloser closer([&window](int) { window.close(); });
+    qtui::SignalCloser closer([&window](int) { window.CloseAll(); });
     if (const QByteArray directory = qgetenv("VELMORA_SCREENSHOTS"); !directory.isEmpty()) {
       velmora::app::TakeScreenshots(window, QString::fromLocal8Bit(directory));
     }

@@ -101,6 +101,19 @@ TEST_F(AboutBoxTest, OpenedTwiceItStartsFreshAndBlocksTheMainWindow) {
   EXPECT_EQ(window->LogCount(), 0);
 }
 
+TEST_F(AboutBoxTest, ATerminationRequestClosesTheBoxAndTheWindow) {
+  factory.inputs = {"Keyboard"};
+  factory.outputs = {"Synth"};
+  Start();
+  OpenAbout([&](TfmAbout& about) {
+    window->CloseAll();
+    EXPECT_FALSE(about.isVisible());
+  });
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_EQ(factory.input->closes, 1) << "FormClose ran";
+  EXPECT_EQ(factory.output->closes, 1);
+}
+
 TEST(AboutBox, ClosingStopsTheScrolling) {
   TfmAbout about(nullptr);
   EXPECT_TRUE(about.Thanks().Scrolling());

@@ -278,6 +278,18 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
+void MainWindow::CloseAll() {
+  // Each box leaves its own modal loop once control returns to it; a box that refuses to
+  // close must not keep this loop going.
+  for (int boxes = 0; boxes < 16; ++boxes) {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr || modal == this) break;
+    modal->close();
+    if (QApplication::activeModalWidget() == modal) break;
+  }
+  close();
+}
+
 void MainWindow::ShowAboutBox() {
   TfmAbout about(this);
   about.exec();
@@ -359,13 +371,12 @@ int MainWindow::LogCount() const {
 
 void MainWindow::LogDelete(int index) {
   CheckIndex(index, LogCount());
-  delete lstLog_->takeItem(index);
+  std::unique_ptr<QListWidgetItem> gone(lstLog_->takeItem(index));
 }
 
 void MainWindow::LogAppend(const std::string& line) {
-  auto* item = new QListWidgetItem(QString::fromStdString(line));
-  item->setSizeHint(QSize(0, kLogLineHeight));
-  lstLog_->addItem(item);
+  lstLog_->addItem(QString::fromStdString(line));
+  lstLog_->item(lstLog_->count() - 1)->setSizeHint(QSize(0, kLogLineHeight));
 }
 
 void MainWindow::LogClear() {

@@ -47,6 +47,9 @@ class MainWindow final : public QMainWindow, public core::WindowSurface {
   void SetOnFormCreated(std::function<void()> handler) { onFormCreated_ = std::move(handler); }
   // Shows the about box modally; returns when it has been closed.
   void ShowAboutBox();
+  // Closes whatever modal box is open (about box, error report), then the window: how a
+  // termination request ends the program.
+  void CloseAll();
 
   void SetShapeColor(core::Shape shape, serial::TColor color) override;
   serial::TColor ShapeColor(core::Shape shape) const override;
