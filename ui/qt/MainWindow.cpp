@@ -258,7 +258,8 @@ void MainWindow::showEvent(QShowEvent* event) {
     const QRect area = display->availableGeometry();
     move(area.center() - QPoint(width() / 2, height() / 2));
   }
-  // After the first paint, so that the user sees the window while the devices switch.
+  // From the event loop, so that the window is up first; it keeps painting during the
+  // devices' switching delays, which let Qt process its events.
   QMetaObject::invokeMethod(
       this, [this] { runFormCreate(); }, Qt::QueuedConnection);
 }
