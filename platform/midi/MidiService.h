@@ -62,6 +62,10 @@ inline constexpr std::uint16_t MOD_MAPPER = 5;
 
 // A long-message header. The service reads and writes it on the driver thread from the moment
 // it is added or sent until it comes back through the callback.
+// WinMM lays its records out byte-packed (112 bytes on Win64): the pass-through needs the same.
+#ifdef _WIN32
+#pragma pack(push, 1)
+#endif
 struct MIDIHDR {
   char* lpData = nullptr;
   std::uint32_t dwBufferLength = 0;
@@ -73,6 +77,9 @@ struct MIDIHDR {
   std::uint32_t dwOffset = 0;
   std::uintptr_t dwReserved[8] = {};  // the platform's own layout, for the WinMM pass-through
 };
+#ifdef _WIN32
+#pragma pack(pop)
+#endif
 
 struct MIDIINCAPSA {
   std::uint16_t wMid = 0;

@@ -1,7 +1,10 @@
 #include "platform/midi/WinMmMidiService.h"
 
-#include <mmsystem.h>
+// windows.h first: mmsystem.h needs its types.
+// clang-format off
 #include <windows.h>
+#include <mmsystem.h>
+// clang-format on
 
 #include <algorithm>
 #include <cstddef>
