@@ -4,6 +4,10 @@
 #include <cstring>
 #include <new>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace velmora::serial {
 
 namespace {
@@ -20,9 +24,16 @@ int midpoint(int low, int high) {
 // blanks and doubled blanks removed; empty when the system has none.
 std::string systemMessage(int number) {
   char buffer[256] = {};
+#ifdef _WIN32
+  const DWORD length =
+      ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       static_cast<DWORD>(number), 0, buffer, sizeof buffer, nullptr);
+  std::string message(buffer, length);
+#else
   const char* text = ::strerror_r(number, buffer, sizeof buffer);
   std::string message = text != nullptr ? text : "";
   if (message.rfind("Unknown error", 0) == 0) return {};
+#endif
   if (message.size() > 255) message.resize(255);
   for (char& c : message) {
     if (static_cast<unsigned char>(c) < 32) c = ' ';

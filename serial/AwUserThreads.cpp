@@ -1,13 +1,19 @@
 // The dispatcher's three threads, their start, and the stop handshake.
 
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <stdexcept>
 
 #include "serial/AwUser.h"
+
+#ifdef _WIN32
+#include <windows.h>  // after AwUser.h, whose constants it would otherwise turn into macros
+#endif
 
 namespace velmora::serial {
 
@@ -27,7 +33,11 @@ void reportThreadFailure(const char* thread) noexcept {
 }
 
 std::int32_t currentTid() {
+#ifdef _WIN32
+  return static_cast<std::int32_t>(::GetCurrentThreadId());
+#else
   return static_cast<std::int32_t>(::syscall(SYS_gettid));
+#endif
 }
 
 // Lets a waiting thread handle its own window messages (a notification that the dispatch
@@ -318,7 +328,19 @@ void TApdBaseDispatcher::SetThreadLevel(ThreadKind thread, std::int32_t level) {
   const int tid = threadTids_[static_cast<int>(thread)];
   if (tid == 0) return;
   const int index = std::clamp(level, 0, 6);
+#ifdef _WIN32
+  static constexpr int kPriority[] = {THREAD_PRIORITY_IDLE,         THREAD_PRIORITY_LOWEST,
+                                      THREAD_PRIORITY_BELOW_NORMAL, THREAD_PRIORITY_NORMAL,
+                                      THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
+                                      THREAD_PRIORITY_TIME_CRITICAL};
+  (void)kNice;
+  if (HANDLE handle = ::OpenThread(THREAD_SET_INFORMATION, FALSE, static_cast<DWORD>(tid))) {
+    ::SetThreadPriority(handle, kPriority[index]);
+    ::CloseHandle(handle);
+  }
+#else
   ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), kNice[index]);
+#endif
 }
 
 }  // namespace velmora::serial

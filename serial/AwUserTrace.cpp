@@ -1,6 +1,8 @@
 // The byte trace and the dispatch log, and their text files.
 
+#ifndef _WIN32
 #include <sys/utsname.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -70,11 +72,15 @@ std::string BuildText() {
 }
 
 std::string OperatingSystemText() {
+#ifdef _WIN32
+  return "Windows";
+#else
   utsname names{};
   if (::uname(&names) != 0) return "unknown";
   std::string text = std::string(names.sysname) + " " + names.release + " " + names.version;
   if (text.size() > 80) text.resize(80);
   return text;
+#endif
 }
 
 // ---- Trace -------------------------------------------------------------------------------
