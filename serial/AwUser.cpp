@@ -731,10 +731,14 @@ void TApdBaseDispatcher::NewTimer(TEventTimer& timer, std::uint32_t ticks) const
   timer.ExpireTicks = timer.StartTicks + std::min(ticks, MaxTicks);
 }
 
+// Elapsed ticks are counted modulo the tick count's own wrap (the 32-bit millisecond count
+// divided by 55), so that a timer running across the wrap fires on time.
 bool TApdBaseDispatcher::TimerExpired(const TEventTimer& timer) const {
+  constexpr std::uint32_t kTickPeriod = 0xFFFFFFFFu / MillisecondsPerTick + 1;
   const std::uint32_t now = TickCount();
-  if (timer.ExpireTicks < now) return true;
-  return now < timer.StartTicks && timer.ExpireTicks < now + MaxTicks;
+  const std::uint32_t elapsed =
+      now >= timer.StartTicks ? now - timer.StartTicks : now + kTickPeriod - timer.StartTicks;
+  return elapsed > timer.ExpireTicks - timer.StartTicks;
 }
 
 }  // namespace velmora::serial
