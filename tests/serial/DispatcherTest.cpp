@@ -51,7 +51,10 @@ class Recorder {
       const std::uint32_t n = std::min(take_.load(), wParam);
       call.taken.resize(n);
       if (n > 0) {
-        EXPECT_EQ(d_.GetBlock(call.taken.data(), n), static_cast<std::int32_t>(n));
+        const std::int32_t got = d_.GetBlock(call.taken.data(), n);
+        if (strict) {
+          EXPECT_EQ(got, static_cast<std::int32_t>(n));
+        }
       }
     }
     if (onCall) onCall(msg);
@@ -70,6 +73,8 @@ class Recorder {
   TApdEventHandler Handler() { return MakeEventHandler<&Recorder::Handle>(this); }
 
   std::function<void(std::uint32_t)> onCall;  // set before the port opens
+  // A close may flush the bytes between their announcement and their taking.
+  bool strict = true;
 
  private:
   TApdBaseDispatcher& d_;
@@ -141,6 +146,7 @@ TEST(Dispatcher, PutBlockIsAllOrNothing) {
   // The ring wraps: a block across its end arrives whole and in order.
   std::vector<std::uint8_t> more(50, 0xAB);
   EXPECT_EQ(d.PutBlock(more.data(), 50), 0);
+  ASSERT_TRUE(WaitUntil([&] { return d.OutBuffUsed() == 0; }));
   EXPECT_EQ(d.PutBlock(block.data(), 40), 0);
   ASSERT_TRUE(WaitUntil([&] { return d.Written().size() == 154; }));
   const auto written = d.Written();
@@ -351,6 +357,7 @@ TEST(Dispatcher, DestroyingWhileTheThreadsRun) {
   for (int round = 0; round < 20; ++round) {
     ScriptedDevice d;
     Recorder r(d, 100);
+    r.strict = false;
     d.AddEventHandler(r.Handler());
     ASSERT_EQ(d.Open(), 0);
     d.SetTriggerLength(1);
