@@ -207,6 +207,34 @@ TEST(TApdPosixDispatcher, UntakenBytesCostNoCpuAndFlowOnOnceTaken) {
   dispatcher.DonePort();
 }
 
+TEST(TApdPosixDispatcher, FlushAbandonsAWriteTheFarEndDoesNotTake) {
+  PtyPair pty;
+  TApdPosixDispatcher dispatcher(nullptr);
+  ASSERT_EQ(open(dispatcher, pty.slavePath(), 38400, 8192), 0);
+
+  // The far end reads nothing: the device's queue fills, then the output ring.
+  const std::vector<std::uint8_t> chunk(1024, 0x55);
+  std::size_t queued = 0;
+  ASSERT_TRUE(waitFor([&] {
+    if (put(dispatcher, chunk) == 0) queued += chunk.size();
+    return dispatcher.OutBuffUsed() == 8192 || queued > (1u << 22);
+  }));
+  ASSERT_EQ(dispatcher.OutBuffUsed(), 8192u) << "the far end took " << queued << " bytes";
+
+  EXPECT_EQ(dispatcher.FlushOutBuffer(), 0);
+  EXPECT_EQ(dispatcher.OutBuffUsed(), 0u);
+
+  // What comes after the flush goes out once the far end reads again.
+  ASSERT_EQ(put(dispatcher, {0xAB, 0xCD}), 0);
+  std::vector<std::uint8_t> seen;
+  ASSERT_TRUE(waitFor([&] {
+    const auto more = pty.read(4096, 10ms);
+    seen.insert(seen.end(), more.begin(), more.end());
+    return seen.size() >= 2 && seen[seen.size() - 2] == 0xAB && seen.back() == 0xCD;
+  }));
+  dispatcher.DonePort();
+}
+
 TEST(TApdPosixDispatcher, LineSettingsReachTheDevice) {
   PtyPair pty;
   TApdPosixDispatcher dispatcher(nullptr);
