@@ -1,7 +1,13 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
+#include <typeinfo>
+#include <utility>
 
 namespace velmora::serial {
 
@@ -24,6 +30,51 @@ enum THWFlowOption : std::uint8_t {
 using THWFlowOptionSet = std::uint8_t;  // a set of THWFlowOption bits
 
 enum class TSWFlowOptions { swfNone, swfReceive, swfTransmit, swfBoth };
+
+// A method pointer: the code to run and what it runs on. It is assigned when its code is set.
+// Copies share one target, so a copy compares equal to its original; two methods built from the
+// same member function (or the same lambda expression) have the same code, whatever the object.
+template <class Signature>
+class TMethod;
+
+template <class R, class... Args>
+class TMethod<R(Args...)> {
+ public:
+  TMethod() = default;
+  TMethod(std::nullptr_t) {}
+
+  template <class T>
+  TMethod(T* object, R (T::*member)(Args...))
+      : target_(std::make_shared<std::function<R(Args...)>>(
+            [object, member](Args... args) { return (object->*member)(args...); })),
+        code_(&typeid(T)),
+        object_(object) {
+    static_assert(sizeof(member) <= sizeof(memberBytes_));
+    std::memcpy(memberBytes_.data(), &member, sizeof(member));
+  }
+
+  // Any callable; its type stands for its code.
+  template <class F>
+  requires(std::is_invocable_r_v<R, F&, Args...> && !std::is_same_v<std::decay_t<F>, TMethod> &&
+           !std::is_same_v<std::decay_t<F>, std::nullptr_t>) TMethod(F callable)
+      : target_(std::make_shared<std::function<R(Args...)>>(std::move(callable))),
+        code_(&typeid(F)) {}
+
+  explicit operator bool() const { return target_ != nullptr; }
+  R operator()(Args... args) const { return (*target_)(std::forward<Args>(args)...); }
+
+  bool SameCode(const TMethod& other) const {
+    return code_ && other.code_ && *code_ == *other.code_ && memberBytes_ == other.memberBytes_;
+  }
+  const void* Object() const { return object_; }
+  friend bool operator==(const TMethod& a, const TMethod& b) { return a.target_ == b.target_; }
+
+ private:
+  std::shared_ptr<std::function<R(Args...)>> target_;
+  const std::type_info* code_ = nullptr;
+  const void* object_ = nullptr;
+  std::array<unsigned char, 2 * sizeof(void*)> memberBytes_{};
+};
 
 // Base of every serial component: only a version text that cannot be changed.
 class TApdBaseComponent {

@@ -1,0 +1,52 @@
+#include "serial/AdSelCom.h"
+
+#include "platform/serial/PosixSerialDevice.h"
+#include "platform/serial/SerialError.h"
+#include "platform/serial/SerialNames.h"
+
+namespace velmora::serial {
+
+bool DialogProbeWithDispatcher = true;
+bool DialogCountsPortsInUse = true;
+
+namespace {
+
+// 0 when the device opened (it is closed again), otherwise the platform's error code.
+int TryOpen(const std::string& path) {
+  if (path.empty()) return platform::kErrorFileNotFound;
+  platform::PosixSerialDevice device;
+  return device.Open(path);
+}
+
+}  // namespace
+
+bool PortIsAvailable(std::uint16_t number) {
+  return PortIsAvailable(number, platform::SerialNameSpace{});
+}
+
+bool PortIsAvailable(std::uint16_t number, const platform::SerialNameSpace& names) {
+  if (number == 0) return false;
+  const int result = TryOpen(names.DevicePath(number));
+  if (result == 0) return true;
+  return DialogCountsPortsInUse && result == platform::kErrorAccessDenied;
+}
+
+TComSelectList::TComSelectList() : TComSelectList(platform::SerialNameSpace{}) {}
+
+TComSelectList::TComSelectList(const platform::SerialNameSpace& names) {
+  for (std::uint16_t n = 1; n <= kLastSelectablePort; ++n) {
+    if (PortIsAvailable(n, names)) entries_.push_back(names.EntryText(n));
+  }
+  if (!entries_.empty()) itemIndex_ = 0;
+}
+
+void TComSelectList::SetItemIndex(int index) {
+  itemIndex_ = (index >= 0 && index < static_cast<int>(entries_.size())) ? index : -1;
+}
+
+std::uint16_t TComSelectList::SelectedComNumber() const {
+  if (itemIndex_ < 0) return 0;
+  return static_cast<std::uint16_t>(platform::ComNumberOf(entries_[itemIndex_]));
+}
+
+}  // namespace velmora::serial
