@@ -35,7 +35,6 @@ TDispatcherFactory PlatformDispatcherFactory() {
 TApdCustomComPort::TApdCustomComPort() = default;
 
 TApdCustomComPort::~TApdCustomComPort() {
-  destroying_ = true;
   try {
     if (portState_ == TPortState::psOpen) ClosePort();
     if (portState_ == TPortState::psClosing) FinishClose();
@@ -652,8 +651,9 @@ std::size_t TApdCustomComPort::AddPortCallbackEx(TPortCallbackEx callback) {
   return callbacks_.size() - 1;
 }
 
+// Removal works during the port's own destruction too: a companion freed while the port closes
+// (its free message handled while the dispatcher's threads are waited for) must not stay listed.
 void TApdCustomComPort::RemovePortCallback(const TPortCallback& callback) {
-  if (destroying_) return;
   for (auto i = callbacks_.size(); i-- > 0;) {
     if (!callbacks_[i].extended && callbacks_[i].callback.SameCode(callback))
       callbacks_.erase(callbacks_.begin() + static_cast<std::ptrdiff_t>(i));
@@ -661,7 +661,6 @@ void TApdCustomComPort::RemovePortCallback(const TPortCallback& callback) {
 }
 
 void TApdCustomComPort::RemovePortCallbackEx(const TPortCallbackEx& callback) {
-  if (destroying_) return;
   for (auto i = callbacks_.size(); i-- > 0;) {
     if (callbacks_[i].extended && callbacks_[i].callbackEx.SameCode(callback))
       callbacks_.erase(callbacks_.begin() + static_cast<std::ptrdiff_t>(i));

@@ -289,7 +289,6 @@ class TApdCustomComPort : public TApdBaseComponent {
   TPortState portState_ = TPortState::psClosed;
   bool forceSettings_ = false;
   bool reopenPending_ = false;
-  bool destroying_ = false;
   std::unique_ptr<TApdBaseDispatcher> dispatcher_;
   std::unique_ptr<platform::MessageWindow> notifyWindow_;
   std::unique_ptr<TTriggerSnapshot> savedTriggers_;

@@ -124,6 +124,8 @@ TEST_F(ControllerTest, ReceiveLampLitByABurstAndDarkOnceTheBufferIsEmpty) {
   EXPECT_EQ(ownTimers.back(), controller.RXDOffTimer());
   line->Feed({5});
   EXPECT_TRUE(PumpUntil([&] { return rxd.Lit(); }));
+  controller.SetMonitoring(false);
+  port.SetOpen(false);  // before the handlers' state goes
 }
 
 TEST_F(ControllerTest, TransmitLampAndItsReArmedOutputSentTrigger) {
@@ -158,6 +160,7 @@ TEST_F(ControllerTest, MonitoringAskedWhileClosedStartsAtOpenAndRestoresTheOwnHa
   EXPECT_TRUE(port.OnTriggerAvail() == ownAvail);
   EXPECT_FALSE(port.OnTriggerStatus());
   EXPECT_FALSE(port.OnTriggerTimer());
+  port.SetOpen(false);
 }
 
 TEST_F(ControllerTest, APortCloseSwitchesMonitoringOffAndDarkensTheLamps) {

@@ -59,7 +59,7 @@ class PacketTest : public ::testing::Test {
   void TearDown() override {
     packet.SetEnabled(false);
     packet.SetComPort(nullptr);
-    PumpFor(std::chrono::milliseconds(0));
+    EXPECT_TRUE(PumpUntil([] { return PacketManagerList().Count() == 0; }));
   }
 
   void OneBytePackets() {

@@ -23,6 +23,10 @@ class PortTest : public ::testing::Test {
     port.SetComNumber(3);
   }
 
+  // What the handlers record outlives the port, whose destructor may still notify.
+  std::vector<std::string> heard;
+  int opens = 0;
+  int closes = 0;
   std::shared_ptr<ScriptedLine> line = std::make_shared<ScriptedLine>();
   TApdComPort port;
 };
@@ -176,7 +180,6 @@ TEST_F(PortTest, NoPortChosenRaisesNoPortSelected) {
 }
 
 TEST_F(PortTest, CallbacksHearOpenClosingAndClosedInReverseOrder) {
-  std::vector<std::string> heard;
   port.AddPortCallback([&](TApdCustomComPort&, bool opening) {
     heard.push_back(opening ? "cb open" : "cb closed");
   });
@@ -215,6 +218,7 @@ TEST_F(PortTest, RemovePortCallbackRemovesEveryRegistrationOfTheSameCode) {
   port.SetOpen(true);
   EXPECT_EQ(a.calls, 0);
   EXPECT_EQ(b.calls, 1);
+  port.RemovePortCallback(TPortCallback(&b, &Listener::Other));
 }
 
 TEST_F(PortTest, TriggerHandlesSurviveCloseAndReopen) {
@@ -277,11 +281,10 @@ TEST_F(PortTest, TriggerEventsRunOnTheUIThreadWithTheirCounts) {
   ASSERT_TRUE(PumpUntil([&] { return !avail.empty(); }));
   EXPECT_EQ(avail[0], 3);
   EXPECT_EQ(generic[0], apw_TriggerAvail);
+  port.SetOpen(false);  // before the handlers' state goes
 }
 
 TEST_F(PortTest, OpenSetWhileAClosingFromANotificationReopensAfterTheClose) {
-  int opens = 0;
-  int closes = 0;
   port.OnPortOpen = [&](TApdCustomComPort&) { ++opens; };
   port.OnPortClose = [&](TApdCustomComPort&) { ++closes; };
   bool closedInside = false;
@@ -300,6 +303,7 @@ TEST_F(PortTest, OpenSetWhileAClosingFromANotificationReopensAfterTheClose) {
   EXPECT_EQ(port.PortState(), TPortState::psOpen);
   EXPECT_FALSE(port.ReopenPending());
   EXPECT_EQ(line->openCount, 1);
+  port.SetOpen(false);
 }
 
 TEST_F(PortTest, ACloseFromANotificationFinishesAfterDelivery) {
