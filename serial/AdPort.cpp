@@ -4,7 +4,13 @@
 #include <cstdio>
 #include <exception>
 
+#include "platform/serial/SerialNames.h"
 #include "serial/AdExcept.h"
+#ifdef _WIN32
+#include "serial/AwWin32.h"
+#else
+#include "serial/AwPosix.h"
+#endif
 
 namespace velmora::serial {
 
@@ -29,7 +35,20 @@ std::string ComName(const char* format, std::uint16_t number) {
 }  // namespace
 
 TDispatcherFactory PlatformDispatcherFactory() {
-  return [](TApdCustomComPort*) -> std::unique_ptr<TApdBaseDispatcher> { return nullptr; };
+  return PlatformDispatcherFactory(platform::SerialNameSpace{});
+}
+
+TDispatcherFactory PlatformDispatcherFactory(const platform::SerialNameSpace& names) {
+#ifdef _WIN32
+  (void)names;  // the device path is the port's own name there
+  return [](TApdCustomComPort* owner) -> std::unique_ptr<TApdBaseDispatcher> {
+    return std::make_unique<TApdWin32Dispatcher>(owner);
+  };
+#else
+  return [names](TApdCustomComPort* owner) -> std::unique_ptr<TApdBaseDispatcher> {
+    return std::make_unique<TApdPosixDispatcher>(owner, names);
+  };
+#endif
 }
 
 TApdCustomComPort::TApdCustomComPort() = default;

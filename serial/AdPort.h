@@ -17,6 +17,10 @@
 #include "serial/AwUser.h"
 #include "serial/OoMisc.h"
 
+namespace velmora::platform {
+class SerialNameSpace;
+}
+
 namespace velmora::serial {
 
 class TApdCustomComPort;
@@ -43,8 +47,9 @@ using TTriggerLineErrorEvent =
 // Makes the dispatcher of an opening port (the platform's driver).
 using TDispatcherFactory =
     std::function<std::unique_ptr<TApdBaseDispatcher>(TApdCustomComPort* owner)>;
-// The platform's driver.
+// The platform's driver; on Linux "\\.\COMn" names the n-th device of the serial name space.
 TDispatcherFactory PlatformDispatcherFactory();
+TDispatcherFactory PlatformDispatcherFactory(const platform::SerialNameSpace& names);
 
 inline constexpr std::uint32_t kMaxTraceSize = 4000000;
 inline constexpr std::uint32_t kMaxLogSize = 16000000;

@@ -1,8 +1,13 @@
 #include "serial/AdSelCom.h"
 
-#include "platform/serial/PosixSerialDevice.h"
 #include "platform/serial/SerialError.h"
 #include "platform/serial/SerialNames.h"
+#ifdef _WIN32
+#include "serial/AwWin32.h"
+#else
+#include "platform/serial/PosixSerialDevice.h"
+#include "serial/AwPosix.h"
+#endif
 
 namespace velmora::serial {
 
@@ -12,10 +17,25 @@ bool DialogCountsPortsInUse = true;
 namespace {
 
 // 0 when the device opened (it is closed again), otherwise the platform's error code.
-int TryOpen(const std::string& path) {
+int TryOpen(const std::string& path, const platform::SerialNameSpace& names) {
   if (path.empty()) return platform::kErrorFileNotFound;
-  platform::PosixSerialDevice device;
-  return device.Open(path);
+#ifdef _WIN32
+  // Opening through the dispatcher is the very CreateFile the direct probe would make.
+  (void)names;
+  TApdWin32Dispatcher dispatcher(nullptr);
+#else
+  if (!DialogProbeWithDispatcher) {
+    platform::PosixSerialDevice device;
+    return device.Open(path);  // closed again as it goes
+  }
+  TApdPosixDispatcher dispatcher(nullptr, names);
+#endif
+  if (dispatcher.OpenCom(path, 64, 64) >= 0) {
+    dispatcher.CloseCom();
+    return 0;
+  }
+  const int error = dispatcher.LastErrorCode();
+  return error != 0 ? error : platform::kErrorGenFailure;
 }
 
 }  // namespace
@@ -26,7 +46,7 @@ bool PortIsAvailable(std::uint16_t number) {
 
 bool PortIsAvailable(std::uint16_t number, const platform::SerialNameSpace& names) {
   if (number == 0) return false;
-  const int result = TryOpen(names.DevicePath(number));
+  const int result = TryOpen(platform::ComDeviceName(number, names), names);
   if (result == 0) return true;
   return DialogCountsPortsInUse && result == platform::kErrorAccessDenied;
 }

@@ -42,13 +42,18 @@ class SelComTest : public ::testing::Test {
 };
 
 TEST_F(SelComTest, OpenAndHeldPortsAreAvailableMissingOnesAreNot) {
-  EXPECT_FALSE(PortIsAvailable(0, names()));
-  EXPECT_TRUE(PortIsAvailable(1, names()));
-  EXPECT_TRUE(PortIsAvailable(2, names()));
-  EXPECT_FALSE(PortIsAvailable(3, names()));
-  DialogCountsPortsInUse = false;
-  EXPECT_TRUE(PortIsAvailable(1, names()));
-  EXPECT_FALSE(PortIsAvailable(2, names()));
+  for (const bool withDispatcher : {true, false}) {
+    SCOPED_TRACE(withDispatcher ? "dispatcher probe" : "direct probe");
+    DialogProbeWithDispatcher = withDispatcher;
+    DialogCountsPortsInUse = true;
+    EXPECT_FALSE(PortIsAvailable(0, names()));
+    EXPECT_TRUE(PortIsAvailable(1, names()));
+    EXPECT_TRUE(PortIsAvailable(2, names()));
+    EXPECT_FALSE(PortIsAvailable(3, names()));
+    DialogCountsPortsInUse = false;
+    EXPECT_TRUE(PortIsAvailable(1, names()));
+    EXPECT_FALSE(PortIsAvailable(2, names()));
+  }
 }
 
 TEST_F(SelComTest, TheProbeLeavesThePortFree) {
