@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QMessageBox>
 #include <QTimer>
 #include <cstdio>
 
@@ -23,6 +24,13 @@ void Save(QWidget& widget, const QString& path) {
 
 void TakeScreenshots(ui::qt::MainWindow& window, const QString& directory) {
   QDir().mkpath(directory);
+  // An error report (a machine without MIDI output shows one at start) would wait for a click
+  // that never comes; it is not part of the pictures.
+  auto* dismisser = new QTimer(&window);  // owned by the window
+  QObject::connect(dismisser, &QTimer::timeout, [] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->reject();
+  });
+  dismisser->start(200);
   window.SetOnFormCreated([&window, directory] {
     QTimer::singleShot(kSettleMs, &window, [&window, directory] {
       Save(window, directory + QStringLiteral("/main-window.png"));
