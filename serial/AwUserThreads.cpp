@@ -71,6 +71,17 @@ bool TApdBaseDispatcher::OnThread(ThreadKind kind) {
 void TApdBaseDispatcher::StartDispatcher() {
   std::lock_guard start(startLock_);
   if (started_) throw std::logic_error("Dispatcher already started");
+  // Threads of an earlier start have all ended; their objects may still wait to be joined.
+  std::thread earlier[3];
+  {
+    std::lock_guard lock(threadsLock_);
+    earlier[0] = std::move(comThread_);
+    earlier[1] = std::move(dispThread_);
+    earlier[2] = std::move(outThread_);
+  }
+  for (auto& thread : earlier) {
+    if (thread.joinable()) thread.join();
+  }
   started_ = true;
   killThreads_ = false;
 

@@ -367,6 +367,26 @@ TEST(Dispatcher, DestroyingWhileTheThreadsRun) {
   }
 }
 
+TEST(Dispatcher, OpensAgainAfterAClose) {
+  ScriptedDevice d;
+  Recorder closer(d, 1);
+  closer.onCall = [&](std::uint32_t) { d.DonePort(); };
+  d.AddEventHandler(closer.Handler());
+  ASSERT_EQ(d.Open(), 0);
+  d.SetTriggerLength(1);
+  d.Feed({1});
+  ASSERT_TRUE(WaitUntil([&] { return !d.Started(); }));  // released by the dispatch thread
+  d.RemoveEventHandler(closer.Handler().Code);
+  ASSERT_EQ(d.Open(), 0);
+  EXPECT_FALSE(d.ClosePending());
+  const std::uint8_t bytes[] = {5};
+  EXPECT_EQ(d.PutBlock(bytes, 1), 0);
+  ASSERT_TRUE(WaitUntil([&] { return d.Written().size() == 1; }));
+  d.DonePort();
+  ASSERT_EQ(d.Open(), 0);
+  d.DonePort();
+}
+
 TEST(Dispatcher, RegistryHandsOutTheLowestFreeHandle) {
   auto first = std::make_unique<ScriptedDevice>();
   auto second = std::make_unique<ScriptedDevice>();
