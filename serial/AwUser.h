@@ -337,7 +337,9 @@ class TApdBaseDispatcher {
   std::int32_t SetFlowChars(char xon, char xoff);
   std::int32_t GetFlowOptions(std::uint32_t& hwOptions, std::uint32_t& swOptions, char& xon,
                               char& xoff);
-  void SetRS485Mode(bool on);
+  // Keeps the mode and sets the output thread's priority; a driver that can steer the line
+  // direction overrides it and calls this one too.
+  virtual void SetRS485Mode(bool on);
 
   // ---- Triggers
   std::int32_t AddTimerTrigger();
