@@ -32,6 +32,8 @@ class MidiInputDevice {
   virtual std::unique_ptr<midi::TMyMidiEvent> TakeEvent() = 0;
   // Raised on the UI thread when events wait.
   virtual void SetOnMidiInput(std::function<void(MidiInputDevice& sender)> handler) = 0;
+  // Raised on the UI thread when the open device has gone away (a MIDI port that vanished).
+  virtual void SetOnDeviceLost(std::function<void()> handler) { (void)handler; }
 };
 
 class MidiOutputDevice {
@@ -47,6 +49,8 @@ class MidiOutputDevice {
   // raises "MIDI Output device not open" when closed.
   virtual void SendEvent(const midi::TMyMidiEvent& event) = 0;
   virtual void SetOnMidiOutput(std::function<void()> handler) = 0;
+  // Raised on the UI thread when the open device has gone away.
+  virtual void SetOnDeviceLost(std::function<void()> handler) { (void)handler; }
 };
 
 class ComPortDevice {
@@ -65,6 +69,8 @@ class ComPortDevice {
   virtual void SetOpen(bool open) = 0;      // raises when the device does not open
   virtual std::uint16_t OutBuffFree() = 0;  // never opens the port
   virtual void PutBlock(const std::uint8_t* bytes, std::uint16_t count) = 0;
+  // Raised on the UI thread when the open device has gone away (a USB adapter pulled).
+  virtual void SetOnDeviceLost(std::function<void()> handler) { (void)handler; }
 };
 
 class DataPacketDevice {

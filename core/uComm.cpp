@@ -125,6 +125,10 @@ Bridge::Bridge(DeviceFactory& factory, const platform::Clock& clock) : clock_(cl
     MidiOutput.reset();
   }
   swallow([&] { Probe = factory.CreatePortProbe(); });
+
+  if (SerialPort) swallow([&] { SerialPort->SetOnDeviceLost([this] { ComPortLost(); }); });
+  if (MidiInput) swallow([&] { MidiInput->SetOnDeviceLost([this] { MidiInLost(); }); });
+  if (MidiOutput) swallow([&] { MidiOutput->SetOnDeviceLost([this] { MidiOutLost(); }); });
 }
 
 Bridge::~Bridge() {
@@ -264,6 +268,35 @@ void Bridge::SetMidiOutOpen(bool open) {
       colourShape(Shape::MidiOut, kClosedColor);
     }
   });
+}
+
+void Bridge::ComPortLost() {
+  if (!ComPortOpened) return;
+  ComPortOpened = false;
+  assembler_.Reset();
+  swallow([&] {
+    if (SLController && SLController->Monitoring()) SLController->SetMonitoring(false);
+  });
+  swallow([&] {
+    if (SerialPort) SerialPort->SetOpen(false);
+  });
+  colourShape(Shape::ComPort, kClosedColor);
+}
+
+void Bridge::MidiInLost() {
+  swallow([&] {
+    if (!MidiInput) return;
+    MidiInput->Stop();
+    MidiInput->Close();
+  });
+  colourShape(Shape::MidiIn, kClosedColor);
+}
+
+void Bridge::MidiOutLost() {
+  swallow([&] {
+    if (MidiOutput) MidiOutput->Close();
+  });
+  colourShape(Shape::MidiOut, kClosedColor);
 }
 
 // ---- Forwarding -------------------------------------------------------------------------

@@ -74,6 +74,12 @@ class Bridge {
   void OpenMidiOut() { SetMidiOutOpen(true); }
   void CloseMidiOut() { SetMidiOutOpen(false); }
 
+  // A device that vanished while open is treated as closed: red, and nothing more goes to it.
+  // Choosing it again opens it once it is back.
+  void ComPortLost();
+  void MidiInLost();
+  void MidiOutLost();
+
   // MIDI in to serial: writes a two- or three-byte message when the port is open and has room.
   void SendComBytes(const std::uint8_t* bytes, std::uint8_t count);
   // Serial to MIDI out: one whole message (1 to 3 bytes, or F0 ... F7) to the MIDI output.

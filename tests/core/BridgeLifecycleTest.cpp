@@ -180,6 +180,30 @@ TEST_F(BridgeFixture, FinalizationReleasesInOrderAndRecoloursNothing) {
   EXPECT_FALSE(bridge->MidiInput);
 }
 
+TEST_F(BridgeFixture, AVanishedDeviceIsTreatedAsClosedAndOpensAgainWhenChosen) {
+  factory.midiOutView->names = {"Out A"};
+  create();
+  bridge->OpenComPort();
+  bridge->OpenMidiOut();
+  ASSERT_TRUE(factory.portView->onLost);
+  factory.portView->onLost();
+  EXPECT_FALSE(bridge->ComPortOpened);
+  EXPECT_FALSE(factory.portView->open);
+  EXPECT_FALSE(factory.controllerView->monitoring);
+  EXPECT_EQ(window.ShapeColor(Shape::ComPort), kClosedColor);
+  const std::uint8_t note[] = {0x90, 0x3C, 0x64};
+  bridge->SendComBytes(note, 3);
+  EXPECT_TRUE(factory.portView->written.empty());
+
+  factory.midiOutView->onLost();
+  EXPECT_FALSE(factory.midiOutView->isOpen);
+  EXPECT_EQ(window.ShapeColor(Shape::MidiOut), kClosedColor);
+
+  bridge->SelectComPort(1, true);  // the user picks it again
+  EXPECT_TRUE(bridge->ComPortOpened);
+  EXPECT_EQ(window.ShapeColor(Shape::ComPort), kOpenColor);
+}
+
 TEST(Delay, ReturnsOnlyAfterMoreThanTheTimeAcrossATickWrap) {
   // Starts 100 ms before the 32-bit tick count wraps; each look moves 30 ms.
   SteppingClock clock(std::chrono::milliseconds(0xFFFFFFFFll - 100), 30ms);

@@ -29,6 +29,7 @@ struct FakeComPort final : core::ComPortDevice {
   std::vector<std::vector<std::uint8_t>> written;
   std::vector<bool> openRequests;
   std::function<void()> onSetOpen;  // runs inside SetOpen, before the change
+  std::function<void()> onLost;
 
   std::uint16_t ComNumber() const override { return number; }
   void SetComNumber(std::uint16_t n) override { number = n; }
@@ -52,6 +53,7 @@ struct FakeComPort final : core::ComPortDevice {
     if (!open) throw std::runtime_error("port closed");
     written.emplace_back(bytes, bytes + count);
   }
+  void SetOnDeviceLost(std::function<void()> h) override { onLost = std::move(h); }
 };
 
 struct FakeDataPacket final : core::DataPacketDevice {
@@ -199,6 +201,8 @@ struct FakeMidiOutput final : core::MidiOutputDevice {
     sent.push_back(std::move(record));
   }
   void SetOnMidiOutput(std::function<void()> h) override { onOutput = std::move(h); }
+  std::function<void()> onLost;
+  void SetOnDeviceLost(std::function<void()> h) override { onLost = std::move(h); }
   ~FakeMidiOutput() override {
     if (journal) journal->push_back("midiout.release");
   }
