@@ -1,8 +1,7 @@
 #include "core/SystemDevices.h"
 
-#include <stdexcept>
-
 #include "core/RealMidiDevices.h"
+#include "core/SerialDevices.h"
 #include "core/SystemPortProbe.h"
 #include "platform/midi/MidiService.h"
 
@@ -10,13 +9,18 @@ namespace velmora::core {
 
 namespace {
 
-// The machine's devices. The serial port, packet detector and light controller are absent
-// until the serial port layer is wired in here.
+// The machine's devices: the serial port layer on the platform's driver, and the MIDI service.
 class SystemDeviceFactory final : public DeviceFactory {
  public:
-  std::unique_ptr<ComPortDevice> CreateComPort() override { throw absent(); }
-  std::unique_ptr<DataPacketDevice> CreateDataPacket() override { throw absent(); }
-  std::unique_ptr<LightControllerDevice> CreateSLController() override { throw absent(); }
+  std::unique_ptr<ComPortDevice> CreateComPort() override {
+    return std::make_unique<SerialComPortDevice>();
+  }
+  std::unique_ptr<DataPacketDevice> CreateDataPacket() override {
+    return std::make_unique<SerialDataPacketDevice>();
+  }
+  std::unique_ptr<LightControllerDevice> CreateSLController() override {
+    return std::make_unique<SerialLightControllerDevice>();
+  }
   std::unique_ptr<MidiInputDevice> CreateMidiInput() override {
     return std::make_unique<RealMidiInput>(midiService());
   }
@@ -28,7 +32,6 @@ class SystemDeviceFactory final : public DeviceFactory {
   }
 
  private:
-  static std::runtime_error absent() { return std::runtime_error("device not available"); }
   // Input and output share one service, made on first use.
   std::shared_ptr<platform::midi::MidiService> midiService() {
     if (!midiService_) midiService_ = platform::midi::MakeDefaultMidiService();
