@@ -50,6 +50,15 @@ std::string JackPeer::inPortName() const {
   return jack_port_name(in_);
 }
 
+std::vector<std::string> JackPeer::midiPorts() const {
+  std::vector<std::string> names;
+  if (const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, 0)) {
+    for (const char** port = ports; *port; ++port) names.emplace_back(*port);
+    jack_free(ports);
+  }
+  return names;
+}
+
 bool JackPeer::outConnected() const {
   return jack_port_connected(out_) > 0;
 }

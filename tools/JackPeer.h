@@ -30,6 +30,9 @@ class JackPeer {
   // The next received message, or nothing after the time-out.
   std::optional<std::vector<std::uint8_t>> receive(std::chrono::milliseconds timeout);
 
+  // Every MIDI port of the server, ours included.
+  std::vector<std::string> midiPorts() const;
+
   bool outConnected() const;
   bool inConnected() const;
   // Connects our output to another client's input port (or theirs to ours with `toUs`).
