@@ -1,0 +1,228 @@
+#include "Phases.h"
+
+#include <sys/resource.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+#include "support/Pty.h"
+
+namespace velmora::bench {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+double ProcessCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double ThisThreadCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Bridge CPU: the whole process minus the harness's own threads.
+class CpuMeter {
+ public:
+  explicit CpuMeter(const Rigging& rig) : rig_(rig) { start_ = Now(); }
+  double PercentOfOneCore() const {
+    const double used = Now() - start_;
+    const double wall = std::chrono::duration<double>(SteadyClock::now() - wallStart_).count();
+    return wall > 0 ? 100.0 * std::max(0.0, used) / wall : 0.0;
+  }
+
+ private:
+  double Now() const { return ProcessCpuSeconds() - rig_.harnessCpu() - ThisThreadCpuSeconds(); }
+  const Rigging& rig_;
+  double start_ = 0;
+  SteadyClock::time_point wallStart_ = SteadyClock::now();
+};
+
+Percentiles Summarise(const Stream& stream) {
+  Percentiles result;
+  std::vector<double> values = stream.LatenciesUs(result.lost);
+  result.count = values.size();
+  if (values.empty()) return result;
+  std::sort(values.begin(), values.end());
+  auto rank = [&](double q) {
+    const auto index = static_cast<std::size_t>(std::ceil(q * static_cast<double>(values.size())));
+    return values[std::min(values.size() - 1, index == 0 ? 0 : index - 1)];
+  };
+  result.p50 = rank(0.50);
+  result.p99 = rank(0.99);
+  result.p999 = rank(0.999);
+  result.max = values.back();
+  return result;
+}
+
+// Waits until every stream received `count`, or nothing moved for a second.
+void Drain(const std::vector<std::pair<Stream*, std::uint64_t>>& expected) {
+  std::uint64_t last = ~0ull;
+  auto still = SteadyClock::now();
+  for (;;) {
+    std::uint64_t total = 0;
+    bool done = true;
+    for (auto& [stream, count] : expected) {
+      total += stream->Received();
+      done = done && stream->Received() >= count;
+    }
+    if (done) return;
+    if (total != last) {
+      last = total;
+      still = SteadyClock::now();
+    } else if (SteadyClock::now() - still > 1s) {
+      return;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
+void SendToSerialSide(int master, Stream& stream, std::uint32_t seq) {
+  std::uint8_t bytes[3];
+  BytesOf(seq, bytes);
+  stream.Left(seq, SteadyClock::now());
+  WriteAll(master, bytes, 3);
+}
+
+// Four streams, each 1 ms apart, interleaved a quarter of a millisecond from each other, so
+// that ours and the floor see the same machine at the same time.
+void Latency(const Options& options, const Rigging& rig, Results& results) {
+  const std::size_t n = options.messages;
+  for (Stream* s : {rig.oursToSerial, rig.floorToSerial, rig.oursToMidi, rig.floorToMidi}) {
+    s->Reset(n);
+  }
+  const auto t0 = SteadyClock::now() + 10ms;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto base = t0 + std::chrono::milliseconds(i);
+    const auto seq = static_cast<std::uint32_t>(i);
+    std::this_thread::sleep_until(base);
+    rig.service->PlayShort(rig.oursIn, PackedOf(seq));
+    std::this_thread::sleep_until(base + 250us);
+    rig.service->PlayShort(rig.floorIn, PackedOf(seq));
+    std::this_thread::sleep_until(base + 500us);
+    SendToSerialSide(rig.oursMaster, *rig.oursToMidi, seq);
+    std::this_thread::sleep_until(base + 750us);
+    SendToSerialSide(rig.floorMaster, *rig.floorToMidi, seq);
+    if (i % 5000 == 4999) rig.progress("latency: " + std::to_string(i + 1) + " messages");
+  }
+  Drain({{rig.oursToSerial, n}, {rig.floorToSerial, n}, {rig.oursToMidi, n}, {rig.floorToMidi, n}});
+  results.oursToSerial = Summarise(*rig.oursToSerial);
+  results.floorToSerial = Summarise(*rig.floorToSerial);
+  results.oursToMidi = Summarise(*rig.oursToMidi);
+  results.floorToMidi = Summarise(*rig.floorToMidi);
+}
+
+struct LoadOutcome {
+  std::uint64_t sentToSerial = 0, sentToMidi = 0;
+  bool onTime = true;  // the load kept its schedule (a blocked write means it did not)
+};
+
+// Messages at `toSerialRate` into the MIDI input and `toMidiRate` into the serial line, paced
+// each millisecond, for `seconds`.
+LoadOutcome Load(const Rigging& rig, double toSerialRate, double toMidiRate, double seconds) {
+  LoadOutcome outcome;
+  const auto t0 = SteadyClock::now();
+  const auto ticks = static_cast<std::uint64_t>(seconds * 1000.0);
+  std::vector<std::uint8_t> block;
+  for (std::uint64_t k = 1; k <= ticks; ++k) {
+    std::this_thread::sleep_until(t0 + std::chrono::milliseconds(k));
+    const auto serialDue =
+        static_cast<std::uint64_t>(toSerialRate * static_cast<double>(k) / 1000.0);
+    for (; outcome.sentToSerial < serialDue; ++outcome.sentToSerial) {
+      rig.service->PlayShort(rig.oursIn,
+                             PackedOf(static_cast<std::uint32_t>(outcome.sentToSerial)));
+    }
+    const auto midiDue = static_cast<std::uint64_t>(toMidiRate * static_cast<double>(k) / 1000.0);
+    block.clear();
+    for (; outcome.sentToMidi < midiDue; ++outcome.sentToMidi) {
+      std::uint8_t bytes[3];
+      BytesOf(static_cast<std::uint32_t>(outcome.sentToMidi), bytes);
+      block.insert(block.end(), bytes, bytes + 3);
+    }
+    if (!block.empty()) WriteAll(rig.oursMaster, block.data(), block.size());
+  }
+  const double took = std::chrono::duration<double>(SteadyClock::now() - t0).count();
+  outcome.onTime = took <= seconds * 1.05 + 0.05;
+  return outcome;
+}
+
+void Throughputs(const Options& options, const Rigging& rig, bool toSerial, Throughput& result) {
+  Stream& stream = toSerial ? *rig.oursToSerial : *rig.oursToMidi;
+  for (int multiple : options.multiples) {
+    const double rate = kLineMessagesPerSecond * multiple;
+    stream.Reset(0);
+    const LoadOutcome load = toSerial ? Load(rig, rate, 0, options.throughputSeconds)
+                                      : Load(rig, 0, rate, options.throughputSeconds);
+    const std::uint64_t sent = toSerial ? load.sentToSerial : load.sentToMidi;
+    Drain({{&stream, sent}});
+    const std::uint64_t received = stream.Received();
+    std::string failure;
+    if (received != sent) {
+      failure =
+          std::to_string(sent - std::min(sent, received)) + " of " + std::to_string(sent) + " lost";
+    } else if (!stream.InOrder()) {
+      failure = "out of order";
+    } else if (!load.onTime) {
+      failure = "the load could not keep its pace";
+    }
+    rig.progress(std::string(toSerial ? "MIDI->serial " : "serial->MIDI ") +
+                 std::to_string(multiple) + "x line rate: " + (failure.empty() ? "ok" : failure));
+    if (!failure.empty()) {
+      result.firstFailure = std::to_string(multiple) + "x: " + failure;
+      return;
+    }
+    result.multiple = multiple;
+    result.messagesPerSecond = rate;
+  }
+}
+
+}  // namespace
+
+Results RunPhases(const Options& options, const Rigging& rig) {
+  Results results;
+  rig.progress("latency: " + std::to_string(options.messages) + " messages per stream, 1 ms apart");
+  Latency(options, rig, results);
+
+  rig.progress("idle: " + std::to_string(options.idleSeconds) + " s with the port open");
+  {
+    CpuMeter meter(rig);
+    std::this_thread::sleep_for(std::chrono::duration<double>(options.idleSeconds));
+    results.cpuIdlePercent = meter.PercentOfOneCore();
+  }
+
+  rig.progress("both ways at line rate for " + std::to_string(options.lineSeconds) + " s");
+  {
+    rig.oursToSerial->Reset(0);
+    rig.oursToMidi->Reset(0);
+    CpuMeter meter(rig);
+    const LoadOutcome load =
+        Load(rig, kLineMessagesPerSecond, kLineMessagesPerSecond, options.lineSeconds);
+    results.cpuLinePercent = meter.PercentOfOneCore();
+    Drain({{rig.oursToSerial, load.sentToSerial}, {rig.oursToMidi, load.sentToMidi}});
+    results.lineSentEachWay = load.sentToSerial;
+    results.lineLostToSerial =
+        load.sentToSerial - std::min(load.sentToSerial, rig.oursToSerial->Received());
+    results.lineLostToMidi =
+        load.sentToMidi - std::min(load.sentToMidi, rig.oursToMidi->Received());
+    results.lineRateLossFree = load.onTime && results.lineLostToSerial == 0 &&
+                               results.lineLostToMidi == 0 && rig.oursToSerial->InOrder() &&
+                               rig.oursToMidi->InOrder();
+  }
+
+  Throughputs(options, rig, true, results.toSerial);
+  Throughputs(options, rig, false, results.toMidi);
+
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  results.peakRssKb = usage.ru_maxrss;
+  return results;
+}
+
+}  // namespace velmora::bench

@@ -1,0 +1,63 @@
+#pragma once
+
+// The measurements, run on a control thread while the UI thread pumps the bridge's messages.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Stream.h"
+#include "platform/midi/SimulatedMidiService.h"
+
+namespace velmora::bench {
+
+struct Options {
+  std::size_t messages = 20000;                              // per latency stream, 1 ms apart
+  double throughputSeconds = 10;                             // per rate tried
+  double lineSeconds = 60;                                   // both ways at line rate
+  double idleSeconds = 10;                                   // port open, no traffic
+  std::vector<int> multiples = {1, 10, 100, 200, 400, 800};  // of the line rate, in this order
+};
+
+// Line rate at 38400 baud 8N1: 3840 bytes/s, 1280 three-byte messages/s.
+inline constexpr double kLineMessagesPerSecond = 1280.0;
+
+struct Percentiles {
+  double p50 = 0, p99 = 0, p999 = 0, max = 0;
+  std::size_t count = 0, lost = 0;
+};
+
+struct Throughput {
+  int multiple = 0;  // highest multiple of the line rate sustained with nothing lost; 0: none
+  double messagesPerSecond = 0;
+  std::string firstFailure;  // what went wrong at the next rate, if one was tried
+};
+
+struct Results {
+  Percentiles oursToSerial, floorToSerial, oursToMidi, floorToMidi;
+  Throughput toSerial, toMidi;
+  bool lineRateLossFree = false;
+  std::uint64_t lineSentEachWay = 0, lineLostToSerial = 0, lineLostToMidi = 0;
+  double cpuLinePercent = 0;  // of one core, bridge threads only
+  double cpuIdlePercent = 0;
+  long peakRssKb = 0;
+};
+
+// The devices and streams the phases drive.
+struct Rigging {
+  platform::midi::SimulatedMidiService* service = nullptr;
+  platform::midi::SimulatedMidiService::DeviceKey oursIn = 0, floorIn = 0;
+  int oursMaster = -1, floorMaster = -1;
+  Stream* oursToSerial = nullptr;
+  Stream* floorToSerial = nullptr;
+  Stream* oursToMidi = nullptr;
+  Stream* floorToMidi = nullptr;
+  // CPU time used so far by the harness's own threads (load, taps, floor), in seconds.
+  std::function<double()> harnessCpu;
+  std::function<void(const std::string&)> progress;
+};
+
+Results RunPhases(const Options& options, const Rigging& rig);
+
+}  // namespace velmora::bench

@@ -1,0 +1,188 @@
+#include "Rig.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "core/RealMidiDevices.h"
+#include "core/SerialDevices.h"
+#include "core/SystemPortProbe.h"
+#include "platform/serial/SerialNames.h"
+
+namespace velmora::bench {
+
+namespace fs = std::filesystem;
+namespace pm = platform::midi;
+
+StopSignal::StopSignal() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (fd_ < 0) throw std::runtime_error("eventfd failed");
+}
+StopSignal::~StopSignal() {
+  close(fd_);
+}
+void StopSignal::raise() const {
+  const std::uint64_t one = 1;
+  (void)!write(fd_, &one, sizeof one);
+}
+
+// ---- SerialTap --------------------------------------------------------------------------
+
+SerialTap::SerialTap(int fd, Handler handler)
+    : fd_(fd), handler_(std::move(handler)), thread_([this] { Run(); }) {}
+
+SerialTap::~SerialTap() {
+  stop_.raise();
+  thread_.join();
+}
+
+void SerialTap::Run() {
+  std::uint8_t buffer[4096];
+  std::uint8_t message[3];
+  std::size_t have = 0;
+  for (;;) {
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) continue;
+    if (fds[1].revents) return;
+    const ssize_t got = read(fd_, buffer, sizeof buffer);
+    const auto at = SteadyClock::now();
+    for (ssize_t i = 0; i < got; ++i) {
+      // A status byte always starts a message: the stream resynchronises after a loss.
+      if (buffer[i] & 0x80) have = 0;
+      if (have < 3) message[have++] = buffer[i];
+      if (have == 3) {
+        handler_(message[0] | (message[1] << 8) | (message[2] << 16), at);
+        have = 0;
+      }
+    }
+  }
+}
+
+// ---- BridgeRig --------------------------------------------------------------------------
+
+namespace {
+
+class RigFactory final : public core::DeviceFactory {
+ public:
+  RigFactory(std::shared_ptr<pm::MidiService> service, platform::SerialNameSpace names)
+      : service_(std::move(service)), names_(std::move(names)) {}
+  std::unique_ptr<core::ComPortDevice> CreateComPort() override {
+    auto port = std::make_unique<core::SerialComPortDevice>();
+    port->Port().DispatcherFactory = serial::PlatformDispatcherFactory(names_);
+    return port;
+  }
+  std::unique_ptr<core::DataPacketDevice> CreateDataPacket() override {
+    return std::make_unique<core::SerialDataPacketDevice>();
+  }
+  std::unique_ptr<core::LightControllerDevice> CreateSLController() override {
+    return std::make_unique<core::SerialLightControllerDevice>();
+  }
+  std::unique_ptr<core::MidiInputDevice> CreateMidiInput() override {
+    return std::make_unique<core::RealMidiInput>(service_);
+  }
+  std::unique_ptr<core::MidiOutputDevice> CreateMidiOutput() override {
+    return std::make_unique<core::RealMidiOutput>(service_);
+  }
+  std::unique_ptr<core::PortProbe> CreatePortProbe() override {
+    return std::make_unique<core::SystemPortProbe>(names_);
+  }
+
+ private:
+  std::shared_ptr<pm::MidiService> service_;
+  platform::SerialNameSpace names_;
+};
+
+}  // namespace
+
+BridgeRig::BridgeRig(std::shared_ptr<pm::MidiService> service, const Pty& pty) {
+  dir_ = fs::temp_directory_path() / ("velmora-bench-" + std::to_string(getpid()));
+  fs::create_directories(dir_ / "dev");
+  fs::remove(dir_ / "dev/ttyV0");
+  fs::create_symlink(pty.slavePath(), dir_ / "dev/ttyV0");
+  factory_ = std::make_unique<RigFactory>(std::move(service),
+                                          platform::SerialNameSpace({dir_ / "dev", dir_ / "sys"}));
+  bridge_ = std::make_unique<core::Bridge>(*factory_);
+  form_ = std::make_unique<ui::TfmMain>(*bridge_, window_);
+  form_->FormCreate();
+}
+
+BridgeRig::~BridgeRig() {
+  form_->FormClose();
+  bridge_->Finalize();
+  form_.reset();
+  bridge_.reset();
+  std::error_code ignored;
+  fs::remove_all(dir_, ignored);
+}
+
+bool BridgeRig::Ready() const {
+  for (auto shape : {core::Shape::ComPort, core::Shape::MidiIn, core::Shape::MidiOut}) {
+    if (window_.ShapeColor(shape) != core::kOpenColor) return false;
+  }
+  return bridge_->ComPortOpened;
+}
+
+// ---- Floor ------------------------------------------------------------------------------
+
+Floor::Floor(pm::MidiService& service, std::uint32_t inputId, std::uint32_t outputId,
+             const Pty& pty, Stream& toSerial, Stream& toMidi)
+    : service_(service), toSerial_(toSerial), toMidi_(toMidi), fd_(pty.openSlaveRaw()) {
+  ready_ =
+      service_.midiOutOpen(&out_, outputId, &Floor::Callback,
+                           reinterpret_cast<std::uintptr_t>(this),
+                           pm::CALLBACK_FUNCTION) == pm::MMSYSERR_NOERROR &&
+      service_.midiInOpen(&in_, inputId, &Floor::Callback, reinterpret_cast<std::uintptr_t>(this),
+                          pm::CALLBACK_FUNCTION) == pm::MMSYSERR_NOERROR &&
+      service_.midiInStart(in_) == pm::MMSYSERR_NOERROR;
+  reader_ = std::thread([this] { Read(); });
+}
+
+Floor::~Floor() {
+  stop_.raise();
+  reader_.join();
+  if (in_) {
+    service_.midiInStop(in_);
+    service_.midiInReset(in_);
+    service_.midiInClose(in_);
+  }
+  if (out_) service_.midiOutClose(out_);
+  close(fd_);
+}
+
+void Floor::Callback(void*, std::uint32_t message, std::uintptr_t instance, std::uintptr_t param1,
+                     std::uintptr_t) {
+  const auto at = SteadyClock::now();
+  if (message != pm::MIM_DATA) return;
+  auto* self = reinterpret_cast<Floor*>(instance);
+  const auto packed = static_cast<std::uint32_t>(param1);
+  self->toSerial_.Left(SeqOf(packed), at);
+  const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(packed),
+                                 static_cast<std::uint8_t>(packed >> 8),
+                                 static_cast<std::uint8_t>(packed >> 16)};
+  WriteAll(self->fd_, bytes, 3);
+}
+
+void Floor::Read() {
+  std::uint8_t buffer[4096];
+  std::uint8_t message[3];
+  std::size_t have = 0;
+  for (;;) {
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) continue;
+    if (fds[1].revents) return;
+    const ssize_t got = read(fd_, buffer, sizeof buffer);
+    for (ssize_t i = 0; i < got; ++i) {
+      if (buffer[i] & 0x80) have = 0;
+      if (have < 3) message[have++] = buffer[i];
+      if (have == 3) {
+        const std::uint32_t packed = message[0] | (message[1] << 8) | (message[2] << 16);
+        toMidi_.Arrived(packed, SteadyClock::now());
+        if (out_) service_.midiOutShortMsg(out_, packed);
+        have = 0;
+      }
+    }
+  }
+}
+
+}  // namespace velmora::bench

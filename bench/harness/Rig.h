@@ -1,0 +1,107 @@
+#pragma once
+
+// What the harness measures: the real bridge headless on a pseudo-terminal and the simulated
+// MIDI service, and the floor beside it, a minimal forwarder with no bridge at all.
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "Stream.h"
+#include "TimedMidiService.h"
+#include "core/HeadlessWindow.h"
+#include "core/uComm.h"
+#include "platform/midi/SimulatedMidiService.h"
+#include "support/Pty.h"
+#include "ui/frmMain.h"
+
+namespace velmora::bench {
+
+// An eventfd that stops a thread waiting in poll.
+class StopSignal {
+ public:
+  StopSignal();
+  ~StopSignal();
+  StopSignal(const StopSignal&) = delete;
+  StopSignal& operator=(const StopSignal&) = delete;
+  int fd() const { return fd_; }
+  void raise() const;
+
+ private:
+  int fd_ = -1;
+};
+
+// Reads a pseudo-terminal's far end on a thread of its own and hands over each whole
+// three-byte message with the time its read returned.
+class SerialTap {
+ public:
+  using Handler = std::function<void(std::uint32_t packed, SteadyClock::time_point at)>;
+  SerialTap(int fd, Handler handler);
+  ~SerialTap();  // stops and joins
+  SerialTap(const SerialTap&) = delete;
+  SerialTap& operator=(const SerialTap&) = delete;
+  std::thread& thread() { return thread_; }
+
+ private:
+  void Run();
+  int fd_;
+  Handler handler_;
+  StopSignal stop_;
+  std::thread thread_;  // last: starts once everything above is ready
+};
+
+// Bridge, main window handlers and headless window, with the real serial components on COM1
+// (the pseudo-terminal's slave, through a name space of our own) and the real MIDI components
+// on `service`. UI thread: create, use and destroy it there.
+class BridgeRig {
+ public:
+  BridgeRig(std::shared_ptr<platform::midi::MidiService> service, const Pty& pty);
+  ~BridgeRig();
+  BridgeRig(const BridgeRig&) = delete;
+  BridgeRig& operator=(const BridgeRig&) = delete;
+
+  // Port, MIDI input and MIDI output all open (their shapes green).
+  bool Ready() const;
+  core::Bridge& Bridge() { return *bridge_; }
+  core::HeadlessWindow& Window() { return window_; }
+
+ private:
+  std::filesystem::path dir_;
+  std::unique_ptr<core::DeviceFactory> factory_;
+  core::HeadlessWindow window_;
+  std::unique_ptr<core::Bridge> bridge_;
+  std::unique_ptr<ui::TfmMain> form_;
+};
+
+// The floor: the MIDI input's callback writes straight to the pseudo-terminal's slave; a reader
+// thread takes the slave's bytes straight to the MIDI output. Times are taken where our bridge
+// is timed: at the callback's start, and just before the output call.
+class Floor {
+ public:
+  Floor(platform::midi::MidiService& service, std::uint32_t inputId, std::uint32_t outputId,
+        const Pty& pty, Stream& toSerial, Stream& toMidi);
+  ~Floor();
+  Floor(const Floor&) = delete;
+  Floor& operator=(const Floor&) = delete;
+  bool Ready() const { return ready_; }
+  std::thread& thread() { return reader_; }
+
+ private:
+  static void Callback(void* handle, std::uint32_t message, std::uintptr_t instance,
+                       std::uintptr_t param1, std::uintptr_t param2);
+  void Read();
+
+  platform::midi::MidiService& service_;
+  Stream& toSerial_;
+  Stream& toMidi_;
+  int fd_ = -1;
+  platform::midi::HMIDIIN in_ = nullptr;
+  platform::midi::HMIDIOUT out_ = nullptr;
+  bool ready_ = false;
+  StopSignal stop_;
+  std::thread reader_;  // last: starts once everything above is ready
+};
+
+}  // namespace velmora::bench

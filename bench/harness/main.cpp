@@ -1,0 +1,242 @@
+// velmora-bench: latency, throughput, CPU and memory of the real bridge, headless, with a
+// minimal forwarder beside it as the floor. Prints a table, then one line of JSON.
+
+#include <pthread.h>
+#include <time.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "Phases.h"
+#include "Rig.h"
+#include "platform/MessagePump.h"
+
+namespace {
+
+using namespace velmora;
+using namespace velmora::bench;
+
+constexpr const char* kUsage =
+    "usage: velmora-bench [--quick] [--messages N] [--throughput-seconds S] [--line-seconds S]\n"
+    "                     [--idle-seconds S] [--multiples A,B,...]\n"
+    "  --quick   a short run for trying: 2000 messages, 2 s per rate, 5 s line rate, 2 s idle\n";
+
+bool Parse(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : std::string{}; };
+    try {
+      if (arg == "--quick") {
+        options.messages = 2000;
+        options.throughputSeconds = 2;
+        options.lineSeconds = 5;
+        options.idleSeconds = 2;
+        options.multiples = {1, 100};
+      } else if (arg == "--messages") {
+        options.messages = std::stoul(value());
+      } else if (arg == "--throughput-seconds") {
+        options.throughputSeconds = std::stod(value());
+      } else if (arg == "--line-seconds") {
+        options.lineSeconds = std::stod(value());
+      } else if (arg == "--idle-seconds") {
+        options.idleSeconds = std::stod(value());
+      } else if (arg == "--multiples") {
+        options.multiples.clear();
+        std::string list = value();
+        for (std::size_t at = 0; at < list.size();) {
+          std::size_t used = 0;
+          options.multiples.push_back(std::stoi(list.substr(at), &used));
+          at += used + 1;
+        }
+      } else {
+        return false;
+      }
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+  return options.messages > 0 && options.messages <= kSeqMask + 1 && !options.multiples.empty();
+}
+
+double ThreadCpuSeconds(std::thread& thread) {
+  clockid_t id{};
+  timespec ts{};
+  if (pthread_getcpuclockid(thread.native_handle(), &id) != 0 || clock_gettime(id, &ts) != 0) {
+    return 0;
+  }
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+const char* Mark(bool ok) {
+  return ok ? "ok" : "MISSED";
+}
+
+void PrintLatency(const char* name, const Percentiles& ours, const Percentiles& floor) {
+  std::printf("%-16s %9s %9s %9s %9s %7s\n", name, "p50", "p99", "p99.9", "max", "lost");
+  auto row = [](const char* label, double a, double b, double c, double d, std::size_t lost) {
+    std::printf("  %-14s %9.1f %9.1f %9.1f %9.1f %7zu\n", label, a, b, c, d, lost);
+  };
+  row("ours (us)", ours.p50, ours.p99, ours.p999, ours.max, ours.lost);
+  row("floor (us)", floor.p50, floor.p99, floor.p999, floor.max, floor.lost);
+  row("ours - floor", ours.p50 - floor.p50, ours.p99 - floor.p99, ours.p999 - floor.p999,
+      ours.max - floor.max, 0);
+  auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+  std::printf("  %-14s %9.2f %9.2f %9.2f %9.2f\n", "ours / floor", ratio(ours.p50, floor.p50),
+              ratio(ours.p99, floor.p99), ratio(ours.p999, floor.p999), ratio(ours.max, floor.max));
+}
+
+std::string Json(const Percentiles& p) {
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "{\"p50_us\":%.1f,\"p99_us\":%.1f,\"p999_us\":%.1f,\"max_us\":%.1f,\"count\":%zu,"
+                "\"lost\":%zu}",
+                p.p50, p.p99, p.p999, p.max, p.count, p.lost);
+  return text;
+}
+
+void Print(const Options& options, const Results& r) {
+  const double addedToSerial50 = r.oursToSerial.p50 - r.floorToSerial.p50;
+  const double addedToSerial99 = r.oursToSerial.p99 - r.floorToSerial.p99;
+  const double addedToMidi50 = r.oursToMidi.p50 - r.floorToMidi.p50;
+  const double addedToMidi99 = r.oursToMidi.p99 - r.floorToMidi.p99;
+  const bool latencyOk = addedToSerial50 <= 100 && addedToSerial99 <= 500 && addedToMidi50 <= 100 &&
+                         addedToMidi99 <= 500 && r.oursToSerial.lost == 0 && r.oursToMidi.lost == 0;
+  const bool throughputOk = r.toSerial.multiple >= 100 && r.toMidi.multiple >= 100;
+  const bool cpuOk = r.cpuLinePercent <= 3.0 && r.cpuIdlePercent <= 0.2;
+  const bool rssOk = r.peakRssKb <= 30 * 1024;
+
+  std::printf("\nvelmora-bench: %zu messages per latency stream, 1 ms apart\n\n", options.messages);
+  PrintLatency("MIDI -> serial", r.oursToSerial, r.floorToSerial);
+  PrintLatency("serial -> MIDI", r.oursToMidi, r.floorToMidi);
+  std::printf("\n%-44s %s\n", "added latency p50 <= 100 us, p99 <= 500 us", Mark(latencyOk));
+  std::printf("%-44s %d x (%.0f msg/s)%s%s\n", "MIDI -> serial, loss-free for the period",
+              r.toSerial.multiple, r.toSerial.messagesPerSecond,
+              r.toSerial.firstFailure.empty() ? "" : "; next: ", r.toSerial.firstFailure.c_str());
+  std::printf("%-44s %d x (%.0f msg/s)%s%s\n", "serial -> MIDI, loss-free for the period",
+              r.toMidi.multiple, r.toMidi.messagesPerSecond,
+              r.toMidi.firstFailure.empty() ? "" : "; next: ", r.toMidi.firstFailure.c_str());
+  std::printf("%-44s %s\n", "each way >= 100 x line rate", Mark(throughputOk));
+  std::printf("%-44s %s (%llu each way, lost %llu / %llu)\n",
+              "both ways at line rate, nothing lost", Mark(r.lineRateLossFree),
+              static_cast<unsigned long long>(r.lineSentEachWay),
+              static_cast<unsigned long long>(r.lineLostToSerial),
+              static_cast<unsigned long long>(r.lineLostToMidi));
+  std::printf("%-44s %.3f %% of one core\n", "CPU at line rate both ways", r.cpuLinePercent);
+  std::printf("%-44s %.3f %% of one core\n", "CPU idle, port open", r.cpuIdlePercent);
+  std::printf("%-44s %s\n", "CPU <= 3 % at line rate, <= 0.2 % idle", Mark(cpuOk));
+  std::printf("%-44s %.1f MB %s\n", "peak resident size (<= 30 MB)", r.peakRssKb / 1024.0,
+              Mark(rssOk));
+
+  std::printf(
+      "{\"messages\":%zu,\"midi_to_serial\":{\"ours\":%s,\"floor\":%s},"
+      "\"serial_to_midi\":{\"ours\":%s,\"floor\":%s},"
+      "\"added_us\":{\"midi_to_serial_p50\":%.1f,\"midi_to_serial_p99\":%.1f,"
+      "\"serial_to_midi_p50\":%.1f,\"serial_to_midi_p99\":%.1f},"
+      "\"throughput\":{\"midi_to_serial_msgs_per_s\":%.0f,\"midi_to_serial_multiple\":%d,"
+      "\"serial_to_midi_msgs_per_s\":%.0f,\"serial_to_midi_multiple\":%d,"
+      "\"seconds_per_rate\":%.1f},"
+      "\"line_rate\":{\"seconds\":%.1f,\"sent_each_way\":%llu,\"lost_to_serial\":%llu,"
+      "\"lost_to_midi\":%llu,\"loss_free\":%s},"
+      "\"cpu_percent\":{\"line_rate\":%.3f,\"idle\":%.3f},\"peak_rss_kb\":%ld,"
+      "\"targets_met\":{\"latency\":%s,\"throughput\":%s,\"line_rate\":%s,\"cpu\":%s,"
+      "\"rss\":%s}}\n",
+      options.messages, Json(r.oursToSerial).c_str(), Json(r.floorToSerial).c_str(),
+      Json(r.oursToMidi).c_str(), Json(r.floorToMidi).c_str(), addedToSerial50, addedToSerial99,
+      addedToMidi50, addedToMidi99, r.toSerial.messagesPerSecond, r.toSerial.multiple,
+      r.toMidi.messagesPerSecond, r.toMidi.multiple, options.throughputSeconds, options.lineSeconds,
+      static_cast<unsigned long long>(r.lineSentEachWay),
+      static_cast<unsigned long long>(r.lineLostToSerial),
+      static_cast<unsigned long long>(r.lineLostToMidi), r.lineRateLossFree ? "true" : "false",
+      r.cpuLinePercent, r.cpuIdlePercent, r.peakRssKb, latencyOk ? "true" : "false",
+      throughputOk ? "true" : "false", r.lineRateLossFree ? "true" : "false",
+      cpuOk ? "true" : "false", rssOk ? "true" : "false");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!Parse(argc, argv, options)) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  try {
+    auto& pump = platform::MessagePump::current();
+    auto simulated = std::make_shared<platform::midi::SimulatedMidiService>();
+    // The bridge takes the first devices listed; the floor the second ones.
+    const auto oursIn = simulated->AddInput("Bench In");
+    simulated->AddOutput("Bench Out");
+    const auto floorIn = simulated->AddInput("Floor In");
+    simulated->AddOutput("Floor Out");
+
+    Stream oursToSerial, floorToSerial, oursToMidi, floorToMidi;
+    auto timed = std::make_shared<TimedMidiService>(simulated);
+    timed->onInput = [&](std::uint32_t packed, SteadyClock::time_point at) {
+      oursToSerial.Left(SeqOf(packed), at);
+    };
+    timed->onOutput = [&](std::uint32_t packed, SteadyClock::time_point at) {
+      oursToMidi.Arrived(packed, at);
+    };
+
+    Pty oursPty, floorPty;
+    BridgeRig rig(timed, oursPty);
+    const auto deadline = SteadyClock::now() + std::chrono::seconds(10);
+    while (!rig.Ready() && SteadyClock::now() < deadline) {
+      pump.processMessages();
+      pump.waitMessage(SteadyClock::now() + std::chrono::milliseconds(10));
+    }
+    if (!rig.Ready()) {
+      std::fputs("velmora-bench: the bridge did not open its port and MIDI devices\n", stderr);
+      return 1;
+    }
+    Floor floor(*simulated, 1, 1, floorPty, floorToSerial, floorToMidi);
+    if (!floor.Ready()) {
+      std::fputs("velmora-bench: the floor could not open its MIDI devices\n", stderr);
+      return 1;
+    }
+    SerialTap oursTap(oursPty.master(), [&](std::uint32_t packed, SteadyClock::time_point at) {
+      oursToSerial.Arrived(packed, at);
+    });
+    SerialTap floorTap(floorPty.master(), [&](std::uint32_t packed, SteadyClock::time_point at) {
+      floorToSerial.Arrived(packed, at);
+    });
+
+    Rigging rigging;
+    rigging.service = simulated.get();
+    rigging.oursIn = oursIn;
+    rigging.floorIn = floorIn;
+    rigging.oursMaster = oursPty.master();
+    rigging.floorMaster = floorPty.master();
+    rigging.oursToSerial = &oursToSerial;
+    rigging.floorToSerial = &floorToSerial;
+    rigging.oursToMidi = &oursToMidi;
+    rigging.floorToMidi = &floorToMidi;
+    rigging.harnessCpu = [&] {
+      return ThreadCpuSeconds(oursTap.thread()) + ThreadCpuSeconds(floorTap.thread()) +
+             ThreadCpuSeconds(floor.thread());
+    };
+    rigging.progress = [](const std::string& text) {
+      std::fprintf(stderr, "... %s\n", text.c_str());
+    };
+
+    Results results;
+    platform::MessageWindow quitter([&](const platform::Message&) -> std::intptr_t {
+      pump.quit();
+      return 0;
+    });
+    std::thread control([&, ref = quitter.ref()] {
+      results = RunPhases(options, rigging);
+      ref.post(platform::WM_USER);
+    });
+    pump.run();
+    control.join();
+    Print(options, results);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "velmora-bench: %s\n", error.what());
+    return 1;
+  }
+  return 0;
+}
