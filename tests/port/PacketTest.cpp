@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -300,6 +303,23 @@ TEST_F(PacketTest, TimeOutZeroNeverTimesOut) {
   EXPECT_EQ(timeouts, 0);
   Receive("\r");
   EXPECT_EQ(packets, (std::vector<std::string>{"ab\r"}));
+}
+
+TEST_F(PacketTest, PacketEventsAreWrittenToThePortsLog) {
+  const std::string name = ::testing::TempDir() + "packet_test.log";
+  std::remove(name.c_str());
+  port.SetLogName(name);
+  OneBytePackets();
+  port.SetOpen(true);
+  port.SetLogging(TTraceLogState::tlOn);
+  packet.SetEnabled(false);
+  packet.SetEnabled(true);
+  Receive("A");
+  port.SetLogging(TTraceLogState::tlDump);
+  std::ifstream file(name);
+  const std::string log((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  for (const char* text : {"Packet", "Enable", "Disable", "Collecting", "SizePacket", "Idle"})
+    EXPECT_NE(log.find(text), std::string::npos) << text;
 }
 
 TEST(PacketManager, TheLastPacketLeavingFreesTheManager) {
