@@ -99,6 +99,7 @@ void TMidiInput::Open() {
   try {
     // A fresh ring: one kept from a failed close may hold headers that are gone.
     RingFree(ring_);
+    if (capacity_ == 0) Check(pm::MMSYSERR_INVALPARAM);  // a ring without a slot
     ring_ = RingCreate(capacity_);
     if (!ring_) Check(pm::MMSYSERR_NOMEM);
     if (!context_) context_ = std::make_unique<TCallbackContext>();

@@ -21,32 +21,6 @@ namespace {
 constexpr const char* kMapperName = "MIDI Mapper";
 constexpr RtMidi::Api kApis[] = {RtMidi::LINUX_ALSA, RtMidi::UNIX_JACK};
 
-#ifdef VELMORA_JACK_PROBE
-void JackSilent(const char*) {}
-#endif
-
-// Whether asking RtMidi for this API can succeed, without the noise that RtMidi and the
-// libraries beneath it print when it cannot.
-bool ApiPresent(RtMidi::Api api) {
-  if (api == RtMidi::LINUX_ALSA) return access("/dev/snd/seq", R_OK | W_OK) == 0;
-#ifdef VELMORA_JACK_PROBE
-  if (api == RtMidi::UNIX_JACK) {
-    static const bool silenced = [] {
-      jack_set_error_function(&JackSilent);
-      jack_set_info_function(&JackSilent);
-      return true;
-    }();
-    static_cast<void>(silenced);
-    jack_status_t status{};
-    jack_client_t* client = jack_client_open("velmora-probe", JackNoStartServer, &status);
-    if (client == nullptr) return false;
-    jack_client_close(client);
-    return true;
-  }
-#endif
-  return true;
-}
-
 void QuietErrors(RtMidiError::Type, const std::string&, void* flag) {
   static_cast<std::atomic<bool>*>(flag)->store(true);
 }
@@ -54,6 +28,56 @@ void QuietErrors(RtMidiError::Type, const std::string&, void* flag) {
 void CopyName(const std::string& name, char (&target)[MAXPNAMELEN]) {
   std::snprintf(target, MAXPNAMELEN, "%s", name.c_str());
 }
+
+#ifdef VELMORA_JACK_PROBE
+void JackSilent(const char*) {}
+
+// A JACK client of our own that tells whether a server is there, so that RtMidi is asked for
+// JACK only then (it prints when it is not). It stays connected: JACK refuses, now and then, a
+// client that reuses the name of one that has just left, so no client is opened per question.
+class JackWatch {
+ public:
+  explicit JackWatch(std::string name) : name_(std::move(name)) {
+    static const bool silenced = [] {
+      jack_set_error_function(&JackSilent);
+      jack_set_info_function(&JackSilent);
+      return true;
+    }();
+    static_cast<void>(silenced);
+  }
+  ~JackWatch() { Drop(); }
+  JackWatch(const JackWatch&) = delete;
+  JackWatch& operator=(const JackWatch&) = delete;
+
+  // True while a server answers. `lost` is set when a server we knew went away.
+  bool Present(bool& lost) {
+    lost = false;
+    if (client_ != nullptr && gone_.load()) {
+      Drop();
+      lost = true;
+    }
+    if (client_ == nullptr) {
+      jack_status_t status{};
+      client_ = jack_client_open(name_.c_str(), JackNoStartServer, &status);
+      if (client_ != nullptr) jack_on_shutdown(client_, &Gone, this);
+    }
+    return client_ != nullptr;
+  }
+
+ private:
+  // JACK's thread, when the server goes away.
+  static void Gone(void* self) { static_cast<JackWatch*>(self)->gone_.store(true); }
+  void Drop() {
+    if (client_ != nullptr) jack_client_close(client_);
+    client_ = nullptr;
+    gone_.store(false);
+  }
+
+  const std::string name_;
+  jack_client_t* client_ = nullptr;
+  std::atomic<bool> gone_{false};
+};
+#endif
 
 }  // namespace
 
@@ -67,7 +91,7 @@ struct RtMidiService::Port {
 // asked again at the next listing, so that a JACK server started later is found.
 class RtMidiService::Enumerator {
  public:
-  explicit Enumerator(std::string clientName) : clientName_(std::move(clientName)) {}
+  explicit Enumerator(RtMidiService& service) : service_(service) {}
 
   std::vector<Port> List(bool input) {
     std::vector<Port> ports;
@@ -78,7 +102,7 @@ class RtMidiService::Enumerator {
         const unsigned count = lister->getPortCount();
         for (unsigned i = 0; i < count; ++i) {
           std::string name = lister->getPortName(i);
-          if (name.rfind(clientName_, 0) == 0) continue;  // one of our own ports
+          if (service_.IsOwnPort(name)) continue;
           ports.push_back(Port{kApis[a], i, std::move(name)});
         }
       } catch (const RtMidiError&) {
@@ -89,15 +113,31 @@ class RtMidiService::Enumerator {
   }
 
  private:
+  bool Present(std::size_t a) {
+    if (kApis[a] == RtMidi::LINUX_ALSA) return access("/dev/snd/seq", R_OK | W_OK) == 0;
+#ifdef VELMORA_JACK_PROBE
+    if (kApis[a] == RtMidi::UNIX_JACK) {
+      bool lost = false;
+      const bool present = jack_.Present(lost);
+      if (lost) {  // RtMidi's clients on that server are dead: make new ones
+        inputs_[a].reset();
+        outputs_[a].reset();
+      }
+      return present;
+    }
+#endif
+    return true;
+  }
+
   RtMidi* Lister(std::size_t a, bool input) {
+    if (!Present(a)) return nullptr;
     if (input ? !inputs_[a] : !outputs_[a]) {
-      if (!ApiPresent(kApis[a])) return nullptr;
       try {
         if (input) {
-          inputs_[a] = std::make_unique<RtMidiIn>(kApis[a], clientName_);
+          inputs_[a] = std::make_unique<RtMidiIn>(kApis[a], service_.NewClientName());
           inputs_[a]->setErrorCallback(&QuietErrors, &errors_);
         } else {
-          outputs_[a] = std::make_unique<RtMidiOut>(kApis[a], clientName_);
+          outputs_[a] = std::make_unique<RtMidiOut>(kApis[a], service_.NewClientName());
           outputs_[a]->setErrorCallback(&QuietErrors, &errors_);
         }
       } catch (const RtMidiError&) {
@@ -107,8 +147,11 @@ class RtMidiService::Enumerator {
     return input ? static_cast<RtMidi*>(inputs_[a].get()) : outputs_[a].get();
   }
 
-  const std::string clientName_;
+  RtMidiService& service_;
   std::atomic<bool> errors_{false};
+#ifdef VELMORA_JACK_PROBE
+  JackWatch jack_{service_.NewClientName()};
+#endif
   std::unique_ptr<RtMidiIn> inputs_[std::size(kApis)];
   std::unique_ptr<RtMidiOut> outputs_[std::size(kApis)];
 };
@@ -138,7 +181,15 @@ std::string RtMidiService::DefaultClientName() {
 }
 
 RtMidiService::RtMidiService(std::string clientName)
-    : clientName_(std::move(clientName)), enumerator_(std::make_unique<Enumerator>(clientName_)) {}
+    : clientName_(std::move(clientName)), enumerator_(std::make_unique<Enumerator>(*this)) {}
+
+std::string RtMidiService::NewClientName() {
+  return clientName_ + "-" + std::to_string(++clients_);
+}
+
+bool RtMidiService::IsOwnPort(const std::string& portName) const {
+  return portName.rfind(clientName_ + "-", 0) == 0;
+}
 
 RtMidiService::~RtMidiService() = default;
 
@@ -194,7 +245,7 @@ MMRESULT RtMidiService::midiInOpen(HMIDIIN* handle, std::uint32_t id, MidiCallba
   }
   auto input = std::make_unique<RtInput>(callback, instance);
   try {
-    input->rtmidi = std::make_unique<RtMidiIn>(port.api, clientName_);
+    input->rtmidi = std::make_unique<RtMidiIn>(port.api, NewClientName());
     input->rtmidi->setErrorCallback(&QuietErrors, &input->failed);
     input->rtmidi->ignoreTypes(false, false, false);  // the callback decides what to drop
     input->rtmidi->setCallback(&RtInput::Arrived, input.get());
@@ -317,7 +368,7 @@ MMRESULT RtMidiService::midiOutOpen(HMIDIOUT* handle, std::intptr_t id, MidiCall
   auto output = std::make_unique<RtOutput>(callback, instance);
   output->api = port.api;
   try {
-    output->rtmidi = std::make_unique<RtMidiOut>(port.api, clientName_);
+    output->rtmidi = std::make_unique<RtMidiOut>(port.api, NewClientName());
     output->rtmidi->setErrorCallback(&QuietErrors, &output->failed);
     output->rtmidi->openPort(port.index, "out");
   } catch (const RtMidiError&) {

@@ -4,6 +4,7 @@
 // server, each in RtMidi's order, named by their port names. An API that is not there adds no
 // device and no error. The ports of this service's own clients are not offered.
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,7 +20,7 @@ class RtMidiService final : public MidiService {
   // bytes, less one, less the length word.
   static constexpr std::size_t kJackMaxMessage = 16379;
 
-  // `clientName` names this service's clients at ALSA and JACK.
+  // `clientName` names this service's clients at ALSA and JACK ("<clientName>-<n>").
   explicit RtMidiService(std::string clientName = DefaultClientName());
   ~RtMidiService() override;
 
@@ -57,10 +58,14 @@ class RtMidiService final : public MidiService {
   class RtOutput;
 
   std::vector<Port> PortsLocked(bool input);
+  // Each client gets a name of its own: JACK may refuse one that reuses a name just released.
+  std::string NewClientName();
+  bool IsOwnPort(const std::string& portName) const;
   RtInput* InputLocked(HMIDIIN handle) const;
   RtOutput* OutputLocked(HMIDIOUT handle) const;
 
   const std::string clientName_;
+  std::atomic<int> clients_{0};
   // Guards the enumerators and the lists of open handles. Never held while RtMidi opens or
   // closes a port (JACK then waits for its process thread, which may be calling back).
   mutable std::mutex mutex_;

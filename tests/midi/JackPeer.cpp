@@ -13,7 +13,8 @@ JackPeer::JackPeer(const std::string& name) {
   source_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
   sink_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
   if (source_ == nullptr || sink_ == nullptr ||
-      jack_set_process_callback(client_, &Process, this) || jack_activate(client_)) {
+      jack_set_process_callback(client_, &Process, this) ||
+      jack_set_xrun_callback(client_, &Xrun, this) || jack_activate(client_)) {
     Leave();
     throw std::runtime_error("JACK peer could not start");
   }
@@ -59,6 +60,16 @@ bool JackPeer::WaitReceived(std::size_t count, std::chrono::milliseconds bound) 
 std::vector<JackPeer::Bytes> JackPeer::Received() {
   std::lock_guard lock(mutex_);
   return received_;
+}
+
+void JackPeer::ClearReceived() {
+  std::lock_guard lock(mutex_);
+  received_.clear();
+}
+
+int JackPeer::Xrun(void* self) {
+  ++static_cast<JackPeer*>(self)->xruns_;
+  return 0;
 }
 
 int JackPeer::Process(jack_nframes_t frames, void* self) {

@@ -6,6 +6,7 @@
 
 #include <jack/jack.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -34,11 +35,16 @@ class JackPeer {
   bool WaitSent(std::chrono::milliseconds bound);
   bool WaitReceived(std::size_t count, std::chrono::milliseconds bound);
   std::vector<Bytes> Received();
+  void ClearReceived();
+  // Cycles that JACK reported overrun (xruns), on any client of the server. What a late client
+  // wrote in such a cycle may be lost: JACK's doing, which a loaded machine causes.
+  int Xruns() const { return xruns_.load(); }
   // Leaves the server: deactivates, unregisters both ports, closes. Safe to call twice.
   void Leave();
 
  private:
   static int Process(jack_nframes_t frames, void* self);
+  static int Xrun(void* self);
 
   jack_client_t* client_ = nullptr;
   jack_port_t* source_ = nullptr;
@@ -49,6 +55,7 @@ class JackPeer {
   std::condition_variable changed_;
   std::deque<Bytes> outgoing_;
   std::vector<Bytes> received_;
+  std::atomic<int> xruns_{0};
 };
 
 }  // namespace velmora::test
