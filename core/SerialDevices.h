@@ -13,7 +13,10 @@ namespace velmora::core {
 
 class SerialComPortDevice final : public ComPortDevice {
  public:
-  SerialComPortDevice() = default;
+  SerialComPortDevice();
+  ~SerialComPortDevice() override;
+  SerialComPortDevice(const SerialComPortDevice&) = delete;
+  SerialComPortDevice& operator=(const SerialComPortDevice&) = delete;
   serial::TApdComPort& Port() { return port_; }
 
   std::uint16_t ComNumber() const override { return port_.ComNumber(); }
@@ -31,9 +34,17 @@ class SerialComPortDevice final : public ComPortDevice {
   void PutBlock(const std::uint8_t* bytes, std::uint16_t count) override {
     port_.PutBlock(bytes, count);
   }
+  // Watched through a line-error trigger on framing errors, which is how the driver reports a
+  // device that went away.
+  void SetOnDeviceLost(std::function<void()> handler) override { onLost_ = std::move(handler); }
 
  private:
+  void PortCallback(serial::TApdCustomComPort& port, serial::TPortCallbackKind kind);
+  void TriggerStatus(serial::TApdCustomComPort& port, std::uint16_t handle);
+
   serial::TApdComPort port_;
+  std::function<void()> onLost_;
+  std::uint16_t lossTrigger_ = 0;  // while open
 };
 
 class SerialDataPacketDevice final : public DataPacketDevice {

@@ -734,6 +734,16 @@ TApdBaseDispatcher& TApdCustomComPort::RequireDispatcher() {
   return *d;
 }
 
+bool TApdCustomComPort::DeviceLost() const {
+  if (portState_ != TPortState::psOpen) return false;
+#ifdef _WIN32
+  return false;  // Win32 reports a vanished device as a failing call, not as a state
+#else
+  const auto* posix = dynamic_cast<const TApdPosixDispatcher*>(dispatcher_.get());
+  return posix && posix->DeviceLost();
+#endif
+}
+
 std::int32_t TApdCustomComPort::PutBlock(const void* block, std::uint16_t len) {
   if (portState_ == TPortState::psClosing) return 0;
   Check(RequireDispatcher().PutBlock(block, len));

@@ -177,6 +177,10 @@ class TApdCustomComPort : public TApdBaseComponent {
   TApdBaseDispatcher* CurrentDispatcher() const { return dispatcher_.get(); }
   TApdBaseDispatcher& RequireDispatcher();
 
+  // The open device went away (a USB adapter pulled, the far end of a pseudo-terminal closed);
+  // the driver then reports a framing error once. False while closed.
+  bool DeviceLost() const;
+
   std::int32_t PutBlock(const void* block, std::uint16_t len);
   std::uint16_t OutBuffFree();
   std::uint16_t OutBuffUsed();

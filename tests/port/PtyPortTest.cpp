@@ -167,6 +167,31 @@ TEST_F(PtyPortTest, TheBridgeAdaptersCarryBytesBothWays) {
   ASSERT_TRUE(PumpUntil([] { return PacketManagerList().Count() == 0; }));
 }
 
+TEST_F(PtyPortTest, AVanishedDeviceIsReportedOnceAndClosesCleanly) {
+  core::SerialComPortDevice device;
+  device.Port().DispatcherFactory = PlatformDispatcherFactory(names());
+  core::SerialLightControllerDevice lights;
+  Lamp rxd;
+  lights.SetComPort(&device);
+  lights.SetRXDLight(&rxd);
+  int lost = 0;
+  device.SetOnDeviceLost([&] {
+    ++lost;
+    lights.SetMonitoring(false);
+    device.SetOpen(false);  // from inside the notification: finished afterwards
+  });
+  device.SetComNumber(1);
+  device.SetOpen(true);
+  lights.SetMonitoring(true);
+  EXPECT_FALSE(device.Port().DeviceLost());
+  pty.closeMaster();
+  ASSERT_TRUE(PumpUntil([&] { return lost > 0 && !device.Open(); }));
+  ASSERT_TRUE(PumpUntil([&] { return device.Port().PortState() == TPortState::psClosed; }));
+  EXPECT_EQ(lost, 1);
+  EXPECT_FALSE(lights.Monitoring());
+  lights.SetComPort(nullptr);
+}
+
 TEST(SerialDeviceAdapters, OnlySerialPortsAttach) {
   class Other : public core::ComPortDevice {
    public:
