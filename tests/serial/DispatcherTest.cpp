@@ -355,15 +355,16 @@ TEST(Dispatcher, ClosingWhileTheDispatchThreadSendsToThisThread) {
 
 TEST(Dispatcher, DestroyingWhileTheThreadsRun) {
   for (int round = 0; round < 20; ++round) {
-    ScriptedDevice d;
-    Recorder r(d, 100);
+    auto d = std::make_unique<ScriptedDevice>();
+    Recorder r(*d, 100);
     r.strict = false;
-    d.AddEventHandler(r.Handler());
-    ASSERT_EQ(d.Open(), 0);
-    d.SetTriggerLength(1);
-    d.Feed({1, 2, 3});
+    d->AddEventHandler(r.Handler());
+    ASSERT_EQ(d->Open(), 0);
+    d->SetTriggerLength(1);
+    d->Feed({1, 2, 3});
     const std::uint8_t out[] = {4, 5};
-    d.PutBlock(out, 2);
+    d->PutBlock(out, 2);
+    d.reset();  // before the handler's object goes
   }
 }
 
