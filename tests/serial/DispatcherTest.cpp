@@ -106,6 +106,7 @@ TEST(Dispatcher, AvailNotificationPeeksForEveryHandler) {
   Recorder second(d, 3);
   d.AddEventHandler(first.Handler());
   d.AddEventHandler(second.Handler());
+  testing::CloseOnExit closeFirst(d);
   ASSERT_EQ(d.Open(), 0);
   d.SetTriggerLength(1);
   d.Feed({'a', 'b', 'c'});
@@ -174,6 +175,7 @@ TEST(Dispatcher, NoAvailNotificationWithoutALengthTrigger) {
   ScriptedDevice d;
   Recorder r(d, 0);
   d.AddEventHandler(r.Handler());
+  testing::CloseOnExit closeFirst(d);
   ASSERT_EQ(d.Open(), 0);
   d.Feed({1, 2, 3, 4});
   ASSERT_TRUE(WaitUntil([&] { return d.InBuffUsed() == 4; }));
@@ -191,6 +193,7 @@ TEST(Dispatcher, UntakenBytesWaitForTheNextArrival) {
   ScriptedDevice d;
   Recorder r(d, 1);
   d.AddEventHandler(r.Handler());
+  testing::CloseOnExit closeFirst(d);
   ASSERT_EQ(d.Open(), 0);
   d.SetTriggerLength(1);
   d.Feed({'x', 'y', 'z'});
@@ -236,6 +239,7 @@ TEST(Dispatcher, PeekingBeyondTheAnnouncedBytesFails) {
     results.push_back(static_cast<std::int32_t>(d.InBuffUsed()));
   };
   d.AddEventHandler(r.Handler());
+  testing::CloseOnExit closeFirst(d);
   ASSERT_EQ(d.Open(), 0);
   d.SetTriggerLength(1);
   d.Feed({1, 2, 3});
@@ -249,6 +253,7 @@ TEST(Dispatcher, AFullDispatchBufferStopsReadingUntilBytesAreTaken) {
   ScriptedDevice d;
   Recorder r(d, 0);
   d.AddEventHandler(r.Handler());
+  testing::CloseOnExit closeFirst(d);
   ASSERT_EQ(d.Open(), 0);
   d.SetTriggerLength(1);
   d.Feed(std::vector<std::uint8_t>(DispatchBufferSize + 10, 0x55));
@@ -272,6 +277,7 @@ TEST(Dispatcher, DonePortInsideANotificationIsFinishedByTheDispatchThread) {
   closer.onCall = [&](std::uint32_t) { d.DonePort(); };
   d.AddEventHandler(closer.Handler());
   d.AddEventHandler(after.Handler());
+  testing::CloseOnExit closeFirst(d);
   ASSERT_EQ(d.Open(), 0);
   d.SetTriggerLength(1);
   d.Feed({1, 2, 3});
@@ -293,6 +299,7 @@ TEST(Dispatcher, HandlersRemovedDuringANotificationAreFreedAtItsEnd) {
   };
   d.AddEventHandler(remover.Handler());
   d.AddEventHandler(removed.Handler());
+  testing::CloseOnExit closeFirst(d);
   ASSERT_EQ(d.Open(), 0);
   d.SetTriggerLength(1);
   d.Feed({1});
@@ -373,6 +380,7 @@ TEST(Dispatcher, OpensAgainAfterAClose) {
   Recorder closer(d, 1);
   closer.onCall = [&](std::uint32_t) { d.DonePort(); };
   d.AddEventHandler(closer.Handler());
+  testing::CloseOnExit closeFirst(d);
   ASSERT_EQ(d.Open(), 0);
   d.SetTriggerLength(1);
   d.Feed({1});

@@ -31,6 +31,21 @@ inline bool WaitUntil(const std::function<bool()>& condition,
   return true;
 }
 
+class ScriptedDevice;
+
+// Closes a dispatcher when a test leaves, also on a failed assertion, before the objects that
+// its handlers use are destroyed. Declare it after them.
+class CloseOnExit {
+ public:
+  explicit CloseOnExit(TApdBaseDispatcher& dispatcher) : dispatcher_(dispatcher) {}
+  ~CloseOnExit() { dispatcher_.DonePort(); }
+  CloseOnExit(const CloseOnExit&) = delete;
+  CloseOnExit& operator=(const CloseOnExit&) = delete;
+
+ private:
+  TApdBaseDispatcher& dispatcher_;
+};
+
 class ScriptedDevice : public TApdBaseDispatcher {
  public:
   explicit ScriptedDevice(const platform::Clock& clock = platform::Clock::system(),
