@@ -24,15 +24,7 @@ Registry& registry() {
   return instance;
 }
 
-void reportUnexpected(const char* where) noexcept {
-  try {
-    throw;
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "velmora: %s: %s\n", where, error.what());
-  } catch (...) {
-    std::fprintf(stderr, "velmora: %s: unknown exception\n", where);
-  }
-}
+constexpr std::uint32_t kReportMessage = platform::WM_USER + 2;
 
 }  // namespace
 
@@ -56,9 +48,18 @@ std::size_t DispatcherList::Count() {
 
 TApdBaseDispatcher::TApdBaseDispatcher(TApdCustomComPort* owner, const platform::Clock& clock)
     : owner_(owner), clock_(clock), mainThread_(std::this_thread::get_id()) {
-  syncWindow_ = std::make_unique<platform::MessageWindow>([](const platform::Message& message) {
+  syncWindow_ = std::make_unique<platform::MessageWindow>([this](const platform::Message& message) {
     if (message.id == kSyncMessage) {
       (*reinterpret_cast<const std::function<void()>*>(message.wParam))();
+    } else if (message.id == kReportMessage) {
+      std::exception_ptr failure;
+      {
+        std::lock_guard lock(failuresLock_);
+        if (failures_.empty()) return std::intptr_t{0};
+        failure = failures_.front();
+        failures_.erase(failures_.begin());
+      }
+      std::rethrow_exception(failure);  // the pump hands it to its error report
     }
     return std::intptr_t{0};
   });
@@ -80,6 +81,19 @@ TApdBaseDispatcher::~TApdBaseDispatcher() {
   auto& entries = registry().entries;
   entries[static_cast<std::size_t>(handle_)] = nullptr;
   while (!entries.empty() && entries.back() == nullptr) entries.pop_back();
+}
+
+void TApdBaseDispatcher::ReportFailure() noexcept {
+  try {
+    std::lock_guard lock(failuresLock_);
+    failures_.push_back(std::current_exception());
+  } catch (...) {
+    std::fputs("velmora: dispatcher failure (not reported: no memory)\n", stderr);
+    return;
+  }
+  if (!syncWindow_->post(kReportMessage)) {
+    std::fputs("velmora: dispatcher failure after its window closed\n", stderr);
+  }
 }
 
 bool TApdBaseDispatcher::Synchronize(const std::function<void()>& method) {
@@ -188,7 +202,7 @@ std::int32_t TApdBaseDispatcher::InitPort(const std::string& name, std::uint32_t
   try {
     StartDispatcher();
   } catch (...) {
-    reportUnexpected("starting the dispatcher");
+    ReportFailure();
     DonePort();
     return ecOutOfMemory;
   }
@@ -618,7 +632,7 @@ bool TApdBaseDispatcher::NotifyHandlers(std::uint32_t msg, std::uint32_t wParam,
       try {
         entry.Handler.Code(entry.Handler.Object, msg, wParam, lParam);
       } catch (...) {
-        reportUnexpected("event handler");
+        ReportFailure();
       }
     }
     closing = !afterHandler();

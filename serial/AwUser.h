@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -497,6 +498,8 @@ class TApdBaseDispatcher {
   bool RunStatusChecks();
   void FreeDeletedHandlers();
   void RecountHandlerFlags(std::int32_t mode);
+  // Inside a catch block: hands the exception to the main thread's standard error report.
+  void ReportFailure() noexcept;
   // AwUserThreads.cpp: the three threads and the stop handshake.
   void ComThreadMain();
   void DispThreadMain();
@@ -530,6 +533,8 @@ class TApdBaseDispatcher {
   std::int32_t handle_ = -1;
   std::unique_ptr<platform::MessageWindow> syncWindow_;  // main thread's; runs Synchronize
   std::thread::id mainThread_;
+  std::mutex failuresLock_;                   // guards failures_
+  std::vector<std::exception_ptr> failures_;  // waiting for the main thread's report
 
   // Locks; order: buffer, general, output. Re-entrant where an operation nests itself
   // (write-through inside SetLine; GetComError inside PutBlock).

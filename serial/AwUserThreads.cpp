@@ -22,16 +22,6 @@ namespace {
 constexpr auto kStartAckTimeout = std::chrono::milliseconds{3000};
 constexpr auto kDispatchWait = std::chrono::milliseconds{50};
 
-void reportThreadFailure(const char* thread) noexcept {
-  try {
-    throw;
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "velmora: %s thread: %s\n", thread, error.what());
-  } catch (...) {
-    std::fprintf(stderr, "velmora: %s thread: unknown exception\n", thread);
-  }
-}
-
 std::int32_t currentTid() {
 #ifdef _WIN32
   return static_cast<std::int32_t>(::GetCurrentThreadId());
@@ -146,7 +136,7 @@ void TApdBaseDispatcher::ComThreadMain() {
       dispatchDone_.wait();
     }
   } catch (...) {
-    reportThreadFailure("com");
+    ReportFailure();
   }
   ThreadEnded(ThreadKind::Com);
 }
@@ -162,7 +152,7 @@ void TApdBaseDispatcher::DispThreadMain() {
       if (killThreads_ || closePending_) break;
     }
   } catch (...) {
-    reportThreadFailure("dispatch");
+    ReportFailure();
   }
   // End of the dispatch thread, also after a failure:
   // 1. a close requested inside a notification, or a stop, leaves the release to this
@@ -175,7 +165,7 @@ void TApdBaseDispatcher::DispThreadMain() {
     try {
       ReleasePort();
     } catch (...) {
-      reportThreadFailure("dispatch");
+      ReportFailure();
     }
     releaseAfterThreads_ = false;
   }
@@ -193,7 +183,7 @@ void TApdBaseDispatcher::OutThreadMain() {
       if (killThreads_ || closePending_) break;
     }
   } catch (...) {
-    reportThreadFailure("output");
+    ReportFailure();
   }
   if (outputFlushRequest_.exchange(false)) flushAck_.set();
   ThreadEnded(ThreadKind::Output);
@@ -303,8 +293,10 @@ void TApdBaseDispatcher::Finalize() {
       ReleasePort();
     else
       DonePort();
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "velmora: closing the dispatcher: %s\n", error.what());
   } catch (...) {
-    reportThreadFailure("closing");
+    std::fputs("velmora: closing the dispatcher failed\n", stderr);
   }
   while (runningThreads_ > 0) pumpOnce();
   std::thread threads[3];

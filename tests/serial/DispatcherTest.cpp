@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "serial/AdExcept.h"
@@ -394,6 +396,36 @@ TEST(Dispatcher, OpensAgainAfterAClose) {
   d.DonePort();
   ASSERT_EQ(d.Open(), 0);
   d.DonePort();
+}
+
+TEST(Dispatcher, AThrowingHandlerIsReportedOnTheMainThread) {
+  std::vector<std::string> reports;
+  auto& pump = platform::MessagePump::current();
+  pump.setErrorReport([&](std::exception_ptr error) {
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      reports.emplace_back(e.what());
+    }
+  });
+  {
+    ScriptedDevice d;
+    Recorder thrower(d, 0);
+    Recorder next(d, 1);
+    thrower.onCall = [](std::uint32_t) { throw std::runtime_error("handler failed"); };
+    d.AddEventHandler(thrower.Handler());
+    d.AddEventHandler(next.Handler());
+    testing::CloseOnExit closeFirst(d);
+    ASSERT_EQ(d.Open(), 0);
+    d.SetTriggerLength(1);
+    d.Feed({1});
+    // The notification goes on to the next handler, and the dispatcher keeps running.
+    ASSERT_TRUE(WaitUntil([&] { return next.Count() == 1 && reports.size() == 1; }));
+    EXPECT_EQ(reports[0], "handler failed");
+    d.Feed({2});
+    ASSERT_TRUE(WaitUntil([&] { return next.Count() == 2; }));
+  }
+  pump.setErrorReport(nullptr);
 }
 
 TEST(Dispatcher, RegistryHandsOutTheLowestFreeHandle) {

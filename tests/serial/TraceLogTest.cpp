@@ -184,6 +184,17 @@ TEST_F(TraceLog, EmptyAndPausedLogs) {
   EXPECT_NE(text.find("00000003"), std::string::npos);
 }
 
+TEST_F(TraceLog, LogTimesCountFromInitPort) {
+  clock.set(std::chrono::milliseconds{50000});
+  ASSERT_EQ(d.Open(), 0);
+  d.InitLog(1000);
+  clock.advance(std::chrono::milliseconds{1234});
+  d.AddLogEntry(19, 0, 0, nullptr, 7);
+  d.DonePort();
+  ASSERT_EQ(d.DumpLog(file("v.log"), true, false), 0);
+  EXPECT_NE(readFile(file("v.log")).find("\n0001.234  User"), std::string::npos);
+}
+
 TEST_F(TraceLog, DispatcherWritesItsOwnEntriesAndTrace) {
   ASSERT_EQ(d.Open(), 0);
   d.InitLog(10000);
