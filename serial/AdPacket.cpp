@@ -334,7 +334,8 @@ void TApdDataPacket::Log(std::uint16_t subtype, const std::uint8_t* data, std::s
 
 // ---- TApdDataPacketManager -----------------------------------------------------------------
 
-TApdDataPacketManager::TApdDataPacketManager(TApdCustomComPort& port) : port_(port) {
+TApdDataPacketManager::TApdDataPacketManager(TApdCustomComPort& port)
+    : port_(port), portAlive_(port.Lifetime()) {
   port_.AddPortCallbackEx(TPortCallbackEx(this, &TApdDataPacketManager::PortCallbackEx));
   window_ = std::make_unique<platform::MessageWindow>(
       [this](const platform::Message& message) { return HandleMessage(message); });
@@ -343,6 +344,9 @@ TApdDataPacketManager::TApdDataPacketManager(TApdCustomComPort& port) : port_(po
 
 TApdDataPacketManager::~TApdDataPacketManager() {
   destroying_ = true;
+  // A port destroyed before its manager was freed (the free message not handled yet) took its
+  // dispatcher and callbacks with it.
+  if (portAlive_.expired()) return;
   try {
     SetEnabled(false);
   } catch (...) {  // the dispatcher refused to give the trigger back; it goes with the port

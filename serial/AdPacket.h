@@ -194,6 +194,7 @@ class TApdDataPacketManager {
   void Report(std::exception_ptr error) const;
 
   TApdCustomComPort& port_;
+  std::weak_ptr<const void> portAlive_;   // expired once the port is destroyed
   std::vector<TApdDataPacket*> packets_;  // attaching order; the packets own themselves
   bool installed_ = false;
   bool enabled_ = false;

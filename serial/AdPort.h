@@ -206,6 +206,10 @@ class TApdCustomComPort : public TApdBaseComponent {
 
   virtual void Assign(const TApdCustomComPort& source);
 
+  // Expires when the port is destroyed: a companion that may outlive the port (a packet manager
+  // freed later through its window) looks at it before touching the port.
+  std::weak_ptr<const void> Lifetime() const { return lifetime_; }
+
   // Keeps `companion` alive until the current dispatcher is freed: what a dispatcher handler
   // points at must outlive every notification of that dispatcher.
   void KeepWithDispatcher(std::shared_ptr<void> companion);
@@ -306,6 +310,7 @@ class TApdCustomComPort : public TApdBaseComponent {
   std::uint8_t priorityBoost_ = 0;
   std::vector<CallbackRecord> callbacks_;
   std::vector<std::shared_ptr<void>> dispatcherCompanions_;
+  std::shared_ptr<const void> lifetime_ = std::make_shared<int>(0);
 };
 
 // Publishes everything of TApdCustomComPort.

@@ -22,6 +22,7 @@ void SetLamp(TApdCustomStatusLight* lamp, bool lit) {
 TApdCustomSLController::TApdCustomSLController() = default;
 
 TApdCustomSLController::~TApdCustomSLController() {
+  if (comPort_ && portAlive_.expired()) return;  // the port went first, with its triggers
   try {
     SetMonitoring(false);
   } catch (...) {  // a destructor never throws; the triggers go with the port's dispatcher
@@ -41,6 +42,7 @@ void TApdCustomSLController::SetComPort(TApdCustomComPort* port) {
   const bool wasMonitoring = monitoring_;
   SetMonitoring(false);
   comPort_ = port;
+  portAlive_ = port ? port->Lifetime() : std::weak_ptr<const void>{};
   if (comPort_) comPort_->AddPortCallback(callback);
   SetMonitoring(wasMonitoring);
 }

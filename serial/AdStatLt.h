@@ -110,6 +110,7 @@ class TApdCustomSLController : public TApdBaseComponent {
   void PortOpenClose(TApdCustomComPort& cp, bool opening);
 
   TApdCustomComPort* comPort_ = nullptr;
+  std::weak_ptr<const void> portAlive_;  // expired once comPort_ is destroyed
   bool monitoring_ = false;
   bool monitorOnOpen_ = false;
   std::unique_ptr<TLightSet> lights_ = std::make_unique<TLightSet>();

@@ -322,6 +322,21 @@ TEST_F(PacketTest, PacketEventsAreWrittenToThePortsLog) {
     EXPECT_NE(log.find(text), std::string::npos) << text;
 }
 
+TEST(PacketManager, APortDestroyedBeforeItsManagerIsFreedIsNotTouchedAgain) {
+  auto line = std::make_shared<ScriptedLine>();
+  const auto before = PacketManagerList().Count();
+  {
+    TApdComPort port;
+    port.DispatcherFactory = ScriptedFactory(line);
+    port.SetComNumber(1);
+    TApdDataPacket packet;
+    packet.SetComPort(&port);
+    packet.SetComPort(nullptr);  // the manager's free is posted, not yet handled
+  }
+  EXPECT_EQ(PacketManagerList().Count(), before + 1);
+  ASSERT_TRUE(PumpUntil([&] { return PacketManagerList().Count() == before; }));
+}
+
 TEST(PacketManager, TheLastPacketLeavingFreesTheManager) {
   auto line = std::make_shared<ScriptedLine>();
   TApdComPort port;
