@@ -322,6 +322,20 @@ TEST_F(PacketTest, PacketEventsAreWrittenToThePortsLog) {
     EXPECT_NE(log.find(text), std::string::npos) << text;
 }
 
+TEST_F(PacketTest, APacketThatLeavesInsideItsOwnEventIsDeliveredOnceAndTheManagerGoes) {
+  OneBytePackets();
+  packet.OnPacket = [&](TApdDataPacket& sender, const std::uint8_t* data, std::int32_t size) {
+    packets.emplace_back(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size));
+    sender.SetComPort(nullptr);
+  };
+  port.SetOpen(true);
+  Receive("AB");
+  EXPECT_EQ(packets, (std::vector<std::string>{"A"}));
+  EXPECT_EQ(packet.Manager(), nullptr);
+  ASSERT_TRUE(PumpUntil([] { return PacketManagerList().Count() == 0; }));
+  EXPECT_EQ(port.PortCallbackCount(), 0u);
+}
+
 TEST(PacketManager, APortDestroyedBeforeItsManagerIsFreedIsNotTouchedAgain) {
   auto line = std::make_shared<ScriptedLine>();
   const auto before = PacketManagerList().Count();
