@@ -87,7 +87,18 @@ void InputEndpoint::Deliver(const std::uint8_t* bytes, std::size_t count) {
   if (count == 0) return;
   std::lock_guard lock(mutex_);
   if (closed_ || !started_) return;
-  if (bytes[0] != 0xF0 && !inSysex_) {
+  const std::uint8_t status = bytes[0];
+  // Real-time bytes may come in the middle of a system-exclusive message: they stay apart.
+  if (status >= 0xF8) {
+    callback_(this, MIM_DATA, instance_, Pack(bytes, count), TimestampLocked());
+    return;
+  }
+  if (inSysex_ && status >= 0x80 && status != 0xF7) {
+    // The message ended without its 0xF7: what it recorded goes back marked as an error.
+    if (!queue_.empty() && queue_.front()->dwBytesRecorded > 0) ReturnBufferLocked(MIM_LONGERROR);
+    inSysex_ = false;
+  }
+  if (status != 0xF0 && !inSysex_) {
     callback_(this, MIM_DATA, instance_, Pack(bytes, count), TimestampLocked());
     return;
   }

@@ -174,6 +174,27 @@ TEST_F(MidiInTest, SysexArrivesWholeAndContinuesAcrossBuffers) {
   EXPECT_EQ(events.size(), 40u);
 }
 
+TEST_F(MidiInTest, SysexInPartsKeepsRealTimeBytesApartAndEndsAtAnyStatus) {
+  auto input = OpenInput();
+  Play({0xF0, 0x7E, 0x01});
+  Play({0xF8});  // a clock inside the message, in its own part
+  Play({0xFA});
+  Play({0x02, 0x03, 0xF7});
+  // A message cut short by a new status: its bytes come as they are, then the new message.
+  Play({0xF0, 0x43, 0x10});
+  Play({0x90, 0x3C, 0x64});
+  Settle();
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[0]->StatusByte, 0xFA);  // the lone clock is dropped, Start is not
+  ASSERT_TRUE(events[1]->IsSysex());
+  EXPECT_EQ(std::vector<std::uint8_t>(events[1]->SysexData.get(),
+                                      events[1]->SysexData.get() + events[1]->SysexSize),
+            (std::vector<std::uint8_t>{0xF0, 0x7E, 0x01, 0x02, 0x03, 0xF7}));
+  ASSERT_TRUE(events[2]->IsSysex());
+  EXPECT_EQ(events[2]->SysexSize, 3);
+  EXPECT_EQ(events[3]->StatusByte, 0x90);
+}
+
 TEST_F(MidiInTest, WithoutSysexBuffersOnlyShortInputArrives) {
   for (auto setup : {+[](TMidiInput& i) { i.SetSysexBufferCount(0); },
                      +[](TMidiInput& i) { i.SetSysexBufferSize(0); }}) {
