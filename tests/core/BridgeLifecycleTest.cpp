@@ -2,8 +2,7 @@
 
 #include <thread>
 
-#include "Doubles.h"
-#include "SteppingClock.h"
+#include "BridgeFixture.h"
 #include "core/HeadlessWindow.h"
 #include "core/Misc.h"
 #include "core/uComm.h"
@@ -22,22 +21,7 @@ using velmora::test::FakeFactory;
 using velmora::test::SteppingClock;
 using velmora::ui::TfmMain;
 
-namespace {
-
-struct BridgeFixture : ::testing::Test {
-  FakeFactory factory;
-  SteppingClock clock;
-  HeadlessWindow window;
-  std::unique_ptr<Bridge> bridge;
-  std::unique_ptr<TfmMain> form;
-
-  void create() {
-    bridge = std::make_unique<Bridge>(factory, clock);
-    form = std::make_unique<TfmMain>(*bridge, window);
-  }
-};
-
-}  // namespace
+using velmora::test::BridgeFixture;
 
 TEST_F(BridgeFixture, InitializationConfiguresThePortAndLeavesEverythingClosed) {
   create();

@@ -2,8 +2,7 @@
 
 #include <cctype>
 
-#include "Doubles.h"
-#include "SteppingClock.h"
+#include "BridgeFixture.h"
 #include "core/HeadlessWindow.h"
 #include "core/uComm.h"
 #include "ui/frmMain.h"
@@ -18,18 +17,11 @@ using velmora::ui::TfmMain;
 
 namespace {
 
-struct Forwarding : ::testing::Test {
-  FakeFactory factory;
-  SteppingClock clock;
-  HeadlessWindow window;
-  std::unique_ptr<Bridge> bridge;
-  std::unique_ptr<TfmMain> form;
-
+struct Forwarding : velmora::test::BridgeFixture {
   void SetUp() override {
     factory.midiInView->names = {"In A"};
     factory.midiOutView->names = {"Out A"};
-    bridge = std::make_unique<Bridge>(factory, clock);
-    form = std::make_unique<TfmMain>(*bridge, window);
+    create();
   }
 
   std::vector<std::string> log() const {

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Doubles.h"
-#include "SteppingClock.h"
+#include "BridgeFixture.h"
 #include "core/HeadlessWindow.h"
 #include "core/uComm.h"
 #include "ui/frmMain.h"
@@ -18,17 +17,7 @@ using velmora::ui::TfmMain;
 
 namespace {
 
-struct Startup : ::testing::Test {
-  FakeFactory factory;
-  SteppingClock clock;
-  HeadlessWindow window;
-  std::unique_ptr<Bridge> bridge;
-  std::unique_ptr<TfmMain> form;
-
-  void create() {
-    bridge = std::make_unique<Bridge>(factory, clock);
-    form = std::make_unique<TfmMain>(*bridge, window);
-  }
+struct Startup : velmora::test::BridgeFixture {
   std::vector<std::string> items(DeviceList list) const {
     std::vector<std::string> out;
     for (int i = 0; i < window.ListCount(list); ++i) out.push_back(window.ListItem(list, i));
