@@ -333,12 +333,15 @@ std::int32_t TApdBaseDispatcher::PutBlock(const void* block, std::uint32_t count
   const auto* bytes = static_cast<const std::uint8_t*>(block);
   std::int32_t result = ecOK;
   std::int32_t written = 0;
+  // The device is asked before the output lock is taken: a device call under that lock would
+  // stall the output thread for every block the UI thread queues.
+  TComStat stat;
+  const auto errors = static_cast<std::uint32_t>(GetComError(stat));
   {
     std::lock_guard lock(outputLock_);
     if (outRing_.empty()) return ecPutBlockFail;
-    TComStat stat;
-    lineErrors_.fetch_or(QueryComError(stat) & 0x1F);
-    const std::uint32_t free = outSize_ - std::min(outSize_, stat.cbOutQue);
+    lineErrors_.fetch_or(errors & 0x1F);
+    const std::uint32_t free = outSize_ - std::min(outSize_, OutRingUsedLocked());
     if (count > free) return ecOutputBufferTooSmall;
     written = WriteCom(bytes, static_cast<std::int32_t>(count));
     if (written <= 0) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <thread>
 
 #include "support/Pty.h"
@@ -158,6 +159,7 @@ void Throughputs(const Options& options, const Rigging& rig, bool toSerial, Thro
   for (int multiple : options.multiples) {
     const double rate = kLineMessagesPerSecond * multiple;
     stream.Reset(0);
+    const std::uint64_t refusedBefore = rig.ringRefusals();
     const LoadOutcome load = toSerial ? Load(rig, rate, 0, options.throughputSeconds)
                                       : Load(rig, 0, rate, options.throughputSeconds);
     const std::uint64_t sent = toSerial ? load.sentToSerial : load.sentToMidi;
@@ -167,6 +169,10 @@ void Throughputs(const Options& options, const Rigging& rig, bool toSerial, Thro
     if (received != sent) {
       failure =
           std::to_string(sent - std::min(sent, received)) + " of " + std::to_string(sent) + " lost";
+      if (toSerial) {
+        failure += " (" + std::to_string(rig.ringRefusals() - refusedBefore) +
+                   " refused by the MIDI input's ring, the rest by the port's output buffer)";
+      }
     } else if (!stream.InOrder()) {
       failure = "out of order";
     } else if (!load.onTime) {
@@ -183,6 +189,12 @@ void Throughputs(const Options& options, const Rigging& rig, bool toSerial, Thro
   }
 }
 
+std::string Seconds(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", value);
+  return text;
+}
+
 }  // namespace
 
 Results RunPhases(const Options& options, const Rigging& rig) {
@@ -190,14 +202,14 @@ Results RunPhases(const Options& options, const Rigging& rig) {
   rig.progress("latency: " + std::to_string(options.messages) + " messages per stream, 1 ms apart");
   Latency(options, rig, results);
 
-  rig.progress("idle: " + std::to_string(options.idleSeconds) + " s with the port open");
+  rig.progress("idle: " + Seconds(options.idleSeconds) + " with the port open");
   {
     CpuMeter meter(rig);
     std::this_thread::sleep_for(std::chrono::duration<double>(options.idleSeconds));
     results.cpuIdlePercent = meter.PercentOfOneCore();
   }
 
-  rig.progress("both ways at line rate for " + std::to_string(options.lineSeconds) + " s");
+  rig.progress("both ways at line rate for " + Seconds(options.lineSeconds));
   {
     rig.oursToSerial->Reset(0);
     rig.oursToMidi->Reset(0);

@@ -56,6 +56,8 @@ struct Rigging {
   // CPU time used so far by the harness's own threads (load, taps, floor), in seconds.
   std::function<double()> harnessCpu;
   std::function<void(const std::string&)> progress;
+  // What the MIDI input's ring has refused so far.
+  std::function<std::uint64_t()> ringRefusals;
 };
 
 Results RunPhases(const Options& options, const Rigging& rig);

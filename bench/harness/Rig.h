@@ -66,6 +66,8 @@ class BridgeRig {
   bool Ready() const;
   core::Bridge& Bridge() { return *bridge_; }
   core::HeadlessWindow& Window() { return window_; }
+  // Messages the MIDI input's ring refused (its overflow notifications); any thread.
+  std::uint64_t RingRefusals() const { return refusals_.load(std::memory_order_relaxed); }
 
  private:
   std::filesystem::path dir_;
@@ -73,6 +75,7 @@ class BridgeRig {
   core::HeadlessWindow window_;
   std::unique_ptr<core::Bridge> bridge_;
   std::unique_ptr<ui::TfmMain> form_;
+  std::atomic<std::uint64_t> refusals_{0};  // counted on the UI thread
 };
 
 // The floor: the MIDI input's callback writes straight to the pseudo-terminal's slave; a reader

@@ -192,7 +192,9 @@ int main(int argc, char** argv) {
       std::fputs("velmora-bench: the bridge did not open its port and MIDI devices\n", stderr);
       return 1;
     }
-    Floor floor(*simulated, 1, 1, floorPty, floorToSerial, floorToMidi);
+    // The same door for the floor, without the timing hooks: it takes its own times.
+    TimedMidiService floorService(simulated);
+    Floor floor(floorService, 1, 1, floorPty, floorToSerial, floorToMidi);
     if (!floor.Ready()) {
       std::fputs("velmora-bench: the floor could not open its MIDI devices\n", stderr);
       return 1;
@@ -218,6 +220,7 @@ int main(int argc, char** argv) {
       return ThreadCpuSeconds(oursTap.thread()) + ThreadCpuSeconds(floorTap.thread()) +
              ThreadCpuSeconds(floor.thread());
     };
+    rigging.ringRefusals = [&] { return rig.RingRefusals(); };
     rigging.progress = [](const std::string& text) {
       std::fprintf(stderr, "... %s\n", text.c_str());
     };
@@ -233,6 +236,7 @@ int main(int argc, char** argv) {
     });
     pump.run();
     control.join();
+    pump.resetQuit();  // the closing devices below still wait for their messages
     Print(options, results);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "velmora-bench: %s\n", error.what());

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "serial/AdExcept.h"
@@ -154,6 +156,48 @@ TEST(Dispatcher, PutBlockIsAllOrNothing) {
   ASSERT_TRUE(WaitUntil([&] { return d.Written().size() == 154; }));
   const auto written = d.Written();
   EXPECT_TRUE(std::equal(block.begin(), block.begin() + 40, written.begin() + 114));
+  d.DonePort();
+}
+
+// While PutBlock asks the device for its errors, another thread can still reach the output
+// ring: the device call is not made under the output lock.
+class ProbingDevice : public ScriptedDevice {
+ public:
+  ~ProbingDevice() override { Join(); }
+  std::int32_t GetComError(TComStat& stat) override {
+    if (probing && std::this_thread::get_id() == prober && !other_.joinable()) {
+      other_ = std::thread([this] {
+        (void)OutBuffUsed();
+        reached_ = true;
+      });
+      ringReachable = WaitUntil([&] { return reached_.load(); }, std::chrono::seconds{5});
+    }
+    return ScriptedDevice::GetComError(stat);
+  }
+  // After PutBlock: the other thread may have waited for the lock until then.
+  void Join() {
+    if (other_.joinable()) other_.join();
+  }
+  // Only the test thread probes; the dispatch thread asks for errors too.
+  std::atomic<bool> probing{false};
+  std::thread::id prober = std::this_thread::get_id();
+  bool ringReachable = false;
+
+ private:
+  std::atomic<bool> reached_{false};
+  std::thread other_;
+};
+
+TEST(Dispatcher, PutBlockAsksTheDeviceOutsideTheOutputLock) {
+  ProbingDevice d;
+  ASSERT_EQ(d.Open(), 0);
+  d.probing = true;
+  const std::uint8_t bytes[] = {0x90, 0x3C, 0x64};
+  EXPECT_EQ(d.PutBlock(bytes, 3), 0);
+  d.probing = false;
+  d.Join();
+  EXPECT_TRUE(d.ringReachable);
+  ASSERT_TRUE(WaitUntil([&] { return d.Written().size() == 3; }));
   d.DonePort();
 }
 
