@@ -17,7 +17,7 @@ struct Options {
   double throughputSeconds = 10;                             // per rate tried
   double lineSeconds = 60;                                   // both ways at line rate
   double idleSeconds = 10;                                   // port open, no traffic
-  std::vector<int> multiples = {1, 10, 100, 200, 400, 800};  // of the line rate, in this order
+  std::vector<int> multiples = {1, 10, 50, 100, 200, 400, 800};  // of the line rate, in this order
 };
 
 // Line rate at 38400 baud 8N1: 3840 bytes/s, 1280 three-byte messages/s.
