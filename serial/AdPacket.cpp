@@ -121,19 +121,21 @@ void TApdDataPacket::Arm() {
   Log(plEnable);
   if (startCond_ == TPacketStartCond::scString) {
     Log(plStartStr, startString_);
-    if (startString_.empty()) RaiseInvalid(-5501);
     start_ = TPacketPattern(startString_, ignoreCase_);
+    // A lone backslash prepares to nothing: as empty as an empty string for the matching.
+    if (start_.Empty()) RaiseInvalid(-5501);
     if ((endCond_ & ecPacketSize) && static_cast<std::int64_t>(start_.Length()) > packetSize_)
       RaiseInvalid(-5502);
   } else if (endCond_ == 0) {
     RaiseInvalid(-5503);
   }
   if (endCond_ & ecString) {
-    if (endString_.empty()) RaiseInvalid(-5504);
     Log(plEndStr, endString_);
     end_ = TPacketPattern(endString_, ignoreCase_);
+    if (end_.Empty()) RaiseInvalid(-5504);
   }
-  if ((endCond_ & ecPacketSize) && packetSize_ == 0) RaiseInvalid(-5505);
+  // A negative size is refused as zero is: either would complete empty packets without end.
+  if ((endCond_ & ecPacketSize) && packetSize_ <= 0) RaiseInvalid(-5505);
   // Every check passed: only now does the state move, so a failed arm leaves the packet idle.
   ResetMatch();
   if (startCond_ == TPacketStartCond::scString) {

@@ -146,6 +146,40 @@ TEST_F(PacketTest, InvalidConditionsRaiseAndLeaveThePacketDisabled) {
   EXPECT_EQ(packet.PacketState(), TPacketState::pstIdle);
 }
 
+TEST_F(PacketTest, ANegativeSizeIsRefusedAsZeroIs) {
+  packet.SetComPort(&port);
+  port.SetOpen(true);
+  packet.SetStartCond(TPacketStartCond::scAnyData);
+  packet.SetEndCond(ecString | ecPacketSize);
+  packet.SetEndString("bAA");
+  packet.SetPacketSize(-32);
+  try {
+    packet.SetEnabled(true);
+    FAIL() << "no exception";
+  } catch (const EInvalidProperty& e) {
+    EXPECT_EQ(e.ErrorCode(), -5505);
+  }
+  EXPECT_FALSE(packet.Enabled());
+  EXPECT_EQ(packet.PacketState(), TPacketState::pstIdle);
+}
+
+TEST_F(PacketTest, AStringOfOnlyAnEscapeIsRefusedAsEmpty) {
+  packet.SetComPort(&port);
+  port.SetOpen(true);
+  packet.SetStartString("\\");  // prepares to no byte at all
+  packet.SetEndCond(ecString);
+  packet.SetEndString("\r");
+  EXPECT_THROW(packet.SetEnabled(true), EInvalidProperty);  // -5501
+  packet.SetStartString("ST");
+  packet.SetEndString("\\");
+  EXPECT_THROW(packet.SetEnabled(true), EInvalidProperty);  // -5504
+  EXPECT_FALSE(packet.Enabled());
+  packet.SetEndString("\\\\");  // an escaped backslash is one byte
+  packet.SetEnabled(true);
+  Receive("xST\\");
+  EXPECT_EQ(packets, (std::vector<std::string>{"ST\\"}));
+}
+
 TEST_F(PacketTest, StartStringAndSizeDropTheLeadingBytes) {
   packet.SetComPort(&port);
   packet.SetStartString("ST");
