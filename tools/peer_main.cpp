@@ -6,6 +6,11 @@
 //   velmora-peer jack-listen             prints what reaches our JACK input
 //   velmora-peer serial-write DEVICE HEX...
 //   velmora-peer serial-read DEVICE
+//   velmora-peer soak DEVICE SECONDS [RATE]
+//                                        plays numbered notes at RATE messages a second (1000,
+//                                        the MIDI line's own rate) into both links for SECONDS and
+//                                        reports sent, received, lost and out of order each way;
+//                                        exits 0 when nothing was lost
 //
 // HEX is a message as hex bytes, e.g. 903C64. Stops on Ctrl-C.
 
@@ -14,6 +19,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <csignal>
@@ -185,10 +191,170 @@ int serialRead(const std::string& device) {
   return 0;
 }
 
+// Message n: note-on on channel (n >> 14) & 15, note (n >> 7) & 127, velocity n & 127. A
+// receiver that knows the next number it expects tells a lost message from a reordered one.
+constexpr std::uint32_t kNumbers = 1u << 18;
+
+std::vector<std::uint8_t> Encode(std::uint32_t n) {
+  n %= kNumbers;
+  return {static_cast<std::uint8_t>(0x90 | ((n >> 14) & 0x0F)),
+          static_cast<std::uint8_t>((n >> 7) & 0x7F), static_cast<std::uint8_t>(n & 0x7F)};
+}
+
+// The number of a message, or -1 when it is not one of ours.
+long Decode(const std::uint8_t* m, std::size_t size) {
+  if (size != 3 || (m[0] & 0xF0) != 0x90 || m[1] > 0x7F || m[2] > 0x7F) return -1;
+  return static_cast<long>(((m[0] & 0x0Fu) << 14) | (m[1] << 7) | m[2]);
+}
+
+// Counts one direction. The sender's thread writes `sent`; the receiver's thread the rest.
+struct Direction {
+  std::atomic<std::uint64_t> sent{0};
+  std::atomic<std::uint64_t> received{0};
+  std::atomic<std::uint64_t> lost{0};      // numbers skipped over
+  std::atomic<std::uint64_t> disorder{0};  // numbers that came back behind a later one
+  std::atomic<std::uint64_t> foreign{0};   // messages or bytes that are not ours
+  std::uint32_t expected = 0;              // receiver's own
+
+  void Take(long number) {
+    if (number < 0) {
+      ++foreign;
+      return;
+    }
+    ++received;
+    const auto n = static_cast<std::uint32_t>(number);
+    const std::uint32_t gap = (n + kNumbers - expected) % kNumbers;
+    if (gap >= kNumbers / 2) {
+      ++disorder;
+      --lost;  // counted as lost when it was skipped
+      return;
+    }
+    lost += gap;
+    expected = (n + 1) % kNumbers;
+  }
+};
+
+// Plays `count` messages per second through `send` until stopped.
+template <class Send>
+void Pace(double rate, std::atomic<bool>& stop, Direction& direction, Send send) {
+  const auto start = std::chrono::steady_clock::now();
+  while (!stop.load()) {
+    const auto due = static_cast<std::uint64_t>(
+        rate * std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    while (direction.sent.load() < due && !stop.load()) {
+      if (!send(Encode(static_cast<std::uint32_t>(direction.sent.load())))) return;
+      ++direction.sent;
+    }
+    std::this_thread::sleep_for(2ms);
+  }
+}
+
+void Report(const char* name, const Direction& d) {
+  std::printf(
+      "%s: sent %llu, received %llu, lost %llu, out of order %llu, foreign %llu\n", name,
+      static_cast<unsigned long long>(d.sent.load()),
+      static_cast<unsigned long long>(d.received.load()),
+      static_cast<unsigned long long>(d.sent.load() - std::min(d.sent.load(), d.received.load())),
+      static_cast<unsigned long long>(d.disorder.load()),
+      static_cast<unsigned long long>(d.foreign.load()));
+}
+
+int soak(const std::string& device, int seconds, double rate) {
+  JackPeer peer("velmora-soak");
+  SerialEnd serial(device);
+  std::printf("soak: JACK ports %s and %s; serial %s; waiting for Velmora\n",
+              peer.outPortName().c_str(), peer.inPortName().c_str(), device.c_str());
+  std::fflush(stdout);
+  for (int i = 0; i < 1200 && !(peer.outConnected() && peer.inConnected()); ++i) {
+    if (stopRequested) return 2;
+    std::this_thread::sleep_for(50ms);
+  }
+  if (!(peer.outConnected() && peer.inConnected())) {
+    std::fprintf(stderr, "soak: Velmora did not connect to our JACK ports\n");
+    return 2;
+  }
+  std::this_thread::sleep_for(1s);  // its start-up finishes (the port's switching delay)
+  std::printf("soak: connected; %d s at %.0f messages a second each way\n", seconds, rate);
+  std::fflush(stdout);
+
+  Direction midiToSerial;
+  Direction serialToMidi;
+  std::atomic<bool> stopSending{false};
+  std::atomic<bool> stopReceiving{false};
+  std::thread jackSender([&] {
+    Pace(rate, stopSending, midiToSerial, [&](const std::vector<std::uint8_t>& m) {
+      // The peer's ring is bounded: wait for room rather than lose a message of our own.
+      while (!peer.send(m)) {
+        if (stopSending.load()) return false;
+        std::this_thread::sleep_for(1ms);
+      }
+      return true;
+    });
+  });
+  std::thread serialSender([&] {
+    Pace(rate, stopSending, serialToMidi, [&](const std::vector<std::uint8_t>& m) {
+      serial.write(m);
+      return !stopRequested.load();
+    });
+  });
+  std::thread jackReceiver([&] {
+    while (!stopReceiving.load()) {
+      if (auto m = peer.receive(50ms)) serialToMidi.Take(Decode(m->data(), m->size()));
+    }
+  });
+  std::thread serialReceiver([&] {
+    std::vector<std::uint8_t> message;
+    while (!stopReceiving.load()) {
+      const std::vector<std::uint8_t> bytes = serial.read(50ms);
+      for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] & 0x80) message.clear();
+        message.push_back(bytes[i]);
+        if (message.size() == 3) {
+          midiToSerial.Take(Decode(message.data(), 3));
+          message.clear();
+        }
+      }
+    }
+  });
+
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  auto nextReport = std::chrono::steady_clock::now() + 60s;
+  while (!stopRequested && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(100ms);
+    if (std::chrono::steady_clock::now() >= nextReport) {
+      Report("progress midi->serial", midiToSerial);
+      Report("progress serial->midi", serialToMidi);
+      std::fflush(stdout);
+      nextReport += 60s;
+    }
+  }
+  stopSending = true;
+  jackSender.join();
+  serialSender.join();
+  // What is under way arrives.
+  for (int i = 0; i < 100; ++i) {
+    if (midiToSerial.received.load() >= midiToSerial.sent.load() &&
+        serialToMidi.received.load() >= serialToMidi.sent.load())
+      break;
+    std::this_thread::sleep_for(50ms);
+  }
+  std::this_thread::sleep_for(500ms);
+  stopReceiving = true;
+  jackReceiver.join();
+  serialReceiver.join();
+  Report("midi->serial", midiToSerial);
+  Report("serial->midi", serialToMidi);
+  const bool clean = midiToSerial.received.load() == midiToSerial.sent.load() &&
+                     serialToMidi.received.load() == serialToMidi.sent.load() &&
+                     midiToSerial.disorder.load() == 0 && serialToMidi.disorder.load() == 0;
+  return clean ? 0 : 1;
+}
+
 int usage() {
   std::fprintf(stderr,
                "usage: velmora-peer demo SERIAL-DEVICE | jack-send HEX... | jack-listen |\n"
-               "       serial-write DEVICE HEX... | serial-read DEVICE\n");
+               "       serial-write DEVICE HEX... | serial-read DEVICE |\n"
+               "       soak DEVICE SECONDS [MESSAGES-PER-SECOND]\n");
   return 2;
 }
 
@@ -208,6 +374,9 @@ int main(int argc, char** argv) {
     if (command == "serial-write" && rest.size() >= 2)
       return serialWrite(rest[0], {rest.begin() + 1, rest.end()});
     if (command == "serial-read" && rest.size() == 1) return serialRead(rest[0]);
+    if (command == "soak" && (rest.size() == 2 || rest.size() == 3)) {
+      return soak(rest[0], std::stoi(rest[1]), rest.size() == 3 ? std::stod(rest[2]) : 1000.0);
+    }
     return usage();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "velmora-peer: %s\n", e.what());

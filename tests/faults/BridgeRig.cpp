@@ -26,6 +26,10 @@ FarEnd::FarEnd(int master) : master_(master) {
   reader_ = std::thread([this] {
     std::uint8_t buffer[4096];
     while (!stop_.load()) {
+      if (paused_.load()) {
+        std::this_thread::sleep_for(5ms);
+        continue;
+      }
       pollfd p{master_, POLLIN, 0};
       if (::poll(&p, 1, 20) <= 0) continue;
       const ssize_t n = ::read(master_, buffer, sizeof buffer);

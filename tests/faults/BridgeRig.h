@@ -42,10 +42,13 @@ class FarEnd {
   // Waits (without handling messages) until at least `count` bytes came; false after `bound`.
   bool WaitCount(std::size_t count, std::chrono::milliseconds bound) const;
   void Stop();
+  // A paused far end reads nothing: the line backs up as a slow device makes it.
+  void SetPaused(bool paused) { paused_ = paused; }
 
  private:
   const int master_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> paused_{false};
   mutable std::mutex mutex_;  // guards received_: the reader thread appends, the test reads
   Bytes received_;
   std::thread reader_;  // reads the master until Stop

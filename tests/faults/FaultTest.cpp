@@ -137,16 +137,36 @@ TEST(Faults, ASerialDeviceThatVanishesWhileTrafficFlowsNeitherHangsNorSpinsAndOp
   EXPECT_EQ(rig.MidiSent(1).back().packed, 0x503C94u);
 }
 
-// The bridge does not yet learn of a lost device (the port and the MIDI components report it,
-// nothing listens): enable once it does.
-TEST(Faults, DISABLED_AVanishedDeviceTurnsItsShapeRedAndGetsNothingMore) {
+TEST(Faults, AVanishedSerialDeviceTurnsItsShapeRedAndGetsNothingMore) {
   BridgeRig rig(1, 1);
   rig.Start();
   ASSERT_TRUE(AllOpen(rig.window));
+  MidiPlayer player(*rig.midi, rig.inputs[0], 2);
+  ASSERT_TRUE(rig.PumpUntil([&] { return rig.Far(1).Count() >= 30; }));
   rig.Unplug(1);
   EXPECT_TRUE(
-      rig.PumpUntil([&] { return rig.window.ShapeColor(Shape::ComPort) == kClosedColor; }, 5s));
+      rig.PumpUntil([&] { return rig.window.ShapeColor(Shape::ComPort) == kClosedColor; }, 10s));
   EXPECT_FALSE(rig.bridge->ComPortOpened);
+  EXPECT_FALSE(rig.bridge->SerialPort->Open());
+  // MIDI input goes on being handled and logged, and nothing more goes to the lost port.
+  rig.window.LogClear();
+  rig.PumpFor(500ms);
+  EXPECT_EQ(rig.window.ShapeColor(Shape::ComPort), kClosedColor);
+  int midiIn = 0;
+  for (int i = 0; i < rig.window.LogCount(); ++i) {
+    const std::string line = rig.window.LogLine(i);
+    EXPECT_EQ(line.rfind("[Com-Tx]", 0), std::string::npos) << line;
+    if (line.rfind("[MIDI-In]", 0) == 0) ++midiIn;
+  }
+  EXPECT_GT(midiIn, 0);
+}
+
+// The MIDI components do not yet tell the bridge of a port that went away (the bridge listens
+// through SetOnDeviceLost; the MIDI devices keep its default): enable once they do.
+TEST(Faults, DISABLED_AVanishedMidiDeviceTurnsItsShapeRed) {
+  BridgeRig rig(1, 1);
+  rig.Start();
+  ASSERT_TRUE(AllOpen(rig.window));
   rig.midi->Remove(rig.inputs[0]);
   rig.midi->Remove(rig.outputs[0]);
   EXPECT_TRUE(
@@ -167,8 +187,13 @@ TEST(Faults, AFloodOfMidiInputKeepsTheWindowAliveSendsOnlyWholeMessagesAndRecove
   std::size_t probes = 0;
   {
     MidiPlayer player(*rig.midi, rig.inputs[0], 128);
-    const auto end = std::chrono::steady_clock::now() + 10s;
+    // A pseudo-terminal takes bytes faster than any line: for the first half the far end reads
+    // nothing, so the port's output fills and the bridge must refuse messages.
+    rig.Far(1).SetPaused(true);
+    const auto half = std::chrono::steady_clock::now() + 5s;
+    const auto end = half + 5s;
     while (std::chrono::steady_clock::now() < end) {
+      if (std::chrono::steady_clock::now() >= half) rig.Far(1).SetPaused(false);
       const auto latency = rig.ProbeLatency(5s);
       ASSERT_TRUE(latency.has_value()) << "a posted message waited more than 5 s";
       worst = std::max(worst, *latency);
@@ -184,6 +209,7 @@ TEST(Faults, AFloodOfMidiInputKeepsTheWindowAliveSendsOnlyWholeMessagesAndRecove
     const std::size_t through = received.size() / 3;
     EXPECT_LE(through, played);
     EXPECT_GT(through, 0u);
+    EXPECT_GT(played - through, 0u) << "a full line refused nothing";
     ::testing::Test::RecordProperty("played", static_cast<int>(played));
     ::testing::Test::RecordProperty("refused", static_cast<int>(played - through));
     std::printf("flood: %zu played, %zu sent, %zu refused; worst probe wait %lld us over %zu\n",
