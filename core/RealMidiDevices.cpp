@@ -19,4 +19,20 @@ void RealMidiOutput::SetOnMidiOutput(std::function<void()> handler) {
   output_.SetOnmidioutput([handler = std::move(handler)](midi::TMidiOutput&) { handler(); });
 }
 
+void RealMidiInput::SetOnDeviceLost(std::function<void()> handler) {
+  if (!handler) {
+    input_.SetOnDeviceLost(nullptr);
+    return;
+  }
+  input_.SetOnDeviceLost([handler = std::move(handler)](midi::TMidiInput&) { handler(); });
+}
+
+void RealMidiOutput::SetOnDeviceLost(std::function<void()> handler) {
+  if (!handler) {
+    output_.SetOnDeviceLost(nullptr);
+    return;
+  }
+  output_.SetOnDeviceLost([handler = std::move(handler)](midi::TMidiOutput&) { handler(); });
+}
+
 }  // namespace velmora::core

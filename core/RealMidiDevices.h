@@ -32,6 +32,7 @@ class RealMidiInput final : public MidiInputDevice {
   std::uint16_t EventCount() const override { return input_.EventCount(); }
   std::unique_ptr<midi::TMyMidiEvent> TakeEvent() override { return input_.TakeEvent(); }
   void SetOnMidiInput(std::function<void(MidiInputDevice& sender)> handler) override;
+  void SetOnDeviceLost(std::function<void()> handler) override;
 
  private:
   midi::TMidiInput input_;
@@ -52,6 +53,7 @@ class RealMidiOutput final : public MidiOutputDevice {
   void Close() override { output_.Close(); }
   void SendEvent(const midi::TMyMidiEvent& event) override { output_.SendEvent(event); }
   void SetOnMidiOutput(std::function<void()> handler) override;
+  void SetOnDeviceLost(std::function<void()> handler) override;
 
  private:
   midi::TMidiOutput output_;

@@ -41,6 +41,10 @@ void DriverCallback(void* /*handle*/, std::uint32_t message, std::uintptr_t inst
       }
       return;
     }
+    case pm::MM_DEVICELOST:
+      if (context == nullptr) return;
+      PostQuietly(context->Window, pm::MM_DEVICELOST);
+      return;
     case pm::MOM_DONE:
       if (context == nullptr) return;
       PostQuietly(context->Window, pm::MOM_DONE, static_cast<std::intptr_t>(param1));

@@ -233,6 +233,8 @@ std::intptr_t TMidiInput::WindowProc(const platform::Message& message) {
     if (onMidiInput_ && state_ == TMidiPortState::mpsOpen && EventCount() > 0) onMidiInput_(*this);
   } else if (message.id == platform::WM_USER) {
     if (onOverflow_ && state_ == TMidiPortState::mpsOpen) onOverflow_(*this);
+  } else if (message.id == pm::MM_DEVICELOST) {
+    if (onDeviceLost_ && state_ == TMidiPortState::mpsOpen) onDeviceLost_(*this);
   }
   return 0;
 }

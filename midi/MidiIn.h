@@ -52,6 +52,8 @@ class TMidiInput {
   void SetSysexOnly(bool value);
   void SetOnMidiInput(TNotifyEvent handler) { onMidiInput_ = std::move(handler); }
   void SetOnOverflow(TNotifyEvent handler) { onOverflow_ = std::move(handler); }
+  // Raised on the UI thread when the open device has gone away; Close still works.
+  void SetOnDeviceLost(TNotifyEvent handler) { onDeviceLost_ = std::move(handler); }
 
   std::uint32_t DriverVersion() const { return driverVersion_; }
   std::uint16_t ManufacturerID() const { return manufacturerID_; }
@@ -97,6 +99,7 @@ class TMidiInput {
   std::uint16_t deviceCount_ = 0;
   TNotifyEvent onMidiInput_;
   TNotifyEvent onOverflow_;
+  TNotifyEvent onDeviceLost_;
   std::uint16_t sysexBufferSize_ = 4096;
   std::uint16_t sysexBufferCount_ = 16;
   std::vector<std::unique_ptr<TMyMidiHdr>> sysexBuffers_;

@@ -151,6 +151,10 @@ std::string TMidiOutput::ErrorText(pm::MMRESULT code) const {
 }
 
 std::intptr_t TMidiOutput::WindowProc(const platform::Message& message) {
+  if (message.id == pm::MM_DEVICELOST) {
+    if (onDeviceLost_ && state_ == TMidiPortState::mpsOpen) onDeviceLost_(*this);
+    return 0;
+  }
   if (message.id != pm::MOM_DONE) return 0;
   auto* header = reinterpret_cast<pm::MIDIHDR*>(message.lParam);
   // Only headers of our own long messages: a stale or foreign one is left alone.

@@ -42,6 +42,8 @@ class TMidiOutput {
   const std::string& ProductName() const { return productName_; }
   void SetProductName(const std::string& name);
   void SetOnmidioutput(TNotifyEvent handler) { onMidiOutput_ = std::move(handler); }
+  // Raised on the UI thread when the open device has gone away; Close still works.
+  void SetOnDeviceLost(TNotifyEvent handler) { onDeviceLost_ = std::move(handler); }
 
   std::uint16_t Error() const { return error_; }
   std::uint32_t DriverVersion() const { return driverVersion_; }
@@ -87,6 +89,7 @@ class TMidiOutput {
   std::uint32_t support_ = 0;
   std::uint16_t deviceCount_ = 0;
   TNotifyEvent onMidiOutput_;
+  TNotifyEvent onDeviceLost_;
   std::vector<std::unique_ptr<TMyMidiHdr>> pending_;  // long messages in play
   platform::MessageWindow window_;  // last: destroyed first, with its waiting messages
 };

@@ -53,6 +53,7 @@ MMRESULT InputEndpoint::AddBuffer(MIDIHDR* header, std::uint32_t size) {
 
 MMRESULT InputEndpoint::Start() {
   std::lock_guard lock(mutex_);
+  if (lost_) return MIDIERR_NODEVICE;
   if (!started_) startTime_ = std::chrono::steady_clock::now();
   started_ = true;
   return MMSYSERR_NOERROR;
@@ -81,6 +82,14 @@ MMRESULT InputEndpoint::Close() {
   closed_ = true;
   started_ = false;
   return MMSYSERR_NOERROR;
+}
+
+void InputEndpoint::Lost() {
+  std::lock_guard lock(mutex_);
+  if (closed_ || lost_) return;
+  lost_ = true;
+  started_ = false;
+  callback_(this, MM_DEVICELOST, instance_, 0, 0);
 }
 
 void InputEndpoint::Deliver(const std::uint8_t* bytes, std::size_t count) {
@@ -172,6 +181,13 @@ void OutputEndpoint::AbortLong(MIDIHDR* header) {
   std::lock_guard lock(mutex_);
   header->dwFlags &= ~MHDR_INQUEUE;
   --inPlay_;
+}
+
+void OutputEndpoint::Lost() {
+  std::lock_guard lock(mutex_);
+  if (closed_ || lost_) return;
+  lost_ = true;
+  callback_(this, MM_DEVICELOST, instance_, 0, 0);
 }
 
 MMRESULT OutputEndpoint::Close() {

@@ -28,6 +28,8 @@ class InputEndpoint : public MidiInHandle {
   MMRESULT Reset();
   // Refused while buffers are queued; once it succeeds nothing more is delivered.
   MMRESULT Close();
+  // The device went away: input stops and MM_DEVICELOST is called back, once.
+  void Lost();
 
   // Driver thread: one message as the transport gave it. A message that starts with 0xF0, or
   // that follows a system-exclusive part without its 0xF7, fills the queued buffers; anything
@@ -46,6 +48,7 @@ class InputEndpoint : public MidiInHandle {
   std::mutex mutex_;
   bool started_ = false;
   bool closed_ = false;
+  bool lost_ = false;
   bool inSysex_ = false;  // a system-exclusive message continues in the next Deliver
   std::chrono::steady_clock::time_point startTime_{};
   std::deque<MIDIHDR*> queue_;  // added buffers; the front one is being filled
@@ -66,6 +69,8 @@ class OutputEndpoint : public MidiOutHandle {
   void AbortLong(MIDIHDR* header);
   // Refused while a long message plays; once it succeeds the callback runs no more.
   MMRESULT Close();
+  // The device went away: MM_DEVICELOST is called back, once.
+  void Lost();
 
  private:
   const MidiCallback callback_;
@@ -74,6 +79,7 @@ class OutputEndpoint : public MidiOutHandle {
   std::mutex mutex_;
   int inPlay_ = 0;
   bool closed_ = false;
+  bool lost_ = false;
 };
 
 }  // namespace velmora::platform::midi

@@ -47,6 +47,9 @@ inline constexpr std::uint32_t MOM_OPEN = 0x3C7;
 inline constexpr std::uint32_t MOM_CLOSE = 0x3C8;
 inline constexpr std::uint32_t MOM_DONE = 0x3C9;
 inline constexpr std::uint32_t MIM_MOREDATA = 0x3CC;
+// Our own: the device of an open handle has gone away (param1, param2 0). The handle stays
+// valid until it is closed; nothing more arrives on it.
+inline constexpr std::uint32_t MM_DEVICELOST = 0x3CF;
 
 inline constexpr std::uint32_t CALLBACK_FUNCTION = 0x30000;
 inline constexpr std::int32_t MIDI_MAPPER = -1;

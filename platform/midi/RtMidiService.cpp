@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <functional>
 
 #include "platform/midi/Endpoints.h"
 
@@ -35,9 +37,11 @@ void JackSilent(const char*) {}
 // A JACK client of our own that tells whether a server is there, so that RtMidi is asked for
 // JACK only then (it prints when it is not). It stays connected: JACK refuses, now and then, a
 // client that reuses the name of one that has just left, so no client is opened per question.
+// It also reports, on JACK's thread, that a port went away or the server stopped.
 class JackWatch {
  public:
-  explicit JackWatch(std::string name) : name_(std::move(name)) {
+  JackWatch(std::string name, std::function<void()> changed)
+      : name_(std::move(name)), changed_(std::move(changed)) {
     static const bool silenced = [] {
       jack_set_error_function(&JackSilent);
       jack_set_info_function(&JackSilent);
@@ -59,14 +63,37 @@ class JackWatch {
     if (client_ == nullptr) {
       jack_status_t status{};
       client_ = jack_client_open(name_.c_str(), JackNoStartServer, &status);
-      if (client_ != nullptr) jack_on_shutdown(client_, &Gone, this);
+      if (client_ != nullptr) {
+        jack_on_shutdown(client_, &Gone, this);
+        jack_set_port_registration_callback(client_, &PortChanged, this);
+        jack_activate(client_);  // registration news come to active clients only
+      }
     }
     return client_ != nullptr;
   }
 
+  // The MIDI ports there are now; false when no server answers.
+  bool MidiPorts(std::vector<std::string>& names) {
+    names.clear();
+    if (client_ == nullptr || gone_.load()) return false;
+    const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, 0);
+    for (const char** port = ports; port != nullptr && *port != nullptr; ++port) {
+      names.emplace_back(*port);
+    }
+    if (ports != nullptr) jack_free(ports);
+    return true;
+  }
+
  private:
-  // JACK's thread, when the server goes away.
-  static void Gone(void* self) { static_cast<JackWatch*>(self)->gone_.store(true); }
+  // JACK's threads.
+  static void Gone(void* self) {
+    auto& watch = *static_cast<JackWatch*>(self);
+    watch.gone_.store(true);
+    watch.changed_();
+  }
+  static void PortChanged(jack_port_id_t, int registered, void* self) {
+    if (!registered) static_cast<JackWatch*>(self)->changed_();
+  }
   void Drop() {
     if (client_ != nullptr) jack_client_close(client_);
     client_ = nullptr;
@@ -74,6 +101,7 @@ class JackWatch {
   }
 
   const std::string name_;
+  const std::function<void()> changed_;  // must not block
   jack_client_t* client_ = nullptr;
   std::atomic<bool> gone_{false};
 };
@@ -92,6 +120,16 @@ struct RtMidiService::Port {
 class RtMidiService::Enumerator {
  public:
   explicit Enumerator(RtMidiService& service) : service_(service) {}
+
+  // The JACK MIDI ports there are now; false when no JACK server answers.
+  bool JackPorts(std::vector<std::string>& names) {
+#ifdef VELMORA_JACK_PROBE
+    return jack_.MidiPorts(names);
+#else
+    names.clear();
+    return false;
+#endif
+  }
 
   std::vector<Port> List(bool input) {
     std::vector<Port> ports;
@@ -150,7 +188,7 @@ class RtMidiService::Enumerator {
   RtMidiService& service_;
   std::atomic<bool> errors_{false};
 #ifdef VELMORA_JACK_PROBE
-  JackWatch jack_{service_.NewClientName()};
+  JackWatch jack_{service_.NewClientName(), [this] { service_.PortsChanged(); }};
 #endif
   std::unique_ptr<RtMidiIn> inputs_[std::size(kApis)];
   std::unique_ptr<RtMidiOut> outputs_[std::size(kApis)];
@@ -165,6 +203,8 @@ class RtMidiService::RtInput final : public InputEndpoint {
     static_cast<RtInput*>(self)->Deliver(message->data(), message->size());
   }
   std::unique_ptr<RtMidiIn> rtmidi;
+  RtMidi::Api api = RtMidi::UNSPECIFIED;
+  std::string port;  // the source's name
   std::atomic<bool> failed{false};
 };
 
@@ -173,6 +213,7 @@ class RtMidiService::RtOutput final : public OutputEndpoint {
   RtOutput(MidiCallback callback, std::uintptr_t instance) : OutputEndpoint(callback, instance) {}
   std::unique_ptr<RtMidiOut> rtmidi;
   RtMidi::Api api = RtMidi::UNSPECIFIED;
+  std::string port;                 // the destination's name
   std::atomic<bool> failed{false};  // set by RtMidi's error callback during a send
 };
 
@@ -181,7 +222,75 @@ std::string RtMidiService::DefaultClientName() {
 }
 
 RtMidiService::RtMidiService(std::string clientName)
-    : clientName_(std::move(clientName)), enumerator_(std::make_unique<Enumerator>(*this)) {}
+    : clientName_(std::move(clientName)), checker_([this] { CheckerLoop(); }) {
+  std::lock_guard lock(mutex_);
+  enumerator_ = std::make_unique<Enumerator>(*this);
+}
+
+RtMidiService::~RtMidiService() {
+  // 1. No JACK callback once the watch client is closed.
+  {
+    std::lock_guard lock(mutex_);
+    enumerator_.reset();
+  }
+  // 2. Then the checker ends.
+  {
+    std::lock_guard lock(checkMutex_);
+    stopping_ = true;
+  }
+  checkWake_.notify_all();
+  checker_.join();
+}
+
+void RtMidiService::PortsChanged() {
+  {
+    std::lock_guard lock(checkMutex_);
+    checkPending_ = true;
+  }
+  checkWake_.notify_all();
+}
+
+void RtMidiService::CheckerLoop() {
+  for (;;) {
+    {
+      std::unique_lock lock(checkMutex_);
+      checkWake_.wait(lock, [&] { return stopping_ || checkPending_; });
+      if (stopping_) return;
+      checkPending_ = false;
+    }
+    // JACK tells of a port going away before the port has left its lists: look now and twice
+    // more, a little later.
+    for (const auto delay : {std::chrono::milliseconds(0), std::chrono::milliseconds(100),
+                             std::chrono::milliseconds(500)}) {
+      {
+        std::unique_lock lock(checkMutex_);
+        if (checkWake_.wait_for(lock, delay, [&] { return stopping_; })) return;
+      }
+      try {
+        CheckLostPorts();
+      } catch (...) {
+        // A check that fails is made again at the next change.
+      }
+    }
+  }
+}
+
+void RtMidiService::CheckLostPorts() {
+  std::lock_guard lock(mutex_);
+  if (!enumerator_) return;
+  std::vector<std::string> names;
+  enumerator_->JackPorts(names);  // none when the server went away
+  const auto gone = [&](RtMidi::Api api, const std::string& port) {
+    return api == RtMidi::UNIX_JACK && std::find(names.begin(), names.end(), port) == names.end();
+  };
+  // Under the lock, which closing takes too: no handle goes away meanwhile.
+  for (const auto& input : inputs_) {
+    if (gone(input->api, input->port)) input->Lost();
+  }
+  for (const auto& output : outputs_) {
+    if (gone(output->api, output->port)) output->Lost();
+  }
+}
 
 std::string RtMidiService::NewClientName() {
   return clientName_ + "-" + std::to_string(++clients_);
@@ -190,8 +299,6 @@ std::string RtMidiService::NewClientName() {
 bool RtMidiService::IsOwnPort(const std::string& portName) const {
   return portName.rfind(clientName_ + "-", 0) == 0;
 }
-
-RtMidiService::~RtMidiService() = default;
 
 std::vector<RtMidiService::Port> RtMidiService::PortsLocked(bool input) {
   return enumerator_->List(input);
@@ -244,6 +351,8 @@ MMRESULT RtMidiService::midiInOpen(HMIDIIN* handle, std::uint32_t id, MidiCallba
     port = ports[id];
   }
   auto input = std::make_unique<RtInput>(callback, instance);
+  input->api = port.api;
+  input->port = port.name;
   try {
     input->rtmidi = std::make_unique<RtMidiIn>(port.api, NewClientName());
     input->rtmidi->setErrorCallback(&QuietErrors, &input->failed);
@@ -367,6 +476,7 @@ MMRESULT RtMidiService::midiOutOpen(HMIDIOUT* handle, std::intptr_t id, MidiCall
   }
   auto output = std::make_unique<RtOutput>(callback, instance);
   output->api = port.api;
+  output->port = port.name;
   try {
     output->rtmidi = std::make_unique<RtMidiOut>(port.api, NewClientName());
     output->rtmidi->setErrorCallback(&QuietErrors, &output->failed);

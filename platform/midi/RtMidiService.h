@@ -5,9 +5,11 @@
 // device and no error. The ports of this service's own clients are not offered.
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/midi/MidiService.h"
@@ -61,6 +63,10 @@ class RtMidiService final : public MidiService {
   // Each client gets a name of its own: JACK may refuse one that reuses a name just released.
   std::string NewClientName();
   bool IsOwnPort(const std::string& portName) const;
+  // Any thread: a port went away or the server stopped; the checker looks at the open handles.
+  void PortsChanged();
+  void CheckerLoop();
+  void CheckLostPorts();
   RtInput* InputLocked(HMIDIIN handle) const;
   RtOutput* OutputLocked(HMIDIOUT handle) const;
 
@@ -72,6 +78,13 @@ class RtMidiService final : public MidiService {
   std::unique_ptr<Enumerator> enumerator_;
   std::vector<std::unique_ptr<RtInput>> inputs_;
   std::vector<std::unique_ptr<RtOutput>> outputs_;
+
+  // The checker thread reports handles whose JACK port went away. Guarded by checkMutex_.
+  std::mutex checkMutex_;
+  std::condition_variable checkWake_;
+  bool checkPending_ = false;
+  bool stopping_ = false;
+  std::thread checker_;  // started in the constructor, joined in the destructor
 };
 
 }  // namespace velmora::platform::midi

@@ -81,6 +81,17 @@ void SimulatedMidiService::Remove(DeviceKey key) {
   if (found == devices_.end()) return;
   (*found)->present = false;
   devices_.erase(found);
+  // On the driver thread, to handles still open then: one closed meanwhile is gone from the
+  // lists, and the lists are read under the lock, which closing also takes.
+  Post([this, key] {
+    std::lock_guard lock(mutex_);
+    for (const auto& input : inputs_) {
+      if (input->device->key == key) input->Lost();
+    }
+    for (const auto& output : outputs_) {
+      if (output->device->key == key) output->Lost();
+    }
+  });
 }
 
 bool SimulatedMidiService::Play(DeviceKey key, std::vector<std::uint8_t> message) {

@@ -186,8 +186,13 @@ TEST_F(JackIntegration, PeerThatGoesAwayWhileOpenLeavesComponentsThatClose) {
   output.SetProductName(peer->SinkName());
   ASSERT_TRUE(output.Open());
   ASSERT_EQ(input.State(), TMidiPortState::mpsOpen);
+  bool inputLost = false;
+  bool outputLost = false;
+  input.SetOnDeviceLost([&](TMidiInput&) { inputLost = true; });
+  output.SetOnDeviceLost([&](TMidiOutput&) { outputLost = true; });
 
   peer->Leave();
+  EXPECT_TRUE(PumpUntil([&] { return inputLost && outputLost; }, kBound));
   TMyMidiEvent event;
   event.StatusByte = 0xB0;
   event.FirstDataByte = 0x07;

@@ -330,9 +330,12 @@ TEST_F(MidiInTest, ErrorTexts) {
 
 TEST_F(MidiInTest, DeviceThatGoesAwayWhileOpenStillCloses) {
   auto input = OpenInput();
+  int lost = 0;
+  input->SetOnDeviceLost([&](TMidiInput&) { ++lost; });
   Play({0x90, 0x3C, 0x64});
   Settle();
   service->Remove(keyboard);
+  ASSERT_TRUE(PumpUntil([&] { return lost == 1; }));
   EXPECT_FALSE(service->Play(keyboard, {0x90, 0x3C, 0x00}));
   input->Stop();
   EXPECT_EQ(RaisedText([&] { input->Start(); }), pm::ResultText(pm::MIDIERR_NODEVICE));
@@ -340,6 +343,8 @@ TEST_F(MidiInTest, DeviceThatGoesAwayWhileOpenStillCloses) {
   EXPECT_EQ(input->State(), TMidiPortState::mpsClosed);
   EXPECT_EQ(service->OpenHandles(), 0);
   EXPECT_EQ(events.size(), 1u);
+  PumpPending();
+  EXPECT_EQ(lost, 1);
   // What remains is renumbered; the component follows the name.
   input->SetProductName("Pads");
   EXPECT_EQ(input->DeviceID(), 0);

@@ -203,7 +203,10 @@ TEST_F(MidiOutTest, OpenFailsQuietlyAndOpenTwiceKeepsTheDevice) {
 
 TEST_F(MidiOutTest, DeviceThatGoesAwayWhileOpenStillCloses) {
   auto output = OpenOutput();
+  int lost = 0;
+  output->SetOnDeviceLost([&](TMidiOutput&) { ++lost; });
   service->Remove(synth);
+  ASSERT_TRUE(PumpUntil([&] { return lost == 1; }));
   TMyMidiEvent event;
   event.StatusByte = 0x80;
   EXPECT_EQ(RaisedText([&] { output->SendEvent(event); }), pm::ResultText(pm::MIDIERR_NODEVICE));

@@ -42,6 +42,14 @@ TEST(RealMidiDevices, BridgeOperationsReachTheComponents) {
   ASSERT_TRUE(velmora::test::PumpUntil([&] { return completed == 1; }));
   EXPECT_EQ(service->SentTo(out).back().bytes.size(), 6u);
 
+  // A device that goes away reaches the bridge's handler.
+  int lost = 0;
+  input.SetOnDeviceLost([&] { ++lost; });
+  output.SetOnDeviceLost([&] { lost += 10; });
+  service->Remove(in);
+  service->Remove(out);
+  ASSERT_TRUE(velmora::test::PumpUntil([&] { return lost == 11; }));
+
   input.Stop();
   input.Close();
   output.Close();
