@@ -336,6 +336,32 @@ TEST(Dispatcher, DonePortInsideANotificationIsFinishedByTheDispatchThread) {
   EXPECT_EQ(d.InBuffUsed(), 0u);  // released: the ring is gone
 }
 
+TEST(Dispatcher, DonePortFromAnotherThreadDuringANotificationIsDeferred) {
+  ScriptedDevice d;
+  std::atomic<bool> entered{false};
+  platform::Event release{platform::Event::Reset::Manual};
+  Recorder slow(d, 1);
+  slow.strict = false;  // the close flushes the announced bytes
+  slow.onCall = [&](std::uint32_t) {
+    entered = true;
+    release.wait();
+  };
+  d.AddEventHandler(slow.Handler());
+  testing::CloseOnExit closeFirst(d);
+  ASSERT_EQ(d.Open(), 0);
+  d.SetTriggerLength(1);
+  d.Feed({1});
+  ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
+  ASSERT_TRUE(d.InNotification());
+  d.DonePort();  // the dispatch thread is inside the handler: the release is left to it
+  EXPECT_TRUE(d.ClosePending());
+  EXPECT_FALSE(d.DeviceOpen());
+  EXPECT_TRUE(d.Started());
+  release.set();
+  ASSERT_TRUE(WaitUntil([&] { return !d.Started(); }));
+  EXPECT_FALSE(d.HasDispatchThread());
+}
+
 TEST(Dispatcher, HandlersRemovedDuringANotificationAreFreedAtItsEnd) {
   ScriptedDevice d;
   Recorder remover(d, 1);
