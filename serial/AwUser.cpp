@@ -706,7 +706,9 @@ bool TApdBaseDispatcher::RunStatusChecks() {
 }
 
 void TApdBaseDispatcher::ProcessingPass() {
-  const std::uint32_t mask = eventMask_;
+  // Events the com thread delivered since the last pass; without any, the last ones again.
+  if (const std::uint32_t fresh = eventMask_.exchange(0); fresh != 0) lastEventMask_ = fresh;
+  const std::uint32_t mask = lastEventMask_;
   if (mask & (EV_RINGTE | EV_RING | EV_RLSD | EV_DSR | EV_CTS)) {
     UpdateModemChanges();
     if (!RunStatusChecks()) return;

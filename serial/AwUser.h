@@ -611,9 +611,10 @@ class TApdBaseDispatcher {
   std::uint64_t scanPosition_ = 0;        // bytes read so far and examined
   std::uint64_t lastNotifyPosition_ = 0;  // scanPosition_ at the last avail notification
   std::uint64_t received_ = 0;            // bytes read so far (buffer lock)
+  std::uint32_t lastEventMask_ = 0;       // the events of the latest delivery
   bool statusHit_ = false;
 
-  // Written by the com thread, read by the dispatch thread.
+  // Events delivered by the com thread and not yet taken by a pass (dispatch thread).
   std::atomic<std::uint32_t> eventMask_{0};
   std::atomic<bool> ringSeen_{false};
 

@@ -131,7 +131,8 @@ void TApdBaseDispatcher::ComThreadMain() {
       if (killThreads_) break;
       if (mask == 0) continue;
       if (mask & (EV_RING | EV_RINGTE)) ringSeen_ = true;
-      eventMask_ = mask;
+      // Added up, so that an event delivered before the last one was looked at is not lost.
+      eventMask_.fetch_or(mask);
       comEventReady_.set();
       dispatchDone_.wait();
     }
