@@ -27,6 +27,7 @@ class TApdStatusLight final : public QWidget, public serial::TApdCustomStatusLig
 
  protected:
   void Changed() override { update(); }
+  bool GlyphShown() const override { return GlyphInUse(); }
   void paintEvent(QPaintEvent* event) override;
 
  private:
