@@ -215,6 +215,8 @@ struct Direction {
   std::atomic<std::uint64_t> disorder{0};  // numbers that came back behind a later one
   std::atomic<std::uint64_t> foreign{0};   // messages or bytes that are not ours
   std::uint32_t expected = 0;              // receiver's own
+  // The first gaps (first missing number, length): receiver's own, read after it ended.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> gaps;
 
   void Take(long number) {
     if (number < 0) {
@@ -229,6 +231,7 @@ struct Direction {
       --lost;  // counted as lost when it was skipped
       return;
     }
+    if (gap > 0 && gaps.size() < 8) gaps.push_back({expected, gap});
     lost += gap;
     expected = (n + 1) % kNumbers;
   }
@@ -344,6 +347,12 @@ int soak(const std::string& device, int seconds, double rate) {
   serialReceiver.join();
   Report("midi->serial", midiToSerial);
   Report("serial->midi", serialToMidi);
+  for (const auto* d : {&midiToSerial, &serialToMidi}) {
+    for (const auto& [first, length] : d->gaps) {
+      std::printf("%s: gap of %u from message %u\n",
+                  d == &midiToSerial ? "midi->serial" : "serial->midi", length, first);
+    }
+  }
   const bool clean = midiToSerial.received.load() == midiToSerial.sent.load() &&
                      serialToMidi.received.load() == serialToMidi.sent.load() &&
                      midiToSerial.disorder.load() == 0 && serialToMidi.disorder.load() == 0;
