@@ -161,9 +161,7 @@ TEST(Faults, AVanishedSerialDeviceTurnsItsShapeRedAndGetsNothingMore) {
   EXPECT_GT(midiIn, 0);
 }
 
-// The MIDI components do not yet tell the bridge of a port that went away (the bridge listens
-// through SetOnDeviceLost; the MIDI devices keep its default): enable once they do.
-TEST(Faults, DISABLED_AVanishedMidiDeviceTurnsItsShapeRed) {
+TEST(Faults, AVanishedMidiDeviceTurnsItsShapeRed) {
   BridgeRig rig(1, 1);
   rig.Start();
   ASSERT_TRUE(AllOpen(rig.window));
@@ -173,6 +171,11 @@ TEST(Faults, DISABLED_AVanishedMidiDeviceTurnsItsShapeRed) {
       rig.PumpUntil([&] { return rig.window.ShapeColor(Shape::MidiIn) == kClosedColor; }, 5s));
   EXPECT_TRUE(
       rig.PumpUntil([&] { return rig.window.ShapeColor(Shape::MidiOut) == kClosedColor; }, 5s));
+  // The serial side is untouched and the window goes on handling messages.
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(rig.WriteFar(1, {0x91, 0x3C, 0x50}));
+  rig.PumpFor(300ms);
+  EXPECT_TRUE(rig.ProbeLatency(5s).has_value());
+  EXPECT_EQ(rig.window.ShapeColor(Shape::ComPort), kOpenColor);
 }
 
 TEST(Faults, AFloodOfMidiInputKeepsTheWindowAliveSendsOnlyWholeMessagesAndRecovers) {
