@@ -270,6 +270,7 @@ TEST(Dispatcher, GetBlockOutsideANotification) {
   EXPECT_EQ(d.InBuffUsed(), 0u);
   d.DonePort();
   EXPECT_EQ(d.GetBlock(out, 1), ecBufferIsEmpty);
+  EXPECT_EQ(d.PutBlock(out, 1), ecPutBlockFail);  // released: no output ring any more
 }
 
 TEST(Dispatcher, PeekingBeyondTheAnnouncedBytesFails) {

@@ -210,6 +210,9 @@ TEST_F(LineControl, LineErrorPrioritiesAndTheStickyBreak) {
   ASSERT_TRUE(firstError());
   EXPECT_EQ(got, leBreak);
   EXPECT_EQ(d.GetLineError(), leBreak);  // stays until CheckLineBreak
+  const std::uint8_t byte = 0;
+  EXPECT_EQ(d.PutBlock(&byte, 1), 0);  // a write's fresh error word adds, never replaces
+  EXPECT_EQ(d.GetLineError(), leBreak);
   d.RaiseLineError(CE_RXPARITY);
   ASSERT_TRUE(WaitUntil([&] {
     d.OutBuffUsed();
