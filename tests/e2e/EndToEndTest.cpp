@@ -45,6 +45,12 @@ class VirtualSerialPort {
     slavePath_ = name;
     // Another run of these tests may hold the link for a while; then it is ours.
     for (int i = 0; i < 600; ++i) {
+      std::error_code ignored;
+      // A link left by a run that was killed points nowhere: it is nobody's.
+      if (std::filesystem::is_symlink(kSerialLink, ignored) &&
+          !std::filesystem::exists(kSerialLink, ignored)) {
+        std::filesystem::remove(kSerialLink, ignored);
+      }
       std::error_code exists;
       std::filesystem::create_symlink(slavePath_, kSerialLink, exists);
       if (!exists) return;
