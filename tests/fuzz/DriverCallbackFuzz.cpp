@@ -24,14 +24,15 @@ using velmora::platform::Message;
 using velmora::platform::MessagePump;
 using velmora::platform::MessageWindow;
 
-constexpr std::uint32_t kNotifications[] = {pm::MIM_DATA,  pm::MIM_LONGDATA, pm::MIM_LONGERROR,
-                                            pm::MOM_DONE,  pm::MIM_OPEN,     pm::MIM_CLOSE,
-                                            pm::MIM_ERROR, pm::MOM_OPEN,     pm::MIM_MOREDATA};
+constexpr std::uint32_t kNotifications[] = {
+    pm::MIM_DATA,  pm::MIM_LONGDATA, pm::MIM_LONGERROR, pm::MOM_DONE,     pm::MIM_OPEN,
+    pm::MIM_CLOSE, pm::MIM_ERROR,    pm::MOM_OPEN,      pm::MIM_MOREDATA, pm::MM_DEVICELOST};
 
 struct Posted {
   std::size_t data = 0;
   std::size_t full = 0;
   std::size_t done = 0;
+  std::size_t lost = 0;
 };
 
 bool Same(const TRingItem& a, const TRingItem& b) {
@@ -51,6 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       ++posted.full;
     else if (m.id == pm::MOM_DONE)
       ++posted.done;
+    else if (m.id == pm::MM_DEVICELOST)
+      ++posted.lost;
     else
       VELMORA_FUZZ_FAIL();
     return 0;
@@ -68,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   while (!in.Done()) {
     const std::uint8_t op = in.Byte();
     if (op < 0xA0) {
-      const std::uint32_t message = op < 0x90 ? kNotifications[op % 9] : in.Value<std::uint32_t>();
+      const std::uint32_t message =
+          op < 0x90 ? kNotifications[op % std::size(kNotifications)] : in.Value<std::uint32_t>();
       const bool noContext = (op & 0x40) && in.Bool();
       std::uintptr_t param1 = in.Value<std::uint32_t>();
       if (in.Bool()) param1 &= 0xFF;  // single bytes, the filtered ones among them
@@ -96,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
       }
       if (message == pm::MOM_DONE && !noContext) ++expected.done;
+      if (message == pm::MM_DEVICELOST && !noContext) ++expected.lost;
     } else if (op < 0xD0 && ring) {
       TRingItem item;
       const bool peeked = velmora::midi::RingPeek(*ring, item);
@@ -113,7 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   while (MessagePump::current().processOneMessage()) {
   }
-  if (posted.data != expected.data || posted.full != expected.full || posted.done != expected.done)
+  if (posted.data != expected.data || posted.full != expected.full ||
+      posted.done != expected.done || posted.lost != expected.lost)
     VELMORA_FUZZ_FAIL();
   return 0;
 }
