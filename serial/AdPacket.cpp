@@ -1,7 +1,10 @@
 #include "serial/AdPacket.h"
 
 #include <algorithm>
+#include <deque>
 #include <exception>
+#include <mutex>
+#include <optional>
 
 #include "serial/AdExcept.h"
 #include "serial/AdPort.h"
@@ -336,8 +339,68 @@ void TApdDataPacket::Log(std::uint16_t subtype, const std::uint8_t* data, std::s
 
 // ---- TApdDataPacketManager -----------------------------------------------------------------
 
+// Blocks read by the dispatch thread, waiting in arrival order for the UI thread.
+class TApdDataPacketManager::Inbox {
+ public:
+  // Dispatch thread. Returns the bytes now waiting and whether none waited before.
+  std::pair<std::size_t, bool> Add(std::vector<std::uint8_t> block) {
+    std::lock_guard lock(mutex_);
+    const bool first = blocks_.empty();
+    bytes_ += block.size();
+    blocks_.push_back(std::move(block));
+    return {bytes_, first};
+  }
+  // UI thread. The oldest block, or none.
+  std::optional<std::vector<std::uint8_t>> Take() {
+    std::lock_guard lock(mutex_);
+    if (blocks_.empty()) return std::nullopt;
+    std::vector<std::uint8_t> block = std::move(blocks_.front());
+    blocks_.pop_front();
+    bytes_ -= block.size();
+    return block;
+  }
+
+ private:
+  std::mutex mutex_;  // blocks_ and bytes_: the dispatch thread adds, the UI thread takes
+  std::deque<std::vector<std::uint8_t>> blocks_;
+  std::size_t bytes_ = 0;
+};
+
+// What the dispatch thread calls. It takes the announced bytes into the manager's inbox and
+// tells the manager's window. It touches nothing else of the manager, and the port keeps it
+// alive as long as the dispatcher can call it.
+struct TApdDataPacketManager::Relay {
+  // Beyond this many bytes waiting, the relay waits for the UI thread to take them, so that a
+  // stalled UI thread holds the reading back instead of piling bytes up.
+  static constexpr std::size_t kInboxLimit = 64 * 1024;
+
+  TApdBaseDispatcher* dispatcher;
+  platform::WindowRef window;
+  std::shared_ptr<Inbox> inbox;
+
+  static void Handle(void* object, std::uint32_t msg, std::uint32_t wParam, std::int32_t) {
+    const auto& self = *static_cast<const Relay*>(object);
+    if (msg == apw_TriggerAvail && wParam > 0) {
+      std::vector<std::uint8_t> bytes(wParam);
+      const auto got = self.dispatcher->GetBlock(bytes.data(), wParam);
+      if (got <= 0) return;
+      bytes.resize(static_cast<std::size_t>(got));
+      // Posted, not sent: the dispatch thread goes on reading while the UI thread delivers,
+      // and one wake-up of the UI thread serves every block that came meanwhile.
+      const auto [waiting, first] = self.inbox->Add(std::move(bytes));
+      if (waiting > kInboxLimit) {
+        self.window.send(kDataMessage);
+      } else if (first) {
+        self.window.post(kDataMessage);
+      }
+    } else if (msg == apw_TriggerTimer) {
+      self.window.send(kTimerMessage, wParam, 0);
+    }
+  }
+};
+
 TApdDataPacketManager::TApdDataPacketManager(TApdCustomComPort& port)
-    : port_(port), portAlive_(port.Lifetime()) {
+    : port_(port), portAlive_(port.Lifetime()), inbox_(std::make_shared<Inbox>()) {
   port_.AddPortCallbackEx(TPortCallbackEx(this, &TApdDataPacketManager::PortCallbackEx));
   window_ = std::make_unique<platform::MessageWindow>(
       [this](const platform::Message& message) { return HandleMessage(message); });
@@ -356,32 +419,11 @@ TApdDataPacketManager::~TApdDataPacketManager() {
   port_.RemovePortCallbackEx(TPortCallbackEx(this, &TApdDataPacketManager::PortCallbackEx));
 }
 
-// What the dispatch thread calls. It takes the announced bytes and hands them, with one send
-// without time-out, to the manager's window on the UI thread. It touches nothing of the manager,
-// and the port keeps it alive as long as the dispatcher can call it.
-struct TApdDataPacketManager::Relay {
-  TApdBaseDispatcher* dispatcher;
-  platform::WindowRef window;
-
-  static void Handle(void* object, std::uint32_t msg, std::uint32_t wParam, std::int32_t) {
-    const auto& self = *static_cast<const Relay*>(object);
-    if (msg == apw_TriggerAvail && wParam > 0) {
-      std::vector<std::uint8_t> bytes(wParam);
-      const auto got = self.dispatcher->GetBlock(bytes.data(), wParam);
-      if (got <= 0) return;
-      bytes.resize(static_cast<std::size_t>(got));
-      self.window.send(kDataMessage, 0, reinterpret_cast<std::intptr_t>(&bytes));
-    } else if (msg == apw_TriggerTimer) {
-      self.window.send(kTimerMessage, wParam, 0);
-    }
-  }
-};
-
 void TApdDataPacketManager::SetEnabled(bool value) {
   if (value) {
     if (!installed_) {
       auto& d = port_.RequireDispatcher();
-      auto relay = std::make_shared<Relay>(Relay{&d, window_->ref()});
+      auto relay = std::make_shared<Relay>(Relay{&d, window_->ref(), inbox_});
       port_.KeepWithDispatcher(relay);
       d.AddEventHandler(TApdEventHandler{&Relay::Handle, relay.get()});
       installed_ = true;
@@ -429,19 +471,25 @@ void TApdDataPacketManager::PortCallbackEx(TApdCustomComPort&, TPortCallbackKind
       if (packet->enabled_) packet->Arm();
     }
   } else {
+    DeliverInbox();  // what was read before the close belongs to this session
     for (auto* packet : std::vector<TApdDataPacket*>(packets_)) packet->Disarm();
     SetEnabled(false);
   }
 }
 
+void TApdDataPacketManager::DeliverInbox() {
+  // One block at a time: a handler that processes messages meanwhile delivers the next ones
+  // through Receive, which keeps them in order.
+  while (auto block = inbox_->Take()) Receive(block->data(), block->size());
+}
+
 std::intptr_t TApdDataPacketManager::HandleMessage(const platform::Message& message) {
   switch (message.id) {
-    case kDataMessage: {
-      const auto& bytes = *reinterpret_cast<const std::vector<std::uint8_t>*>(message.lParam);
-      Receive(bytes.data(), bytes.size());
+    case kDataMessage:
+      DeliverInbox();
       return 0;
-    }
     case kTimerMessage:
+      DeliverInbox();  // bytes read before the time-out come first
       Timer(static_cast<std::uint16_t>(message.wParam));
       return 0;
     case kFreeMessage:

@@ -169,7 +169,7 @@ class TApdDataPacketManager {
 
   // Messages of the manager's window.
   static constexpr std::uint32_t kFreeMessage = 0xB021;
-  static constexpr std::uint32_t kDataMessage = platform::WM_USER + 0x21;   // lParam: bytes
+  static constexpr std::uint32_t kDataMessage = platform::WM_USER + 0x21;   // blocks waiting
   static constexpr std::uint32_t kTimerMessage = platform::WM_USER + 0x22;  // wParam: handle
 
   // Takes bytes from the UI thread (the data message does the same).
@@ -179,11 +179,14 @@ class TApdDataPacketManager {
   friend class TApdDataPacket;
 
   struct Relay;
+  class Inbox;
   void Add(TApdDataPacket& packet);
   void Remove(TApdDataPacket& packet);
   void PortCallbackEx(TApdCustomComPort& port, TPortCallbackKind kind);
   std::intptr_t HandleMessage(const platform::Message& message);
   void Timer(std::uint16_t handle);
+  // Hands the blocks the dispatch thread left in the inbox to Receive, oldest first.
+  void DeliverInbox();
 
   void ProcessData(std::size_t start);
   void OfferRound(std::size_t start);
@@ -211,6 +214,7 @@ class TApdDataPacketManager {
   bool destroying_ = false;
   bool freePosted_ = false;
   std::unique_ptr<platform::MessageWindow> window_;
+  std::shared_ptr<Inbox> inbox_;  // shared with the relay, which the dispatcher keeps
 };
 
 // The managers of the process, in creation order. UI thread only.

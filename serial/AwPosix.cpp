@@ -292,7 +292,15 @@ bool TApdPosixDispatcher::WaitComEvent(std::uint32_t& mask) {
   }
 }
 
-// ---- Output thread --------------------------------------------------------------------------
+// ---- Output ---------------------------------------------------------------------------------
+
+std::uint32_t TApdPosixDispatcher::WriteAtOnce(const std::uint8_t* data, std::uint32_t count) {
+  if (lost_) return 0;
+  std::shared_lock lock(deviceLock_);
+  if (!device_.IsOpen()) return 0;
+  const long written = device_.Write(data, count);  // the descriptor never blocks
+  return written > 0 ? static_cast<std::uint32_t>(written) : 0;
+}
 
 std::int32_t TApdPosixDispatcher::WriteDevice(const std::uint8_t* data, std::uint32_t count) {
   for (;;) {

@@ -49,6 +49,7 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   bool SetupCom(std::uint32_t inSize, std::uint32_t outSize) override;
   std::uint8_t GetComModemStatus() override;
   std::int32_t WriteDevice(const std::uint8_t* data, std::uint32_t count) override;
+  std::uint32_t WriteAtOnce(const std::uint8_t* data, std::uint32_t count) override;
   void CancelComWait() override { comWaker_.signal(); }
   void CancelOutputWait() override { outputWaker_.signal(); }
 

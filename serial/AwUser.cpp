@@ -294,8 +294,17 @@ void TApdBaseDispatcher::RefreshLineErrors() {
 std::int32_t TApdBaseDispatcher::WriteCom(const std::uint8_t* buffer, std::int32_t count) {
   std::lock_guard lock(outputLock_);
   const auto size = static_cast<std::uint32_t>(outRing_.size());
-  const auto n = static_cast<std::uint32_t>(count);
+  auto n = static_cast<std::uint32_t>(count);
   if (size == 0 || n > size - OutRingUsedLocked()) return 0;
+  // Bytes go straight to the device only when none wait before them; RS-485 turns the line
+  // round around every write, which the output thread does.
+  const bool nothingWaits = OutRingUsedLocked() == 0 && !outWriting_;
+  if (n > 0 && nothingWaits && !rs485Mode_ && outThreadRunning_) {
+    const std::uint32_t taken = std::min(WriteAtOnce(buffer, n), n);
+    buffer += taken;
+    n -= taken;
+    if (n == 0) return count;
+  }
   const std::uint32_t room = size - outHead_;
   if (room >= n) {
     std::memcpy(&outRing_[outHead_], buffer, n);
@@ -378,6 +387,10 @@ std::uint32_t TApdBaseDispatcher::OutBuffFree() {
 
 std::int32_t TApdBaseDispatcher::FlushOutBuffer() {
   return FlushCom(FlushOutput);
+}
+
+std::uint32_t TApdBaseDispatcher::WriteAtOnce(const std::uint8_t*, std::uint32_t) {
+  return 0;
 }
 
 // ---- Dispatch buffer ---------------------------------------------------------------------

@@ -450,6 +450,10 @@ class TApdBaseDispatcher {
   // count written (> 0), 0 when CancelOutputWait() interrupted it, or negative when the write
   // failed (the block is dropped).
   virtual std::int32_t WriteDevice(const std::uint8_t* data, std::uint32_t count) = 0;
+  // Main thread, under the output lock, when nothing waits for the output thread: write what
+  // the device takes at once, without waiting, so that a short block skips a thread hop.
+  // Returns the count taken; 0 leaves the whole block, and any error, to the output thread.
+  virtual std::uint32_t WriteAtOnce(const std::uint8_t* data, std::uint32_t count);
   // Any thread: make a current or the next WaitComEvent / WriteDevice return at once.
   virtual void CancelComWait() = 0;
   virtual void CancelOutputWait() = 0;
@@ -605,6 +609,7 @@ class TApdBaseDispatcher {
   std::uint32_t outTail_ = 0;
   bool outFull_ = false;
   std::uint64_t outGeneration_ = 0;  // counts discards; a write started before one is void
+  bool outWriting_ = false;          // the output thread writes a block copied from the ring
 
   // Dispatch thread only. Arrivals are counted rather than compared by ring position, so that
   // a buffer filled exactly round to its old position still counts as new bytes.

@@ -206,12 +206,14 @@ void TApdBaseDispatcher::DrainOutput() {
       std::copy_n(outRing_.begin() + outTail_, first, block.begin());
       std::copy_n(outRing_.begin(), used - first, block.begin() + first);
       generation = outGeneration_;
+      outWriting_ = true;
     }
     const std::int32_t written =
         WriteDevice(block.data(), static_cast<std::uint32_t>(block.size()));
     if (outputFlushRequest_.exchange(false)) flushAck_.set();
-    if (written == 0) continue;  // interrupted: a discard or a stop, looked at above
     std::lock_guard lock(outputLock_);
+    outWriting_ = false;
+    if (written == 0) continue;  // interrupted: a discard or a stop, looked at above
     if (generation != outGeneration_ || outRing_.empty()) continue;
     // A failed write drops its block.
     const auto advance = written > 0 ? std::min(static_cast<std::uint32_t>(written),

@@ -23,7 +23,7 @@ JackPeer::JackPeer(const std::string& clientName) {
   out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
   in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
   if (!out_ || !in_ || jack_set_process_callback(client_, &JackPeer::process, this) != 0 ||
-      jack_activate(client_) != 0) {
+      jack_set_xrun_callback(client_, &JackPeer::xrun, this) != 0 || jack_activate(client_) != 0) {
     if (out_) jack_port_unregister(client_, out_);
     if (in_) jack_port_unregister(client_, in_);
     jack_client_close(client_);
@@ -92,6 +92,13 @@ std::optional<std::vector<std::uint8_t>> JackPeer::receive(std::chrono::millisec
   std::vector<std::uint8_t> message(length[0] | (length[1] << 8));
   jack_ringbuffer_read(fromJack_, reinterpret_cast<char*>(message.data()), message.size());
   return message;
+}
+
+int JackPeer::xrun(void* self) {
+  auto& peer = *static_cast<JackPeer*>(self);
+  peer.lastXrun_ = std::chrono::steady_clock::now().time_since_epoch().count();
+  ++peer.xruns_;
+  return 0;
 }
 
 int JackPeer::process(jack_nframes_t frames, void* self) {

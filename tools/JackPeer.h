@@ -3,6 +3,7 @@
 // A JACK MIDI client with one output port and one input port: what a piece of MIDI gear or
 // another program looks like to Velmora. Used by the peer tool and the end-to-end tests.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -33,6 +34,13 @@ class JackPeer {
   // Every MIDI port of the server, ours included.
   std::vector<std::string> midiPorts() const;
 
+  // Cycles the server could not finish in time (on any client), and when the last one was seen.
+  std::uint64_t xruns() const { return xruns_.load(); }
+  std::chrono::steady_clock::time_point lastXrun() const {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(lastXrun_.load()));
+  }
+
   bool outConnected() const;
   bool inConnected() const;
   // Connects our output to another client's input port (or theirs to ours with `toUs`).
@@ -41,6 +49,7 @@ class JackPeer {
  private:
   static int process(jack_nframes_t frames, void* self);
   int process(jack_nframes_t frames);
+  static int xrun(void* self);
 
   jack_client_t* client_ = nullptr;
   jack_port_t* out_ = nullptr;
@@ -49,6 +58,9 @@ class JackPeer {
   // toJack_ written by send()'s thread, read by JACK's process thread; fromJack_ the other way.
   jack_ringbuffer_t* toJack_ = nullptr;
   jack_ringbuffer_t* fromJack_ = nullptr;
+  // Written by JACK's notification thread, read by anyone.
+  std::atomic<std::uint64_t> xruns_{0};
+  std::atomic<std::chrono::steady_clock::rep> lastXrun_{0};
 };
 
 }  // namespace velmora::tools

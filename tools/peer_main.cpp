@@ -209,31 +209,54 @@ long Decode(const std::uint8_t* m, std::size_t size) {
 
 // Counts one direction. The sender's thread writes `sent`; the receiver's thread the rest.
 struct Direction {
+  explicit Direction(const JackPeer& jack) : jack(jack) {}
+
+  const JackPeer& jack;  // its xruns tell JACK's losses from ours
   std::atomic<std::uint64_t> sent{0};
-  std::atomic<std::uint64_t> received{0};
-  std::atomic<std::uint64_t> lost{0};      // numbers skipped over
-  std::atomic<std::uint64_t> disorder{0};  // numbers that came back behind a later one
-  std::atomic<std::uint64_t> foreign{0};   // messages or bytes that are not ours
-  std::uint32_t expected = 0;              // receiver's own
-  // The first gaps (first missing number, length): receiver's own, read after it ended.
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> gaps;
+  std::atomic<std::uint64_t> received{0};      // distinct numbers
+  std::atomic<std::uint64_t> disorder{0};      // numbers that came back behind a later one
+  std::atomic<std::uint64_t> duplicated{0};    // numbers that came back twice
+  std::atomic<std::uint64_t> foreign{0};       // messages or bytes that are not ours
+  std::atomic<std::uint64_t> lostNearXrun{0};  // skipped within 250 ms after a JACK xrun
+  // Receiver's own from here on.
+  std::uint64_t expected = 0;  // the next number, counted from the start (not wrapped)
+  // For each wrapped number, the unwrapped one last received with it.
+  std::vector<std::uint64_t> last = std::vector<std::uint64_t>(kNumbers, ~std::uint64_t{0});
+  // The first gaps (first missing number, length), read after the receiver ended.
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> gaps;
 
   void Take(long number) {
     if (number < 0) {
       ++foreign;
       return;
     }
-    ++received;
     const auto n = static_cast<std::uint32_t>(number);
-    const std::uint32_t gap = (n + kNumbers - expected) % kNumbers;
-    if (gap >= kNumbers / 2) {
+    const std::uint32_t gap =
+        (n + kNumbers - static_cast<std::uint32_t>(expected % kNumbers)) % kNumbers;
+    if (gap >= kNumbers / 2) {  // behind: a late one, or one we already had
+      const std::uint64_t behind = kNumbers - gap;
+      if (behind > expected) {
+        ++foreign;
+        return;
+      }
+      const std::uint64_t whole = expected - behind;
+      if (last[n] == whole) {
+        ++duplicated;
+        return;
+      }
+      last[n] = whole;
+      ++received;
       ++disorder;
-      --lost;  // counted as lost when it was skipped
       return;
     }
-    if (gap > 0 && gaps.size() < 8) gaps.push_back({expected, gap});
-    lost += gap;
-    expected = (n + 1) % kNumbers;
+    const std::uint64_t whole = expected + gap;
+    last[n] = whole;
+    ++received;
+    if (gap > 0) {
+      if (gaps.size() < 8) gaps.push_back({expected, gap});
+      if (std::chrono::steady_clock::now() - jack.lastXrun() < 250ms) lostNearXrun += gap;
+    }
+    expected = whole + 1;
   }
 };
 
@@ -254,11 +277,14 @@ void Pace(double rate, std::atomic<bool>& stop, Direction& direction, Send send)
 
 void Report(const char* name, const Direction& d) {
   std::printf(
-      "%s: sent %llu, received %llu, lost %llu, out of order %llu, foreign %llu\n", name,
-      static_cast<unsigned long long>(d.sent.load()),
+      "%s: sent %llu, received %llu, lost %llu (%llu of them just after a JACK xrun), out of "
+      "order %llu, twice %llu, foreign %llu\n",
+      name, static_cast<unsigned long long>(d.sent.load()),
       static_cast<unsigned long long>(d.received.load()),
       static_cast<unsigned long long>(d.sent.load() - std::min(d.sent.load(), d.received.load())),
+      static_cast<unsigned long long>(d.lostNearXrun.load()),
       static_cast<unsigned long long>(d.disorder.load()),
+      static_cast<unsigned long long>(d.duplicated.load()),
       static_cast<unsigned long long>(d.foreign.load()));
 }
 
@@ -280,8 +306,8 @@ int soak(const std::string& device, int seconds, double rate) {
   std::printf("soak: connected; %d s at %.0f messages a second each way\n", seconds, rate);
   std::fflush(stdout);
 
-  Direction midiToSerial;
-  Direction serialToMidi;
+  Direction midiToSerial(peer);
+  Direction serialToMidi(peer);
   std::atomic<bool> stopSending{false};
   std::atomic<bool> stopReceiving{false};
   std::thread jackSender([&] {
@@ -347,15 +373,19 @@ int soak(const std::string& device, int seconds, double rate) {
   serialReceiver.join();
   Report("midi->serial", midiToSerial);
   Report("serial->midi", serialToMidi);
+  std::printf("soak: JACK xruns seen by the peer: %llu\n",
+              static_cast<unsigned long long>(peer.xruns()));
   for (const auto* d : {&midiToSerial, &serialToMidi}) {
     for (const auto& [first, length] : d->gaps) {
-      std::printf("%s: gap of %u from message %u\n",
-                  d == &midiToSerial ? "midi->serial" : "serial->midi", length, first);
+      std::printf("%s: gap of %u from message %llu\n",
+                  d == &midiToSerial ? "midi->serial" : "serial->midi", length,
+                  static_cast<unsigned long long>(first));
     }
   }
   const bool clean = midiToSerial.received.load() == midiToSerial.sent.load() &&
                      serialToMidi.received.load() == serialToMidi.sent.load() &&
-                     midiToSerial.disorder.load() == 0 && serialToMidi.disorder.load() == 0;
+                     midiToSerial.disorder.load() == 0 && serialToMidi.disorder.load() == 0 &&
+                     midiToSerial.duplicated.load() == 0 && serialToMidi.duplicated.load() == 0;
   return clean ? 0 : 1;
 }
 

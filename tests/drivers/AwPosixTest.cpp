@@ -179,6 +179,44 @@ TEST(TApdPosixDispatcher, AHundredThousandBytesArriveWholeAndInOrder) {
   dispatcher.DonePort();
 }
 
+// Short blocks go straight to the device while nothing waits, and through the output ring
+// while the far end stalls: either way they must leave in the order they were put.
+TEST(TApdPosixDispatcher, ShortBlocksKeepTheirOrderWhileTheFarEndStallsAndResumes) {
+  PtyPair pty;
+  TApdPosixDispatcher dispatcher(nullptr);
+  ASSERT_EQ(open(dispatcher, pty.slavePath(), 38400, 8192), 0);
+
+  constexpr std::uint32_t kMessages = 60000;
+  std::vector<std::uint8_t> expected;
+  expected.reserve(kMessages * 3);
+  for (std::uint32_t n = 0; n < kMessages; ++n) {
+    expected.insert(expected.end(), {static_cast<std::uint8_t>(0x90 | ((n >> 14) & 0x0F)),
+                                     static_cast<std::uint8_t>((n >> 7) & 0x7F),
+                                     static_cast<std::uint8_t>(n & 0x7F)});
+  }
+  // The far end reads only when a block is refused: the device's queue and the output ring
+  // fill and empty many times over.
+  std::vector<std::uint8_t> received;
+  int refused = 0;
+  for (std::size_t at = 0; at < expected.size();) {
+    const std::int32_t result = dispatcher.PutBlock(expected.data() + at, 3);
+    if (result == 0) {
+      at += 3;
+      continue;
+    }
+    ASSERT_EQ(result, -3006);
+    ++refused;
+    const auto more = pty.read(5000, 20ms);
+    received.insert(received.end(), more.begin(), more.end());
+  }
+  const auto rest = pty.read(expected.size() - received.size(), 10s);
+  received.insert(received.end(), rest.begin(), rest.end());
+  EXPECT_GT(refused, 10);
+  ASSERT_EQ(received.size(), expected.size());
+  EXPECT_TRUE(received == expected);
+  dispatcher.DonePort();
+}
+
 TEST(TApdPosixDispatcher, UntakenBytesCostNoCpuAndFlowOnOnceTaken) {
   PtyPair pty;
   TApdPosixDispatcher dispatcher(nullptr);

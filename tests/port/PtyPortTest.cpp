@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/SerialDevices.h"
@@ -89,6 +92,40 @@ TEST_F(PtyPortTest, ReceivedBytesBecomeOneBytePacketsInOrder) {
   pty.write({0x41, 0x42, 0x43});
   ASSERT_TRUE(PumpUntil([&] { return packets.size() == 3; }));
   EXPECT_EQ(packets, (std::vector<std::string>{"A", "B", "C"}));
+  packet.SetEnabled(false);
+  packet.SetComPort(nullptr);
+  port.SetOpen(false);
+}
+
+// The dispatch thread hands blocks over without waiting for the main thread, but only so far:
+// a main thread that handles nothing for a while holds the reading back, and loses nothing.
+TEST_F(PtyPortTest, AStalledMainThreadHoldsTheLineBackAndGetsEveryByteInOrder) {
+  std::vector<std::uint8_t> received;
+  TApdDataPacket packet;
+  packet.OnPacket = [&](TApdDataPacket&, const std::uint8_t* data, std::int32_t size) {
+    received.insert(received.end(), data, data + size);
+  };
+  packet.SetComPort(&port);
+  packet.SetEndCond(ecPacketSize);
+  packet.SetPacketSize(1);
+  packet.SetStartCond(TPacketStartCond::scAnyData);
+  packet.SetTimeOut(0);
+  packet.SetEnabled(true);
+  port.SetOpen(true);
+
+  std::vector<std::uint8_t> sent(1 << 20);
+  for (std::size_t i = 0; i < sent.size(); ++i)
+    sent[i] = static_cast<std::uint8_t>(i * 7 + i / 253);
+  std::atomic<bool> written{false};
+  std::thread farEnd([&] {
+    pty.write(sent);
+    written = true;
+  });
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // handles no message meanwhile
+  EXPECT_FALSE(written.load()) << "the port read on without the main thread taking anything";
+  EXPECT_TRUE(PumpUntil([&] { return received.size() >= sent.size(); }, std::chrono::seconds(30)));
+  farEnd.join();
+  EXPECT_TRUE(received == sent);
   packet.SetEnabled(false);
   packet.SetComPort(nullptr);
   port.SetOpen(false);
