@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <cstdio>
 #include <memory>
 
 #include "Screenshots.h"
@@ -36,6 +37,17 @@ int main(int argc, char** argv) {
     result = QApplication::exec();
     // The devices go while the window's lamps, which the light controller drives, still exist.
     bridge.Finalize();
+  }
+  // Losses are counted quietly while playing; whoever started the program from a terminal
+  // (or a soak test) learns of them here.
+  if (bridge.MidiInRefused > 0) {
+    std::fprintf(stderr, "velmora: %llu MIDI messages lost: the MIDI input's buffer was full\n",
+                 static_cast<unsigned long long>(bridge.MidiInRefused));
+  }
+  if (bridge.ComTxRefused > 0) {
+    std::fprintf(stderr,
+                 "velmora: %llu MIDI messages not sent: the serial port's output buffer was full\n",
+                 static_cast<unsigned long long>(bridge.ComTxRefused));
   }
   return result;
 }

@@ -34,6 +34,8 @@ class MidiInputDevice {
   virtual void SetOnMidiInput(std::function<void(MidiInputDevice& sender)> handler) = 0;
   // Raised on the UI thread when the open device has gone away (a MIDI port that vanished).
   virtual void SetOnDeviceLost(std::function<void()> handler) { (void)handler; }
+  // Raised on the UI thread for each event the full ring refused.
+  virtual void SetOnOverflow(std::function<void()> handler) { (void)handler; }
 };
 
 class MidiOutputDevice {

@@ -27,6 +27,14 @@ void RealMidiInput::SetOnDeviceLost(std::function<void()> handler) {
   input_.SetOnDeviceLost([handler = std::move(handler)](midi::TMidiInput&) { handler(); });
 }
 
+void RealMidiInput::SetOnOverflow(std::function<void()> handler) {
+  if (!handler) {
+    input_.SetOnOverflow(nullptr);
+    return;
+  }
+  input_.SetOnOverflow([handler = std::move(handler)](midi::TMidiInput&) { handler(); });
+}
+
 void RealMidiOutput::SetOnDeviceLost(std::function<void()> handler) {
   if (!handler) {
     output_.SetOnDeviceLost(nullptr);

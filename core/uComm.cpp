@@ -128,6 +128,7 @@ Bridge::Bridge(DeviceFactory& factory, const platform::Clock& clock) : clock_(cl
 
   if (SerialPort) swallow([&] { SerialPort->SetOnDeviceLost([this] { ComPortLost(); }); });
   if (MidiInput) swallow([&] { MidiInput->SetOnDeviceLost([this] { MidiInLost(); }); });
+  if (MidiInput) swallow([&] { MidiInput->SetOnOverflow([this] { ++MidiInRefused; }); });
   if (MidiOutput) swallow([&] { MidiOutput->SetOnDeviceLost([this] { MidiOutLost(); }); });
 }
 
@@ -303,7 +304,10 @@ void Bridge::MidiOutLost() {
 
 void Bridge::SendComBytes(const std::uint8_t* bytes, std::uint8_t count) {
   if (!ComPortOpened || count == 0 || !SerialPort) return;
-  if (SerialPort->OutBuffFree() < count) return;
+  if (SerialPort->OutBuffFree() < count) {
+    ++ComTxRefused;
+    return;
+  }
   swallow([&] { SerialPort->PutBlock(bytes, count); });
   swallow([&] {
     const std::string text = SpacedHex(bytes, count);

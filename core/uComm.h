@@ -113,6 +113,11 @@ class Bridge {
   bool Closing = false;
   bool ComPortOpened = false;
 
+  // What could not be forwarded, so that a loss is never silent: events the MIDI input's full
+  // ring refused, and messages for which the port's output buffer had no room. UI thread.
+  std::uint64_t MidiInRefused = 0;
+  std::uint64_t ComTxRefused = 0;
+
   // Constants of the unit, kept as fields so that tests can exercise both settings.
   bool ProbeWithDispatcher = true;
   bool CountPortsInUse = true;

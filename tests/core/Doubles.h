@@ -109,6 +109,7 @@ struct FakeMidiInput final : core::MidiInputDevice {
   midi::TMidiPortState state = midi::TMidiPortState::mpsClosed;
   std::deque<midi::TMyMidiEvent> events;
   std::function<void(MidiInputDevice&)> onInput;
+  std::function<void()> onOverflow;
   std::vector<std::string> calls;
   std::vector<std::string>* journal = nullptr;
 
@@ -150,6 +151,7 @@ struct FakeMidiInput final : core::MidiInputDevice {
     return event;
   }
   void SetOnMidiInput(std::function<void(MidiInputDevice&)> h) override { onInput = std::move(h); }
+  void SetOnOverflow(std::function<void()> h) override { onOverflow = std::move(h); }
   ~FakeMidiInput() override {
     if (journal) journal->push_back("midiin.release");
   }

@@ -91,6 +91,7 @@ TEST_F(Forwarding, AClosedOrFullPortGetsNothingAndAFailedWriteIsStillLogged) {
   midiIn(0x90, 0x3C, 0x64);
   form->DoMidiInput(*bridge->MidiInput);
   EXPECT_EQ(log(), Lines{"[MIDI-In] - 90 3C 64 (Note On)"});
+  EXPECT_EQ(bridge->ComTxRefused, 1u);  // a full port's refusal is counted, a closed port's not
 
   window.LogClear();
   factory.portView->outFree = 100;
@@ -99,6 +100,13 @@ TEST_F(Forwarding, AClosedOrFullPortGetsNothingAndAFailedWriteIsStillLogged) {
   form->DoMidiInput(*bridge->MidiInput);
   EXPECT_EQ(log(), (Lines{"[MIDI-In] - B0 07 7F (Control Change)", "[Com-Tx] - B0 07 7F"}));
   EXPECT_TRUE(factory.portView->written.empty());
+}
+
+TEST_F(Forwarding, EventsTheMidiInputRefusedAreCounted) {
+  ASSERT_TRUE(factory.midiInView->onOverflow);
+  factory.midiInView->onOverflow();
+  factory.midiInView->onOverflow();
+  EXPECT_EQ(bridge->MidiInRefused, 2u);
 }
 
 TEST_F(Forwarding, ATwoByteMessageKeepsTheLastSecondDataByteUnsent) {
