@@ -213,6 +213,8 @@ TEST(Faults, AFloodOfMidiInputKeepsTheWindowAliveSendsOnlyWholeMessagesAndRecove
     EXPECT_LE(through, played);
     EXPECT_GT(through, 0u);
     EXPECT_GT(played - through, 0u) << "a full line refused nothing";
+    EXPECT_EQ(through + rig.bridge->ComTxRefused + rig.bridge->MidiInRefused, played)
+        << "a message was lost without being counted";
     ::testing::Test::RecordProperty("played", static_cast<int>(played));
     ::testing::Test::RecordProperty("refused", static_cast<int>(played - through));
     std::printf("flood: %zu played, %zu sent, %zu refused; worst probe wait %lld us over %zu\n",
