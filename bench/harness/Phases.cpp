@@ -104,9 +104,9 @@ void Latency(const Options& options, const Rigging& rig, Results& results) {
     const auto base = t0 + std::chrono::milliseconds(i);
     const auto seq = static_cast<std::uint32_t>(i);
     std::this_thread::sleep_until(base);
-    rig.service->PlayShort(rig.oursIn, PackedOf(seq));
+    rig.play(false, PackedOf(seq));
     std::this_thread::sleep_until(base + 250us);
-    rig.service->PlayShort(rig.floorIn, PackedOf(seq));
+    rig.play(true, PackedOf(seq));
     std::this_thread::sleep_until(base + 500us);
     SendToSerialSide(rig.oursMaster, *rig.oursToMidi, seq);
     std::this_thread::sleep_until(base + 750us);
@@ -122,12 +122,15 @@ void Latency(const Options& options, const Rigging& rig, Results& results) {
 
 struct LoadOutcome {
   std::uint64_t sentToSerial = 0, sentToMidi = 0;
-  bool onTime = true;  // the load kept its schedule (a blocked write means it did not)
+  std::uint64_t refused = 0;  // messages the MIDI side would not take to play
+  bool onTime = true;         // the load kept its schedule (a blocked write means it did not)
 };
 
 // Messages at `toSerialRate` into the MIDI input and `toMidiRate` into the serial line, paced
-// each millisecond, for `seconds`.
-LoadOutcome Load(const Rigging& rig, double toSerialRate, double toMidiRate, double seconds) {
+// each millisecond, for `seconds`; to the floor's instead of ours with `floor`.
+LoadOutcome Load(const Rigging& rig, double toSerialRate, double toMidiRate, double seconds,
+                 bool floor = false) {
+  const int master = floor ? rig.floorMaster : rig.oursMaster;
   LoadOutcome outcome;
   const auto t0 = SteadyClock::now();
   const auto ticks = static_cast<std::uint64_t>(seconds * 1000.0);
@@ -136,9 +139,13 @@ LoadOutcome Load(const Rigging& rig, double toSerialRate, double toMidiRate, dou
     std::this_thread::sleep_until(t0 + std::chrono::milliseconds(k));
     const auto serialDue =
         static_cast<std::uint64_t>(toSerialRate * static_cast<double>(k) / 1000.0);
-    for (; outcome.sentToSerial < serialDue; ++outcome.sentToSerial) {
-      rig.service->PlayShort(rig.oursIn,
-                             PackedOf(static_cast<std::uint32_t>(outcome.sentToSerial)));
+    while (outcome.sentToSerial < serialDue) {
+      if (rig.play(floor, PackedOf(static_cast<std::uint32_t>(outcome.sentToSerial)))) {
+        ++outcome.sentToSerial;
+      } else {  // the same message again at the next tick
+        ++outcome.refused;
+        break;
+      }
     }
     const auto midiDue = static_cast<std::uint64_t>(toMidiRate * static_cast<double>(k) / 1000.0);
     block.clear();
@@ -147,21 +154,23 @@ LoadOutcome Load(const Rigging& rig, double toSerialRate, double toMidiRate, dou
       BytesOf(static_cast<std::uint32_t>(outcome.sentToMidi), bytes);
       block.insert(block.end(), bytes, bytes + 3);
     }
-    if (!block.empty()) WriteAll(rig.oursMaster, block.data(), block.size());
+    if (!block.empty()) WriteAll(master, block.data(), block.size());
   }
   const double took = std::chrono::duration<double>(SteadyClock::now() - t0).count();
   outcome.onTime = took <= seconds * 1.05 + 0.05;
   return outcome;
 }
 
-void Throughputs(const Options& options, const Rigging& rig, bool toSerial, Throughput& result) {
-  Stream& stream = toSerial ? *rig.oursToSerial : *rig.oursToMidi;
+void Throughputs(const Options& options, const Rigging& rig, bool toSerial, bool floor,
+                 Throughput& result) {
+  Stream& stream = toSerial ? (floor ? *rig.floorToSerial : *rig.oursToSerial)
+                            : (floor ? *rig.floorToMidi : *rig.oursToMidi);
   for (int multiple : options.multiples) {
     const double rate = kLineMessagesPerSecond * multiple;
     stream.Reset(0);
     const std::uint64_t refusedBefore = rig.ringRefusals();
-    const LoadOutcome load = toSerial ? Load(rig, rate, 0, options.throughputSeconds)
-                                      : Load(rig, 0, rate, options.throughputSeconds);
+    const LoadOutcome load = toSerial ? Load(rig, rate, 0, options.throughputSeconds, floor)
+                                      : Load(rig, 0, rate, options.throughputSeconds, floor);
     const std::uint64_t sent = toSerial ? load.sentToSerial : load.sentToMidi;
     Drain({{&stream, sent}});
     const std::uint64_t received = stream.Received();
@@ -169,17 +178,22 @@ void Throughputs(const Options& options, const Rigging& rig, bool toSerial, Thro
     if (received != sent) {
       failure =
           std::to_string(sent - std::min(sent, received)) + " of " + std::to_string(sent) + " lost";
-      if (toSerial) {
+      if (toSerial && !floor) {
         failure += " (" + std::to_string(rig.ringRefusals() - refusedBefore) +
                    " refused by the MIDI input's ring, the rest by the port's output buffer)";
       }
+      if (rig.otherLosses) failure += rig.otherLosses();
     } else if (!stream.InOrder()) {
       failure = "out of order";
+    } else if (load.refused > 0) {
+      failure = "the harness's MIDI source fell behind (" + std::to_string(load.refused) +
+                " waits for room)";
     } else if (!load.onTime) {
       failure = "the load could not keep its pace";
     }
-    rig.progress(std::string(toSerial ? "MIDI->serial " : "serial->MIDI ") +
-                 std::to_string(multiple) + "x line rate: " + (failure.empty() ? "ok" : failure));
+    rig.progress(std::string(floor ? "floor " : "") +
+                 (toSerial ? "MIDI->serial " : "serial->MIDI ") + std::to_string(multiple) +
+                 "x line rate: " + (failure.empty() ? "ok" : failure));
     if (!failure.empty()) {
       result.firstFailure = std::to_string(multiple) + "x: " + failure;
       return;
@@ -228,8 +242,12 @@ Results RunPhases(const Options& options, const Rigging& rig) {
                                rig.oursToMidi->InOrder();
   }
 
-  Throughputs(options, rig, true, results.toSerial);
-  Throughputs(options, rig, false, results.toMidi);
+  Throughputs(options, rig, true, false, results.toSerial);
+  Throughputs(options, rig, false, false, results.toMidi);
+  if (rig.floorThroughput) {
+    Throughputs(options, rig, true, true, results.floorToSerialRate);
+    Throughputs(options, rig, false, true, results.floorToMidiRate);
+  }
 
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);

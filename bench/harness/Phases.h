@@ -8,16 +8,18 @@
 #include <vector>
 
 #include "Stream.h"
-#include "platform/midi/SimulatedMidiService.h"
 
 namespace velmora::bench {
 
 struct Options {
-  std::size_t messages = 20000;                              // per latency stream, 1 ms apart
-  double throughputSeconds = 10;                             // per rate tried
-  double lineSeconds = 60;                                   // both ways at line rate
-  double idleSeconds = 10;                                   // port open, no traffic
+  std::size_t messages = 20000;                                  // per latency stream, 1 ms apart
+  double throughputSeconds = 10;                                 // per rate tried
+  double lineSeconds = 60;                                       // both ways at line rate
+  double idleSeconds = 10;                                       // port open, no traffic
   std::vector<int> multiples = {1, 10, 50, 100, 200, 400, 800};  // of the line rate, in this order
+  bool jack = false;          // MIDI on RtMidi against a JACK server of our own, not the simulation
+  int jackPeriod = 64;        // frames per JACK cycle, at 48 kHz
+  bool jackRealtime = false;  // JACK's threads on real-time scheduling
 };
 
 // Line rate at 38400 baud 8N1: 3840 bytes/s, 1280 three-byte messages/s.
@@ -37,6 +39,7 @@ struct Throughput {
 struct Results {
   Percentiles oursToSerial, floorToSerial, oursToMidi, floorToMidi;
   Throughput toSerial, toMidi;
+  Throughput floorToSerialRate, floorToMidiRate;  // measured with --jack only
   bool lineRateLossFree = false;
   std::uint64_t lineSentEachWay = 0, lineLostToSerial = 0, lineLostToMidi = 0;
   double cpuLinePercent = 0;  // of one core, bridge threads only
@@ -46,8 +49,8 @@ struct Results {
 
 // The devices and streams the phases drive.
 struct Rigging {
-  platform::midi::SimulatedMidiService* service = nullptr;
-  platform::midi::SimulatedMidiService::DeviceKey oursIn = 0, floorIn = 0;
+  // Plays a message into our MIDI input or the floor's; false when it was refused.
+  std::function<bool(bool floor, std::uint32_t packed)> play;
   int oursMaster = -1, floorMaster = -1;
   Stream* oursToSerial = nullptr;
   Stream* floorToSerial = nullptr;
@@ -58,6 +61,9 @@ struct Rigging {
   std::function<void(const std::string&)> progress;
   // What the MIDI input's ring has refused so far.
   std::function<std::uint64_t()> ringRefusals;
+  // Why messages may have been lost on the way, besides the bridge: JACK's share, say.
+  std::function<std::string()> otherLosses;
+  bool floorThroughput = false;  // also find the floor's loss-free rates
 };
 
 Results RunPhases(const Options& options, const Rigging& rig);

@@ -127,6 +127,29 @@ bool BridgeRig::Ready() const {
   return bridge_->ComPortOpened;
 }
 
+bool BridgeRig::SelectMidi(const std::string& input, const std::string& output) {
+  auto select = [&](core::DeviceList list, const std::string& name) {
+    for (int i = 0; i < window_.ListCount(list); ++i) {
+      if (window_.ListItem(list, i) == name) {
+        window_.ListSetSelected(list, i);
+        return true;
+      }
+    }
+    return false;
+  };
+  if (!select(core::DeviceList::MidiIn, input) || !select(core::DeviceList::MidiOut, output)) {
+    return false;
+  }
+  form_->cbMIDIInChange();
+  form_->cbMIDIOutChange();
+  return true;
+}
+
+std::string BridgeRig::Selected(core::DeviceList list) const {
+  const int index = window_.ListSelected(list);
+  return index < 0 ? std::string{} : window_.ListItem(list, index);
+}
+
 // ---- Floor ------------------------------------------------------------------------------
 
 Floor::Floor(pm::MidiService& service, std::uint32_t inputId, std::uint32_t outputId,

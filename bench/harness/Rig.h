@@ -64,6 +64,11 @@ class BridgeRig {
 
   // Port, MIDI input and MIDI output all open (their shapes green).
   bool Ready() const;
+  // Chooses the MIDI devices by the names the lists show, as a user would; false when one is
+  // not listed.
+  bool SelectMidi(const std::string& input, const std::string& output);
+  // The name chosen in a list; empty when none is.
+  std::string Selected(core::DeviceList list) const;
   core::Bridge& Bridge() { return *bridge_; }
   core::HeadlessWindow& Window() { return window_; }
   // Messages the MIDI input's ring refused (its overflow notifications); any thread.

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -13,6 +14,10 @@
 #include "Phases.h"
 #include "Rig.h"
 #include "platform/MessagePump.h"
+#ifdef VELMORA_BENCH_JACK
+#include "JackRig.h"
+#include "platform/midi/RtMidiService.h"
+#endif
 
 namespace {
 
@@ -21,8 +26,12 @@ using namespace velmora::bench;
 
 constexpr const char* kUsage =
     "usage: velmora-bench [--quick] [--messages N] [--throughput-seconds S] [--line-seconds S]\n"
-    "                     [--idle-seconds S] [--multiples A,B,...]\n"
-    "  --quick   a short run for trying: 2000 messages, 2 s per rate, 5 s line rate, 2 s idle\n";
+    "                     [--idle-seconds S] [--multiples A,B,...] [--jack [--jack-period F] "
+    "[--jack-realtime]]\n"
+    "  --quick   a short run for trying: 2000 messages, 2 s per rate, 5 s line rate, 2 s idle\n"
+    "  --jack    MIDI on the RtMidi service against a JACK server that the harness starts\n"
+    "            (jackd, dummy driver, 48 kHz, F frames a cycle, 64 unless given; its threads\n"
+    "            and its clients' on real-time scheduling with --jack-realtime)\n";
 
 bool Parse(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
@@ -35,6 +44,12 @@ bool Parse(int argc, char** argv, Options& options) {
         options.lineSeconds = 5;
         options.idleSeconds = 2;
         options.multiples = {1, 100};
+      } else if (arg == "--jack") {
+        options.jack = true;
+      } else if (arg == "--jack-realtime") {
+        options.jackRealtime = true;
+      } else if (arg == "--jack-period") {
+        options.jackPeriod = std::stoi(value());
       } else if (arg == "--messages") {
         options.messages = std::stoul(value());
       } else if (arg == "--throughput-seconds") {
@@ -58,7 +73,8 @@ bool Parse(int argc, char** argv, Options& options) {
       return false;
     }
   }
-  return options.messages > 0 && options.messages <= kSeqMask + 1 && !options.multiples.empty();
+  return options.messages > 0 && options.messages <= kSeqMask + 1 && !options.multiples.empty() &&
+         options.jackPeriod >= 16 && options.jackPeriod <= 8192;
 }
 
 double ThreadCpuSeconds(std::thread& thread) {
@@ -97,7 +113,29 @@ std::string Json(const Percentiles& p) {
   return text;
 }
 
-void Print(const Options& options, const Results& r) {
+// What --jack adds to the figures.
+struct JackFigures {
+  std::string server, midiIn, midiOut;  // the bridge's devices, as its lists name them
+  unsigned sampleRate = 0, period = 0;
+  bool realtime = false;
+  std::uint64_t xruns = 0, fullCycles = 0, floorDropped = 0;
+  std::uint32_t mostPerCycle = 0;
+  long sharedKb = 0;  // JACK's shared memory resident in this process
+};
+
+std::string Json(const Throughput& t) {
+  char text[160];
+  std::snprintf(text, sizeof text, "{\"msgs_per_s\":%.0f,\"multiple\":%d}", t.messagesPerSecond,
+                t.multiple);
+  return text;
+}
+
+void PrintRate(const char* label, const Throughput& t) {
+  std::printf("%-44s %d x (%.0f msg/s)%s%s\n", label, t.multiple, t.messagesPerSecond,
+              t.firstFailure.empty() ? "" : "; next: ", t.firstFailure.c_str());
+}
+
+void Print(const Options& options, const Results& r, const JackFigures* jack) {
   const double addedToSerial50 = r.oursToSerial.p50 - r.floorToSerial.p50;
   const double addedToSerial99 = r.oursToSerial.p99 - r.floorToSerial.p99;
   const double addedToMidi50 = r.oursToMidi.p50 - r.floorToMidi.p50;
@@ -106,18 +144,30 @@ void Print(const Options& options, const Results& r) {
                          addedToMidi99 <= 500 && r.oursToSerial.lost == 0 && r.oursToMidi.lost == 0;
   const bool throughputOk = r.toSerial.multiple >= 100 && r.toMidi.multiple >= 100;
   const bool cpuOk = r.cpuLinePercent <= 3.0 && r.cpuIdlePercent <= 0.2;
-  const bool rssOk = r.peakRssKb <= 30 * 1024;
+  // JACK's shared memory is the server's, mapped here: not ours to count.
+  const long ownRssKb = r.peakRssKb - (jack ? jack->sharedKb : 0);
+  const bool rssOk = ownRssKb <= 30 * 1024;
 
-  std::printf("\nvelmora-bench: %zu messages per latency stream, 1 ms apart\n\n", options.messages);
+  std::printf("\nvelmora-bench: %zu messages per latency stream, 1 ms apart, MIDI on %s\n",
+              options.messages, jack ? "RtMidi over JACK" : "the simulated service");
+  if (jack) {
+    std::printf("JACK server %s: dummy driver, %u Hz, %u frames a cycle (%.3f ms), %s\n",
+                jack->server.c_str(), jack->sampleRate, jack->period,
+                1000.0 * jack->period / std::max(1u, jack->sampleRate),
+                jack->realtime ? "real-time scheduling" : "no real-time scheduling");
+    std::printf("bridge's MIDI input: %s, output: %s\n", jack->midiIn.c_str(),
+                jack->midiOut.c_str());
+  }
+  std::printf("\n");
   PrintLatency("MIDI -> serial", r.oursToSerial, r.floorToSerial);
   PrintLatency("serial -> MIDI", r.oursToMidi, r.floorToMidi);
   std::printf("\n%-44s %s\n", "added latency p50 <= 100 us, p99 <= 500 us", Mark(latencyOk));
-  std::printf("%-44s %d x (%.0f msg/s)%s%s\n", "MIDI -> serial, loss-free for the period",
-              r.toSerial.multiple, r.toSerial.messagesPerSecond,
-              r.toSerial.firstFailure.empty() ? "" : "; next: ", r.toSerial.firstFailure.c_str());
-  std::printf("%-44s %d x (%.0f msg/s)%s%s\n", "serial -> MIDI, loss-free for the period",
-              r.toMidi.multiple, r.toMidi.messagesPerSecond,
-              r.toMidi.firstFailure.empty() ? "" : "; next: ", r.toMidi.firstFailure.c_str());
+  PrintRate("MIDI -> serial, loss-free for the period", r.toSerial);
+  PrintRate("serial -> MIDI, loss-free for the period", r.toMidi);
+  if (jack) {
+    PrintRate("floor MIDI -> serial, loss-free", r.floorToSerialRate);
+    PrintRate("floor serial -> MIDI, loss-free", r.floorToMidiRate);
+  }
   std::printf("%-44s %s\n", "each way >= 100 x line rate", Mark(throughputOk));
   std::printf("%-44s %s (%llu each way, lost %llu / %llu)\n",
               "both ways at line rate, nothing lost", Mark(r.lineRateLossFree),
@@ -127,11 +177,39 @@ void Print(const Options& options, const Results& r) {
   std::printf("%-44s %.3f %% of one core\n", "CPU at line rate both ways", r.cpuLinePercent);
   std::printf("%-44s %.3f %% of one core\n", "CPU idle, port open", r.cpuIdlePercent);
   std::printf("%-44s %s\n", "CPU <= 3 % at line rate, <= 0.2 % idle", Mark(cpuOk));
-  std::printf("%-44s %.1f MB %s\n", "peak resident size (<= 30 MB)", r.peakRssKb / 1024.0,
-              Mark(rssOk));
+  if (jack) {
+    std::printf("%-44s %.1f MB, of which JACK's shared memory %.1f MB; the rest %.1f MB %s\n",
+                "peak resident size (VmHWM; <= 30 MB)", r.peakRssKb / 1024.0,
+                jack->sharedKb / 1024.0, ownRssKb / 1024.0, Mark(rssOk));
+    std::printf(
+        "%-44s %llu xruns; a port buffer took at most %u messages a cycle, full in %llu "
+        "cycles; the floor dropped %llu\n",
+        "JACK", static_cast<unsigned long long>(jack->xruns), jack->mostPerCycle,
+        static_cast<unsigned long long>(jack->fullCycles),
+        static_cast<unsigned long long>(jack->floorDropped));
+  } else {
+    std::printf("%-44s %.1f MB %s\n", "peak resident size (<= 30 MB)", r.peakRssKb / 1024.0,
+                Mark(rssOk));
+  }
 
+  std::string jackJson;
+  if (jack) {
+    char text[512];
+    std::snprintf(
+        text, sizeof text,
+        ",\"jack\":{\"sample_rate\":%u,\"period_frames\":%u,\"realtime\":%s,\"xruns\":%llu,"
+        "\"most_per_cycle\":%u,\"full_cycles\":%llu,\"floor_dropped\":%llu,"
+        "\"shared_memory_rss_kb\":%ld},"
+        "\"floor_throughput\":{\"midi_to_serial\":%s,\"serial_to_midi\":%s}",
+        jack->sampleRate, jack->period, jack->realtime ? "true" : "false",
+        static_cast<unsigned long long>(jack->xruns), jack->mostPerCycle,
+        static_cast<unsigned long long>(jack->fullCycles),
+        static_cast<unsigned long long>(jack->floorDropped), jack->sharedKb,
+        Json(r.floorToSerialRate).c_str(), Json(r.floorToMidiRate).c_str());
+    jackJson = text;
+  }
   std::printf(
-      "{\"messages\":%zu,\"midi_to_serial\":{\"ours\":%s,\"floor\":%s},"
+      "{\"messages\":%zu,\"midi_service\":\"%s\",\"midi_to_serial\":{\"ours\":%s,\"floor\":%s},"
       "\"serial_to_midi\":{\"ours\":%s,\"floor\":%s},"
       "\"added_us\":{\"midi_to_serial_p50\":%.1f,\"midi_to_serial_p99\":%.1f,"
       "\"serial_to_midi_p50\":%.1f,\"serial_to_midi_p99\":%.1f},"
@@ -140,20 +218,209 @@ void Print(const Options& options, const Results& r) {
       "\"seconds_per_rate\":%.1f},"
       "\"line_rate\":{\"seconds\":%.1f,\"sent_each_way\":%llu,\"lost_to_serial\":%llu,"
       "\"lost_to_midi\":%llu,\"loss_free\":%s},"
-      "\"cpu_percent\":{\"line_rate\":%.3f,\"idle\":%.3f},\"peak_rss_kb\":%ld,"
+      "\"cpu_percent\":{\"line_rate\":%.3f,\"idle\":%.3f},\"peak_rss_kb\":%ld%s,"
       "\"targets_met\":{\"latency\":%s,\"throughput\":%s,\"line_rate\":%s,\"cpu\":%s,"
       "\"rss\":%s}}\n",
-      options.messages, Json(r.oursToSerial).c_str(), Json(r.floorToSerial).c_str(),
-      Json(r.oursToMidi).c_str(), Json(r.floorToMidi).c_str(), addedToSerial50, addedToSerial99,
-      addedToMidi50, addedToMidi99, r.toSerial.messagesPerSecond, r.toSerial.multiple,
-      r.toMidi.messagesPerSecond, r.toMidi.multiple, options.throughputSeconds, options.lineSeconds,
-      static_cast<unsigned long long>(r.lineSentEachWay),
+      options.messages, jack ? "jack" : "simulated", Json(r.oursToSerial).c_str(),
+      Json(r.floorToSerial).c_str(), Json(r.oursToMidi).c_str(), Json(r.floorToMidi).c_str(),
+      addedToSerial50, addedToSerial99, addedToMidi50, addedToMidi99, r.toSerial.messagesPerSecond,
+      r.toSerial.multiple, r.toMidi.messagesPerSecond, r.toMidi.multiple, options.throughputSeconds,
+      options.lineSeconds, static_cast<unsigned long long>(r.lineSentEachWay),
       static_cast<unsigned long long>(r.lineLostToSerial),
       static_cast<unsigned long long>(r.lineLostToMidi), r.lineRateLossFree ? "true" : "false",
-      r.cpuLinePercent, r.cpuIdlePercent, r.peakRssKb, latencyOk ? "true" : "false",
-      throughputOk ? "true" : "false", r.lineRateLossFree ? "true" : "false",
-      cpuOk ? "true" : "false", rssOk ? "true" : "false");
+      r.cpuLinePercent, r.cpuIdlePercent, r.peakRssKb, jackJson.c_str(),
+      latencyOk ? "true" : "false", throughputOk ? "true" : "false",
+      r.lineRateLossFree ? "true" : "false", cpuOk ? "true" : "false", rssOk ? "true" : "false");
 }
+
+void Progress(const std::string& text) {
+  std::fprintf(stderr, "... %s\n", text.c_str());
+}
+
+bool WaitReady(const BridgeRig& rig) {
+  auto& pump = platform::MessagePump::current();
+  const auto deadline = SteadyClock::now() + std::chrono::seconds(10);
+  while (!rig.Ready() && SteadyClock::now() < deadline) {
+    pump.processMessages();
+    pump.waitMessage(SteadyClock::now() + std::chrono::milliseconds(10));
+  }
+  return rig.Ready();
+}
+
+// Runs the phases on a control thread while this thread, the UI thread, pumps the bridge's
+// messages.
+Results Measure(const Options& options, const Rigging& rigging) {
+  auto& pump = platform::MessagePump::current();
+  Results results;
+  platform::MessageWindow quitter([&](const platform::Message&) -> std::intptr_t {
+    pump.quit();
+    return 0;
+  });
+  std::thread control([&, ref = quitter.ref()] {
+    results = RunPhases(options, rigging);
+    ref.post(platform::WM_USER);
+  });
+  pump.run();
+  control.join();
+  pump.resetQuit();  // the closing devices still wait for their messages
+  return results;
+}
+
+int RunSimulated(const Options& options) {
+  auto simulated = std::make_shared<platform::midi::SimulatedMidiService>();
+  // The bridge takes the first devices listed; the floor the second ones.
+  const auto oursIn = simulated->AddInput("Bench In");
+  simulated->AddOutput("Bench Out");
+  const auto floorIn = simulated->AddInput("Floor In");
+  simulated->AddOutput("Floor Out");
+
+  Stream oursToSerial, floorToSerial, oursToMidi, floorToMidi;
+  auto timed = std::make_shared<TimedMidiService>(simulated);
+  timed->onInput = [&](std::uint32_t packed, SteadyClock::time_point at) {
+    oursToSerial.Left(SeqOf(packed), at);
+  };
+  timed->onOutput = [&](std::uint32_t packed, SteadyClock::time_point at) {
+    oursToMidi.Arrived(packed, at);
+  };
+
+  Pty oursPty, floorPty;
+  BridgeRig rig(timed, oursPty);
+  if (!WaitReady(rig)) {
+    std::fputs("velmora-bench: the bridge did not open its port and MIDI devices\n", stderr);
+    return 1;
+  }
+  // The same door for the floor, without the timing hooks: it takes its own times.
+  TimedMidiService floorService(simulated);
+  Floor floor(floorService, 1, 1, floorPty, floorToSerial, floorToMidi);
+  if (!floor.Ready()) {
+    std::fputs("velmora-bench: the floor could not open its MIDI devices\n", stderr);
+    return 1;
+  }
+  SerialTap oursTap(oursPty.master(), [&](std::uint32_t packed, SteadyClock::time_point at) {
+    oursToSerial.Arrived(packed, at);
+  });
+  SerialTap floorTap(floorPty.master(), [&](std::uint32_t packed, SteadyClock::time_point at) {
+    floorToSerial.Arrived(packed, at);
+  });
+
+  Rigging rigging;
+  rigging.play = [&](bool toFloor, std::uint32_t packed) {
+    return simulated->PlayShort(toFloor ? floorIn : oursIn, packed);
+  };
+  rigging.oursMaster = oursPty.master();
+  rigging.floorMaster = floorPty.master();
+  rigging.oursToSerial = &oursToSerial;
+  rigging.floorToSerial = &floorToSerial;
+  rigging.oursToMidi = &oursToMidi;
+  rigging.floorToMidi = &floorToMidi;
+  rigging.harnessCpu = [&] {
+    return ThreadCpuSeconds(oursTap.thread()) + ThreadCpuSeconds(floorTap.thread()) +
+           ThreadCpuSeconds(floor.thread());
+  };
+  rigging.ringRefusals = [&] { return rig.RingRefusals(); };
+  rigging.progress = &Progress;
+  const Results results = Measure(options, rigging);
+  Print(options, results, nullptr);
+  return 0;
+}
+
+#ifdef VELMORA_BENCH_JACK
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+// True when `port` is connected to exactly one port, of a client whose name starts with
+// `client`; says what it found otherwise.
+bool ConnectedOnlyTo(const std::vector<std::string>& found, const std::string& port,
+                     const std::string& client) {
+  if (found.size() == 1 && StartsWith(found[0], client)) return true;
+  std::string list;
+  for (const auto& name : found) list += " " + name;
+  std::fprintf(stderr, "velmora-bench: %s should be connected to %s... only; it is to:%s\n",
+               port.c_str(), client.c_str(), list.empty() ? " nothing" : list.c_str());
+  return false;
+}
+
+int RunJack(const Options& options) {
+  JackServer server(48000, options.jackPeriod, options.jackRealtime);
+  Stream oursToSerial, floorToSerial, oursToMidi, floorToMidi;
+  // Registered first: its ports head the lists that the bridge fills at start-up.
+  JackFarSide far({&oursToSerial, &oursToMidi}, {&floorToSerial, &floorToMidi});
+  Pty oursPty, floorPty;
+  JackFloor floor(floorPty);
+  if (!far.Connect(far.SourceName(true), floor.SinkName()) ||
+      !far.Connect(floor.SourceName(), far.SinkName(true))) {
+    std::fputs("velmora-bench: cannot connect the floor's JACK ports\n", stderr);
+    return 1;
+  }
+
+  // The program's own service: its JACK clients are named Velmora-<pid>-<n>.
+  auto service = std::make_shared<platform::midi::RtMidiService>();
+  const std::string clientPrefix = platform::midi::RtMidiService::DefaultClientName() + "-";
+  BridgeRig rig(service, oursPty);
+  // The lists hold every other client's ports, the floor's too: choose ours by name.
+  if (!rig.SelectMidi(far.SourceName(false), far.SinkName(false))) {
+    std::fprintf(stderr, "velmora-bench: the bridge does not list %s and %s\n",
+                 far.SourceName(false).c_str(), far.SinkName(false).c_str());
+    return 1;
+  }
+  if (!WaitReady(rig)) {
+    std::fputs("velmora-bench: the bridge did not open its port and MIDI devices\n", stderr);
+    return 1;
+  }
+  if (!ConnectedOnlyTo(far.Connections(false, true), far.SourceName(false), clientPrefix) ||
+      !ConnectedOnlyTo(far.Connections(false, false), far.SinkName(false), clientPrefix) ||
+      !ConnectedOnlyTo(far.Connections(true, true), far.SourceName(true), floor.SinkName()) ||
+      !ConnectedOnlyTo(far.Connections(true, false), far.SinkName(true), floor.SourceName())) {
+    return 1;
+  }
+  SerialTap oursTap(oursPty.master(), [&](std::uint32_t packed, SteadyClock::time_point at) {
+    oursToSerial.Arrived(packed, at);
+  });
+  SerialTap floorTap(floorPty.master(), [&](std::uint32_t packed, SteadyClock::time_point at) {
+    floorToSerial.Arrived(packed, at);
+  });
+
+  Rigging rigging;
+  rigging.play = [&](bool toFloor, std::uint32_t packed) { return far.Play(toFloor, packed); };
+  rigging.oursMaster = oursPty.master();
+  rigging.floorMaster = floorPty.master();
+  rigging.oursToSerial = &oursToSerial;
+  rigging.floorToSerial = &floorToSerial;
+  rigging.oursToMidi = &oursToMidi;
+  rigging.floorToMidi = &floorToMidi;
+  rigging.harnessCpu = [&] {
+    return ThreadCpuSeconds(oursTap.thread()) + ThreadCpuSeconds(floorTap.thread()) +
+           ThreadCpuSeconds(floor.thread()) + far.ProcessCpuSeconds() + floor.ProcessCpuSeconds();
+  };
+  rigging.ringRefusals = [&] { return rig.RingRefusals(); };
+  rigging.otherLosses = [&, xruns = far.Xruns()]() mutable {
+    const std::uint64_t now = far.Xruns();
+    std::string text = now > xruns ? "; JACK xruns meanwhile: " + std::to_string(now - xruns) : "";
+    xruns = now;
+    return text;
+  };
+  rigging.progress = &Progress;
+  rigging.floorThroughput = true;
+  const Results results = Measure(options, rigging);
+
+  JackFigures figures;
+  figures.server = server.name();
+  figures.midiIn = rig.Selected(core::DeviceList::MidiIn);
+  figures.midiOut = rig.Selected(core::DeviceList::MidiOut);
+  figures.sampleRate = far.SampleRate();
+  figures.period = far.Period();
+  figures.realtime = options.jackRealtime;
+  figures.xruns = far.Xruns();
+  figures.fullCycles = far.FullCycles();
+  figures.mostPerCycle = far.MostPerCycle();
+  figures.floorDropped = floor.Dropped();
+  figures.sharedKb = SharedMemoryRssKb();
+  Print(options, results, &figures);
+  return 0;
+}
+
+#endif
 
 }  // namespace
 
@@ -164,83 +431,17 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    auto& pump = platform::MessagePump::current();
-    auto simulated = std::make_shared<platform::midi::SimulatedMidiService>();
-    // The bridge takes the first devices listed; the floor the second ones.
-    const auto oursIn = simulated->AddInput("Bench In");
-    simulated->AddOutput("Bench Out");
-    const auto floorIn = simulated->AddInput("Floor In");
-    simulated->AddOutput("Floor Out");
-
-    Stream oursToSerial, floorToSerial, oursToMidi, floorToMidi;
-    auto timed = std::make_shared<TimedMidiService>(simulated);
-    timed->onInput = [&](std::uint32_t packed, SteadyClock::time_point at) {
-      oursToSerial.Left(SeqOf(packed), at);
-    };
-    timed->onOutput = [&](std::uint32_t packed, SteadyClock::time_point at) {
-      oursToMidi.Arrived(packed, at);
-    };
-
-    Pty oursPty, floorPty;
-    BridgeRig rig(timed, oursPty);
-    const auto deadline = SteadyClock::now() + std::chrono::seconds(10);
-    while (!rig.Ready() && SteadyClock::now() < deadline) {
-      pump.processMessages();
-      pump.waitMessage(SteadyClock::now() + std::chrono::milliseconds(10));
+#ifdef VELMORA_BENCH_JACK
+    if (options.jack) return RunJack(options);
+#else
+    if (options.jack) {
+      std::fputs("velmora-bench: built without RtMidi and JACK, no --jack\n", stderr);
+      return 2;
     }
-    if (!rig.Ready()) {
-      std::fputs("velmora-bench: the bridge did not open its port and MIDI devices\n", stderr);
-      return 1;
-    }
-    // The same door for the floor, without the timing hooks: it takes its own times.
-    TimedMidiService floorService(simulated);
-    Floor floor(floorService, 1, 1, floorPty, floorToSerial, floorToMidi);
-    if (!floor.Ready()) {
-      std::fputs("velmora-bench: the floor could not open its MIDI devices\n", stderr);
-      return 1;
-    }
-    SerialTap oursTap(oursPty.master(), [&](std::uint32_t packed, SteadyClock::time_point at) {
-      oursToSerial.Arrived(packed, at);
-    });
-    SerialTap floorTap(floorPty.master(), [&](std::uint32_t packed, SteadyClock::time_point at) {
-      floorToSerial.Arrived(packed, at);
-    });
-
-    Rigging rigging;
-    rigging.service = simulated.get();
-    rigging.oursIn = oursIn;
-    rigging.floorIn = floorIn;
-    rigging.oursMaster = oursPty.master();
-    rigging.floorMaster = floorPty.master();
-    rigging.oursToSerial = &oursToSerial;
-    rigging.floorToSerial = &floorToSerial;
-    rigging.oursToMidi = &oursToMidi;
-    rigging.floorToMidi = &floorToMidi;
-    rigging.harnessCpu = [&] {
-      return ThreadCpuSeconds(oursTap.thread()) + ThreadCpuSeconds(floorTap.thread()) +
-             ThreadCpuSeconds(floor.thread());
-    };
-    rigging.ringRefusals = [&] { return rig.RingRefusals(); };
-    rigging.progress = [](const std::string& text) {
-      std::fprintf(stderr, "... %s\n", text.c_str());
-    };
-
-    Results results;
-    platform::MessageWindow quitter([&](const platform::Message&) -> std::intptr_t {
-      pump.quit();
-      return 0;
-    });
-    std::thread control([&, ref = quitter.ref()] {
-      results = RunPhases(options, rigging);
-      ref.post(platform::WM_USER);
-    });
-    pump.run();
-    control.join();
-    pump.resetQuit();  // the closing devices below still wait for their messages
-    Print(options, results);
+#endif
+    return RunSimulated(options);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "velmora-bench: %s\n", error.what());
     return 1;
   }
-  return 0;
 }

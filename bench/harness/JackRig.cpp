@@ -1,0 +1,366 @@
+#include "JackRig.h"
+
+#include <fcntl.h>
+#include <jack/midiport.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace velmora::bench {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::size_t kQueueBytes = 1 << 21;  // 512 Ki messages
+
+void Silent(const char*) {}
+
+bool Alive(pid_t pid) {
+  int status = 0;
+  return waitpid(pid, &status, WNOHANG) == 0;
+}
+
+void Pack(std::uint32_t packed, jack_midi_data_t* data) {
+  data[0] = static_cast<jack_midi_data_t>(packed);
+  data[1] = static_cast<jack_midi_data_t>(packed >> 8);
+  data[2] = static_cast<jack_midi_data_t>(packed >> 16);
+}
+
+std::uint32_t Unpack(const jack_midi_data_t* data) {
+  return data[0] | (data[1] << 8) | (data[2] << 16);
+}
+
+// Moves queued messages into an output port buffer until either runs out; returns how many.
+std::uint32_t Drain(jack_ringbuffer_t* queue, void* buffer, bool& full,
+                    Stream* departures = nullptr, SteadyClock::time_point at = {}) {
+  std::uint32_t written = 0;
+  full = false;
+  std::uint32_t packed = 0;
+  while (jack_ringbuffer_read_space(queue) >= sizeof packed) {
+    jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, 3);
+    if (data == nullptr) {
+      full = true;
+      break;
+    }
+    jack_ringbuffer_read(queue, reinterpret_cast<char*>(&packed), sizeof packed);
+    Pack(packed, data);
+    if (departures) departures->Left(SeqOf(packed), at);
+    ++written;
+  }
+  return written;
+}
+
+}  // namespace
+
+// ---- JackServer -------------------------------------------------------------------------
+
+JackServer::JackServer(int sampleRate, int period, bool realtime)
+    : name_("velmora-bench-" + std::to_string(getpid())),
+      log_(fs::temp_directory_path() / (name_ + "-jackd.log")) {
+  setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+  setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
+  const std::string rate = std::to_string(sampleRate);
+  const std::string frames = std::to_string(period);
+  const std::string log = log_.string();
+  const pid_t parent = getpid();
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("cannot start jackd: fork failed");
+  if (pid_ == 0) {
+    // Only async-signal-safe calls between fork and exec.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
+    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int in = open("/dev/null", O_RDONLY);
+    if (out >= 0) {
+      dup2(out, 1);
+      dup2(out, 2);
+    }
+    if (in >= 0) dup2(in, 0);
+    execlp("jackd", "jackd", realtime ? "--realtime" : "--no-realtime", "-d", "dummy", "-r",
+           rate.c_str(), "-p", frames.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  jack_set_error_function(&Silent);
+  jack_set_info_function(&Silent);
+  const auto deadline = SteadyClock::now() + 20s;
+  while (SteadyClock::now() < deadline && Alive(pid_)) {
+    jack_status_t status{};
+    if (jack_client_t* probe =
+            jack_client_open("velmora-bench-probe", JackNoStartServer, &status)) {
+      jack_client_close(probe);
+      return;
+    }
+    std::this_thread::sleep_for(100ms);
+  }
+  std::ifstream text(log_);
+  std::stringstream said;
+  said << text.rdbuf();
+  Stop();
+  throw std::runtime_error("jackd did not come up:\n" + said.str());
+}
+
+JackServer::~JackServer() {
+  Stop();
+}
+
+void JackServer::Stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  const auto deadline = SteadyClock::now() + 5s;
+  while (SteadyClock::now() < deadline && Alive(pid_)) std::this_thread::sleep_for(20ms);
+  if (Alive(pid_)) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  pid_ = -1;
+  std::error_code ignored;
+  fs::remove(log_, ignored);
+}
+
+// ---- JackClient -------------------------------------------------------------------------
+
+JackClient::JackClient(const std::string& name, JackProcessCallback process, void* self) {
+  jack_status_t status{};
+  client_ = jack_client_open(name.c_str(), JackNoStartServer, &status);
+  if (client_ == nullptr) throw std::runtime_error("cannot open JACK client " + name);
+  jack_set_process_callback(client_, process, self);
+}
+
+JackClient::~JackClient() {
+  jack_deactivate(client_);
+  for (jack_port_t* port : ports_) jack_port_unregister(client_, port);
+  jack_client_close(client_);
+}
+
+jack_port_t* JackClient::Register(const std::string& port, bool output) {
+  jack_port_t* made = jack_port_register(client_, port.c_str(), JACK_DEFAULT_MIDI_TYPE,
+                                         output ? JackPortIsOutput : JackPortIsInput, 0);
+  if (made == nullptr) throw std::runtime_error("cannot register JACK port " + port);
+  ports_.push_back(made);
+  return made;
+}
+
+void JackClient::Activate() {
+  if (jack_activate(client_) != 0) throw std::runtime_error("cannot activate a JACK client");
+}
+
+double JackClient::ProcessCpuSeconds() const {
+  clockid_t id{};
+  timespec ts{};
+  if (pthread_getcpuclockid(jack_client_thread_id(client_), &id) != 0 ||
+      clock_gettime(id, &ts) != 0) {
+    return 0;
+  }
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// ---- JackFarSide ------------------------------------------------------------------------
+
+JackFarSide::JackFarSide(Lane ours, Lane floor)
+    : player_("velmora-bench", &JackFarSide::ProcessPlayer, this),
+      listener_("velmora-bench-in", &JackFarSide::ProcessListener, this) {
+  ports_[0].lane = ours;
+  ports_[1].lane = floor;
+  for (Port& port : ports_) port.queue = jack_ringbuffer_create(kQueueBytes);
+  ports_[0].source = player_.Register("to-ours", true);
+  ports_[1].source = player_.Register("to-floor", true);
+  ports_[0].sink = listener_.Register("from-ours", false);
+  ports_[1].sink = listener_.Register("from-floor", false);
+  jack_set_xrun_callback(player_.get(), &JackFarSide::Xrun, this);
+  player_.Activate();
+  listener_.Activate();
+}
+
+JackFarSide::~JackFarSide() {
+  jack_deactivate(player_.get());
+  jack_deactivate(listener_.get());
+  for (Port& port : ports_) jack_ringbuffer_free(port.queue);
+}
+
+std::string JackFarSide::SourceName(bool floor) const {
+  return jack_port_name(ports_[floor].source);
+}
+std::string JackFarSide::SinkName(bool floor) const {
+  return jack_port_name(ports_[floor].sink);
+}
+
+bool JackFarSide::Play(bool floor, std::uint32_t packed) {
+  jack_ringbuffer_t* queue = ports_[floor].queue;
+  if (jack_ringbuffer_write_space(queue) < sizeof packed) return false;
+  jack_ringbuffer_write(queue, reinterpret_cast<const char*>(&packed), sizeof packed);
+  return true;
+}
+
+std::vector<std::string> JackFarSide::Connections(bool floor, bool source) const {
+  std::vector<std::string> names;
+  const JackClient& client = source ? player_ : listener_;
+  jack_port_t* port = source ? ports_[floor].source : ports_[floor].sink;
+  if (const char** list = jack_port_get_all_connections(client.get(), port)) {
+    for (const char** name = list; *name; ++name) names.emplace_back(*name);
+    jack_free(list);
+  }
+  return names;
+}
+
+bool JackFarSide::Connect(const std::string& from, const std::string& to) const {
+  const int result = jack_connect(player_.get(), from.c_str(), to.c_str());
+  return result == 0 || result == EEXIST;
+}
+
+jack_nframes_t JackFarSide::SampleRate() const {
+  return jack_get_sample_rate(player_.get());
+}
+jack_nframes_t JackFarSide::Period() const {
+  return jack_get_buffer_size(player_.get());
+}
+
+int JackFarSide::ProcessPlayer(jack_nframes_t frames, void* self) {
+  auto& side = *static_cast<JackFarSide*>(self);
+  for (Port& port : side.ports_) {
+    void* out = jack_port_get_buffer(port.source, frames);
+    jack_midi_clear_buffer(out);
+    bool full = false;
+    const std::uint32_t written =
+        Drain(port.queue, out, full, port.lane.toSerial, SteadyClock::now());
+    if (full) side.fullCycles_.fetch_add(1, std::memory_order_relaxed);
+    if (written > side.mostPerCycle_.load(std::memory_order_relaxed)) {
+      side.mostPerCycle_.store(written, std::memory_order_relaxed);
+    }
+  }
+  return 0;
+}
+
+int JackFarSide::ProcessListener(jack_nframes_t frames, void* self) {
+  auto& side = *static_cast<JackFarSide*>(self);
+  const auto cycle = SteadyClock::now();
+  for (Port& port : side.ports_) {
+    void* in = jack_port_get_buffer(port.sink, frames);
+    const std::uint32_t count = jack_midi_get_event_count(in);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      jack_midi_event_t event;
+      if (jack_midi_event_get(&event, in, i) == 0 && event.size == 3) {
+        port.lane.toMidi->Arrived(Unpack(event.buffer), cycle);
+      }
+    }
+  }
+  return 0;
+}
+
+int JackFarSide::Xrun(void* self) {
+  static_cast<JackFarSide*>(self)->xruns_.fetch_add(1, std::memory_order_relaxed);
+  return 0;
+}
+
+// ---- JackFloor --------------------------------------------------------------------------
+
+JackFloor::JackFloor(const Pty& pty)
+    : fd_(pty.openSlaveRaw()), client_("velmora-bench-floor", &JackFloor::Process, this) {
+  in_ = client_.Register("in", false);
+  out_ = client_.Register("out", true);
+  queue_ = jack_ringbuffer_create(kQueueBytes);
+  client_.Activate();
+  reader_ = std::thread([this] { Read(); });
+}
+
+JackFloor::~JackFloor() {
+  stop_.raise();
+  reader_.join();
+  jack_deactivate(client_.get());
+  jack_ringbuffer_free(queue_);
+  close(fd_);
+}
+
+std::string JackFloor::SourceName() const {
+  return jack_port_name(out_);
+}
+std::string JackFloor::SinkName() const {
+  return jack_port_name(in_);
+}
+
+int JackFloor::Process(jack_nframes_t frames, void* self) {
+  auto& floor = *static_cast<JackFloor*>(self);
+  void* in = jack_port_get_buffer(floor.in_, frames);
+  const std::uint32_t count = jack_midi_get_event_count(in);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    jack_midi_event_t event;
+    if (jack_midi_event_get(&event, in, i) != 0) continue;
+    if (write(floor.fd_, event.buffer, event.size) != static_cast<ssize_t>(event.size)) {
+      floor.dropped_.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+  void* out = jack_port_get_buffer(floor.out_, frames);
+  jack_midi_clear_buffer(out);
+  bool full = false;
+  Drain(floor.queue_, out, full);
+  return 0;
+}
+
+void JackFloor::Read() {
+  std::uint8_t buffer[4096];
+  std::uint8_t message[3];
+  std::size_t have = 0;
+  for (;;) {
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) continue;
+    if (fds[1].revents) return;
+    const ssize_t got = read(fd_, buffer, sizeof buffer);
+    for (ssize_t i = 0; i < got; ++i) {
+      if (buffer[i] & 0x80) have = 0;
+      if (have < 3) message[have++] = buffer[i];
+      if (have == 3) {
+        const std::uint32_t packed = message[0] | (message[1] << 8) | (message[2] << 16);
+        if (jack_ringbuffer_write_space(queue_) >= sizeof packed) {
+          jack_ringbuffer_write(queue_, reinterpret_cast<const char*>(&packed), sizeof packed);
+        } else {
+          dropped_.fetch_add(1, std::memory_order_relaxed);
+        }
+        have = 0;
+      }
+    }
+  }
+}
+
+// ---- memory -----------------------------------------------------------------------------
+
+long SharedMemoryRssKb() {
+  std::ifstream smaps("/proc/self/smaps");
+  std::string line;
+  bool shm = false;
+  long total = 0;
+  while (std::getline(smaps, line)) {
+    if (line.empty()) continue;
+    // A mapping's header starts with its address range, in hexadecimal.
+    const bool header = std::isxdigit(static_cast<unsigned char>(line[0])) &&
+                        line.find(':') > line.find('-') && line.find(" kB") == std::string::npos;
+    if (header) {
+      shm = line.find(" /dev/shm/") != std::string::npos;
+    } else if (shm && line.rfind("Rss:", 0) == 0) {
+      total += std::atol(line.c_str() + 4);
+    }
+  }
+  return total;
+}
+
+long PeakRssKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return 0;
+}
+
+}  // namespace velmora::bench

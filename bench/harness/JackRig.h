@@ -1,0 +1,150 @@
+#pragma once
+
+// What --jack adds: a JACK server of the harness's own, the far side of both MIDI links as a
+// JACK client that times every message in its process callback, and the floor as a JACK client
+// that forwards to a pseudo-terminal and back.
+
+#include <jack/jack.h>
+#include <jack/ringbuffer.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Rig.h"
+#include "Stream.h"
+#include "support/Pty.h"
+
+namespace velmora::bench {
+
+// jackd with the dummy driver, with or without real-time scheduling, under a name of its own
+// (velmora-bench-<pid>), which it sets as JACK_DEFAULT_SERVER for this process. Started by the
+// constructor (throws when it does not come up), stopped by the destructor; it also dies with
+// the harness, should the harness be killed. Create it before any thread or JACK client.
+class JackServer {
+ public:
+  JackServer(int sampleRate, int period, bool realtime);
+  ~JackServer();
+  JackServer(const JackServer&) = delete;
+  JackServer& operator=(const JackServer&) = delete;
+  const std::string& name() const { return name_; }
+
+ private:
+  void Stop();
+  std::string name_;
+  std::filesystem::path log_;
+  pid_t pid_ = -1;
+};
+
+// A JACK client with an output and an input port.
+class JackClient {
+ public:
+  JackClient(const std::string& name, JackProcessCallback process, void* self);
+  ~JackClient();  // deactivates, unregisters its ports, closes
+  JackClient(const JackClient&) = delete;
+  JackClient& operator=(const JackClient&) = delete;
+  jack_client_t* get() const { return client_; }
+  jack_port_t* Register(const std::string& port, bool output);
+  void Activate();
+  // CPU time of the client's process thread so far, in seconds.
+  double ProcessCpuSeconds() const;
+
+ private:
+  jack_client_t* client_ = nullptr;
+  std::vector<jack_port_t*> ports_;
+};
+
+// The far side of the bridge's MIDI links and of the floor's: a source and a sink for each.
+// A message to play leaves when the process callback writes it into the source's port buffer
+// (its departure time is taken there); an arrival is timed at the start of the process callback
+// of the cycle that brings it. Sources and sinks are two clients: with one, the floor's client
+// would close a loop in JACK's graph, which JACK breaks with a cycle's delay.
+class JackFarSide {
+ public:
+  struct Lane {
+    Stream* toSerial = nullptr;  // departures stamped here
+    Stream* toMidi = nullptr;    // arrivals stamped here
+  };
+  JackFarSide(Lane ours, Lane floor);
+  ~JackFarSide();
+  JackFarSide(const JackFarSide&) = delete;
+  JackFarSide& operator=(const JackFarSide&) = delete;
+
+  // "client:port" names; ours are registered first, so they are listed first.
+  std::string SourceName(bool floor) const;
+  std::string SinkName(bool floor) const;
+  // Queues a message for the next cycle; false when the queue is full. One thread at a time.
+  bool Play(bool floor, std::uint32_t packed);
+  // The ports connected to a source or sink of ours.
+  std::vector<std::string> Connections(bool floor, bool source) const;
+  bool Connect(const std::string& from, const std::string& to) const;
+
+  jack_nframes_t SampleRate() const;
+  jack_nframes_t Period() const;
+  std::uint64_t Xruns() const { return xruns_.load(std::memory_order_relaxed); }
+  // Most messages one port buffer took in a cycle, and the cycles it could take no more.
+  std::uint32_t MostPerCycle() const { return mostPerCycle_.load(std::memory_order_relaxed); }
+  std::uint64_t FullCycles() const { return fullCycles_.load(std::memory_order_relaxed); }
+  double ProcessCpuSeconds() const {
+    return player_.ProcessCpuSeconds() + listener_.ProcessCpuSeconds();
+  }
+
+ private:
+  struct Port {
+    Lane lane;
+    jack_port_t* source = nullptr;
+    jack_port_t* sink = nullptr;
+    jack_ringbuffer_t* queue = nullptr;  // packed messages; the player writes, JACK reads
+  };
+  static int ProcessPlayer(jack_nframes_t frames, void* self);
+  static int ProcessListener(jack_nframes_t frames, void* self);
+  static int Xrun(void* self);
+
+  JackClient player_;    // the sources
+  JackClient listener_;  // the sinks
+  Port ports_[2];
+  std::atomic<std::uint64_t> xruns_{0};
+  std::atomic<std::uint32_t> mostPerCycle_{0};  // written by the process thread only
+  std::atomic<std::uint64_t> fullCycles_{0};
+};
+
+// The floor through JACK: its process callback writes what its input brings straight to the
+// pseudo-terminal's slave; a reader thread takes the slave's bytes to a queue that the next
+// cycle empties into its output.
+class JackFloor {
+ public:
+  explicit JackFloor(const Pty& pty);
+  ~JackFloor();
+  JackFloor(const JackFloor&) = delete;
+  JackFloor& operator=(const JackFloor&) = delete;
+  std::string SourceName() const;
+  std::string SinkName() const;
+  // What the floor itself dropped: its queue full, or the slave refusing a write.
+  std::uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
+  std::thread& thread() { return reader_; }
+  double ProcessCpuSeconds() const { return client_.ProcessCpuSeconds(); }
+
+ private:
+  static int Process(jack_nframes_t frames, void* self);
+  void Read();
+
+  int fd_ = -1;
+  JackClient client_;
+  jack_port_t* in_ = nullptr;
+  jack_port_t* out_ = nullptr;
+  jack_ringbuffer_t* queue_ = nullptr;  // packed messages; the reader writes, JACK reads
+  std::atomic<std::uint64_t> dropped_{0};
+  StopSignal stop_;
+  std::thread reader_;  // last: starts once everything above is ready
+};
+
+// Resident kilobytes of this process's shared memory mappings from /dev/shm: JACK's.
+long SharedMemoryRssKb();
+// VmHWM of this process, in kilobytes.
+long PeakRssKb();
+
+}  // namespace velmora::bench
