@@ -63,6 +63,10 @@ Percentiles Summarise(const Stream& stream) {
   return result;
 }
 
+std::uint64_t Xruns(const Rigging& rig) {
+  return rig.xruns ? rig.xruns() : 0;
+}
+
 // Waits until every stream received `count`, or nothing moved for a second.
 void Drain(const std::vector<std::pair<Stream*, std::uint64_t>>& expected) {
   std::uint64_t last = ~0ull;
@@ -169,6 +173,7 @@ void Throughputs(const Options& options, const Rigging& rig, bool toSerial, bool
     const double rate = kLineMessagesPerSecond * multiple;
     stream.Reset(0);
     const std::uint64_t refusedBefore = rig.ringRefusals();
+    const std::uint64_t xrunsBefore = Xruns(rig);
     const LoadOutcome load = toSerial ? Load(rig, rate, 0, options.throughputSeconds, floor)
                                       : Load(rig, 0, rate, options.throughputSeconds, floor);
     const std::uint64_t sent = toSerial ? load.sentToSerial : load.sentToMidi;
@@ -182,7 +187,6 @@ void Throughputs(const Options& options, const Rigging& rig, bool toSerial, bool
         failure += " (" + std::to_string(rig.ringRefusals() - refusedBefore) +
                    " refused by the MIDI input's ring, the rest by the port's output buffer)";
       }
-      if (rig.otherLosses) failure += rig.otherLosses();
     } else if (!stream.InOrder()) {
       failure = "out of order";
     } else if (load.refused > 0) {
@@ -190,6 +194,9 @@ void Throughputs(const Options& options, const Rigging& rig, bool toSerial, bool
                 " waits for room)";
     } else if (!load.onTime) {
       failure = "the load could not keep its pace";
+    }
+    if (!failure.empty() && Xruns(rig) > xrunsBefore) {
+      failure += "; JACK xruns meanwhile: " + std::to_string(Xruns(rig) - xrunsBefore);
     }
     rig.progress(std::string(floor ? "floor " : "") +
                  (toSerial ? "MIDI->serial " : "serial->MIDI ") + std::to_string(multiple) +
@@ -214,7 +221,9 @@ std::string Seconds(double value) {
 Results RunPhases(const Options& options, const Rigging& rig) {
   Results results;
   rig.progress("latency: " + std::to_string(options.messages) + " messages per stream, 1 ms apart");
+  const std::uint64_t xrunsBefore = Xruns(rig);
   Latency(options, rig, results);
+  results.latencyXruns = Xruns(rig) - xrunsBefore;
 
   rig.progress("idle: " + Seconds(options.idleSeconds) + " with the port open");
   {
@@ -228,10 +237,12 @@ Results RunPhases(const Options& options, const Rigging& rig) {
     rig.oursToSerial->Reset(0);
     rig.oursToMidi->Reset(0);
     CpuMeter meter(rig);
+    const std::uint64_t lineXrunsBefore = Xruns(rig);
     const LoadOutcome load =
         Load(rig, kLineMessagesPerSecond, kLineMessagesPerSecond, options.lineSeconds);
     results.cpuLinePercent = meter.PercentOfOneCore();
     Drain({{rig.oursToSerial, load.sentToSerial}, {rig.oursToMidi, load.sentToMidi}});
+    results.lineXruns = Xruns(rig) - lineXrunsBefore;
     results.lineSentEachWay = load.sentToSerial;
     results.lineLostToSerial =
         load.sentToSerial - std::min(load.sentToSerial, rig.oursToSerial->Received());

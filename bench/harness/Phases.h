@@ -45,6 +45,7 @@ struct Results {
   double cpuLinePercent = 0;  // of one core, bridge threads only
   double cpuIdlePercent = 0;
   long peakRssKb = 0;
+  std::uint64_t latencyXruns = 0, lineXruns = 0;  // during those phases, with JACK
 };
 
 // The devices and streams the phases drive.
@@ -61,8 +62,9 @@ struct Rigging {
   std::function<void(const std::string&)> progress;
   // What the MIDI input's ring has refused so far.
   std::function<std::uint64_t()> ringRefusals;
-  // Why messages may have been lost on the way, besides the bridge: JACK's share, say.
-  std::function<std::string()> otherLosses;
+  // Cycles that JACK reported overrun so far (xruns): what a late client wrote in one may be lost
+  // or read twice. Unset without JACK.
+  std::function<std::uint64_t()> xruns;
   bool floorThroughput = false;  // also find the floor's loss-free rates
 };
 

@@ -182,9 +182,11 @@ void Print(const Options& options, const Results& r, const JackFigures* jack) {
                 "peak resident size (VmHWM; <= 30 MB)", r.peakRssKb / 1024.0,
                 jack->sharedKb / 1024.0, ownRssKb / 1024.0, Mark(rssOk));
     std::printf(
-        "%-44s %llu xruns; a port buffer took at most %u messages a cycle, full in %llu "
-        "cycles; the floor dropped %llu\n",
-        "JACK", static_cast<unsigned long long>(jack->xruns), jack->mostPerCycle,
+        "%-44s %llu xruns (%llu while timing latency, %llu at line rate); a port buffer took at "
+        "most %u messages a cycle, full in %llu cycles; the floor dropped %llu\n",
+        "JACK", static_cast<unsigned long long>(jack->xruns),
+        static_cast<unsigned long long>(r.latencyXruns),
+        static_cast<unsigned long long>(r.lineXruns), jack->mostPerCycle,
         static_cast<unsigned long long>(jack->fullCycles),
         static_cast<unsigned long long>(jack->floorDropped));
   } else {
@@ -198,11 +200,14 @@ void Print(const Options& options, const Results& r, const JackFigures* jack) {
     std::snprintf(
         text, sizeof text,
         ",\"jack\":{\"sample_rate\":%u,\"period_frames\":%u,\"realtime\":%s,\"xruns\":%llu,"
+        "\"xruns_latency\":%llu,\"xruns_line_rate\":%llu,"
         "\"most_per_cycle\":%u,\"full_cycles\":%llu,\"floor_dropped\":%llu,"
         "\"shared_memory_rss_kb\":%ld},"
         "\"floor_throughput\":{\"midi_to_serial\":%s,\"serial_to_midi\":%s}",
         jack->sampleRate, jack->period, jack->realtime ? "true" : "false",
-        static_cast<unsigned long long>(jack->xruns), jack->mostPerCycle,
+        static_cast<unsigned long long>(jack->xruns),
+        static_cast<unsigned long long>(r.latencyXruns),
+        static_cast<unsigned long long>(r.lineXruns), jack->mostPerCycle,
         static_cast<unsigned long long>(jack->fullCycles),
         static_cast<unsigned long long>(jack->floorDropped), jack->sharedKb,
         Json(r.floorToSerialRate).c_str(), Json(r.floorToMidiRate).c_str());
@@ -359,6 +364,14 @@ int RunJack(const Options& options) {
   const std::string clientPrefix = platform::midi::RtMidiService::DefaultClientName() + "-";
   BridgeRig rig(service, oursPty);
   // The lists hold every other client's ports, the floor's too: choose ours by name.
+  for (auto list : {core::DeviceList::MidiIn, core::DeviceList::MidiOut}) {
+    std::string items;
+    for (int i = 0; i < rig.Window().ListCount(list); ++i) {
+      items += (i ? ", " : "") + rig.Window().ListItem(list, i);
+    }
+    Progress(std::string(list == core::DeviceList::MidiIn ? "MIDI inputs" : "MIDI outputs") +
+             " listed: " + items + "; opened at start-up: " + rig.Selected(list));
+  }
   if (!rig.SelectMidi(far.SourceName(false), far.SinkName(false))) {
     std::fprintf(stderr, "velmora-bench: the bridge does not list %s and %s\n",
                  far.SourceName(false).c_str(), far.SinkName(false).c_str());
@@ -394,12 +407,7 @@ int RunJack(const Options& options) {
            ThreadCpuSeconds(floor.thread()) + far.ProcessCpuSeconds() + floor.ProcessCpuSeconds();
   };
   rigging.ringRefusals = [&] { return rig.RingRefusals(); };
-  rigging.otherLosses = [&, xruns = far.Xruns()]() mutable {
-    const std::uint64_t now = far.Xruns();
-    std::string text = now > xruns ? "; JACK xruns meanwhile: " + std::to_string(now - xruns) : "";
-    xruns = now;
-    return text;
-  };
+  rigging.xruns = [&] { return far.Xruns(); };
   rigging.progress = &Progress;
   rigging.floorThroughput = true;
   const Results results = Measure(options, rigging);
