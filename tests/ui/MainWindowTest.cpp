@@ -209,6 +209,17 @@ TEST_F(MainWindowTest, EffacerEmptiesTheLogAndNewLinesStartFromTheTop) {
   EXPECT_EQ(window->LogSelected(), 0);
 }
 
+TEST_F(MainWindowTest, ABurstOfLogLinesIsPaintedOnceItEnds) {
+  Start();
+  auto* log = Find<QListWidget>("lstLog");
+  for (int i = 0; i < 200; ++i) window->Form().AddLogLine("line " + std::to_string(i));
+  // Painting may wait while lines pour in, but never stays off.
+  EXPECT_TRUE(QTest::qWaitFor([&] { return log->updatesEnabled(); }, kWaitMs));
+  QTest::qWait(100);
+  EXPECT_TRUE(log->updatesEnabled());
+  EXPECT_EQ(log->currentItem()->text(), QStringLiteral("line 199"));
+}
+
 TEST_F(MainWindowTest, MidiInputBurstKeepsTheLampLitForOneTimerInterval) {
   StartWithDevices();
   auto& lamp = window->LampOf(Lamp::MidiIn);

@@ -140,6 +140,15 @@ void MainWindow::buildControls(QWidget* client) {
   lstLog_->setFont(LogFont());
   lstLog_->setUniformItemSizes(true);
   lstLog_->setSelectionMode(QAbstractItemView::SingleSelection);
+  logPaint_ = new QTimer(this);
+  logPaint_->setSingleShot(true);
+  logPaint_->setInterval(kLogPaintInterval);
+  connect(logPaint_, &QTimer::timeout, this, [this] {
+    if (!lstLog_->updatesEnabled()) {
+      lstLog_->setUpdatesEnabled(true);  // paints what changed meanwhile
+      logPaint_->start();
+    }
+  });
 
   struct LampRow {
     Lamp lamp;
@@ -370,17 +379,30 @@ int MainWindow::LogCount() const {
   return lstLog_->count();
 }
 
+void MainWindow::logChanged() {
+  // Text layout is most of the cost of a message with the window shown; nobody reads more
+  // than a few dozen lines a second.
+  if (logPaint_->isActive()) {
+    lstLog_->setUpdatesEnabled(false);
+  } else {
+    logPaint_->start();
+  }
+}
+
 void MainWindow::LogDelete(int index) {
   CheckIndex(index, LogCount());
+  logChanged();
   std::unique_ptr<QListWidgetItem> gone(lstLog_->takeItem(index));
 }
 
 void MainWindow::LogAppend(const std::string& line) {
+  logChanged();
   lstLog_->addItem(QString::fromStdString(line));
   lstLog_->item(lstLog_->count() - 1)->setSizeHint(QSize(0, kLogLineHeight));
 }
 
 void MainWindow::LogClear() {
+  logChanged();
   lstLog_->clear();
 }
 
@@ -394,6 +416,7 @@ void MainWindow::LogSetSelected(int index) {
     lstLog_->setCurrentRow(-1);
     return;
   }
+  logChanged();
   lstLog_->setCurrentRow(index);
   lstLog_->scrollToItem(lstLog_->item(index));
 }

@@ -32,7 +32,8 @@ class MainWindow final : public QMainWindow, public core::WindowSurface {
  public:
   static constexpr int kClientWidth = 377;
   static constexpr int kClientHeight = 341;
-  static constexpr int kTimerInterval = 100;  // ms
+  static constexpr int kTimerInterval = 100;    // ms
+  static constexpr int kLogPaintInterval = 40;  // ms: the log is painted 25 times a second at most
 
   // `clock` times the error report's quiet time.
   explicit MainWindow(core::Bridge& bridge,
@@ -90,6 +91,9 @@ class MainWindow final : public QMainWindow, public core::WindowSurface {
   void buildControls(QWidget* client);
   void buildMenu();
   void runFormCreate();
+  // The log changes with every message; it is painted at once, then at most every
+  // kLogPaintInterval while it keeps changing.
+  void logChanged();
   QComboBox* combo(core::DeviceList list) const;
 
   ErrorReport errors_;
@@ -102,6 +106,7 @@ class MainWindow final : public QMainWindow, public core::WindowSurface {
   std::array<QTimer*, 2> timers_{};
   std::array<std::function<void()>, 2> timerHandlers_;
   QListWidget* lstLog_ = nullptr;
+  QTimer* logPaint_ = nullptr;  // single shot: the next moment the log may be painted
   std::array<QLabel*, 2> statusPanels_{};
 
   core::Cursor cursor_ = core::Cursor::Default;
