@@ -14,15 +14,19 @@ namespace {
 constexpr std::size_t kRingBytes = 1 << 18;
 }
 
-JackPeer::JackPeer(const std::string& clientName) {
+JackPeer::JackPeer(const std::string& clientName, Ports ports) {
   jack_status_t status{};
   client_ = jack_client_open(clientName.c_str(), JackNoStartServer, &status);
   if (!client_) throw std::runtime_error("cannot open JACK client " + clientName);
   toJack_ = jack_ringbuffer_create(kRingBytes);
   fromJack_ = jack_ringbuffer_create(kRingBytes);
-  out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-  in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-  if (!out_ || !in_ || jack_set_process_callback(client_, &JackPeer::process, this) != 0 ||
+  const bool wantOut = ports != Ports::InOnly;
+  const bool wantIn = ports != Ports::OutOnly;
+  if (wantOut)
+    out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+  if (wantIn) in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+  if ((wantOut && !out_) || (wantIn && !in_) ||
+      jack_set_process_callback(client_, &JackPeer::process, this) != 0 ||
       jack_set_xrun_callback(client_, &JackPeer::xrun, this) != 0 || jack_activate(client_) != 0) {
     if (out_) jack_port_unregister(client_, out_);
     if (in_) jack_port_unregister(client_, in_);
@@ -36,18 +40,18 @@ JackPeer::JackPeer(const std::string& clientName) {
 JackPeer::~JackPeer() {
   // Ports closed before the client, so that the server never keeps a stale port of ours.
   jack_deactivate(client_);
-  jack_port_unregister(client_, out_);
-  jack_port_unregister(client_, in_);
+  if (out_) jack_port_unregister(client_, out_);
+  if (in_) jack_port_unregister(client_, in_);
   jack_client_close(client_);
   jack_ringbuffer_free(toJack_);
   jack_ringbuffer_free(fromJack_);
 }
 
 std::string JackPeer::outPortName() const {
-  return jack_port_name(out_);
+  return out_ ? jack_port_name(out_) : std::string{};
 }
 std::string JackPeer::inPortName() const {
-  return jack_port_name(in_);
+  return in_ ? jack_port_name(in_) : std::string{};
 }
 
 std::vector<std::string> JackPeer::midiPorts() const {
@@ -60,10 +64,10 @@ std::vector<std::string> JackPeer::midiPorts() const {
 }
 
 bool JackPeer::outConnected() const {
-  return jack_port_connected(out_) > 0;
+  return out_ && jack_port_connected(out_) > 0;
 }
 bool JackPeer::inConnected() const {
-  return jack_port_connected(in_) > 0;
+  return in_ && jack_port_connected(in_) > 0;
 }
 
 bool JackPeer::connect(const std::string& from, const std::string& to) {
@@ -106,6 +110,12 @@ int JackPeer::process(jack_nframes_t frames, void* self) {
 }
 
 int JackPeer::process(jack_nframes_t frames) {
+  if (out_) writeOut(frames);
+  if (in_) readIn(frames);
+  return 0;
+}
+
+void JackPeer::writeOut(jack_nframes_t frames) {
   void* outBuffer = jack_port_get_buffer(out_, frames);
   jack_midi_clear_buffer(outBuffer);
   // One message per frame at most, and never more than the buffer takes: the rest waits.
@@ -121,7 +131,9 @@ int JackPeer::process(jack_nframes_t frames) {
     jack_ringbuffer_read(toJack_, reinterpret_cast<char*>(data), size);
     ++frame;
   }
+}
 
+void JackPeer::readIn(jack_nframes_t frames) {
   void* inBuffer = jack_port_get_buffer(in_, frames);
   const std::uint32_t count = jack_midi_get_event_count(inBuffer);
   for (std::uint32_t i = 0; i < count; ++i) {
@@ -133,7 +145,6 @@ int JackPeer::process(jack_nframes_t frames) {
     jack_ringbuffer_write(fromJack_, reinterpret_cast<const char*>(length), 2);
     jack_ringbuffer_write(fromJack_, reinterpret_cast<const char*>(event.buffer), event.size);
   }
-  return 0;
 }
 
 }  // namespace velmora::tools

@@ -17,14 +17,19 @@ namespace velmora::tools {
 
 class JackPeer {
  public:
+  // Which ports the client has. A client that both feeds Velmora and listens to it closes a
+  // loop in JACK's graph, which JACK cannot order: one of the two links then reads a buffer
+  // the other client is still writing. Two clients, one each way, keep the graph a line.
+  enum class Ports { Both, OutOnly, InOnly };
+
   // Opens the client on the default (or $JACK_DEFAULT_SERVER) server; throws when it cannot.
-  explicit JackPeer(const std::string& clientName);
+  explicit JackPeer(const std::string& clientName, Ports ports = Ports::Both);
   ~JackPeer();
   JackPeer(const JackPeer&) = delete;
   JackPeer& operator=(const JackPeer&) = delete;
 
-  std::string outPortName() const;  // "client:out", a MIDI source
-  std::string inPortName() const;   // "client:in", a MIDI sink
+  std::string outPortName() const;  // "client:out", a MIDI source; empty without one
+  std::string inPortName() const;   // "client:in", a MIDI sink; empty without one
 
   // Queues a message for the next process cycle. Call from one thread only.
   bool send(const std::vector<std::uint8_t>& message);
@@ -49,6 +54,8 @@ class JackPeer {
  private:
   static int process(jack_nframes_t frames, void* self);
   int process(jack_nframes_t frames);
+  void writeOut(jack_nframes_t frames);  // process thread: our ring into the output port
+  void readIn(jack_nframes_t frames);    // process thread: the input port into our ring
   static int xrun(void* self);
 
   jack_client_t* client_ = nullptr;

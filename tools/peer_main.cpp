@@ -289,16 +289,18 @@ void Report(const char* name, const Direction& d) {
 }
 
 int soak(const std::string& device, int seconds, double rate) {
-  JackPeer peer("velmora-soak");
+  // One client each way (see JackPeer::Ports).
+  JackPeer toVelmora("velmora-soak-to", JackPeer::Ports::OutOnly);
+  JackPeer fromVelmora("velmora-soak-from", JackPeer::Ports::InOnly);
   SerialEnd serial(device);
   std::printf("soak: JACK ports %s and %s; serial %s; waiting for Velmora\n",
-              peer.outPortName().c_str(), peer.inPortName().c_str(), device.c_str());
+              toVelmora.outPortName().c_str(), fromVelmora.inPortName().c_str(), device.c_str());
   std::fflush(stdout);
-  for (int i = 0; i < 1200 && !(peer.outConnected() && peer.inConnected()); ++i) {
+  for (int i = 0; i < 1200 && !(toVelmora.outConnected() && fromVelmora.inConnected()); ++i) {
     if (stopRequested) return 2;
     std::this_thread::sleep_for(50ms);
   }
-  if (!(peer.outConnected() && peer.inConnected())) {
+  if (!(toVelmora.outConnected() && fromVelmora.inConnected())) {
     std::fprintf(stderr, "soak: Velmora did not connect to our JACK ports\n");
     return 2;
   }
@@ -306,14 +308,14 @@ int soak(const std::string& device, int seconds, double rate) {
   std::printf("soak: connected; %d s at %.0f messages a second each way\n", seconds, rate);
   std::fflush(stdout);
 
-  Direction midiToSerial(peer);
-  Direction serialToMidi(peer);
+  Direction midiToSerial(toVelmora);
+  Direction serialToMidi(toVelmora);
   std::atomic<bool> stopSending{false};
   std::atomic<bool> stopReceiving{false};
   std::thread jackSender([&] {
     Pace(rate, stopSending, midiToSerial, [&](const std::vector<std::uint8_t>& m) {
       // The peer's ring is bounded: wait for room rather than lose a message of our own.
-      while (!peer.send(m)) {
+      while (!toVelmora.send(m)) {
         if (stopSending.load()) return false;
         std::this_thread::sleep_for(1ms);
       }
@@ -328,7 +330,7 @@ int soak(const std::string& device, int seconds, double rate) {
   });
   std::thread jackReceiver([&] {
     while (!stopReceiving.load()) {
-      if (auto m = peer.receive(50ms)) serialToMidi.Take(Decode(m->data(), m->size()));
+      if (auto m = fromVelmora.receive(50ms)) serialToMidi.Take(Decode(m->data(), m->size()));
     }
   });
   std::thread serialReceiver([&] {
@@ -374,7 +376,7 @@ int soak(const std::string& device, int seconds, double rate) {
   Report("midi->serial", midiToSerial);
   Report("serial->midi", serialToMidi);
   std::printf("soak: JACK xruns seen by the peer: %llu\n",
-              static_cast<unsigned long long>(peer.xruns()));
+              static_cast<unsigned long long>(toVelmora.xruns()));
   for (const auto* d : {&midiToSerial, &serialToMidi}) {
     for (const auto& [first, length] : d->gaps) {
       std::printf("%s: gap of %u from message %llu\n",
