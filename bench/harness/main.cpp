@@ -310,7 +310,8 @@ int RunSimulated(const Options& options) {
 
   Rigging rigging;
   rigging.play = [&](bool toFloor, std::uint32_t packed) {
-    return simulated->PlayShort(toFloor ? floorIn : oursIn, packed);
+    simulated->PlayShort(toFloor ? floorIn : oursIn, packed);
+    return true;  // the simulation queues without bound
   };
   rigging.oursMaster = oursPty.master();
   rigging.floorMaster = floorPty.master();
