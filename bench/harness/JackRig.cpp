@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <jack/midiport.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -177,6 +179,7 @@ JackFarSide::JackFarSide(Lane ours, Lane floor)
   for (Port& port : ports_) port.queue = jack_ringbuffer_create(kQueueBytes);
   ports_[0].source = player_.Register("to-ours", true);
   ports_[1].source = player_.Register("to-floor", true);
+  probe_ = player_.Register("probe", true);
   ports_[0].sink = listener_.Register("from-ours", false);
   ports_[1].sink = listener_.Register("from-floor", false);
   jack_set_xrun_callback(player_.get(), &JackFarSide::Xrun, this);
@@ -227,8 +230,23 @@ jack_nframes_t JackFarSide::Period() const {
   return jack_get_buffer_size(player_.get());
 }
 
+bool JackFarSide::RealTime() const {
+  int policy = 0;
+  sched_param param{};
+  return pthread_getschedparam(jack_client_thread_id(player_.get()), &policy, &param) == 0 &&
+         (policy == SCHED_FIFO || policy == SCHED_RR);
+}
+
 int JackFarSide::ProcessPlayer(jack_nframes_t frames, void* self) {
   auto& side = *static_cast<JackFarSide*>(self);
+  if (side.capacity_.load(std::memory_order_relaxed) == 0) {
+    void* probe = jack_port_get_buffer(side.probe_, frames);
+    jack_midi_clear_buffer(probe);
+    std::uint32_t fits = 0;
+    while (jack_midi_event_reserve(probe, 0, 3) != nullptr) ++fits;
+    jack_midi_clear_buffer(probe);
+    side.capacity_.store(fits, std::memory_order_release);
+  }
   for (Port& port : side.ports_) {
     void* out = jack_port_get_buffer(port.source, frames);
     jack_midi_clear_buffer(out);

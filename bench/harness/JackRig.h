@@ -89,6 +89,11 @@ class JackFarSide {
   // Most messages one port buffer took in a cycle, and the cycles it could take no more.
   std::uint32_t MostPerCycle() const { return mostPerCycle_.load(std::memory_order_relaxed); }
   std::uint64_t FullCycles() const { return fullCycles_.load(std::memory_order_relaxed); }
+  // How many three-byte messages an empty port buffer takes, found on a port of our own that
+  // nothing is connected to; 0 until the first cycle has run.
+  std::uint32_t PortCapacity() const { return capacity_.load(std::memory_order_acquire); }
+  // Whether JACK runs our process thread on real-time scheduling.
+  bool RealTime() const;
   double ProcessCpuSeconds() const {
     return player_.ProcessCpuSeconds() + listener_.ProcessCpuSeconds();
   }
@@ -107,6 +112,8 @@ class JackFarSide {
   JackClient player_;    // the sources
   JackClient listener_;  // the sinks
   Port ports_[2];
+  jack_port_t* probe_ = nullptr;
+  std::atomic<std::uint32_t> capacity_{0};  // written once by the process thread
   std::atomic<std::uint64_t> xruns_{0};
   std::atomic<std::uint32_t> mostPerCycle_{0};  // written by the process thread only
   std::atomic<std::uint64_t> fullCycles_{0};

@@ -17,9 +17,9 @@ struct Options {
   double lineSeconds = 60;                                       // both ways at line rate
   double idleSeconds = 10;                                       // port open, no traffic
   std::vector<int> multiples = {1, 10, 50, 100, 200, 400, 800};  // of the line rate, in this order
-  bool jack = false;          // MIDI on RtMidi against a JACK server of our own, not the simulation
-  int jackPeriod = 64;        // frames per JACK cycle, at 48 kHz
-  bool jackRealtime = false;  // JACK's threads on real-time scheduling
+  bool jack = false;         // MIDI on RtMidi against a JACK server of our own, not the simulation
+  int jackPeriod = 64;       // frames per JACK cycle, at 48 kHz
+  bool jackRealtime = true;  // JACK's threads on real-time scheduling, where the system allows
 };
 
 // Line rate at 38400 baud 8N1: 3840 bytes/s, 1280 three-byte messages/s.

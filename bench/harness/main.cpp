@@ -27,11 +27,11 @@ using namespace velmora::bench;
 constexpr const char* kUsage =
     "usage: velmora-bench [--quick] [--messages N] [--throughput-seconds S] [--line-seconds S]\n"
     "                     [--idle-seconds S] [--multiples A,B,...] [--jack [--jack-period F] "
-    "[--jack-realtime]]\n"
+    "[--jack-no-realtime]]\n"
     "  --quick   a short run for trying: 2000 messages, 2 s per rate, 5 s line rate, 2 s idle\n"
     "  --jack    MIDI on the RtMidi service against a JACK server that the harness starts\n"
-    "            (jackd, dummy driver, 48 kHz, F frames a cycle, 64 unless given; its threads\n"
-    "            and its clients' on real-time scheduling with --jack-realtime)\n";
+    "            (jackd, dummy driver, 48 kHz, F frames a cycle, 64 unless given; JACK's threads\n"
+    "            on real-time scheduling where the system allows, unless --jack-no-realtime)\n";
 
 bool Parse(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
@@ -46,8 +46,8 @@ bool Parse(int argc, char** argv, Options& options) {
         options.multiples = {1, 100};
       } else if (arg == "--jack") {
         options.jack = true;
-      } else if (arg == "--jack-realtime") {
-        options.jackRealtime = true;
+      } else if (arg == "--jack-no-realtime") {
+        options.jackRealtime = false;
       } else if (arg == "--jack-period") {
         options.jackPeriod = std::stoi(value());
       } else if (arg == "--messages") {
@@ -119,9 +119,14 @@ struct JackFigures {
   unsigned sampleRate = 0, period = 0;
   bool realtime = false;
   std::uint64_t xruns = 0, fullCycles = 0, floorDropped = 0;
-  std::uint32_t mostPerCycle = 0;
+  std::uint32_t mostPerCycle = 0, capacity = 0;
   long sharedKb = 0;  // JACK's shared memory resident in this process
 };
+
+// What one port buffer a cycle allows, in messages a second.
+double PortRate(const JackFigures& jack) {
+  return jack.period ? static_cast<double>(jack.capacity) * jack.sampleRate / jack.period : 0;
+}
 
 std::string Json(const Throughput& t) {
   char text[160];
@@ -183,12 +188,14 @@ void Print(const Options& options, const Results& r, const JackFigures* jack) {
                 jack->sharedKb / 1024.0, ownRssKb / 1024.0, Mark(rssOk));
     std::printf(
         "%-44s %llu xruns (%llu while timing latency, %llu at line rate); a port buffer took at "
-        "most %u messages a cycle, full in %llu cycles; the floor dropped %llu\n",
+        "most %u messages a cycle, full in %llu cycles; the floor dropped %llu\n"
+        "%-44s %u three-byte messages a cycle: %.0f msg/s (%.0f x line rate)\n",
         "JACK", static_cast<unsigned long long>(jack->xruns),
         static_cast<unsigned long long>(r.latencyXruns),
         static_cast<unsigned long long>(r.lineXruns), jack->mostPerCycle,
         static_cast<unsigned long long>(jack->fullCycles),
-        static_cast<unsigned long long>(jack->floorDropped));
+        static_cast<unsigned long long>(jack->floorDropped), "a JACK MIDI port buffer holds",
+        jack->capacity, PortRate(*jack), PortRate(*jack) / kLineMessagesPerSecond);
   } else {
     std::printf("%-44s %.1f MB %s\n", "peak resident size (<= 30 MB)", r.peakRssKb / 1024.0,
                 Mark(rssOk));
@@ -196,19 +203,20 @@ void Print(const Options& options, const Results& r, const JackFigures* jack) {
 
   std::string jackJson;
   if (jack) {
-    char text[512];
+    char text[768];
     std::snprintf(
         text, sizeof text,
         ",\"jack\":{\"sample_rate\":%u,\"period_frames\":%u,\"realtime\":%s,\"xruns\":%llu,"
         "\"xruns_latency\":%llu,\"xruns_line_rate\":%llu,"
-        "\"most_per_cycle\":%u,\"full_cycles\":%llu,\"floor_dropped\":%llu,"
+        "\"most_per_cycle\":%u,\"port_capacity\":%u,\"port_capacity_msgs_per_s\":%.0f,\"full_"
+        "cycles\":%llu,\"floor_dropped\":%llu,"
         "\"shared_memory_rss_kb\":%ld},"
         "\"floor_throughput\":{\"midi_to_serial\":%s,\"serial_to_midi\":%s}",
         jack->sampleRate, jack->period, jack->realtime ? "true" : "false",
         static_cast<unsigned long long>(jack->xruns),
         static_cast<unsigned long long>(r.latencyXruns),
-        static_cast<unsigned long long>(r.lineXruns), jack->mostPerCycle,
-        static_cast<unsigned long long>(jack->fullCycles),
+        static_cast<unsigned long long>(r.lineXruns), jack->mostPerCycle, jack->capacity,
+        PortRate(*jack), static_cast<unsigned long long>(jack->fullCycles),
         static_cast<unsigned long long>(jack->floorDropped), jack->sharedKb,
         Json(r.floorToSerialRate).c_str(), Json(r.floorToMidiRate).c_str());
     jackJson = text;
@@ -419,7 +427,8 @@ int RunJack(const Options& options) {
   figures.midiOut = rig.Selected(core::DeviceList::MidiOut);
   figures.sampleRate = far.SampleRate();
   figures.period = far.Period();
-  figures.realtime = options.jackRealtime;
+  figures.realtime = far.RealTime();
+  figures.capacity = far.PortCapacity();
   figures.xruns = far.Xruns();
   figures.fullCycles = far.FullCycles();
   figures.mostPerCycle = far.MostPerCycle();
