@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <random>
 #include <thread>
 
 #include "support/Pty.h"
@@ -103,6 +104,8 @@ void Latency(const Options& options, const Rigging& rig, Results& results) {
   for (Stream* s : {rig.oursToSerial, rig.floorToSerial, rig.oursToMidi, rig.floorToMidi}) {
     s->Reset(n);
   }
+  std::minstd_rand random(42);
+  std::uniform_int_distribution<int> dither(0, 499);
   const auto t0 = SteadyClock::now() + 10ms;
   for (std::size_t i = 0; i < n; ++i) {
     const auto base = t0 + std::chrono::milliseconds(i);
@@ -111,10 +114,22 @@ void Latency(const Options& options, const Rigging& rig, Results& results) {
     rig.play(false, PackedOf(seq));
     std::this_thread::sleep_until(base + 250us);
     rig.play(true, PackedOf(seq));
-    std::this_thread::sleep_until(base + 500us);
-    SendToSerialSide(rig.oursMaster, *rig.oursToMidi, seq);
-    std::this_thread::sleep_until(base + 750us);
-    SendToSerialSide(rig.floorMaster, *rig.floorToMidi, seq);
+    if (options.jack) {
+      // What reaches JACK waits for the next cycle: ours and the floor must meet the cycle at
+      // the same phase, so they are sent together, first one then the other, at a time
+      // scattered across the cycle (1 ms does not divide it).
+      std::this_thread::sleep_until(base + 500us + std::chrono::microseconds(dither(random)));
+      const bool oursFirst = i % 2 == 0;
+      SendToSerialSide(oursFirst ? rig.oursMaster : rig.floorMaster,
+                       oursFirst ? *rig.oursToMidi : *rig.floorToMidi, seq);
+      SendToSerialSide(oursFirst ? rig.floorMaster : rig.oursMaster,
+                       oursFirst ? *rig.floorToMidi : *rig.oursToMidi, seq);
+    } else {
+      std::this_thread::sleep_until(base + 500us);
+      SendToSerialSide(rig.oursMaster, *rig.oursToMidi, seq);
+      std::this_thread::sleep_until(base + 750us);
+      SendToSerialSide(rig.floorMaster, *rig.floorToMidi, seq);
+    }
     if (i % 5000 == 4999) rig.progress("latency: " + std::to_string(i + 1) + " messages");
   }
   Drain({{rig.oursToSerial, n}, {rig.floorToSerial, n}, {rig.oursToMidi, n}, {rig.floorToMidi, n}});
