@@ -6,7 +6,6 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -69,36 +68,59 @@ std::uint32_t Drain(jack_ringbuffer_t* queue, void* buffer, bool& full,
 
 // ---- JackServer -------------------------------------------------------------------------
 
+// jackd runs under a shell that holds the read end of a pipe from us. A "stop" line ends the
+// server at once; end of file without one (we were killed, or crashed) ends it two seconds
+// later: stopped while it still drops our dead clients, jackd leaves its name in JACK's
+// registry of servers, whose eight places are shared by the whole machine.
+constexpr const char* kGuard =
+    "trap '' INT HUP\n"
+    "jackd \"$1\" -d dummy -r \"$2\" -p \"$3\" </dev/null & j=$!\n"
+    "echo $j >\"$4\"\n"
+    "if read -r _; then kill $j; else sleep 2; kill $j; fi\n"
+    "wait $j\n";
+
 JackServer::JackServer(int sampleRate, int period, bool realtime)
     : name_("velmora-bench-" + std::to_string(getpid())),
-      log_(fs::temp_directory_path() / (name_ + "-jackd.log")) {
+      log_(fs::temp_directory_path() / (name_ + "-jackd.log")),
+      pidFile_(fs::temp_directory_path() / (name_ + "-jackd.pid")) {
   setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
   setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
+  fs::remove(pidFile_);
   const std::string rate = std::to_string(sampleRate);
   const std::string frames = std::to_string(period);
   const std::string log = log_.string();
-  const pid_t parent = getpid();
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("cannot start jackd: fork failed");
-  if (pid_ == 0) {
+  const std::string pidFile = pidFile_.string();
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("cannot start jackd: no pipe");
+  guard_ = fork();
+  if (guard_ < 0) {
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    throw std::runtime_error("cannot start jackd: fork failed");
+  }
+  if (guard_ == 0) {
     // Only async-signal-safe calls between fork and exec.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) _exit(127);
-    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int in = open("/dev/null", O_RDONLY);
+    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    dup2(pipeFds[0], 0);
     if (out >= 0) {
       dup2(out, 1);
       dup2(out, 2);
     }
-    if (in >= 0) dup2(in, 0);
-    execlp("jackd", "jackd", realtime ? "--realtime" : "--no-realtime", "-d", "dummy", "-r",
-           rate.c_str(), "-p", frames.c_str(), static_cast<char*>(nullptr));
+    execl("/bin/sh", "sh", "-c", kGuard, "sh", realtime ? "--realtime" : "--no-realtime",
+          rate.c_str(), frames.c_str(), pidFile.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
+  close(pipeFds[0]);
+  stop_ = pipeFds[1];
   jack_set_error_function(&Silent);
   jack_set_info_function(&Silent);
   const auto deadline = SteadyClock::now() + 20s;
-  while (SteadyClock::now() < deadline && Alive(pid_)) {
+  while (SteadyClock::now() < deadline && Alive(guard_)) {
+    if (jackd_ <= 0) {
+      std::ifstream file(pidFile_);
+      file >> jackd_;
+    }
+    if (jackd_ > 0 && kill(jackd_, 0) != 0) break;  // it gave up
     jack_status_t status{};
     if (jack_client_t* probe =
             jack_client_open("velmora-bench-probe", JackNoStartServer, &status)) {
@@ -119,17 +141,21 @@ JackServer::~JackServer() {
 }
 
 void JackServer::Stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
+  if (guard_ <= 0) return;
+  static const char kStop[] = "stop\n";
+  (void)!write(stop_, kStop, sizeof kStop - 1);
+  close(stop_);
   const auto deadline = SteadyClock::now() + 5s;
-  while (SteadyClock::now() < deadline && Alive(pid_)) std::this_thread::sleep_for(20ms);
-  if (Alive(pid_)) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+  while (SteadyClock::now() < deadline && Alive(guard_)) std::this_thread::sleep_for(20ms);
+  if (Alive(guard_)) {
+    if (jackd_ > 0) kill(jackd_, SIGKILL);
+    kill(guard_, SIGKILL);
+    waitpid(guard_, nullptr, 0);
   }
-  pid_ = -1;
+  guard_ = -1;
   std::error_code ignored;
   fs::remove(log_, ignored);
+  fs::remove(pidFile_, ignored);
 }
 
 // ---- JackClient -------------------------------------------------------------------------

@@ -23,8 +23,8 @@ namespace velmora::bench {
 
 // jackd with the dummy driver, with or without real-time scheduling, under a name of its own
 // (velmora-bench-<pid>), which it sets as JACK_DEFAULT_SERVER for this process. Started by the
-// constructor (throws when it does not come up), stopped by the destructor; it also dies with
-// the harness, should the harness be killed. Create it before any thread or JACK client.
+// constructor (throws when it does not come up), stopped by the destructor; it also ends soon
+// after the harness, should the harness be killed. Create it before any thread or JACK client.
 class JackServer {
  public:
   JackServer(int sampleRate, int period, bool realtime);
@@ -36,8 +36,10 @@ class JackServer {
  private:
   void Stop();
   std::string name_;
-  std::filesystem::path log_;
-  pid_t pid_ = -1;
+  std::filesystem::path log_, pidFile_;
+  pid_t guard_ = -1;  // the shell that ends jackd
+  pid_t jackd_ = -1;
+  int stop_ = -1;  // the pipe to the shell
 };
 
 // A JACK client with an output and an input port.
