@@ -34,6 +34,15 @@ bool Alive(pid_t pid) {
   return waitpid(pid, &status, WNOHANG) == 0;
 }
 
+// A process that is there and not a zombie (jackd's parent, our shell, reaps it only later).
+bool Running(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  const auto end = line.rfind(')');
+  return end != std::string::npos && end + 2 < line.size() && line[end + 2] != 'Z';
+}
+
 void Pack(std::uint32_t packed, jack_midi_data_t* data) {
   data[0] = static_cast<jack_midi_data_t>(packed);
   data[1] = static_cast<jack_midi_data_t>(packed >> 8);
@@ -120,7 +129,7 @@ JackServer::JackServer(int sampleRate, int period, bool realtime)
       std::ifstream file(pidFile_);
       file >> jackd_;
     }
-    if (jackd_ > 0 && kill(jackd_, 0) != 0) break;  // it gave up
+    if (jackd_ > 0 && !Running(jackd_)) break;  // it gave up
     jack_status_t status{};
     if (jack_client_t* probe =
             jack_client_open("velmora-bench-probe", JackNoStartServer, &status)) {
@@ -143,7 +152,7 @@ JackServer::~JackServer() {
 void JackServer::Stop() {
   if (guard_ <= 0) return;
   static const char kStop[] = "stop\n";
-  (void)!write(stop_, kStop, sizeof kStop - 1);
+  if (Alive(guard_)) (void)!write(stop_, kStop, sizeof kStop - 1);  // no reader: SIGPIPE
   close(stop_);
   const auto deadline = SteadyClock::now() + 5s;
   while (SteadyClock::now() < deadline && Alive(guard_)) std::this_thread::sleep_for(20ms);
