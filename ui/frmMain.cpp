@@ -103,6 +103,13 @@ void TfmMain::btnLogClearClick() {
 }
 
 void TfmMain::DoMidiInput(core::MidiInputDevice& sender) {
+  // A nested call leaves the events to the running one, which drains the ring afterwards.
+  if (inMidiInput_) return;
+  struct Guard {
+    bool& flag;
+    explicit Guard(bool& f) : flag(f) { flag = true; }
+    ~Guard() { flag = false; }
+  } guard(inMidiInput_);
   if (!bridge_.Closing) {
     surface_.SetTimerEnabled(core::Timer::MidiIn, true);
     surface_.SetLampLit(core::Lamp::MidiIn, true);

@@ -69,6 +69,9 @@ class TfmMain : public core::MainForm {
 
   core::Bridge& bridge_;
   core::WindowSurface& surface_;
+  // Set while DoMidiInput runs. Its message processing hands it the next input notification;
+  // without the guard a flood nested one call per notification until the stack overflowed.
+  bool inMidiInput_ = false;
 };
 
 // The port number written after "COM" in a list entry ("COM3 (/dev/ttyUSB0)" gives 3); 0 when

@@ -5,6 +5,7 @@
 #include "BridgeFixture.h"
 #include "core/HeadlessWindow.h"
 #include "core/uComm.h"
+#include "platform/MessagePump.h"
 #include "ui/frmMain.h"
 
 using velmora::core::Bridge;
@@ -100,6 +101,36 @@ TEST_F(Forwarding, AClosedOrFullPortGetsNothingAndAFailedWriteIsStillLogged) {
   form->DoMidiInput(*bridge->MidiInput);
   EXPECT_EQ(log(), (Lines{"[MIDI-In] - B0 07 7F (Control Change)", "[Com-Tx] - B0 07 7F"}));
   EXPECT_TRUE(factory.portView->written.empty());
+}
+
+// Each event the driver stores posts a notification; DoMidiInput processes waiting messages
+// before it drains. Under a flood those notifications must not nest one call per event.
+TEST_F(Forwarding, WaitingInputNotificationsDoNotNestDoMidiInput) {
+  constexpr int kWaiting = 3000;
+  int active = 0;
+  int deepest = 0;
+  velmora::platform::MessageWindow notifications([&](const velmora::platform::Message&) {
+    ++active;
+    deepest = std::max(deepest, active);
+    form->DoMidiInput(*bridge->MidiInput);
+    --active;
+    return std::intptr_t{0};
+  });
+  for (int i = 0; i < kWaiting; ++i) {
+    midiIn(0x90, static_cast<std::uint8_t>(i % 128), 0x40);
+    notifications.post(1);
+  }
+  form->DoMidiInput(*bridge->MidiInput);
+  EXPECT_EQ(deepest, 1);
+  EXPECT_TRUE(factory.midiInView->events.empty());
+  ASSERT_EQ(window.LogCount(), 40);
+  EXPECT_EQ(window.LogLine(39), "[MIDI-In] - 90 37 40 (Note On)");  // 2999 % 128 = 55
+
+  // Later notifications find the ring empty, or drain what came since.
+  midiIn(0x80, 0x01, 0x00);
+  notifications.post(1);
+  velmora::platform::MessagePump::current().processMessages();
+  EXPECT_EQ(window.LogLine(39), "[MIDI-In] - 80 01 00 (Note Off)");
 }
 
 TEST_F(Forwarding, EventsTheMidiInputRefusedAreCounted) {
