@@ -78,22 +78,30 @@ bool JackPeer::connect(const std::string& from, const std::string& to) {
 bool JackPeer::send(const std::vector<std::uint8_t>& message) {
   if (message.empty() || message.size() > 0xFFFF) return false;
   if (jack_ringbuffer_write_space(toJack_) < message.size() + 2) return false;
-  const std::uint8_t length[2] = {static_cast<std::uint8_t>(message.size() & 0xFF),
-                                  static_cast<std::uint8_t>(message.size() >> 8)};
-  jack_ringbuffer_write(toJack_, reinterpret_cast<const char*>(length), 2);
-  jack_ringbuffer_write(toJack_, reinterpret_cast<const char*>(message.data()), message.size());
+  // One write, so that the process thread never sees a length without its bytes.
+  std::vector<std::uint8_t> record{static_cast<std::uint8_t>(message.size() & 0xFF),
+                                   static_cast<std::uint8_t>(message.size() >> 8)};
+  record.insert(record.end(), message.begin(), message.end());
+  jack_ringbuffer_write(toJack_, reinterpret_cast<const char*>(record.data()), record.size());
   return true;
 }
 
 std::optional<std::vector<std::uint8_t>> JackPeer::receive(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (jack_ringbuffer_read_space(fromJack_) < 2) {
+  std::size_t size = 0;
+  for (;;) {
+    // The process thread writes a record's length before its bytes: take it once all is there.
+    if (jack_ringbuffer_read_space(fromJack_) >= 2) {
+      std::uint8_t length[2];
+      jack_ringbuffer_peek(fromJack_, reinterpret_cast<char*>(length), 2);
+      size = length[0] | (length[1] << 8);
+      if (jack_ringbuffer_read_space(fromJack_) >= 2 + size) break;
+    }
     if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  std::uint8_t length[2];
-  jack_ringbuffer_read(fromJack_, reinterpret_cast<char*>(length), 2);
-  std::vector<std::uint8_t> message(length[0] | (length[1] << 8));
+  jack_ringbuffer_read_advance(fromJack_, 2);
+  std::vector<std::uint8_t> message(size);
   jack_ringbuffer_read(fromJack_, reinterpret_cast<char*>(message.data()), message.size());
   return message;
 }
@@ -124,6 +132,7 @@ void JackPeer::writeOut(jack_nframes_t frames) {
     std::uint8_t length[2];
     jack_ringbuffer_peek(toJack_, reinterpret_cast<char*>(length), 2);
     const std::size_t size = length[0] | (length[1] << 8);
+    if (jack_ringbuffer_read_space(toJack_) < 2 + size) break;  // not all written yet
     if (jack_midi_max_event_size(outBuffer) < size) break;
     jack_midi_data_t* data = jack_midi_event_reserve(outBuffer, frame, size);
     if (!data) break;
