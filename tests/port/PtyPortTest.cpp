@@ -41,6 +41,15 @@ class PtyPortTest : public ::testing::Test {
     port.SetComNumber(1);
     port.SetBaud(38400);
   }
+  // Every received byte a packet of its own, as the bridge configures it.
+  void ArmOneBytePackets(TApdDataPacket& packet) {
+    packet.SetComPort(&port);
+    packet.SetEndCond(ecPacketSize);
+    packet.SetPacketSize(1);
+    packet.SetStartCond(TPacketStartCond::scAnyData);
+    packet.SetTimeOut(0);
+    packet.SetEnabled(true);
+  }
   platform::SerialNameSpace names() const {
     return platform::SerialNameSpace({dir.path() / "dev", dir.path() / "sys"});
   }
@@ -82,12 +91,7 @@ TEST_F(PtyPortTest, ReceivedBytesBecomeOneBytePacketsInOrder) {
   packet.OnPacket = [&](TApdDataPacket&, const std::uint8_t* data, std::int32_t size) {
     packets.emplace_back(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size));
   };
-  packet.SetComPort(&port);
-  packet.SetEndCond(ecPacketSize);
-  packet.SetPacketSize(1);
-  packet.SetStartCond(TPacketStartCond::scAnyData);
-  packet.SetTimeOut(0);
-  packet.SetEnabled(true);
+  ArmOneBytePackets(packet);
   port.SetOpen(true);
   pty.write({0x41, 0x42, 0x43});
   ASSERT_TRUE(PumpUntil([&] { return packets.size() == 3; }));
@@ -105,12 +109,7 @@ TEST_F(PtyPortTest, AStalledMainThreadHoldsTheLineBackAndGetsEveryByteInOrder) {
   packet.OnPacket = [&](TApdDataPacket&, const std::uint8_t* data, std::int32_t size) {
     received.insert(received.end(), data, data + size);
   };
-  packet.SetComPort(&port);
-  packet.SetEndCond(ecPacketSize);
-  packet.SetPacketSize(1);
-  packet.SetStartCond(TPacketStartCond::scAnyData);
-  packet.SetTimeOut(0);
-  packet.SetEnabled(true);
+  ArmOneBytePackets(packet);
   port.SetOpen(true);
 
   std::vector<std::uint8_t> sent(1 << 20);
