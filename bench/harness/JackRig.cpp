@@ -362,28 +362,13 @@ int JackFloor::Process(jack_nframes_t frames, void* self) {
 }
 
 void JackFloor::Read() {
-  std::uint8_t buffer[4096];
-  std::uint8_t message[3];
-  std::size_t have = 0;
-  for (;;) {
-    pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) continue;
-    if (fds[1].revents) return;
-    const ssize_t got = read(fd_, buffer, sizeof buffer);
-    for (ssize_t i = 0; i < got; ++i) {
-      if (buffer[i] & 0x80) have = 0;
-      if (have < 3) message[have++] = buffer[i];
-      if (have == 3) {
-        const std::uint32_t packed = message[0] | (message[1] << 8) | (message[2] << 16);
-        if (jack_ringbuffer_write_space(queue_) >= sizeof packed) {
-          jack_ringbuffer_write(queue_, reinterpret_cast<const char*>(&packed), sizeof packed);
-        } else {
-          dropped_.fetch_add(1, std::memory_order_relaxed);
-        }
-        have = 0;
-      }
+  ReadMessages(fd_, stop_, [this](std::uint32_t packed, SteadyClock::time_point) {
+    if (jack_ringbuffer_write_space(queue_) >= sizeof packed) {
+      jack_ringbuffer_write(queue_, reinterpret_cast<const char*>(&packed), sizeof packed);
+    } else {
+      dropped_.fetch_add(1, std::memory_order_relaxed);
     }
-  }
+  });
 }
 
 // ---- memory -----------------------------------------------------------------------------

@@ -37,26 +37,32 @@ SerialTap::~SerialTap() {
   thread_.join();
 }
 
-void SerialTap::Run() {
+void ReadMessages(
+    int fd, const StopSignal& stop,
+    const std::function<void(std::uint32_t packed, SteadyClock::time_point at)>& take) {
   std::uint8_t buffer[4096];
   std::uint8_t message[3];
   std::size_t have = 0;
   for (;;) {
-    pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stop.fd(), POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) continue;
     if (fds[1].revents) return;
-    const ssize_t got = read(fd_, buffer, sizeof buffer);
+    const ssize_t got = read(fd, buffer, sizeof buffer);
     const auto at = SteadyClock::now();
     for (ssize_t i = 0; i < got; ++i) {
       // A status byte always starts a message: the stream resynchronises after a loss.
       if (buffer[i] & 0x80) have = 0;
       if (have < 3) message[have++] = buffer[i];
       if (have == 3) {
-        handler_(message[0] | (message[1] << 8) | (message[2] << 16), at);
+        take(message[0] | (message[1] << 8) | (message[2] << 16), at);
         have = 0;
       }
     }
   }
+}
+
+void SerialTap::Run() {
+  ReadMessages(fd_, stop_, handler_);
 }
 
 // ---- BridgeRig --------------------------------------------------------------------------
@@ -191,25 +197,11 @@ void Floor::Callback(void*, std::uint32_t message, std::uintptr_t instance, std:
 }
 
 void Floor::Read() {
-  std::uint8_t buffer[4096];
-  std::uint8_t message[3];
-  std::size_t have = 0;
-  for (;;) {
-    pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) continue;
-    if (fds[1].revents) return;
-    const ssize_t got = read(fd_, buffer, sizeof buffer);
-    for (ssize_t i = 0; i < got; ++i) {
-      if (buffer[i] & 0x80) have = 0;
-      if (have < 3) message[have++] = buffer[i];
-      if (have == 3) {
-        const std::uint32_t packed = message[0] | (message[1] << 8) | (message[2] << 16);
-        toMidi_.Arrived(packed, SteadyClock::now());
-        if (out_) service_.midiOutShortMsg(out_, packed);
-        have = 0;
-      }
-    }
-  }
+  // Stamped when each message is handed on, as the bridge's output is.
+  ReadMessages(fd_, stop_, [this](std::uint32_t packed, SteadyClock::time_point) {
+    toMidi_.Arrived(packed, SteadyClock::now());
+    if (out_) service_.midiOutShortMsg(out_, packed);
+  });
 }
 
 }  // namespace velmora::bench

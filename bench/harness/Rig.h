@@ -33,6 +33,12 @@ class StopSignal {
   int fd_ = -1;
 };
 
+// Reads three-byte messages from `fd` until `stop` is raised, handing each over packed
+// (status in the low byte) with the time its read returned.
+void ReadMessages(
+    int fd, const StopSignal& stop,
+    const std::function<void(std::uint32_t packed, SteadyClock::time_point at)>& take);
+
 // Reads a pseudo-terminal's far end on a thread of its own and hands over each whole
 // three-byte message with the time its read returned.
 class SerialTap {
