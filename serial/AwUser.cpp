@@ -448,6 +448,7 @@ void TApdBaseDispatcher::FillDispatchBuffer() {
 
 std::int32_t TApdBaseDispatcher::GetBlock(void* block, std::uint32_t count) {
   auto* out = static_cast<std::uint8_t*>(block);
+  bool roomAfterFull = false;
   {
     std::lock_guard lock(bufferLock_);
     if (dispBuffer_.empty()) return ecBufferIsEmpty;
@@ -462,9 +463,13 @@ std::int32_t TApdBaseDispatcher::GetBlock(void* block, std::uint32_t count) {
       getCount_ += count;
     } else {
       dispTail_ = (dispTail_ + count) % DispatchBufferSize;
+      roomAfterFull = dispatchFull_ && count > 0;
       if (count > 0) dispatchFull_ = false;
     }
   }
+  // Behind a full buffer the device may hold bytes whose arrival was announced long ago, and
+  // no new byte may come to announce them again (the sender waits for room): read them now.
+  if (roomAfterFull) comEventReady_.set();
   if (tracing_) {
     std::lock_guard lock(generalLock_);
     for (std::uint32_t i = 0; i < count; ++i) AddTraceEntry('R', out[i]);

@@ -645,6 +645,7 @@ class TApdBaseDispatcher {
   std::thread::id dispThreadId_;
   std::thread::id outThreadId_;
 
+  // Wakes the dispatch thread for a pass: device events, room made in a full dispatch buffer.
   platform::Event comEventReady_{platform::Event::Reset::Auto};
   platform::Event dispatchDone_{platform::Event::Reset::Auto};
   platform::Event threadAck_{platform::Event::Reset::Auto};

@@ -42,12 +42,16 @@ void PtyPair::closeMaster() {
 }
 
 void PtyPair::write(const std::vector<std::uint8_t>& bytes) const {
+  // Gives up only when the reader takes nothing for a long while: a slow build (a sanitizer)
+  // may need far longer for the whole than a fixed bound would allow.
+  constexpr auto kStall = std::chrono::seconds(30);
   std::size_t done = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  auto deadline = std::chrono::steady_clock::now() + kStall;
   while (done < bytes.size() && std::chrono::steady_clock::now() < deadline) {
     const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
+      deadline = std::chrono::steady_clock::now() + kStall;
     } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
       ADD_FAILURE() << "master write: " << std::strerror(errno);
       return;
