@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "Screenshots.h"
-#include "core/SystemDevices.h"
-#include "core/uComm.h"
+#include "core/Bridge.h"
+#include "core/SystemDeviceFactory.h"
 #include "ui/qt/MainWindow.h"
 #include "ui/qt/ProgramInfo.h"
 #include "ui/qt/SignalCloser.h"

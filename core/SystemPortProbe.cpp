@@ -3,10 +3,10 @@
 #include "platform/serial/SerialError.h"
 
 #ifdef _WIN32
-#include "serial/AwWin32.h"
+#include "serial/dispatcher/Win32Dispatcher.h"
 #else
 #include "platform/serial/PosixSerialDevice.h"
-#include "serial/AwPosix.h"
+#include "serial/dispatcher/PosixDispatcher.h"
 #endif
 
 namespace velmora::core {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "core/Devices.h"
+#include "core/DeviceInterfaces.h"
 #include "platform/serial/SerialNames.h"
 
 namespace velmora::core {

@@ -7,8 +7,8 @@
 #include <functional>
 #include <string>
 
-#include "serial/AdStatLt.h"
-#include "serial/OoMisc.h"
+#include "serial/ComponentBase.h"
+#include "serial/StatusLightController.h"
 
 namespace velmora::core {
 

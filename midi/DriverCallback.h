@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "midi/Circbuf.h"
+#include "midi/EventRing.h"
 #include "platform/MessagePump.h"
 
 namespace velmora::midi {

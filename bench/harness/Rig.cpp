@@ -6,8 +6,8 @@
 
 #include <stdexcept>
 
-#include "core/RealMidiDevices.h"
-#include "core/SerialDevices.h"
+#include "core/MidiDeviceAdapters.h"
+#include "core/SerialDeviceAdapters.h"
 #include "core/SystemPortProbe.h"
 #include "platform/serial/SerialNames.h"
 

@@ -11,11 +11,11 @@
 
 #include "Stream.h"
 #include "TimedMidiService.h"
+#include "core/Bridge.h"
 #include "core/HeadlessWindow.h"
-#include "core/uComm.h"
 #include "platform/midi/SimulatedMidiService.h"
 #include "support/Pty.h"
-#include "ui/frmMain.h"
+#include "ui/MainWindowHandlers.h"
 
 namespace velmora::bench {
 

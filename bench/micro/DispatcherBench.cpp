@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "serial/AwPosix.h"
+#include "serial/dispatcher/PosixDispatcher.h"
 #include "support/Pty.h"
 
 namespace {

@@ -5,9 +5,9 @@
 
 #include <stdexcept>
 
+#include "core/Bridge.h"
 #include "core/HeadlessWindow.h"
-#include "core/uComm.h"
-#include "ui/frmMain.h"
+#include "ui/MainWindowHandlers.h"
 
 namespace {
 

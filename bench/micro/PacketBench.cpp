@@ -8,8 +8,8 @@
 
 #include "platform/MessagePump.h"
 #include "platform/serial/SerialNames.h"
-#include "serial/AdPacket.h"
-#include "serial/AdPort.h"
+#include "serial/ComPort.h"
+#include "serial/PacketEngine.h"
 #include "support/Pty.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "midi/Circbuf.h"
+#include "midi/EventRing.h"
 
 namespace {
 

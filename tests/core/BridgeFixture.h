@@ -6,9 +6,9 @@
 
 #include "Doubles.h"
 #include "SteppingClock.h"
+#include "core/Bridge.h"
 #include "core/HeadlessWindow.h"
-#include "core/uComm.h"
-#include "ui/frmMain.h"
+#include "ui/MainWindowHandlers.h"
 
 namespace velmora::test {
 

@@ -3,11 +3,11 @@
 #include <thread>
 
 #include "BridgeFixture.h"
+#include "core/Bridge.h"
+#include "core/Delay.h"
 #include "core/HeadlessWindow.h"
-#include "core/Misc.h"
-#include "core/uComm.h"
 #include "platform/MessagePump.h"
-#include "ui/frmMain.h"
+#include "ui/MainWindowHandlers.h"
 
 using namespace std::chrono_literals;
 using velmora::core::Bridge;

@@ -3,10 +3,10 @@
 #include <cctype>
 
 #include "BridgeFixture.h"
+#include "core/Bridge.h"
 #include "core/HeadlessWindow.h"
-#include "core/uComm.h"
 #include "platform/MessagePump.h"
-#include "ui/frmMain.h"
+#include "ui/MainWindowHandlers.h"
 
 using velmora::core::Bridge;
 using velmora::core::HeadlessWindow;

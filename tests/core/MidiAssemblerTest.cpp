@@ -3,8 +3,8 @@
 #include <random>
 #include <string>
 
+#include "core/Bridge.h"
 #include "core/MidiAssembler.h"
-#include "core/uComm.h"
 
 using velmora::core::MidiAssembler;
 

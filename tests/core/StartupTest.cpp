@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "BridgeFixture.h"
+#include "core/Bridge.h"
 #include "core/HeadlessWindow.h"
-#include "core/uComm.h"
-#include "ui/frmMain.h"
+#include "ui/MainWindowHandlers.h"
 
 using velmora::core::Bridge;
 using velmora::core::DeviceList;

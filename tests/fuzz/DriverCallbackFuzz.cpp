@@ -8,8 +8,8 @@
 #include <deque>
 #include <memory>
 
-#include "midi/Circbuf.h"
 #include "midi/DriverCallback.h"
+#include "midi/EventRing.h"
 #include "platform/MessagePump.h"
 #include "platform/midi/MidiService.h"
 #include "tests/fuzz/FuzzInput.h"

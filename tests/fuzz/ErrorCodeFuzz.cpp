@@ -8,7 +8,7 @@
 #include <new>
 #include <string>
 
-#include "serial/AdExcept.h"
+#include "serial/Errors.h"
 #include "tests/fuzz/FuzzInput.h"
 
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "port/ScriptedDevice.h"
-#include "serial/AdExcept.h"
-#include "serial/AdPacket.h"
-#include "serial/AdPort.h"
+#include "serial/ComPort.h"
+#include "serial/Errors.h"
+#include "serial/PacketEngine.h"
+#include "support/ScriptedDevice.h"
 #include "tests/fuzz/FuzzInput.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include <system_error>
 
 #include "platform/Clock.h"
-#include "serial/AwUser.h"
+#include "serial/dispatcher/Dispatcher.h"
 #include "tests/fuzz/FuzzInput.h"
-#include "tests/serial/ScriptedDevice.h"
+#include "tests/serial/dispatcher/ScriptedDevice.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 
 #include <algorithm>
 
-#include "core/RealMidiDevices.h"
-#include "core/uComm.h"
-#include "midi/MidiIn.h"
-#include "midi/MidiOut.h"
+#include "core/Bridge.h"
+#include "core/MidiDeviceAdapters.h"
+#include "midi/MidiInput.h"
+#include "midi/MidiOutput.h"
 #include "platform/midi/RtMidiService.h"
 #include "tests/midi/JackPeer.h"
 #include "tests/midi/PumpUntil.h"

@@ -6,8 +6,8 @@
 
 #include <cstdlib>
 
-#include "midi/MidiIn.h"
-#include "midi/MidiOut.h"
+#include "midi/MidiInput.h"
+#include "midi/MidiOutput.h"
 #include "platform/midi/RtMidiService.h"
 
 namespace pm = velmora::platform::midi;

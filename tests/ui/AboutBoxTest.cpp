@@ -7,7 +7,7 @@
 #include <QTimer>
 
 #include "ui/WindowFixture.h"
-#include "ui/qt/frmAbout.h"
+#include "ui/qt/AboutBox.h"
 
 namespace velmora::test {
 namespace {

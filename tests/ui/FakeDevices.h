@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/Devices.h"
+#include "core/DeviceInterfaces.h"
 
 namespace velmora::test {
 

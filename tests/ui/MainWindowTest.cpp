@@ -8,9 +8,9 @@
 #include <QStatusBar>
 
 #include "ui/WindowFixture.h"
-#include "ui/qt/AdStatLt.h"
 #include "ui/qt/Colors.h"
 #include "ui/qt/Shape.h"
+#include "ui/qt/StatusLamp.h"
 
 namespace velmora::test {
 namespace {

@@ -4,7 +4,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include "core/Misc.h"
+#include "core/Delay.h"
 #include "platform/MessagePump.h"
 #include "ui/qt/PumpHooks.h"
 

@@ -3,9 +3,9 @@
 #include <QImage>
 #include <QWidget>
 
-#include "ui/qt/AdStatLt.h"
 #include "ui/qt/Colors.h"
 #include "ui/qt/Shape.h"
+#include "ui/qt/StatusLamp.h"
 
 namespace velmora::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/uComm.h"
+#include "core/Bridge.h"
 #include "platform/Clock.h"
 #include "ui/FakeDevices.h"
 #include "ui/qt/MainWindow.h"

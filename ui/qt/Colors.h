@@ -2,7 +2,7 @@
 
 #include <QColor>
 
-#include "serial/OoMisc.h"
+#include "serial/ComponentBase.h"
 
 namespace velmora::ui::qt {
 

@@ -15,11 +15,11 @@
 #include <stdexcept>
 
 #include "platform/MessagePump.h"
-#include "ui/qt/AdStatLt.h"
+#include "ui/qt/AboutBox.h"
 #include "ui/qt/ProgramInfo.h"
 #include "ui/qt/PumpHooks.h"
 #include "ui/qt/Shape.h"
-#include "ui/qt/frmAbout.h"
+#include "ui/qt/StatusLamp.h"
 
 namespace velmora::ui::qt {
 

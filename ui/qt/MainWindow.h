@@ -5,9 +5,9 @@
 #include <functional>
 #include <memory>
 
+#include "core/Bridge.h"
 #include "core/WindowSurface.h"
-#include "core/uComm.h"
-#include "ui/frmMain.h"
+#include "ui/MainWindowHandlers.h"
 #include "ui/qt/ErrorReport.h"
 
 class QAction;

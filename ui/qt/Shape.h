@@ -2,7 +2,7 @@
 
 #include <QWidget>
 
-#include "serial/OoMisc.h"
+#include "serial/ComponentBase.h"
 
 namespace velmora::ui::qt {
 

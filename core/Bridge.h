@@ -1,0 +1,136 @@
+#pragma once
+
+// The bridge core: owns the five devices for the whole run, opens and closes them with their
+// shapes, fills the device lists and carries the serial side of the forwarding paths.
+// Every member runs on the UI thread; nothing here is locked. Device errors are swallowed: the
+// shapes are the only feedback.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/DeviceInterfaces.h"
+#include "core/MidiAssembler.h"
+#include "core/WindowSurface.h"
+#include "platform/Clock.h"
+
+namespace velmora::core {
+
+// What the bridge calls on the main window (the window's handlers and its controls).
+class MainForm {
+ public:
+  virtual ~MainForm() = default;
+  virtual WindowSurface& Surface() = 0;
+  virtual void LogComTx(const std::string& text) = 0;
+  virtual void LogMidiOut(const std::string& text) = 0;
+  virtual void DoMidiInput(MidiInputDevice& sender) = 0;
+  virtual void DoPacket(const std::uint8_t* data, std::int32_t size) = 0;
+  virtual void DoMidiOutput() = 0;
+};
+
+inline constexpr int kMaxComPorts = 50;
+inline constexpr std::int32_t kBridgeBaud = 38400;
+inline constexpr std::uint32_t kSwitchDelayMs = 200;
+inline constexpr const char* kNoMidiPort = "Port non spécifié";
+
+std::string ParityName(serial::TParity parity);
+std::string SWFlowName(serial::TSWFlowOptions options);
+std::string HWFlowText(serial::THWFlowOptionSet options);
+// Two upper-case digits per byte, separated by blanks ("90 3C 64") or run together ("903C64").
+std::string SpacedHex(const std::uint8_t* bytes, std::size_t count);
+std::string UnspacedHex(const std::uint8_t* bytes, std::size_t count);
+// A message as the log shows it: a sysex block longer than kLoggedBytes by its first bytes,
+// "…" and its length, so that one line stays readable.
+inline constexpr std::size_t kLoggedBytes = 16;
+std::string LogHex(const std::uint8_t* bytes, std::size_t count, bool spaced);
+
+class Bridge {
+ public:
+  // Unit initialization: creates the devices; one whose creation raises stays absent.
+  explicit Bridge(DeviceFactory& factory, const platform::Clock& clock = platform::Clock::system());
+  // Unit finalization, if Finalize() has not run yet.
+  ~Bridge();
+  Bridge(const Bridge&) = delete;
+  Bridge& operator=(const Bridge&) = delete;
+
+  // The main window (fmMain); null while there is none.
+  void AttachWindow(MainForm* form) { fmMain = form; }
+
+  // Sets Closing and releases controller, packet detector, port, MIDI input and output.
+  void Finalize();
+
+  void WireStatusLights();
+  void EnablePacket();
+  void DisablePacket();
+  void SetComPortOpen(bool open);
+  void OpenComPort() { SetComPortOpen(true); }
+  void CloseComPort() { SetComPortOpen(false); }
+  void SelectComPort(std::int32_t number, bool reopen);
+  void SetMidiInOpen(bool open);
+  void SetMidiOutOpen(bool open);
+  void OpenMidiIn() { SetMidiInOpen(true); }
+  void CloseMidiIn() { SetMidiInOpen(false); }
+  void OpenMidiOut() { SetMidiOutOpen(true); }
+  void CloseMidiOut() { SetMidiOutOpen(false); }
+
+  // A device that vanished while open is treated as closed: red, and nothing more goes to it.
+  // Choosing it again opens it once it is back.
+  void ComPortLost();
+  void MidiInLost();
+  void MidiOutLost();
+
+  // MIDI in to serial: writes a two- or three-byte message when the port is open and has room.
+  void SendComBytes(const std::uint8_t* bytes, std::uint8_t count);
+  // Serial to MIDI out: one whole message (1 to 3 bytes, or F0 ... F7) to the MIDI output.
+  // Errors of the output pass to the caller.
+  void SendMidiBytes(const std::uint8_t* bytes, std::size_t count);
+  // Serial bytes as received; whole messages go out through SendMidiBytes. Each completed
+  // message is logged with its "[Com-Rx]" line by `logComRx`, each dropped byte too.
+  MidiAssembler& SerialAssembler() { return assembler_; }
+
+  // Enumeration and start-up.
+  std::string ComDeviceName(int number) const;
+  bool ComPortExists(int number);
+  std::vector<std::string> ListComPorts();
+  void FillComPortList();
+  void ConfigurePacket();
+  std::vector<std::string> ListMidiInDevices();
+  std::vector<std::string> ListMidiOutDevices();
+  void FillMidiInList();
+  void FillMidiOutList();
+  void StartDevices();
+  std::string ComPortStatusText(bool detailed) const;
+
+  // The devices; null when absent.
+  std::unique_ptr<LightControllerDevice> SLController;
+  std::unique_ptr<DataPacketDevice> DataPacket;
+  std::unique_ptr<ComPortDevice> SerialPort;
+  std::unique_ptr<MidiInputDevice> MidiInput;
+  std::unique_ptr<MidiOutputDevice> MidiOutput;
+  std::unique_ptr<PortProbe> Probe;
+
+  bool Closing = false;
+  bool ComPortOpened = false;
+
+  // What could not be forwarded, so that a loss is never silent: events the MIDI input's full
+  // ring refused, and messages for which the port's output buffer had no room. UI thread.
+  std::uint64_t MidiInRefused = 0;
+  std::uint64_t ComTxRefused = 0;
+
+  // Constants of the unit, kept as fields so that tests can exercise both settings.
+  bool ProbeWithDispatcher = true;
+  bool CountPortsInUse = true;
+
+ private:
+  WindowSurface* surface() const { return fmMain ? &fmMain->Surface() : nullptr; }
+  void colourShape(Shape shape, serial::TColor color);
+  void fillMidiList(DeviceList list, std::vector<std::string> (Bridge::*lister)());
+
+  MainForm* fmMain = nullptr;
+  const platform::Clock& clock_;
+  MidiAssembler assembler_;
+  bool finalized_ = false;
+};
+
+}  // namespace velmora::core

@@ -1,0 +1,112 @@
+#pragma once
+
+// TMidiInput: one MIDI input device of the platform. The driver callback stores what arrives
+// in the event ring and posts to this component's window; on the UI thread the window raises
+// OnMidiInput, and the user drains the ring with EventCount and TakeEvent.
+//
+// Create, use and destroy it on the UI thread (the thread whose message pump serves it).
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "midi/DriverCallback.h"
+#include "midi/EventRing.h"
+#include "midi/LongMessageBuffer.h"
+#include "midi/MidiEvent.h"
+#include "platform/MessagePump.h"
+#include "platform/midi/MidiService.h"
+
+namespace velmora::midi {
+
+class EMidiInputError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class TMidiInput {
+ public:
+  using TNotifyEvent = std::function<void(TMidiInput& sender)>;
+
+  // Selects device 0; raises "Invalid device ID" when the service has no input device.
+  explicit TMidiInput(std::shared_ptr<platform::midi::MidiService> service);
+  ~TMidiInput();
+  TMidiInput(const TMidiInput&) = delete;
+  TMidiInput& operator=(const TMidiInput&) = delete;
+
+  std::uint16_t DeviceID() const { return deviceID_; }
+  void SetDeviceID(std::uint16_t value);
+  const std::string& ProductName() const { return productName_; }
+  void SetProductName(const std::string& name);
+  std::uint16_t Capacity() const { return capacity_; }
+  void SetCapacity(std::uint16_t value) { capacity_ = value; }  // counts from the next Open
+  std::uint16_t Error() const { return error_; }
+  std::uint16_t SysexBufferSize() const { return sysexBufferSize_; }
+  void SetSysexBufferSize(std::uint16_t value);
+  std::uint16_t SysexBufferCount() const { return sysexBufferCount_; }
+  void SetSysexBufferCount(std::uint16_t value);
+  bool SysexOnly() const { return sysexOnly_; }
+  void SetSysexOnly(bool value);
+  void SetOnMidiInput(TNotifyEvent handler) { onMidiInput_ = std::move(handler); }
+  void SetOnOverflow(TNotifyEvent handler) { onOverflow_ = std::move(handler); }
+  // Raised on the UI thread when the open device has gone away; Close still works.
+  void SetOnDeviceLost(TNotifyEvent handler) { onDeviceLost_ = std::move(handler); }
+
+  std::uint32_t DriverVersion() const { return driverVersion_; }
+  std::uint16_t ManufacturerID() const { return manufacturerID_; }
+  std::uint16_t ProductID() const { return productID_; }
+  std::uint16_t DeviceCount() const { return deviceCount_; }
+  TMidiPortState State() const { return state_; }
+
+  // Never raises: a failure leaves the component closed with Error set.
+  void Open();
+  void Close();
+  void Start();
+  void Stop();
+  std::uint16_t EventCount() const;
+  // The oldest waiting item as a new event, or null when none waits or the device is closed.
+  std::unique_ptr<TMyMidiEvent> TakeEvent();
+  std::string ErrorText(platform::midi::MMRESULT code) const;
+
+ private:
+  platform::midi::MMRESULT Store(platform::midi::MMRESULT result);
+  void Check(platform::midi::MMRESULT result);
+  void CreateSysexBuffers();
+  void QueueSysexBuffers();
+  void FreeSysexBuffers();
+  // Resets and closes the platform device without raising; false while it stays open there.
+  bool ReleaseDevice() noexcept;
+  std::unique_ptr<platform::MessageWindow> NewWindow();
+  std::intptr_t WindowProc(const platform::Message& message);
+
+  const std::shared_ptr<platform::midi::MidiService> service_;
+  // Everything below belongs to the UI thread. The driver thread reaches only the context, the
+  // ring and the queued headers, and only between midiInOpen and midiInClose.
+  platform::midi::HMIDIIN handle_ = nullptr;  // held while the platform device is open
+  TMidiPortState state_ = TMidiPortState::mpsCreating;
+  std::uint16_t error_ = 0;
+  std::uint16_t deviceID_ = 0;
+  bool sysexOnly_ = false;
+  std::uint32_t driverVersion_ = 0;
+  std::string productName_;
+  std::uint16_t manufacturerID_ = 0;
+  std::uint16_t productID_ = 0;
+  std::uint16_t capacity_ = 1024;
+  std::unique_ptr<TEventRing> ring_;
+  std::uint16_t deviceCount_ = 0;
+  TNotifyEvent onMidiInput_;
+  TNotifyEvent onOverflow_;
+  TNotifyEvent onDeviceLost_;
+  std::uint16_t sysexBufferSize_ = 4096;
+  std::uint16_t sysexBufferCount_ = 16;
+  std::vector<std::unique_ptr<TMyMidiHdr>> sysexBuffers_;
+  std::unique_ptr<TCallbackContext> context_;
+  // Last: destroyed first, with its waiting messages. Replaced at each close, so that what
+  // the closed device posted never reaches the next session.
+  std::unique_ptr<platform::MessageWindow> window_;
+};
+
+}  // namespace velmora::midi

@@ -1,0 +1,72 @@
+#include "serial/PortSelection.h"
+
+#include "platform/serial/SerialError.h"
+#include "platform/serial/SerialNames.h"
+#ifdef _WIN32
+#include "serial/dispatcher/Win32Dispatcher.h"
+#else
+#include "platform/serial/PosixSerialDevice.h"
+#include "serial/dispatcher/PosixDispatcher.h"
+#endif
+
+namespace velmora::serial {
+
+bool DialogProbeWithDispatcher = true;
+bool DialogCountsPortsInUse = true;
+
+namespace {
+
+// 0 when the device opened (it is closed again), otherwise the platform's error code.
+int TryOpen(const std::string& path, const platform::SerialNameSpace& names) {
+  if (path.empty()) return platform::kErrorFileNotFound;
+#ifdef _WIN32
+  // Opening through the dispatcher is the very CreateFile the direct probe would make.
+  (void)names;
+  TApdWin32Dispatcher dispatcher(nullptr);
+#else
+  if (!DialogProbeWithDispatcher) {
+    platform::PosixSerialDevice device;
+    return device.Open(path);  // closed again as it goes
+  }
+  TApdPosixDispatcher dispatcher(nullptr, names);
+#endif
+  if (dispatcher.OpenCom(path, 64, 64) >= 0) {
+    dispatcher.CloseCom();
+    return 0;
+  }
+  const int error = dispatcher.LastErrorCode();
+  return error != 0 ? error : platform::kErrorGenFailure;
+}
+
+}  // namespace
+
+bool PortIsAvailable(std::uint16_t number) {
+  return PortIsAvailable(number, platform::SerialNameSpace{});
+}
+
+bool PortIsAvailable(std::uint16_t number, const platform::SerialNameSpace& names) {
+  if (number == 0) return false;
+  const int result = TryOpen(platform::ComDeviceName(number, names), names);
+  if (result == 0) return true;
+  return DialogCountsPortsInUse && result == platform::kErrorAccessDenied;
+}
+
+TComSelectList::TComSelectList() : TComSelectList(platform::SerialNameSpace{}) {}
+
+TComSelectList::TComSelectList(const platform::SerialNameSpace& names) {
+  for (std::uint16_t n = 1; n <= kLastSelectablePort; ++n) {
+    if (PortIsAvailable(n, names)) entries_.push_back(names.EntryText(n));
+  }
+  if (!entries_.empty()) itemIndex_ = 0;
+}
+
+void TComSelectList::SetItemIndex(int index) {
+  itemIndex_ = (index >= 0 && index < static_cast<int>(entries_.size())) ? index : -1;
+}
+
+std::uint16_t TComSelectList::SelectedComNumber() const {
+  if (itemIndex_ < 0) return 0;
+  return static_cast<std::uint16_t>(platform::ComNumberOf(entries_[itemIndex_]));
+}
+
+}  // namespace velmora::serial

@@ -1,0 +1,53 @@
+#pragma once
+
+// Choosing a port when none is set: the ports that can be opened (or that another program
+// holds), from COM1 to COM50 through the serial name space. The dialog that shows them belongs
+// to the window toolkit (ui/qt/PortSelectionDialog).
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace velmora::platform {
+class SerialNameSpace;
+}
+
+namespace velmora::serial {
+
+// Unit-wide settings, read and written on the UI thread.
+// Probe with a dispatcher of the platform's driver (true) or by opening the device directly.
+extern bool DialogProbeWithDispatcher;
+// A port that another program holds counts as available.
+extern bool DialogCountsPortsInUse;
+
+inline constexpr std::uint16_t kLastSelectablePort = 50;
+
+// Whether port `number` can be chosen; false for 0.
+bool PortIsAvailable(std::uint16_t number);
+bool PortIsAvailable(std::uint16_t number, const platform::SerialNameSpace& names);
+
+// The list of the selection dialog: one entry per available port in ascending order, the first
+// one selected.
+class TComSelectList {
+ public:
+  TComSelectList();
+  explicit TComSelectList(const platform::SerialNameSpace& names);
+
+  const std::vector<std::string>& Entries() const { return entries_; }
+  int ItemIndex() const { return itemIndex_; }  // -1 when nothing is listed
+  void SetItemIndex(int index);
+  // The number of the chosen entry ("COM3 (/dev/ttyUSB0)" gives 3); 0 when nothing is chosen.
+  std::uint16_t SelectedComNumber() const;
+
+ private:
+  std::vector<std::string> entries_;
+  int itemIndex_ = -1;
+};
+
+// The texts of the dialog.
+inline constexpr const char* kSelectPortCaption = "Select Port";
+inline constexpr const char* kSelectPortLine1 = "The configured serial port is not valid.";
+inline constexpr const char* kSelectPortLine2 = "Please choose another port.";
+
+}  // namespace velmora::serial

@@ -1,0 +1,93 @@
+#pragma once
+
+// The POSIX port driver: the dispatcher's device slots on a tty, through termios2 and the
+// Linux serial ioctls. Device events reach the com thread by poll on the tty beside an eventfd,
+// so a stop or a flush never waits for the device.
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+
+#include "platform/serial/PosixSerialDevice.h"
+#include "platform/serial/SerialNames.h"
+#include "serial/dispatcher/Dispatcher.h"
+
+namespace velmora::serial {
+
+// CE_ bit of a device that went away (Win32's CE_IOE), reported with CE_FRAME.
+inline constexpr std::uint32_t CE_IOE = 0x0400;
+
+class TApdPosixDispatcher : public TApdBaseDispatcher {
+ public:
+  // names: how "\\.\COMn" and "COMn" find their device; paths are opened as given.
+  explicit TApdPosixDispatcher(TApdCustomComPort* owner,
+                               platform::SerialNameSpace names = platform::SerialNameSpace{},
+                               const platform::Clock& clock = platform::Clock::system());
+  ~TApdPosixDispatcher() override;
+
+  // Public for the port probe, which opens and closes a dispatcher that is never initialised.
+  std::int32_t OpenCom(const std::string& name, std::uint32_t inSize,
+                       std::uint32_t outSize) override;
+  std::int32_t CloseCom() override;
+  std::int32_t LastErrorCode() const override { return lastError_.load(); }
+
+  // The device vanished while open (a USB adapter pulled, the far end of a pseudo-terminal
+  // closed): nothing more is read from it or written to it. Any thread.
+  bool DeviceLost() const { return lost_.load(); }
+
+ protected:
+  std::int32_t EscapeComFunction(std::int32_t function) override;
+  std::int32_t FlushCom(std::int32_t queue) override;
+  std::int32_t GetComError(TComStat& stat) override;
+  std::int32_t GetComState(TDCB& settings) override;
+  std::int32_t ReadCom(std::uint8_t* buffer, std::int32_t count) override;
+  std::int32_t SetComState(const TDCB& settings) override;
+  bool WaitComEvent(std::uint32_t& mask) override;
+  bool SetupCom(std::uint32_t inSize, std::uint32_t outSize) override;
+  std::uint8_t GetComModemStatus() override;
+  std::int32_t WriteDevice(const std::uint8_t* data, std::uint32_t count) override;
+  std::uint32_t WriteAtOnce(const std::uint8_t* data, std::uint32_t count) override;
+  void CancelComWait() override { comWaker_.signal(); }
+  void CancelOutputWait() override { outputWaker_.signal(); }
+
+ private:
+  // Com thread: the modem-line and counter changes since the last look, as EV_ bits; the line
+  // errors among them are added to pendingErrors_.
+  std::uint32_t LookForLineChanges();
+  // Any thread: the device is gone; the next GetComError reports it once.
+  void MarkLost();
+
+  const platform::SerialNameSpace names_;
+
+  // deviceLock_: shared by every device call, exclusive for OpenCom and CloseCom, so that no
+  // thread uses a descriptor that is being closed (and perhaps reused). Never held across a
+  // wait.
+  mutable std::shared_mutex deviceLock_;
+  platform::PosixSerialDevice device_;
+
+  // Made once; OpenCom drains them. comWaker_ ends a WaitComEvent, outputWaker_ a WriteDevice.
+  const platform::SerialWaker comWaker_;
+  const platform::SerialWaker outputWaker_;
+
+  std::atomic<std::int32_t> lastError_{0};
+  std::atomic<bool> lost_{false};
+  std::atomic<bool> lossReported_{false};
+  std::atomic<std::uint32_t> pendingErrors_{0};  // CE_ bits for the next GetComError
+
+  // The settings termios cannot hold (DTR and RTS control, XON/XOFF limits, DSR flow); the
+  // base calls GetComState and SetComState under its general lock, which guards this.
+  TDCB shadow_;
+
+  // Com thread only (set by OpenCom before the thread starts, dropped by CloseCom after it
+  // ended).
+  platform::SerialArrivalWatch arrivals_;
+  bool watchLines_ = false;  // the device answers TIOCMGET or TIOCGICOUNT
+  std::optional<int> lastModem_;
+  std::optional<platform::SerialCounters> lastCounters_;
+  bool lossAnnounced_ = false;  // EV_ERR was reported for a lost device
+};
+
+}  // namespace velmora::serial

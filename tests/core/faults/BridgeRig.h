@@ -1,0 +1,116 @@
+#pragma once
+
+// The real bridge on a machine of pseudo-terminals and a simulated MIDI service: the serial
+// port, packet engine and light controller are the real components on the POSIX driver, the
+// MIDI devices the real components on the service, the window the headless one. The test thread
+// is the UI thread.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/Bridge.h"
+#include "core/HeadlessWindow.h"
+#include "platform/midi/SimulatedMidiService.h"
+#include "platform/serial/SerialNames.h"
+#include "support/PtyPair.h"
+#include "tests/core/SteppingClock.h"
+#include "ui/MainWindowHandlers.h"
+
+namespace velmora::faults {
+
+using Bytes = std::vector<std::uint8_t>;
+using platform::midi::SimulatedMidiService;
+
+// The far end of one serial line: a thread that keeps every byte arriving on the master.
+class FarEnd {
+ public:
+  explicit FarEnd(int master);
+  ~FarEnd();
+  FarEnd(const FarEnd&) = delete;
+  FarEnd& operator=(const FarEnd&) = delete;
+
+  Bytes Received() const;
+  std::size_t Count() const;
+  // Waits (without handling messages) until at least `count` bytes came; false after `bound`.
+  bool WaitCount(std::size_t count, std::chrono::milliseconds bound) const;
+  void Stop();
+  // A paused far end reads nothing: the line backs up as a slow device makes it.
+  void SetPaused(bool paused) { paused_ = paused; }
+
+ private:
+  const int master_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> paused_{false};
+  mutable std::mutex mutex_;  // guards received_: the reader thread appends, the test reads
+  Bytes received_;
+  std::thread reader_;  // reads the master until Stop
+};
+
+class BridgeRig {
+ public:
+  // `ports` pseudo-terminals as COM1.., `midiDevices` inputs and outputs ("In 1", "Out 1", ...).
+  explicit BridgeRig(int ports = 1, int midiDevices = 1);
+  ~BridgeRig();
+
+  // The window's creation: devices started and the first entry of each list chosen.
+  void Start();
+  // Handles UI messages until `done` holds; false after `bound`.
+  bool PumpUntil(const std::function<bool()>& done,
+                 std::chrono::milliseconds bound = std::chrono::seconds(20));
+  void PumpFor(std::chrono::milliseconds time);
+
+  // Chooses list entry `index` through the window's handler.
+  void ChooseComPort(int index);
+  void ChooseMidiIn(int index);
+  void ChooseMidiOut(int index);
+
+  // The serial device of COMn disappears (its far end closes) / a new one appears in its place.
+  void Unplug(int port);
+  void Replug(int port);
+  testing::PtyPair& Pty(int port) { return *ptys_.at(static_cast<std::size_t>(port - 1)); }
+  FarEnd& Far(int port) { return *far_.at(static_cast<std::size_t>(port - 1)); }
+  // Writes to the master of COMn; waits for room, at most `bound`.
+  bool WriteFar(int port, const Bytes& bytes,
+                std::chrono::milliseconds bound = std::chrono::seconds(10));
+
+  // Every message that reached MIDI output n (1-based), in order.
+  std::vector<SimulatedMidiService::Sent> MidiSent(int output) const;
+  // Whether every message sent to output n is one whole MIDI message.
+  bool MidiSentWellFormed(int output, std::string* what = nullptr) const;
+
+  // Exceptions that reached the pump's error report.
+  std::size_t Reported() const { return reported_; }
+  // Handles a posted message, measuring how long it waited; the wait, or empty after `bound`.
+  std::optional<std::chrono::microseconds> ProbeLatency(std::chrono::milliseconds bound);
+
+  std::shared_ptr<SimulatedMidiService> midi = std::make_shared<SimulatedMidiService>();
+  std::vector<SimulatedMidiService::DeviceKey> inputs;
+  std::vector<SimulatedMidiService::DeviceKey> outputs;
+  core::HeadlessWindow window;
+  std::unique_ptr<core::Bridge> bridge;
+  std::unique_ptr<ui::TfmMain> form;
+
+ private:
+  void link(int port);
+
+  testing::TempDir dir_;
+  platform::SerialNameSpace names_;
+  std::vector<std::unique_ptr<testing::PtyPair>> ptys_;
+  std::vector<std::unique_ptr<FarEnd>> far_;
+  test::SteppingClock clock_;
+  std::unique_ptr<core::DeviceFactory> factory_;
+  std::size_t reported_ = 0;
+};
+
+// Resident size of this process, from /proc/self/status.
+std::size_t ResidentKiB();
+
+}  // namespace velmora::faults

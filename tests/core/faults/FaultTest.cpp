@@ -1,0 +1,338 @@
+// The bridge under faults: devices that vanish while open, a flood of MIDI input, garbage on the
+// serial line and hundreds of device changes while traffic flows. All through the real bridge,
+// the real serial components on pseudo-terminals and the MIDI components on a simulated service.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "core/faults/BridgeRig.h"
+#include "support/PtyPair.h"
+
+namespace velmora::faults {
+namespace {
+
+using namespace std::chrono_literals;
+using core::DeviceList;
+using core::kClosedColor;
+using core::kOpenColor;
+using core::Shape;
+
+constexpr std::uint32_t kNoteOn = 0x403C90;  // 90 3C 40
+
+// Plays note-ons into a MIDI input at a steady pace from its own thread until stopped.
+class MidiPlayer {
+ public:
+  MidiPlayer(SimulatedMidiService& midi, SimulatedMidiService::DeviceKey input, int perTick,
+             std::chrono::milliseconds tick = 10ms)
+      : thread_([&midi, input, perTick, tick, this] {
+          auto next = std::chrono::steady_clock::now();
+          while (!stop_.load()) {
+            for (int k = 0; k < perTick; ++k) {
+              const auto note = static_cast<std::uint32_t>(played_.load() % 128);
+              if (midi.PlayShort(input, 0x400090 | (note << 8))) ++played_;
+            }
+            next += tick;
+            std::this_thread::sleep_until(next);
+          }
+        }) {}
+  ~MidiPlayer() { Stop(); }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  std::size_t Played() const { return played_.load(); }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<std::size_t> played_{0};
+  std::thread thread_;
+};
+
+// Whether the bytes are whole three-byte note-ons, one after another.
+bool WholeNoteOns(const Bytes& bytes) {
+  if (bytes.size() % 3 != 0) return false;
+  for (std::size_t k = 0; k < bytes.size(); k += 3) {
+    if (bytes[k] != 0x90 || bytes[k + 1] >= 0x80 || bytes[k + 2] != 0x40) return false;
+  }
+  return true;
+}
+
+int IndexOf(const core::HeadlessWindow& window, DeviceList list, const std::string& text) {
+  for (int i = 0; i < window.ListCount(list); ++i) {
+    if (window.ListItem(list, i) == text) return i;
+  }
+  return -1;
+}
+
+bool AllOpen(const core::HeadlessWindow& window) {
+  return window.ShapeColor(Shape::ComPort) == kOpenColor &&
+         window.ShapeColor(Shape::MidiIn) == kOpenColor &&
+         window.ShapeColor(Shape::MidiOut) == kOpenColor;
+}
+
+TEST(Faults, AMidiDeviceThatVanishesWhileOpenLeavesTheBridgeWorkingAndOpensWhenBack) {
+  BridgeRig rig(1, 2);
+  rig.Start();
+  ASSERT_TRUE(AllOpen(rig.window));
+
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(rig.midi->PlayShort(rig.inputs[0], kNoteOn));
+    ASSERT_TRUE(rig.WriteFar(1, {0x91, 0x3C, 0x50}));
+  }
+  ASSERT_TRUE(
+      rig.PumpUntil([&] { return rig.Far(1).Count() >= 60 && rig.MidiSent(1).size() >= 20; }));
+
+  // Both devices go while bytes keep coming from the serial side.
+  rig.midi->Remove(rig.inputs[0]);
+  rig.midi->Remove(rig.outputs[0]);
+  EXPECT_FALSE(rig.midi->PlayShort(rig.inputs[0], kNoteOn));
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(rig.WriteFar(1, {0x92, 0x3C, 0x50}));
+  rig.PumpFor(500ms);
+  EXPECT_TRUE(rig.ProbeLatency(5s).has_value()) << "the window stopped handling messages";
+  std::string what;
+  EXPECT_TRUE(rig.MidiSentWellFormed(1, &what)) << what;
+
+  // They come back under their names and their list entries are chosen again.
+  rig.inputs[0] = rig.midi->AddInput("In 1");
+  rig.outputs[0] = rig.midi->AddOutput("Out 1");
+  rig.ChooseMidiIn(IndexOf(rig.window, DeviceList::MidiIn, "In 1"));
+  rig.ChooseMidiOut(IndexOf(rig.window, DeviceList::MidiOut, "Out 1"));
+  EXPECT_TRUE(AllOpen(rig.window));
+  const std::size_t before = rig.Far(1).Count();
+  ASSERT_TRUE(rig.midi->PlayShort(rig.inputs[0], kNoteOn));
+  ASSERT_TRUE(rig.WriteFar(1, {0x93, 0x3C, 0x50}));
+  EXPECT_TRUE(
+      rig.PumpUntil([&] { return rig.Far(1).Count() >= before + 3 && !rig.MidiSent(1).empty(); }));
+  EXPECT_EQ(rig.MidiSent(1).back().packed, 0x503C93u);
+}
+
+TEST(Faults, ASerialDeviceThatVanishesWhileTrafficFlowsNeitherHangsNorSpinsAndOpensWhenBack) {
+  BridgeRig rig(1, 1);
+  rig.Start();
+  ASSERT_TRUE(AllOpen(rig.window));
+  MidiPlayer player(*rig.midi, rig.inputs[0], 2);  // 200 messages a second towards the port
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(rig.WriteFar(1, {0x91, 0x3C, 0x50}));
+  ASSERT_TRUE(
+      rig.PumpUntil([&] { return rig.Far(1).Count() >= 30 && rig.MidiSent(1).size() >= 50; }));
+
+  rig.Unplug(1);  // the adapter is pulled; MIDI input keeps coming
+  rig.PumpFor(500ms);
+  const auto cpuBefore = testing::ProcessCpuTime();
+  rig.PumpFor(1s);
+  EXPECT_LT(testing::ProcessCpuTime() - cpuBefore, 600ms) << "a thread spins on the lost device";
+  EXPECT_TRUE(rig.ProbeLatency(5s).has_value()) << "the window stopped handling messages";
+
+  rig.Replug(1);
+  rig.ChooseComPort(0);
+  EXPECT_EQ(rig.window.ShapeColor(Shape::ComPort), kOpenColor);
+  const std::size_t sent = rig.MidiSent(1).size();
+  ASSERT_TRUE(rig.WriteFar(1, {0x94, 0x3C, 0x50}));
+  EXPECT_TRUE(
+      rig.PumpUntil([&] { return rig.Far(1).Count() >= 30 && rig.MidiSent(1).size() > sent; }));
+  player.Stop();
+  EXPECT_EQ(rig.MidiSent(1).back().packed, 0x503C94u);
+}
+
+TEST(Faults, AVanishedSerialDeviceTurnsItsShapeRedAndGetsNothingMore) {
+  BridgeRig rig(1, 1);
+  rig.Start();
+  ASSERT_TRUE(AllOpen(rig.window));
+  MidiPlayer player(*rig.midi, rig.inputs[0], 2);
+  ASSERT_TRUE(rig.PumpUntil([&] { return rig.Far(1).Count() >= 30; }));
+  rig.Unplug(1);
+  EXPECT_TRUE(
+      rig.PumpUntil([&] { return rig.window.ShapeColor(Shape::ComPort) == kClosedColor; }, 10s));
+  EXPECT_FALSE(rig.bridge->ComPortOpened);
+  EXPECT_FALSE(rig.bridge->SerialPort->Open());
+  // MIDI input goes on being handled and logged, and nothing more goes to the lost port.
+  rig.window.LogClear();
+  rig.PumpFor(500ms);
+  EXPECT_EQ(rig.window.ShapeColor(Shape::ComPort), kClosedColor);
+  int midiIn = 0;
+  for (int i = 0; i < rig.window.LogCount(); ++i) {
+    const std::string line = rig.window.LogLine(i);
+    EXPECT_EQ(line.rfind("[Com-Tx]", 0), std::string::npos) << line;
+    if (line.rfind("[MIDI-In]", 0) == 0) ++midiIn;
+  }
+  EXPECT_GT(midiIn, 0);
+}
+
+TEST(Faults, AVanishedMidiDeviceTurnsItsShapeRed) {
+  BridgeRig rig(1, 1);
+  rig.Start();
+  ASSERT_TRUE(AllOpen(rig.window));
+  rig.midi->Remove(rig.inputs[0]);
+  rig.midi->Remove(rig.outputs[0]);
+  EXPECT_TRUE(
+      rig.PumpUntil([&] { return rig.window.ShapeColor(Shape::MidiIn) == kClosedColor; }, 5s));
+  EXPECT_TRUE(
+      rig.PumpUntil([&] { return rig.window.ShapeColor(Shape::MidiOut) == kClosedColor; }, 5s));
+  // The serial side is untouched and the window goes on handling messages.
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(rig.WriteFar(1, {0x91, 0x3C, 0x50}));
+  rig.PumpFor(300ms);
+  EXPECT_TRUE(rig.ProbeLatency(5s).has_value());
+  EXPECT_EQ(rig.window.ShapeColor(Shape::ComPort), kOpenColor);
+}
+
+TEST(Faults, AFloodOfMidiInputKeepsTheWindowAliveSendsOnlyWholeMessagesAndRecovers) {
+  BridgeRig rig(1, 1);
+  rig.Start();
+  ASSERT_TRUE(AllOpen(rig.window));
+  rig.PumpFor(200ms);
+  const std::size_t residentBefore = ResidentKiB();
+
+  // The line carries 1280 three-byte messages a second; ten times that for ten seconds.
+  std::chrono::microseconds worst{0};
+  std::size_t probes = 0;
+  {
+    MidiPlayer player(*rig.midi, rig.inputs[0], 128);
+    // A pseudo-terminal takes bytes faster than any line: for the first half the far end reads
+    // nothing, so the port's output fills and the bridge must refuse messages.
+    rig.Far(1).SetPaused(true);
+    const auto half = std::chrono::steady_clock::now() + 5s;
+    const auto end = half + 5s;
+    while (std::chrono::steady_clock::now() < end) {
+      if (std::chrono::steady_clock::now() >= half) rig.Far(1).SetPaused(false);
+      const auto latency = rig.ProbeLatency(5s);
+      ASSERT_TRUE(latency.has_value()) << "a posted message waited more than 5 s";
+      worst = std::max(worst, *latency);
+      ++probes;
+      rig.PumpFor(50ms);
+    }
+    player.Stop();
+    rig.midi->Flush();
+    rig.PumpFor(1s);
+    const Bytes received = rig.Far(1).Received();
+    EXPECT_TRUE(WholeNoteOns(received)) << "a message was cut or mixed";
+    const std::size_t played = player.Played();
+    const std::size_t through = received.size() / 3;
+    EXPECT_LE(through, played);
+    EXPECT_GT(through, 0u);
+    EXPECT_GT(played - through, 0u) << "a full line refused nothing";
+    EXPECT_EQ(through + rig.bridge->ComTxRefused + rig.bridge->MidiInRefused, played)
+        << "a message was lost without being counted";
+    ::testing::Test::RecordProperty("played", static_cast<int>(played));
+    ::testing::Test::RecordProperty("refused", static_cast<int>(played - through));
+    std::printf("flood: %zu played, %zu sent, %zu refused; worst probe wait %lld us over %zu\n",
+                played, through, played - through, static_cast<long long>(worst.count()), probes);
+  }
+  const std::size_t residentAfter = ResidentKiB();
+  std::printf("flood: resident %zu KiB before, %zu KiB after\n", residentBefore, residentAfter);
+  EXPECT_LT(residentAfter, residentBefore + 64 * 1024) << "memory grew with the flood";
+
+  // Afterwards everything goes on as before.
+  const std::size_t before = rig.Far(1).Count();
+  ASSERT_TRUE(rig.midi->PlayShort(rig.inputs[0], 0x7F4095));
+  ASSERT_TRUE(rig.PumpUntil([&] { return rig.Far(1).Count() >= before + 3; }));
+  const Bytes received = rig.Far(1).Received();
+  EXPECT_EQ(Bytes(received.end() - 3, received.end()), (Bytes{0x95, 0x40, 0x7F}));
+  EXPECT_EQ(rig.window.ShapeColor(Shape::ComPort), kOpenColor);
+}
+
+TEST(Faults, AMillionRandomBytesOnTheSerialLineGiveOnlyWellFormedMidi) {
+  BridgeRig rig(1, 1);
+  rig.Start();
+  ASSERT_TRUE(AllOpen(rig.window));
+  rig.PumpFor(200ms);
+  const std::size_t residentBefore = ResidentKiB();
+
+  std::atomic<bool> written{false};
+  std::thread writer([&] {
+    std::mt19937 random(20261207);
+    Bytes block(4096);
+    for (int n = 0; n < 1'000'000 / 4096 + 1; ++n) {
+      for (auto& b : block) b = static_cast<std::uint8_t>(random());
+      if (!rig.WriteFar(1, block, 60s)) break;
+    }
+    written = true;
+  });
+  const bool done = rig.PumpUntil([&] { return written.load(); }, 300s);
+  writer.join();
+  ASSERT_TRUE(done) << "the bridge stopped taking bytes";
+  // What is still on its way drains; then the line is quiet.
+  std::size_t count = 0;
+  rig.PumpUntil(
+      [&] {
+        rig.PumpFor(300ms);
+        const std::size_t now = rig.MidiSent(1).size();
+        const bool quiet = now == count;
+        count = now;
+        return quiet;
+      },
+      60s);
+  const std::size_t residentAfter = ResidentKiB();
+  std::printf("garbage: %zu MIDI messages out; resident %zu KiB before, %zu KiB after\n", count,
+              residentBefore, residentAfter);
+  EXPECT_GT(count, 0u);
+  std::string what;
+  EXPECT_TRUE(rig.MidiSentWellFormed(1, &what)) << what;
+  EXPECT_LT(residentAfter, residentBefore + 96 * 1024) << "memory grew with the garbage";
+
+  // A clean message after the garbage comes through whole (an F7 first ends any sysex).
+  ASSERT_TRUE(rig.WriteFar(1, {0xF7, 0x96, 0x3C, 0x50}));
+  EXPECT_TRUE(rig.PumpUntil([&] {
+    const auto sent = rig.MidiSent(1);
+    return !sent.empty() && !sent.back().isLong && sent.back().packed == 0x503C96u;
+  }));
+}
+
+TEST(Faults, FiveHundredDeviceChangesWhileTrafficFlowsLeakNothing) {
+  BridgeRig rig(2, 2);
+  rig.Start();
+  ASSERT_TRUE(AllOpen(rig.window));
+  rig.PumpFor(200ms);
+  const std::size_t descriptors = testing::OpenDescriptorCount();
+  const std::size_t threads = testing::ThreadCount();
+
+  MidiPlayer player1(*rig.midi, rig.inputs[0], 1);
+  MidiPlayer player2(*rig.midi, rig.inputs[1], 1);
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    while (!stop.load()) {
+      rig.WriteFar(1, {0x91, 0x3C, 0x50}, 100ms);
+      rig.WriteFar(2, {0x92, 0x3C, 0x50}, 100ms);
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  for (int change = 0; change < 500; ++change) {
+    const int index = (change / 3 + 1) % 2;
+    switch (change % 3) {
+      case 0:
+        rig.ChooseComPort(index);
+        break;
+      case 1:
+        rig.ChooseMidiIn(index);
+        break;
+      default:
+        rig.ChooseMidiOut(index);
+        break;
+    }
+    ASSERT_NE(rig.window.ShapeColor(Shape::ComPort), core::kSwitchingColor) << change;
+  }
+  stop = true;
+  writer.join();
+  player1.Stop();
+  player2.Stop();
+  rig.ChooseComPort(0);
+  rig.ChooseMidiIn(0);
+  rig.ChooseMidiOut(0);
+  EXPECT_TRUE(AllOpen(rig.window));
+  rig.PumpFor(300ms);
+  EXPECT_EQ(testing::OpenDescriptorCount(), descriptors);
+  EXPECT_EQ(testing::ThreadCount(), threads);
+  std::string what;
+  EXPECT_TRUE(rig.MidiSentWellFormed(1, &what)) << what;
+  EXPECT_TRUE(rig.MidiSentWellFormed(2, &what)) << what;
+
+  // Still forwarding on the devices chosen last.
+  const std::size_t before = rig.Far(1).Count();
+  ASSERT_TRUE(rig.midi->PlayShort(rig.inputs[0], kNoteOn));
+  EXPECT_TRUE(rig.PumpUntil([&] { return rig.Far(1).Count() >= before + 3; }));
+}
+
+}  // namespace
+}  // namespace velmora::faults

@@ -1,0 +1,176 @@
+#include "ui/MainWindowHandlers.h"
+
+#include <cstdio>
+
+namespace velmora::ui {
+
+// Whole messages go to the MIDI output with their "[Midi-Out]" and "[Com-Rx]" lines; dropped
+// bytes get their "[Com-Rx]" line alone.
+class TfmMain::SerialSink final : public core::MidiAssembler::Sink {
+ public:
+  explicit SerialSink(TfmMain& form) : form_(form) {}
+  void OnMessage(const std::uint8_t* bytes, std::size_t count) override {
+    form_.bridge_.SendMidiBytes(bytes, count);
+    form_.LogComRx(core::LogHex(bytes, count, false));
+  }
+  void OnDropped(const std::uint8_t* bytes, std::size_t count) override {
+    form_.LogComRx(core::LogHex(bytes, count, false));
+  }
+
+ private:
+  TfmMain& form_;
+};
+
+TfmMain::TfmMain(core::Bridge& bridge, core::WindowSurface& surface)
+    : bridge_(bridge), surface_(surface) {
+  bridge_.AttachWindow(this);
+  surface_.SetOnTimer(core::Timer::MidiIn, [this] { TimerMidiInTimer(); });
+  surface_.SetOnTimer(core::Timer::MidiOut, [this] { TimerMidiOutTimer(); });
+}
+
+TfmMain::~TfmMain() {
+  surface_.SetOnTimer(core::Timer::MidiIn, nullptr);
+  surface_.SetOnTimer(core::Timer::MidiOut, nullptr);
+  bridge_.AttachWindow(nullptr);
+}
+
+void TfmMain::FormCreate() {
+  bridge_.StartDevices();
+  SetupLog();
+  cbComPortChange();
+  cbMIDIInChange();
+  cbMIDIOutChange();
+}
+
+void TfmMain::FormClose() {
+  bridge_.CloseMidiIn();
+  bridge_.CloseMidiOut();
+}
+
+void TfmMain::ActAppCloseExecute() {
+  if (CloseWindow) CloseWindow();
+}
+
+void TfmMain::ActAppAboutExecute() {
+  if (ShowAboutBox) ShowAboutBox();
+}
+
+int PortNumberOfEntry(const std::string& entry) {
+  const auto at = entry.find("COM");
+  if (at == std::string::npos) return 0;
+  int number = 0;
+  for (std::size_t i = at + 3; i < entry.size() && entry[i] >= '0' && entry[i] <= '9'; ++i) {
+    number = number * 10 + (entry[i] - '0');
+    if (number > 0xFFFF) return 0;
+  }
+  return number;
+}
+
+void TfmMain::cbComPortChange() {
+  const int number = PortNumberOfEntry(surface_.ListSelectedText(core::DeviceList::ComPort));
+  bridge_.SelectComPort(number, true);
+  surface_.SetStatusText(1, bridge_.ComPortStatusText(false));
+}
+
+void TfmMain::cbMIDIInChange() {
+  bridge_.CloseMidiIn();
+  if (bridge_.MidiInput) {
+    bridge_.MidiInput->SetProductName(surface_.ListSelectedText(core::DeviceList::MidiIn));
+  }
+  bridge_.OpenMidiIn();
+}
+
+void TfmMain::cbMIDIOutChange() {
+  bridge_.CloseMidiOut();
+  if (bridge_.MidiOutput) {
+    bridge_.MidiOutput->SetProductName(surface_.ListSelectedText(core::DeviceList::MidiOut));
+  }
+  bridge_.OpenMidiOut();
+}
+
+void TfmMain::TimerMidiInTimer() {
+  surface_.SetTimerEnabled(core::Timer::MidiIn, false);
+  surface_.SetLampLit(core::Lamp::MidiIn, false);
+}
+
+void TfmMain::TimerMidiOutTimer() {
+  surface_.SetTimerEnabled(core::Timer::MidiOut, false);
+  surface_.SetLampLit(core::Lamp::MidiOut, false);
+}
+
+void TfmMain::btnLogClearClick() {
+  surface_.LogClear();
+}
+
+void TfmMain::DoMidiInput(core::MidiInputDevice& sender) {
+  // A nested call leaves the events to the running one, which drains the ring afterwards.
+  if (inMidiInput_) return;
+  struct Guard {
+    bool& flag;
+    explicit Guard(bool& f) : flag(f) { flag = true; }
+    ~Guard() { flag = false; }
+  } guard(inMidiInput_);
+  if (!bridge_.Closing) {
+    surface_.SetTimerEnabled(core::Timer::MidiIn, true);
+    surface_.SetLampLit(core::Lamp::MidiIn, true);
+    surface_.ProcessMessages();
+  }
+  while (sender.EventCount() > 0) {
+    std::unique_ptr<midi::TMyMidiEvent> event = sender.TakeEvent();
+    if (event) HandleMidiEvent(*event);
+  }
+}
+
+void TfmMain::HandleMidiEvent(const midi::TMyMidiEvent& event) {
+  const std::uint8_t kind = event.StatusByte & 0xF0;
+  char text[64];
+  switch (kind) {
+    case 0x80:
+    case 0x90:
+    case 0xA0:
+    case 0xB0:
+    case 0xE0:
+      std::snprintf(text, sizeof text, "[MIDI-In] - %2.2X %2.2X %2.2X (%s)", event.StatusByte,
+                    event.FirstDataByte, event.SecondDataByte,
+                    MidiStatusNames[(event.StatusByte - 0x80) / 16]);
+      TxRecord = TTxRecord{event.StatusByte, event.FirstDataByte, event.SecondDataByte, 3};
+      break;
+    case 0xC0:
+    case 0xD0:
+      std::snprintf(text, sizeof text, "[MIDI-In] - %2.2X %2.2X (%s)", event.StatusByte,
+                    event.FirstDataByte, MidiStatusNames[(event.StatusByte - 0x80) / 16]);
+      TxRecord.status = event.StatusByte;
+      TxRecord.data1 = event.FirstDataByte;
+      TxRecord.count = 2;
+      break;
+    default:
+      return;
+  }
+  AddLogLine(text);
+  const std::uint8_t bytes[3] = {TxRecord.status, TxRecord.data1, TxRecord.data2};
+  bridge_.SendComBytes(bytes, TxRecord.count);
+}
+
+void TfmMain::DoPacket(const std::uint8_t* data, std::int32_t size) {
+  if (data == nullptr || size <= 0) return;
+  SerialSink sink(*this);
+  bridge_.SerialAssembler().Feed(data, static_cast<std::size_t>(size), sink);
+}
+
+void TfmMain::AddLogLine(const std::string& text) {
+  if (surface_.LogCount() >= MaxLogLines && surface_.LogCount() > 0) surface_.LogDelete(0);
+  surface_.LogAppend(text);
+  surface_.LogSetSelected(surface_.LogCount() - 1);
+}
+
+void TfmMain::LogMidiOut(const std::string& text) {
+  AddLogLine("[Midi-Out] - " + text);
+}
+void TfmMain::LogComRx(const std::string& text) {
+  AddLogLine("[Com-Rx] - " + text);
+}
+void TfmMain::LogComTx(const std::string& text) {
+  AddLogLine("[Com-Tx] - " + text);
+}
+
+}  // namespace velmora::ui

@@ -1,0 +1,81 @@
+#pragma once
+
+// The main window's handlers. They run on the UI thread against the window surface, so that
+// the same code drives the Qt window, the headless window of the tests and the benchmark.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "core/Bridge.h"
+#include "core/MidiAssembler.h"
+#include "core/WindowSurface.h"
+
+namespace velmora::ui {
+
+inline constexpr std::array<const char*, 8> MidiStatusNames = {
+    "Note Off",           "Note On",    "Key Aftertouch", "Control Change", "Program Change",
+    "Channel Aftertouch", "Pitch Bend", "System Message"};
+
+// The last message taken from the MIDI input, on its way to the serial port.
+struct TTxRecord {
+  std::uint8_t status = 0;
+  std::uint8_t data1 = 0;
+  std::uint8_t data2 = 0;
+  std::uint8_t count = 0;  // bytes to send: 3 or 2; 0 before the first message
+};
+
+class TfmMain : public core::MainForm {
+ public:
+  TfmMain(core::Bridge& bridge, core::WindowSurface& surface);
+  ~TfmMain() override;
+
+  // Window actions that belong to the toolkit.
+  std::function<void()> CloseWindow;
+  std::function<void()> ShowAboutBox;
+
+  // Published handlers. Errors leave them for the window's error report.
+  void FormCreate();
+  void FormClose();
+  void ActAppCloseExecute();
+  void ActAppAboutExecute();
+  void cbComPortChange();
+  void cbMIDIInChange();
+  void cbMIDIOutChange();
+  void TimerMidiInTimer();
+  void TimerMidiOutTimer();
+  void btnLogClearClick();
+  void SetupLog() { MaxLogLines = 40; }
+
+  // The forwarding paths and the log.
+  void DoMidiInput(core::MidiInputDevice& sender) override;
+  void HandleMidiEvent(const midi::TMyMidiEvent& event);
+  void DoPacket(const std::uint8_t* data, std::int32_t size) override;
+  void DoMidiOutput() override {}
+  void AddLogLine(const std::string& text);
+  void LogMidiOut(const std::string& text) override;
+  void LogComRx(const std::string& text);
+  void LogComTx(const std::string& text) override;
+
+  core::WindowSurface& Surface() override { return surface_; }
+  core::Bridge& Bridge() { return bridge_; }
+
+  std::int32_t MaxLogLines = 40;
+  TTxRecord TxRecord;
+
+ private:
+  class SerialSink;
+
+  core::Bridge& bridge_;
+  core::WindowSurface& surface_;
+  // Set while DoMidiInput runs. Its message processing hands it the next input notification;
+  // without the guard a flood nested one call per notification until the stack overflowed.
+  bool inMidiInput_ = false;
+};
+
+// The port number written after "COM" in a list entry ("COM3 (/dev/ttyUSB0)" gives 3); 0 when
+// there is none.
+int PortNumberOfEntry(const std::string& entry);
+
+}  // namespace velmora::ui
