@@ -592,6 +592,7 @@ std::intptr_t TApdCustomComPort::HandleNotification(const platform::Message& mes
     if (handle < 0 || static_cast<std::size_t>(handle) >= DispatcherList::Count()) return 0;
     auto* d = DispatcherList::At(handle);
     if (!d || d->Owner() != this) return 0;
+    TApdBaseDispatcher::HandlerScope scope(d);
     const auto wParam = static_cast<std::uint16_t>(message.wParam);
     const auto low = static_cast<std::uint16_t>(message.lParam & 0xFFFF);
     switch (closeCheck ? apw_ClosePending : message.id) {

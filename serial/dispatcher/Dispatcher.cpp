@@ -393,6 +393,17 @@ std::uint32_t TApdBaseDispatcher::WriteAtOnce(const std::uint8_t*, std::uint32_t
   return 0;
 }
 
+thread_local const TApdBaseDispatcher* TApdBaseDispatcher::handlersOnThisThread_ = nullptr;
+
+TApdBaseDispatcher::HandlerScope::HandlerScope(const TApdBaseDispatcher* dispatcher)
+    : previous_(handlersOnThisThread_) {
+  handlersOnThisThread_ = dispatcher;
+}
+
+TApdBaseDispatcher::HandlerScope::~HandlerScope() {
+  handlersOnThisThread_ = previous_;
+}
+
 // ---- Dispatch buffer ---------------------------------------------------------------------
 
 std::uint32_t TApdBaseDispatcher::DispatchUsedLocked() const {
@@ -453,13 +464,14 @@ std::int32_t TApdBaseDispatcher::GetBlock(void* block, std::uint32_t count) {
     std::lock_guard lock(bufferLock_);
     if (dispBuffer_.empty()) return ecBufferIsEmpty;
     const std::uint32_t used = DispatchUsedLocked();
-    const std::uint32_t skip = inAvailNotification_ ? getCount_ : 0;
+    const bool peeking = PeekingLocked();
+    const std::uint32_t skip = peeking ? getCount_ : 0;
     if (skip > used || used - skip < count) return ecBufferIsEmpty;
     const std::uint32_t start = (dispTail_ + skip) % DispatchBufferSize;
     const std::uint32_t firstPart = std::min(count, DispatchBufferSize - start);
     std::memcpy(out, &dispBuffer_[start], firstPart);
     std::memcpy(out + firstPart, dispBuffer_.data(), count - firstPart);
-    if (inAvailNotification_) {
+    if (peeking) {
       getCount_ += count;
     } else {
       dispTail_ = (dispTail_ + count) % DispatchBufferSize;
@@ -480,14 +492,14 @@ std::int32_t TApdBaseDispatcher::GetBlock(void* block, std::uint32_t count) {
 std::uint32_t TApdBaseDispatcher::InBuffUsed() {
   std::lock_guard lock(bufferLock_);
   const std::uint32_t used = DispatchUsedLocked();
-  if (!inAvailNotification_) return used;
+  if (!PeekingLocked()) return used;
   return used - std::min(used, getCount_);
 }
 
 std::int32_t TApdBaseDispatcher::FlushInBuffer() {
   std::lock_guard lock(bufferLock_);
   const std::int32_t result = FlushCom(FlushInput);
-  if (inAvailNotification_) {
+  if (PeekingLocked()) {
     maxGetCount_ = DispatchUsedLocked();
   } else {
     dispTail_ = dispHead_;
@@ -651,6 +663,7 @@ bool TApdBaseDispatcher::NotifyHandlers(std::uint32_t msg, std::uint32_t wParam,
     }
     if (!entry.Deleted && entry.Handler.Code != nullptr) {
       try {
+        HandlerScope scope(this);
         entry.Handler.Code(entry.Handler.Object, msg, wParam, lParam);
       } catch (...) {
         ReportFailure();

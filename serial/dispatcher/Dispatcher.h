@@ -290,9 +290,23 @@ class TApdBaseDispatcher {
   // ---- Data
   // All or nothing: 0, ecOutputBufferTooSmall (nothing queued), ecPutBlockFail.
   std::int32_t PutBlock(const void* block, std::uint32_t count);
-  // count, or ecBufferIsEmpty (nothing taken). During an avail notification it peeks: every
-  // handler reads from the same first byte, and the tail moves when the notification ends.
+  // count, or ecBufferIsEmpty (nothing taken). Inside a handler of an avail notification it
+  // peeks: every handler reads from the same first byte, and the tail moves when the
+  // notification ends. Any other caller takes, even while a notification is in progress.
   std::int32_t GetBlock(void* block, std::uint32_t count);
+
+  // Marks the calling thread, for the scope's life, as running this dispatcher's handlers. The
+  // dispatch thread holds one around each event handler, the port's window around its own.
+  class HandlerScope {
+   public:
+    explicit HandlerScope(const TApdBaseDispatcher* dispatcher);
+    ~HandlerScope();
+    HandlerScope(const HandlerScope&) = delete;
+    HandlerScope& operator=(const HandlerScope&) = delete;
+
+   private:
+    const TApdBaseDispatcher* previous_;
+  };
   std::uint32_t InBuffUsed();
   std::uint32_t OutBuffUsed();
   std::uint32_t OutBuffFree();
@@ -600,6 +614,10 @@ class TApdBaseDispatcher {
   std::uint32_t dispTail_ = 0;
   bool dispatchFull_ = false;
   bool inAvailNotification_ = false;
+  // Whether the calling thread runs a handler of the avail notification in progress.
+  bool PeekingLocked() const { return inAvailNotification_ && handlersOnThisThread_ == this; }
+  // The dispatcher whose handlers the calling thread runs now (HandlerScope), if any.
+  static thread_local const TApdBaseDispatcher* handlersOnThisThread_;
   std::uint32_t getCount_ = 0;
   std::uint32_t maxGetCount_ = 0;
 
