@@ -47,9 +47,9 @@ std::string LogHex(const std::uint8_t* bytes, std::size_t count, bool spaced);
 
 class Bridge {
  public:
-  // Unit initialization: creates the devices; one whose creation raises stays absent.
+  // Creates the devices at program start; one whose creation raises stays absent.
   explicit Bridge(DeviceFactory& factory, const platform::Clock& clock = platform::Clock::system());
-  // Unit finalization, if Finalize() has not run yet.
+  // Releases the devices at program end, if Finalize() has not run yet.
   ~Bridge();
   Bridge(const Bridge&) = delete;
   Bridge& operator=(const Bridge&) = delete;

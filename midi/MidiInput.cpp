@@ -90,6 +90,7 @@ void TMidiInput::SetSysexOnly(bool value) {
 }
 
 void TMidiInput::Open() {
+  onUiThread_();
   if (state_ == TMidiPortState::mpsOpen) return;
   // A device left open by a failed Close must be shut before another is opened.
   if (handle_ != nullptr) {
@@ -167,6 +168,7 @@ bool TMidiInput::ReleaseDevice() noexcept {
 }
 
 void TMidiInput::Close() {
+  onUiThread_();
   if (state_ != TMidiPortState::mpsOpen) return;
   // First, so that notifications still waiting for the window raise nothing.
   state_ = TMidiPortState::mpsClosed;

@@ -107,6 +107,7 @@ class TMidiInput {
   // Last: destroyed first, with its waiting messages. Replaced at each close, so that what
   // the closed device posted never reaches the next session.
   std::unique_ptr<platform::MessageWindow> window_;
+  platform::PumpThreadCheck onUiThread_;
 };
 
 }  // namespace velmora::midi

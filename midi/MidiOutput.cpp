@@ -73,6 +73,7 @@ void TMidiOutput::SetProductName(const std::string& name) {
 }
 
 bool TMidiOutput::Open() {
+  onUiThread_();
   if (state_ == TMidiPortState::mpsOpen) return true;
   try {
     if (!context_) context_ = std::make_unique<TCallbackContext>();
@@ -91,6 +92,7 @@ bool TMidiOutput::Open() {
 }
 
 bool TMidiOutput::Close() {
+  onUiThread_();
   bool result = false;
   if (state_ == TMidiPortState::mpsOpen) {
     Check(service_->midiOutClose(handle_));

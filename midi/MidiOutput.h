@@ -91,6 +91,7 @@ class TMidiOutput {
   TNotifyEvent onMidiOutput_;
   TNotifyEvent onDeviceLost_;
   std::vector<std::unique_ptr<TMyMidiHdr>> pending_;  // long messages in play
+  platform::PumpThreadCheck onUiThread_;
   platform::MessageWindow window_;  // last: destroyed first, with its waiting messages
 };
 

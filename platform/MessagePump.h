@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +12,7 @@
 
 namespace velmora::platform {
 
-// A window message: what a hidden window of the original design received.
+// A message to a hidden window: an id and two parameters, as window messages carry.
 struct Message {
   std::uint32_t id = 0;
   std::uintptr_t wParam = 0;
@@ -125,6 +126,16 @@ class MessagePump {
 
  private:
   std::shared_ptr<detail::PumpState> state_;
+};
+
+// Held by an object whose operations belong to the thread that created it (the UI thread):
+// debug builds stop at the entry of such an operation when another thread calls it.
+class PumpThreadCheck {
+ public:
+  void operator()() const { assert(pump_.onPumpThread() && "called off the UI thread"); }
+
+ private:
+  MessagePump pump_ = MessagePump::current();
 };
 
 }  // namespace velmora::platform

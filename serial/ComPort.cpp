@@ -136,6 +136,7 @@ void TApdCustomComPort::SetOutSize(std::uint16_t value) {
 }
 
 void TApdCustomComPort::SetOpen(bool value) {
+  onUiThread_();
   // While a deferred close runs, Open still reads True: asking for it again means a reopen.
   if (value && portState_ == TPortState::psClosing) {
     reopenPending_ = true;

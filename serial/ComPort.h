@@ -155,7 +155,7 @@ class TApdCustomComPort : public TApdBaseComponent {
   const TPortNotifyEvent& OnTriggerOutSent() const { return onTriggerOutSent_; }
   void SetOnTriggerOutSent(TPortNotifyEvent handler);
 
-  // Unpublished state.
+  // Run-time state, read by the packet engine, the light controller and tests.
   TPortState PortState() const { return portState_; }
   bool ForceSettings() const { return forceSettings_; }
   bool ReopenPending() const { return reopenPending_; }
@@ -304,6 +304,7 @@ class TApdCustomComPort : public TApdBaseComponent {
   bool reopenPending_ = false;
   std::unique_ptr<TApdBaseDispatcher> dispatcher_;
   std::unique_ptr<platform::MessageWindow> notifyWindow_;
+  platform::PumpThreadCheck onUiThread_;
   std::unique_ptr<TTriggerSnapshot> savedTriggers_;
   bool triggersSaved_ = false;
   std::uint16_t triggerLength_ = 1;

@@ -101,7 +101,7 @@ class TApdDataPacket : public TApdBaseComponent {
   TStringPacketNotifyEvent OnStringPacket;
   TPacketTimeoutEvent OnTimeout;
 
-  // Unpublished.
+  // State for the engine and tests; not part of the designer's properties.
   TPacketState PacketState() const { return state_; }
   TApdDataPacketManager* Manager() const { return manager_; }
   bool FlushOnTimeout = true;

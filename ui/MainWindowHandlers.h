@@ -35,7 +35,7 @@ class TfmMain : public core::MainForm {
   std::function<void()> CloseWindow;
   std::function<void()> ShowAboutBox;
 
-  // Published handlers. Errors leave them for the window's error report.
+  // The window's event handlers. Errors leave them for the window's error report.
   void FormCreate();
   void FormClose();
   void ActAppCloseExecute();

@@ -264,11 +264,18 @@ class DispatcherList {
 // (WaitComEvent), the dispatch thread (reads the device, runs the passes, notifies handlers)
 // and the output thread (WriteDevice). A handler may call any public operation.
 //
-// Locks, taken in this order only: buffer lock, then general lock, then output lock.
-//   general lock: line settings, modem status, handler and trigger lists, trace and log.
-//   buffer lock:  the dispatch buffer and its head, tail and full flag.
-//   output lock:  the output ring.
-// None is held while a handler or a window is notified, nor while a thread is waited for.
+// Every lock of the serial layer, in the one order in which they may nest (a thread holding
+// one takes only locks further down):
+//   1. DispatcherList's lock (process-wide): the dispatchers' registry; the port's window holds
+//      it while it raises the port's events.
+//   2. start lock: starting and stopping the threads.
+//   3. buffer lock: the dispatch buffer and its head, tail and full flag.
+//   4. general lock: line settings, modem status, handler and trigger lists, trace and log.
+//   5. output lock: the output ring.
+//   6. the driver's device lock (TApdPosixDispatcher::deviceLock_): around each device call.
+// The thread lock (the thread objects and ids) and the failures lock are leaves: nothing else
+// is taken while either is held. Locks 2 to 6 are never held while a handler or a window is
+// notified, nor while a thread is waited for.
 class TApdBaseDispatcher {
  public:
   // owner: the port served, or null (a probe). clock: ticks and log times.
@@ -387,7 +394,7 @@ class TApdBaseDispatcher {
   bool Tracing() const { return tracing_.load(); }
   bool Logging() const { return logging_.load(); }
 
-  // ---- Slots 16 and 17
+  // ---- Thread priority and handler bookkeeping (drivers may refine)
   virtual void SetThreadBoost(std::uint8_t boost);
   // 0: recount; 1: the port's trigger events are assigned; 2: none is.
   virtual void UpdateHandlerFlags(std::int32_t mode);

@@ -277,6 +277,9 @@ bool TApdPosixDispatcher::WaitComEvent(std::uint32_t& mask) {
     }
 
     if (!arrivals_.attached()) return false;
+    // Waits outside the device lock, which CloseCom would otherwise wait for. Safe only because
+    // the com thread is stopped and joined before CloseCom detaches the watch and closes the
+    // descriptor: neither can change under this wait.
     const platform::SerialPollResult result = arrivals_.Wait(watchLines_ ? kLineWatchMs : -1);
     if (result.woken) {
       comWaker_.drain();
@@ -325,7 +328,9 @@ std::int32_t TApdPosixDispatcher::WriteDevice(const std::uint8_t* data, std::uin
       if (error == platform::kErrorIoDevice) MarkLost();
       return -1;
     }
-    // No room in the kernel's queue (flow control, or a slow line): wait for some.
+    // No room in the kernel's queue (flow control, or a slow line): wait for some. The poll
+    // runs outside the device lock on a descriptor read under it; safe only because the
+    // output thread is stopped and joined before CloseCom closes it.
     const platform::SerialPollResult result =
         PosixSerialDevice::Poll(fd, false, true, &outputWaker_, -1);
     if (result.hangup) {

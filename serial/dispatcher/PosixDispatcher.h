@@ -64,7 +64,7 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
 
   // deviceLock_: shared by every device call, exclusive for OpenCom and CloseCom, so that no
   // thread uses a descriptor that is being closed (and perhaps reused). Never held across a
-  // wait.
+  // wait. Last in the serial layer's lock order (see TApdBaseDispatcher).
   mutable std::shared_mutex deviceLock_;
   platform::PosixSerialDevice device_;
 

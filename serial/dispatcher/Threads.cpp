@@ -6,7 +6,9 @@
 #include <unistd.h>
 #endif
 
+#include <cassert>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "serial/dispatcher/Dispatcher.h"
@@ -21,6 +23,16 @@ namespace {
 
 constexpr auto kStartAckTimeout = std::chrono::milliseconds{3000};
 constexpr auto kDispatchWait = std::chrono::milliseconds{50};
+// Every wait of a thread is woken by a stop, so a thread that has not ended by then is stuck
+// in a system call. Its object cannot be freed under it: the process ends, saying why, rather
+// than hang for good.
+constexpr auto kThreadEndBound = std::chrono::seconds{30};
+
+[[noreturn]] void threadStuck(const char* which) {
+  std::fprintf(stderr, "velmora: the serial %s thread did not end within %lld s\n", which,
+               static_cast<long long>(kThreadEndBound.count()));
+  std::abort();
+}
 
 std::int32_t currentTid() {
 #ifdef _WIN32
@@ -242,25 +254,29 @@ void TApdBaseDispatcher::StopDeviceThreads() {
   std::thread com;
   std::thread out;
   {
-    std::lock_guard lock(threadsLock_);
+    std::unique_lock lock(threadsLock_);
     const auto self = std::this_thread::get_id();
+    const auto deadline = std::chrono::steady_clock::now() + kThreadEndBound;
+    if (!threadsChanged_.wait_until(lock, deadline,
+                                    [&] { return !comThreadRunning_ || comThreadId_ == self; }))
+      threadStuck("com");
+    if (!threadsChanged_.wait_until(lock, deadline,
+                                    [&] { return !outThreadRunning_ || outThreadId_ == self; }))
+      threadStuck("output");
     if (comThread_.joinable() && comThreadId_ != self) com = std::move(comThread_);
     if (outThread_.joinable() && outThreadId_ != self) out = std::move(outThread_);
   }
+  // Both have counted themselves out: the joins return at once.
   if (com.joinable()) com.join();
   if (out.joinable()) out.join();
-  std::unique_lock lock(threadsLock_);
-  const auto self = std::this_thread::get_id();
-  threadsChanged_.wait(lock, [&] {
-    return (!comThreadRunning_ || comThreadId_ == self) &&
-           (!outThreadRunning_ || outThreadId_ == self);
-  });
 }
 
 void TApdBaseDispatcher::WaitForDispatchThread() {
   // The dispatch thread may be sending a notification to this very thread: handle this
   // thread's messages while waiting, and nudge the dispatch thread out of its 50 ms wait.
+  const auto deadline = std::chrono::steady_clock::now() + kThreadEndBound;
   while (dispThreadRunning_) {
+    if (std::chrono::steady_clock::now() > deadline) threadStuck("dispatch");
     comEventReady_.set();
     pumpOnce();
   }
@@ -291,6 +307,9 @@ void TApdBaseDispatcher::StopDispatcher() {
 
 void TApdBaseDispatcher::Finalize() {
   if (finalized_.exchange(true)) return;
+  // It waits for every thread of this dispatcher, so none of them may be the caller.
+  assert(!OnThread(ThreadKind::Com) && !OnThread(ThreadKind::Dispatch) &&
+         !OnThread(ThreadKind::Output));
   try {
     if (closePending_)
       ReleasePort();
@@ -301,7 +320,11 @@ void TApdBaseDispatcher::Finalize() {
   } catch (...) {
     std::fputs("velmora: closing the dispatcher failed\n", stderr);
   }
-  while (runningThreads_ > 0) pumpOnce();
+  const auto deadline = std::chrono::steady_clock::now() + kThreadEndBound;
+  while (runningThreads_ > 0) {
+    if (std::chrono::steady_clock::now() > deadline) threadStuck("port's");
+    pumpOnce();
+  }
   std::thread threads[3];
   {
     std::lock_guard lock(threadsLock_);
