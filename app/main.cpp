@@ -4,11 +4,10 @@
 #include <QApplication>
 #include <QIcon>
 #include <cstdio>
-#include <memory>
 
 #include "Screenshots.h"
 #include "core/Bridge.h"
-#include "core/SystemDeviceFactory.h"
+#include "core/RealDeviceFactory.h"
 #include "ui/qt/MainWindow.h"
 #include "ui/qt/ProgramInfo.h"
 #include "ui/qt/SignalCloser.h"
@@ -21,9 +20,8 @@ int main(int argc, char** argv) {
   QApplication::setApplicationVersion(QString::fromUtf8(qtui::ProgramInfo::kFileVersion));
   QApplication::setWindowIcon(QIcon(QString::fromUtf8(qtui::ProgramInfo::kIcon)));
 
-  const std::unique_ptr<velmora::core::DeviceFactory> factory =
-      velmora::core::MakeSystemDeviceFactory();
-  velmora::core::Bridge bridge(*factory);
+  velmora::core::RealDeviceFactory factory;
+  velmora::core::Bridge bridge(factory);
 
   int result = 0;
   {

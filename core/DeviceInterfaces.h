@@ -1,8 +1,8 @@
 #pragma once
 
 // The operations that the bridge uses on its five devices and on the port probe, and nothing
-// more. The real components are reached through adapters (RealDevices); tests use doubles.
-// Every operation runs on the UI thread and raises on failure.
+// more. The real components are reached through adapters (RealDeviceFactory creates them);
+// tests use doubles. Every operation runs on the UI thread and raises on failure.
 
 #include <cstdint>
 #include <functional>

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "serial/PortSelection.h"
+
 namespace velmora::core {
 
 namespace {
@@ -66,6 +68,10 @@ void SerialDataPacketDevice::SetOnPacket(PacketHandler handler) {
 
 void SerialLightControllerDevice::SetComPort(ComPortDevice* port) {
   controller_.SetComPort(RealPort(port));
+}
+
+int SerialPortProbe::TryOpen(int portNumber) {
+  return serial::TryOpenPort(portNumber, names_, probeWithDispatcher_);
 }
 
 }  // namespace velmora::core

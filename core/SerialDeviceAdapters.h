@@ -1,10 +1,13 @@
 #pragma once
 
-// The bridge's serial devices over the real serial components.
+// The bridge's serial devices and port probe over the real serial components.
 
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "core/DeviceInterfaces.h"
+#include "platform/serial/SerialNames.h"
 #include "serial/ComPort.h"
 #include "serial/PacketEngine.h"
 #include "serial/StatusLightController.h"
@@ -82,6 +85,24 @@ class SerialLightControllerDevice final : public LightControllerDevice {
 
  private:
   serial::TApdSLController controller_;
+};
+
+// The port list's probe: the port selection's, on a serial name space.
+class SerialPortProbe final : public PortProbe {
+ public:
+  explicit SerialPortProbe(platform::SerialNameSpace names = platform::SerialNameSpace{},
+                           bool probeWithDispatcher = true)
+      : names_(std::move(names)), probeWithDispatcher_(probeWithDispatcher) {}
+
+  // 0 when port n opened (it is closed again), else the serial error code (5 held by another
+  // program, 2 no such device).
+  int TryOpen(int portNumber) override;
+  // "COM3 (/dev/ttyUSB0)" on Linux, "COM3" on Windows.
+  std::string EntryText(int portNumber) override { return names_.EntryText(portNumber); }
+
+ private:
+  const platform::SerialNameSpace names_;
+  const bool probeWithDispatcher_;
 };
 
 }  // namespace velmora::core

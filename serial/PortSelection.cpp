@@ -14,17 +14,14 @@ namespace velmora::serial {
 bool DialogProbeWithDispatcher = true;
 bool DialogCountsPortsInUse = true;
 
-namespace {
-
-// 0 when the device opened (it is closed again), otherwise the platform's error code.
-int TryOpen(const std::string& path, const platform::SerialNameSpace& names) {
+int TryOpenPort(int number, const platform::SerialNameSpace& names, bool withDispatcher) {
+  const std::string path = number > 0 ? platform::ComDeviceName(number, names) : std::string{};
   if (path.empty()) return platform::kErrorFileNotFound;
 #ifdef _WIN32
-  // Opening through the dispatcher is the very CreateFile the direct probe would make.
-  (void)names;
+  (void)withDispatcher;
   TApdWin32Dispatcher dispatcher(nullptr);
 #else
-  if (!DialogProbeWithDispatcher) {
+  if (!withDispatcher) {
     platform::PosixSerialDevice device;
     return device.Open(path);  // closed again as it goes
   }
@@ -38,15 +35,13 @@ int TryOpen(const std::string& path, const platform::SerialNameSpace& names) {
   return error != 0 ? error : platform::kErrorGenFailure;
 }
 
-}  // namespace
-
 bool PortIsAvailable(std::uint16_t number) {
   return PortIsAvailable(number, platform::SerialNameSpace{});
 }
 
 bool PortIsAvailable(std::uint16_t number, const platform::SerialNameSpace& names) {
   if (number == 0) return false;
-  const int result = TryOpen(platform::ComDeviceName(number, names), names);
+  const int result = TryOpenPort(number, names, DialogProbeWithDispatcher);
   if (result == 0) return true;
   return DialogCountsPortsInUse && result == platform::kErrorAccessDenied;
 }

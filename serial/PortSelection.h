@@ -2,7 +2,8 @@
 
 // Choosing a port when none is set: the ports that can be opened (or that another program
 // holds), from COM1 to COM50 through the serial name space. The dialog that shows them belongs
-// to the window toolkit (ui/qt/PortSelectionDialog).
+// to the window toolkit (ui/qt/PortSelectionDialog); the bridge's port list probes through
+// TryOpenPort too.
 
 #include <cstdint>
 #include <functional>
@@ -22,6 +23,12 @@ extern bool DialogProbeWithDispatcher;
 extern bool DialogCountsPortsInUse;
 
 inline constexpr std::uint16_t kLastSelectablePort = 50;
+
+// Opens port `number` of `names` and closes it again: 0 when it opened, else the platform's
+// error code (kErrorAccessDenied: another program holds it; kErrorFileNotFound: no such port).
+// Through a dispatcher of the platform's driver, or by opening the device directly; Windows
+// always takes the dispatcher, whose open is the very one the direct probe would make.
+int TryOpenPort(int number, const platform::SerialNameSpace& names, bool withDispatcher);
 
 // Whether port `number` can be chosen; false for 0.
 bool PortIsAvailable(std::uint16_t number);

@@ -7,8 +7,6 @@
 #include <stdexcept>
 
 #include "core/MidiDeviceAdapters.h"
-#include "core/SerialDeviceAdapters.h"
-#include "core/SystemPortProbe.h"
 #include "platform/serial/SerialNames.h"
 
 namespace velmora::bench {
@@ -67,47 +65,13 @@ void SerialTap::Run() {
 
 // ---- BridgeRig --------------------------------------------------------------------------
 
-namespace {
-
-class RigFactory final : public core::DeviceFactory {
- public:
-  RigFactory(std::shared_ptr<pm::MidiService> service, platform::SerialNameSpace names)
-      : service_(std::move(service)), names_(std::move(names)) {}
-  std::unique_ptr<core::ComPortDevice> CreateComPort() override {
-    auto port = std::make_unique<core::SerialComPortDevice>();
-    port->Port().DispatcherFactory = serial::PlatformDispatcherFactory(names_);
-    return port;
-  }
-  std::unique_ptr<core::DataPacketDevice> CreateDataPacket() override {
-    return std::make_unique<core::SerialDataPacketDevice>();
-  }
-  std::unique_ptr<core::LightControllerDevice> CreateSLController() override {
-    return std::make_unique<core::SerialLightControllerDevice>();
-  }
-  std::unique_ptr<core::MidiInputDevice> CreateMidiInput() override {
-    return std::make_unique<core::RealMidiInput>(service_);
-  }
-  std::unique_ptr<core::MidiOutputDevice> CreateMidiOutput() override {
-    return std::make_unique<core::RealMidiOutput>(service_);
-  }
-  std::unique_ptr<core::PortProbe> CreatePortProbe() override {
-    return std::make_unique<core::SystemPortProbe>(names_);
-  }
-
- private:
-  std::shared_ptr<pm::MidiService> service_;
-  platform::SerialNameSpace names_;
-};
-
-}  // namespace
-
 BridgeRig::BridgeRig(std::shared_ptr<pm::MidiService> service, const Pty& pty) {
   dir_ = fs::temp_directory_path() / ("velmora-bench-" + std::to_string(getpid()));
   fs::create_directories(dir_ / "dev");
   fs::remove(dir_ / "dev/ttyV0");
   fs::create_symlink(pty.slavePath(), dir_ / "dev/ttyV0");
-  factory_ = std::make_unique<RigFactory>(std::move(service),
-                                          platform::SerialNameSpace({dir_ / "dev", dir_ / "sys"}));
+  factory_ = std::make_unique<core::RealDeviceFactory>(
+      std::move(service), platform::SerialNameSpace({dir_ / "dev", dir_ / "sys"}));
   bridge_ = std::make_unique<core::Bridge>(*factory_);
   form_ = std::make_unique<ui::TfmMain>(*bridge_, window_);
   if (auto* input = dynamic_cast<core::RealMidiInput*>(bridge_->MidiInput.get())) {

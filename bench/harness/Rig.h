@@ -13,6 +13,7 @@
 #include "TimedMidiService.h"
 #include "core/Bridge.h"
 #include "core/HeadlessWindow.h"
+#include "core/RealDeviceFactory.h"
 #include "platform/midi/SimulatedMidiService.h"
 #include "support/Pty.h"
 #include "ui/MainWindowHandlers.h"
@@ -82,7 +83,7 @@ class BridgeRig {
 
  private:
   std::filesystem::path dir_;
-  std::unique_ptr<core::DeviceFactory> factory_;
+  std::unique_ptr<core::RealDeviceFactory> factory_;
   core::HeadlessWindow window_;
   std::unique_ptr<core::Bridge> bridge_;
   std::unique_ptr<ui::TfmMain> form_;

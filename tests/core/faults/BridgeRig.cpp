@@ -8,12 +8,8 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "core/MidiDeviceAdapters.h"
-#include "core/SerialDeviceAdapters.h"
-#include "core/SystemPortProbe.h"
 #include "platform/MessagePump.h"
 #include "platform/midi/MidiService.h"
-#include "serial/ComPort.h"
 
 namespace velmora::faults {
 
@@ -71,43 +67,6 @@ bool FarEnd::WaitCount(std::size_t count, std::chrono::milliseconds bound) const
   return true;
 }
 
-// ---- Devices -----------------------------------------------------------------------------
-
-namespace {
-
-class RigFactory final : public core::DeviceFactory {
- public:
-  RigFactory(platform::SerialNameSpace names, std::shared_ptr<SimulatedMidiService> midi)
-      : names_(std::move(names)), midi_(std::move(midi)) {}
-
-  std::unique_ptr<core::ComPortDevice> CreateComPort() override {
-    auto port = std::make_unique<core::SerialComPortDevice>();
-    port->Port().DispatcherFactory = serial::PlatformDispatcherFactory(names_);
-    return port;
-  }
-  std::unique_ptr<core::DataPacketDevice> CreateDataPacket() override {
-    return std::make_unique<core::SerialDataPacketDevice>();
-  }
-  std::unique_ptr<core::LightControllerDevice> CreateSLController() override {
-    return std::make_unique<core::SerialLightControllerDevice>();
-  }
-  std::unique_ptr<core::MidiInputDevice> CreateMidiInput() override {
-    return std::make_unique<core::RealMidiInput>(midi_);
-  }
-  std::unique_ptr<core::MidiOutputDevice> CreateMidiOutput() override {
-    return std::make_unique<core::RealMidiOutput>(midi_);
-  }
-  std::unique_ptr<core::PortProbe> CreatePortProbe() override {
-    return std::make_unique<core::SystemPortProbe>(names_);
-  }
-
- private:
-  platform::SerialNameSpace names_;
-  std::shared_ptr<SimulatedMidiService> midi_;
-};
-
-}  // namespace
-
 // ---- BridgeRig ---------------------------------------------------------------------------
 
 BridgeRig::BridgeRig(int ports, int midiDevices)
@@ -124,7 +83,7 @@ BridgeRig::BridgeRig(int ports, int midiDevices)
     outputs.push_back(midi->AddOutput("Out " + std::to_string(n)));
   }
   platform::MessagePump::current().setErrorReport([this](std::exception_ptr) { ++reported_; });
-  factory_ = std::make_unique<RigFactory>(names_, midi);
+  factory_ = std::make_unique<core::RealDeviceFactory>(midi, names_);
   bridge = std::make_unique<core::Bridge>(*factory_, clock_);
   form = std::make_unique<ui::TfmMain>(*bridge, window);
 }

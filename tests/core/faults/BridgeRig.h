@@ -18,6 +18,7 @@
 
 #include "core/Bridge.h"
 #include "core/HeadlessWindow.h"
+#include "core/RealDeviceFactory.h"
 #include "platform/midi/SimulatedMidiService.h"
 #include "platform/serial/SerialNames.h"
 #include "support/PtyPair.h"
@@ -106,7 +107,7 @@ class BridgeRig {
   std::vector<std::unique_ptr<testing::PtyPair>> ptys_;
   std::vector<std::unique_ptr<FarEnd>> far_;
   test::SteppingClock clock_;
-  std::unique_ptr<core::DeviceFactory> factory_;
+  std::unique_ptr<core::RealDeviceFactory> factory_;
   std::size_t reported_ = 0;
 };
 

@@ -4,12 +4,12 @@
 #include <stdexcept>
 
 #include "core/Bridge.h"
-#include "core/SystemPortProbe.h"
+#include "core/SerialDeviceAdapters.h"
 #include "platform/serial/PosixSerialDevice.h"
 #include "serial/dispatcher/PosixDispatcher.h"
 #include "support/PtyPair.h"
 
-using velmora::core::SystemPortProbe;
+using velmora::core::SerialPortProbe;
 using velmora::platform::SerialNameSpace;
 using velmora::testing::PtyPair;
 using velmora::testing::TempDir;
@@ -85,7 +85,7 @@ TEST_P(PortProbeList, ListsThePortsInOrderWithGapsAndNeverTheConsole) {
   velmora::platform::PosixSerialDevice holder;
   ASSERT_EQ(holder.Open(m.path("ttyACM0")), 0);
 
-  ProbeOnlyFactory factory(std::make_unique<SystemPortProbe>(m.names(), GetParam()));
+  ProbeOnlyFactory factory(std::make_unique<SerialPortProbe>(m.names(), GetParam()));
   core::Bridge bridge(factory);
   bridge.ProbeWithDispatcher = GetParam();
   EXPECT_EQ(bridge.ListComPorts(),
@@ -104,11 +104,11 @@ TEST_P(PortProbeList, ListsThePortsInOrderWithGapsAndNeverTheConsole) {
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutDispatcher, PortProbeList, ::testing::Bool());
 
-TEST(SystemPortProbe, TellsBusyFromMissing) {
+TEST(SerialPortProbe, TellsBusyFromMissing) {
   PtyMachine m;
   m.link("ttyV0");
   m.dangling("ttyV1");
-  SystemPortProbe probe(m.names());
+  SerialPortProbe probe(m.names());
   EXPECT_EQ(probe.TryOpen(1), 0);
   EXPECT_EQ(probe.TryOpen(2), 2);
   EXPECT_EQ(probe.TryOpen(3), 2);  // no third device at all

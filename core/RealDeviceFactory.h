@@ -1,0 +1,35 @@
+#pragma once
+
+// The bridge's devices over the real components, for the program, the benchmark and the fault
+// tests alike: they differ only in the MIDI service and the serial name space they give it.
+
+#include <memory>
+
+#include "core/DeviceInterfaces.h"
+#include "platform/midi/MidiService.h"
+#include "platform/serial/SerialNames.h"
+
+namespace velmora::core {
+
+class RealDeviceFactory final : public DeviceFactory {
+ public:
+  // No service: the platform's own, made when a MIDI device is first created. The default
+  // name space is the machine's.
+  explicit RealDeviceFactory(std::shared_ptr<platform::midi::MidiService> midi = nullptr,
+                             platform::SerialNameSpace names = platform::SerialNameSpace{});
+
+  std::unique_ptr<ComPortDevice> CreateComPort() override;
+  std::unique_ptr<DataPacketDevice> CreateDataPacket() override;
+  std::unique_ptr<LightControllerDevice> CreateSLController() override;
+  std::unique_ptr<MidiInputDevice> CreateMidiInput() override;
+  std::unique_ptr<MidiOutputDevice> CreateMidiOutput() override;
+  std::unique_ptr<PortProbe> CreatePortProbe() override;
+
+ private:
+  std::shared_ptr<platform::midi::MidiService> midiService();
+
+  std::shared_ptr<platform::midi::MidiService> midi_;
+  const platform::SerialNameSpace names_;
+};
+
+}  // namespace velmora::core
