@@ -66,7 +66,8 @@ std::string hex(const std::uint8_t* bytes, std::size_t count) {
   return text;
 }
 
-// The far end of the serial line, raw.
+// The far end of the serial line, raw. It may vanish under us (socat ended, the adapter was
+// pulled): then reads come back empty and writes false, and gone() says so, for any thread.
 class SerialEnd {
  public:
   explicit SerialEnd(const std::string& path)
@@ -83,49 +84,70 @@ class SerialEnd {
   SerialEnd(const SerialEnd&) = delete;
   SerialEnd& operator=(const SerialEnd&) = delete;
 
-  void write(const std::vector<std::uint8_t>& bytes) {
+  bool write(const std::vector<std::uint8_t>& bytes) {
     std::size_t done = 0;
-    while (done < bytes.size() && !stopRequested) {
+    while (done < bytes.size() && !stopRequested && !gone()) {
       const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
       if (n > 0) {
         done += static_cast<std::size_t>(n);
       } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        throw std::runtime_error(std::string("serial write: ") + std::strerror(errno));
+        lose(errno);
       } else {
         pollfd p{fd_, POLLOUT, 0};
-        ::poll(&p, 1, 100);
+        if (::poll(&p, 1, 100) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) lose(EIO);
       }
     }
+    return done == bytes.size();
   }
   // What arrived within the time-out, possibly nothing.
   std::vector<std::uint8_t> read(std::chrono::milliseconds timeout) {
     pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return {};
+    if (gone() || ::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return {};
     std::uint8_t buffer[4096];
     const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-    if (n <= 0) return {};
-    return {buffer, buffer + n};
+    if (n > 0) return {buffer, buffer + n};
+    // A hung-up pseudo-terminal reads as end of file or EIO, at once, for ever.
+    if (n == 0 || (errno != EAGAIN && errno != EINTR)) lose(n == 0 ? EIO : errno);
+    return {};
   }
+  bool gone() const { return error_.load() != 0; }
+  std::string why() const { return std::strerror(error_.load()); }
 
  private:
+  void lose(int error) {
+    int none = 0;
+    error_.compare_exchange_strong(none, error ? error : EIO);
+  }
+
   int fd_;
+  std::atomic<int> error_{0};  // the first error that ended the link; set by any thread
 };
+
+// Tells the user why a command that needs the serial line ended early.
+int linkLost(const SerialEnd& serial, const std::string& device) {
+  std::fprintf(stderr, "velmora-peer: the serial line %s is gone (%s)\n", device.c_str(),
+               serial.why().c_str());
+  return 1;
+}
 
 int demo(const std::string& device) {
   JackPeer peer("velmora-peer");
   SerialEnd serial(device);
   std::printf("JACK ports %s (choose it as Velmora's MIDI In) and %s (its MIDI Out); serial %s\n",
               peer.outPortName().c_str(), peer.inPortName().c_str(), device.c_str());
-  std::thread listener([&] {
-    while (!stopRequested) {
+  const auto running = [&] { return !stopRequested && !serial.gone(); };
+  // Both print what comes back. They end with the line, on Ctrl-C, or when their destructors
+  // ask them to on any other way out of here, and are joined there.
+  std::jthread listener([&](std::stop_token stop) {
+    while (running() && !stop.stop_requested()) {
       if (auto message = peer.receive(100ms)) {
         std::printf("[JACK in]   %s\n", hex(message->data(), message->size()).c_str());
         std::fflush(stdout);
       }
     }
   });
-  std::thread reader([&] {
-    while (!stopRequested) {
+  std::jthread reader([&](std::stop_token stop) {
+    while (running() && !stop.stop_requested()) {
       const auto bytes = serial.read(100ms);
       if (!bytes.empty()) {
         std::printf("[serial in] %s\n", hex(bytes.data(), bytes.size()).c_str());
@@ -134,20 +156,17 @@ int demo(const std::string& device) {
     }
   });
   const std::uint8_t notes[] = {0x3C, 0x40, 0x43, 0x48};
-  for (unsigned step = 0; !stopRequested; ++step) {
+  for (unsigned step = 0; running(); ++step) {
     const std::uint8_t note = notes[step % 4];
     peer.send({0x90, note, 0x64});
     std::printf("[JACK out]  90 %02X 64\n", note);
-    serial.write({0x91, note, 0x50});
-    std::printf("[serial out] 91 %02X 50\n", note);
+    if (serial.write({0x91, note, 0x50})) std::printf("[serial out] 91 %02X 50\n", note);
     std::fflush(stdout);
-    for (int i = 0; i < 10 && !stopRequested; ++i) std::this_thread::sleep_for(100ms);
+    for (int i = 0; i < 10 && running(); ++i) std::this_thread::sleep_for(100ms);
     peer.send({0x80, note, 0x00});
     serial.write({0x81, note, 0x00});
   }
-  listener.join();
-  reader.join();
-  return 0;
+  return serial.gone() ? linkLost(serial, device) : 0;
 }
 
 int jackSend(const std::vector<std::string>& args) {
@@ -157,8 +176,7 @@ int jackSend(const std::vector<std::string>& args) {
     std::this_thread::sleep_for(50ms);
   }
   for (const auto& arg : args) peer.send(parseHex(arg));
-  std::this_thread::sleep_for(200ms);  // a few process cycles to get them out
-  return 0;
+  return peer.waitSent(5s) ? 0 : 1;
 }
 
 int jackListen() {
@@ -176,19 +194,19 @@ int jackListen() {
 int serialWrite(const std::string& device, const std::vector<std::string>& args) {
   SerialEnd serial(device);
   for (const auto& arg : args) serial.write(parseHex(arg));
-  return 0;
+  return serial.gone() ? linkLost(serial, device) : 0;
 }
 
 int serialRead(const std::string& device) {
   SerialEnd serial(device);
-  while (!stopRequested) {
+  while (!stopRequested && !serial.gone()) {
     const auto bytes = serial.read(100ms);
     if (!bytes.empty()) {
       std::printf("%s\n", hex(bytes.data(), bytes.size()).c_str());
       std::fflush(stdout);
     }
   }
-  return 0;
+  return serial.gone() ? linkLost(serial, device) : 0;
 }
 
 // Message n: note-on on channel (n >> 14) & 15, note (n >> 7) & 127, velocity n & 127. A
@@ -312,6 +330,8 @@ int soak(const std::string& device, int seconds, double rate) {
   Direction serialToMidi(toVelmora);
   std::atomic<bool> stopSending{false};
   std::atomic<bool> stopReceiving{false};
+  // Four threads of this function: the senders end on stopSending, the receivers on
+  // stopReceiving (or the line's end); both pairs are joined below.
   std::thread jackSender([&] {
     Pace(rate, stopSending, midiToSerial, [&](const std::vector<std::uint8_t>& m) {
       // The peer's ring is bounded: wait for room rather than lose a message of our own.
@@ -323,10 +343,8 @@ int soak(const std::string& device, int seconds, double rate) {
     });
   });
   std::thread serialSender([&] {
-    Pace(rate, stopSending, serialToMidi, [&](const std::vector<std::uint8_t>& m) {
-      serial.write(m);
-      return !stopRequested.load();
-    });
+    Pace(rate, stopSending, serialToMidi,
+         [&](const std::vector<std::uint8_t>& m) { return serial.write(m); });
   });
   std::thread jackReceiver([&] {
     while (!stopReceiving.load()) {
@@ -335,7 +353,7 @@ int soak(const std::string& device, int seconds, double rate) {
   });
   std::thread serialReceiver([&] {
     std::vector<std::uint8_t> message;
-    while (!stopReceiving.load()) {
+    while (!stopReceiving.load() && !serial.gone()) {
       const std::vector<std::uint8_t> bytes = serial.read(50ms);
       for (std::size_t i = 0; i < bytes.size(); ++i) {
         if (bytes[i] & 0x80) message.clear();
@@ -350,7 +368,7 @@ int soak(const std::string& device, int seconds, double rate) {
 
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   auto nextReport = std::chrono::steady_clock::now() + 60s;
-  while (!stopRequested && std::chrono::steady_clock::now() < end) {
+  while (!stopRequested && !serial.gone() && std::chrono::steady_clock::now() < end) {
     std::this_thread::sleep_for(100ms);
     if (std::chrono::steady_clock::now() >= nextReport) {
       Report("progress midi->serial", midiToSerial);
@@ -384,6 +402,7 @@ int soak(const std::string& device, int seconds, double rate) {
                   static_cast<unsigned long long>(first));
     }
   }
+  if (serial.gone()) return linkLost(serial, device);
   const bool clean = midiToSerial.received.load() == midiToSerial.sent.load() &&
                      serialToMidi.received.load() == serialToMidi.sent.load() &&
                      midiToSerial.disorder.load() == 0 && serialToMidi.disorder.load() == 0 &&

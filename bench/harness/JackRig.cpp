@@ -3,15 +3,11 @@
 #include <fcntl.h>
 #include <jack/midiport.h>
 #include <poll.h>
-#include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -167,43 +163,6 @@ void JackServer::Stop() {
   fs::remove(pidFile_, ignored);
 }
 
-// ---- JackClient -------------------------------------------------------------------------
-
-JackClient::JackClient(const std::string& name, JackProcessCallback process, void* self) {
-  jack_status_t status{};
-  client_ = jack_client_open(name.c_str(), JackNoStartServer, &status);
-  if (client_ == nullptr) throw std::runtime_error("cannot open JACK client " + name);
-  jack_set_process_callback(client_, process, self);
-}
-
-JackClient::~JackClient() {
-  jack_deactivate(client_);
-  for (jack_port_t* port : ports_) jack_port_unregister(client_, port);
-  jack_client_close(client_);
-}
-
-jack_port_t* JackClient::Register(const std::string& port, bool output) {
-  jack_port_t* made = jack_port_register(client_, port.c_str(), JACK_DEFAULT_MIDI_TYPE,
-                                         output ? JackPortIsOutput : JackPortIsInput, 0);
-  if (made == nullptr) throw std::runtime_error("cannot register JACK port " + port);
-  ports_.push_back(made);
-  return made;
-}
-
-void JackClient::Activate() {
-  if (jack_activate(client_) != 0) throw std::runtime_error("cannot activate a JACK client");
-}
-
-double JackClient::ProcessCpuSeconds() const {
-  clockid_t id{};
-  timespec ts{};
-  if (pthread_getcpuclockid(jack_client_thread_id(client_), &id) != 0 ||
-      clock_gettime(id, &ts) != 0) {
-    return 0;
-  }
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 // ---- JackFarSide ------------------------------------------------------------------------
 
 JackFarSide::JackFarSide(Lane ours, Lane floor)
@@ -211,21 +170,19 @@ JackFarSide::JackFarSide(Lane ours, Lane floor)
       listener_("velmora-bench-in", &JackFarSide::ProcessListener, this) {
   ports_[0].lane = ours;
   ports_[1].lane = floor;
-  for (Port& port : ports_) port.queue = jack_ringbuffer_create(kQueueBytes);
-  ports_[0].source = player_.Register("to-ours", true);
-  ports_[1].source = player_.Register("to-floor", true);
-  probe_ = player_.Register("probe", true);
-  ports_[0].sink = listener_.Register("from-ours", false);
-  ports_[1].sink = listener_.Register("from-floor", false);
-  jack_set_xrun_callback(player_.get(), &JackFarSide::Xrun, this);
-  player_.Activate();
-  listener_.Activate();
+  for (Port& port : ports_) port.queue = tools::MakeJackRing(kQueueBytes);
+  ports_[0].source = player_.registerPort("to-ours", true);
+  ports_[1].source = player_.registerPort("to-floor", true);
+  probe_ = player_.registerPort("probe", true);
+  ports_[0].sink = listener_.registerPort("from-ours", false);
+  ports_[1].sink = listener_.registerPort("from-floor", false);
+  player_.activate();
+  listener_.activate();
 }
 
 JackFarSide::~JackFarSide() {
-  jack_deactivate(player_.get());
-  jack_deactivate(listener_.get());
-  for (Port& port : ports_) jack_ringbuffer_free(port.queue);
+  player_.leave();
+  listener_.leave();
 }
 
 std::string JackFarSide::SourceName(bool floor) const {
@@ -236,26 +193,19 @@ std::string JackFarSide::SinkName(bool floor) const {
 }
 
 bool JackFarSide::Play(bool floor, std::uint32_t packed) {
-  jack_ringbuffer_t* queue = ports_[floor].queue;
+  jack_ringbuffer_t* queue = ports_[floor].queue.get();
   if (jack_ringbuffer_write_space(queue) < sizeof packed) return false;
   jack_ringbuffer_write(queue, reinterpret_cast<const char*>(&packed), sizeof packed);
   return true;
 }
 
 std::vector<std::string> JackFarSide::Connections(bool floor, bool source) const {
-  std::vector<std::string> names;
-  const JackClient& client = source ? player_ : listener_;
-  jack_port_t* port = source ? ports_[floor].source : ports_[floor].sink;
-  if (const char** list = jack_port_get_all_connections(client.get(), port)) {
-    for (const char** name = list; *name; ++name) names.emplace_back(*name);
-    jack_free(list);
-  }
-  return names;
+  return source ? player_.connections(ports_[floor].source)
+                : listener_.connections(ports_[floor].sink);
 }
 
 bool JackFarSide::Connect(const std::string& from, const std::string& to) const {
-  const int result = jack_connect(player_.get(), from.c_str(), to.c_str());
-  return result == 0 || result == EEXIST;
+  return player_.connect(from, to);
 }
 
 jack_nframes_t JackFarSide::SampleRate() const {
@@ -263,13 +213,6 @@ jack_nframes_t JackFarSide::SampleRate() const {
 }
 jack_nframes_t JackFarSide::Period() const {
   return jack_get_buffer_size(player_.get());
-}
-
-bool JackFarSide::RealTime() const {
-  int policy = 0;
-  sched_param param{};
-  return pthread_getschedparam(jack_client_thread_id(player_.get()), &policy, &param) == 0 &&
-         (policy == SCHED_FIFO || policy == SCHED_RR);
 }
 
 int JackFarSide::ProcessPlayer(jack_nframes_t frames, void* self) {
@@ -287,7 +230,7 @@ int JackFarSide::ProcessPlayer(jack_nframes_t frames, void* self) {
     jack_midi_clear_buffer(out);
     bool full = false;
     const std::uint32_t written =
-        Drain(port.queue, out, full, port.lane.toSerial, SteadyClock::now());
+        Drain(port.queue.get(), out, full, port.lane.toSerial, SteadyClock::now());
     if (full) side.fullCycles_.fetch_add(1, std::memory_order_relaxed);
     if (written > side.mostPerCycle_.load(std::memory_order_relaxed)) {
       side.mostPerCycle_.store(written, std::memory_order_relaxed);
@@ -312,27 +255,21 @@ int JackFarSide::ProcessListener(jack_nframes_t frames, void* self) {
   return 0;
 }
 
-int JackFarSide::Xrun(void* self) {
-  static_cast<JackFarSide*>(self)->xruns_.fetch_add(1, std::memory_order_relaxed);
-  return 0;
-}
-
 // ---- JackFloor --------------------------------------------------------------------------
 
 JackFloor::JackFloor(const Pty& pty)
     : fd_(pty.openSlaveRaw()), client_("velmora-bench-floor", &JackFloor::Process, this) {
-  in_ = client_.Register("in", false);
-  out_ = client_.Register("out", true);
-  queue_ = jack_ringbuffer_create(kQueueBytes);
-  client_.Activate();
+  in_ = client_.registerPort("in", false);
+  out_ = client_.registerPort("out", true);
+  queue_ = tools::MakeJackRing(kQueueBytes);
+  client_.activate();
   reader_ = std::thread([this] { Read(); });
 }
 
 JackFloor::~JackFloor() {
   stop_.raise();
   reader_.join();
-  jack_deactivate(client_.get());
-  jack_ringbuffer_free(queue_);
+  client_.leave();
   close(fd_);
 }
 
@@ -357,14 +294,14 @@ int JackFloor::Process(jack_nframes_t frames, void* self) {
   void* out = jack_port_get_buffer(floor.out_, frames);
   jack_midi_clear_buffer(out);
   bool full = false;
-  Drain(floor.queue_, out, full);
+  Drain(floor.queue_.get(), out, full);
   return 0;
 }
 
 void JackFloor::Read() {
   ReadMessages(fd_, stop_, [this](std::uint32_t packed, SteadyClock::time_point) {
-    if (jack_ringbuffer_write_space(queue_) >= sizeof packed) {
-      jack_ringbuffer_write(queue_, reinterpret_cast<const char*>(&packed), sizeof packed);
+    if (jack_ringbuffer_write_space(queue_.get()) >= sizeof packed) {
+      jack_ringbuffer_write(queue_.get(), reinterpret_cast<const char*>(&packed), sizeof packed);
     } else {
       dropped_.fetch_add(1, std::memory_order_relaxed);
     }

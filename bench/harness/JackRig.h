@@ -4,8 +4,6 @@
 // JACK client that times every message in its process callback, and the floor as a JACK client
 // that forwards to a pseudo-terminal and back.
 
-#include <jack/jack.h>
-#include <jack/ringbuffer.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -18,6 +16,7 @@
 #include "Rig.h"
 #include "Stream.h"
 #include "support/Pty.h"
+#include "tools/JackClient.h"
 
 namespace velmora::bench {
 
@@ -40,24 +39,6 @@ class JackServer {
   pid_t guard_ = -1;  // the shell that ends jackd
   pid_t jackd_ = -1;
   int stop_ = -1;  // the pipe to the shell
-};
-
-// A JACK client with an output and an input port.
-class JackClient {
- public:
-  JackClient(const std::string& name, JackProcessCallback process, void* self);
-  ~JackClient();  // deactivates, unregisters its ports, closes
-  JackClient(const JackClient&) = delete;
-  JackClient& operator=(const JackClient&) = delete;
-  jack_client_t* get() const { return client_; }
-  jack_port_t* Register(const std::string& port, bool output);
-  void Activate();
-  // CPU time of the client's process thread so far, in seconds.
-  double ProcessCpuSeconds() const;
-
- private:
-  jack_client_t* client_ = nullptr;
-  std::vector<jack_port_t*> ports_;
 };
 
 // The far side of the bridge's MIDI links and of the floor's: a source and a sink for each.
@@ -87,7 +68,7 @@ class JackFarSide {
 
   jack_nframes_t SampleRate() const;
   jack_nframes_t Period() const;
-  std::uint64_t Xruns() const { return xruns_.load(std::memory_order_relaxed); }
+  std::uint64_t Xruns() const { return player_.xruns(); }
   // Most messages one port buffer took in a cycle, and the cycles it could take no more.
   std::uint32_t MostPerCycle() const { return mostPerCycle_.load(std::memory_order_relaxed); }
   std::uint64_t FullCycles() const { return fullCycles_.load(std::memory_order_relaxed); }
@@ -95,9 +76,9 @@ class JackFarSide {
   // nothing is connected to; 0 until the first cycle has run.
   std::uint32_t PortCapacity() const { return capacity_.load(std::memory_order_acquire); }
   // Whether JACK runs our process thread on real-time scheduling.
-  bool RealTime() const;
+  bool RealTime() const { return player_.realTime(); }
   double ProcessCpuSeconds() const {
-    return player_.ProcessCpuSeconds() + listener_.ProcessCpuSeconds();
+    return player_.processCpuSeconds() + listener_.processCpuSeconds();
   }
 
  private:
@@ -105,18 +86,16 @@ class JackFarSide {
     Lane lane;
     jack_port_t* source = nullptr;
     jack_port_t* sink = nullptr;
-    jack_ringbuffer_t* queue = nullptr;  // packed messages; the player writes, JACK reads
+    tools::JackRing queue;  // packed messages; the player writes, JACK reads
   };
   static int ProcessPlayer(jack_nframes_t frames, void* self);
   static int ProcessListener(jack_nframes_t frames, void* self);
-  static int Xrun(void* self);
 
-  JackClient player_;    // the sources
-  JackClient listener_;  // the sinks
-  Port ports_[2];
+  tools::JackClient player_;    // the sources
+  tools::JackClient listener_;  // the sinks
+  Port ports_[2];  // after the clients, so the destructor makes them leave before it goes
   jack_port_t* probe_ = nullptr;
-  std::atomic<std::uint32_t> capacity_{0};  // written once by the process thread
-  std::atomic<std::uint64_t> xruns_{0};
+  std::atomic<std::uint32_t> capacity_{0};      // written once by the process thread
   std::atomic<std::uint32_t> mostPerCycle_{0};  // written by the process thread only
   std::atomic<std::uint64_t> fullCycles_{0};
 };
@@ -135,17 +114,17 @@ class JackFloor {
   // What the floor itself dropped: its queue full, or the slave refusing a write.
   std::uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
   std::thread& thread() { return reader_; }
-  double ProcessCpuSeconds() const { return client_.ProcessCpuSeconds(); }
+  double ProcessCpuSeconds() const { return client_.processCpuSeconds(); }
 
  private:
   static int Process(jack_nframes_t frames, void* self);
   void Read();
 
   int fd_ = -1;
-  JackClient client_;
+  tools::JackClient client_;
   jack_port_t* in_ = nullptr;
   jack_port_t* out_ = nullptr;
-  jack_ringbuffer_t* queue_ = nullptr;  // packed messages; the reader writes, JACK reads
+  tools::JackRing queue_;  // packed messages; the reader writes, JACK reads
   std::atomic<std::uint64_t> dropped_{0};
   StopSignal stop_;
   std::thread reader_;  // last: starts once everything above is ready

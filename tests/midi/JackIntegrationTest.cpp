@@ -10,8 +10,8 @@
 #include "midi/MidiInput.h"
 #include "midi/MidiOutput.h"
 #include "platform/midi/RtMidiService.h"
-#include "tests/midi/JackPeer.h"
 #include "tests/midi/PumpUntil.h"
+#include "tools/JackPeer.h"
 
 namespace pm = velmora::platform::midi;
 using velmora::midi::EmidioutputError;
@@ -19,8 +19,8 @@ using velmora::midi::TMidiInput;
 using velmora::midi::TMidiOutput;
 using velmora::midi::TMidiPortState;
 using velmora::midi::TMyMidiEvent;
-using velmora::test::JackPeer;
 using velmora::test::PumpUntil;
+using velmora::tools::JackPeer;
 using namespace std::chrono_literals;
 
 namespace {
@@ -36,9 +36,9 @@ template <typename Attempt>
 void RetryOnXrun(JackPeer& peer, Attempt attempt) {
   constexpr int kAttempts = 6;
   for (int i = 0; i < kAttempts; ++i) {
-    const int before = peer.Xruns();
+    const auto before = peer.xruns();
     if (attempt()) return;
-    if (peer.Xruns() == before) {
+    if (peer.xruns() == before) {
       ADD_FAILURE() << "MIDI lost without an xrun";
       return;
     }
@@ -46,15 +46,17 @@ void RetryOnXrun(JackPeer& peer, Attempt attempt) {
   ADD_FAILURE() << "MIDI lost in " << kAttempts << " attempts, each with an xrun";
 }
 
-JackPeer::Bytes Sysex(std::size_t size, std::uint8_t seed) {
-  JackPeer::Bytes bytes(size);
+using Bytes = JackPeer::Bytes;
+
+Bytes Sysex(std::size_t size, std::uint8_t seed) {
+  Bytes bytes(size);
   for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((i + seed) % 127);
   bytes.front() = 0xF0;
   bytes.back() = 0xF7;
   return bytes;
 }
 
-TMyMidiEvent SysexEvent(const JackPeer::Bytes& bytes) {
+TMyMidiEvent SysexEvent(const Bytes& bytes) {
   TMyMidiEvent event;
   event.StatusByte = 0xF0;
   event.SysexSize = static_cast<std::uint16_t>(bytes.size());
@@ -67,8 +69,19 @@ class JackIntegration : public ::testing::Test {
  protected:
   void SetUp() override {
     static int serial = 0;  // JACK client names are short; each test has its own peer
-    peer = std::make_unique<JackPeer>("vpeer-" + std::to_string(++serial));
+    peer = std::make_unique<JackPeer>("vpeer-" + std::to_string(++serial), JackPeer::Ports::Both,
+                                      JackPeer::Pace::EveryCycle);
     service = std::make_shared<pm::RtMidiService>();
+  }
+
+  // Everything the peer receives within the bound, or until it has `count`.
+  bool receive(std::vector<Bytes>& into, std::size_t count) {
+    while (into.size() < count) {
+      auto message = peer->receive(kExchangeBound);
+      if (!message) return false;
+      into.push_back(std::move(*message));
+    }
+    return true;
   }
 
   std::unique_ptr<JackPeer> peer;
@@ -81,7 +94,7 @@ TEST_F(JackIntegration, InputReceivesShortAndSysexMessagesCompleteAndInOrder) {
   input.SetOnMidiInput([&](TMidiInput& sender) {
     while (sender.EventCount() > 0) events.push_back(sender.TakeEvent());
   });
-  input.SetProductName(peer->SourceName());
+  input.SetProductName(peer->outPortName());
   input.Open();
   ASSERT_EQ(input.State(), TMidiPortState::mpsOpen) << input.ErrorText(input.Error());
   input.Start();
@@ -89,15 +102,15 @@ TEST_F(JackIntegration, InputReceivesShortAndSysexMessagesCompleteAndInOrder) {
   const auto sysex = Sysex(3000, 5);
   RetryOnXrun(*peer, [&] {
     events.clear();
-    peer->Send({0x90, 0x3C, 0x64});
-    peer->Send({0xC5, 0x07});
-    peer->Send({0xFE});  // a lone Active Sensing never reaches the user
-    peer->Send(sysex);
-    peer->Send({0x80, 0x3C, 0x00});
-    if (!peer->WaitSent(kBound)) return false;
-    PumpUntil([&] { return events.size() >= 4; }, kExchangeBound);
-    PumpUntil([] { return false; }, 100ms);  // nothing more may come
-    return events.size() == 4;
+    for (const Bytes& message : {Bytes{0x90, 0x3C, 0x64}, Bytes{0xC5, 0x07},
+                                 Bytes{0xFE},  // a lone Active Sensing never reaches the user
+                                 sysex, Bytes{0x80, 0x3C, 0x00}}) {
+      if (!peer->send(message)) return false;
+    }
+    if (!peer->waitSent(kBound)) return false;
+    // In order: once the last one is in, whatever else came is in too.
+    return PumpUntil([&] { return !events.empty() && events.back()->StatusByte == 0x80; },
+                     kExchangeBound);
   });
   ASSERT_EQ(events.size(), 4u);
   EXPECT_EQ(events[0]->StatusByte, 0x90);
@@ -119,7 +132,7 @@ TEST_F(JackIntegration, OutputSendsShortAndSysexMessagesThatThePeerReceivesCompl
   TMidiOutput output(service);
   int completed = 0;
   output.SetOnmidioutput([&](TMidiOutput&) { ++completed; });
-  output.SetProductName(peer->SinkName());
+  output.SetProductName(peer->inPortName());
   ASSERT_TRUE(output.Open()) << output.ErrorText(output.Error());
 
   // Paced: each message once the previous one arrived.
@@ -132,22 +145,22 @@ TEST_F(JackIntegration, OutputSendsShortAndSysexMessagesThatThePeerReceivesCompl
   program.FirstDataByte = 0x07;
   const auto sysex = Sysex(3000, 9);
   int sysexSent = 0;
+  std::vector<Bytes> received;
   RetryOnXrun(*peer, [&] {
-    peer->ClearReceived();
+    received.clear();
     output.SendEvent(noteOn);
-    if (!peer->WaitReceived(1, kExchangeBound)) return false;
+    if (!receive(received, 1)) return false;
     output.SendEvent(program);
-    if (!peer->WaitReceived(2, kExchangeBound)) return false;
+    if (!receive(received, 2)) return false;
     output.SendEvent(SysexEvent(sysex));
     ++sysexSent;
-    return peer->WaitReceived(3, kExchangeBound);
+    return receive(received, 3);
   });
   ASSERT_TRUE(PumpUntil([&] { return completed == sysexSent; }, kBound));
   EXPECT_EQ(output.PendingLongMessages(), 0u);
-  const auto received = peer->Received();
   ASSERT_EQ(received.size(), 3u);
-  EXPECT_EQ(received[0], (JackPeer::Bytes{0x90, 0x3C, 0x64}));
-  EXPECT_EQ(received[1], (JackPeer::Bytes{0xC5, 0x07}));  // only the bytes the status calls for
+  EXPECT_EQ(received[0], (Bytes{0x90, 0x3C, 0x64}));
+  EXPECT_EQ(received[1], (Bytes{0xC5, 0x07}));  // only the bytes the status calls for
   EXPECT_EQ(received[2], sysex);
   EXPECT_EQ(output.PendingLongMessages(), 0u);
   EXPECT_TRUE(output.Close());
@@ -155,7 +168,7 @@ TEST_F(JackIntegration, OutputSendsShortAndSysexMessagesThatThePeerReceivesCompl
 
 TEST_F(JackIntegration, SysexThatJackWouldDropIsRefused) {
   TMidiOutput output(service);
-  output.SetProductName(peer->SinkName());
+  output.SetProductName(peer->inPortName());
   ASSERT_TRUE(output.Open());
   const auto sysex = Sysex(pm::RtMidiService::kJackMaxMessage + 1, 1);
   try {
@@ -167,23 +180,24 @@ TEST_F(JackIntegration, SysexThatJackWouldDropIsRefused) {
   EXPECT_EQ(output.PendingLongMessages(), 0u);
   // The largest one that fits still goes through whole.
   const auto largest = Sysex(pm::RtMidiService::kJackMaxMessage, 2);
+  std::vector<Bytes> received;
   RetryOnXrun(*peer, [&] {
-    peer->ClearReceived();
+    received.clear();
     output.SendEvent(SysexEvent(largest));
-    return peer->WaitReceived(1, kExchangeBound);
+    return receive(received, 1);
   });
-  ASSERT_FALSE(peer->Received().empty());
-  EXPECT_EQ(peer->Received()[0], largest);
+  ASSERT_FALSE(received.empty());
+  EXPECT_EQ(received[0], largest);
   EXPECT_TRUE(output.Close());
 }
 
 TEST_F(JackIntegration, PeerThatGoesAwayWhileOpenLeavesComponentsThatClose) {
   TMidiInput input(service);
-  input.SetProductName(peer->SourceName());
+  input.SetProductName(peer->outPortName());
   input.Open();
   input.Start();
   TMidiOutput output(service);
-  output.SetProductName(peer->SinkName());
+  output.SetProductName(peer->inPortName());
   ASSERT_TRUE(output.Open());
   ASSERT_EQ(input.State(), TMidiPortState::mpsOpen);
   bool inputLost = false;
@@ -191,7 +205,7 @@ TEST_F(JackIntegration, PeerThatGoesAwayWhileOpenLeavesComponentsThatClose) {
   input.SetOnDeviceLost([&](TMidiInput&) { inputLost = true; });
   output.SetOnDeviceLost([&](TMidiOutput&) { outputLost = true; });
 
-  peer->Leave();
+  peer->leave();
   EXPECT_TRUE(PumpUntil([&] { return inputLost && outputLost; }, kBound));
   TMyMidiEvent event;
   event.StatusByte = 0xB0;
@@ -238,7 +252,7 @@ TEST_F(JackIntegration, OwnPortsAreNotOfferedAndTheBridgeListsThePeer) {
 
   // An open output of ours adds a JACK port that must not show up as an input.
   TMidiOutput busy(service);
-  busy.SetProductName(peer->SinkName());
+  busy.SetProductName(peer->inPortName());
   ASSERT_TRUE(busy.Open());
 
   Factory factory(service);
@@ -247,8 +261,8 @@ TEST_F(JackIntegration, OwnPortsAreNotOfferedAndTheBridgeListsThePeer) {
   ASSERT_NE(bridge.MidiOutput, nullptr);
   const auto inputs = bridge.ListMidiInDevices();
   const auto outputs = bridge.ListMidiOutDevices();
-  EXPECT_NE(std::find(inputs.begin(), inputs.end(), peer->SourceName()), inputs.end());
-  EXPECT_NE(std::find(outputs.begin(), outputs.end(), peer->SinkName()), outputs.end());
+  EXPECT_NE(std::find(inputs.begin(), inputs.end(), peer->outPortName()), inputs.end());
+  EXPECT_NE(std::find(outputs.begin(), outputs.end(), peer->inPortName()), outputs.end());
   for (const auto& name : inputs) EXPECT_EQ(name.rfind("Velmora-", 0), std::string::npos) << name;
   for (const auto& name : outputs) EXPECT_EQ(name.rfind("Velmora-", 0), std::string::npos) << name;
   bridge.Finalize();
