@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/DeviceInterfaces.h"
+#include "support/FakeDeviceList.h"
 
 namespace velmora::test {
 
@@ -100,9 +101,8 @@ struct FakeLightController final : core::LightControllerDevice {
   }
 };
 
-struct FakeMidiInput final : core::MidiInputDevice {
-  std::vector<std::string> names;
-  int selected = 0;
+struct FakeMidiInput final : testing::FakeDeviceList<core::MidiInputDevice, std::uint16_t> {
+  FakeMidiInput() : FakeDeviceList("MIDI input") {}
   bool opens = true;
   bool openRaises = false;
   bool listRaises = false;
@@ -113,23 +113,9 @@ struct FakeMidiInput final : core::MidiInputDevice {
   std::vector<std::string> calls;
   std::vector<std::string>* journal = nullptr;
 
-  std::uint16_t DeviceCount() const override { return static_cast<std::uint16_t>(names.size()); }
   void SetDeviceID(std::uint16_t id) override {
     if (listRaises) throw std::runtime_error("Invalid device ID");
-    if (id >= names.size()) throw std::runtime_error("Invalid device ID");
-    selected = id;
-  }
-  std::string ProductName() const override {
-    return selected < static_cast<int>(names.size()) ? names[selected] : std::string{};
-  }
-  void SetProductName(const std::string& name) override {
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      if (names[i] == name) {
-        selected = static_cast<int>(i);
-        return;
-      }
-    }
-    throw std::runtime_error("Device name not found");
+    Choose(id);
   }
   void Open() override {
     calls.push_back("Open");
@@ -163,33 +149,14 @@ struct SentEvent {
   bool operator==(const SentEvent&) const = default;
 };
 
-struct FakeMidiOutput final : core::MidiOutputDevice {
-  std::vector<std::string> names;
-  int selected = 0;
+struct FakeMidiOutput final : testing::FakeDeviceList<core::MidiOutputDevice, std::int32_t> {
+  FakeMidiOutput() : FakeDeviceList("MIDI output") {}
   bool opens = true;
   bool isOpen = false;
   std::vector<SentEvent> sent;
   std::function<void()> onOutput;
   std::vector<std::string>* journal = nullptr;
 
-  std::uint16_t DeviceCount() const override { return static_cast<std::uint16_t>(names.size()); }
-  void SetDeviceID(std::int32_t id) override {
-    if (id < 0 || id >= static_cast<int>(names.size()))
-      throw std::runtime_error("Invalid device ID");
-    selected = id;
-  }
-  std::string ProductName() const override {
-    return selected < static_cast<int>(names.size()) ? names[selected] : std::string{};
-  }
-  void SetProductName(const std::string& name) override {
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      if (names[i] == name) {
-        selected = static_cast<int>(i);
-        return;
-      }
-    }
-    throw std::runtime_error("Device name not found");
-  }
   bool Open() override {
     isOpen = opens;
     return isOpen;
@@ -239,25 +206,30 @@ struct FakeFactory final : core::DeviceFactory {
   bool failPort = false, failPacket = false, failMidiIn = false, failMidiOut = false;
 
   std::unique_ptr<core::ComPortDevice> CreateComPort() override {
-    if (failPort) throw std::runtime_error("no port");
-    return std::move(port);
+    return HandOver(port, failPort, "no port");
   }
   std::unique_ptr<core::DataPacketDevice> CreateDataPacket() override {
-    if (failPacket) throw std::runtime_error("no packet");
-    return std::move(packet);
+    return HandOver(packet, failPacket, "no packet");
   }
   std::unique_ptr<core::LightControllerDevice> CreateSLController() override {
     return std::move(controller);
   }
   std::unique_ptr<core::MidiInputDevice> CreateMidiInput() override {
-    if (failMidiIn) throw std::runtime_error("Invalid device ID");
-    return std::move(midiIn);
+    return HandOver(midiIn, failMidiIn, "Invalid device ID");
   }
   std::unique_ptr<core::MidiOutputDevice> CreateMidiOutput() override {
-    if (failMidiOut) throw std::runtime_error("no output");
-    return std::move(midiOut);
+    return HandOver(midiOut, failMidiOut, "no output");
   }
   std::unique_ptr<core::PortProbe> CreatePortProbe() override { return std::move(probe); }
+
+ private:
+  // The device made in advance, or the error a failing creation raises.
+  template <typename Device>
+  static std::unique_ptr<Device> HandOver(std::unique_ptr<Device>& made, bool fail,
+                                          const char* error) {
+    if (fail) throw std::runtime_error(error);
+    return std::move(made);
+  }
 };
 
 }  // namespace velmora::test

@@ -2,7 +2,7 @@
 
 #include "core/MidiDeviceAdapters.h"
 #include "platform/midi/SimulatedMidiService.h"
-#include "tests/midi/PumpUntil.h"
+#include "support/Wait.h"
 
 namespace pm = velmora::platform::midi;
 using velmora::core::MidiInputDevice;
@@ -32,14 +32,14 @@ TEST(RealMidiDevices, BridgeOperationsReachTheComponents) {
   input.Start();
   EXPECT_EQ(input.State(), TMidiPortState::mpsOpen);
   ASSERT_TRUE(service->PlayShort(in, 0x00403C90));
-  ASSERT_TRUE(velmora::test::PumpUntil([&] { return !service->SentTo(out).empty(); }));
+  ASSERT_TRUE(velmora::testing::PumpUntil([&] { return !service->SentTo(out).empty(); }));
   EXPECT_EQ(sender, &input);
   EXPECT_EQ(service->SentTo(out)[0].packed, 0x00403C90u);
 
   int completed = 0;
   output.SetOnMidiOutput([&] { ++completed; });
   ASSERT_TRUE(service->Play(in, {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}));
-  ASSERT_TRUE(velmora::test::PumpUntil([&] { return completed == 1; }));
+  ASSERT_TRUE(velmora::testing::PumpUntil([&] { return completed == 1; }));
   EXPECT_EQ(service->SentTo(out).back().bytes.size(), 6u);
 
   // A device that goes away reaches the bridge's handler.
@@ -48,7 +48,7 @@ TEST(RealMidiDevices, BridgeOperationsReachTheComponents) {
   output.SetOnDeviceLost([&] { lost += 10; });
   service->Remove(in);
   service->Remove(out);
-  ASSERT_TRUE(velmora::test::PumpUntil([&] { return lost == 11; }));
+  ASSERT_TRUE(velmora::testing::PumpUntil([&] { return lost == 11; }));
 
   input.Stop();
   input.Close();

@@ -13,6 +13,7 @@
 #include "serial/Errors.h"
 #include "serial/PacketEngine.h"
 #include "support/ScriptedDevice.h"
+#include "support/Wait.h"
 #include "tests/fuzz/FuzzInput.h"
 
 namespace {

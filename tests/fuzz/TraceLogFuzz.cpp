@@ -12,13 +12,13 @@
 
 #include "platform/Clock.h"
 #include "serial/dispatcher/Dispatcher.h"
+#include "support/ScriptedDevice.h"
 #include "tests/fuzz/FuzzInput.h"
-#include "tests/serial/dispatcher/ScriptedDevice.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using velmora::serial::testing::ScriptedDevice;
+using velmora::testing::ScriptedDevice;
 
 const fs::path& Folder() {
   static const fs::path folder = [] {

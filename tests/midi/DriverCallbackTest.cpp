@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "midi/DriverCallback.h"
-#include "tests/midi/PumpUntil.h"
+#include "support/Wait.h"
 
 namespace pm = velmora::platform::midi;
 using velmora::midi::DriverCallback;
@@ -38,7 +38,7 @@ class DriverCallbackTest : public ::testing::Test {
       DriverCallback(nullptr, message, reinterpret_cast<std::uintptr_t>(&context), p1, p2);
     });
     driver.join();
-    velmora::test::PumpPending();
+    velmora::testing::PumpPending();
   }
 
   std::vector<TRingItem> Drain() {
@@ -137,7 +137,7 @@ TEST_F(DriverCallbackTest, OtherNotificationsAndMissingContextAreIgnored) {
   }
   DriverCallback(nullptr, pm::MIM_DATA, 0, 0x00403C90, 0);
   DriverCallback(nullptr, pm::MOM_DONE, 0, 0x1000, 0);
-  velmora::test::PumpPending();
+  velmora::testing::PumpPending();
   EXPECT_TRUE(Drain().empty());
   EXPECT_TRUE(posted.empty());
 }

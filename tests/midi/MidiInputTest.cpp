@@ -4,15 +4,15 @@
 
 #include "midi/MidiInput.h"
 #include "platform/midi/SimulatedMidiService.h"
-#include "tests/midi/PumpUntil.h"
+#include "support/Wait.h"
 
 namespace pm = velmora::platform::midi;
 using velmora::midi::EMidiInputError;
 using velmora::midi::TMidiInput;
 using velmora::midi::TMidiPortState;
 using velmora::midi::TMyMidiEvent;
-using velmora::test::PumpPending;
-using velmora::test::PumpUntil;
+using velmora::testing::PumpPending;
+using velmora::testing::PumpUntil;
 using Call = pm::SimulatedMidiService::Call;
 
 namespace {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/MessagePump.h"
+#include "support/Wait.h"
 
 using namespace std::chrono_literals;
 using velmora::platform::Message;
@@ -13,23 +14,9 @@ using velmora::platform::MessageWindow;
 using velmora::platform::WindowRef;
 using velmora::platform::WM_TIMER;
 using velmora::platform::WM_USER;
-
-namespace {
-
-// Handles messages until `done` holds, with a generous bound.
-template <typename Done>
-bool pumpUntil(Done done, std::chrono::seconds bound = 10s) {
-  auto& pump = MessagePump::current();
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    pump.processMessages();
-    pump.waitMessage(std::chrono::steady_clock::now() + 10ms);
-  }
-  return true;
-}
-
-}  // namespace
+using velmora::testing::PumpFor;
+using velmora::testing::PumpUntil;
+using velmora::testing::WaitUntil;
 
 TEST(MessagePump, PostsFromManyThreadsKeepEachThreadsOrder) {
   std::vector<std::pair<std::uintptr_t, std::intptr_t>> seen;
@@ -46,7 +33,7 @@ TEST(MessagePump, PostsFromManyThreadsKeepEachThreadsOrder) {
     });
   }
   for (auto& poster : posters) poster.join();
-  ASSERT_TRUE(pumpUntil([&] { return seen.size() == kThreads * kPerThread; }));
+  ASSERT_TRUE(PumpUntil([&] { return seen.size() == kThreads * kPerThread; }));
   std::vector<std::intptr_t> last(kThreads, -1);
   for (auto [thread, index] : seen) {
     EXPECT_EQ(index, last[thread] + 1);
@@ -64,7 +51,7 @@ TEST(MessagePump, SendWaitsForTheAnswerAndRunsAtOnceOnItsOwnThread) {
     answer = ref.sendTimeout(WM_USER, 5, 0, 10s);
     answered = true;
   });
-  ASSERT_TRUE(pumpUntil([&] { return answered.load(); }));
+  ASSERT_TRUE(PumpUntil([&] { return answered.load(); }));
   sender.join();
   EXPECT_EQ(answer, 10);
 }
@@ -91,10 +78,10 @@ TEST(MessagePump, DestroyingAWindowReleasesItsSenderAndDropsItsPosts) {
     answer = ref.send(WM_USER);
     returned = true;
   });
-  // Wait until the send is queued behind the post.
-  while (MessagePump::current().waitingCount() < 2) std::this_thread::sleep_for(1ms);
+  const bool queued = WaitUntil([] { return MessagePump::current().waitingCount() >= 2; });
   window.reset();
   sender.join();
+  ASSERT_TRUE(queued) << "the send never queued behind the post";
   EXPECT_TRUE(returned);
   EXPECT_FALSE(answer.has_value());
   MessagePump::current().processMessages();
@@ -142,11 +129,10 @@ TEST(MessagePump, TimersRepeatUntilKilled) {
     return 0;
   });
   window.setTimer(7, 1ms);
-  ASSERT_TRUE(pumpUntil([&] { return ticks >= 3; }));
+  ASSERT_TRUE(PumpUntil([&] { return ticks >= 3; }));
   window.killTimer(7);
   const int after = ticks;
-  MessagePump::current().waitMessage(std::chrono::steady_clock::now() + 20ms);
-  MessagePump::current().processMessages();
+  PumpFor(20ms);  // a 1 ms timer would tick many times meanwhile
   EXPECT_EQ(ticks, after);
 }
 
@@ -168,10 +154,13 @@ TEST(MessagePump, ErrorsLeavingAHandlerGoToTheErrorReport) {
 
 TEST(MessagePump, WaitMessageWakesForAPostFromAnotherThread) {
   MessageWindow window([](const Message&) { return 0; });
-  std::thread poster([ref = window.ref()] {
-    std::this_thread::sleep_for(5ms);
+  std::atomic<bool> waiting = false;
+  std::thread poster([&, ref = window.ref()] {
+    // Most often the post then comes while the pump already waits.
+    EXPECT_TRUE(WaitUntil([&] { return waiting.load(); }));
     ref.post(WM_USER);
   });
+  waiting = true;
   EXPECT_TRUE(MessagePump::current().waitMessage(std::chrono::steady_clock::now() + 10s));
   poster.join();
   MessagePump::current().processMessages();

@@ -8,6 +8,7 @@
 #include "serial/ComPort.h"
 #include "serial/Errors.h"
 #include "support/ScriptedDevice.h"
+#include "support/Wait.h"
 
 namespace velmora::serial {
 namespace {

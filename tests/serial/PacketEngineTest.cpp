@@ -14,6 +14,7 @@
 #include "serial/Errors.h"
 #include "serial/PacketEngine.h"
 #include "support/ScriptedDevice.h"
+#include "support/Wait.h"
 
 namespace velmora::serial {
 namespace {

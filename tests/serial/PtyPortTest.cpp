@@ -19,7 +19,7 @@
 #include "serial/PacketEngine.h"
 #include "serial/StatusLightController.h"
 #include "support/PtyPair.h"
-#include "support/ScriptedDevice.h"
+#include "support/Wait.h"
 
 namespace velmora::serial {
 namespace {
@@ -28,6 +28,7 @@ namespace fs = std::filesystem;
 using velmora::testing::PtyPair;
 using velmora::testing::PumpUntil;
 using velmora::testing::TempDir;
+using velmora::testing::WaitUntil;
 
 class Lamp : public TApdCustomStatusLight {};
 
@@ -133,8 +134,11 @@ TEST_F(PtyPortTest, AStalledMainThreadHoldsTheLineBackAndGetsEveryByteInOrder) {
     pty.write(sent);
     written = true;
   });
-  std::this_thread::sleep_for(std::chrono::seconds(1));  // handles no message meanwhile
-  EXPECT_FALSE(written.load()) << "the port read on without the main thread taking anything";
+  // The far end blocks once the port stops reading; meanwhile no message is handled.
+  pollfd master{pty.master(), POLLOUT, 0};
+  EXPECT_TRUE(WaitUntil([&] { return ::poll(&master, 1, 0) == 0; }))
+      << "the port read on without the main thread taking anything";
+  EXPECT_FALSE(written.load());
   EXPECT_TRUE(PumpUntilReceived(received, sent.size()));
   farEnd.join();
   EXPECT_TRUE(received == sent);

@@ -9,6 +9,7 @@
 #include "serial/Errors.h"
 #include "serial/StatusLightController.h"
 #include "support/ScriptedDevice.h"
+#include "support/Wait.h"
 
 namespace velmora::serial {
 namespace {

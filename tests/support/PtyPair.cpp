@@ -150,10 +150,4 @@ std::size_t ThreadCount() {
   return count;
 }
 
-std::chrono::nanoseconds ProcessCpuTime() {
-  timespec now{};
-  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
-}
-
 }  // namespace velmora::testing

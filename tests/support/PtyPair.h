@@ -61,7 +61,5 @@ class TempDir {
 // Open descriptors and threads of this process, from /proc/self.
 std::size_t OpenDescriptorCount();
 std::size_t ThreadCount();
-// CPU time used by the whole process so far.
-std::chrono::nanoseconds ProcessCpuTime();
 
 }  // namespace velmora::testing

@@ -11,32 +11,17 @@
 #include <vector>
 
 #include "core/DeviceInterfaces.h"
+#include "support/FakeDeviceList.h"
 
 namespace velmora::test {
 
-class FakeMidiInput final : public core::MidiInputDevice {
+class FakeMidiInput final : public testing::FakeDeviceList<core::MidiInputDevice, std::uint16_t> {
  public:
-  explicit FakeMidiInput(std::vector<std::string> names) : names_(std::move(names)) {}
+  explicit FakeMidiInput(std::vector<std::string> names)
+      : FakeDeviceList("MIDI input", std::move(names)) {}
 
-  std::uint16_t DeviceCount() const override { return static_cast<std::uint16_t>(names_.size()); }
-  void SetDeviceID(std::uint16_t id) override {
-    if (id >= names_.size()) throw std::runtime_error("Invalid MIDI input device ID");
-    selected_ = id;
-  }
-  std::string ProductName() const override {
-    return selected_ < names_.size() ? names_[selected_] : std::string{};
-  }
-  void SetProductName(const std::string& name) override {
-    for (std::size_t id = 0; id < names_.size(); ++id) {
-      if (names_[id] == name) {
-        selected_ = id;
-        return;
-      }
-    }
-    throw std::runtime_error("MIDI input device \"" + name + "\" not found");
-  }
   void Open() override {
-    if (selected_ < names_.size()) open_ = true;
+    if (Chosen()) open_ = true;
   }
   void Start() override {}
   void Stop() override {}
@@ -70,37 +55,18 @@ class FakeMidiInput final : public core::MidiInputDevice {
   int closes = 0;
 
  private:
-  std::vector<std::string> names_;
-  std::size_t selected_ = 0;
   bool open_ = false;
   std::deque<std::uint32_t> events_;
   std::function<void(core::MidiInputDevice&)> handler_;
 };
 
-class FakeMidiOutput final : public core::MidiOutputDevice {
+class FakeMidiOutput final : public testing::FakeDeviceList<core::MidiOutputDevice, std::int32_t> {
  public:
-  explicit FakeMidiOutput(std::vector<std::string> names) : names_(std::move(names)) {}
+  explicit FakeMidiOutput(std::vector<std::string> names)
+      : FakeDeviceList("MIDI output", std::move(names)) {}
 
-  std::uint16_t DeviceCount() const override { return static_cast<std::uint16_t>(names_.size()); }
-  void SetDeviceID(std::int32_t id) override {
-    if (id < 0 || static_cast<std::size_t>(id) >= names_.size())
-      throw std::runtime_error("Invalid MIDI output device ID");
-    selected_ = static_cast<std::size_t>(id);
-  }
-  std::string ProductName() const override {
-    return selected_ < names_.size() ? names_[selected_] : std::string{};
-  }
-  void SetProductName(const std::string& name) override {
-    for (std::size_t id = 0; id < names_.size(); ++id) {
-      if (names_[id] == name) {
-        selected_ = id;
-        return;
-      }
-    }
-    throw std::runtime_error("MIDI output device \"" + name + "\" not found");
-  }
   bool Open() override {
-    open_ = selected_ < names_.size();
+    open_ = Chosen();
     return open_;
   }
   void Close() override {
@@ -118,8 +84,6 @@ class FakeMidiOutput final : public core::MidiOutputDevice {
   std::vector<std::uint32_t> sent;
 
  private:
-  std::vector<std::string> names_;
-  std::size_t selected_ = 0;
   bool open_ = false;
 };
 

@@ -52,9 +52,9 @@ TEST_F(MainWindowTest, ControlsSitWhereTheFormPutsThemWithTheirTexts) {
       {"Button1", {312, 296, 49, 20}},        {"StatusBar1", {0, 322, 377, 19}},
   };
   for (const auto& box : boxes) {
-    if (QWidget* widget = Find(box.name)) {
-      EXPECT_EQ(widget->geometry(), box.geometry) << box.name;
-    }
+    const QWidget* widget = Find(box.name);
+    ASSERT_NE(widget, nullptr) << box.name;
+    EXPECT_EQ(widget->geometry(), box.geometry) << box.name;
   }
 
   const struct {
@@ -74,10 +74,10 @@ TEST_F(MainWindowTest, ControlsSitWhereTheFormPutsThemWithTheirTexts) {
       {"Label9", {152, 296}, "Erreur RS232"},
   };
   for (const auto& label : labels) {
-    if (auto* widget = Find<QLabel>(label.name)) {
-      EXPECT_EQ(widget->pos(), label.at) << label.name;
-      EXPECT_EQ(widget->text(), QString::fromUtf8(label.text));
-    }
+    const auto* widget = Find<QLabel>(label.name);
+    ASSERT_NE(widget, nullptr) << label.name;
+    EXPECT_EQ(widget->pos(), label.at) << label.name;
+    EXPECT_EQ(widget->text(), QString::fromUtf8(label.text));
   }
   EXPECT_EQ(Find<QPushButton>("btnLogClear")->text(), "Effacer");
   EXPECT_EQ(Find<QPushButton>("Button1")->text(), "Reset");

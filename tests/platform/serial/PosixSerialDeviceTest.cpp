@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "platform/serial/PosixSerialDevice.h"
 #include "platform/serial/SerialError.h"
 #include "support/PtyPair.h"
+#include "support/Wait.h"
 
 using namespace std::chrono_literals;
 using velmora::platform::PosixSerialDevice;
@@ -13,22 +12,19 @@ using velmora::platform::SerialParity;
 using velmora::platform::SerialStopBits;
 using velmora::platform::SerialWaker;
 using velmora::testing::PtyPair;
+using velmora::testing::WaitUntil;
 namespace platform = velmora::platform;
 
 namespace {
 
 std::vector<std::uint8_t> readAll(const PosixSerialDevice& device, std::size_t count) {
   std::vector<std::uint8_t> bytes;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (bytes.size() < count && std::chrono::steady_clock::now() < deadline) {
+  WaitUntil([&] {
     std::uint8_t buffer[256];
     const long n = device.Read(buffer, sizeof buffer);
-    if (n > 0) {
-      bytes.insert(bytes.end(), buffer, buffer + n);
-    } else {
-      PosixSerialDevice::Poll(device.fd(), true, false, nullptr, 100);
-    }
-  }
+    if (n > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+    return bytes.size() >= count;
+  });
   return bytes;
 }
 
@@ -201,10 +197,7 @@ TEST(PosixSerialDevice, PurgeDiscardsWaitingInput) {
   PosixSerialDevice device;
   ASSERT_EQ(device.Open(pty.slavePath()), 0);
   pty.write({1, 2, 3, 4});
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (device.InputWaiting() < 4 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-  }
+  ASSERT_TRUE(WaitUntil([&] { return device.InputWaiting() >= 4; }));
   EXPECT_EQ(device.InputWaiting(), 4u);
   EXPECT_EQ(device.Purge(true, false), 0);
   EXPECT_EQ(device.InputWaiting(), 0u);

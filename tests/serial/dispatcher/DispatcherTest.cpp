@@ -11,7 +11,8 @@
 
 #include "serial/Errors.h"
 #include "serial/dispatcher/Dispatcher.h"
-#include "tests/serial/dispatcher/ScriptedDevice.h"
+#include "support/ScriptedDevice.h"
+#include "support/Wait.h"
 
 namespace velmora::serial {
 
@@ -32,8 +33,8 @@ struct DispatcherTestAccess {
 
 namespace {
 
+using testing::PumpUntil;
 using testing::ScriptedDevice;
-using testing::WaitUntil;
 using Access = DispatcherTestAccess;
 
 // A method handler that records every notification and takes a set number of bytes from each
@@ -92,12 +93,12 @@ TEST(Dispatcher, OpensWritesAndCloses) {
   ASSERT_EQ(d.Open(), 0);
   EXPECT_TRUE(d.Started());
   EXPECT_EQ(d.ComHandle(), 7);
-  EXPECT_EQ(d.DeviceSettings().BaudRate, 38400u);
+  EXPECT_EQ(d.Line().DeviceSettings().BaudRate, 38400u);
   const std::uint8_t bytes[] = {0x90, 0x3C, 0x64};
   EXPECT_EQ(d.PutBlock(bytes, 3), 0);
-  ASSERT_TRUE(WaitUntil([&] { return d.Written().size() == 3; }));
-  EXPECT_EQ(d.Written(), std::vector<std::uint8_t>(bytes, bytes + 3));
-  ASSERT_TRUE(WaitUntil([&] { return d.OutBuffUsed() == 0; }));
+  ASSERT_TRUE(PumpUntil([&] { return d.Line().Written().size() == 3; }));
+  EXPECT_EQ(d.Line().Written(), std::vector<std::uint8_t>(bytes, bytes + 3));
+  ASSERT_TRUE(PumpUntil([&] { return d.OutBuffUsed() == 0; }));
   d.DonePort();
   EXPECT_FALSE(d.Started());
   EXPECT_FALSE(d.DeviceOpen());
@@ -113,8 +114,8 @@ TEST(Dispatcher, AvailNotificationPeeksForEveryHandler) {
   testing::CloseOnExit closeFirst(d);
   ASSERT_EQ(d.Open(), 0);
   d.SetTriggerLength(1);
-  d.Feed({'a', 'b', 'c'});
-  ASSERT_TRUE(WaitUntil([&] { return second.Count() == 1; }));
+  d.Line().Feed({'a', 'b', 'c'});
+  ASSERT_TRUE(PumpUntil([&] { return second.Count() == 1; }));
   const auto a = first.Calls();
   const auto b = second.Calls();
   ASSERT_EQ(a.size(), 1u);
@@ -123,7 +124,7 @@ TEST(Dispatcher, AvailNotificationPeeksForEveryHandler) {
   EXPECT_EQ(a[0].lParam, d.Handle() << 16);
   EXPECT_EQ(a[0].taken, (std::vector<std::uint8_t>{'a'}));
   EXPECT_EQ(b[0].taken, (std::vector<std::uint8_t>{'a', 'b', 'c'}));
-  ASSERT_TRUE(WaitUntil([&] { return Access::Tail(d) == 3; }));
+  ASSERT_TRUE(PumpUntil([&] { return Access::Tail(d) == 3; }));
   EXPECT_EQ(d.InBuffUsed(), 0u);
   d.DonePort();
 }
@@ -131,7 +132,7 @@ TEST(Dispatcher, AvailNotificationPeeksForEveryHandler) {
 TEST(Dispatcher, PutBlockIsAllOrNothing) {
   ScriptedDevice d;
   ASSERT_EQ(d.Open(38400, 4096, 64), 0);
-  d.HoldWrites(true);
+  d.Line().HoldWrites(true);
   std::vector<std::uint8_t> block(64);
   for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i);
   EXPECT_EQ(d.PutBlock(block.data(), 0), 0);
@@ -143,18 +144,18 @@ TEST(Dispatcher, PutBlockIsAllOrNothing) {
   EXPECT_EQ(d.OutBuffFree(), 0u);
   EXPECT_EQ(d.OutBuffUsed(), 64u);
   EXPECT_EQ(d.PutBlock(block.data(), 1), ecOutputBufferTooSmall);
-  EXPECT_TRUE(d.Written().empty());
-  d.HoldWrites(false);
-  ASSERT_TRUE(WaitUntil([&] { return d.Written().size() == 64; }));
-  EXPECT_EQ(d.Written(), block);
-  ASSERT_TRUE(WaitUntil([&] { return d.OutBuffUsed() == 0; }));
+  EXPECT_TRUE(d.Line().Written().empty());
+  d.Line().HoldWrites(false);
+  ASSERT_TRUE(PumpUntil([&] { return d.Line().Written().size() == 64; }));
+  EXPECT_EQ(d.Line().Written(), block);
+  ASSERT_TRUE(PumpUntil([&] { return d.OutBuffUsed() == 0; }));
   // The ring wraps: a block across its end arrives whole and in order.
   std::vector<std::uint8_t> more(50, 0xAB);
   EXPECT_EQ(d.PutBlock(more.data(), 50), 0);
-  ASSERT_TRUE(WaitUntil([&] { return d.OutBuffUsed() == 0; }));
+  ASSERT_TRUE(PumpUntil([&] { return d.OutBuffUsed() == 0; }));
   EXPECT_EQ(d.PutBlock(block.data(), 40), 0);
-  ASSERT_TRUE(WaitUntil([&] { return d.Written().size() == 154; }));
-  const auto written = d.Written();
+  ASSERT_TRUE(PumpUntil([&] { return d.Line().Written().size() == 154; }));
+  const auto written = d.Line().Written();
   EXPECT_TRUE(std::equal(block.begin(), block.begin() + 40, written.begin() + 114));
   d.DonePort();
 }
@@ -170,7 +171,7 @@ class ProbingDevice : public ScriptedDevice {
         (void)OutBuffUsed();
         reached_ = true;
       });
-      ringReachable = WaitUntil([&] { return reached_.load(); }, std::chrono::seconds{5});
+      ringReachable = PumpUntil([&] { return reached_.load(); }, std::chrono::seconds{5});
     }
     return ScriptedDevice::GetComError(stat);
   }
@@ -197,23 +198,23 @@ TEST(Dispatcher, PutBlockAsksTheDeviceOutsideTheOutputLock) {
   d.probing = false;
   d.Join();
   EXPECT_TRUE(d.ringReachable);
-  ASSERT_TRUE(WaitUntil([&] { return d.Written().size() == 3; }));
+  ASSERT_TRUE(PumpUntil([&] { return d.Line().Written().size() == 3; }));
   d.DonePort();
 }
 
 TEST(Dispatcher, FlushingOutputAbandonsAHeldWrite) {
   ScriptedDevice d;
   ASSERT_EQ(d.Open(), 0);
-  d.HoldWrites(true);
+  d.Line().HoldWrites(true);
   const std::uint8_t bytes[] = {1, 2, 3};
   EXPECT_EQ(d.PutBlock(bytes, 3), 0);
   EXPECT_EQ(d.FlushOutBuffer(), 0);
   EXPECT_EQ(d.OutBuffUsed(), 0u);
-  d.HoldWrites(false);
+  d.Line().HoldWrites(false);
   const std::uint8_t next[] = {9};
   EXPECT_EQ(d.PutBlock(next, 1), 0);
-  ASSERT_TRUE(WaitUntil([&] { return !d.Written().empty(); }));
-  EXPECT_EQ(d.Written(), std::vector<std::uint8_t>{9});
+  ASSERT_TRUE(PumpUntil([&] { return !d.Line().Written().empty(); }));
+  EXPECT_EQ(d.Line().Written(), std::vector<std::uint8_t>{9});
   d.DonePort();
 }
 
@@ -223,14 +224,14 @@ TEST(Dispatcher, NoAvailNotificationWithoutALengthTrigger) {
   d.AddEventHandler(r.Handler());
   testing::CloseOnExit closeFirst(d);
   ASSERT_EQ(d.Open(), 0);
-  d.Feed({1, 2, 3, 4});
-  ASSERT_TRUE(WaitUntil([&] { return d.InBuffUsed() == 4; }));
-  d.Feed({5});
-  ASSERT_TRUE(WaitUntil([&] { return d.InBuffUsed() == 5; }));
+  d.Line().Feed({1, 2, 3, 4});
+  ASSERT_TRUE(PumpUntil([&] { return d.InBuffUsed() == 4; }));
+  d.Line().Feed({5});
+  ASSERT_TRUE(PumpUntil([&] { return d.InBuffUsed() == 5; }));
   EXPECT_EQ(r.Count(), 0u);
   d.SetTriggerLength(1);
-  d.Feed({6});
-  ASSERT_TRUE(WaitUntil([&] { return r.Count() == 1; }));
+  d.Line().Feed({6});
+  ASSERT_TRUE(PumpUntil([&] { return r.Count() == 1; }));
   EXPECT_EQ(r.Calls()[0].wParam, 6u);
   d.DonePort();
 }
@@ -242,12 +243,12 @@ TEST(Dispatcher, UntakenBytesWaitForTheNextArrival) {
   testing::CloseOnExit closeFirst(d);
   ASSERT_EQ(d.Open(), 0);
   d.SetTriggerLength(1);
-  d.Feed({'x', 'y', 'z'});
-  ASSERT_TRUE(WaitUntil([&] { return r.Count() == 1 && !d.InNotification(); }));
-  ASSERT_TRUE(WaitUntil([&] { return Access::Tail(d) == 1; }));
+  d.Line().Feed({'x', 'y', 'z'});
+  ASSERT_TRUE(PumpUntil([&] { return r.Count() == 1 && !d.InNotification(); }));
+  ASSERT_TRUE(PumpUntil([&] { return Access::Tail(d) == 1; }));
   EXPECT_EQ(d.InBuffUsed(), 2u);
-  d.Feed({'!'});
-  ASSERT_TRUE(WaitUntil([&] { return r.Count() == 2; }));
+  d.Line().Feed({'!'});
+  ASSERT_TRUE(PumpUntil([&] { return r.Count() == 2; }));
   const auto calls = r.Calls();
   EXPECT_EQ(calls[1].wParam, 3u);  // two old bytes and the new one, announced together
   EXPECT_EQ(calls[1].taken, std::vector<std::uint8_t>{'y'});
@@ -257,8 +258,8 @@ TEST(Dispatcher, UntakenBytesWaitForTheNextArrival) {
 TEST(Dispatcher, GetBlockOutsideANotification) {
   ScriptedDevice d;
   ASSERT_EQ(d.Open(), 0);
-  d.Feed({1, 2, 3});
-  ASSERT_TRUE(WaitUntil([&] { return d.InBuffUsed() == 3; }));
+  d.Line().Feed({1, 2, 3});
+  ASSERT_TRUE(PumpUntil([&] { return d.InBuffUsed() == 3; }));
   std::uint8_t out[4] = {};
   EXPECT_EQ(d.GetBlock(out, 4), ecBufferIsEmpty);
   EXPECT_EQ(d.InBuffUsed(), 3u);
@@ -289,8 +290,8 @@ TEST(Dispatcher, PeekingBeyondTheAnnouncedBytesFails) {
   testing::CloseOnExit closeFirst(d);
   ASSERT_EQ(d.Open(), 0);
   d.SetTriggerLength(1);
-  d.Feed({1, 2, 3});
-  ASSERT_TRUE(WaitUntil([&] { return r.Count() == 1 && !d.InNotification(); }));
+  d.Line().Feed({1, 2, 3});
+  ASSERT_TRUE(PumpUntil([&] { return r.Count() == 1 && !d.InNotification(); }));
   EXPECT_EQ(results, (std::vector<std::int32_t>{2, ecBufferIsEmpty, 1, 0}));
   EXPECT_EQ(d.InBuffUsed(), 0u);
   d.DonePort();
@@ -303,15 +304,15 @@ TEST(Dispatcher, AFullDispatchBufferStopsReadingUntilBytesAreTaken) {
   testing::CloseOnExit closeFirst(d);
   ASSERT_EQ(d.Open(), 0);
   d.SetTriggerLength(1);
-  d.Feed(std::vector<std::uint8_t>(DispatchBufferSize + 10, 0x55));
-  ASSERT_TRUE(WaitUntil([&] { return Access::Full(d) && r.Count() == 1 && !d.InNotification(); }));
+  d.Line().Feed(std::vector<std::uint8_t>(DispatchBufferSize + 10, 0x55));
+  ASSERT_TRUE(PumpUntil([&] { return Access::Full(d) && r.Count() == 1 && !d.InNotification(); }));
   EXPECT_EQ(r.Calls()[0].wParam, DispatchBufferSize);
   EXPECT_EQ(Access::Head(d), Access::Tail(d));
   EXPECT_EQ(d.InBuffUsed(), DispatchBufferSize);
-  EXPECT_EQ(d.InputLeft(), 10u);
+  EXPECT_EQ(d.Line().InputLeft(), 10u);
   std::vector<std::uint8_t> out(100);
   EXPECT_EQ(d.GetBlock(out.data(), 100), 100);
-  ASSERT_TRUE(WaitUntil([&] { return d.InputLeft() == 0 && r.Count() == 2; }));
+  ASSERT_TRUE(PumpUntil([&] { return d.Line().InputLeft() == 0 && r.Count() == 2; }));
   EXPECT_EQ(r.Calls()[1].wParam, DispatchBufferSize - 90);
   EXPECT_EQ(d.InBuffUsed(), DispatchBufferSize - 90);
   d.DonePort();
@@ -327,8 +328,8 @@ TEST(Dispatcher, DonePortInsideANotificationIsFinishedByTheDispatchThread) {
   testing::CloseOnExit closeFirst(d);
   ASSERT_EQ(d.Open(), 0);
   d.SetTriggerLength(1);
-  d.Feed({1, 2, 3});
-  ASSERT_TRUE(WaitUntil([&] { return !d.Started(); }));
+  d.Line().Feed({1, 2, 3});
+  ASSERT_TRUE(PumpUntil([&] { return !d.Started(); }));
   EXPECT_EQ(closer.Count(), 1u);
   EXPECT_EQ(after.Count(), 0u);
   EXPECT_TRUE(d.ClosePending());
@@ -351,15 +352,15 @@ TEST(Dispatcher, DonePortFromAnotherThreadDuringANotificationIsDeferred) {
   testing::CloseOnExit closeFirst(d);
   ASSERT_EQ(d.Open(), 0);
   d.SetTriggerLength(1);
-  d.Feed({1});
-  ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
+  d.Line().Feed({1});
+  ASSERT_TRUE(PumpUntil([&] { return entered.load(); }));
   ASSERT_TRUE(d.InNotification());
   d.DonePort();  // the dispatch thread is inside the handler: the release is left to it
   EXPECT_TRUE(d.ClosePending());
   EXPECT_FALSE(d.DeviceOpen());
   EXPECT_TRUE(d.Started());
   release.set();
-  ASSERT_TRUE(WaitUntil([&] { return !d.Started(); }));
+  ASSERT_TRUE(PumpUntil([&] { return !d.Started(); }));
   EXPECT_FALSE(d.HasDispatchThread());
 }
 
@@ -375,13 +376,13 @@ TEST(Dispatcher, HandlersRemovedDuringANotificationAreFreedAtItsEnd) {
   testing::CloseOnExit closeFirst(d);
   ASSERT_EQ(d.Open(), 0);
   d.SetTriggerLength(1);
-  d.Feed({1});
+  d.Line().Feed({1});
   ASSERT_TRUE(
-      WaitUntil([&] { return remover.Count() + removed.Count() >= 1 && !d.InNotification(); }));
+      PumpUntil([&] { return remover.Count() + removed.Count() >= 1 && !d.InNotification(); }));
   // Both share one procedure: the remover removed its own entry while being called, and the
   // second entry was still called.
-  d.Feed({2});
-  ASSERT_TRUE(WaitUntil([&] { return removed.Count() == 2; }));
+  d.Line().Feed({2});
+  ASSERT_TRUE(PumpUntil([&] { return removed.Count() == 2; }));
   EXPECT_EQ(remover.Count(), 1u);
   d.DonePort();
 }
@@ -401,16 +402,16 @@ TEST(Dispatcher, WindowHandlersAreSentToWithTheDispatcherHandle) {
   d.AddWindowHandler(42, window.ref());
   ASSERT_EQ(d.Open(), 0);
   d.SetTriggerLength(1);
-  d.Feed({7});
+  d.Line().Feed({7});
   // One window alone hears nothing until the port says its events are assigned.
-  ASSERT_TRUE(WaitUntil([&] { return d.InBuffUsed() == 1; }));
+  ASSERT_TRUE(PumpUntil([&] { return d.InBuffUsed() == 1; }));
   EXPECT_TRUE(received.empty());
   d.UpdateHandlerFlags(1);
-  d.Feed({8});
-  ASSERT_TRUE(WaitUntil([&] { return received.size() == 1; }));
+  d.Line().Feed({8});
+  ASSERT_TRUE(PumpUntil([&] { return received.size() == 1; }));
   EXPECT_EQ(received[0].wParam, 2u);
   EXPECT_EQ((received[0].lParam >> 16) & 0xFFFF, d.Handle());
-  ASSERT_TRUE(WaitUntil([&] { return d.InBuffUsed() == 0; }));
+  ASSERT_TRUE(PumpUntil([&] { return d.InBuffUsed() == 0; }));
   d.RemoveWindowHandler(42);
   d.UpdateHandlerFlags(2);
   d.DonePort();
@@ -428,8 +429,8 @@ TEST(Dispatcher, ClosingWhileTheDispatchThreadSendsToThisThread) {
   ASSERT_EQ(d->Open(), 0);
   d->UpdateHandlerFlags(1);
   d->SetTriggerLength(1);
-  d->Feed({1});
-  ASSERT_TRUE(WaitUntil([&] { return d->ClosePending() && !d->Started(); }));
+  d->Line().Feed({1});
+  ASSERT_TRUE(PumpUntil([&] { return d->ClosePending() && !d->Started(); }));
   d.reset();
 }
 
@@ -441,7 +442,7 @@ TEST(Dispatcher, DestroyingWhileTheThreadsRun) {
     d->AddEventHandler(r.Handler());
     ASSERT_EQ(d->Open(), 0);
     d->SetTriggerLength(1);
-    d->Feed({1, 2, 3});
+    d->Line().Feed({1, 2, 3});
     const std::uint8_t out[] = {4, 5};
     d->PutBlock(out, 2);
     d.reset();  // before the handler's object goes
@@ -456,14 +457,14 @@ TEST(Dispatcher, OpensAgainAfterAClose) {
   testing::CloseOnExit closeFirst(d);
   ASSERT_EQ(d.Open(), 0);
   d.SetTriggerLength(1);
-  d.Feed({1});
-  ASSERT_TRUE(WaitUntil([&] { return !d.Started(); }));  // released by the dispatch thread
+  d.Line().Feed({1});
+  ASSERT_TRUE(PumpUntil([&] { return !d.Started(); }));  // released by the dispatch thread
   d.RemoveEventHandler(closer.Handler().Code);
   ASSERT_EQ(d.Open(), 0);
   EXPECT_FALSE(d.ClosePending());
   const std::uint8_t bytes[] = {5};
   EXPECT_EQ(d.PutBlock(bytes, 1), 0);
-  ASSERT_TRUE(WaitUntil([&] { return d.Written().size() == 1; }));
+  ASSERT_TRUE(PumpUntil([&] { return d.Line().Written().size() == 1; }));
   d.DonePort();
   ASSERT_EQ(d.Open(), 0);
   d.DonePort();
@@ -489,12 +490,12 @@ TEST(Dispatcher, AThrowingHandlerIsReportedOnTheMainThread) {
     testing::CloseOnExit closeFirst(d);
     ASSERT_EQ(d.Open(), 0);
     d.SetTriggerLength(1);
-    d.Feed({1});
+    d.Line().Feed({1});
     // The notification goes on to the next handler, and the dispatcher keeps running.
-    ASSERT_TRUE(WaitUntil([&] { return next.Count() == 1 && reports.size() == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return next.Count() == 1 && reports.size() == 1; }));
     EXPECT_EQ(reports[0], "handler failed");
-    d.Feed({2});
-    ASSERT_TRUE(WaitUntil([&] { return next.Count() == 2; }));
+    d.Line().Feed({2});
+    ASSERT_TRUE(PumpUntil([&] { return next.Count() == 2; }));
   }
   pump.setErrorReport(nullptr);
 }
@@ -526,7 +527,7 @@ TEST(Dispatcher, SynchronizeRunsOnTheCreatingThread) {
     d.Synchronize([&] { ranOn = std::this_thread::get_id(); });
     done = true;
   });
-  ASSERT_TRUE(WaitUntil([&] { return ranOn == main; }));
+  ASSERT_TRUE(PumpUntil([&] { return ranOn == main; }));
   worker.join();
   EXPECT_TRUE(done);
 }

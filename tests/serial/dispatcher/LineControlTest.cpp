@@ -5,13 +5,14 @@
 
 #include "serial/Errors.h"
 #include "serial/dispatcher/Dispatcher.h"
-#include "tests/serial/dispatcher/ScriptedDevice.h"
+#include "support/ScriptedDevice.h"
+#include "support/Wait.h"
 
 namespace velmora::serial {
 namespace {
 
+using testing::PumpUntil;
 using testing::ScriptedDevice;
-using testing::WaitUntil;
 
 class LineControl : public ::testing::Test {
  protected:
@@ -21,7 +22,7 @@ class LineControl : public ::testing::Test {
 };
 
 TEST_F(LineControl, InitPortWritesTheRequestedLine) {
-  const TDCB device = d.DeviceSettings();
+  const TDCB device = d.Line().DeviceSettings();
   EXPECT_EQ(device.BaudRate, 38400u);
   EXPECT_EQ(device.ByteSize, 8);
   EXPECT_EQ(device.Parity, 0);
@@ -41,30 +42,30 @@ TEST_F(LineControl, InitPortWritesTheRequestedLine) {
 }
 
 TEST_F(LineControl, SetLineWithUnchangedValuesWritesNothing) {
-  const int writes = d.SetComStateCalls();
-  const auto pauses = d.Pauses().size();
+  const int writes = d.Line().SetComStateCalls();
+  const auto pauses = d.Line().Pauses().size();
   EXPECT_EQ(d.SetLine(38400, 0, 8, 1), 0);
   EXPECT_EQ(d.SetLine(0, 5, 9, 3), 0);  // every value kept
-  EXPECT_EQ(d.SetComStateCalls(), writes);
-  EXPECT_EQ(d.Pauses().size(), pauses);  // no drain wait either
+  EXPECT_EQ(d.Line().SetComStateCalls(), writes);
+  EXPECT_EQ(d.Line().Pauses().size(), pauses);  // no drain wait either
 }
 
 TEST_F(LineControl, DrainWaitLastsEighteenCharactersAtThePreviousRate) {
   // 38400 baud, 8N1: 10 bits; (10000000 div 38400) * 10 * 18 = 46800 -> 4.68 ms -> 5 ms.
   EXPECT_EQ(d.SetLine(9600, 0, 8, 1), 0);
-  EXPECT_EQ(d.Pauses().back(), std::chrono::milliseconds{5});
+  EXPECT_EQ(d.Line().Pauses().back(), std::chrono::milliseconds{5});
   // 9600 baud, 8N1: 1041 * 10 * 18 = 187380 -> 19 ms.
   EXPECT_EQ(d.SetLine(19200, 2, 7, 2), 0);
-  EXPECT_EQ(d.Pauses().back(), std::chrono::milliseconds{19});
+  EXPECT_EQ(d.Line().Pauses().back(), std::chrono::milliseconds{19});
   // 19200 baud, 7E2: 7 + 2 + 1 + 1 = 11 bits; 520 * 11 * 18 = 102960 -> 11 ms.
   EXPECT_EQ(d.SetLine(115200, 0, 8, 1), 0);
-  EXPECT_EQ(d.Pauses().back(), std::chrono::milliseconds{11});
+  EXPECT_EQ(d.Line().Pauses().back(), std::chrono::milliseconds{11});
   // 115200 baud, 8N1: 86 * 10 * 18 = 15480 -> 2 ms.
   EXPECT_EQ(d.SetLine(0xFF1B, 0, 8, 1), 0);  // a legacy rate code for 38400
-  EXPECT_EQ(d.Pauses().back(), std::chrono::milliseconds{2});
+  EXPECT_EQ(d.Line().Pauses().back(), std::chrono::milliseconds{2});
   // The legacy code is kept as written, and read back as the rate it names; the drain wait
   // at 38400 uses it too.
-  EXPECT_EQ(d.DeviceSettings().BaudRate, 0xFF1Bu);
+  EXPECT_EQ(d.Line().DeviceSettings().BaudRate, 0xFF1Bu);
   std::uint32_t baud = 0;
   std::uint16_t parity = 0;
   std::uint8_t dataBits = 0;
@@ -72,16 +73,16 @@ TEST_F(LineControl, DrainWaitLastsEighteenCharactersAtThePreviousRate) {
   d.GetLine(baud, parity, dataBits, stopBits);
   EXPECT_EQ(baud, 38400u);
   EXPECT_EQ(d.SetLine(300, 0, 8, 1), 0);
-  EXPECT_EQ(d.Pauses().back(), std::chrono::milliseconds{5});
+  EXPECT_EQ(d.Line().Pauses().back(), std::chrono::milliseconds{5});
   // 300 baud is slow enough for the doubling not to apply; 110 through its code.
   EXPECT_EQ(d.SetLine(0xFF10, 0, 8, 1), 0);
-  EXPECT_EQ(d.Pauses().back(), std::chrono::milliseconds{600});  // 33333*10*18
+  EXPECT_EQ(d.Line().Pauses().back(), std::chrono::milliseconds{600});  // 33333*10*18
 }
 
 TEST_F(LineControl, StopBitsAndFiveDataBits) {
   EXPECT_EQ(d.SetLine(0, 5, 5, 2), 0);
-  EXPECT_EQ(d.DeviceSettings().StopBits, 1);  // one and a half
-  EXPECT_EQ(d.DeviceSettings().ByteSize, 5);
+  EXPECT_EQ(d.Line().DeviceSettings().StopBits, 1);  // one and a half
+  EXPECT_EQ(d.Line().DeviceSettings().ByteSize, 5);
   std::uint32_t baud = 0;
   std::uint16_t parity = 0;
   std::uint8_t dataBits = 0;
@@ -89,49 +90,49 @@ TEST_F(LineControl, StopBitsAndFiveDataBits) {
   d.GetLine(baud, parity, dataBits, stopBits);
   EXPECT_EQ(stopBits, 2);
   EXPECT_EQ(d.SetLine(0, 5, 8, 0), 0);  // 0 stop bits means one
-  EXPECT_EQ(d.DeviceSettings().StopBits, 0);
+  EXPECT_EQ(d.Line().DeviceSettings().StopBits, 0);
   EXPECT_EQ(d.SetLine(0, 5, 9, 7), 0);  // above 2 means two
-  EXPECT_EQ(d.DeviceSettings().StopBits, 2);
+  EXPECT_EQ(d.Line().DeviceSettings().StopBits, 2);
 }
 
 TEST_F(LineControl, AFailedSetComStateLeavesTheDeviceAndReportsTheError) {
-  d.FailSetComState(-87);
+  d.Line().FailSetComState(-87);
   EXPECT_EQ(d.SetLine(9600, 0, 8, 1), -87);
-  EXPECT_EQ(d.DeviceSettings().BaudRate, 38400u);
-  d.FailSetComState(0);
+  EXPECT_EQ(d.Line().DeviceSettings().BaudRate, 38400u);
+  d.Line().FailSetComState(0);
   // The next change starts again from the device's own settings.
   EXPECT_EQ(d.SetLine(0, 2, 9, 3), 0);
-  EXPECT_EQ(d.DeviceSettings().BaudRate, 38400u);
-  EXPECT_EQ(d.DeviceSettings().Parity, 2);
+  EXPECT_EQ(d.Line().DeviceSettings().BaudRate, 38400u);
+  EXPECT_EQ(d.Line().DeviceSettings().Parity, 2);
 }
 
 TEST_F(LineControl, DtrAndRtsFollowHandshakeAndEscapes) {
   EXPECT_EQ(d.SetDTR(false), 0);
-  EXPECT_EQ(d.EscapeCalls().back(), CLRDTR);
+  EXPECT_EQ(d.Line().EscapeCalls().back(), CLRDTR);
   EXPECT_EQ(d.SetRTS(true), 0);
-  EXPECT_EQ(d.EscapeCalls().back(), SETRTS);
-  d.FailEscape(-1);
+  EXPECT_EQ(d.Line().EscapeCalls().back(), SETRTS);
+  d.Line().FailEscape(-1);
   EXPECT_EQ(d.SetRTS(false), ecBadArgument);
-  d.FailEscape(0);
+  d.Line().FailEscape(0);
   EXPECT_EQ(d.SetHWFlowOptions(3686, 410, hfUseDTR), 0);
-  const auto escapes = d.EscapeCalls().size();
+  const auto escapes = d.Line().EscapeCalls().size();
   EXPECT_EQ(d.SetDTR(true), 1);  // under flow control: left alone
-  EXPECT_EQ(d.EscapeCalls().size(), escapes);
-  EXPECT_EQ(d.DeviceSettings().fDtrControl, 2);
+  EXPECT_EQ(d.Line().EscapeCalls().size(), escapes);
+  EXPECT_EQ(d.Line().DeviceSettings().fDtrControl, 2);
   // RTS was lowered by hand above and written through as off.
-  EXPECT_EQ(d.DeviceSettings().fRtsControl, 0);
+  EXPECT_EQ(d.Line().DeviceSettings().fRtsControl, 0);
 }
 
 TEST_F(LineControl, HardwareFlowOptions) {
-  const TDCB before = d.DeviceSettings();
-  const int writes = d.SetComStateCalls();
+  const TDCB before = d.Line().DeviceSettings();
+  const int writes = d.Line().SetComStateCalls();
   EXPECT_EQ(d.SetHWFlowOptions(4000, 4001, hfRequireCTS), ecBadArgument);
   EXPECT_EQ(d.SetHWFlowOptions(5000, 10, hfRequireCTS), ecBadArgument);  // above InSize
-  EXPECT_EQ(d.SetComStateCalls(), writes);
-  EXPECT_EQ(d.DeviceSettings(), before);
+  EXPECT_EQ(d.Line().SetComStateCalls(), writes);
+  EXPECT_EQ(d.Line().DeviceSettings(), before);
 
   EXPECT_EQ(d.SetHWFlowOptions(3072, 1024, hfUseRTS | hfRequireCTS | hfRequireDSR), 0);
-  TDCB now = d.DeviceSettings();
+  TDCB now = d.Line().DeviceSettings();
   EXPECT_EQ(now.XoffLim, 1024);
   EXPECT_EQ(now.XonLim, 1024);
   EXPECT_EQ(now.fRtsControl, 2);
@@ -147,7 +148,7 @@ TEST_F(LineControl, HardwareFlowOptions) {
   EXPECT_EQ(sw, 0u);
 
   EXPECT_EQ(d.SetHWFlowOptions(3072, 1024, 0), 0);
-  now = d.DeviceSettings();
+  now = d.Line().DeviceSettings();
   EXPECT_FALSE(now.fOutxCtsFlow);
   EXPECT_EQ(now.fRtsControl, 1);
   EXPECT_EQ(d.SetRTS(false), 0);  // no longer automatic
@@ -156,7 +157,7 @@ TEST_F(LineControl, HardwareFlowOptions) {
 TEST_F(LineControl, SoftwareFlowOptionsAndCharacters) {
   EXPECT_EQ(d.SetSWFlowOptions(3072, 4000, sfReceiveFlow), ecBadArgument);
   EXPECT_EQ(d.SetSWFlowOptions(3072, 1024, sfReceiveFlow | sfTransmitFlow), 0);
-  TDCB now = d.DeviceSettings();
+  TDCB now = d.Line().DeviceSettings();
   EXPECT_TRUE(now.fInX);
   EXPECT_TRUE(now.fOutX);
   EXPECT_EQ(now.XoffLim, 1024);
@@ -171,7 +172,7 @@ TEST_F(LineControl, SoftwareFlowOptionsAndCharacters) {
   EXPECT_EQ(xon, 'A');
   EXPECT_EQ(xoff, 'B');
   EXPECT_EQ(d.ClearSWFlowOptions(), 0);
-  now = d.DeviceSettings();
+  now = d.Line().DeviceSettings();
   EXPECT_FALSE(now.fInX);
   EXPECT_FALSE(now.fOutX);
 }
@@ -182,12 +183,12 @@ TEST_F(LineControl, ModemLinesAndStickyChangeBits) {
   EXPECT_TRUE(d.CheckDSR());
   EXPECT_FALSE(d.CheckDCD());
   EXPECT_FALSE(d.CheckRI());
-  d.SetModemLines(MS_CTS_ON | MS_DSR_ON | MS_RING_ON);
-  d.SetModemLines(MS_CTS_ON | MS_DSR_ON);  // the ring ends
-  ASSERT_TRUE(WaitUntil([&] { return d.CheckRI(); }));
+  d.Line().SetModemLines(MS_CTS_ON | MS_DSR_ON | MS_RING_ON);
+  d.Line().SetModemLines(MS_CTS_ON | MS_DSR_ON);  // the ring ends
+  ASSERT_TRUE(PumpUntil([&] { return d.CheckRI(); }));
   EXPECT_FALSE(d.CheckRI());  // once per ring
-  d.SetModemLines(MS_DSR_ON | MS_RLSD_ON);
-  ASSERT_TRUE(WaitUntil([&] { return d.CheckDCD(); }));
+  d.Line().SetModemLines(MS_DSR_ON | MS_RLSD_ON);
+  ASSERT_TRUE(PumpUntil([&] { return d.CheckDCD(); }));
   EXPECT_FALSE(d.CheckCTS());
 }
 
@@ -195,26 +196,26 @@ TEST_F(LineControl, LineErrorPrioritiesAndTheStickyBreak) {
   // The errors reach the word when a pass or an output query refreshes it.
   std::int32_t got = leNoError;
   const auto firstError = [&] {
-    return WaitUntil([&] {
+    return PumpUntil([&] {
       d.OutBuffUsed();
       got = d.GetLineError();
       return got != leNoError;
     });
   };
-  d.RaiseLineError(CE_OVERRUN | CE_FRAME);
+  d.Line().RaiseLineError(CE_OVERRUN | CE_FRAME);
   ASSERT_TRUE(firstError());
   EXPECT_EQ(got, leOverrun);
   EXPECT_EQ(d.GetLineError(), leNoError);  // the framing bit went with the first answer
 
-  d.RaiseLineError(CE_BREAK);
+  d.Line().RaiseLineError(CE_BREAK);
   ASSERT_TRUE(firstError());
   EXPECT_EQ(got, leBreak);
   EXPECT_EQ(d.GetLineError(), leBreak);  // stays until CheckLineBreak
   const std::uint8_t byte = 0;
   EXPECT_EQ(d.PutBlock(&byte, 1), 0);  // a write's fresh error word adds, never replaces
   EXPECT_EQ(d.GetLineError(), leBreak);
-  d.RaiseLineError(CE_RXPARITY);
-  ASSERT_TRUE(WaitUntil([&] {
+  d.Line().RaiseLineError(CE_RXPARITY);
+  ASSERT_TRUE(PumpUntil([&] {
     d.OutBuffUsed();
     got = d.GetLineError();
     return got != leBreak;
@@ -225,7 +226,7 @@ TEST_F(LineControl, LineErrorPrioritiesAndTheStickyBreak) {
   EXPECT_FALSE(d.CheckLineBreak());
   EXPECT_EQ(d.GetLineError(), leNoError);
 
-  d.RaiseLineError(CE_RXOVER | CE_BREAK);
+  d.Line().RaiseLineError(CE_RXOVER | CE_BREAK);
   ASSERT_TRUE(firstError());
   EXPECT_EQ(got, leBuffer);
   EXPECT_TRUE(d.CheckLineBreak());
@@ -233,17 +234,17 @@ TEST_F(LineControl, LineErrorPrioritiesAndTheStickyBreak) {
 
 TEST(LineControlOpen, FailuresCloseWhatWasOpened) {
   ScriptedDevice denied;
-  denied.FailOpen(-1, 5);
+  denied.Line().FailOpen(-1, 5);
   EXPECT_EQ(denied.Open(), ecAccessDenied);
   EXPECT_FALSE(denied.Started());
   ScriptedDevice memory;
-  memory.FailOpen(ecOutOfMemory, 0);
+  memory.Line().FailOpen(ecOutOfMemory, 0);
   EXPECT_EQ(memory.Open(), ecOutOfMemory);
   ScriptedDevice silent;
-  silent.FailOpen(-1, 0);  // no reason given: still a failure
+  silent.Line().FailOpen(-1, 0);  // no reason given: still a failure
   EXPECT_EQ(silent.Open(), ecCommNotOpen);
   ScriptedDevice badLine;
-  badLine.FailSetComState(-87);
+  badLine.Line().FailSetComState(-87);
   EXPECT_EQ(badLine.Open(), -87);
   EXPECT_FALSE(badLine.DeviceOpen());
   EXPECT_FALSE(badLine.Started());

@@ -9,7 +9,8 @@
 
 #include "serial/Errors.h"
 #include "serial/dispatcher/Dispatcher.h"
-#include "tests/serial/dispatcher/ScriptedDevice.h"
+#include "support/ScriptedDevice.h"
+#include "support/Wait.h"
 
 namespace velmora::serial {
 namespace {
@@ -206,8 +207,8 @@ TEST_F(TraceLog, DispatcherWritesItsOwnEntriesAndTrace) {
   const std::uint8_t out[] = {'h', 'i'};
   EXPECT_EQ(d.PutBlock(out, 0), 0);  // nothing logged for an empty block
   EXPECT_EQ(d.PutBlock(out, 2), 0);
-  d.Feed({'o', 'k'});
-  ASSERT_TRUE(testing::WaitUntil([&] { return d.InBuffUsed() == 2; }));
+  d.Line().Feed({'o', 'k'});
+  ASSERT_TRUE(testing::PumpUntil([&] { return d.InBuffUsed() == 2; }));
   std::uint8_t in[2];
   EXPECT_EQ(d.GetBlock(in, 2), 2);
   d.DonePort();
