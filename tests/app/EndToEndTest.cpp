@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "support/PtyPair.h"
+#include "support/Wait.h"
 #include "tools/JackPeer.h"
 
 extern char** environ;
@@ -62,12 +63,8 @@ class Isolated {
   void signal(int number) { ::kill(pid_, number); }
   // True when it ended within the bound; the exit status is kept.
   bool waitExit(std::chrono::milliseconds bound) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!exited_ && std::chrono::steady_clock::now() < deadline) {
-      if (::waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
-      std::this_thread::sleep_for(5ms);
-    }
-    return exited_;
+    return velmora::testing::WaitUntil(
+        [&] { return exited_ || (exited_ = ::waitpid(pid_, &status_, WNOHANG) == pid_); }, bound);
   }
   bool succeeded() const { return exited_ && WIFEXITED(status_) && WEXITSTATUS(status_) == 0; }
   int status() const { return status_; }
@@ -78,15 +75,7 @@ class Isolated {
   int status_ = 0;
 };
 
-template <typename Done>
-bool waitFor(Done done, std::chrono::milliseconds bound) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
+using velmora::testing::WaitUntil;
 
 class EndToEnd : public ::testing::Test {
  protected:
@@ -98,7 +87,7 @@ class EndToEnd : public ::testing::Test {
     peer = std::make_unique<JackPeer>("e2e-peer");
     program = std::make_unique<Isolated>(serial->slavePath(), VELMORA_PROGRAM);
     // The program's start-up connects to both of our ports once it has opened everything.
-    ready = waitFor([] { return peer->outConnected() && peer->inConnected(); }, kBound);
+    ready = WaitUntil([] { return peer->outConnected() && peer->inConnected(); }, kBound);
   }
   static void TearDownTestSuite() {
     program.reset();
@@ -155,7 +144,7 @@ TEST_F(EndToEnd, TerminationEndsTheProgramAndFreesEveryDevice) {
   EXPECT_TRUE(WIFEXITED(program->status()));
   EXPECT_EQ(WEXITSTATUS(program->status()), 0);
 
-  EXPECT_TRUE(waitFor(
+  EXPECT_TRUE(WaitUntil(
       [] {
         for (const auto& port : peer->midiPorts()) {
           if (port.rfind("e2e-peer:", 0) != 0) return false;

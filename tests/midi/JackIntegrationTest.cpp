@@ -10,7 +10,7 @@
 #include "midi/MidiInput.h"
 #include "midi/MidiOutput.h"
 #include "platform/midi/RtMidiService.h"
-#include "tests/midi/PumpUntil.h"
+#include "support/Wait.h"
 #include "tools/JackPeer.h"
 
 namespace pm = velmora::platform::midi;
@@ -19,7 +19,7 @@ using velmora::midi::TMidiInput;
 using velmora::midi::TMidiOutput;
 using velmora::midi::TMidiPortState;
 using velmora::midi::TMyMidiEvent;
-using velmora::test::PumpUntil;
+using velmora::testing::PumpUntil;
 using velmora::tools::JackPeer;
 using namespace std::chrono_literals;
 
@@ -214,7 +214,7 @@ TEST_F(JackIntegration, PeerThatGoesAwayWhileOpenLeavesComponentsThatClose) {
     output.SendEvent(event);  // may go nowhere; it must not crash or hang
   } catch (const EmidioutputError&) {
   }
-  velmora::test::PumpPending();
+  velmora::testing::PumpPending();
   input.Stop();
   input.Close();
   EXPECT_EQ(input.State(), TMidiPortState::mpsClosed);

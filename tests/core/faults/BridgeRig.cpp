@@ -10,6 +10,7 @@
 
 #include "platform/MessagePump.h"
 #include "platform/midi/MidiService.h"
+#include "support/Wait.h"
 
 namespace velmora::faults {
 
@@ -23,7 +24,7 @@ FarEnd::FarEnd(int master) : master_(master) {
     std::uint8_t buffer[4096];
     while (!stop_.load()) {
       if (paused_.load()) {
-        std::this_thread::sleep_for(5ms);
+        std::this_thread::sleep_for(5ms);  // pacing: a paused far end has nothing to wait on
         continue;
       }
       pollfd p{master_, POLLIN, 0};
@@ -59,12 +60,7 @@ std::size_t FarEnd::Count() const {
 }
 
 bool FarEnd::WaitCount(std::size_t count, std::chrono::milliseconds bound) const {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (Count() < count) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
+  return testing::WaitUntil([&] { return Count() >= count; }, bound);
 }
 
 // ---- BridgeRig ---------------------------------------------------------------------------
@@ -115,20 +111,11 @@ void BridgeRig::Start() {
 }
 
 bool BridgeRig::PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {
-  auto& pump = platform::MessagePump::current();
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!done()) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now > deadline) return false;
-    pump.processMessages();
-    pump.waitMessage(std::min(deadline, now + 10ms));
-  }
-  return true;
+  return testing::PumpUntil(done, bound);
 }
 
 void BridgeRig::PumpFor(std::chrono::milliseconds time) {
-  const auto end = std::chrono::steady_clock::now() + time;
-  PumpUntil([&] { return std::chrono::steady_clock::now() >= end; }, time + 1s);
+  testing::PumpFor(time);
 }
 
 void BridgeRig::ChooseComPort(int index) {

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs a command with a /dev of its own, inside the mount name space that `unshare --mount`
-# made for it: none of the machine's serial devices, and /dev/NAME linked to TARGET. The
+# made for it: none of the machine's serial devices, and /dev/NAME linked to TARGET (no link
+# when NAME is -). The
 # machine's pseudo-terminals and shared memory (JACK's) stay visible. Everything goes with the
 # name space when the command ends.
 #   private-dev.sh NAME TARGET UID GID COMMAND...
@@ -22,7 +23,7 @@ for dir in pts shm; do
   mount --rbind "/dev/$dir" "$dev/$dir"
 done
 ln -s /proc/self/fd "$dev/fd"
-ln -s "$target" "$dev/$name"
+[ "$name" = - ] || ln -s "$target" "$dev/$name"
 mount --rbind "$dev" /dev
 umount --lazy "$dev"
 rmdir "$dev"
