@@ -16,7 +16,7 @@ class SerialNameSpace;
 
 namespace velmora::serial {
 
-// Unit-wide settings, read and written on the UI thread.
+// Process-wide settings, read and written on the UI thread.
 // Probe with a dispatcher of the platform's driver (true) or by opening the device directly.
 extern bool DialogProbeWithDispatcher;
 // A port that another program holds counts as available.
