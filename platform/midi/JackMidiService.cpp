@@ -103,6 +103,8 @@ bool JackMidiService::ClientLocked() {
   jack_status_t status{};
   client_ = jack_client_open(clientName_.c_str(), JackNoStartServer, &status);
   if (client_ == nullptr) return false;
+  // A dead server may have stopped its client in the middle of a cycle.
+  cycle_.store(0);
   gone_.store(false);
   jack_on_shutdown(client_, &JackMidiService::ServerGone, this);
   if (jack_set_process_callback(client_, &JackMidiService::Process, this) != 0 ||
