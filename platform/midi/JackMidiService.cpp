@@ -125,6 +125,7 @@ void JackMidiService::CloseClientLocked() {
   if (!gone_.load()) jack_deactivate(client_);
   jack_client_close(client_);
   client_ = nullptr;
+  idle_.clear();  // its ports went with it
 }
 
 // ---- JACK's threads -----------------------------------------------------------------------
@@ -304,22 +305,33 @@ MMRESULT JackMidiService::OpenPortLocked(JackPort& port, const std::string& targ
   port.ring.reset(jack_ringbuffer_create(kRingBytes));
   if (!port.ring) return MMSYSERR_NOMEM;
   jack_ringbuffer_mlock(port.ring.get());
+  const auto idle = std::find_if(idle_.begin(), idle_.end(),
+                                 [&](const IdlePort& p) { return p.name == port.name; });
+  if (idle != idle_.end()) {
+    port.port = idle->port;
+    idle_.erase(idle);
+    return MMSYSERR_NOERROR;
+  }
   port.port = jack_port_register(client_, port.name.c_str(), JACK_DEFAULT_MIDI_TYPE,
                                  input ? JackPortIsInput : JackPortIsOutput, 0);
-  if (port.port == nullptr) return MMSYSERR_NODRIVER;
-  const char* ours = jack_port_name(port.port);
-  const int linked = input ? jack_connect(client_, target.c_str(), ours)
-                           : jack_connect(client_, ours, target.c_str());
-  if (linked != 0 && linked != EEXIST) {
-    ClosePortLocked(port);
-    return MMSYSERR_NODRIVER;
-  }
-  return MMSYSERR_NOERROR;
+  return port.port != nullptr ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
 }
 
+bool JackMidiService::LinkLocked(const JackPort& port, bool input) {
+  const char* ours = jack_port_name(port.port);
+  const int linked = input ? jack_connect(client_, port.target.c_str(), ours)
+                           : jack_connect(client_, ours, port.target.c_str());
+  return linked == 0 || linked == EEXIST;
+}
+
+// libjack 1.9.21 crashes now and then when a port is unregistered (or registered) while its
+// notification thread handles a graph change: a port, once registered, is kept for the next
+// device of its name, unlinked meanwhile.
 void JackMidiService::ClosePortLocked(JackPort& port) {
-  if (port.port != nullptr && client_ != nullptr && !gone_.load()) {
-    jack_port_unregister(client_, port.port);
+  if (port.port == nullptr) return;
+  if (client_ != nullptr && !gone_.load()) {
+    jack_port_disconnect(client_, port.port);
+    idle_.push_back(IdlePort{port.port, port.name});
   }
   port.port = nullptr;
 }
@@ -395,6 +407,11 @@ MMRESULT JackMidiService::midiInOpen(HMIDIIN* handle, std::uint32_t id, MidiCall
   input->scratch.resize(kRingBytes);
   if (auto result = OpenPortLocked(input->jack, ports[id], true)) return result;
   slot->store(input.get());
+  if (!LinkLocked(input->jack, true)) {
+    Withdraw(*slot);
+    ClosePortLocked(input->jack);
+    return MMSYSERR_NODRIVER;
+  }
   inputs_.push_back(std::move(input));
   *handle = inputs_.back().get();
   return MMSYSERR_NOERROR;
@@ -498,7 +515,13 @@ MMRESULT JackMidiService::midiOutOpen(HMIDIOUT* handle, std::intptr_t id, MidiCa
   if (slot == outSlots_.end()) return MMSYSERR_ALLOCATED;
   auto output = std::make_unique<JackOutput>(callback, instance);
   if (auto result = OpenPortLocked(output->jack, ports[index], false)) return result;
+  // Ours before it is linked: a reused port's buffer holds its last cycle until we clear it.
   slot->store(output.get());
+  if (!LinkLocked(output->jack, false)) {
+    ClosePortLocked(output->jack);
+    Withdraw(*slot);
+    return MMSYSERR_NODRIVER;
+  }
   outputs_.push_back(std::move(output));
   *handle = outputs_.back().get();
   return MMSYSERR_NOERROR;
@@ -587,11 +610,13 @@ MMRESULT JackMidiService::midiOutClose(HMIDIOUT handle) {
     const timespec pause{0, 200'000};
     nanosleep(&pause, nullptr);
   }
+  // Unlinked before it leaves the process thread, which clears its buffer meanwhile: its last
+  // cycle is never heard twice.
+  ClosePortLocked(closing->jack);
   bool passed = true;
   for (auto& slot : outSlots_) {
     if (slot.load() == closing.get()) passed = Withdraw(slot);
   }
-  ClosePortLocked(closing->jack);
   if (!passed) graveyardOut_.push_back(std::move(closing));
   return MMSYSERR_NOERROR;
 }

@@ -108,6 +108,7 @@ class JackMidiService final : public MidiService {
   std::vector<std::string> PortsLocked(bool input);
   std::string FreeNameLocked(const char* base) const;
   MMRESULT OpenPortLocked(JackPort& port, const std::string& target, bool input);
+  bool LinkLocked(const JackPort& port, bool input);
   void ClosePortLocked(JackPort& port);
   // Takes a device out of the process thread's view: true once no cycle can still use it.
   bool Withdraw(std::atomic<JackInput*>& slot);
@@ -125,6 +126,12 @@ class JackMidiService final : public MidiService {
   jack_client_t* client_ = nullptr;
   std::vector<std::unique_ptr<JackInput>> inputs_;
   std::vector<std::unique_ptr<JackOutput>> outputs_;
+  // Ports of closed devices, unlinked, kept for the next device of the same name.
+  struct IdlePort {
+    jack_port_t* port;
+    std::string name;
+  };
+  std::vector<IdlePort> idle_;
   // Devices that a cycle might still have used when they were closed: freed after the client.
   std::vector<std::unique_ptr<JackInput>> graveyardIn_;
   std::vector<std::unique_ptr<JackOutput>> graveyardOut_;
