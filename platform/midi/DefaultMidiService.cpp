@@ -1,3 +1,6 @@
+#include <cstdlib>
+#include <string>
+
 #include "platform/midi/MidiService.h"
 #include "platform/midi/SimulatedMidiService.h"
 
@@ -6,10 +9,22 @@
 #elif defined(VELMORA_MIDI_RTMIDI)
 #include "platform/midi/RtMidiService.h"
 #endif
+#if defined(VELMORA_MIDI_JACK)
+#include "platform/midi/JackMidiService.h"
+#endif
 
 namespace velmora::platform::midi {
 
 std::shared_ptr<MidiService> MakeDefaultMidiService() {
+#if defined(VELMORA_MIDI_JACK)
+  // VELMORA_MIDI=jack keeps JACK without a server; =alsa (or rtmidi) never asks JACK.
+  const char* chosen = std::getenv("VELMORA_MIDI");
+  const std::string choice = chosen != nullptr ? chosen : "";
+  if (choice != "alsa" && choice != "rtmidi") {
+    auto jack = std::make_shared<JackMidiService>();
+    if (choice == "jack" || jack->Connected()) return jack;
+  }
+#endif
 #if defined(VELMORA_MIDI_WINMM)
   return std::make_shared<WinMmMidiService>();
 #elif defined(VELMORA_MIDI_RTMIDI)

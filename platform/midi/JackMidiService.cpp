@@ -1,0 +1,628 @@
+#include "platform/midi/JackMidiService.h"
+
+#include <jack/midiport.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+namespace velmora::platform::midi {
+
+namespace {
+
+constexpr const char* kMapperName = "MIDI Mapper";
+// Room for a few of the longest messages, so that a sysex never waits for the ring to drain.
+constexpr std::size_t kRingBytes = 1 << 18;
+constexpr std::size_t kHeaderBytes = sizeof(std::uint32_t);
+// A cycle of the slowest server (8192 frames at 22050 Hz) takes well under this.
+constexpr auto kCycleBound = std::chrono::seconds(2);
+
+void Silent(const char*) {}
+
+void CopyName(const std::string& name, char (&target)[MAXPNAMELEN]) {
+  std::snprintf(target, MAXPNAMELEN, "%s", name.c_str());
+}
+
+// The size of the whole record at the ring's head, or 0 while it is not all written.
+std::size_t RecordAtHead(jack_ringbuffer_t* ring) {
+  const std::size_t available = jack_ringbuffer_read_space(ring);
+  if (available < kHeaderBytes) return 0;
+  std::uint32_t size = 0;
+  jack_ringbuffer_peek(ring, reinterpret_cast<char*>(&size), kHeaderBytes);
+  return available >= kHeaderBytes + size ? size : 0;
+}
+
+}  // namespace
+
+class JackMidiService::JackInput final : public InputEndpoint {
+ public:
+  using InputEndpoint::InputEndpoint;
+  JackPort jack;
+  std::vector<std::uint8_t> scratch;  // the delivery thread's, sized at open
+};
+
+class JackMidiService::JackOutput final : public OutputEndpoint {
+ public:
+  using OutputEndpoint::OutputEndpoint;
+  JackPort jack;
+  // Process thread only: what is left of the record being written, and whether it must go
+  // as one event (a short message is never split).
+  std::size_t left = 0;
+  bool whole = false;
+};
+
+JackMidiService::JackMidiService(std::string clientName) : clientName_(std::move(clientName)) {
+  static const bool silenced = [] {
+    jack_set_error_function(&Silent);
+    jack_set_info_function(&Silent);
+    return true;
+  }();
+  static_cast<void>(silenced);
+  sem_init(&wake_, 0, 0);
+  delivery_ = std::thread([this] { DeliveryLoop(); });
+  std::lock_guard lock(mutex_);
+  ClientLocked();
+}
+
+JackMidiService::~JackMidiService() {
+  // 1. The delivery thread ends: nothing calls back any more.
+  stopping_.store(true);
+  sem_post(&wake_);
+  delivery_.join();
+  // 2. No process cycle after jack_deactivate; the client (and its ports) go after.
+  std::lock_guard lock(mutex_);
+  CloseClientLocked();
+  // 3. Only now the rings: the endpoints go with the lists.
+  inputs_.clear();
+  outputs_.clear();
+  graveyardIn_.clear();
+  graveyardOut_.clear();
+  sem_destroy(&wake_);
+}
+
+bool JackMidiService::Connected() {
+  std::lock_guard lock(mutex_);
+  return ClientLocked();
+}
+
+std::string JackMidiService::ClientName() {
+  std::lock_guard lock(mutex_);
+  return ClientLocked() ? std::string(jack_get_client_name(client_)) : std::string();
+}
+
+bool JackMidiService::ClientLocked() {
+  // A server that went away: a new client once every device of the old one is closed.
+  if (client_ != nullptr && gone_.load()) {
+    if (!inputs_.empty() || !outputs_.empty()) return false;
+    CloseClientLocked();
+  }
+  if (client_ != nullptr) return true;
+  jack_status_t status{};
+  client_ = jack_client_open(clientName_.c_str(), JackNoStartServer, &status);
+  if (client_ == nullptr) return false;
+  // A dead server may have stopped its client in the middle of a cycle.
+  cycle_.store(0);
+  gone_.store(false);
+  jack_on_shutdown(client_, &JackMidiService::ServerGone, this);
+  if (jack_set_process_callback(client_, &JackMidiService::Process, this) != 0 ||
+      jack_set_xrun_callback(client_, &JackMidiService::Xrun, this) != 0 ||
+      jack_set_port_connect_callback(client_, &JackMidiService::PortConnected, this) != 0 ||
+      jack_set_port_registration_callback(client_, &JackMidiService::PortRegistered, this) != 0 ||
+      jack_activate(client_) != 0) {
+    jack_client_close(client_);
+    client_ = nullptr;
+    return false;
+  }
+  return true;
+}
+
+void JackMidiService::CloseClientLocked() {
+  if (client_ == nullptr) return;
+  // A dead server's client is only closed: libjack must not be asked to talk to it.
+  if (!gone_.load()) jack_deactivate(client_);
+  jack_client_close(client_);
+  client_ = nullptr;
+  idle_.clear();  // its ports went with it
+}
+
+// ---- JACK's threads -----------------------------------------------------------------------
+
+int JackMidiService::Process(jack_nframes_t frames, void* self) {
+  auto& service = *static_cast<JackMidiService*>(self);
+  service.cycle_.fetch_add(1);  // odd: a close waits for us
+  bool arrived = false;
+  for (auto& slot : service.inSlots_) {
+    if (JackInput* input = slot.load()) arrived |= service.ReadIn(*input, frames);
+  }
+  for (auto& slot : service.outSlots_) {
+    if (JackOutput* output = slot.load()) WriteOut(*output, frames);
+  }
+  service.cycle_.fetch_add(1);
+  if (arrived) sem_post(&service.wake_);
+  return 0;
+}
+
+bool JackMidiService::ReadIn(JackInput& input, jack_nframes_t frames) {
+  void* buffer = jack_port_get_buffer(input.jack.port, frames);
+  jack_ringbuffer_t* ring = input.jack.ring.get();
+  const std::uint32_t count = jack_midi_get_event_count(buffer);
+  bool arrived = false;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    jack_midi_event_t event;
+    if (jack_midi_event_get(&event, buffer, i) != 0 || event.size == 0) continue;
+    if (jack_ringbuffer_write_space(ring) < kHeaderBytes + event.size) {
+      refused_.fetch_add(1);
+      continue;
+    }
+    // Length before bytes: the reader takes a record only once all of it is there.
+    const auto size = static_cast<std::uint32_t>(event.size);
+    jack_ringbuffer_write(ring, reinterpret_cast<const char*>(&size), kHeaderBytes);
+    jack_ringbuffer_write(ring, reinterpret_cast<const char*>(event.buffer), event.size);
+    arrived = true;
+  }
+  return arrived;
+}
+
+void JackMidiService::WriteOut(JackOutput& output, jack_nframes_t frames) {
+  void* buffer = jack_port_get_buffer(output.jack.port, frames);
+  jack_midi_clear_buffer(buffer);
+  jack_ringbuffer_t* ring = output.jack.ring.get();
+  // What the buffer cannot take waits for the next cycle; a sysex goes on in parts.
+  for (;;) {
+    if (output.left == 0) {
+      const std::size_t size = RecordAtHead(ring);
+      if (size == 0) return;
+      jack_ringbuffer_read_advance(ring, kHeaderBytes);
+      output.left = size;
+      output.whole = size <= 3;
+    }
+    const std::size_t part = std::min(output.left, jack_midi_max_event_size(buffer));
+    if (part == 0 || (output.whole && part < output.left)) return;
+    jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, part);
+    if (data == nullptr) return;
+    jack_ringbuffer_read(ring, reinterpret_cast<char*>(data), part);
+    output.left -= part;
+  }
+}
+
+void JackMidiService::ServerGone(void* self) {
+  auto& service = *static_cast<JackMidiService*>(self);
+  service.gone_.store(true);
+  sem_post(&service.wake_);
+}
+
+int JackMidiService::Xrun(void* self) {
+  static_cast<JackMidiService*>(self)->xruns_.fetch_add(1);
+  return 0;
+}
+
+// JACK tells of a port or a link going before its lists show it: look a few times.
+void JackMidiService::PortConnected(jack_port_id_t, jack_port_id_t, int connect, void* self) {
+  auto& service = *static_cast<JackMidiService*>(self);
+  if (connect != 0) return;
+  service.checkRounds_.store(3);
+  sem_post(&service.wake_);
+}
+
+void JackMidiService::PortRegistered(jack_port_id_t, int registered, void* self) {
+  auto& service = *static_cast<JackMidiService*>(self);
+  if (registered != 0) return;
+  service.checkRounds_.store(3);
+  sem_post(&service.wake_);
+}
+
+// ---- the delivery thread ------------------------------------------------------------------
+
+void JackMidiService::DeliveryLoop() {
+  bool lostReported = false;
+  while (!stopping_.load()) {
+    if (checkRounds_.load() > 0) {
+      timespec until{};
+      clock_gettime(CLOCK_REALTIME, &until);
+      until.tv_nsec += 100'000'000;
+      if (until.tv_nsec >= 1'000'000'000) {
+        until.tv_nsec -= 1'000'000'000;
+        ++until.tv_sec;
+      }
+      sem_timedwait(&wake_, &until);
+    } else {
+      sem_wait(&wake_);
+    }
+    if (stopping_.load()) return;
+    std::lock_guard lock(mutex_);
+    if (gone_.load()) {
+      if (!lostReported) {
+        for (const auto& input : inputs_) input->Lost();
+        for (const auto& output : outputs_) output->Lost();
+      }
+      lostReported = true;
+      continue;
+    }
+    lostReported = false;
+    if (checkRounds_.load() > 0) {
+      checkRounds_.fetch_sub(1);
+      CheckLostLocked();
+    }
+    for (const auto& input : inputs_) DeliverLocked(*input);
+  }
+}
+
+void JackMidiService::DeliverLocked(JackInput& input) {
+  jack_ringbuffer_t* ring = input.jack.ring.get();
+  while (const std::size_t size = RecordAtHead(ring)) {
+    jack_ringbuffer_read_advance(ring, kHeaderBytes);
+    jack_ringbuffer_read(ring, reinterpret_cast<char*>(input.scratch.data()), size);
+    input.Deliver(input.scratch.data(), size);
+  }
+}
+
+void JackMidiService::CheckLostLocked() {
+  if (client_ == nullptr) return;
+  const auto linked = [&](const JackPort& port) {
+    return jack_port_by_name(client_, port.target.c_str()) != nullptr &&
+           jack_port_connected_to(port.port, port.target.c_str()) != 0;
+  };
+  for (const auto& input : inputs_) {
+    if (!linked(input->jack)) input->Lost();
+  }
+  for (const auto& output : outputs_) {
+    if (!linked(output->jack)) output->Lost();
+  }
+}
+
+// ---- ports --------------------------------------------------------------------------------
+
+std::vector<std::string> JackMidiService::PortsLocked(bool input) {
+  std::vector<std::string> names;
+  if (!ClientLocked()) return names;
+  const std::string own = std::string(jack_get_client_name(client_)) + ":";
+  const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE,
+                                      input ? JackPortIsOutput : JackPortIsInput);
+  for (const char** port = ports; port != nullptr && *port != nullptr; ++port) {
+    if (std::strncmp(*port, own.c_str(), own.size()) != 0) names.emplace_back(*port);
+  }
+  if (ports != nullptr) jack_free(ports);
+  return names;
+}
+
+std::string JackMidiService::FreeNameLocked(const char* base) const {
+  for (int n = 1;; ++n) {
+    std::string name = n == 1 ? std::string(base) : std::string(base) + "_" + std::to_string(n);
+    const auto taken = [&](const auto& list) {
+      return std::any_of(list.begin(), list.end(),
+                         [&](const auto& device) { return device->jack.name == name; });
+    };
+    if (!taken(inputs_) && !taken(outputs_)) return name;
+  }
+}
+
+MMRESULT JackMidiService::OpenPortLocked(JackPort& port, const std::string& target, bool input) {
+  port.target = target;
+  port.name = FreeNameLocked(input ? "midi_in" : "midi_out");
+  port.ring.reset(jack_ringbuffer_create(kRingBytes));
+  if (!port.ring) return MMSYSERR_NOMEM;
+  jack_ringbuffer_mlock(port.ring.get());
+  const auto idle = std::find_if(idle_.begin(), idle_.end(),
+                                 [&](const IdlePort& p) { return p.name == port.name; });
+  if (idle != idle_.end()) {
+    port.port = idle->port;
+    idle_.erase(idle);
+    return MMSYSERR_NOERROR;
+  }
+  port.port = jack_port_register(client_, port.name.c_str(), JACK_DEFAULT_MIDI_TYPE,
+                                 input ? JackPortIsInput : JackPortIsOutput, 0);
+  return port.port != nullptr ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
+}
+
+bool JackMidiService::LinkLocked(const JackPort& port, bool input) {
+  const char* ours = jack_port_name(port.port);
+  const int linked = input ? jack_connect(client_, port.target.c_str(), ours)
+                           : jack_connect(client_, ours, port.target.c_str());
+  return linked == 0 || linked == EEXIST;
+}
+
+// libjack 1.9.21 crashes now and then when a port is unregistered (or registered) while its
+// notification thread handles a graph change: a port, once registered, is kept for the next
+// device of its name, unlinked meanwhile.
+void JackMidiService::ClosePortLocked(JackPort& port) {
+  if (port.port == nullptr) return;
+  if (client_ != nullptr && !gone_.load()) {
+    jack_port_disconnect(client_, port.port);
+    idle_.push_back(IdlePort{port.port, port.name});
+  }
+  port.port = nullptr;
+}
+
+bool JackMidiService::WaitCycleBoundary() {
+  // A cycle that began before the device was withdrawn ends with the counter even again.
+  const std::uint64_t seen = cycle_.load();
+  if (seen % 2 == 0) return true;
+  const auto deadline = std::chrono::steady_clock::now() + kCycleBound;
+  while (cycle_.load() == seen) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    const timespec pause{0, 100'000};
+    nanosleep(&pause, nullptr);
+  }
+  return true;
+}
+
+bool JackMidiService::Withdraw(std::atomic<JackInput*>& slot) {
+  slot.store(nullptr);
+  return WaitCycleBoundary();
+}
+
+bool JackMidiService::Withdraw(std::atomic<JackOutput*>& slot) {
+  slot.store(nullptr);
+  return WaitCycleBoundary();
+}
+
+JackMidiService::JackInput* JackMidiService::InputLocked(HMIDIIN handle) const {
+  for (const auto& input : inputs_) {
+    if (input.get() == handle) return input.get();
+  }
+  return nullptr;
+}
+
+JackMidiService::JackOutput* JackMidiService::OutputLocked(HMIDIOUT handle) const {
+  for (const auto& output : outputs_) {
+    if (output.get() == handle) return output.get();
+  }
+  return nullptr;
+}
+
+// ---- input --------------------------------------------------------------------------------
+
+std::uint32_t JackMidiService::midiInGetNumDevs() {
+  std::lock_guard lock(mutex_);
+  return static_cast<std::uint32_t>(PortsLocked(true).size());
+}
+
+MMRESULT JackMidiService::midiInGetDevCapsA(std::uintptr_t id, MIDIINCAPSA* caps,
+                                            std::uint32_t size) {
+  if (caps == nullptr || size < sizeof(MIDIINCAPSA)) return MMSYSERR_INVALPARAM;
+  std::lock_guard lock(mutex_);
+  const auto ports = PortsLocked(true);
+  if (id >= ports.size()) return MMSYSERR_BADDEVICEID;
+  *caps = MIDIINCAPSA{};
+  caps->wMid = 0xFFFF;
+  caps->vDriverVersion = 0x0100;
+  CopyName(ports[id], caps->szPname);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT JackMidiService::midiInOpen(HMIDIIN* handle, std::uint32_t id, MidiCallback callback,
+                                     std::uintptr_t instance, std::uint32_t flags) {
+  if (handle == nullptr || callback == nullptr) return MMSYSERR_INVALPARAM;
+  if (flags != CALLBACK_FUNCTION) return MMSYSERR_INVALFLAG;
+  std::lock_guard lock(mutex_);
+  const auto ports = PortsLocked(true);
+  if (id >= ports.size()) return MMSYSERR_BADDEVICEID;
+  auto slot = std::find_if(inSlots_.begin(), inSlots_.end(),
+                           [](const auto& s) { return s.load() == nullptr; });
+  if (slot == inSlots_.end()) return MMSYSERR_ALLOCATED;
+  auto input = std::make_unique<JackInput>(callback, instance);
+  input->scratch.resize(kRingBytes);
+  if (auto result = OpenPortLocked(input->jack, ports[id], true)) return result;
+  slot->store(input.get());
+  if (!LinkLocked(input->jack, true)) {
+    Withdraw(*slot);
+    ClosePortLocked(input->jack);
+    return MMSYSERR_NODRIVER;
+  }
+  inputs_.push_back(std::move(input));
+  *handle = inputs_.back().get();
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT JackMidiService::midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, std::uint32_t size) {
+  std::lock_guard lock(mutex_);
+  auto* input = InputLocked(handle);
+  return input ? input->Prepare(header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT JackMidiService::midiInUnprepareHeader(HMIDIIN handle, MIDIHDR* header,
+                                                std::uint32_t size) {
+  std::lock_guard lock(mutex_);
+  auto* input = InputLocked(handle);
+  return input ? input->Unprepare(header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT JackMidiService::midiInAddBuffer(HMIDIIN handle, MIDIHDR* header, std::uint32_t size) {
+  std::lock_guard lock(mutex_);
+  auto* input = InputLocked(handle);
+  return input ? input->AddBuffer(header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT JackMidiService::midiInStart(HMIDIIN handle) {
+  std::lock_guard lock(mutex_);
+  auto* input = InputLocked(handle);
+  return input ? input->Start() : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT JackMidiService::midiInStop(HMIDIIN handle) {
+  std::lock_guard lock(mutex_);
+  auto* input = InputLocked(handle);
+  return input ? input->Stop() : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT JackMidiService::midiInReset(HMIDIIN handle) {
+  std::lock_guard lock(mutex_);
+  auto* input = InputLocked(handle);
+  return input ? input->Reset() : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT JackMidiService::midiInClose(HMIDIIN handle) {
+  std::lock_guard lock(mutex_);
+  auto* input = InputLocked(handle);
+  if (input == nullptr) return MMSYSERR_INVALHANDLE;
+  if (auto result = input->Close()) return result;
+  auto found =
+      std::find_if(inputs_.begin(), inputs_.end(), [&](const auto& i) { return i.get() == input; });
+  std::unique_ptr<JackInput> closing = std::move(*found);
+  inputs_.erase(found);
+  // 1. Out of the process thread's view; 2. its port goes; 3. its ring, unless a cycle that
+  // never ended might still hold it: then it waits for the client to close.
+  bool passed = true;
+  for (auto& slot : inSlots_) {
+    if (slot.load() == closing.get()) passed = Withdraw(slot);
+  }
+  ClosePortLocked(closing->jack);
+  if (!passed) graveyardIn_.push_back(std::move(closing));
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT JackMidiService::midiInGetErrorTextA(MMRESULT code, char* text, std::uint32_t size) {
+  return CopyErrorText(ResultText(code), text, size);
+}
+
+// ---- output -------------------------------------------------------------------------------
+
+std::uint32_t JackMidiService::midiOutGetNumDevs() {
+  std::lock_guard lock(mutex_);
+  return static_cast<std::uint32_t>(PortsLocked(false).size());
+}
+
+MMRESULT JackMidiService::midiOutGetDevCapsA(std::intptr_t id, MIDIOUTCAPSA* caps,
+                                             std::uint32_t size) {
+  if (caps == nullptr || size < sizeof(MIDIOUTCAPSA)) return MMSYSERR_INVALPARAM;
+  std::lock_guard lock(mutex_);
+  const auto ports = PortsLocked(false);
+  const bool mapper = id == MIDI_MAPPER;
+  const std::intptr_t index = mapper ? 0 : id;
+  if (index < 0 || static_cast<std::size_t>(index) >= ports.size()) return MMSYSERR_BADDEVICEID;
+  *caps = MIDIOUTCAPSA{};
+  caps->wMid = 0xFFFF;
+  caps->vDriverVersion = 0x0100;
+  CopyName(mapper ? std::string(kMapperName) : ports[index], caps->szPname);
+  caps->wTechnology = mapper ? MOD_MAPPER : MOD_MIDIPORT;
+  caps->wChannelMask = 0xFFFF;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT JackMidiService::midiOutOpen(HMIDIOUT* handle, std::intptr_t id, MidiCallback callback,
+                                      std::uintptr_t instance, std::uint32_t flags) {
+  if (handle == nullptr || callback == nullptr) return MMSYSERR_INVALPARAM;
+  if (flags != CALLBACK_FUNCTION) return MMSYSERR_INVALFLAG;
+  std::lock_guard lock(mutex_);
+  const auto ports = PortsLocked(false);
+  const std::intptr_t index = id == MIDI_MAPPER ? 0 : id;  // the mapper plays on output 0
+  if (index < 0 || static_cast<std::size_t>(index) >= ports.size()) return MMSYSERR_BADDEVICEID;
+  auto slot = std::find_if(outSlots_.begin(), outSlots_.end(),
+                           [](const auto& s) { return s.load() == nullptr; });
+  if (slot == outSlots_.end()) return MMSYSERR_ALLOCATED;
+  auto output = std::make_unique<JackOutput>(callback, instance);
+  if (auto result = OpenPortLocked(output->jack, ports[index], false)) return result;
+  // Ours before it is linked: a reused port's buffer holds its last cycle until we clear it.
+  slot->store(output.get());
+  if (!LinkLocked(output->jack, false)) {
+    ClosePortLocked(output->jack);
+    Withdraw(*slot);
+    return MMSYSERR_NODRIVER;
+  }
+  outputs_.push_back(std::move(output));
+  *handle = outputs_.back().get();
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT JackMidiService::WriteRecordLocked(JackOutput& output, const std::uint8_t* bytes,
+                                            std::size_t count) {
+  jack_ringbuffer_t* ring = output.jack.ring.get();
+  if (jack_ringbuffer_write_space(ring) < kHeaderBytes + count) {
+    refused_.fetch_add(1);
+    return MIDIERR_NOTREADY;
+  }
+  const auto size = static_cast<std::uint32_t>(count);
+  jack_ringbuffer_write(ring, reinterpret_cast<const char*>(&size), kHeaderBytes);
+  jack_ringbuffer_write(ring, reinterpret_cast<const char*>(bytes), count);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT JackMidiService::midiOutShortMsg(HMIDIOUT handle, std::uint32_t packed) {
+  std::lock_guard lock(mutex_);
+  auto* output = OutputLocked(handle);
+  if (output == nullptr) return MMSYSERR_INVALHANDLE;
+  const auto status = static_cast<std::uint8_t>(packed & 0xFF);
+  const std::size_t length = ShortMessageLength(status);
+  if (length == 0) return MMSYSERR_INVALPARAM;
+  const std::uint8_t bytes[3] = {status, static_cast<std::uint8_t>((packed >> 8) & 0x7F),
+                                 static_cast<std::uint8_t>((packed >> 16) & 0x7F)};
+  return WriteRecordLocked(*output, bytes, length);
+}
+
+MMRESULT JackMidiService::midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header,
+                                               std::uint32_t size) {
+  std::lock_guard lock(mutex_);
+  auto* output = OutputLocked(handle);
+  return output ? output->Prepare(header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT JackMidiService::midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header,
+                                                 std::uint32_t size) {
+  std::lock_guard lock(mutex_);
+  auto* output = OutputLocked(handle);
+  return output ? output->Unprepare(header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT JackMidiService::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, std::uint32_t size) {
+  JackOutput* output = nullptr;
+  MMRESULT result = MMSYSERR_NOERROR;
+  {
+    std::lock_guard lock(mutex_);
+    output = OutputLocked(handle);
+    if (output == nullptr) return MMSYSERR_INVALHANDLE;
+    if (header != nullptr && header->dwBufferLength > kMaxMessage) return MIDIERR_TOOLONG;
+    if (auto begun = output->BeginLong(header, size)) return begun;
+    result = WriteRecordLocked(*output, reinterpret_cast<const std::uint8_t*>(header->lpData),
+                               header->dwBufferLength);
+  }
+  // The ring holds a copy: the header is free again. Handles are closed only by the thread
+  // that sends, so `output` stays valid without the lock.
+  if (result == MMSYSERR_NOERROR) {
+    output->CompleteLong(header);
+  } else {
+    output->AbortLong(header);
+  }
+  return result;
+}
+
+MMRESULT JackMidiService::midiOutReset(HMIDIOUT handle) {
+  std::lock_guard lock(mutex_);
+  return OutputLocked(handle) ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT JackMidiService::midiOutClose(HMIDIOUT handle) {
+  std::lock_guard lock(mutex_);
+  auto* output = OutputLocked(handle);
+  if (output == nullptr) return MMSYSERR_INVALHANDLE;
+  if (auto result = output->Close()) return result;
+  auto found = std::find_if(outputs_.begin(), outputs_.end(),
+                            [&](const auto& o) { return o.get() == output; });
+  std::unique_ptr<JackOutput> closing = std::move(*found);
+  outputs_.erase(found);
+  // What was sent before closing still goes out (a note-off, say): the process thread empties
+  // the ring first, within a bound. Then the same order as for an input.
+  const auto deadline = std::chrono::steady_clock::now() + kCycleBound;
+  while (!gone_.load() && jack_ringbuffer_read_space(closing->jack.ring.get()) > 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    const timespec pause{0, 200'000};
+    nanosleep(&pause, nullptr);
+  }
+  // Unlinked before it leaves the process thread, which clears its buffer meanwhile: its last
+  // cycle is never heard twice.
+  ClosePortLocked(closing->jack);
+  bool passed = true;
+  for (auto& slot : outSlots_) {
+    if (slot.load() == closing.get()) passed = Withdraw(slot);
+  }
+  if (!passed) graveyardOut_.push_back(std::move(closing));
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT JackMidiService::midiOutGetErrorTextA(MMRESULT code, char* text, std::uint32_t size) {
+  return CopyErrorText(ResultText(code), text, size);
+}
+
+}  // namespace velmora::platform::midi

@@ -1,0 +1,159 @@
+#pragma once
+
+// The MIDI service on libjack: one JACK client for the whole program, one JACK MIDI port per
+// open device ("midi_in", "midi_in_2", ..., "midi_out", ...), connected to the port the user
+// chose. Inputs are the server's MIDI output ports and outputs its input ports, ours left out,
+// each named by its full port name.
+//
+// JACK's process thread only moves bytes between port buffers and lock-free rings: it never
+// locks, allocates or blocks. Input reaches the callback from a delivery thread of ours.
+
+#include <jack/jack.h>
+#include <jack/ringbuffer.h>
+#include <semaphore.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/midi/Endpoints.h"
+#include "platform/midi/MidiService.h"
+
+namespace velmora::platform::midi {
+
+class JackMidiService final : public MidiService {
+ public:
+  static constexpr std::size_t kMaxMessage = 65535;
+  static constexpr std::size_t kMaxPorts = 16;  // per direction
+
+  // Opens the client now if a server answers, else at the next listing.
+  explicit JackMidiService(std::string clientName = "velmora");
+  ~JackMidiService() override;
+  JackMidiService(const JackMidiService&) = delete;
+  JackMidiService& operator=(const JackMidiService&) = delete;
+
+  // UI thread. True while a server answers.
+  bool Connected();
+  // UI thread. The name JACK gave our client; empty without a server.
+  std::string ClientName();
+  // Any thread. Messages refused because a ring was full, both ways; each one also made its
+  // call fail or, for input, was counted here only.
+  std::uint64_t Refused() const { return refused_.load(); }
+  // Any thread. Cycles the server did not finish in time (JACK drops their port buffers).
+  std::uint64_t Xruns() const { return xruns_.load(); }
+
+  std::uint32_t midiInGetNumDevs() override;
+  MMRESULT midiInGetDevCapsA(std::uintptr_t id, MIDIINCAPSA* caps, std::uint32_t size) override;
+  MMRESULT midiInOpen(HMIDIIN* handle, std::uint32_t id, MidiCallback callback,
+                      std::uintptr_t instance, std::uint32_t flags) override;
+  MMRESULT midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, std::uint32_t size) override;
+  MMRESULT midiInUnprepareHeader(HMIDIIN handle, MIDIHDR* header, std::uint32_t size) override;
+  MMRESULT midiInAddBuffer(HMIDIIN handle, MIDIHDR* header, std::uint32_t size) override;
+  MMRESULT midiInStart(HMIDIIN handle) override;
+  MMRESULT midiInStop(HMIDIIN handle) override;
+  MMRESULT midiInReset(HMIDIIN handle) override;
+  MMRESULT midiInClose(HMIDIIN handle) override;
+  MMRESULT midiInGetErrorTextA(MMRESULT code, char* text, std::uint32_t size) override;
+
+  std::uint32_t midiOutGetNumDevs() override;
+  MMRESULT midiOutGetDevCapsA(std::intptr_t id, MIDIOUTCAPSA* caps, std::uint32_t size) override;
+  MMRESULT midiOutOpen(HMIDIOUT* handle, std::intptr_t id, MidiCallback callback,
+                       std::uintptr_t instance, std::uint32_t flags) override;
+  MMRESULT midiOutShortMsg(HMIDIOUT handle, std::uint32_t packed) override;
+  MMRESULT midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, std::uint32_t size) override;
+  MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, std::uint32_t size) override;
+  MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, std::uint32_t size) override;
+  MMRESULT midiOutReset(HMIDIOUT handle) override;
+  MMRESULT midiOutClose(HMIDIOUT handle) override;
+  MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, std::uint32_t size) override;
+
+ private:
+  struct RingFree {
+    void operator()(jack_ringbuffer_t* ring) const { jack_ringbuffer_free(ring); }
+  };
+  using Ring = std::unique_ptr<jack_ringbuffer_t, RingFree>;
+
+  // What an open device has on JACK. Fields are written by the UI thread before the device is
+  // published to the process thread and not changed until it is taken back.
+  struct JackPort {
+    jack_port_t* port = nullptr;
+    std::string name;    // ours, without the client's name
+    std::string target;  // the chosen port's full name
+    Ring ring;           // [length:4][bytes] records
+  };
+  class JackInput;
+  class JackOutput;
+
+  // Process thread.
+  static int Process(jack_nframes_t frames, void* self);
+  bool ReadIn(JackInput& input, jack_nframes_t frames);
+  static void WriteOut(JackOutput& output, jack_nframes_t frames);
+  // JACK's notification thread: only atomics and sem_post.
+  static void ServerGone(void* self);
+  static int Xrun(void* self);
+  static void PortConnected(jack_port_id_t a, jack_port_id_t b, int connect, void* self);
+  static void PortRegistered(jack_port_id_t port, int registered, void* self);
+
+  void DeliveryLoop();
+  void DeliverLocked(JackInput& input);
+  void CheckLostLocked();
+
+  bool ClientLocked();
+  void CloseClientLocked();
+  std::vector<std::string> PortsLocked(bool input);
+  std::string FreeNameLocked(const char* base) const;
+  MMRESULT OpenPortLocked(JackPort& port, const std::string& target, bool input);
+  bool LinkLocked(const JackPort& port, bool input);
+  void ClosePortLocked(JackPort& port);
+  // Takes a device out of the process thread's view: true once no cycle can still use it.
+  bool Withdraw(std::atomic<JackInput*>& slot);
+  bool Withdraw(std::atomic<JackOutput*>& slot);
+  bool WaitCycleBoundary();
+  JackInput* InputLocked(HMIDIIN handle) const;
+  JackOutput* OutputLocked(HMIDIOUT handle) const;
+  MMRESULT WriteRecordLocked(JackOutput& output, const std::uint8_t* bytes, std::size_t count);
+
+  const std::string clientName_;
+
+  // Guards the client, the lists of open devices and the graveyard; taken by the UI thread's
+  // calls and by the delivery thread. Never taken by JACK's threads.
+  mutable std::mutex mutex_;
+  jack_client_t* client_ = nullptr;
+  std::vector<std::unique_ptr<JackInput>> inputs_;
+  std::vector<std::unique_ptr<JackOutput>> outputs_;
+  // Ports of closed devices, unlinked, kept for the next device of the same name.
+  struct IdlePort {
+    jack_port_t* port;
+    std::string name;
+  };
+  std::vector<IdlePort> idle_;
+  // Devices that a cycle might still have used when they were closed: freed after the client.
+  std::vector<std::unique_ptr<JackInput>> graveyardIn_;
+  std::vector<std::unique_ptr<JackOutput>> graveyardOut_;
+
+  // The process thread's view of the open devices: written under mutex_ by the UI thread,
+  // read lock-free by the process thread.
+  std::array<std::atomic<JackInput*>, kMaxPorts> inSlots_{};
+  std::array<std::atomic<JackOutput*>, kMaxPorts> outSlots_{};
+  // Written by the process thread only: odd while a cycle runs.
+  std::atomic<std::uint64_t> cycle_{0};
+
+  // Written by JACK's threads, read by the delivery thread and the UI thread.
+  std::atomic<bool> gone_{false};
+  std::atomic<int> checkRounds_{0};  // ports went away: look for lost devices this many times
+  std::atomic<std::uint64_t> xruns_{0};
+  // Written by the process thread and the UI thread.
+  std::atomic<std::uint64_t> refused_{0};
+
+  // Posted by the process and notification threads (sem_post never blocks).
+  sem_t wake_{};
+  std::atomic<bool> stopping_{false};  // written by the destructor
+  std::thread delivery_;               // started in the constructor, joined in the destructor
+};
+
+}  // namespace velmora::platform::midi

@@ -1,0 +1,276 @@
+// Our JACK back end on the JACK server that the test fixture started, with a JACK peer at the
+// far side, or a second service of ours where both ends must be ours.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "platform/midi/JackMidiService.h"
+#include "support/Wait.h"
+#include "tools/JackPeer.h"
+
+namespace pm = velmora::platform::midi;
+using velmora::testing::WaitUntil;
+using velmora::tools::JackPeer;
+using Bytes = JackPeer::Bytes;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kExchangeBound = 5s;
+
+// What a device's callback received, on the service's thread.
+struct Received {
+  std::mutex mutex;
+  std::vector<std::uint32_t> shorts;  // MIM_DATA, packed
+  std::vector<Bytes> longs;           // MIM_LONGDATA
+  int lost = 0;                       // MM_DEVICELOST
+
+  static void Callback(void*, std::uint32_t message, std::uintptr_t instance, std::uintptr_t param1,
+                       std::uintptr_t) {
+    auto& self = *reinterpret_cast<Received*>(instance);
+    std::lock_guard lock(self.mutex);
+    if (message == pm::MIM_DATA) self.shorts.push_back(static_cast<std::uint32_t>(param1));
+    if (message == pm::MIM_LONGDATA) {
+      const auto* header = reinterpret_cast<const pm::MIDIHDR*>(param1);
+      self.longs.emplace_back(header->lpData, header->lpData + header->dwBytesRecorded);
+    }
+    if (message == pm::MM_DEVICELOST) ++self.lost;
+  }
+  template <typename F>
+  auto With(F f) {
+    std::lock_guard lock(mutex);
+    return f(*this);
+  }
+};
+
+Bytes Sysex(std::size_t size) {
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((i * 7 + 3) % 127);
+  bytes.front() = 0xF0;
+  bytes.back() = 0xF7;
+  return bytes;
+}
+
+std::vector<std::string> Names(pm::JackMidiService& service, bool input) {
+  std::vector<std::string> names;
+  const std::uint32_t count = input ? service.midiInGetNumDevs() : service.midiOutGetNumDevs();
+  for (std::uint32_t id = 0; id < count; ++id) {
+    pm::MIDIOUTCAPSA out{};
+    pm::MIDIINCAPSA in{};
+    const auto result = input ? service.midiInGetDevCapsA(id, &in, sizeof in)
+                              : service.midiOutGetDevCapsA(id, &out, sizeof out);
+    if (result == pm::MMSYSERR_NOERROR) names.emplace_back(input ? in.szPname : out.szPname);
+  }
+  return names;
+}
+
+std::uint32_t IdOf(pm::JackMidiService& service, bool input, const std::string& name) {
+  const auto names = Names(service, input);
+  const auto found = std::find(names.begin(), names.end(), name);
+  EXPECT_NE(found, names.end()) << name;
+  return static_cast<std::uint32_t>(found - names.begin());
+}
+
+// An input of `service` from `source`, started, with one buffer for a system-exclusive
+// message of the largest size.
+class OpenInput {
+ public:
+  OpenInput(pm::JackMidiService& service, const std::string& source) : service_(service) {
+    EXPECT_EQ(
+        service.midiInOpen(&handle_, IdOf(service, true, source), &Received::Callback,
+                           reinterpret_cast<std::uintptr_t>(&received), pm::CALLBACK_FUNCTION),
+        pm::MMSYSERR_NOERROR);
+    header_.lpData = buffer_.data();
+    header_.dwBufferLength = static_cast<std::uint32_t>(buffer_.size());
+    EXPECT_EQ(service.midiInPrepareHeader(handle_, &header_, sizeof header_), 0u);
+    EXPECT_EQ(service.midiInStart(handle_), 0u);
+  }
+  ~OpenInput() {
+    service_.midiInReset(handle_);
+    service_.midiInUnprepareHeader(handle_, &header_, sizeof header_);
+    EXPECT_EQ(service_.midiInClose(handle_), pm::MMSYSERR_NOERROR);
+  }
+  void Requeue() { service_.midiInAddBuffer(handle_, &header_, sizeof header_); }
+  Received received;
+
+ private:
+  pm::JackMidiService& service_;
+  pm::HMIDIIN handle_ = nullptr;
+  std::vector<char> buffer_ = std::vector<char>(pm::JackMidiService::kMaxMessage);
+  pm::MIDIHDR header_;
+};
+
+class OpenOutput {
+ public:
+  OpenOutput(pm::JackMidiService& service, const std::string& destination) : service_(service) {
+    EXPECT_EQ(
+        service.midiOutOpen(&handle, IdOf(service, false, destination), &Received::Callback,
+                            reinterpret_cast<std::uintptr_t>(&received), pm::CALLBACK_FUNCTION),
+        pm::MMSYSERR_NOERROR);
+  }
+  ~OpenOutput() { EXPECT_EQ(service_.midiOutClose(handle), pm::MMSYSERR_NOERROR); }
+  pm::MMRESULT SendLong(const Bytes& bytes) {
+    Bytes copy = bytes;
+    pm::MIDIHDR header;
+    header.lpData = reinterpret_cast<char*>(copy.data());
+    header.dwBufferLength = static_cast<std::uint32_t>(copy.size());
+    service_.midiOutPrepareHeader(handle, &header, sizeof header);
+    const auto result = service_.midiOutLongMsg(handle, &header, sizeof header);
+    service_.midiOutUnprepareHeader(handle, &header, sizeof header);
+    return result;
+  }
+  pm::HMIDIOUT handle = nullptr;
+  Received received;
+
+ private:
+  pm::JackMidiService& service_;
+};
+
+// JACK drops what a client wrote in a cycle that overran (an xrun), which a loaded machine
+// causes: an exchange that lost something is tried again only when the server reported one.
+template <typename Attempt>
+void RetryOnXrun(pm::JackMidiService& service, Attempt attempt) {
+  for (int i = 0; i < 6; ++i) {
+    const auto before = service.Xruns();
+    if (attempt()) return;
+    ASSERT_NE(service.Xruns(), before) << "MIDI lost without an xrun";
+  }
+  FAIL() << "MIDI lost in 6 attempts, each with an xrun";
+}
+
+class JackService : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static int serial = 0;
+    peer = std::make_unique<JackPeer>("jpeer-" + std::to_string(++serial));
+    service = std::make_unique<pm::JackMidiService>();
+    ASSERT_TRUE(service->Connected());
+  }
+  void TearDown() override { EXPECT_EQ(service->Refused(), 0u); }
+
+  std::unique_ptr<JackPeer> peer;
+  std::unique_ptr<pm::JackMidiService> service;
+};
+
+TEST_F(JackService, ListsOtherClientsPortsByDirectionAndNamesItsOwnStably) {
+  EXPECT_EQ(IdOf(*service, true, peer->outPortName()), IdOf(*service, true, peer->outPortName()));
+  const auto inputs = Names(*service, true);
+  const auto outputs = Names(*service, false);
+  EXPECT_EQ(std::count(inputs.begin(), inputs.end(), peer->inPortName()), 0);
+  EXPECT_EQ(std::count(outputs.begin(), outputs.end(), peer->outPortName()), 0);
+
+  const std::string own = service->ClientName() + ":";
+  {
+    OpenOutput first(*service, peer->inPortName());
+    OpenOutput second(*service, peer->inPortName());
+    OpenInput input(*service, peer->outPortName());
+    const auto ports = peer->midiPorts();
+    for (const char* name : {"midi_out", "midi_out_2", "midi_in"}) {
+      EXPECT_NE(std::find(ports.begin(), ports.end(), own + name), ports.end()) << name;
+    }
+    for (const bool direction : {true, false}) {
+      for (const auto& name : Names(*service, direction)) EXPECT_NE(name.rfind(own, 0), 0u) << name;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return peer->inConnected() && peer->outConnected(); }));
+  }
+  // A closed device's name is free again, and its port is linked to nothing.
+  OpenOutput again(*service, peer->inPortName());
+  EXPECT_EQ(peer->connections(false), std::vector<std::string>{own + "midi_out"});
+}
+
+// RtMidi freed a port's ring while its process callback could still run, one crash in tens.
+TEST_F(JackService, AnOutputOpenedAndClosedAThousandTimesWhileMidiFlowsNeverCrashes) {
+  OpenInput input(*service, peer->outPortName());
+  std::size_t played = 0;
+  for (int i = 0; i < 1000; ++i) {
+    if (peer->send({0x90, static_cast<std::uint8_t>(i % 128), 0x40})) ++played;
+    OpenOutput output(*service, peer->inPortName());
+    ASSERT_EQ(service->midiOutShortMsg(output.handle, 0x403C90), pm::MMSYSERR_NOERROR);
+  }
+  EXPECT_GT(played, 0u);
+  EXPECT_TRUE(
+      WaitUntil([&] { return input.received.With([](auto& r) { return !r.shorts.empty(); }); }));
+  EXPECT_TRUE(peer->receive(kExchangeBound).has_value());
+}
+
+TEST_F(JackService, ALongestSysexCrossesWholeBothWays) {
+  // A second service of ours listens, so that both ends of the largest message are ours.
+  pm::JackMidiService listener("velmora-listener");
+  OpenInput input(listener, peer->outPortName());
+  OpenOutput toListener(*service, listener.ClientName() + ":midi_in");
+  OpenOutput toPeer(*service, peer->inPortName());
+  const Bytes sysex = Sysex(pm::JackMidiService::kMaxMessage);
+
+  RetryOnXrun(*service, [&] {
+    input.received.With([](auto& r) { return r.longs.clear(), 0; });
+    input.Requeue();  // refused while still queued after an attempt that lost the message
+    EXPECT_EQ(toListener.SendLong(sysex), pm::MMSYSERR_NOERROR);
+    EXPECT_EQ(toPeer.SendLong(sysex), pm::MMSYSERR_NOERROR);
+    // The peer gets it in parts, each as large as a port buffer takes.
+    Bytes joined;
+    while (joined.empty() || joined.back() != 0xF7) {
+      auto part = peer->receive(kExchangeBound);
+      if (!part) return false;
+      joined.insert(joined.end(), part->begin(), part->end());
+    }
+    EXPECT_EQ(joined, sysex);
+    const bool whole =
+        WaitUntil([&] { return input.received.With([](auto& r) { return !r.longs.empty(); }); },
+                  kExchangeBound);
+    if (!whole) return false;
+    input.received.With([&](auto& r) {
+      EXPECT_EQ(r.longs.size(), 1u);
+      EXPECT_EQ(r.longs.front(), sysex);
+      return 0;
+    });
+    return true;
+  });
+  EXPECT_EQ(listener.Refused(), 0u);
+}
+
+TEST_F(JackService, ABurstLargerThanACycleArrivesWholeAndInOrder) {
+  pm::JackMidiService listener("velmora-listener");
+  OpenInput input(listener, peer->outPortName());
+  OpenOutput output(*service, listener.ClientName() + ":midi_in");
+  // About 12 bytes each in a port buffer: this is several buffers' worth.
+  constexpr std::uint32_t kCount = 8000;
+  const auto message = [](std::uint32_t i) { return 0x90u | ((i % 128) << 8) | ((i / 128) << 16); };
+
+  RetryOnXrun(*service, [&] {
+    input.received.With([](auto& r) { return r.shorts.clear(), 0; });
+    for (std::uint32_t i = 0; i < kCount; ++i) {
+      EXPECT_EQ(service->midiOutShortMsg(output.handle, message(i)), pm::MMSYSERR_NOERROR);
+    }
+    const auto all = [&] { return input.received.With([](auto& r) { return r.shorts.size(); }); };
+    if (!WaitUntil([&] { return all() >= kCount; }, kExchangeBound)) return false;
+    input.received.With([&](auto& r) {
+      EXPECT_EQ(r.shorts.size(), kCount);
+      for (std::uint32_t i = 0; i < kCount && i < r.shorts.size(); ++i) {
+        if (r.shorts[i] != message(i)) {
+          ADD_FAILURE() << "message " << i << " is " << std::hex << r.shorts[i];
+          break;
+        }
+      }
+      return 0;
+    });
+    return true;
+  });
+  EXPECT_EQ(listener.Refused(), 0u);
+}
+
+TEST_F(JackService, APeerThatLeavesLosesTheDevicesOpenOnIt) {
+  OpenInput input(*service, peer->outPortName());
+  OpenOutput output(*service, peer->inPortName());
+  peer->leave();
+  const auto lost = [](Received& received) {
+    return received.With([](auto& r) { return r.lost; });
+  };
+  EXPECT_TRUE(WaitUntil([&] { return lost(input.received) == 1 && lost(output.received) == 1; }));
+  const auto inputs = Names(*service, true);
+  EXPECT_EQ(std::find(inputs.begin(), inputs.end(), peer->outPortName()), inputs.end());
+}
+
+}  // namespace
