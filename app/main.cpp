@@ -1,13 +1,14 @@
-// The program's main block: application object, bridge core, main window, message loop, then
-// the bridge core's finalization.
+// The program's main block: command line, application object, bridge core, main window,
+// message loop, then the bridge core's finalization. With --headless it runs without Qt.
 
 #include <QApplication>
 #include <QIcon>
-#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "Screenshots.h"
+#include "app/Launch.h"
 #include "core/Bridge.h"
-#include "core/RealDeviceFactory.h"
 #include "ui/qt/MainWindow.h"
 #include "ui/qt/ProgramInfo.h"
 #include "ui/qt/SignalCloser.h"
@@ -15,16 +16,12 @@
 namespace qtui = velmora::ui::qt;
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  QApplication::setApplicationName(QString::fromUtf8(qtui::ProgramInfo::kName));
-  QApplication::setApplicationVersion(QString::fromUtf8(qtui::ProgramInfo::kFileVersion));
-  QApplication::setWindowIcon(QIcon(QString::fromUtf8(qtui::ProgramInfo::kIcon)));
+  const auto runWindow = [&argc, argv](velmora::core::Bridge& bridge) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QString::fromUtf8(qtui::ProgramInfo::kName));
+    QApplication::setApplicationVersion(QString::fromUtf8(qtui::ProgramInfo::kFileVersion));
+    QApplication::setWindowIcon(QIcon(QString::fromUtf8(qtui::ProgramInfo::kIcon)));
 
-  velmora::core::RealDeviceFactory factory;
-  velmora::core::Bridge bridge(factory);
-
-  int result = 0;
-  {
     qtui::MainWindow window(bridge);
     // A termination request closes the window like the user would, through the event loop.
     qtui::SignalCloser closer([&window](int) { window.CloseAll(); });
@@ -32,20 +29,11 @@ int main(int argc, char** argv) {
       velmora::app::TakeScreenshots(window, QString::fromLocal8Bit(directory));
     }
     window.show();
-    result = QApplication::exec();
+    const int result = QApplication::exec();
     // The devices go while the window's lamps, which the light controller drives, still exist.
     bridge.Finalize();
-  }
-  // Losses are counted quietly while playing; whoever started the program from a terminal
-  // (or a soak test) learns of them here.
-  if (bridge.MidiInRefused > 0) {
-    std::fprintf(stderr, "velmora: %llu MIDI messages lost: the MIDI input's buffer was full\n",
-                 static_cast<unsigned long long>(bridge.MidiInRefused));
-  }
-  if (bridge.ComTxRefused > 0) {
-    std::fprintf(stderr,
-                 "velmora: %llu MIDI messages not sent: the serial port's output buffer was full\n",
-                 static_cast<unsigned long long>(bridge.ComTxRefused));
-  }
-  return result;
+    return result;
+  };
+  return velmora::app::Launch(std::vector<std::string>(argv + 1, argv + argc), "velmora",
+                              runWindow);
 }

@@ -81,6 +81,26 @@ TEST_F(Startup, FormCreateFillsTheListsOpensEverythingAndShowsTheStatus) {
   EXPECT_EQ(window.ShapeColor(Shape::MidiOut), kClosedColor);
 }
 
+TEST_F(Startup, AChoiceGivenPicksItsDevicesAndLineAndAnUnlistedOneFallsBackToTheFirst) {
+  factory.probeView->results = {{1, 0}, {3, 0}};
+  factory.midiInView->names = {"In A", "In B"};
+  factory.midiOutView->names = {"Out A", "Out B"};
+  create();
+  bridge->Choice = {3, {31250, 7, velmora::serial::TParity::pEven, 2}, "In B", "Out B"};
+  form->FormCreate();
+  EXPECT_EQ(factory.portView->number, 3);
+  EXPECT_EQ(window.StatusText(1), "3,31250,7,2,pEven");
+  EXPECT_EQ(window.ListSelectedText(DeviceList::MidiIn), "In B");
+  EXPECT_EQ(window.ListSelectedText(DeviceList::MidiOut), "Out B");
+  EXPECT_EQ(factory.midiOutView->ProductName(), "Out B");
+
+  bridge->Choice = {7, {}, "gone", "gone"};
+  bridge->StartDevices();
+  EXPECT_EQ(window.ListSelected(DeviceList::ComPort), 0);
+  EXPECT_EQ(window.ListSelected(DeviceList::MidiIn), 0);
+  EXPECT_EQ(window.ListSelected(DeviceList::MidiOut), 0);
+}
+
 TEST_F(Startup, NoDevicesLeavesPlaceholdersAndTheMissingOutputRaisesAtTheEnd) {
   factory.midiInView->names = {};
   factory.midiOutView->names = {};
