@@ -53,6 +53,13 @@ class Console {
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;
 
+  // The bridge colours nothing while it closes: what was told open is told closed here.
+  void closeAll() {
+    for (const auto shape : {core::Shape::ComPort, core::Shape::MidiIn, core::Shape::MidiOut}) {
+      showState(shape, false);
+    }
+  }
+
   void print(const std::string& line) {
     std::fprintf(out_, "%s %s\n", timeStamp().c_str(), line.c_str());
     std::fflush(out_);
@@ -61,7 +68,7 @@ class Console {
  private:
   void showState(core::Shape shape, bool open) {
     auto& shown = shown_[static_cast<std::size_t>(shape)];
-    if (shown == (open ? 1 : 0)) return;
+    if (shown == (open ? 1 : 0) || (!open && shown == -1 && bridge_.Closing)) return;
     shown = open ? 1 : 0;
     static constexpr const char* kNames[] = {"RS232", "MIDI In", "MIDI Out"};
     static constexpr core::DeviceList kLists[] = {
@@ -111,6 +118,7 @@ int RunHeadless(core::Bridge& bridge, SignalWatch& signals, std::FILE* out) {
     form.FormClose();
     // The devices go while the window's lamps, which the light controller drives, still exist.
     bridge.Finalize();
+    console.closeAll();
   }
   return 0;
 }
