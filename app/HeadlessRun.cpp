@@ -93,7 +93,8 @@ class Console {
 
 }  // namespace
 
-int RunHeadless(core::Bridge& bridge, SignalWatch& signals, std::FILE* out) {
+int RunHeadless(core::Bridge& bridge, SignalWatch& signals, const core::SettingsStore& settings,
+                std::FILE* out) {
   auto& pump = platform::MessagePump::current();
   platform::MessageWindow quitter([&pump](const platform::Message& message) -> std::intptr_t {
     if (message.id == kQuitMessage) pump.quit();
@@ -113,6 +114,7 @@ int RunHeadless(core::Bridge& bridge, SignalWatch& signals, std::FILE* out) {
       // The window would show it in a message box and carry on.
       console.print(std::string("Erreur : ") + error.what());
     }
+    if (!settings.Problem().empty()) form.AddLogLine(settings.Problem());
     pump.run();
     console.print("Arrêt demandé");
     form.FormClose();

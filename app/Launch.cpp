@@ -1,6 +1,7 @@
 #include "app/Launch.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 
@@ -64,14 +65,18 @@ int Launch(const std::vector<std::string>& args, const std::string& program,
     std::fputs(core::ListText(devices).c_str(), stdout);
     return 0;
   }
-  const core::ResolvedChoice resolved = core::ResolveChoice(options, devices);
+  core::SettingsStore settings(
+      core::SettingsFile(options, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")));
+  const core::ResolvedChoice resolved = core::ResolveChoice(
+      options, devices, core::ChoiceFromRemembered(settings.Remembered(), devices));
   if (!resolved.error.empty()) {
     std::fprintf(stderr, "%s: %s\n", program.c_str(), resolved.error.c_str());
     return kUsageError;
   }
   bridge.Choice = resolved.choice;
 
-  const int result = headless ? RunHeadless(bridge, *signals, stdout) : window(bridge);
+  const int result =
+      headless ? RunHeadless(bridge, *signals, settings, stdout) : window(bridge, settings);
   bridge.Finalize();
   reportLosses(program, bridge);
   return result;

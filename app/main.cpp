@@ -3,12 +3,14 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Screenshots.h"
 #include "app/Launch.h"
 #include "core/Bridge.h"
+#include "core/Settings.h"
 #include "ui/qt/MainWindow.h"
 #include "ui/qt/ProgramInfo.h"
 #include "ui/qt/SignalCloser.h"
@@ -16,7 +18,8 @@
 namespace qtui = velmora::ui::qt;
 
 int main(int argc, char** argv) {
-  const auto runWindow = [&argc, argv](velmora::core::Bridge& bridge) {
+  const auto runWindow = [&argc, argv](velmora::core::Bridge& bridge,
+                                       velmora::core::SettingsStore& settings) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(qtui::ProgramInfo::kName));
     QApplication::setApplicationVersion(QString::fromUtf8(qtui::ProgramInfo::kFileVersion));
@@ -28,8 +31,27 @@ int main(int argc, char** argv) {
     if (const QByteArray directory = qgetenv("VELMORA_SCREENSHOTS"); !directory.isEmpty()) {
       velmora::app::TakeScreenshots(window, QString::fromLocal8Bit(directory));
     }
+    // The remembered position replaces the centring of the first show; a move is remembered
+    // at the end, device choices as the user makes them.
+    std::optional<velmora::core::WindowPosition> position = settings.Remembered().position;
+    QPoint shownAt;
+    const auto remember = [&] {
+      const std::string problem =
+          settings.Remember(velmora::core::CurrentChoices(window, bridge, position));
+      if (!problem.empty()) window.Form().AddLogLine(problem);
+    };
+    window.SetOnFormCreated([&] {
+      if (!settings.Problem().empty()) window.Form().AddLogLine(settings.Problem());
+      if (position) window.move(position->x, position->y);
+      shownAt = window.pos();
+    });
+    window.Form().ChoiceChanged = remember;
     window.show();
     const int result = QApplication::exec();
+    if (window.FormCreated() && window.pos() != shownAt) {
+      position = velmora::core::WindowPosition{window.pos().x(), window.pos().y()};
+      remember();
+    }
     // The devices go while the window's lamps, which the light controller drives, still exist.
     bridge.Finalize();
     return result;

@@ -158,10 +158,12 @@ std::optional<std::string> MatchPortName(const std::string& wanted,
   return std::nullopt;
 }
 
-ResolvedChoice ResolveChoice(const CommandLine& options, const DeviceInventory& devices) {
-  ResolvedChoice result;
+ResolvedChoice ResolveChoice(const CommandLine& options, const DeviceInventory& devices,
+                             const StartChoice& base) {
+  ResolvedChoice result{base, {}};
   if (options.line) result.choice.line = *options.line;
   if (options.port) {
+    result.choice.comNumber = 0;
     const std::string& port = *options.port;
     const int number = platform::ComNumberOf(port);
     const auto& paths = devices.serialDevices;

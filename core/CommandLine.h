@@ -44,13 +44,14 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);
 // "31250", or "31250,8,N,1": baud, data bits 5-8, parity N/O/E/M/S, stop bits 1 or 2.
 std::optional<LineSettings> ParseLineSettings(const std::string& text);
 
-// Turns the names on the command line into start-up choices. On failure `error` holds one line
-// naming the problem and the candidates.
+// Turns the names on the command line into start-up choices; what they leave open keeps
+// `base`'s. On failure `error` holds one line naming the problem and the candidates.
 struct ResolvedChoice {
   StartChoice choice;
   std::string error;
 };
-ResolvedChoice ResolveChoice(const CommandLine& options, const DeviceInventory& devices);
+ResolvedChoice ResolveChoice(const CommandLine& options, const DeviceInventory& devices,
+                             const StartChoice& base = {});
 
 // The one port of `names` that `wanted` names: an exact name, else the only one containing it
 // (case-insensitive). Empty with `error` set otherwise; `what` names the list in the error.

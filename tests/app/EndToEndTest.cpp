@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -92,6 +93,9 @@ using velmora::testing::WaitUntil;
 class EndToEnd : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    // Nothing remembered: the program starts as it always did.
+    config = std::make_unique<velmora::testing::TempDir>();
+    ::setenv("XDG_CONFIG_HOME", config->path().c_str(), 1);
     serial = std::make_unique<PtyPair>();
     Isolated probe(serial->slavePath(), {"true"});
     isolated = probe.started() && probe.waitExit(kBound) && probe.succeeded();
@@ -106,6 +110,7 @@ class EndToEnd : public ::testing::Test {
     program.reset();
     serial.reset();
     peer.reset();
+    config.reset();
   }
   void SetUp() override {
     if (!isolated) {
@@ -119,6 +124,7 @@ class EndToEnd : public ::testing::Test {
 
   static inline std::unique_ptr<JackPeer> peer;
   static inline std::unique_ptr<PtyPair> serial;
+  static inline std::unique_ptr<velmora::testing::TempDir> config;
   static inline std::unique_ptr<Isolated> program;
   static inline bool isolated = false;
   static inline bool ready = false;
@@ -185,10 +191,15 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
   }
   velmora::testing::TempDir directory;
   const std::string output = (directory.path() / "stdout").string();
+  // The line comes from the remembered choices, the devices from the command line.
+  const auto settings = directory.path() / "velmora" / "velmora.conf";
+  std::filesystem::create_directories(settings.parent_path());
+  std::ofstream(settings) << "[serial]\nbaud=31250\nparity=E\n[midi]\ninput=gone\n";
+  ::setenv("XDG_CONFIG_HOME", directory.path().c_str(), 1);
   JackPeer peer("headless-peer");
   Isolated program(serial.slavePath(),
-                   {VELMORA_HEADLESS, "--port", "COM1", "--line", "31250,8,E,1", "--midi-in",
-                    "HEADLESS-PEER", "--midi-out", "headless-peer"},
+                   {VELMORA_HEADLESS, "--port", "COM1", "--midi-in", "HEADLESS-PEER", "--midi-out",
+                    "headless-peer"},
                    output);
   const auto printed = [&] {
     std::ifstream file(output);

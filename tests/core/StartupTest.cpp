@@ -3,6 +3,7 @@
 #include "BridgeFixture.h"
 #include "core/Bridge.h"
 #include "core/HeadlessWindow.h"
+#include "core/Settings.h"
 #include "ui/MainWindowHandlers.h"
 
 using velmora::core::Bridge;
@@ -87,12 +88,20 @@ TEST_F(Startup, AChoiceGivenPicksItsDevicesAndLineAndAnUnlistedOneFallsBackToThe
   factory.midiOutView->names = {"Out A", "Out B"};
   create();
   bridge->Choice = {3, {31250, 7, velmora::serial::TParity::pEven, 2}, "In B", "Out B"};
+  int changes = 0;
+  form->ChoiceChanged = [&changes] { ++changes; };
   form->FormCreate();
+  EXPECT_EQ(changes, 0) << "the start-up's own choices are no change";
   EXPECT_EQ(factory.portView->number, 3);
   EXPECT_EQ(window.StatusText(1), "3,31250,7,2,pEven");
   EXPECT_EQ(window.ListSelectedText(DeviceList::MidiIn), "In B");
   EXPECT_EQ(window.ListSelectedText(DeviceList::MidiOut), "Out B");
   EXPECT_EQ(factory.midiOutView->ProductName(), "Out B");
+  EXPECT_EQ(velmora::core::CurrentChoices(window, *bridge, std::nullopt),
+            (velmora::core::RememberedChoices{"", bridge->Choice.line, "In B", "Out B", {}}));
+  window.ListSetSelected(DeviceList::MidiIn, 0);
+  form->cbMIDIInChange();
+  EXPECT_EQ(changes, 1);
 
   bridge->Choice = {7, {}, "gone", "gone"};
   bridge->StartDevices();
