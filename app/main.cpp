@@ -34,21 +34,25 @@ int main(int argc, char** argv) {
     // The remembered position replaces the centring of the first show; a move is remembered
     // at the end, device choices as the user makes them.
     std::optional<velmora::core::WindowPosition> position = settings.Remembered().position;
-    QPoint shownAt;
+    std::optional<QPoint> shownAt;
     const auto remember = [&] {
       const std::string problem =
           settings.Remember(velmora::core::CurrentChoices(window, bridge, position));
       if (!problem.empty()) window.Form().AddLogLine(problem);
     };
-    window.SetOnFormCreated([&] {
-      if (!settings.Problem().empty()) window.Form().AddLogLine(settings.Problem());
-      if (position) window.move(position->x, position->y);
-      shownAt = window.pos();
-    });
     window.Form().ChoiceChanged = remember;
     window.show();
+    // Queued behind the first show's centring and start-up.
+    QMetaObject::invokeMethod(
+        &window,
+        [&] {
+          if (!settings.Problem().empty()) window.Form().AddLogLine(settings.Problem());
+          if (position) window.move(position->x, position->y);
+          shownAt = window.pos();
+        },
+        Qt::QueuedConnection);
     const int result = QApplication::exec();
-    if (window.FormCreated() && window.pos() != shownAt) {
+    if (shownAt && window.pos() != *shownAt) {
       position = velmora::core::WindowPosition{window.pos().x(), window.pos().y()};
       remember();
     }
