@@ -472,18 +472,26 @@ void Bridge::FillMidiOutList() {
 }
 
 void Bridge::StartDevices() {
-  if (SerialPort && Choice.line != LineSettings{}) {
-    swallow([&] {
-      SerialPort->SetBaud(Choice.line.baud);
-      SerialPort->SetLine(Choice.line.dataBits, Choice.line.parity, Choice.line.stopBits);
-    });
-  }
+  if (Choice.line != LineSettings{}) SetLineSettings(Choice.line);
   WireStatusLights();
   FillComPortList();
   ConfigurePacket();
   FillMidiInList();
   FillMidiOutList();
   OpenComPort();
+}
+
+void Bridge::SetLineSettings(const LineSettings& line) {
+  if (!SerialPort) return;
+  swallow([&] {
+    SerialPort->SetBaud(line.baud);
+    SerialPort->SetLine(line.dataBits, line.parity, line.stopBits);
+  });
+}
+
+LineSettings Bridge::PortLineSettings() const {
+  if (!SerialPort) return {};
+  return {SerialPort->Baud(), SerialPort->DataBits(), SerialPort->Parity(), SerialPort->StopBits()};
 }
 
 std::string Bridge::ComPortStatusText(bool detailed) const {

@@ -121,6 +121,9 @@ class Bridge {
   std::string ComPortStatusText(bool detailed) const;
   // Read by StartDevices.
   StartChoice Choice;
+  // Sets the port's line; an open port takes it when it opens next.
+  void SetLineSettings(const LineSettings& line);
+  LineSettings PortLineSettings() const;
 
   // The devices; null when absent.
   std::unique_ptr<LightControllerDevice> SLController;

@@ -258,10 +258,7 @@ RememberedChoices CurrentChoices(const WindowSurface& window, const Bridge& brid
   if (open != std::string::npos && entry.back() == ')') {
     current.serialDevice = entry.substr(open + 2, entry.size() - open - 3);
   }
-  if (bridge.SerialPort) {
-    const auto& port = *bridge.SerialPort;
-    current.line = LineSettings{port.Baud(), port.DataBits(), port.Parity(), port.StopBits()};
-  }
+  if (bridge.SerialPort) current.line = bridge.PortLineSettings();
   const auto name = [&](DeviceList list) {
     const std::string text = window.ListSelectedText(list);
     return text == kNoMidiPort ? std::string{} : text;

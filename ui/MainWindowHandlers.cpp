@@ -78,6 +78,11 @@ void TfmMain::cbComPortChange() {
   choiceChanged();
 }
 
+void TfmMain::ActPortSettingsApply(const core::LineSettings& line) {
+  bridge_.SetLineSettings(line);
+  cbComPortChange();
+}
+
 void TfmMain::cbMIDIInChange() {
   bridge_.CloseMidiIn();
   if (bridge_.MidiInput) {

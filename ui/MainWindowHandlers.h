@@ -43,6 +43,8 @@ class TfmMain : public core::MainForm {
   void ActAppCloseExecute();
   void ActAppAboutExecute();
   void cbComPortChange();
+  // "Paramètres du port...": the port reopens with the new line.
+  void ActPortSettingsApply(const core::LineSettings& line);
   void cbMIDIInChange();
   void cbMIDIOutChange();
   void TimerMidiInTimer();
