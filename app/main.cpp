@@ -11,6 +11,7 @@
 #include "app/Launch.h"
 #include "core/Bridge.h"
 #include "core/Settings.h"
+#include "ui/qt/ChoiceMemory.h"
 #include "ui/qt/MainWindow.h"
 #include "ui/qt/ProgramInfo.h"
 #include "ui/qt/SignalCloser.h"
@@ -31,31 +32,13 @@ int main(int argc, char** argv) {
     if (const QByteArray directory = qgetenv("VELMORA_SCREENSHOTS"); !directory.isEmpty()) {
       velmora::app::TakeScreenshots(window, QString::fromLocal8Bit(directory));
     }
-    // The remembered position replaces the centring of the first show; a move is remembered
-    // at the end, device choices as the user makes them.
-    std::optional<velmora::core::WindowPosition> position = settings.Remembered().position;
-    std::optional<QPoint> shownAt;
-    const auto remember = [&] {
-      const std::string problem =
-          settings.Remember(velmora::core::CurrentChoices(window, bridge, position));
-      if (!problem.empty()) window.Form().AddLogLine(problem);
-    };
-    window.Form().ChoiceChanged = remember;
+    velmora::ui::qt::ChoiceMemory memory(window, settings);
     window.show();
     // Queued behind the first show's centring and start-up.
     QMetaObject::invokeMethod(
-        &window,
-        [&] {
-          if (!settings.Problem().empty()) window.Form().AddLogLine(settings.Problem());
-          if (position) window.move(position->x, position->y);
-          shownAt = window.pos();
-        },
-        Qt::QueuedConnection);
+        &window, [&memory] { memory.Shown(); }, Qt::QueuedConnection);
     const int result = QApplication::exec();
-    if (shownAt && window.pos() != *shownAt) {
-      position = velmora::core::WindowPosition{window.pos().x(), window.pos().y()};
-      remember();
-    }
+    memory.Closing();
     // The devices go while the window's lamps, which the light controller drives, still exist.
     bridge.Finalize();
     return result;

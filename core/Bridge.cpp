@@ -447,7 +447,7 @@ void Bridge::fillMidiList(DeviceList list, std::vector<std::string> (Bridge::*li
   if (!names.empty() && window) {
     window->ListDelete(list, 0);
     for (const auto& name : names) window->ListAppend(list, name);
-    const auto found = std::find(names.begin(), names.end(), chosen);
+    const auto found = chosen.empty() ? names.end() : std::find(names.begin(), names.end(), chosen);
     window->ListSetSelected(list,
                             found == names.end() ? 0 : static_cast<int>(found - names.begin()));
   }
