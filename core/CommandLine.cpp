@@ -165,7 +165,9 @@ ResolvedChoice ResolveChoice(const CommandLine& options, const DeviceInventory& 
   if (options.port) {
     result.choice.comNumber = 0;
     const std::string& port = *options.port;
-    const int number = platform::ComNumberOf(port);
+    std::string label = port;  // "com3" is COM3 too
+    if (label.size() > 3 && lower(label.substr(0, 3)) == "com") label.replace(0, 3, "COM");
+    const int number = platform::ComNumberOf(label);
     const auto& paths = devices.serialDevices;
     if (number > 0 && port.find(' ') == std::string::npos) {
       if (number <= static_cast<int>(paths.size())) result.choice.comNumber = number;

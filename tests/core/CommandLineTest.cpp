@@ -46,6 +46,7 @@ TEST(CommandLine, GoodLinesGiveTheirChoiceAndBadOnesOneLineNamingTheProblem) {
       {{"-h", "--version"}, "", {}, true, true},
       {{"--list", "--headless", "--no-settings"}, "", {}, false, false, true, true, true},
       {{"--port", "COM2"}, "", {2, k38400, "", ""}},
+      {{"--port=com1"}, "", {1, k38400, "", ""}},
       {{"--port=/dev/ttyUSB0", "--baud", "31250"}, "", {1, k31250, "", ""}},
       {{"--baud=115200"}, "", {0, {115200, 8, TParity::pNone, 1}, "", ""}},
       {{"--line", "9600,7,e,2"}, "", {0, {9600, 7, TParity::pEven, 2}, "", ""}},
