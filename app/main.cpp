@@ -1,13 +1,17 @@
-// The program's main block: application object, bridge core, main window, message loop, then
-// the bridge core's finalization.
+// The program's main block: command line, application object, bridge core, main window,
+// message loop, then the bridge core's finalization. With --headless it runs without Qt.
 
 #include <QApplication>
 #include <QIcon>
-#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "Screenshots.h"
+#include "app/Launch.h"
 #include "core/Bridge.h"
-#include "core/RealDeviceFactory.h"
+#include "core/Settings.h"
+#include "ui/qt/ChoiceMemory.h"
 #include "ui/qt/MainWindow.h"
 #include "ui/qt/ProgramInfo.h"
 #include "ui/qt/SignalCloser.h"
@@ -15,37 +19,30 @@
 namespace qtui = velmora::ui::qt;
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  QApplication::setApplicationName(QString::fromUtf8(qtui::ProgramInfo::kName));
-  QApplication::setApplicationVersion(QString::fromUtf8(qtui::ProgramInfo::kFileVersion));
-  QApplication::setWindowIcon(QIcon(QString::fromUtf8(qtui::ProgramInfo::kIcon)));
+  const auto runWindow = [&argc, argv](velmora::core::Bridge& bridge,
+                                       velmora::core::SettingsStore& settings) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QString::fromUtf8(qtui::ProgramInfo::kName));
+    QApplication::setApplicationVersion(QString::fromUtf8(qtui::ProgramInfo::kFileVersion));
+    QApplication::setWindowIcon(QIcon(QString::fromUtf8(qtui::ProgramInfo::kIcon)));
 
-  velmora::core::RealDeviceFactory factory;
-  velmora::core::Bridge bridge(factory);
-
-  int result = 0;
-  {
     qtui::MainWindow window(bridge);
     // A termination request closes the window like the user would, through the event loop.
     qtui::SignalCloser closer([&window](int) { window.CloseAll(); });
     if (const QByteArray directory = qgetenv("VELMORA_SCREENSHOTS"); !directory.isEmpty()) {
       velmora::app::TakeScreenshots(window, QString::fromLocal8Bit(directory));
     }
+    velmora::ui::qt::ChoiceMemory memory(window, settings);
     window.show();
-    result = QApplication::exec();
+    // Queued behind the first show's centring and start-up.
+    QMetaObject::invokeMethod(
+        &window, [&memory] { memory.Shown(); }, Qt::QueuedConnection);
+    const int result = QApplication::exec();
+    memory.Closing();
     // The devices go while the window's lamps, which the light controller drives, still exist.
     bridge.Finalize();
-  }
-  // Losses are counted quietly while playing; whoever started the program from a terminal
-  // (or a soak test) learns of them here.
-  if (bridge.MidiInRefused > 0) {
-    std::fprintf(stderr, "velmora: %llu MIDI messages lost: the MIDI input's buffer was full\n",
-                 static_cast<unsigned long long>(bridge.MidiInRefused));
-  }
-  if (bridge.ComTxRefused > 0) {
-    std::fprintf(stderr,
-                 "velmora: %llu MIDI messages not sent: the serial port's output buffer was full\n",
-                 static_cast<unsigned long long>(bridge.ComTxRefused));
-  }
-  return result;
+    return result;
+  };
+  return velmora::app::Launch(std::vector<std::string>(argv + 1, argv + argc), "velmora",
+                              runWindow);
 }

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "core/Delay.h"
+#include "platform/serial/SerialNames.h"
 
 namespace velmora::core {
 
@@ -365,11 +366,18 @@ void Bridge::FillComPortList() {
   WindowSurface* window = surface();
   if (window) window->ListClear(DeviceList::ComPort);
   const std::vector<std::string> entries = ListComPorts();
+  // A chosen port that is not listed leaves today's choice: the first entry.
+  std::size_t chosen = 0;
+  for (std::size_t i = 0; i < entries.size() && Choice.comNumber > 0; ++i) {
+    if (platform::ComNumberOf(entries[i]) == Choice.comNumber) chosen = i;
+  }
   if (!entries.empty() && window) {
     for (const auto& entry : entries) window->ListAppend(DeviceList::ComPort, entry);
-    window->ListSetSelected(DeviceList::ComPort, 0);
+    window->ListSetSelected(DeviceList::ComPort, static_cast<int>(chosen));
   }
-  if (!entries.empty()) SelectComPort(1, true);
+  if (!entries.empty()) {
+    SelectComPort(chosen == 0 ? 1 : platform::ComNumberOf(entries[chosen]), true);
+  }
 }
 
 void Bridge::ConfigurePacket() {
@@ -428,7 +436,8 @@ std::vector<std::string> Bridge::ListMidiOutDevices() {
   return names;
 }
 
-void Bridge::fillMidiList(DeviceList list, std::vector<std::string> (Bridge::*lister)()) {
+void Bridge::fillMidiList(DeviceList list, std::vector<std::string> (Bridge::*lister)(),
+                          const std::string& chosen) {
   WindowSurface* window = surface();
   if (window) {
     window->ListClear(list);
@@ -438,12 +447,14 @@ void Bridge::fillMidiList(DeviceList list, std::vector<std::string> (Bridge::*li
   if (!names.empty() && window) {
     window->ListDelete(list, 0);
     for (const auto& name : names) window->ListAppend(list, name);
-    window->ListSetSelected(list, 0);
+    const auto found = chosen.empty() ? names.end() : std::find(names.begin(), names.end(), chosen);
+    window->ListSetSelected(list,
+                            found == names.end() ? 0 : static_cast<int>(found - names.begin()));
   }
 }
 
 void Bridge::FillMidiInList() {
-  fillMidiList(DeviceList::MidiIn, &Bridge::ListMidiInDevices);
+  fillMidiList(DeviceList::MidiIn, &Bridge::ListMidiInDevices, Choice.midiIn);
   if (MidiInput) {
     MidiInput->SetOnMidiInput([this](MidiInputDevice& sender) {
       if (fmMain) fmMain->DoMidiInput(sender);
@@ -452,7 +463,7 @@ void Bridge::FillMidiInList() {
 }
 
 void Bridge::FillMidiOutList() {
-  fillMidiList(DeviceList::MidiOut, &Bridge::ListMidiOutDevices);
+  fillMidiList(DeviceList::MidiOut, &Bridge::ListMidiOutDevices, Choice.midiOut);
   if (MidiOutput) {
     MidiOutput->SetOnMidiOutput([this] {
       if (fmMain) fmMain->DoMidiOutput();
@@ -461,12 +472,26 @@ void Bridge::FillMidiOutList() {
 }
 
 void Bridge::StartDevices() {
+  if (Choice.line != LineSettings{}) SetLineSettings(Choice.line);
   WireStatusLights();
   FillComPortList();
   ConfigurePacket();
   FillMidiInList();
   FillMidiOutList();
   OpenComPort();
+}
+
+void Bridge::SetLineSettings(const LineSettings& line) {
+  if (!SerialPort) return;
+  swallow([&] {
+    SerialPort->SetBaud(line.baud);
+    SerialPort->SetLine(line.dataBits, line.parity, line.stopBits);
+  });
+}
+
+LineSettings Bridge::PortLineSettings() const {
+  if (!SerialPort) return {};
+  return {SerialPort->Baud(), SerialPort->DataBits(), SerialPort->Parity(), SerialPort->StopBits()};
 }
 
 std::string Bridge::ComPortStatusText(bool detailed) const {

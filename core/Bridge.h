@@ -34,6 +34,24 @@ inline constexpr std::int32_t kBridgeBaud = 38400;
 inline constexpr std::uint32_t kSwitchDelayMs = 200;
 inline constexpr const char* kNoMidiPort = "Port non spécifié";
 
+// The serial line: today's 38400 8N1 unless asked otherwise.
+struct LineSettings {
+  std::int32_t baud = kBridgeBaud;
+  std::uint16_t dataBits = 8;
+  serial::TParity parity = serial::TParity::pNone;
+  std::uint16_t stopBits = 1;
+  bool operator==(const LineSettings&) const = default;
+};
+
+// What start-up chooses: the first entries of the lists unless a port or name is given.
+struct StartChoice {
+  int comNumber = 0;  // 0: the first port listed
+  LineSettings line;
+  std::string midiIn;  // empty: the first input listed
+  std::string midiOut;
+  bool operator==(const StartChoice&) const = default;
+};
+
 std::string ParityName(serial::TParity parity);
 std::string SWFlowName(serial::TSWFlowOptions options);
 std::string HWFlowText(serial::THWFlowOptionSet options);
@@ -101,6 +119,11 @@ class Bridge {
   void FillMidiOutList();
   void StartDevices();
   std::string ComPortStatusText(bool detailed) const;
+  // Read by StartDevices.
+  StartChoice Choice;
+  // Sets the port's line; an open port takes it when it opens next.
+  void SetLineSettings(const LineSettings& line);
+  LineSettings PortLineSettings() const;
 
   // The devices; null when absent.
   std::unique_ptr<LightControllerDevice> SLController;
@@ -125,7 +148,8 @@ class Bridge {
  private:
   WindowSurface* surface() const { return fmMain ? &fmMain->Surface() : nullptr; }
   void colourShape(Shape shape, serial::TColor color);
-  void fillMidiList(DeviceList list, std::vector<std::string> (Bridge::*lister)());
+  void fillMidiList(DeviceList list, std::vector<std::string> (Bridge::*lister)(),
+                    const std::string& chosen);
 
   MainForm* fmMain = nullptr;
   const platform::Clock& clock_;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "midi/MidiEvent.h"
@@ -62,6 +63,11 @@ class ComPortDevice {
   virtual void SetComNumber(std::uint16_t number) = 0;
   virtual std::int32_t Baud() const = 0;
   virtual void SetBaud(std::int32_t baud) = 0;
+  // Devices that keep today's fixed 8N1 line raise.
+  virtual void SetLine(std::uint16_t dataBits, serial::TParity parity, std::uint16_t stopBits) {
+    (void)dataBits, (void)parity, (void)stopBits;
+    throw std::logic_error("fixed line");
+  }
   virtual std::uint16_t DataBits() const = 0;
   virtual std::uint16_t StopBits() const = 0;
   virtual serial::TParity Parity() const = 0;

@@ -26,6 +26,7 @@ HeadlessWindow::HeadlessWindow()
 void HeadlessWindow::SetShapeColor(Shape shape, serial::TColor color) {
   shapes_[at(shape)] = color;
   shapeHistory_[at(shape)].push_back(color);
+  if (onShape_) onShape_(shape, color);
 }
 
 serial::TColor HeadlessWindow::ShapeColor(Shape shape) const {
@@ -111,6 +112,7 @@ void HeadlessWindow::LogDelete(int index) {
 
 void HeadlessWindow::LogAppend(const std::string& line) {
   log_.push_back(line);
+  if (onLog_) onLog_(line);
 }
 
 void HeadlessWindow::LogClear() {

@@ -58,6 +58,15 @@ class HeadlessWindow final : public WindowSurface {
   const std::vector<Cursor>& CursorHistory() const { return cursorHistory_; }
   std::chrono::milliseconds timerInterval{100};
 
+  // Called after each log line is added and each shape colour is set (the headless program
+  // prints them).
+  void SetOnLogLine(std::function<void(const std::string&)> handler) {
+    onLog_ = std::move(handler);
+  }
+  void SetOnShapeColor(std::function<void(Shape, serial::TColor)> handler) {
+    onShape_ = std::move(handler);
+  }
+
  private:
   struct ListState {
     std::vector<std::string> items;
@@ -78,6 +87,8 @@ class HeadlessWindow final : public WindowSurface {
   std::array<std::string, 2> status_;
   Cursor cursor_ = Cursor::Default;
   std::vector<Cursor> cursorHistory_;
+  std::function<void(const std::string&)> onLog_;
+  std::function<void(Shape, serial::TColor)> onShape_;
   platform::MessageWindow timerWindow_;
 };
 

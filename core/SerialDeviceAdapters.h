@@ -26,6 +26,11 @@ class SerialComPortDevice final : public ComPortDevice {
   void SetComNumber(std::uint16_t number) override { port_.SetComNumber(number); }
   std::int32_t Baud() const override { return port_.Baud(); }
   void SetBaud(std::int32_t baud) override { port_.SetBaud(baud); }
+  void SetLine(std::uint16_t dataBits, serial::TParity parity, std::uint16_t stopBits) override {
+    port_.SetDataBits(dataBits);
+    port_.SetParity(parity);
+    port_.SetStopBits(stopBits);
+  }
   std::uint16_t DataBits() const override { return port_.DataBits(); }
   std::uint16_t StopBits() const override { return port_.StopBits(); }
   serial::TParity Parity() const override { return port_.Parity(); }

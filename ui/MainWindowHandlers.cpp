@@ -1,6 +1,7 @@
 #include "ui/MainWindowHandlers.h"
 
 #include <cstdio>
+#include <memory>
 
 namespace velmora::ui {
 
@@ -35,6 +36,10 @@ TfmMain::~TfmMain() {
 }
 
 void TfmMain::FormCreate() {
+  creating_ = true;
+  // Cleared however the start-up ends: the handlers raise on a missing device.
+  const std::unique_ptr<bool, void (*)(bool*)> created(&creating_,
+                                                       [](bool* flag) { *flag = false; });
   bridge_.StartDevices();
   SetupLog();
   cbComPortChange();
@@ -70,6 +75,12 @@ void TfmMain::cbComPortChange() {
   const int number = PortNumberOfEntry(surface_.ListSelectedText(core::DeviceList::ComPort));
   bridge_.SelectComPort(number, true);
   surface_.SetStatusText(1, bridge_.ComPortStatusText(false));
+  choiceChanged();
+}
+
+void TfmMain::ActPortSettingsApply(const core::LineSettings& line) {
+  bridge_.SetLineSettings(line);
+  cbComPortChange();
 }
 
 void TfmMain::cbMIDIInChange() {
@@ -78,6 +89,7 @@ void TfmMain::cbMIDIInChange() {
     bridge_.MidiInput->SetProductName(surface_.ListSelectedText(core::DeviceList::MidiIn));
   }
   bridge_.OpenMidiIn();
+  choiceChanged();
 }
 
 void TfmMain::cbMIDIOutChange() {
@@ -86,6 +98,7 @@ void TfmMain::cbMIDIOutChange() {
     bridge_.MidiOutput->SetProductName(surface_.ListSelectedText(core::DeviceList::MidiOut));
   }
   bridge_.OpenMidiOut();
+  choiceChanged();
 }
 
 void TfmMain::TimerMidiInTimer() {

@@ -34,6 +34,8 @@ class TfmMain : public core::MainForm {
   // Window actions that belong to the toolkit.
   std::function<void()> CloseWindow;
   std::function<void()> ShowAboutBox;
+  // After the user changed a device choice (not the start-up's own choices).
+  std::function<void()> ChoiceChanged;
 
   // The window's event handlers. Errors leave them for the window's error report.
   void FormCreate();
@@ -41,6 +43,8 @@ class TfmMain : public core::MainForm {
   void ActAppCloseExecute();
   void ActAppAboutExecute();
   void cbComPortChange();
+  // "Paramètres du port...": the port reopens with the new line.
+  void ActPortSettingsApply(const core::LineSettings& line);
   void cbMIDIInChange();
   void cbMIDIOutChange();
   void TimerMidiInTimer();
@@ -72,6 +76,10 @@ class TfmMain : public core::MainForm {
   // Set while DoMidiInput runs. Its message processing hands it the next input notification;
   // without the guard a flood nested one call per notification until the stack overflowed.
   bool inMidiInput_ = false;
+  bool creating_ = false;
+  void choiceChanged() {
+    if (!creating_ && ChoiceChanged) ChoiceChanged();
+  }
 };
 
 // The port number written after "COM" in a list entry ("COM3 (/dev/ttyUSB0)" gives 3); 0 when

@@ -14,7 +14,10 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,16 +41,26 @@ constexpr auto kBound = 30s;
 // name space around it.
 class Isolated {
  public:
-  Isolated(const std::string& slavePath, const char* command) {
+  // `output`: where the command's standard output goes; empty: ours.
+  Isolated(const std::string& slavePath, std::vector<std::string> command,
+           const std::string& output = {}) {
     std::vector<std::string> words{"unshare"};
     if (::geteuid() != 0) words.insert(words.end(), {"--user", "--map-root-user"});
     words.insert(words.end(),
                  {"--mount", "--propagation", "private", "/bin/sh", VELMORA_PRIVATE_DEV, "ttyV0",
-                  slavePath, std::to_string(::geteuid()), std::to_string(::getegid()), command});
+                  slavePath, std::to_string(::geteuid()), std::to_string(::getegid())});
+    words.insert(words.end(), command.begin(), command.end());
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    if (posix_spawnp(&pid_, "unshare", nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!output.empty()) {
+      posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
+    if (posix_spawnp(&pid_, "unshare", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
   }
   ~Isolated() {
     if (pid_ > 0 && !exited_) {
@@ -80,12 +93,16 @@ using velmora::testing::WaitUntil;
 class EndToEnd : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    // Nothing remembered: the program starts as it always did.
+    config = std::make_unique<velmora::testing::TempDir>();
+    ::setenv("XDG_CONFIG_HOME", config->path().c_str(), 1);
     serial = std::make_unique<PtyPair>();
-    Isolated probe(serial->slavePath(), "true");
+    Isolated probe(serial->slavePath(), {"true"});
     isolated = probe.started() && probe.waitExit(kBound) && probe.succeeded();
     if (!isolated) return;
     peer = std::make_unique<JackPeer>("e2e-peer");
-    program = std::make_unique<Isolated>(serial->slavePath(), VELMORA_PROGRAM);
+    program =
+        std::make_unique<Isolated>(serial->slavePath(), std::vector<std::string>{VELMORA_PROGRAM});
     // The program's start-up connects to both of our ports once it has opened everything.
     ready = WaitUntil([] { return peer->outConnected() && peer->inConnected(); }, kBound);
   }
@@ -93,6 +110,7 @@ class EndToEnd : public ::testing::Test {
     program.reset();
     serial.reset();
     peer.reset();
+    config.reset();
   }
   void SetUp() override {
     if (!isolated) {
@@ -106,6 +124,7 @@ class EndToEnd : public ::testing::Test {
 
   static inline std::unique_ptr<JackPeer> peer;
   static inline std::unique_ptr<PtyPair> serial;
+  static inline std::unique_ptr<velmora::testing::TempDir> config;
   static inline std::unique_ptr<Isolated> program;
   static inline bool isolated = false;
   static inline bool ready = false;
@@ -158,6 +177,57 @@ TEST_F(EndToEnd, TerminationEndsTheProgramAndFreesEveryDevice) {
   ASSERT_GE(fd, 0) << std::strerror(errno);
   EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the serial device is still held";
   ::close(fd);
+}
+
+// The headless program with the devices and line named on its command line: it forwards, prints
+// what the window would show, and ends on SIGTERM with status 0.
+TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
+  PtyPair serial;
+  {
+    Isolated probe(serial.slavePath(), {"true"});
+    if (!(probe.started() && probe.waitExit(kBound) && probe.succeeded())) {
+      GTEST_SKIP() << "no private mount name space";
+    }
+  }
+  velmora::testing::TempDir directory;
+  const std::string output = (directory.path() / "stdout").string();
+  // The line comes from the remembered choices, the devices from the command line.
+  const auto settings = directory.path() / "velmora" / "velmora.conf";
+  std::filesystem::create_directories(settings.parent_path());
+  std::ofstream(settings) << "[serial]\nbaud=31250\nparity=E\n[midi]\ninput=gone\n";
+  ::setenv("XDG_CONFIG_HOME", directory.path().c_str(), 1);
+  JackPeer peer("headless-peer");
+  Isolated program(serial.slavePath(),
+                   {VELMORA_HEADLESS, "--port", "COM1", "--midi-in", "HEADLESS-PEER", "--midi-out",
+                    "headless-peer"},
+                   output);
+  const auto printed = [&] {
+    std::ifstream file(output);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  };
+  const auto hasPrinted = [&](const std::string& part) {
+    return WaitUntil([&] { return printed().find(part) != std::string::npos; }, kBound);
+  };
+  ASSERT_TRUE(WaitUntil([&] { return peer.outConnected() && peer.inConnected(); }, kBound))
+      << printed();
+  EXPECT_TRUE(hasPrinted("RS232 ouvert : COM1 (/dev/ttyV0) 31250,8,E,1")) << printed();
+  // A pseudo-terminal keeps the speed but forces 8 bits without parity.
+  EXPECT_EQ(serial.termios().ospeed, 31250u);
+
+  ASSERT_TRUE(peer.send({0x90, 0x3C, 0x64}));
+  EXPECT_EQ(serial.read(3, kBound), (Bytes{0x90, 0x3C, 0x64}));
+  EXPECT_TRUE(hasPrinted("90 3C 64")) << printed();
+
+  program.signal(SIGTERM);
+  ASSERT_TRUE(program.waitExit(kBound));
+  EXPECT_TRUE(program.succeeded()) << program.status();
+  const std::string text = printed();
+  const auto stop = text.find("Arrêt demandé");
+  ASSERT_NE(stop, std::string::npos) << text;
+  EXPECT_NE(text.find("RS232 fermé", stop), std::string::npos) << text;
+  EXPECT_NE(text.find("MIDI In fermé", stop), std::string::npos) << text;
 }
 
 }  // namespace

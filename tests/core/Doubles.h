@@ -36,6 +36,9 @@ struct FakeComPort final : core::ComPortDevice {
   void SetComNumber(std::uint16_t n) override { number = n; }
   std::int32_t Baud() const override { return baud; }
   void SetBaud(std::int32_t b) override { baud = b; }
+  void SetLine(std::uint16_t bits, serial::TParity p, std::uint16_t stop) override {
+    dataBits = bits, parity = p, stopBits = stop;
+  }
   std::uint16_t DataBits() const override { return dataBits; }
   std::uint16_t StopBits() const override { return stopBits; }
   serial::TParity Parity() const override { return parity; }

@@ -3,6 +3,7 @@
 #include "BridgeFixture.h"
 #include "core/Bridge.h"
 #include "core/HeadlessWindow.h"
+#include "core/Settings.h"
 #include "ui/MainWindowHandlers.h"
 
 using velmora::core::Bridge;
@@ -79,6 +80,40 @@ TEST_F(Startup, FormCreateFillsTheListsOpensEverythingAndShowsTheStatus) {
   form->FormClose();
   EXPECT_EQ(window.ShapeColor(Shape::MidiIn), kClosedColor);
   EXPECT_EQ(window.ShapeColor(Shape::MidiOut), kClosedColor);
+}
+
+TEST_F(Startup, AChoiceGivenPicksItsDevicesAndLineAndAnUnlistedOneFallsBackToTheFirst) {
+  factory.probeView->results = {{1, 0}, {3, 0}};
+  factory.midiInView->names = {"In A", "In B"};
+  factory.midiOutView->names = {"Out A", "Out B"};
+  create();
+  bridge->Choice = {3, {31250, 7, velmora::serial::TParity::pEven, 2}, "In B", "Out B"};
+  int changes = 0;
+  form->ChoiceChanged = [&changes] { ++changes; };
+  form->FormCreate();
+  EXPECT_EQ(changes, 0) << "the start-up's own choices are no change";
+  EXPECT_EQ(factory.portView->number, 3);
+  EXPECT_EQ(window.StatusText(1), "3,31250,7,2,pEven");
+  EXPECT_EQ(window.ListSelectedText(DeviceList::MidiIn), "In B");
+  EXPECT_EQ(window.ListSelectedText(DeviceList::MidiOut), "Out B");
+  EXPECT_EQ(factory.midiOutView->ProductName(), "Out B");
+  EXPECT_EQ(velmora::core::CurrentChoices(window, *bridge, std::nullopt),
+            (velmora::core::RememberedChoices{"", bridge->Choice.line, "In B", "Out B", {}}));
+  window.ListSetSelected(DeviceList::MidiIn, 0);
+  form->cbMIDIInChange();
+  EXPECT_EQ(changes, 1);
+  // A new line reopens the port with it.
+  factory.portView->openRequests.clear();
+  form->ActPortSettingsApply({115200, 6, velmora::serial::TParity::pOdd, 1});
+  EXPECT_EQ(factory.portView->openRequests, (std::vector<bool>{false, true}));
+  EXPECT_EQ(window.StatusText(1), "3,115200,6,1,pOdd");
+  EXPECT_EQ(changes, 2);
+
+  bridge->Choice = {7, {}, "gone", "gone"};
+  bridge->StartDevices();
+  EXPECT_EQ(window.ListSelected(DeviceList::ComPort), 0);
+  EXPECT_EQ(window.ListSelected(DeviceList::MidiIn), 0);
+  EXPECT_EQ(window.ListSelected(DeviceList::MidiOut), 0);
 }
 
 TEST_F(Startup, NoDevicesLeavesPlaceholdersAndTheMissingOutputRaisesAtTheEnd) {

@@ -107,8 +107,12 @@ TEST_F(MainWindowTest, MenuEntriesAndTheirHints) {
   ASSERT_EQ(menus.size(), 2);
   EXPECT_EQ(menus[0]->text(), "Fichier");
   EXPECT_EQ(menus[1]->text(), "Aide");
-  const QList<QAction*> file = menus[0]->menu()->actions();
-  ASSERT_EQ(file.size(), 1);
+  QList<QAction*> file = menus[0]->menu()->actions();
+  ASSERT_EQ(file.size(), 3);
+  EXPECT_EQ(file[0]->text(), "Paramètres du port...");
+  EXPECT_TRUE(file[1]->isSeparator());
+  file.removeFirst();
+  file.removeFirst();
   EXPECT_EQ(file[0]->text(), "Quitter");
   const QList<QAction*> help = menus[1]->menu()->actions();
   ASSERT_EQ(help.size(), 3);

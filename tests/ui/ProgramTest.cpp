@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -57,6 +58,7 @@ TEST(Program, StartsWithoutDevicesShowsItsWindowsAndEnds) {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert("QT_QPA_PLATFORM", "offscreen");
   environment.insert("VELMORA_SCREENSHOTS", shots.path());
+  environment.insert("XDG_CONFIG_HOME", shots.path());
   program.setProcessEnvironment(environment);
   program.start("unshare", WithoutSerialDevices(VELMORA_PROGRAM));
   ASSERT_TRUE(program.waitForStarted(20000));
@@ -71,6 +73,7 @@ TEST(Program, StartsWithoutDevicesShowsItsWindowsAndEnds) {
   const QImage about(shots.filePath("about-box.png"));
   ASSERT_FALSE(about.isNull());
   EXPECT_EQ(about.size(), QSize(305, 193));
+  EXPECT_FALSE(QFileInfo::exists(shots.filePath("velmora"))) << "nothing was chosen to remember";
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 
 #include "platform/MessagePump.h"
 #include "ui/qt/AboutBox.h"
+#include "ui/qt/LineSettingsDialog.h"
 #include "ui/qt/ProgramInfo.h"
 #include "ui/qt/PumpHooks.h"
 #include "ui/qt/Shape.h"
@@ -240,6 +241,14 @@ void MainWindow::buildMenu() {
     item->setToolTip(item->text());
     return item;
   };
+  QAction* portSettings = action("ActPortSettings", "Paramètres du port...");
+  connect(portSettings, &QAction::triggered, this, [this] {
+    errors_.Guard([this] {
+      if (const auto line = ChooseLineSettings(form_->Bridge().PortLineSettings(), this)) {
+        form_->ActPortSettingsApply(*line);
+      }
+    });
+  });
   QAction* close = action("ActAppClose", "Quitter");
   QAction* help = action("ActAppHelp", "Index de l'aide");
   QAction* about = action("ActAppAbout", "A propos...");
@@ -250,6 +259,8 @@ void MainWindow::buildMenu() {
 
   QMenu* file = menu->addMenu(QStringLiteral("Fichier"));
   file->setObjectName(QStringLiteral("mnuFichier"));
+  file->addAction(portSettings);
+  file->addSeparator();
   file->addAction(close);
   QMenu* helpMenu = menu->addMenu(QStringLiteral("Aide"));
   helpMenu->setObjectName(QStringLiteral("mnuAide"));

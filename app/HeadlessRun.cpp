@@ -1,0 +1,128 @@
+#include "app/HeadlessRun.h"
+
+#include <array>
+#include <chrono>
+#include <ctime>
+#include <exception>
+#include <string>
+
+#include "core/HeadlessWindow.h"
+#include "platform/MessagePump.h"
+#include "ui/MainWindowHandlers.h"
+
+namespace velmora::app {
+
+namespace {
+
+constexpr std::uint32_t kQuitMessage = platform::WM_USER + 1;
+
+std::string timeStamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[40];
+  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  std::snprintf(text + length, sizeof text - length, ".%03d", static_cast<int>(millis));
+  return text;
+}
+
+char parityLetter(serial::TParity parity) {
+  static constexpr char kLetters[] = "NOEMS";
+  return kLetters[static_cast<int>(parity)];
+}
+
+// Prints what the window would show; tracks each shape so that only changes are told.
+class Console {
+ public:
+  Console(core::Bridge& bridge, core::HeadlessWindow& window, std::FILE* out)
+      : bridge_(bridge), window_(window), out_(out) {
+    window.SetOnLogLine([this](const std::string& line) { print(line); });
+    window.SetOnShapeColor([this](core::Shape shape, serial::TColor color) {
+      if (color == core::kOpenColor || color == core::kClosedColor) {
+        showState(shape, color == core::kOpenColor);
+      }
+    });
+  }
+  ~Console() {
+    window_.SetOnLogLine(nullptr);
+    window_.SetOnShapeColor(nullptr);
+  }
+  Console(const Console&) = delete;
+  Console& operator=(const Console&) = delete;
+
+  // The bridge colours nothing while it closes: what was told open is told closed here.
+  void closeAll() {
+    for (const auto shape : {core::Shape::ComPort, core::Shape::MidiIn, core::Shape::MidiOut}) {
+      showState(shape, false);
+    }
+  }
+
+  void print(const std::string& line) {
+    std::fprintf(out_, "%s %s\n", timeStamp().c_str(), line.c_str());
+    std::fflush(out_);
+  }
+
+ private:
+  void showState(core::Shape shape, bool open) {
+    auto& shown = shown_[static_cast<std::size_t>(shape)];
+    if (shown == (open ? 1 : 0) || (!open && shown == -1 && bridge_.Closing)) return;
+    shown = open ? 1 : 0;
+    static constexpr const char* kNames[] = {"RS232", "MIDI In", "MIDI Out"};
+    static constexpr core::DeviceList kLists[] = {
+        core::DeviceList::ComPort, core::DeviceList::MidiIn, core::DeviceList::MidiOut};
+    const auto index = static_cast<std::size_t>(shape);
+    std::string line = std::string("État : ") + kNames[index] + (open ? " ouvert" : " fermé");
+    const std::string device = window_.ListSelectedText(kLists[index]);
+    if (!device.empty()) line += " : " + device;
+    if (shape == core::Shape::ComPort && open && bridge_.SerialPort) {
+      const auto& port = *bridge_.SerialPort;
+      line += " " + std::to_string(port.Baud()) + "," + std::to_string(port.DataBits()) + "," +
+              parityLetter(port.Parity()) + "," + std::to_string(port.StopBits());
+    }
+    print(line);
+  }
+
+  core::Bridge& bridge_;
+  core::HeadlessWindow& window_;
+  std::FILE* out_;
+  std::array<int, 3> shown_{-1, -1, -1};  // -1: not told yet
+};
+
+}  // namespace
+
+int RunHeadless(core::Bridge& bridge, SignalWatch& signals, const core::SettingsStore& settings,
+                std::FILE* out) {
+  auto& pump = platform::MessagePump::current();
+  platform::MessageWindow quitter([&pump](const platform::Message& message) -> std::intptr_t {
+    if (message.id == kQuitMessage) pump.quit();
+    return 0;
+  });
+  signals.Start([target = quitter.ref()](int signal) {
+    target.post(kQuitMessage, static_cast<std::uintptr_t>(signal));
+  });
+
+  core::HeadlessWindow window;
+  {
+    Console console(bridge, window, out);
+    ui::TfmMain form(bridge, window);
+    try {
+      form.FormCreate();
+    } catch (const std::exception& error) {
+      // The window would show it in a message box and carry on.
+      console.print(std::string("Erreur : ") + error.what());
+    }
+    if (!settings.Problem().empty()) form.AddLogLine(settings.Problem());
+    pump.run();
+    console.print("Arrêt demandé");
+    form.FormClose();
+    // The devices go while the window's lamps, which the light controller drives, still exist.
+    bridge.Finalize();
+    console.closeAll();
+  }
+  return 0;
+}
+
+}  // namespace velmora::app

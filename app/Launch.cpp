@@ -1,0 +1,85 @@
+#include "app/Launch.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+#include "app/HeadlessRun.h"
+#include "app/SignalWatch.h"
+#include "core/CommandLine.h"
+#include "core/RealDeviceFactory.h"
+#include "platform/serial/SerialNames.h"
+
+namespace velmora::app {
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+// Losses are counted quietly while playing; whoever started the program from a terminal (or a
+// soak test, or a service's journal) learns of them here.
+void reportLosses(const std::string& program, const core::Bridge& bridge) {
+  if (bridge.MidiInRefused > 0) {
+    std::fprintf(stderr, "%s: %llu MIDI messages lost: the MIDI input's buffer was full\n",
+                 program.c_str(), static_cast<unsigned long long>(bridge.MidiInRefused));
+  }
+  if (bridge.ComTxRefused > 0) {
+    std::fprintf(stderr,
+                 "%s: %llu MIDI messages not sent: the serial port's output buffer was full\n",
+                 program.c_str(), static_cast<unsigned long long>(bridge.ComTxRefused));
+  }
+}
+
+}  // namespace
+
+int Launch(const std::vector<std::string>& args, const std::string& program,
+           const WindowProgram& window) {
+  const core::ParsedCommandLine parsed = core::ParseCommandLine(args);
+  if (!parsed.error.empty()) {
+    std::fprintf(stderr, "%s: %s\n", program.c_str(), parsed.error.c_str());
+    return kUsageError;
+  }
+  const core::CommandLine& options = parsed.options;
+  if (options.help) {
+    std::fputs(core::UsageText(program).c_str(), stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("%s %s\n", program.c_str(), core::kProgramVersion);
+    return 0;
+  }
+
+  const bool headless = !window || options.headless;
+  // Before any thread exists, so that every thread leaves the signals to the watch.
+  std::optional<SignalWatch> signals;
+  if (headless && !options.list) signals.emplace();
+
+  core::RealDeviceFactory factory;
+  core::Bridge bridge(factory);
+  core::DeviceInventory devices;
+  devices.serialDevices = platform::SerialNameSpace{}.Devices();
+  devices.midiIns = bridge.ListMidiInDevices();
+  devices.midiOuts = bridge.ListMidiOutDevices();
+  if (options.list) {
+    std::fputs(core::ListText(devices).c_str(), stdout);
+    return 0;
+  }
+  core::SettingsStore settings(
+      core::SettingsFile(options, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")));
+  const core::ResolvedChoice resolved = core::ResolveChoice(
+      options, devices, core::ChoiceFromRemembered(settings.Remembered(), devices));
+  if (!resolved.error.empty()) {
+    std::fprintf(stderr, "%s: %s\n", program.c_str(), resolved.error.c_str());
+    return kUsageError;
+  }
+  bridge.Choice = resolved.choice;
+
+  const int result =
+      headless ? RunHeadless(bridge, *signals, settings, stdout) : window(bridge, settings);
+  bridge.Finalize();
+  reportLosses(program, bridge);
+  return result;
+}
+
+}  // namespace velmora::app

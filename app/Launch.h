@@ -1,0 +1,23 @@
+#pragma once
+
+// The start and end that both programs share: the command line, the device lists, then the
+// window or the headless loop, and the loss counts at the end.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/Bridge.h"
+#include "core/Settings.h"
+
+namespace velmora::app {
+
+// Runs the window over the bridge until it closes; returns the exit status. The window tells
+// `settings` of the user's changes and shows its problem in the log.
+using WindowProgram = std::function<int(core::Bridge& bridge, core::SettingsStore& settings)>;
+
+// `args` without the program's name. Without a window, or with --headless, runs headless.
+int Launch(const std::vector<std::string>& args, const std::string& program,
+           const WindowProgram& window);
+
+}  // namespace velmora::app

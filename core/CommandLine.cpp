@@ -1,0 +1,236 @@
+#include "core/CommandLine.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <filesystem>
+
+#include "platform/serial/SerialNames.h"
+
+namespace velmora::core {
+
+namespace {
+
+std::optional<long> parseNumber(const std::string& text) {
+  long value = 0;
+  const char* end = text.data() + text.size();
+  const auto [at, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || error != std::errc{} || at != end) return std::nullopt;
+  return value;
+}
+
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+std::string joined(const std::vector<std::string>& names) {
+  if (names.empty()) return "(none)";
+  std::string text;
+  for (const auto& name : names) text += (text.empty() ? "\"" : ", \"") + name + "\"";
+  return text;
+}
+
+bool samePath(const std::string& given, const std::string& listed) {
+  if (given == listed) return true;
+  std::error_code error;
+  return std::filesystem::equivalent(given, listed, error) && !error;
+}
+
+}  // namespace
+
+std::optional<LineSettings> ParseLineSettings(const std::string& text) {
+  std::vector<std::string> fields{""};
+  for (const char c : text) {
+    if (c == ',') {
+      fields.emplace_back();
+    } else {
+      fields.back().push_back(c);
+    }
+  }
+  if (fields.size() != 1 && fields.size() != 4) return std::nullopt;
+  LineSettings line;
+  const auto baud = parseNumber(fields[0]);
+  // Above this no UART goes, and termios' speed field would overflow.
+  if (!baud || *baud <= 0 || *baud > 4000000) return std::nullopt;
+  line.baud = static_cast<std::int32_t>(*baud);
+  if (fields.size() == 1) return line;
+  const auto bits = parseNumber(fields[1]);
+  if (!bits || *bits < 5 || *bits > 8) return std::nullopt;
+  line.dataBits = static_cast<std::uint16_t>(*bits);
+  static constexpr std::pair<char, serial::TParity> kParities[] = {{'N', serial::TParity::pNone},
+                                                                   {'O', serial::TParity::pOdd},
+                                                                   {'E', serial::TParity::pEven},
+                                                                   {'M', serial::TParity::pMark},
+                                                                   {'S', serial::TParity::pSpace}};
+  const std::string parity = lower(fields[2]);
+  const auto found = std::find_if(std::begin(kParities), std::end(kParities), [&](auto& entry) {
+    return parity.size() == 1 && std::tolower(entry.first) == parity[0];
+  });
+  if (found == std::end(kParities)) return std::nullopt;
+  line.parity = found->second;
+  const auto stop = parseNumber(fields[3]);
+  if (!stop || (*stop != 1 && *stop != 2)) return std::nullopt;
+  line.stopBits = static_cast<std::uint16_t>(*stop);
+  return line;
+}
+
+ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
+  ParsedCommandLine result;
+  CommandLine& options = result.options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::optional<std::string> inlineValue;
+    if (const auto equals = name.find('='); name.rfind("--", 0) == 0 && equals != name.npos) {
+      inlineValue = name.substr(equals + 1);
+      name.resize(equals);
+    }
+    const auto flag = [&](bool& field) {
+      if (inlineValue) {
+        result.error = "option " + name + " takes no value";
+        return;
+      }
+      field = true;
+    };
+    const auto value = [&]() -> std::optional<std::string> {
+      if (inlineValue) return inlineValue;
+      if (i + 1 < args.size()) return args[++i];
+      result.error = "option " + name + " needs a value";
+      return std::nullopt;
+    };
+    if (name == "--help" || name == "-h") {
+      flag(options.help);
+    } else if (name == "--version") {
+      flag(options.version);
+    } else if (name == "--list") {
+      flag(options.list);
+    } else if (name == "--headless") {
+      flag(options.headless);
+    } else if (name == "--no-settings") {
+      flag(options.noSettings);
+    } else if (name == "--port" || name == "--midi-in" || name == "--midi-out") {
+      const auto text = value();
+      if (!text) break;
+      if (text->empty()) {
+        result.error = "option " + name + " needs a non-empty value";
+        break;
+      }
+      auto& field = name == "--port"      ? options.port
+                    : name == "--midi-in" ? options.midiIn
+                                          : options.midiOut;
+      field = *text;
+    } else if (name == "--baud" || name == "--line") {
+      const auto text = value();
+      if (!text) break;
+      const bool baudOnly = name == "--baud";
+      const auto line =
+          baudOnly && text->find(',') != text->npos ? std::nullopt : ParseLineSettings(*text);
+      if (!line) {
+        result.error =
+            "bad value \"" + *text + "\" for " + name +
+            (baudOnly ? ": a baud rate from 1 to 4000000 is expected"
+                      : ": BAUD[,DATABITS 5-8,PARITY N/O/E/M/S,STOPBITS 1/2] is expected");
+        break;
+      }
+      options.line = *line;
+    } else {
+      result.error = "unknown option \"" + args[i] + "\" (--help lists the options)";
+    }
+    if (!result.error.empty()) break;
+  }
+  return result;
+}
+
+std::optional<std::string> MatchPortName(const std::string& wanted,
+                                         const std::vector<std::string>& names,
+                                         const std::string& what, std::string& error) {
+  if (std::find(names.begin(), names.end(), wanted) != names.end()) return wanted;
+  std::vector<std::string> matches;
+  const std::string needle = lower(wanted);
+  for (const auto& name : names) {
+    if (lower(name).find(needle) != std::string::npos) matches.push_back(name);
+  }
+  if (matches.size() == 1) return matches.front();
+  error = matches.empty()
+              ? "\"" + wanted + "\" matches no " + what + "; candidates: " + joined(names)
+              : "\"" + wanted + "\" matches several " + what + "s: " + joined(matches);
+  return std::nullopt;
+}
+
+ResolvedChoice ResolveChoice(const CommandLine& options, const DeviceInventory& devices,
+                             const StartChoice& base) {
+  ResolvedChoice result{base, {}};
+  if (options.line) result.choice.line = *options.line;
+  if (options.port) {
+    result.choice.comNumber = 0;
+    const std::string& port = *options.port;
+    std::string label = port;  // "com3" is COM3 too
+    if (label.size() > 3 && lower(label.substr(0, 3)) == "com") label.replace(0, 3, "COM");
+    const int number = platform::ComNumberOf(label);
+    const auto& paths = devices.serialDevices;
+    if (number > 0 && port.find(' ') == std::string::npos) {
+      if (number <= static_cast<int>(paths.size())) result.choice.comNumber = number;
+    } else {
+      const auto found = std::find_if(paths.begin(), paths.end(), [&](const std::string& path) {
+        return samePath(port, path);
+      });
+      if (found != paths.end())
+        result.choice.comNumber = static_cast<int>(found - paths.begin()) + 1;
+    }
+    if (result.choice.comNumber == 0) {
+      std::vector<std::string> candidates;
+      for (std::size_t i = 0; i < paths.size(); ++i) {
+        candidates.push_back("COM" + std::to_string(i + 1) + " (" + paths[i] + ")");
+      }
+      result.error =
+          "--port: \"" + port + "\" is no serial port; candidates: " + joined(candidates);
+      return result;
+    }
+  }
+  const auto match = [&](const std::optional<std::string>& wanted,
+                         const std::vector<std::string>& names, const char* option,
+                         const char* what, std::string& field) {
+    if (!wanted || !result.error.empty()) return;
+    std::string error;
+    if (const auto name = MatchPortName(*wanted, names, what, error)) {
+      field = *name;
+    } else {
+      result.error = std::string(option) + ": " + error;
+    }
+  };
+  match(options.midiIn, devices.midiIns, "--midi-in", "MIDI input", result.choice.midiIn);
+  match(options.midiOut, devices.midiOuts, "--midi-out", "MIDI output", result.choice.midiOut);
+  return result;
+}
+
+std::string UsageText(const std::string& program) {
+  return "Usage: " + program +
+         " [OPTION]...\n"
+         "Forwards MIDI between MIDI ports and a serial port.\n"
+         "\n"
+         "  --help              show this help and exit\n"
+         "  --version           show the version and exit\n"
+         "  --list              list the serial ports and MIDI ports and exit\n"
+         "  --port PORT         the serial port: a device path or COMn\n"
+         "  --baud N            the line speed (default 38400)\n"
+         "  --line N,D,P,S      speed, data bits 5-8, parity N/O/E/M/S, stop bits 1/2\n"
+         "  --midi-in NAME      the MIDI input: its name or a part of it\n"
+         "  --midi-out NAME     the MIDI output: its name or a part of it\n"
+         "  --no-settings       neither read nor write the remembered choices\n"
+         "  --headless          run without a window; SIGINT or SIGTERM ends it\n"
+         "\n"
+         "A bad option or value exits with status 2.\n";
+}
+
+std::string ListText(const DeviceInventory& devices) {
+  std::string text;
+  for (std::size_t i = 0; i < devices.serialDevices.size(); ++i) {
+    text += "serial\tCOM" + std::to_string(i + 1) + "\t" + devices.serialDevices[i] + "\n";
+  }
+  for (const auto& name : devices.midiIns) text += "midi-in\t" + name + "\n";
+  for (const auto& name : devices.midiOuts) text += "midi-out\t" + name + "\n";
+  return text;
+}
+
+}  // namespace velmora::core

@@ -1,0 +1,65 @@
+#pragma once
+
+// The programs' command line: what was asked, and how names given on it pick devices. Nothing
+// here opens a device; the device lists come from the caller.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/Bridge.h"
+
+namespace velmora::core {
+
+inline constexpr const char* kProgramVersion = "0.1.0.7";
+
+struct CommandLine {
+  bool help = false;
+  bool version = false;
+  bool list = false;
+  bool headless = false;
+  bool noSettings = false;
+  std::optional<std::string> port;
+  std::optional<std::string> midiIn;
+  std::optional<std::string> midiOut;
+  std::optional<LineSettings> line;
+};
+
+// What the machine offers, as the lists show it: serial device paths in COM order (COM1
+// first), MIDI port names in device order.
+struct DeviceInventory {
+  std::vector<std::string> serialDevices;
+  std::vector<std::string> midiIns;
+  std::vector<std::string> midiOuts;
+};
+
+// The arguments after the program's name. On failure `error` holds one line naming the problem.
+struct ParsedCommandLine {
+  CommandLine options;
+  std::string error;
+};
+ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+// "31250", or "31250,8,N,1": baud, data bits 5-8, parity N/O/E/M/S, stop bits 1 or 2.
+std::optional<LineSettings> ParseLineSettings(const std::string& text);
+
+// Turns the names on the command line into start-up choices; what they leave open keeps
+// `base`'s. On failure `error` holds one line naming the problem and the candidates.
+struct ResolvedChoice {
+  StartChoice choice;
+  std::string error;
+};
+ResolvedChoice ResolveChoice(const CommandLine& options, const DeviceInventory& devices,
+                             const StartChoice& base = {});
+
+// The one port of `names` that `wanted` names: an exact name, else the only one containing it
+// (case-insensitive). Empty with `error` set otherwise; `what` names the list in the error.
+std::optional<std::string> MatchPortName(const std::string& wanted,
+                                         const std::vector<std::string>& names,
+                                         const std::string& what, std::string& error);
+
+std::string UsageText(const std::string& program);
+std::string ListText(const DeviceInventory& devices);
+
+}  // namespace velmora::core

@@ -1,0 +1,72 @@
+#pragma once
+
+// The remembered choices: an INI file in the user's configuration folder, read at start and
+// written, atomically, when the user changes a choice. A damaged file never stops the program:
+// its choices are ignored with one log line, and it stays as it is until the next change.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "core/Bridge.h"
+#include "core/CommandLine.h"
+#include "core/WindowSurface.h"
+
+namespace velmora::core {
+
+struct WindowPosition {
+  int x = 0;
+  int y = 0;
+  bool operator==(const WindowPosition&) const = default;
+};
+
+struct RememberedChoices {
+  std::string serialDevice;  // device path; empty: none remembered
+  std::optional<LineSettings> line;
+  std::string midiIn;
+  std::string midiOut;
+  std::optional<WindowPosition> position;
+  bool operator==(const RememberedChoices&) const = default;
+};
+
+// "$XDG_CONFIG_HOME/velmora/velmora.conf", else "$HOME/.config/velmora/velmora.conf"; empty
+// with --no-settings or when neither is set (nothing is then read or written).
+std::filesystem::path SettingsFile(const CommandLine& options, const char* xdgConfigHome,
+                                   const char* home);
+
+std::string FormatSettings(const RememberedChoices& choices);
+// Empty with `problem` set when the text is damaged; unknown sections and keys are skipped.
+std::optional<RememberedChoices> ParseSettings(const std::string& text, std::string& problem);
+
+struct LoadedSettings {
+  RememberedChoices choices;
+  std::string problem;  // one log line; empty when the file was good or absent
+};
+LoadedSettings LoadSettings(const std::filesystem::path& file);
+// Temporary file beside it, then rename. Raises std::system_error.
+void SaveSettings(const std::filesystem::path& file, const RememberedChoices& choices);
+
+// The remembered devices that the machine has now; the others keep today's first entries.
+StartChoice ChoiceFromRemembered(const RememberedChoices& remembered,
+                                 const DeviceInventory& devices);
+// What the window shows chosen now. Keeps `position`.
+RememberedChoices CurrentChoices(const WindowSurface& window, const Bridge& bridge,
+                                 std::optional<WindowPosition> position);
+
+// Reads the file once and writes it when the choices differ from the last ones known. Without
+// a file (--no-settings) it neither reads nor writes. UI thread only.
+class SettingsStore {
+ public:
+  explicit SettingsStore(std::filesystem::path file);
+  const RememberedChoices& Remembered() const { return remembered_; }
+  const std::string& Problem() const { return problem_; }
+  // Empty, or one log line saying why the choices could not be written.
+  std::string Remember(const RememberedChoices& current);
+
+ private:
+  std::filesystem::path file_;
+  RememberedChoices remembered_;
+  std::string problem_;
+};
+
+}  // namespace velmora::core

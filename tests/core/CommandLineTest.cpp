@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/CommandLine.h"
+
+using velmora::core::CommandLine;
+using velmora::core::DeviceInventory;
+using velmora::core::LineSettings;
+using velmora::core::ParseCommandLine;
+using velmora::core::ResolveChoice;
+using velmora::core::StartChoice;
+using velmora::serial::TParity;
+
+namespace {
+
+struct Case {
+  std::vector<std::string> args;
+  // Empty: the line is good and gives `choice`; else a part of the one error line.
+  std::string error = {};
+  StartChoice choice = {};
+  bool help = false, version = false, list = false, headless = false, noSettings = false;
+};
+
+const DeviceInventory kDevices{{"/dev/ttyUSB0", "/dev/ttyACM0"},
+                               {"Keystation 49 MIDI 1", "Midi Through Port-0", "USB Synth In"},
+                               {"Midi Through Port-0", "USB Synth Out", "usb synth out"}};
+
+const LineSettings k38400{};
+const LineSettings k31250{31250, 8, TParity::pNone, 1};
+
+Case Bad(std::vector<std::string> args, std::string error) {
+  Case test;
+  test.args = std::move(args);
+  test.error = std::move(error);
+  return test;
+}
+
+}  // namespace
+
+TEST(CommandLine, GoodLinesGiveTheirChoiceAndBadOnesOneLineNamingTheProblem) {
+  const std::vector<Case> cases = {
+      {{}, "", {}},
+      {{"--help"}, "", {}, true},
+      {{"-h", "--version"}, "", {}, true, true},
+      {{"--list", "--headless", "--no-settings"}, "", {}, false, false, true, true, true},
+      {{"--port", "COM2"}, "", {2, k38400, "", ""}},
+      {{"--port=com1"}, "", {1, k38400, "", ""}},
+      {{"--port=/dev/ttyUSB0", "--baud", "31250"}, "", {1, k31250, "", ""}},
+      {{"--baud=115200"}, "", {0, {115200, 8, TParity::pNone, 1}, "", ""}},
+      {{"--line", "9600,7,e,2"}, "", {0, {9600, 7, TParity::pEven, 2}, "", ""}},
+      {{"--line", "31250,5,S,1"}, "", {0, {31250, 5, TParity::pSpace, 1}, "", ""}},
+      {{"--line", "300,6,M,2"}, "", {0, {300, 6, TParity::pMark, 2}, "", ""}},
+      {{"--line", "300,8,O,1"}, "", {0, {300, 8, TParity::pOdd, 1}, "", ""}},
+      {{"--midi-in", "keystation"}, "", {0, k38400, "Keystation 49 MIDI 1", ""}},
+      {{"--midi-in", "midi through port-0"}, "", {0, k38400, "Midi Through Port-0", ""}},
+      // An exact name wins over the parts it shares with others.
+      {{"--midi-out", "usb synth out"}, "", {0, k38400, "", "usb synth out"}},
+      Bad({"--bogus"}, "unknown option \"--bogus\""),
+      Bad({"COM1"}, "unknown option \"COM1\""),
+      Bad({"--help=yes"}, "--help takes no value"),
+      Bad({"--port"}, "--port needs a value"),
+      Bad({"--port", ""}, "--port needs a non-empty value"),
+      Bad({"--baud", "0"}, "bad value \"0\" for --baud"),
+      Bad({"--baud", "abc"}, "bad value \"abc\" for --baud"),
+      Bad({"--baud", "-9600"}, "bad value \"-9600\""),
+      Bad({"--baud", "99999999999999999999"}, "bad value"),
+      Bad({"--baud", "38400,8,N,1"}, "for --baud"),
+      Bad({"--line", "31250,4,N,1"}, "for --line"),
+      Bad({"--line", "31250,8,X,1"}, "for --line"),
+      Bad({"--line", "31250,8,N,3"}, "for --line"),
+      Bad({"--line", "31250,8,N"}, "for --line"),
+      Bad({"--port", "COM3"},
+          "\"COM3\" is no serial port; candidates: \"COM1 (/dev/ttyUSB0)\", "
+          "\"COM2 (/dev/ttyACM0)\""),
+      Bad({"--port", "/dev/ttyUSB9"}, "--port: \"/dev/ttyUSB9\" is no serial port"),
+      Bad({"--midi-in", "piano"},
+          "--midi-in: \"piano\" matches no MIDI input; candidates: "
+          "\"Keystation 49 MIDI 1\", \"Midi Through Port-0\""),
+      Bad({"--midi-in", "MIDI"},
+          "matches several MIDI inputs: \"Keystation 49 MIDI 1\", "
+          "\"Midi Through Port-0\""),
+      Bad({"--midi-out", "SYNTH"}, "--midi-out: \"SYNTH\" matches several MIDI outputs"),
+  };
+  for (const Case& test : cases) {
+    std::string line;
+    for (const auto& arg : test.args) line += arg + " ";
+    SCOPED_TRACE(line);
+    const auto parsed = ParseCommandLine(test.args);
+    std::string error = parsed.error;
+    StartChoice choice;
+    if (error.empty()) {
+      const auto resolved = ResolveChoice(parsed.options, kDevices);
+      error = resolved.error;
+      choice = resolved.choice;
+    }
+    if (!test.error.empty()) {
+      EXPECT_NE(error.find(test.error), std::string::npos) << error;
+      EXPECT_EQ(error.find('\n'), std::string::npos);
+      continue;
+    }
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(choice, test.choice);
+    const CommandLine& options = parsed.options;
+    EXPECT_EQ(options.help, test.help);
+    EXPECT_EQ(options.version, test.version);
+    EXPECT_EQ(options.list, test.list);
+    EXPECT_EQ(options.headless, test.headless);
+    EXPECT_EQ(options.noSettings, test.noSettings);
+  }
+}

@@ -1,0 +1,165 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/Settings.h"
+#include "support/PtyPair.h"
+
+namespace fs = std::filesystem;
+using velmora::core::CommandLine;
+using velmora::core::DeviceInventory;
+using velmora::core::LoadSettings;
+using velmora::core::RememberedChoices;
+using velmora::core::SettingsFile;
+using velmora::core::SettingsStore;
+using velmora::core::StartChoice;
+using velmora::testing::TempDir;
+
+namespace {
+
+std::string slurp(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void put(const fs::path& file, const std::string& text) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file, std::ios::binary) << text;
+}
+
+std::vector<std::string> listing(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    names.push_back(entry.path().string() + " " + std::to_string(fs::is_regular_file(entry)) +
+                    (fs::is_regular_file(entry) ? " " + slurp(entry.path()) : ""));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+const RememberedChoices kChoices{
+    "/dev/serial/by-id/usb-FTDI_A=1",
+    velmora::core::LineSettings{31250, 7, velmora::serial::TParity::pMark, 2},
+    "Keystation 49 MIDI 1 « é »", " Out = 2 ", velmora::core::WindowPosition{-1200, 40}};
+
+}  // namespace
+
+TEST(Settings, PlaceRoundTripAndTheRememberedDevicesThatExist) {
+  const CommandLine none;
+  EXPECT_EQ(SettingsFile(none, "/x", "/home/u"), fs::path("/x/velmora/velmora.conf"));
+  EXPECT_EQ(SettingsFile(none, nullptr, "/home/u"),
+            fs::path("/home/u/.config/velmora/velmora.conf"));
+  EXPECT_EQ(SettingsFile(none, "relative", "/home/u"),
+            fs::path("/home/u/.config/velmora/velmora.conf"));
+  EXPECT_EQ(SettingsFile(none, nullptr, nullptr), fs::path());
+
+  TempDir directory;
+  const fs::path file = directory.path() / "config" / "velmora" / "velmora.conf";
+  EXPECT_EQ(LoadSettings(file).problem, "");  // absent: quietly the defaults
+  velmora::core::SaveSettings(file, kChoices);
+  const auto loaded = LoadSettings(file);
+  EXPECT_EQ(loaded.problem, "");
+  EXPECT_EQ(loaded.choices, kChoices);
+  EXPECT_EQ(fs::directory_iterator(file.parent_path())->path(), file) << "a temporary file stayed";
+  velmora::core::SaveSettings(file, RememberedChoices{});
+  EXPECT_EQ(LoadSettings(file).choices, RememberedChoices{});
+
+  const DeviceInventory devices{
+      {"/dev/ttyS1", "/dev/serial/by-id/usb-FTDI_A=1"}, {"Keystation 49 MIDI 1 « é »"}, {"Other"}};
+  const StartChoice chosen = velmora::core::ChoiceFromRemembered(kChoices, devices);
+  EXPECT_EQ(chosen, (StartChoice{2, *kChoices.line, "Keystation 49 MIDI 1 « é »", ""}));
+  EXPECT_EQ(velmora::core::ChoiceFromRemembered(kChoices, DeviceInventory{}),
+            (StartChoice{0, *kChoices.line, "", ""}));
+}
+
+TEST(Settings, ADamagedFileGivesDefaultsAndOneLineAndStaysUntilAChoiceChanges) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> make;
+  };
+  const auto text = [](std::string content) {
+    return [content](const fs::path& file) { put(file, content); };
+  };
+  std::string garbage(10 * 1024 * 1024, '\0');
+  for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>(i * 131 + 7);
+  const std::vector<Case> cases = {
+      {"baud not a number", text("[serial]\nbaud=fast\n")},
+      {"huge baud", text("[serial]\nbaud=99999999999999999999\n")},
+      {"zero baud", text("[serial]\nbaud=0\n")},
+      {"data bits", text("[serial]\ndata-bits=9\n")},
+      {"parity", text("[serial]\nparity=Even\n")},
+      {"stop bits", text("[serial]\nstop-bits=3\n")},
+      {"empty device", text("[serial]\ndevice=\n")},
+      {"huge position", text("[window]\nx=1e99\n")},
+      {"far position", text("[window]\ny=-2000000000\n")},
+      {"no equals", text("[midi]\ninput\n")},
+      {"open section", text("[midi\ninput=a\n")},
+      {"control bytes", text("[midi]\ninput=a\x01\x02\n")},
+      {"short garbage", text(garbage.substr(0, 3000))},
+      {"10 MB of garbage", text(garbage)},
+      {"a directory", [](const fs::path& file) { fs::create_directories(file / "inside"); }},
+      {"a FIFO",
+       [](const fs::path& file) {
+         fs::create_directories(file.parent_path());
+         ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+       }},
+      {"unreadable",
+       [](const fs::path& file) {
+         put(file, "[serial]\nbaud=9600\n");
+         fs::permissions(file, fs::perms::none);
+       }},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    TempDir directory;
+    const fs::path file = directory.path() / "velmora" / "velmora.conf";
+    test.make(file);
+    if (std::string(test.name) == "unreadable" && ::access(file.c_str(), R_OK) == 0) continue;
+    const auto before = listing(directory.path());
+    SettingsStore store(file);
+    EXPECT_EQ(store.Remembered(), RememberedChoices{});
+    EXPECT_NE(store.Problem(), "");
+    EXPECT_EQ(store.Problem().find('\n'), std::string::npos);
+    EXPECT_EQ(store.Remember(RememberedChoices{}), "");
+    EXPECT_EQ(listing(directory.path()), before);
+
+    // The user's change replaces it, where a file can be.
+    const std::string problem = store.Remember(kChoices);
+    if (fs::is_directory(file)) {
+      EXPECT_NE(problem, "");
+    } else {
+      EXPECT_EQ(problem, "");
+      fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+      EXPECT_EQ(LoadSettings(file).choices, kChoices);
+    }
+  }
+}
+
+TEST(Settings, NoSettingsNeitherReadsNorWrites) {
+  TempDir directory;
+  const fs::path file = directory.path() / "velmora" / "velmora.conf";
+  put(file, "[serial]\nbaud=fast\n");
+  const auto before = listing(directory.path());
+  CommandLine options;
+  options.noSettings = true;
+  SettingsStore store(SettingsFile(options, directory.path().c_str(), nullptr));
+  EXPECT_EQ(store.Problem(), "");
+  EXPECT_EQ(store.Remember(kChoices), "");
+  EXPECT_EQ(listing(directory.path()), before);
+
+  options.noSettings = false;
+  SettingsStore reading(SettingsFile(options, directory.path().c_str(), nullptr));
+  EXPECT_NE(reading.Problem(), "");
+  EXPECT_EQ(reading.Remember(kChoices), "");
+  EXPECT_EQ(LoadSettings(file).choices, kChoices);
+}

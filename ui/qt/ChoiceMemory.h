@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QPoint>
+#include <optional>
+
+#include "core/Settings.h"
+
+namespace velmora::ui::qt {
+
+class MainWindow;
+
+// Ties the main window to the remembered choices: device and line choices are written as the
+// user makes them, a moved window when it closes. UI thread only.
+class ChoiceMemory {
+ public:
+  ChoiceMemory(MainWindow& window, core::SettingsStore& settings);
+  ~ChoiceMemory();
+  ChoiceMemory(const ChoiceMemory&) = delete;
+  ChoiceMemory& operator=(const ChoiceMemory&) = delete;
+
+  // After the first show and its centring: the settings' log line, then the remembered place
+  // if a screen is still there.
+  void Shown();
+  // Before the devices go: remembers where the window was moved, if it was.
+  void Closing();
+
+ private:
+  void remember();
+
+  MainWindow& window_;
+  core::SettingsStore& settings_;
+  std::optional<core::WindowPosition> position_;
+  std::optional<QPoint> shownAt_;
+};
+
+}  // namespace velmora::ui::qt

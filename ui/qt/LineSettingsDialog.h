@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QDialog>
+#include <optional>
+
+#include "core/Bridge.h"
+
+class QComboBox;
+class QPushButton;
+
+namespace velmora::ui::qt {
+
+// "Paramètres du port": the serial line's speed (any rate the device takes, typed or picked),
+// data bits, parity and stop bits.
+class LineSettingsDialog final : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit LineSettingsDialog(const core::LineSettings& current, QWidget* parent = nullptr);
+
+  // What the fields hold; empty while the speed is not a number from 1 to 4000000.
+  std::optional<core::LineSettings> Settings() const;
+
+  QComboBox* Baud() const { return baud_; }
+  QComboBox* DataBits() const { return dataBits_; }
+  QComboBox* Parity() const { return parity_; }
+  QComboBox* StopBits() const { return stopBits_; }
+  QPushButton* OkBtn() const { return ok_; }
+
+ private:
+  QComboBox* baud_ = nullptr;
+  QComboBox* dataBits_ = nullptr;
+  QComboBox* parity_ = nullptr;
+  QComboBox* stopBits_ = nullptr;
+  QPushButton* ok_ = nullptr;
+};
+
+// Shows the dialog modally: the settings chosen, or empty when the user cancelled.
+std::optional<core::LineSettings> ChooseLineSettings(const core::LineSettings& current,
+                                                     QWidget* parent = nullptr);
+
+}  // namespace velmora::ui::qt
