@@ -328,12 +328,12 @@ bool JackMidiService::LinkLocked(const JackPort& port, bool input) {
 // notification thread handles a graph change: a port, once registered, is kept for the next
 // device of its name, unlinked meanwhile.
 void JackMidiService::ClosePortLocked(JackPort& port) {
-  if (port.port == nullptr) return;
+  if (port.port == nullptr || port.parked) return;
+  port.parked = true;
   if (client_ != nullptr && !gone_.load()) {
     jack_port_disconnect(client_, port.port);
     idle_.push_back(IdlePort{port.port, port.name});
   }
-  port.port = nullptr;
 }
 
 bool JackMidiService::WaitCycleBoundary() {
@@ -408,8 +408,9 @@ MMRESULT JackMidiService::midiInOpen(HMIDIIN* handle, std::uint32_t id, MidiCall
   if (auto result = OpenPortLocked(input->jack, ports[id], true)) return result;
   slot->store(input.get());
   if (!LinkLocked(input->jack, true)) {
-    Withdraw(*slot);
+    const bool passed = Withdraw(*slot);
     ClosePortLocked(input->jack);
+    if (!passed) graveyardIn_.push_back(std::move(input));
     return MMSYSERR_NODRIVER;
   }
   inputs_.push_back(std::move(input));
@@ -519,7 +520,8 @@ MMRESULT JackMidiService::midiOutOpen(HMIDIOUT* handle, std::intptr_t id, MidiCa
   slot->store(output.get());
   if (!LinkLocked(output->jack, false)) {
     ClosePortLocked(output->jack);
-    Withdraw(*slot);
+    // A cycle that never ended may still hold it: it stays until the client closes.
+    if (!Withdraw(*slot)) graveyardOut_.push_back(std::move(output));
     return MMSYSERR_NODRIVER;
   }
   outputs_.push_back(std::move(output));

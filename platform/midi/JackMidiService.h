@@ -81,10 +81,13 @@ class JackMidiService final : public MidiService {
   // What an open device has on JACK. Fields are written by the UI thread before the device is
   // published to the process thread and not changed until it is taken back.
   struct JackPort {
+    // Set at open, then read by the process thread while the device is in its view: never
+    // written again, even at close (the port is parked, see `parked`).
     jack_port_t* port = nullptr;
-    std::string name;    // ours, without the client's name
-    std::string target;  // the chosen port's full name
-    Ring ring;           // [length:4][bytes] records
+    bool parked = false;  // UI thread: unlinked and kept for the next device of its name
+    std::string name;     // ours, without the client's name
+    std::string target;   // the chosen port's full name
+    Ring ring;            // [length:4][bytes] records
   };
   class JackInput;
   class JackOutput;
