@@ -1,6 +1,7 @@
 #include "platform/midi/Endpoints.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace velmora::platform::midi {
@@ -22,6 +23,30 @@ std::uint32_t Pack(const std::uint8_t* bytes, std::size_t count) {
 }
 
 }  // namespace
+
+void CopyName(const std::string& name, char (&target)[MAXPNAMELEN]) {
+  std::snprintf(target, MAXPNAMELEN, "%s", name.c_str());
+}
+
+void FillInputCaps(const std::string& name, std::uint16_t productId, std::uint32_t driverVersion,
+                   MIDIINCAPSA& caps) {
+  caps = MIDIINCAPSA{};
+  caps.wMid = 0xFFFF;
+  caps.wPid = productId;
+  caps.vDriverVersion = driverVersion;
+  CopyName(name, caps.szPname);
+}
+
+void FillOutputCaps(const std::string& name, bool mapper, std::uint16_t productId,
+                    std::uint32_t driverVersion, MIDIOUTCAPSA& caps) {
+  caps = MIDIOUTCAPSA{};
+  caps.wMid = 0xFFFF;
+  caps.wPid = mapper ? 0 : productId;
+  caps.vDriverVersion = driverVersion;
+  CopyName(mapper ? std::string(kMapperName) : name, caps.szPname);
+  caps.wTechnology = mapper ? MOD_MAPPER : MOD_MIDIPORT;
+  caps.wChannelMask = 0xFFFF;
+}
 
 // ---- InputEndpoint ------------------------------------------------------------------------
 

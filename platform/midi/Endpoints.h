@@ -7,11 +7,32 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/midi/MidiService.h"
 
 namespace velmora::platform::midi {
+
+inline constexpr const char* kMapperName = "MIDI Mapper";
+
+// What the back ends that list ports by name share for their capabilities and handles.
+void CopyName(const std::string& name, char (&target)[MAXPNAMELEN]);
+void FillInputCaps(const std::string& name, std::uint16_t productId, std::uint32_t driverVersion,
+                   MIDIINCAPSA& caps);
+// `mapper`: the pseudo-device that plays on the first output.
+void FillOutputCaps(const std::string& name, bool mapper, std::uint16_t productId,
+                    std::uint32_t driverVersion, MIDIOUTCAPSA& caps);
+// The open endpoint behind `handle`, or null when it is not one of `open`.
+template <typename Endpoint, typename Handle>
+Endpoint* FindOpen(const std::vector<std::unique_ptr<Endpoint>>& open, Handle handle) {
+  for (const auto& endpoint : open) {
+    if (endpoint.get() == handle) return endpoint.get();
+  }
+  return nullptr;
+}
 
 class InputEndpoint : public MidiInHandle {
  public:

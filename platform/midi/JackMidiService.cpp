@@ -13,7 +13,6 @@ namespace velmora::platform::midi {
 
 namespace {
 
-constexpr const char* kMapperName = "MIDI Mapper";
 // Room for a few of the longest messages, so that a sysex never waits for the ring to drain.
 constexpr std::size_t kRingBytes = 1 << 18;
 constexpr std::size_t kHeaderBytes = sizeof(std::uint32_t);
@@ -21,10 +20,6 @@ constexpr std::size_t kHeaderBytes = sizeof(std::uint32_t);
 constexpr auto kCycleBound = std::chrono::seconds(2);
 
 void Silent(const char*) {}
-
-void CopyName(const std::string& name, char (&target)[MAXPNAMELEN]) {
-  std::snprintf(target, MAXPNAMELEN, "%s", name.c_str());
-}
 
 // The size of the whole record at the ring's head, or 0 while it is not all written.
 std::size_t RecordAtHead(jack_ringbuffer_t* ring) {
@@ -360,17 +355,11 @@ bool JackMidiService::Withdraw(std::atomic<JackOutput*>& slot) {
 }
 
 JackMidiService::JackInput* JackMidiService::InputLocked(HMIDIIN handle) const {
-  for (const auto& input : inputs_) {
-    if (input.get() == handle) return input.get();
-  }
-  return nullptr;
+  return FindOpen(inputs_, handle);
 }
 
 JackMidiService::JackOutput* JackMidiService::OutputLocked(HMIDIOUT handle) const {
-  for (const auto& output : outputs_) {
-    if (output.get() == handle) return output.get();
-  }
-  return nullptr;
+  return FindOpen(outputs_, handle);
 }
 
 // ---- input --------------------------------------------------------------------------------
@@ -386,10 +375,7 @@ MMRESULT JackMidiService::midiInGetDevCapsA(std::uintptr_t id, MIDIINCAPSA* caps
   std::lock_guard lock(mutex_);
   const auto ports = PortsLocked(true);
   if (id >= ports.size()) return MMSYSERR_BADDEVICEID;
-  *caps = MIDIINCAPSA{};
-  caps->wMid = 0xFFFF;
-  caps->vDriverVersion = 0x0100;
-  CopyName(ports[id], caps->szPname);
+  FillInputCaps(ports[id], 0, 0x0100, *caps);
   return MMSYSERR_NOERROR;
 }
 
@@ -494,12 +480,7 @@ MMRESULT JackMidiService::midiOutGetDevCapsA(std::intptr_t id, MIDIOUTCAPSA* cap
   const bool mapper = id == MIDI_MAPPER;
   const std::intptr_t index = mapper ? 0 : id;
   if (index < 0 || static_cast<std::size_t>(index) >= ports.size()) return MMSYSERR_BADDEVICEID;
-  *caps = MIDIOUTCAPSA{};
-  caps->wMid = 0xFFFF;
-  caps->vDriverVersion = 0x0100;
-  CopyName(mapper ? std::string(kMapperName) : ports[index], caps->szPname);
-  caps->wTechnology = mapper ? MOD_MAPPER : MOD_MIDIPORT;
-  caps->wChannelMask = 0xFFFF;
+  FillOutputCaps(ports[index], mapper, 0, 0x0100, *caps);
   return MMSYSERR_NOERROR;
 }
 

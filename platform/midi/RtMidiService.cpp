@@ -20,15 +20,10 @@ namespace velmora::platform::midi {
 
 namespace {
 
-constexpr const char* kMapperName = "MIDI Mapper";
 constexpr RtMidi::Api kApis[] = {RtMidi::LINUX_ALSA, RtMidi::UNIX_JACK};
 
 void QuietErrors(RtMidiError::Type, const std::string&, void* flag) {
   static_cast<std::atomic<bool>*>(flag)->store(true);
-}
-
-void CopyName(const std::string& name, char (&target)[MAXPNAMELEN]) {
-  std::snprintf(target, MAXPNAMELEN, "%s", name.c_str());
 }
 
 #ifdef VELMORA_JACK_PROBE
@@ -305,17 +300,11 @@ std::vector<RtMidiService::Port> RtMidiService::PortsLocked(bool input) {
 }
 
 RtMidiService::RtInput* RtMidiService::InputLocked(HMIDIIN handle) const {
-  for (const auto& input : inputs_) {
-    if (input.get() == handle) return input.get();
-  }
-  return nullptr;
+  return FindOpen(inputs_, handle);
 }
 
 RtMidiService::RtOutput* RtMidiService::OutputLocked(HMIDIOUT handle) const {
-  for (const auto& output : outputs_) {
-    if (output.get() == handle) return output.get();
-  }
-  return nullptr;
+  return FindOpen(outputs_, handle);
 }
 
 // ---- input --------------------------------------------------------------------------------
@@ -331,11 +320,7 @@ MMRESULT RtMidiService::midiInGetDevCapsA(std::uintptr_t id, MIDIINCAPSA* caps,
   std::lock_guard lock(mutex_);
   const auto ports = PortsLocked(true);
   if (id >= ports.size()) return MMSYSERR_BADDEVICEID;
-  *caps = MIDIINCAPSA{};
-  caps->wMid = 0xFFFF;
-  caps->wPid = static_cast<std::uint16_t>(ports[id].api);
-  caps->vDriverVersion = 0x0500;
-  CopyName(ports[id].name, caps->szPname);
+  FillInputCaps(ports[id].name, static_cast<std::uint16_t>(ports[id].api), 0x0500, *caps);
   return MMSYSERR_NOERROR;
 }
 
@@ -452,13 +437,8 @@ MMRESULT RtMidiService::midiOutGetDevCapsA(std::intptr_t id, MIDIOUTCAPSA* caps,
   const bool mapper = id == MIDI_MAPPER;
   const std::intptr_t index = mapper ? 0 : id;
   if (index < 0 || static_cast<std::size_t>(index) >= ports.size()) return MMSYSERR_BADDEVICEID;
-  *caps = MIDIOUTCAPSA{};
-  caps->wMid = 0xFFFF;
-  caps->wPid = mapper ? 0 : static_cast<std::uint16_t>(ports[index].api);
-  caps->vDriverVersion = 0x0500;
-  CopyName(mapper ? std::string(kMapperName) : ports[index].name, caps->szPname);
-  caps->wTechnology = mapper ? MOD_MAPPER : MOD_MIDIPORT;
-  caps->wChannelMask = 0xFFFF;
+  FillOutputCaps(ports[index].name, mapper, static_cast<std::uint16_t>(ports[index].api), 0x0500,
+                 *caps);
   return MMSYSERR_NOERROR;
 }
 

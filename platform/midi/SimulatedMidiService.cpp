@@ -32,14 +32,6 @@ class SimulatedMidiService::SimOutput final : public OutputEndpoint {
   std::deque<MIDIHDR*> held;  // long messages in play while held; guarded by the service's mutex
 };
 
-namespace {
-constexpr const char* kMapperName = "MIDI Mapper";
-
-void CopyName(const std::string& name, char (&target)[MAXPNAMELEN]) {
-  std::snprintf(target, MAXPNAMELEN, "%s", name.c_str());
-}
-}  // namespace
-
 SimulatedMidiService::SimulatedMidiService() : driver_([this] { DriverLoop(); }) {}
 
 SimulatedMidiService::~SimulatedMidiService() {
