@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -154,6 +155,12 @@ class MidiService {
   // Refused while a long message plays.
   virtual MMRESULT midiOutClose(HMIDIOUT handle) = 0;
   virtual MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, std::uint32_t size) = 0;
+
+  // Our own: `callback` runs on a thread of the service whenever the set of ports may have
+  // changed (a port came, went or was renamed; the server went away or came back). It must not
+  // block: it posts to whoever re-reads the lists. An empty function removes it. A back end
+  // that cannot tell keeps the default, and its lists are read only when asked.
+  virtual void SetPortsChangedCallback(std::function<void()> callback) { (void)callback; }
 };
 
 // The platform's own service: WinMM on Windows, RtMidi where it was found, else a simulated

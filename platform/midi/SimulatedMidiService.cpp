@@ -53,6 +53,7 @@ SimulatedMidiService::DeviceKey SimulatedMidiService::AddInput(const std::string
   device->name = name;
   devices_.push_back(device);
   all_.push_back(device);
+  PostPortsChanged();
   return device->key;
 }
 
@@ -63,6 +64,7 @@ SimulatedMidiService::DeviceKey SimulatedMidiService::AddOutput(const std::strin
   device->name = name;
   devices_.push_back(device);
   all_.push_back(device);
+  PostPortsChanged();
   return device->key;
 }
 
@@ -84,6 +86,7 @@ void SimulatedMidiService::Remove(DeviceKey key) {
       if (output->device->key == key) output->Lost();
     }
   });
+  PostPortsChanged();
 }
 
 bool SimulatedMidiService::Play(DeviceKey key, std::vector<std::uint8_t> message) {
@@ -205,6 +208,22 @@ SimulatedMidiService::SimOutput* SimulatedMidiService::OutputLocked(HMIDIOUT han
     if (output.get() == handle) return output.get();
   }
   return nullptr;
+}
+
+void SimulatedMidiService::SetPortsChangedCallback(std::function<void()> callback) {
+  std::lock_guard lock(mutex_);
+  portsChanged_ = std::move(callback);
+}
+
+void SimulatedMidiService::PostPortsChanged() {
+  Post([this] {
+    std::function<void()> callback;
+    {
+      std::lock_guard lock(mutex_);
+      callback = portsChanged_;
+    }
+    if (callback) callback();
+  });
 }
 
 void SimulatedMidiService::Post(std::function<void()> task) {

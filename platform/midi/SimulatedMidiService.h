@@ -111,6 +111,8 @@ class SimulatedMidiService final : public MidiService {
   MMRESULT midiOutReset(HMIDIOUT handle) override;
   MMRESULT midiOutClose(HMIDIOUT handle) override;
   MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, std::uint32_t size) override;
+  // Runs on the driver thread after each AddInput, AddOutput and Remove.
+  void SetPortsChangedCallback(std::function<void()> callback) override;
 
  private:
   struct Device;
@@ -122,9 +124,11 @@ class SimulatedMidiService final : public MidiService {
   SimInput* InputLocked(HMIDIIN handle) const;
   SimOutput* OutputLocked(HMIDIOUT handle) const;
   void Post(std::function<void()> task);
+  void PostPortsChanged();
   void DriverLoop();
 
-  // Guards the devices, the handles, the failures, the hold flag and the held messages.
+  // Guards the devices, the handles, the failures, the hold flag, the held messages and the
+  // ports-changed callback.
   mutable std::mutex mutex_;
   mutable std::condition_variable sentChanged_;
   std::vector<std::shared_ptr<Device>> devices_;  // present ones, in creation order
@@ -134,6 +138,7 @@ class SimulatedMidiService final : public MidiService {
   std::map<Call, std::deque<MMRESULT>> failures_;
   bool hold_ = false;
   DeviceKey nextKey_ = 1;
+  std::function<void()> portsChanged_;
 
   // The driver thread's work. Guarded by taskMutex_; the thread is the only consumer.
   std::mutex taskMutex_;
