@@ -481,17 +481,55 @@ void Bridge::StartDevices() {
   OpenComPort();
 }
 
-void Bridge::SetLineSettings(const LineSettings& line) {
-  if (!SerialPort) return;
-  swallow([&] {
-    SerialPort->SetBaud(line.baud);
-    SerialPort->SetLine(line.dataBits, line.parity, line.stopBits);
-  });
+namespace {
+
+constexpr serial::THWFlowOptionSet kRtsCts = serial::hwfUseRTS | serial::hwfRequireCTS;
+
+// Each setter reaches an open device at once; equal values are no calls at all, so that a
+// device without flow control is asked nothing about it unless flow control changes.
+void applyFlow(ComPortDevice& port, FlowControl flow) {
+  port.SetFlowOptions(flow == FlowControl::RtsCts ? kRtsCts : 0,
+                      flow == FlowControl::XonXoff ? serial::TSWFlowOptions::swfBoth
+                                                   : serial::TSWFlowOptions::swfNone);
+}
+
+void applyLine(ComPortDevice& port, const LineSettings& line, FlowControl flowNow) {
+  port.SetBaud(line.baud);
+  port.SetLine(line.dataBits, line.parity, line.stopBits);
+  if (line.flow != flowNow) applyFlow(port, line.flow);
+}
+
+}  // namespace
+
+bool Bridge::SetLineSettings(const LineSettings& line) {
+  if (!SerialPort) return true;  // nothing that could refuse
+  const LineSettings before = PortLineSettings();
+  try {
+    applyLine(*SerialPort, line, before.flow);
+    return true;
+  } catch (...) {
+    // The port keeps a refused value as its property although the device still runs the old
+    // one. Each setter applies every stored value, so each goes back on its own: the last one
+    // that changes puts the whole line in force again.
+    swallow([&] { SerialPort->SetBaud(before.baud); });
+    swallow([&] { SerialPort->SetLine(before.dataBits, before.parity, before.stopBits); });
+    swallow([&] {
+      if (PortLineSettings().flow != before.flow) applyFlow(*SerialPort, before.flow);
+    });
+    return false;
+  }
 }
 
 LineSettings Bridge::PortLineSettings() const {
   if (!SerialPort) return {};
-  return {SerialPort->Baud(), SerialPort->DataBits(), SerialPort->Parity(), SerialPort->StopBits()};
+  LineSettings line{SerialPort->Baud(), SerialPort->DataBits(), SerialPort->Parity(),
+                    SerialPort->StopBits()};
+  if ((SerialPort->HWFlowOptions() & kRtsCts) != 0) {
+    line.flow = FlowControl::RtsCts;
+  } else if (SerialPort->SWFlowOptions() != serial::TSWFlowOptions::swfNone) {
+    line.flow = FlowControl::XonXoff;
+  }
+  return line;
 }
 
 std::string Bridge::ComPortStatusText(bool detailed) const {

@@ -34,12 +34,16 @@ inline constexpr std::int32_t kBridgeBaud = 38400;
 inline constexpr std::uint32_t kSwitchDelayMs = 200;
 inline constexpr const char* kNoMidiPort = "Port non spécifié";
 
-// The serial line: today's 38400 8N1 unless asked otherwise.
+// Flow control as a user picks it; the port's HWFlowOptions and SWFlowOptions underneath.
+enum class FlowControl : std::uint8_t { None, RtsCts, XonXoff };
+
+// The serial line: today's 38400 8N1 without flow control unless asked otherwise.
 struct LineSettings {
   std::int32_t baud = kBridgeBaud;
   std::uint16_t dataBits = 8;
   serial::TParity parity = serial::TParity::pNone;
   std::uint16_t stopBits = 1;
+  FlowControl flow = FlowControl::None;
   bool operator==(const LineSettings&) const = default;
 };
 
@@ -121,8 +125,9 @@ class Bridge {
   std::string ComPortStatusText(bool detailed) const;
   // Read by StartDevices.
   StartChoice Choice;
-  // Sets the port's line; an open port takes it when it opens next.
-  void SetLineSettings(const LineSettings& line);
+  // Sets the port's line through its setters: an open port takes it at once, a closed one at
+  // its next open. False when the open device refused it; the line in force before stays.
+  bool SetLineSettings(const LineSettings& line);
   LineSettings PortLineSettings() const;
 
   // The devices; null when absent.

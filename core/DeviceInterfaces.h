@@ -73,6 +73,11 @@ class ComPortDevice {
   virtual serial::TParity Parity() const = 0;
   virtual serial::THWFlowOptionSet HWFlowOptions() const = 0;
   virtual serial::TSWFlowOptions SWFlowOptions() const = 0;
+  // Devices without flow control raise.
+  virtual void SetFlowOptions(serial::THWFlowOptionSet hw, serial::TSWFlowOptions sw) {
+    (void)hw, (void)sw;
+    throw std::logic_error("no flow control");
+  }
   virtual bool Open() const = 0;            // whether it is really open
   virtual void SetOpen(bool open) = 0;      // raises when the device does not open
   virtual std::uint16_t OutBuffFree() = 0;  // never opens the port

@@ -36,6 +36,10 @@ class SerialComPortDevice final : public ComPortDevice {
   serial::TParity Parity() const override { return port_.Parity(); }
   serial::THWFlowOptionSet HWFlowOptions() const override { return port_.HWFlowOptions(); }
   serial::TSWFlowOptions SWFlowOptions() const override { return port_.SWFlowOptions(); }
+  void SetFlowOptions(serial::THWFlowOptionSet hw, serial::TSWFlowOptions sw) override {
+    port_.SetHWFlowOptions(hw);
+    port_.SetSWFlowOptions(sw);
+  }
   bool Open() const override { return port_.PortState() == serial::TPortState::psOpen; }
   void SetOpen(bool open) override { port_.SetOpen(open); }
   std::uint16_t OutBuffFree() override { return port_.OutBuffFree(); }

@@ -38,6 +38,9 @@ std::string parityLetter(serial::TParity parity) {
   return kLetters[static_cast<int>(parity)];
 }
 
+// In FlowControl's order.
+constexpr const char* kFlowNames[] = {"none", "rts-cts", "xon-xoff"};
+
 // Takes one "key=value" of a known section; false when the value is not one it can hold.
 bool take(RememberedChoices& choices, const std::string& section, const std::string& key,
           const std::string& value) {
@@ -68,6 +71,12 @@ bool take(RememberedChoices& choices, const std::string& section, const std::str
       const auto settings = ParseLineSettings("1,8," + value + ",1");
       if (!settings || value.size() != 1) return false;
       line().parity = settings->parity;
+      return true;
+    }
+    if (key == "flow") {
+      const auto found = std::find(std::begin(kFlowNames), std::end(kFlowNames), value);
+      if (found == std::end(kFlowNames)) return false;
+      line().flow = static_cast<FlowControl>(found - std::begin(kFlowNames));
       return true;
     }
   } else if (section == "midi") {
@@ -126,6 +135,7 @@ std::string FormatSettings(const RememberedChoices& choices) {
     text += "data-bits=" + std::to_string(choices.line->dataBits) + "\n";
     text += "parity=" + parityLetter(choices.line->parity) + "\n";
     text += "stop-bits=" + std::to_string(choices.line->stopBits) + "\n";
+    text += std::string("flow=") + kFlowNames[static_cast<int>(choices.line->flow)] + "\n";
   }
   text += "\n[midi]\n";
   if (!choices.midiIn.empty()) text += "input=" + choices.midiIn + "\n";

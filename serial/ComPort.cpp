@@ -97,6 +97,17 @@ void TApdCustomComPort::ApplyLine() {
   Check(dispatcher_->SetLine(static_cast<std::uint32_t>(baud_), static_cast<std::uint8_t>(parity_),
                              static_cast<std::uint8_t>(dataBits_),
                              static_cast<std::uint8_t>(stopBits_)));
+  // Linux drivers run the nearest line they can instead of failing (a pseudo-terminal keeps 8
+  // bits without parity): what the device runs is read back, so that a refusal is told.
+  std::uint32_t baud = 0;
+  std::uint16_t parity = 0;
+  std::uint8_t dataBits = 0;
+  std::uint8_t stopBits = 0;
+  dispatcher_->GetLine(baud, parity, dataBits, stopBits);
+  const bool taken = baud == static_cast<std::uint32_t>(baud_) &&
+                     parity == static_cast<std::uint16_t>(parity_) && dataBits == dataBits_ &&
+                     (dataBits_ == 5 || stopBits == stopBits_);  // five bits: 1.5 stop bits
+  if (!taken) Check(ecBadArgument);
 }
 
 void TApdCustomComPort::SetBaud(std::int32_t value) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 namespace velmora::ui {
 
@@ -78,9 +79,21 @@ void TfmMain::cbComPortChange() {
   choiceChanged();
 }
 
+namespace {
+// "31250,8,1,pNone": the status text's order, without the port number.
+std::string LineText(const core::LineSettings& line) {
+  return std::to_string(line.baud) + "," + std::to_string(line.dataBits) + "," +
+         std::to_string(line.stopBits) + "," + core::ParityName(line.parity);
+}
+}  // namespace
+
 void TfmMain::ActPortSettingsApply(const core::LineSettings& line) {
-  bridge_.SetLineSettings(line);
-  cbComPortChange();
+  if (!bridge_.SetLineSettings(line)) {
+    AddLogLine("[RS232] - " + LineText(line) + " refusé par le port, reste " +
+               LineText(bridge_.PortLineSettings()));
+  }
+  surface_.SetStatusText(1, bridge_.ComPortStatusText(false));
+  choiceChanged();
 }
 
 void TfmMain::cbMIDIInChange() {

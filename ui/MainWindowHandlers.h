@@ -43,7 +43,8 @@ class TfmMain : public core::MainForm {
   void ActAppCloseExecute();
   void ActAppAboutExecute();
   void cbComPortChange();
-  // "Paramètres du port...": the port reopens with the new line.
+  // "Paramètres du port...": the open port takes the new line without reopening; a line the
+  // device refuses is told in the log and the one in force stays.
   void ActPortSettingsApply(const core::LineSettings& line);
   void cbMIDIInChange();
   void cbMIDIOutChange();

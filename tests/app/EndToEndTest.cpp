@@ -90,6 +90,25 @@ class Isolated {
 
 using velmora::testing::WaitUntil;
 
+// After the program ended: only the peer's own ports are left in JACK's graph, and the serial
+// device is free (the driver's exclusive mode and its flock, the only lock it takes, are gone).
+void ExpectNothingLeftBehind(JackPeer& peer, const std::string& peerName,
+                             const std::string& serialPath) {
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        for (const auto& port : peer.midiPorts()) {
+          if (port.rfind(peerName + ":", 0) != 0) return false;
+        }
+        return true;
+      },
+      kBound))
+      << "a port of the program stayed behind";
+  const int fd = ::open(serialPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the serial device is still held";
+  ::close(fd);
+}
+
 class EndToEnd : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -162,25 +181,11 @@ TEST_F(EndToEnd, TerminationEndsTheProgramAndFreesEveryDevice) {
   ASSERT_TRUE(program->waitExit(kBound));
   EXPECT_TRUE(WIFEXITED(program->status()));
   EXPECT_EQ(WEXITSTATUS(program->status()), 0);
-
-  EXPECT_TRUE(WaitUntil(
-      [] {
-        for (const auto& port : peer->midiPorts()) {
-          if (port.rfind("e2e-peer:", 0) != 0) return false;
-        }
-        return true;
-      },
-      kBound))
-      << "a port of the program stayed behind";
-
-  const int fd = ::open(serial->slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  ASSERT_GE(fd, 0) << std::strerror(errno);
-  EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the serial device is still held";
-  ::close(fd);
+  ExpectNothingLeftBehind(*peer, "e2e-peer", serial->slavePath());
 }
 
 // The headless program with the devices and line named on its command line: it forwards, prints
-// what the window would show, and ends on SIGTERM with status 0.
+// what the window would show, and ends on SIGTERM with status 0, leaving nothing behind.
 TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
   PtyPair serial;
   {
@@ -219,6 +224,9 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
   ASSERT_TRUE(peer.send({0x90, 0x3C, 0x64}));
   EXPECT_EQ(serial.read(3, kBound), (Bytes{0x90, 0x3C, 0x64}));
   EXPECT_TRUE(hasPrinted("90 3C 64")) << printed();
+  serial.write({0x80, 0x3C, 0x00});
+  EXPECT_EQ(peer.receive(kBound), (Bytes{0x80, 0x3C, 0x00}));
+  EXPECT_TRUE(hasPrinted("[Com-Rx] - 803C00")) << printed();
 
   program.signal(SIGTERM);
   ASSERT_TRUE(program.waitExit(kBound));
@@ -228,6 +236,7 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
   ASSERT_NE(stop, std::string::npos) << text;
   EXPECT_NE(text.find("RS232 fermé", stop), std::string::npos) << text;
   EXPECT_NE(text.find("MIDI In fermé", stop), std::string::npos) << text;
+  ExpectNothingLeftBehind(peer, "headless-peer", serial.slavePath());
 }
 
 }  // namespace

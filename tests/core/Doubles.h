@@ -44,6 +44,9 @@ struct FakeComPort final : core::ComPortDevice {
   serial::TParity Parity() const override { return parity; }
   serial::THWFlowOptionSet HWFlowOptions() const override { return hwFlow; }
   serial::TSWFlowOptions SWFlowOptions() const override { return swFlow; }
+  void SetFlowOptions(serial::THWFlowOptionSet hw, serial::TSWFlowOptions sw) override {
+    hwFlow = hw, swFlow = sw;
+  }
   bool Open() const override { return open; }
   void SetOpen(bool value) override {
     openRequests.push_back(value);

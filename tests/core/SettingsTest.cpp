@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/Settings.h"
@@ -37,10 +41,14 @@ void put(const fs::path& file, const std::string& text) {
   std::ofstream(file, std::ios::binary) << text;
 }
 
+// Every entry with its time stamp (a folder's changes when a file is made or removed in it)
+// and a file's content.
 std::vector<std::string> listing(const fs::path& folder) {
   std::vector<std::string> names;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    names.push_back(entry.path().string() + " " + std::to_string(fs::is_regular_file(entry)) +
+    names.push_back(entry.path().string() + " " +
+                    std::to_string(entry.last_write_time().time_since_epoch().count()) + " " +
+                    std::to_string(fs::is_regular_file(entry)) +
                     (fs::is_regular_file(entry) ? " " + slurp(entry.path()) : ""));
   }
   std::sort(names.begin(), names.end());
@@ -162,4 +170,60 @@ TEST(Settings, NoSettingsNeitherReadsNorWrites) {
   EXPECT_NE(reading.Problem(), "");
   EXPECT_EQ(reading.Remember(kChoices), "");
   EXPECT_EQ(LoadSettings(file).choices, kChoices);
+}
+
+TEST(Settings, TwoProgramsWritingAtOnceLeaveOneWholeVersionAndNoTemporaryFile) {
+  TempDir directory;
+  const fs::path file = directory.path() / "velmora" / "velmora.conf";
+  // Two versions per writer, so that each of its saves is a change.
+  const auto version = [](int writer, int turn) {
+    RememberedChoices choices = kChoices;
+    choices.midiIn = "writer " + std::to_string(writer) + std::string(200 * (turn + 1), 'x');
+    choices.line->baud = 1200 * (writer * 2 + turn + 1);
+    return choices;
+  };
+  std::vector<RememberedChoices> versions;
+  for (int writer = 0; writer < 2; ++writer) {
+    for (int turn = 0; turn < 2; ++turn) versions.push_back(version(writer, turn));
+  }
+  velmora::core::SaveSettings(file, versions[0]);
+
+  constexpr int kSaves = 150;
+  std::atomic<int> ready{0};
+  std::atomic<bool> writing{true};
+  std::vector<std::thread> writers;
+  for (int writer = 0; writer < 2; ++writer) {
+    writers.emplace_back([&, writer] {
+      SettingsStore store(file);  // each program's own store, as at its start
+      ++ready;
+      while (ready < 3) std::this_thread::yield();
+      for (int save = 0; save < kSaves; ++save) {
+        EXPECT_EQ(store.Remember(version(writer, save % 2)), "");
+      }
+    });
+  }
+  // A third program starting meanwhile reads one whole version, never a mix.
+  std::set<std::string> problems;
+  int unknown = 0;
+  std::thread reader([&] {
+    ++ready;
+    while (ready < 3) std::this_thread::yield();
+    while (writing) {
+      const auto loaded = LoadSettings(file);
+      if (!loaded.problem.empty()) problems.insert(loaded.problem);
+      if (std::find(versions.begin(), versions.end(), loaded.choices) == versions.end()) ++unknown;
+    }
+  });
+  for (auto& writer : writers) writer.join();
+  writing = false;
+  reader.join();
+
+  EXPECT_EQ(problems, std::set<std::string>{});
+  EXPECT_EQ(unknown, 0);
+  const auto loaded = LoadSettings(file);
+  EXPECT_EQ(loaded.problem, "");
+  EXPECT_TRUE(loaded.choices == versions[1] || loaded.choices == versions[3]);
+  std::vector<fs::path> left;
+  for (const auto& entry : fs::directory_iterator(file.parent_path())) left.push_back(entry);
+  EXPECT_EQ(left, std::vector<fs::path>{file}) << "a temporary file stayed";
 }

@@ -102,10 +102,10 @@ TEST_F(Startup, AChoiceGivenPicksItsDevicesAndLineAndAnUnlistedOneFallsBackToThe
   window.ListSetSelected(DeviceList::MidiIn, 0);
   form->cbMIDIInChange();
   EXPECT_EQ(changes, 1);
-  // A new line reopens the port with it.
+  // A new line goes to the open port as it is, without closing it.
   factory.portView->openRequests.clear();
   form->ActPortSettingsApply({115200, 6, velmora::serial::TParity::pOdd, 1});
-  EXPECT_EQ(factory.portView->openRequests, (std::vector<bool>{false, true}));
+  EXPECT_EQ(factory.portView->openRequests, std::vector<bool>{});
   EXPECT_EQ(window.StatusText(1), "3,115200,6,1,pOdd");
   EXPECT_EQ(changes, 2);
 

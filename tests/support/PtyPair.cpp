@@ -112,6 +112,7 @@ PtyPair::Termios PtyPair::termios() const {
   t.oddParity = (raw.c_cflag & PARODD) != 0;
   t.markSpace = (raw.c_cflag & CMSPAR) != 0;
   t.rtsCts = (raw.c_cflag & CRTSCTS) != 0;
+  t.xonXoff = (raw.c_iflag & (IXON | IXOFF)) == (IXON | IXOFF);
   t.vminZero = raw.c_cc[VMIN] == 0;
   t.vtimeZero = raw.c_cc[VTIME] == 0;
   t.raw = !(raw.c_lflag & (ICANON | ECHO | ISIG)) && !(raw.c_oflag & OPOST) &&

@@ -36,7 +36,7 @@ class PtyPair {
     bool baudIsOther = false;  // BOTHER
     int dataBits = 0;
     bool twoStopBits = false, parity = false, oddParity = false, markSpace = false;
-    bool rtsCts = false, vminZero = false, vtimeZero = false, raw = false;
+    bool rtsCts = false, xonXoff = false, vminZero = false, vtimeZero = false, raw = false;
   };
   Termios termios() const;
 

@@ -1,7 +1,8 @@
 #pragma once
 
 // MIDI devices for the window tests: named devices that open, close and hand out events
-// that the test injects. The serial devices stay absent: the factory raises for them.
+// that the test injects. The serial devices stay absent (the factory raises for them) unless
+// the test gives a serial port.
 
 #include <deque>
 #include <functional>
@@ -93,8 +94,12 @@ class FakeFactory final : public core::DeviceFactory {
   std::vector<std::string> outputs;
   FakeMidiInput* input = nullptr;    // owned by the bridge
   FakeMidiOutput* output = nullptr;  // owned by the bridge
+  std::function<std::unique_ptr<core::ComPortDevice>()> comPort;
 
-  std::unique_ptr<core::ComPortDevice> CreateComPort() override { throw absent(); }
+  std::unique_ptr<core::ComPortDevice> CreateComPort() override {
+    if (!comPort) throw absent();
+    return comPort();
+  }
   std::unique_ptr<core::DataPacketDevice> CreateDataPacket() override { throw absent(); }
   std::unique_ptr<core::LightControllerDevice> CreateSLController() override { throw absent(); }
   // As the real input: creation raises on a machine without MIDI input devices.

@@ -1,8 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QPushButton>
+#include <QTimer>
+#include <filesystem>
+#include <functional>
 
+#include "core/SerialDeviceAdapters.h"
+#include "support/PtyPair.h"
+#include "ui/WindowFixture.h"
 #include "ui/qt/LineSettingsDialog.h"
 
 namespace velmora::ui::qt {
@@ -11,7 +19,7 @@ namespace {
 using serial::TParity;
 
 TEST(LineSettingsDialog, ShowsTheLineAndTakesAnySpeedTheDeviceCanTake) {
-  const core::LineSettings current{31250, 7, TParity::pMark, 2};
+  const core::LineSettings current{31250, 7, TParity::pMark, 2, core::FlowControl::XonXoff};
   LineSettingsDialog dialog(current);
   EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Paramètres du port"));
   EXPECT_EQ(dialog.Settings(), current);
@@ -19,6 +27,7 @@ TEST(LineSettingsDialog, ShowsTheLineAndTakesAnySpeedTheDeviceCanTake) {
   dialog.DataBits()->setCurrentIndex(dialog.DataBits()->findText("5"));
   dialog.Parity()->setCurrentIndex(dialog.Parity()->findText("Impaire"));
   dialog.StopBits()->setCurrentIndex(dialog.StopBits()->findText("1"));
+  dialog.Flow()->setCurrentIndex(dialog.Flow()->findText("RTS/CTS"));
   const struct {
     const char* baud;
     bool good;
@@ -32,12 +41,79 @@ TEST(LineSettingsDialog, ShowsTheLineAndTakesAnySpeedTheDeviceCanTake) {
     if (test.good) {
       const auto line = dialog.Settings();
       ASSERT_TRUE(line.has_value());
-      EXPECT_EQ(*line,
-                (core::LineSettings{QString(test.baud).trimmed().toInt(), 5, TParity::pOdd, 1}));
+      EXPECT_EQ(*line, (core::LineSettings{QString(test.baud).trimmed().toInt(), 5, TParity::pOdd,
+                                           1, core::FlowControl::RtsCts}));
     } else {
       EXPECT_FALSE(dialog.Settings().has_value());
     }
   }
+}
+
+// The window over a serial port on a pseudo-terminal, opened at start-up as COM1.
+class LineSettingsWindowTest : public test::WindowFixture {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(pty.valid());
+    std::filesystem::create_directories(dir.path() / "dev");
+    std::filesystem::create_symlink(pty.slavePath(), dir.path() / "dev/ttyV0");
+    factory.comPort = [this] {
+      auto port = std::make_unique<core::SerialComPortDevice>();
+      port->Port().DispatcherFactory = serial::PlatformDispatcherFactory(
+          platform::SerialNameSpace({dir.path() / "dev", dir.path() / "sys"}));
+      return port;
+    };
+  }
+
+  // Chooses "Paramètres du port..." and answers its dialog as a user would.
+  void Answer(const std::function<void(LineSettingsDialog&)>& fill, bool ok) {
+    bool answered = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      auto* dialog = qobject_cast<LineSettingsDialog*>(QApplication::activeModalWidget());
+      if (!dialog || answered) return;
+      answered = true;
+      fill(*dialog);
+      auto* button = dialog->findChild<QPushButton*>(ok ? "OkBtn" : "AbortBtn");
+      ASSERT_NE(button, nullptr);
+      button->click();
+    });
+    poll.start(10);
+    Find<QAction>("ActPortSettings")->trigger();
+    EXPECT_TRUE(answered);
+  }
+
+  testing::PtyPair pty;
+  testing::TempDir dir;
+};
+
+TEST_F(LineSettingsWindowTest, OkSetsTheOpenPortsLineAndCancelLeavesIt) {
+  Start();
+  ASSERT_TRUE(bridge->ComPortOpened);
+  EXPECT_EQ(window->StatusText(1), "1,38400,8,1,pNone");
+
+  Answer(
+      [](LineSettingsDialog& dialog) {
+        EXPECT_EQ(dialog.Settings(), core::LineSettings{});
+        dialog.Baud()->setCurrentText("31250");
+        dialog.StopBits()->setCurrentIndex(dialog.StopBits()->findText("2"));
+      },
+      true);
+  EXPECT_TRUE(bridge->ComPortOpened);
+  EXPECT_EQ(pty.termios().ospeed, 31250u);
+  EXPECT_TRUE(pty.termios().twoStopBits);
+  EXPECT_EQ(window->StatusText(1), "1,31250,8,2,pNone");
+
+  Answer(
+      [](LineSettingsDialog& dialog) {
+        EXPECT_EQ(dialog.Settings(), (core::LineSettings{31250, 8, TParity::pNone, 2}));
+        dialog.Baud()->setCurrentText("115200");
+        dialog.Flow()->setCurrentIndex(dialog.Flow()->findText("RTS/CTS"));
+      },
+      false);
+  EXPECT_EQ(pty.termios().ospeed, 31250u);
+  EXPECT_FALSE(pty.termios().rtsCts);
+  EXPECT_EQ(window->StatusText(1), "1,31250,8,2,pNone");
+  EXPECT_EQ(reports, std::vector<std::string>{});
 }
 
 }  // namespace

@@ -12,9 +12,11 @@ namespace velmora::ui::qt {
 
 namespace {
 
-constexpr int kCommonRates[] = {300,   1200,  2400,  4800,   9600,   19200,
-                                31250, 38400, 57600, 115200, 230400, 460800};
+constexpr int kCommonRates[] = {300,   1200,  2400,   4800,   9600,   19200, 31250,
+                                38400, 57600, 115200, 230400, 460800, 921600};
 const char* const kParities[] = {"Aucune", "Impaire", "Paire", "Marque", "Espace"};
+// In FlowControl's order.
+const char* const kFlows[] = {"Aucun", "RTS/CTS", "XON/XOFF"};
 
 }  // namespace
 
@@ -45,6 +47,11 @@ LineSettingsDialog::LineSettingsDialog(const core::LineSettings& current, QWidge
   for (int bits = 1; bits <= 2; ++bits) stopBits_->addItem(QString::number(bits), bits);
   stopBits_->setCurrentIndex(stopBits_->findData(current.stopBits));
 
+  flow_ = new QComboBox(this);
+  flow_->setObjectName(QStringLiteral("cbFlow"));
+  for (const char* name : kFlows) flow_->addItem(QString::fromUtf8(name));
+  flow_->setCurrentIndex(static_cast<int>(current.flow));
+
   auto* buttons = new QDialogButtonBox(this);
   ok_ = buttons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
   ok_->setObjectName(QStringLiteral("OkBtn"));
@@ -61,6 +68,7 @@ LineSettingsDialog::LineSettingsDialog(const core::LineSettings& current, QWidge
   form->addRow(QStringLiteral("Bits de données :"), dataBits_);
   form->addRow(QStringLiteral("Parité :"), parity_);
   form->addRow(QStringLiteral("Bits d'arrêt :"), stopBits_);
+  form->addRow(QStringLiteral("Contrôle de flux :"), flow_);
   form->addRow(buttons);
 }
 
@@ -71,6 +79,7 @@ std::optional<core::LineSettings> LineSettingsDialog::Settings() const {
   line->dataBits = static_cast<std::uint16_t>(dataBits_->currentData().toInt());
   line->parity = static_cast<serial::TParity>(parity_->currentIndex());
   line->stopBits = static_cast<std::uint16_t>(stopBits_->currentData().toInt());
+  line->flow = static_cast<core::FlowControl>(flow_->currentIndex());
   return line;
 }
 

@@ -11,7 +11,7 @@ class QPushButton;
 namespace velmora::ui::qt {
 
 // "Paramètres du port": the serial line's speed (any rate the device takes, typed or picked),
-// data bits, parity and stop bits.
+// data bits, parity, stop bits and flow control.
 class LineSettingsDialog final : public QDialog {
   Q_OBJECT
 
@@ -25,6 +25,7 @@ class LineSettingsDialog final : public QDialog {
   QComboBox* DataBits() const { return dataBits_; }
   QComboBox* Parity() const { return parity_; }
   QComboBox* StopBits() const { return stopBits_; }
+  QComboBox* Flow() const { return flow_; }
   QPushButton* OkBtn() const { return ok_; }
 
  private:
@@ -32,6 +33,7 @@ class LineSettingsDialog final : public QDialog {
   QComboBox* dataBits_ = nullptr;
   QComboBox* parity_ = nullptr;
   QComboBox* stopBits_ = nullptr;
+  QComboBox* flow_ = nullptr;
   QPushButton* ok_ = nullptr;
 };
 
