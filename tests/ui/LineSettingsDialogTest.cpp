@@ -56,6 +56,8 @@ class LineSettingsWindowTest : public test::WindowFixture {
     ASSERT_TRUE(pty.valid());
     std::filesystem::create_directories(dir.path() / "dev");
     std::filesystem::create_symlink(pty.slavePath(), dir.path() / "dev/ttyV0");
+    factory.inputs = {"Keyboard"};
+    factory.outputs = {"Synth"};
     factory.comPort = [this] {
       auto port = std::make_unique<core::SerialComPortDevice>();
       port->Port().DispatcherFactory = serial::PlatformDispatcherFactory(
