@@ -485,14 +485,14 @@ namespace {
 
 constexpr serial::THWFlowOptionSet kRtsCts = serial::hwfUseRTS | serial::hwfRequireCTS;
 
-// Each setter reaches an open device at once; equal values are no calls at all, so that a
-// device without flow control is asked nothing about it unless flow control changes.
 void applyFlow(ComPortDevice& port, FlowControl flow) {
   port.SetFlowOptions(flow == FlowControl::RtsCts ? kRtsCts : 0,
                       flow == FlowControl::XonXoff ? serial::TSWFlowOptions::swfBoth
                                                    : serial::TSWFlowOptions::swfNone);
 }
 
+// Each setter reaches an open device at once, and an equal value is no call at all; flow
+// control is set only when it changes, so that a device without it is not asked.
 void applyLine(ComPortDevice& port, const LineSettings& line, FlowControl flowNow) {
   port.SetBaud(line.baud);
   port.SetLine(line.dataBits, line.parity, line.stopBits);
