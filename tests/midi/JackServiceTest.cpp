@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -271,6 +272,31 @@ TEST_F(JackService, APeerThatLeavesLosesTheDevicesOpenOnIt) {
   EXPECT_TRUE(WaitUntil([&] { return lost(input.received) == 1 && lost(output.received) == 1; }));
   const auto inputs = Names(*service, true);
   EXPECT_EQ(std::find(inputs.begin(), inputs.end(), peer->outPortName()), inputs.end());
+}
+
+// What the live lists are built on: a port that comes and one that goes each raise
+// ports-changed on the service's thread, and the lists follow.
+TEST_F(JackService, APortThatComesAndGoesRaisesPortsChangedAndTheListsFollow) {
+  std::atomic<int> changes{0};
+  service->SetPortsChangedCallback([&] { ++changes; });
+  const auto listed = [&](const std::string& name) {
+    const auto names = Names(*service, true);
+    return std::find(names.begin(), names.end(), name) != names.end();
+  };
+  int before = changes.load();
+  auto other = std::make_unique<JackPeer>("jcome", JackPeer::Ports::OutOnly);
+  const std::string name = other->outPortName();
+  EXPECT_TRUE(WaitUntil([&] { return changes.load() > before; }));
+  EXPECT_TRUE(listed(name));
+  before = changes.load();
+  other->leave();
+  EXPECT_TRUE(WaitUntil([&] { return changes.load() > before && !listed(name); }));
+  service->SetPortsChangedCallback({});
+  before = changes.load();
+  other.reset();
+  JackPeer again("jcome2", JackPeer::Ports::OutOnly);
+  EXPECT_TRUE(WaitUntil([&] { return listed(again.outPortName()); }));
+  EXPECT_EQ(changes.load(), before);  // taken away: never raised again
 }
 
 }  // namespace
