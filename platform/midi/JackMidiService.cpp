@@ -283,6 +283,7 @@ void JackMidiService::Changed(bool portWent) {
 void JackMidiService::DeliveryLoop() {
   bool absent = true;         // no live client: ask for a server once a second
   bool lostReported = false;  // the open devices know that the server went away
+  std::chrono::steady_clock::time_point goneSeen{};
   while (!stopping_.load()) {
     if (checkRounds_.load() > 0) {
       WaitAtMost(wake_, kCheckPause);
@@ -296,14 +297,15 @@ void JackMidiService::DeliveryLoop() {
     {
       std::lock_guard lock(mutex_);
       if (client_ != nullptr && gone_.load()) {
-        if (lostReported) {
-          // A retry period later: libjack's threads are done with the dead server.
-          DropClientLocked();
-        } else {
+        if (!lostReported) {
           for (const auto& input : inputs_) input->Lost();
           for (const auto& output : outputs_) output->Lost();
           lostReported = true;
+          goneSeen = std::chrono::steady_clock::now();
           raise = true;
+        } else if (std::chrono::steady_clock::now() - goneSeen >= kServerRetry) {
+          // By now libjack's own threads are done with the dead server.
+          DropClientLocked();
         }
       }
       if (client_ == nullptr) OpenClientLocked();
