@@ -234,7 +234,16 @@ std::string TMidiInput::ErrorText(pm::MMRESULT code) const {
 
 std::intptr_t TMidiInput::WindowProc(const platform::Message& message) {
   if (message.id == pm::MIM_DATA) {
-    if (onMidiInput_ && state_ == TMidiPortState::mpsOpen && EventCount() > 0) onMidiInput_(*this);
+    if (onMidiInput_ && state_ == TMidiPortState::mpsOpen && EventCount() > 0) {
+      try {
+        onMidiInput_(*this);
+      } catch (...) {
+        // The driver wakes us only for an empty ring: what a failed handler left must not
+        // wait for that.
+        if (state_ == TMidiPortState::mpsOpen && EventCount() > 0) window_->post(pm::MIM_DATA);
+        throw;
+      }
+    }
   } else if (message.id == platform::WM_USER) {
     // Taking the count ends the episode: the next refusal posts again.
     const std::uint64_t refused = context_ ? context_->Refused.exchange(0) : 0;

@@ -260,6 +260,26 @@ TEST_F(MidiInTest, AFloodWhileTheUiThreadIsBusyKeepsThePumpBoundedAndCountsEvery
   EXPECT_EQ(episodes.back(), 2u);
 }
 
+TEST_F(MidiInTest, EventsLeftByAHandlerThatFailedAreHandledWithoutWaitingForMore) {
+  auto& pump = velmora::platform::MessagePump::current();
+  int failures = 0;
+  pump.setErrorReport([&](std::exception_ptr) { ++failures; });
+  TMidiInput input(service);
+  input.SetOnMidiInput([&](TMidiInput& sender) {
+    events.push_back(sender.TakeEvent());
+    if (events.size() == 1) throw std::runtime_error("handler failed");
+    while (sender.EventCount() > 0) events.push_back(sender.TakeEvent());
+  });
+  input.Open();
+  input.Start();
+  for (int i = 0; i < 3; ++i) Play({0x90, static_cast<std::uint8_t>(i), 0x40});
+  Settle();
+  pump.setErrorReport(nullptr);
+  EXPECT_EQ(failures, 1);
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[2]->FirstDataByte, 2);
+}
+
 TEST_F(MidiInTest, ClosedComponentGivesNothingAndIgnoresLateNotifications) {
   auto input = OpenInput();
   EXPECT_EQ(service->OpenHandles(), 1);
