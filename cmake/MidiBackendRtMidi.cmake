@@ -1,5 +1,5 @@
-# The RtMidi back end of the MIDI service (ALSA sequencer and JACK), where pkg-config finds
-# librtmidi. libjack, when found too, lets the back end look for a JACK server quietly.
+# The RtMidi back end of the MIDI service (the ALSA sequencer only: JACK has a back end of its
+# own), where pkg-config finds librtmidi.
 function(velmora_midi_backend_rtmidi target)
   if(WIN32)
     return()
@@ -9,7 +9,6 @@ function(velmora_midi_backend_rtmidi target)
     return()
   endif()
   pkg_check_modules(RTMIDI IMPORTED_TARGET GLOBAL rtmidi)
-  pkg_check_modules(JACK IMPORTED_TARGET GLOBAL jack)
   if(NOT RTMIDI_FOUND)
     message(STATUS "MIDI: RtMidi not found, no RtMidi back end")
     return()
@@ -17,8 +16,5 @@ function(velmora_midi_backend_rtmidi target)
   target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/platform/midi/RtMidiService.cpp)
   target_compile_definitions(${target} PUBLIC VELMORA_MIDI_RTMIDI)
   target_link_libraries(${target} PRIVATE PkgConfig::RTMIDI)
-  if(JACK_FOUND)
-    target_link_libraries(${target} PRIVATE PkgConfig::JACK)
-  endif()
   message(STATUS "MIDI: RtMidi back end")
 endfunction()

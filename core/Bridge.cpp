@@ -129,7 +129,10 @@ Bridge::Bridge(DeviceFactory& factory, const platform::Clock& clock) : clock_(cl
 
   if (SerialPort) swallow([&] { SerialPort->SetOnDeviceLost([this] { ComPortLost(); }); });
   if (MidiInput) swallow([&] { MidiInput->SetOnDeviceLost([this] { MidiInLost(); }); });
-  if (MidiInput) swallow([&] { MidiInput->SetOnOverflow([this] { ++MidiInRefused; }); });
+  if (MidiInput)
+    swallow([&] {
+      MidiInput->SetOnOverflow([this](std::uint64_t refused) { MidiInRefused += refused; });
+    });
   if (MidiOutput) swallow([&] { MidiOutput->SetOnDeviceLost([this] { MidiOutLost(); }); });
 }
 

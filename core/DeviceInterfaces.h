@@ -35,8 +35,9 @@ class MidiInputDevice {
   virtual void SetOnMidiInput(std::function<void(MidiInputDevice& sender)> handler) = 0;
   // Raised on the UI thread when the open device has gone away (a MIDI port that vanished).
   virtual void SetOnDeviceLost(std::function<void()> handler) { (void)handler; }
-  // Raised on the UI thread for each event the full ring refused.
-  virtual void SetOnOverflow(std::function<void()> handler) { (void)handler; }
+  // Raised on the UI thread once per overflow episode with the number of events the full
+  // ring refused in it.
+  virtual void SetOnOverflow(std::function<void(std::uint64_t refused)> handler) { (void)handler; }
 };
 
 class MidiOutputDevice {

@@ -27,12 +27,14 @@ void RealMidiInput::SetOnDeviceLost(std::function<void()> handler) {
   input_.SetOnDeviceLost([handler = std::move(handler)](midi::TMidiInput&) { handler(); });
 }
 
-void RealMidiInput::SetOnOverflow(std::function<void()> handler) {
+void RealMidiInput::SetOnOverflow(std::function<void(std::uint64_t refused)> handler) {
   if (!handler) {
     input_.SetOnOverflow(nullptr);
     return;
   }
-  input_.SetOnOverflow([handler = std::move(handler)](midi::TMidiInput&) { handler(); });
+  input_.SetOnOverflow([handler = std::move(handler)](midi::TMidiInput&, std::uint64_t refused) {
+    handler(refused);
+  });
 }
 
 void RealMidiOutput::SetOnDeviceLost(std::function<void()> handler) {

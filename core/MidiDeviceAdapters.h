@@ -33,7 +33,7 @@ class RealMidiInput final : public MidiInputDevice {
   std::unique_ptr<midi::TMyMidiEvent> TakeEvent() override { return input_.TakeEvent(); }
   void SetOnMidiInput(std::function<void(MidiInputDevice& sender)> handler) override;
   void SetOnDeviceLost(std::function<void()> handler) override;
-  void SetOnOverflow(std::function<void()> handler) override;
+  void SetOnOverflow(std::function<void(std::uint64_t refused)> handler) override;
 
  private:
   midi::TMidiInput input_;

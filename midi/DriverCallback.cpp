@@ -34,9 +34,11 @@ void DriverCallback(void* /*handle*/, std::uint32_t message, std::uintptr_t inst
       } else {
         item.LongHeader = reinterpret_cast<pm::MIDIHDR*>(param1);
       }
-      if (RingPut(*ring, item)) {
-        PostQuietly(context->Window, pm::MIM_DATA);
-      } else {
+      bool wasEmpty = false;
+      if (RingPut(*ring, item, wasEmpty)) {
+        // The UI thread drains the whole ring per wake: a wake is due only for an empty one.
+        if (wasEmpty) PostQuietly(context->Window, pm::MIM_DATA);
+      } else if (context->Refused.fetch_add(1, std::memory_order_relaxed) == 0) {
         PostQuietly(context->Window, platform::WM_USER);
       }
       return;

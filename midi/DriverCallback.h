@@ -1,8 +1,10 @@
 #pragma once
 
 // The MIDI service's callback for both device components: it turns input notifications into
-// ring items and every notification that matters into a message posted to the component's
-// window. It runs on the driver thread, allocates nothing, never blocks and never throws.
+// ring items and posts to the component's window only when the UI thread has something new to
+// do: the ring was empty, an overflow episode began, a device was lost, a long message is
+// done. So the pump's queue holds at most a few messages per device, whatever the MIDI rate.
+// It runs on the driver thread, allocates nothing per event, never throws.
 
 #include <atomic>
 #include <cstdint>
@@ -18,6 +20,9 @@ struct TCallbackContext {
   std::atomic<TEventRing*> Ring{nullptr};  // null for an output device
   platform::WindowRef Window;              // the component's message window
   std::atomic<bool> SysexOnly{false};      // drop short input messages
+  // Events the full ring refused since the UI thread last took the count (exchange to 0). The
+  // driver thread adds; its first refusal of an episode posts WM_USER.
+  std::atomic<std::uint64_t> Refused{0};
 };
 
 void DriverCallback(void* handle, std::uint32_t message, std::uintptr_t instance,

@@ -42,12 +42,18 @@ bool RingDrop(TEventRing& ring) {
 }
 
 bool RingPut(TEventRing& ring, const TRingItem& item) {
+  bool wasEmpty = false;
+  return RingPut(ring, item, wasEmpty);
+}
+
+bool RingPut(TEventRing& ring, const TRingItem& item, bool& wasEmpty) {
   if (ring.Count.load(std::memory_order_acquire) >= ring.Capacity) return false;
   *ring.NextPut = item;
   TRingItem* next = ring.NextPut + 1;
   ring.NextPut = next == ring.Limit ? ring.First : next;
-  // Release: the item is written before the consumer can see it counted.
-  ring.Count.fetch_add(1, std::memory_order_acq_rel);
+  // Release: the item is written before the consumer can see it counted. The count before it
+  // comes from the same read-modify-write, so no drain to zero can slip between.
+  wasEmpty = ring.Count.fetch_add(1, std::memory_order_acq_rel) == 0;
   return true;
 }
 

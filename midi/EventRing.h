@@ -44,5 +44,8 @@ bool RingPeek(TEventRing& ring, TRingItem& item);
 bool RingDrop(TEventRing& ring);
 // Driver thread. Stores the item; false (nothing stored) when the ring is full.
 bool RingPut(TEventRing& ring, const TRingItem& item);
+// The same; `wasEmpty` tells whether the consumer had taken every earlier item, so that the
+// producer wakes it only then.
+bool RingPut(TEventRing& ring, const TRingItem& item, bool& wasEmpty);
 
 }  // namespace velmora::midi

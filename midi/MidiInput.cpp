@@ -107,6 +107,8 @@ void TMidiInput::Open() {
     context_->Ring.store(ring_.get(), std::memory_order_release);
     context_->Window = window_->ref();
     context_->SysexOnly.store(sysexOnly_, std::memory_order_relaxed);
+    // A count left by a closed session would keep the next episode from being reported.
+    context_->Refused.store(0, std::memory_order_relaxed);
     Check(service_->midiInOpen(&handle_, deviceID_, &DriverCallback,
                                reinterpret_cast<std::uintptr_t>(context_.get()),
                                pm::CALLBACK_FUNCTION));
@@ -232,9 +234,22 @@ std::string TMidiInput::ErrorText(pm::MMRESULT code) const {
 
 std::intptr_t TMidiInput::WindowProc(const platform::Message& message) {
   if (message.id == pm::MIM_DATA) {
-    if (onMidiInput_ && state_ == TMidiPortState::mpsOpen && EventCount() > 0) onMidiInput_(*this);
+    if (onMidiInput_ && state_ == TMidiPortState::mpsOpen && EventCount() > 0) {
+      try {
+        onMidiInput_(*this);
+      } catch (...) {
+        // The driver wakes us only for an empty ring: what a failed handler left must not
+        // wait for that.
+        if (state_ == TMidiPortState::mpsOpen && EventCount() > 0) window_->post(pm::MIM_DATA);
+        throw;
+      }
+    }
   } else if (message.id == platform::WM_USER) {
-    if (onOverflow_ && state_ == TMidiPortState::mpsOpen) onOverflow_(*this);
+    // Taking the count ends the episode: the next refusal posts again.
+    const std::uint64_t refused = context_ ? context_->Refused.exchange(0) : 0;
+    if (refused > 0 && onOverflow_ && state_ == TMidiPortState::mpsOpen) {
+      onOverflow_(*this, refused);
+    }
   } else if (message.id == pm::MM_DEVICELOST) {
     if (onDeviceLost_ && state_ == TMidiPortState::mpsOpen) onDeviceLost_(*this);
   }

@@ -1,8 +1,9 @@
 #pragma once
 
 // TMidiInput: one MIDI input device of the platform. The driver callback stores what arrives
-// in the event ring and posts to this component's window; on the UI thread the window raises
-// OnMidiInput, and the user drains the ring with EventCount and TakeEvent.
+// in the event ring and wakes this component's window when the ring was empty; on the UI
+// thread the window raises OnMidiInput, whose handler drains the ring with EventCount and
+// TakeEvent (the next wake comes only once it is empty again).
 //
 // Create, use and destroy it on the UI thread (the thread whose message pump serves it).
 
@@ -30,6 +31,8 @@ class EMidiInputError : public std::runtime_error {
 class TMidiInput {
  public:
   using TNotifyEvent = std::function<void(TMidiInput& sender)>;
+  // `refused`: the events the full ring refused in one overflow episode, at least 1.
+  using TOverflowEvent = std::function<void(TMidiInput& sender, std::uint64_t refused)>;
 
   // Selects device 0; raises "Invalid device ID" when the service has no input device.
   explicit TMidiInput(std::shared_ptr<platform::midi::MidiService> service);
@@ -51,7 +54,8 @@ class TMidiInput {
   bool SysexOnly() const { return sysexOnly_; }
   void SetSysexOnly(bool value);
   void SetOnMidiInput(TNotifyEvent handler) { onMidiInput_ = std::move(handler); }
-  void SetOnOverflow(TNotifyEvent handler) { onOverflow_ = std::move(handler); }
+  // Raised once per overflow episode, however many events it refused.
+  void SetOnOverflow(TOverflowEvent handler) { onOverflow_ = std::move(handler); }
   // Raised on the UI thread when the open device has gone away; Close still works.
   void SetOnDeviceLost(TNotifyEvent handler) { onDeviceLost_ = std::move(handler); }
 
@@ -98,7 +102,7 @@ class TMidiInput {
   std::unique_ptr<TEventRing> ring_;
   std::uint16_t deviceCount_ = 0;
   TNotifyEvent onMidiInput_;
-  TNotifyEvent onOverflow_;
+  TOverflowEvent onOverflow_;
   TNotifyEvent onDeviceLost_;
   std::uint16_t sysexBufferSize_ = 4096;
   std::uint16_t sysexBufferCount_ = 16;

@@ -17,7 +17,7 @@ struct Options {
   double lineSeconds = 60;                                       // both ways at line rate
   double idleSeconds = 10;                                       // port open, no traffic
   std::vector<int> multiples = {1, 10, 50, 100, 200, 400, 800};  // of the line rate, in this order
-  bool jack = false;         // MIDI on RtMidi against a JACK server of our own, not the simulation
+  bool jack = false;         // MIDI on our JACK back end, on a JACK server of the harness
   int jackPeriod = 64;       // frames per JACK cycle, at 48 kHz
   bool jackRealtime = true;  // JACK's threads on real-time scheduling, where the system allows
 };

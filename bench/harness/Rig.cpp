@@ -75,8 +75,9 @@ BridgeRig::BridgeRig(std::shared_ptr<pm::MidiService> service, const Pty& pty) {
   bridge_ = std::make_unique<core::Bridge>(*factory_);
   form_ = std::make_unique<ui::TfmMain>(*bridge_, window_);
   if (auto* input = dynamic_cast<core::RealMidiInput*>(bridge_->MidiInput.get())) {
-    input->Component().SetOnOverflow(
-        [this](midi::TMidiInput&) { refusals_.fetch_add(1, std::memory_order_relaxed); });
+    input->Component().SetOnOverflow([this](midi::TMidiInput&, std::uint64_t refused) {
+      refusals_.fetch_add(refused, std::memory_order_relaxed);
+    });
   }
   form_->FormCreate();
 }

@@ -16,7 +16,7 @@
 #include "platform/MessagePump.h"
 #ifdef VELMORA_BENCH_JACK
 #include "JackRig.h"
-#include "platform/midi/RtMidiService.h"
+#include "platform/midi/JackMidiService.h"
 #endif
 
 namespace {
@@ -29,7 +29,7 @@ constexpr const char* kUsage =
     "                     [--idle-seconds S] [--multiples A,B,...] [--jack [--jack-period F] "
     "[--jack-no-realtime]]\n"
     "  --quick   a short run for trying: 2000 messages, 2 s per rate, 5 s line rate, 2 s idle\n"
-    "  --jack    MIDI on the RtMidi service against a JACK server that the harness starts\n"
+    "  --jack    MIDI on our JACK back end against a JACK server that the harness starts\n"
     "            (jackd, dummy driver, 48 kHz, F frames a cycle, 64 unless given; JACK's threads\n"
     "            on real-time scheduling where the system allows, unless --jack-no-realtime)\n";
 
@@ -154,7 +154,7 @@ void Print(const Options& options, const Results& r, const JackFigures* jack) {
   const bool rssOk = ownRssKb <= 30 * 1024;
 
   std::printf("\nvelmora-bench: %zu messages per latency stream, 1 ms apart, MIDI on %s\n",
-              options.messages, jack ? "RtMidi over JACK" : "the simulated service");
+              options.messages, jack ? "our JACK back end" : "the simulated service");
   if (jack) {
     std::printf("JACK server %s: dummy driver, %u Hz, %u frames a cycle (%.3f ms), %s\n",
                 jack->server.c_str(), jack->sampleRate, jack->period,
@@ -368,9 +368,9 @@ int RunJack(const Options& options) {
     return 1;
   }
 
-  // The program's own service: its JACK clients are named Velmora-<pid>-<n>.
-  auto service = std::make_shared<platform::midi::RtMidiService>();
-  const std::string clientPrefix = platform::midi::RtMidiService::DefaultClientName() + "-";
+  // The program's own service: one JACK client, "velmora" or the name JACK gave instead.
+  auto service = std::make_shared<platform::midi::JackMidiService>();
+  const std::string clientPrefix = service->ClientName() + ":";
   BridgeRig rig(service, oursPty);
   // The lists hold every other client's ports, the floor's too: choose ours by name.
   for (auto list : {core::DeviceList::MidiIn, core::DeviceList::MidiOut}) {
@@ -453,7 +453,7 @@ int main(int argc, char** argv) {
     if (options.jack) return RunJack(options);
 #else
     if (options.jack) {
-      std::fputs("velmora-bench: built without RtMidi and JACK, no --jack\n", stderr);
+      std::fputs("velmora-bench: built without JACK, no --jack\n", stderr);
       return 2;
     }
 #endif

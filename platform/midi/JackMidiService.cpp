@@ -18,8 +18,24 @@ constexpr std::size_t kRingBytes = 1 << 18;
 constexpr std::size_t kHeaderBytes = sizeof(std::uint32_t);
 // A cycle of the slowest server (8192 frames at 22050 Hz) takes well under this.
 constexpr auto kCycleBound = std::chrono::seconds(2);
+// How often the delivery thread asks for a server while none answers, and how long it leaves
+// libjack's threads to finish with a dead server before closing its client.
+constexpr auto kServerRetry = std::chrono::seconds(1);
+// How often it looks again for devices lost while JACK's lists catch up with its news.
+constexpr auto kCheckPause = std::chrono::milliseconds(100);
 
 void Silent(const char*) {}
+
+// Waits for a post or until `pause` has passed.
+void WaitAtMost(sem_t& semaphore, std::chrono::nanoseconds pause) {
+  timespec until{};
+  clock_gettime(CLOCK_REALTIME, &until);
+  const auto total = until.tv_nsec + pause.count();
+  until.tv_sec += static_cast<time_t>(total / 1'000'000'000);
+  until.tv_nsec = static_cast<long>(total % 1'000'000'000);
+  while (sem_timedwait(&semaphore, &until) != 0 && errno == EINTR) {
+  }
+}
 
 // The size of the whole record at the ring's head, or 0 while it is not all written.
 std::size_t RecordAtHead(jack_ringbuffer_t* ring) {
@@ -89,29 +105,70 @@ std::string JackMidiService::ClientName() {
 }
 
 bool JackMidiService::ClientLocked() {
-  // A server that went away: a new client once every device of the old one is closed.
-  if (client_ != nullptr && gone_.load()) {
-    if (!inputs_.empty() || !outputs_.empty()) return false;
-    CloseClientLocked();
-  }
-  if (client_ != nullptr) return true;
+  // The dead server's client is left to the delivery thread, which closes it once libjack's
+  // own threads are done with it.
+  if (client_ != nullptr) return !gone_.load();
+  return OpenClientLocked();
+}
+
+bool JackMidiService::OpenClientLocked() {
   jack_status_t status{};
   client_ = jack_client_open(clientName_.c_str(), JackNoStartServer, &status);
   if (client_ == nullptr) return false;
+  ++generation_;
   // A dead server may have stopped its client in the middle of a cycle.
   cycle_.store(0);
   gone_.store(false);
-  jack_on_shutdown(client_, &JackMidiService::ServerGone, this);
+  jack_on_info_shutdown(client_, &JackMidiService::ServerGone, this);
   if (jack_set_process_callback(client_, &JackMidiService::Process, this) != 0 ||
       jack_set_xrun_callback(client_, &JackMidiService::Xrun, this) != 0 ||
       jack_set_port_connect_callback(client_, &JackMidiService::PortConnected, this) != 0 ||
       jack_set_port_registration_callback(client_, &JackMidiService::PortRegistered, this) != 0 ||
+      jack_set_port_rename_callback(client_, &JackMidiService::PortRenamed, this) != 0 ||
+      jack_set_client_registration_callback(client_, &JackMidiService::ClientRegistered, this) !=
+          0 ||
       jack_activate(client_) != 0) {
     jack_client_close(client_);
     client_ = nullptr;
     return false;
   }
+  // A server found again (by whichever thread asked first): the lists are its ports now.
+  Changed(false);
   return true;
+}
+
+// libjack 1.9.21 frees every client of a dead server still open in the process as soon as
+// any client is opened there (JackLibGlobals::Init): closing one of them afterwards reads freed
+// memory. So the dead client is closed before a new one is asked for, and this client is the
+// process's only one (RtMidi's JACK clients outlived their server: the crash on choosing a
+// list entry after the server stopped).
+void JackMidiService::DropClientLocked() {
+  if (client_ == nullptr) return;
+  for (const auto& input : inputs_) input->Lost();
+  for (const auto& output : outputs_) output->Lost();
+  // 1. Every device leaves the process thread's view: the next client's cycles never see
+  // the dead client's ports.
+  for (auto& slot : inSlots_) slot.store(nullptr);
+  for (auto& slot : outSlots_) slot.store(nullptr);
+  // 2. The dead client goes; its threads are joined and no cycle of it runs again.
+  CloseClientLocked();
+  // 3. Only now what an unfinished cycle of it might have held.
+  graveyardIn_.clear();
+  graveyardOut_.clear();
+}
+
+bool JackMidiService::LiveLocked(const JackPort& port) const {
+  return client_ != nullptr && !gone_.load() && port.client == generation_;
+}
+
+void JackMidiService::SetPortsChangedCallback(std::function<void()> callback) {
+  std::lock_guard lock(callbackMutex_);
+  portsChanged_ = std::move(callback);
+}
+
+void JackMidiService::RaisePortsChanged() {
+  std::lock_guard lock(callbackMutex_);
+  if (portsChanged_) portsChanged_();
 }
 
 void JackMidiService::CloseClientLocked() {
@@ -183,7 +240,7 @@ void JackMidiService::WriteOut(JackOutput& output, jack_nframes_t frames) {
   }
 }
 
-void JackMidiService::ServerGone(void* self) {
+void JackMidiService::ServerGone(jack_status_t, const char*, void* self) {
   auto& service = *static_cast<JackMidiService*>(self);
   service.gone_.store(true);
   sem_post(&service.wake_);
@@ -203,45 +260,68 @@ void JackMidiService::PortConnected(jack_port_id_t, jack_port_id_t, int connect,
 }
 
 void JackMidiService::PortRegistered(jack_port_id_t, int registered, void* self) {
-  auto& service = *static_cast<JackMidiService*>(self);
-  if (registered != 0) return;
-  service.checkRounds_.store(3);
-  sem_post(&service.wake_);
+  static_cast<JackMidiService*>(self)->Changed(registered == 0);
+}
+
+// A chosen port renamed is gone by the name it was chosen by.
+void JackMidiService::PortRenamed(jack_port_id_t, const char*, const char*, void* self) {
+  static_cast<JackMidiService*>(self)->Changed(true);
+}
+
+void JackMidiService::ClientRegistered(const char*, int registered, void* self) {
+  static_cast<JackMidiService*>(self)->Changed(registered == 0);
+}
+
+void JackMidiService::Changed(bool portWent) {
+  if (portWent) checkRounds_.store(3);
+  changed_.store(true);
+  sem_post(&wake_);
 }
 
 // ---- the delivery thread ------------------------------------------------------------------
 
 void JackMidiService::DeliveryLoop() {
-  bool lostReported = false;
+  bool absent = true;         // no live client: ask for a server once a second
+  bool lostReported = false;  // the open devices know that the server went away
+  std::chrono::steady_clock::time_point goneSeen{};
   while (!stopping_.load()) {
     if (checkRounds_.load() > 0) {
-      timespec until{};
-      clock_gettime(CLOCK_REALTIME, &until);
-      until.tv_nsec += 100'000'000;
-      if (until.tv_nsec >= 1'000'000'000) {
-        until.tv_nsec -= 1'000'000'000;
-        ++until.tv_sec;
-      }
-      sem_timedwait(&wake_, &until);
+      WaitAtMost(wake_, kCheckPause);
+    } else if (absent) {
+      WaitAtMost(wake_, kServerRetry);
     } else {
       sem_wait(&wake_);
     }
     if (stopping_.load()) return;
-    std::lock_guard lock(mutex_);
-    if (gone_.load()) {
-      if (!lostReported) {
-        for (const auto& input : inputs_) input->Lost();
-        for (const auto& output : outputs_) output->Lost();
+    bool raise = false;
+    {
+      std::lock_guard lock(mutex_);
+      if (client_ != nullptr && gone_.load()) {
+        if (!lostReported) {
+          for (const auto& input : inputs_) input->Lost();
+          for (const auto& output : outputs_) output->Lost();
+          lostReported = true;
+          goneSeen = std::chrono::steady_clock::now();
+          raise = true;
+        } else if (std::chrono::steady_clock::now() - goneSeen >= kServerRetry) {
+          // By now libjack's own threads are done with the dead server.
+          DropClientLocked();
+        }
       }
-      lostReported = true;
-      continue;
+      if (client_ == nullptr) OpenClientLocked();
+      absent = client_ == nullptr || gone_.load();
+      if (!absent) {
+        lostReported = false;
+        // JACK tells of a port going before its lists show it: the last look raises again.
+        if (checkRounds_.load() > 0) {
+          if (checkRounds_.fetch_sub(1) == 1) raise = true;
+          CheckLostLocked();
+        }
+        for (const auto& input : inputs_) DeliverLocked(*input);
+      }
     }
-    lostReported = false;
-    if (checkRounds_.load() > 0) {
-      checkRounds_.fetch_sub(1);
-      CheckLostLocked();
-    }
-    for (const auto& input : inputs_) DeliverLocked(*input);
+    if (changed_.exchange(false)) raise = true;
+    if (raise) RaisePortsChanged();
   }
 }
 
@@ -255,8 +335,8 @@ void JackMidiService::DeliverLocked(JackInput& input) {
 }
 
 void JackMidiService::CheckLostLocked() {
-  if (client_ == nullptr) return;
   const auto linked = [&](const JackPort& port) {
+    if (!LiveLocked(port)) return true;  // lost with its client already
     return jack_port_by_name(client_, port.target.c_str()) != nullptr &&
            jack_port_connected_to(port.port, port.target.c_str()) != 0;
   };
@@ -286,9 +366,11 @@ std::vector<std::string> JackMidiService::PortsLocked(bool input) {
 std::string JackMidiService::FreeNameLocked(const char* base) const {
   for (int n = 1;; ++n) {
     std::string name = n == 1 ? std::string(base) : std::string(base) + "_" + std::to_string(n);
+    // A lost device of an earlier client keeps no name on this one.
     const auto taken = [&](const auto& list) {
-      return std::any_of(list.begin(), list.end(),
-                         [&](const auto& device) { return device->jack.name == name; });
+      return std::any_of(list.begin(), list.end(), [&](const auto& device) {
+        return device->jack.client == generation_ && device->jack.name == name;
+      });
     };
     if (!taken(inputs_) && !taken(outputs_)) return name;
   }
@@ -297,6 +379,7 @@ std::string JackMidiService::FreeNameLocked(const char* base) const {
 MMRESULT JackMidiService::OpenPortLocked(JackPort& port, const std::string& target, bool input) {
   port.target = target;
   port.name = FreeNameLocked(input ? "midi_in" : "midi_out");
+  port.client = generation_;
   port.ring.reset(jack_ringbuffer_create(kRingBytes));
   if (!port.ring) return MMSYSERR_NOMEM;
   jack_ringbuffer_mlock(port.ring.get());
@@ -325,7 +408,7 @@ bool JackMidiService::LinkLocked(const JackPort& port, bool input) {
 void JackMidiService::ClosePortLocked(JackPort& port) {
   if (port.port == nullptr || port.parked) return;
   port.parked = true;
-  if (client_ != nullptr && !gone_.load()) {
+  if (LiveLocked(port)) {
     jack_port_disconnect(client_, port.port);
     idle_.push_back(IdlePort{port.port, port.name});
   }
@@ -512,6 +595,8 @@ MMRESULT JackMidiService::midiOutOpen(HMIDIOUT* handle, std::intptr_t id, MidiCa
 
 MMRESULT JackMidiService::WriteRecordLocked(JackOutput& output, const std::uint8_t* bytes,
                                             std::size_t count) {
+  // Nothing reads the ring of a device whose server went away.
+  if (!LiveLocked(output.jack)) return MIDIERR_NODEVICE;
   jack_ringbuffer_t* ring = output.jack.ring.get();
   if (jack_ringbuffer_write_space(ring) < kHeaderBytes + count) {
     refused_.fetch_add(1);
@@ -588,7 +673,7 @@ MMRESULT JackMidiService::midiOutClose(HMIDIOUT handle) {
   // What was sent before closing still goes out (a note-off, say): the process thread empties
   // the ring first, within a bound. Then the same order as for an input.
   const auto deadline = std::chrono::steady_clock::now() + kCycleBound;
-  while (!gone_.load() && jack_ringbuffer_read_space(closing->jack.ring.get()) > 0 &&
+  while (LiveLocked(closing->jack) && jack_ringbuffer_read_space(closing->jack.ring.get()) > 0 &&
          std::chrono::steady_clock::now() < deadline) {
     const timespec pause{0, 200'000};
     nanosleep(&pause, nullptr);

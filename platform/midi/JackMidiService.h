@@ -6,7 +6,9 @@
 // each named by its full port name.
 //
 // JACK's process thread only moves bytes between port buffers and lock-free rings: it never
-// locks, allocates or blocks. Input reaches the callback from a delivery thread of ours.
+// locks, allocates or blocks. Input reaches the callback from a delivery thread of ours, which
+// also raises ports-changed and, while no server answers, asks for one once a second: when a
+// server stops, open devices are lost; when one is back, a new client lists its ports.
 
 #include <jack/jack.h>
 #include <jack/ringbuffer.h>
@@ -15,6 +17,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -71,6 +74,9 @@ class JackMidiService final : public MidiService {
   MMRESULT midiOutReset(HMIDIOUT handle) override;
   MMRESULT midiOutClose(HMIDIOUT handle) override;
   MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, std::uint32_t size) override;
+  // Raised on the delivery thread when a port comes, goes or is renamed, when the server goes
+  // away and when a server is found again. Never after this returns with an empty function.
+  void SetPortsChangedCallback(std::function<void()> callback) override;
 
  private:
   struct RingFree {
@@ -85,9 +91,12 @@ class JackMidiService final : public MidiService {
     // written again, even at close (the port is parked, see `parked`).
     jack_port_t* port = nullptr;
     bool parked = false;  // UI thread: unlinked and kept for the next device of its name
-    std::string name;     // ours, without the client's name
-    std::string target;   // the chosen port's full name
-    Ring ring;            // [length:4][bytes] records
+    // The client that registered the port (`generation_` then). A device of an earlier client
+    // lives on, lost, until it is closed, but nothing of that client is touched again.
+    std::uint64_t client = 0;
+    std::string name;    // ours, without the client's name
+    std::string target;  // the chosen port's full name
+    Ring ring;           // [length:4][bytes] records
   };
   class JackInput;
   class JackOutput;
@@ -97,17 +106,28 @@ class JackMidiService final : public MidiService {
   bool ReadIn(JackInput& input, jack_nframes_t frames);
   static void WriteOut(JackOutput& output, jack_nframes_t frames);
   // JACK's notification thread: only atomics and sem_post.
-  static void ServerGone(void* self);
+  static void ServerGone(jack_status_t code, const char* reason, void* self);
   static int Xrun(void* self);
   static void PortConnected(jack_port_id_t a, jack_port_id_t b, int connect, void* self);
   static void PortRegistered(jack_port_id_t port, int registered, void* self);
+  static void PortRenamed(jack_port_id_t port, const char* before, const char* after, void* self);
+  static void ClientRegistered(const char* name, int registered, void* self);
+  void Changed(bool portWent);
 
   void DeliveryLoop();
   void DeliverLocked(JackInput& input);
   void CheckLostLocked();
+  void RaisePortsChanged();
 
+  // A client while a server answers; false while the server that we knew is gone (the
+  // delivery thread drops that client) or none answers.
   bool ClientLocked();
+  bool OpenClientLocked();
+  // The server went away: every open device is lost and leaves the process thread's view,
+  // then the dead client is closed.
+  void DropClientLocked();
   void CloseClientLocked();
+  bool LiveLocked(const JackPort& port) const;
   std::vector<std::string> PortsLocked(bool input);
   std::string FreeNameLocked(const char* base) const;
   MMRESULT OpenPortLocked(JackPort& port, const std::string& target, bool input);
@@ -127,6 +147,7 @@ class JackMidiService final : public MidiService {
   // calls and by the delivery thread. Never taken by JACK's threads.
   mutable std::mutex mutex_;
   jack_client_t* client_ = nullptr;
+  std::uint64_t generation_ = 0;  // counts the clients opened
   std::vector<std::unique_ptr<JackInput>> inputs_;
   std::vector<std::unique_ptr<JackOutput>> outputs_;
   // Ports of closed devices, unlinked, kept for the next device of the same name.
@@ -148,10 +169,15 @@ class JackMidiService final : public MidiService {
 
   // Written by JACK's threads, read by the delivery thread and the UI thread.
   std::atomic<bool> gone_{false};
-  std::atomic<int> checkRounds_{0};  // ports went away: look for lost devices this many times
+  std::atomic<int> checkRounds_{0};   // ports went away: look for lost devices this many times
+  std::atomic<bool> changed_{false};  // a port came, went or was renamed since the last raise
   std::atomic<std::uint64_t> xruns_{0};
   // Written by the process thread and the UI thread.
   std::atomic<std::uint64_t> refused_{0};
+
+  // Guards the ports-changed callback, and is held while it runs.
+  std::mutex callbackMutex_;
+  std::function<void()> portsChanged_;
 
   // Posted by the process and notification threads (sem_post never blocks).
   sem_t wake_{};

@@ -11,96 +11,18 @@
 
 #include "platform/midi/Endpoints.h"
 
-#if __has_include(<jack/jack.h>)
-#include <jack/jack.h>
-#define VELMORA_JACK_PROBE 1
-#endif
-
 namespace velmora::platform::midi {
 
 namespace {
 
-constexpr RtMidi::Api kApis[] = {RtMidi::LINUX_ALSA, RtMidi::UNIX_JACK};
+// JACK has a back end of our own: RtMidi serves the ALSA sequencer only.
+constexpr RtMidi::Api kApis[] = {RtMidi::LINUX_ALSA};
+// RtMidi tells nothing when ALSA's ports come and go: its lists are compared this often.
+constexpr auto kWatchPeriod = std::chrono::seconds(1);
 
 void QuietErrors(RtMidiError::Type, const std::string&, void* flag) {
   static_cast<std::atomic<bool>*>(flag)->store(true);
 }
-
-#ifdef VELMORA_JACK_PROBE
-void JackSilent(const char*) {}
-
-// A JACK client of our own that tells whether a server is there, so that RtMidi is asked for
-// JACK only then (it prints when it is not). It stays connected: JACK refuses, now and then, a
-// client that reuses the name of one that has just left, so no client is opened per question.
-// It also reports, on JACK's thread, that a port went away or the server stopped.
-class JackWatch {
- public:
-  JackWatch(std::string name, std::function<void()> changed)
-      : name_(std::move(name)), changed_(std::move(changed)) {
-    static const bool silenced = [] {
-      jack_set_error_function(&JackSilent);
-      jack_set_info_function(&JackSilent);
-      return true;
-    }();
-    static_cast<void>(silenced);
-  }
-  ~JackWatch() { Drop(); }
-  JackWatch(const JackWatch&) = delete;
-  JackWatch& operator=(const JackWatch&) = delete;
-
-  // True while a server answers. `lost` is set when a server we knew went away.
-  bool Present(bool& lost) {
-    lost = false;
-    if (client_ != nullptr && gone_.load()) {
-      Drop();
-      lost = true;
-    }
-    if (client_ == nullptr) {
-      jack_status_t status{};
-      client_ = jack_client_open(name_.c_str(), JackNoStartServer, &status);
-      if (client_ != nullptr) {
-        jack_on_shutdown(client_, &Gone, this);
-        jack_set_port_registration_callback(client_, &PortChanged, this);
-        jack_activate(client_);  // registration news come to active clients only
-      }
-    }
-    return client_ != nullptr;
-  }
-
-  // The MIDI ports there are now; false when no server answers.
-  bool MidiPorts(std::vector<std::string>& names) {
-    names.clear();
-    if (client_ == nullptr || gone_.load()) return false;
-    const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, 0);
-    for (const char** port = ports; port != nullptr && *port != nullptr; ++port) {
-      names.emplace_back(*port);
-    }
-    if (ports != nullptr) jack_free(ports);
-    return true;
-  }
-
- private:
-  // JACK's threads.
-  static void Gone(void* self) {
-    auto& watch = *static_cast<JackWatch*>(self);
-    watch.gone_.store(true);
-    watch.changed_();
-  }
-  static void PortChanged(jack_port_id_t, int registered, void* self) {
-    if (!registered) static_cast<JackWatch*>(self)->changed_();
-  }
-  void Drop() {
-    if (client_ != nullptr) jack_client_close(client_);
-    client_ = nullptr;
-    gone_.store(false);
-  }
-
-  const std::string name_;
-  const std::function<void()> changed_;  // must not block
-  jack_client_t* client_ = nullptr;
-  std::atomic<bool> gone_{false};
-};
-#endif
 
 }  // namespace
 
@@ -111,20 +33,10 @@ struct RtMidiService::Port {
 };
 
 // One RtMidi object per API and direction, kept for listing ports. An API that was absent is
-// asked again at the next listing, so that a JACK server started later is found.
+// asked again at the next listing.
 class RtMidiService::Enumerator {
  public:
   explicit Enumerator(RtMidiService& service) : service_(service) {}
-
-  // The JACK MIDI ports there are now; false when no JACK server answers.
-  bool JackPorts(std::vector<std::string>& names) {
-#ifdef VELMORA_JACK_PROBE
-    return jack_.MidiPorts(names);
-#else
-    names.clear();
-    return false;
-#endif
-  }
 
   std::vector<Port> List(bool input) {
     std::vector<Port> ports;
@@ -146,19 +58,8 @@ class RtMidiService::Enumerator {
   }
 
  private:
-  bool Present(std::size_t a) {
+  static bool Present(std::size_t a) {
     if (kApis[a] == RtMidi::LINUX_ALSA) return access("/dev/snd/seq", R_OK | W_OK) == 0;
-#ifdef VELMORA_JACK_PROBE
-    if (kApis[a] == RtMidi::UNIX_JACK) {
-      bool lost = false;
-      const bool present = jack_.Present(lost);
-      if (lost) {  // RtMidi's clients on that server are dead: make new ones
-        inputs_[a].reset();
-        outputs_[a].reset();
-      }
-      return present;
-    }
-#endif
     return true;
   }
 
@@ -182,9 +83,6 @@ class RtMidiService::Enumerator {
 
   RtMidiService& service_;
   std::atomic<bool> errors_{false};
-#ifdef VELMORA_JACK_PROBE
-  JackWatch jack_{service_.NewClientName(), [this] { service_.PortsChanged(); }};
-#endif
   std::unique_ptr<RtMidiIn> inputs_[std::size(kApis)];
   std::unique_ptr<RtMidiOut> outputs_[std::size(kApis)];
 };
@@ -192,7 +90,7 @@ class RtMidiService::Enumerator {
 class RtMidiService::RtInput final : public InputEndpoint {
  public:
   RtInput(MidiCallback callback, std::uintptr_t instance) : InputEndpoint(callback, instance) {}
-  // RtMidi's thread (JACK's process thread, or ALSA's input thread) is the driver thread.
+  // RtMidi's ALSA input thread is the driver thread.
   static void Arrived(double, std::vector<unsigned char>* message, void* self) {
     if (message == nullptr || message->empty()) return;
     static_cast<RtInput*>(self)->Deliver(message->data(), message->size());
@@ -217,73 +115,76 @@ std::string RtMidiService::DefaultClientName() {
 }
 
 RtMidiService::RtMidiService(std::string clientName)
-    : clientName_(std::move(clientName)), checker_([this] { CheckerLoop(); }) {
+    : clientName_(std::move(clientName)), watch_([this] { WatchLoop(); }) {
   std::lock_guard lock(mutex_);
   enumerator_ = std::make_unique<Enumerator>(*this);
 }
 
 RtMidiService::~RtMidiService() {
-  // 1. No JACK callback once the watch client is closed.
+  // 1. The watch ends: nothing lists or calls back any more.
   {
-    std::lock_guard lock(mutex_);
-    enumerator_.reset();
-  }
-  // 2. Then the checker ends.
-  {
-    std::lock_guard lock(checkMutex_);
+    std::lock_guard lock(watchMutex_);
     stopping_ = true;
   }
-  checkWake_.notify_all();
-  checker_.join();
-}
-
-void RtMidiService::PortsChanged() {
-  {
-    std::lock_guard lock(checkMutex_);
-    checkPending_ = true;
-  }
-  checkWake_.notify_all();
-}
-
-void RtMidiService::CheckerLoop() {
-  for (;;) {
-    {
-      std::unique_lock lock(checkMutex_);
-      checkWake_.wait(lock, [&] { return stopping_ || checkPending_; });
-      if (stopping_) return;
-      checkPending_ = false;
-    }
-    // JACK tells of a port going away before the port has left its lists: look now and twice
-    // more, a little later.
-    for (const auto delay : {std::chrono::milliseconds(0), std::chrono::milliseconds(100),
-                             std::chrono::milliseconds(500)}) {
-      {
-        std::unique_lock lock(checkMutex_);
-        if (checkWake_.wait_for(lock, delay, [&] { return stopping_; })) return;
-      }
-      try {
-        CheckLostPorts();
-      } catch (...) {
-        // A check that fails is made again at the next change.
-      }
-    }
-  }
-}
-
-void RtMidiService::CheckLostPorts() {
+  watchWake_.notify_all();
+  watch_.join();
+  // 2. Then the listing clients go.
   std::lock_guard lock(mutex_);
-  if (!enumerator_) return;
-  std::vector<std::string> names;
-  enumerator_->JackPorts(names);  // none when the server went away
-  const auto gone = [&](RtMidi::Api api, const std::string& port) {
-    return api == RtMidi::UNIX_JACK && std::find(names.begin(), names.end(), port) == names.end();
-  };
+  enumerator_.reset();
+}
+
+void RtMidiService::SetPortsChangedCallback(std::function<void()> callback) {
+  {
+    std::lock_guard lock(watchMutex_);
+    portsChanged_ = std::move(callback);
+  }
+  watchWake_.notify_all();
+}
+
+RtMidiService::PortNames RtMidiService::ListNames() {
+  PortNames names;
+  std::lock_guard lock(mutex_);
+  if (!enumerator_) return names;
+  for (const bool input : {true, false}) {
+    for (auto& port : PortsLocked(input)) names[input ? 0 : 1].push_back(std::move(port.name));
+  }
   // Under the lock, which closing takes too: no handle goes away meanwhile.
+  const auto gone = [](const std::vector<std::string>& list, const std::string& port) {
+    return std::find(list.begin(), list.end(), port) == list.end();
+  };
   for (const auto& input : inputs_) {
-    if (gone(input->api, input->port)) input->Lost();
+    if (gone(names[0], input->port)) input->Lost();
   }
   for (const auto& output : outputs_) {
-    if (gone(output->api, output->port)) output->Lost();
+    if (gone(names[1], output->port)) output->Lost();
+  }
+  return names;
+}
+
+void RtMidiService::WatchLoop() {
+  std::unique_lock lock(watchMutex_);
+  for (;;) {
+    // Idle, without a timer, while nobody listens.
+    watchWake_.wait(lock, [&] { return stopping_ || portsChanged_; });
+    if (stopping_) return;
+    PortNames before;
+    bool known = false;
+    while (portsChanged_) {
+      lock.unlock();
+      PortNames now;
+      try {
+        now = ListNames();
+      } catch (...) {
+        now = before;  // a listing that fails is made again a period later
+      }
+      lock.lock();
+      if (stopping_) return;
+      // Held while it runs: none after SetPortsChangedCallback has taken it away.
+      if (known && now != before && portsChanged_) portsChanged_();
+      before = std::move(now);
+      known = true;
+      if (watchWake_.wait_for(lock, kWatchPeriod, [&] { return stopping_; })) return;
+    }
   }
 }
 
@@ -515,11 +416,6 @@ MMRESULT RtMidiService::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, std::ui
     output = OutputLocked(handle);
   }
   if (output == nullptr) return MMSYSERR_INVALHANDLE;
-  // RtMidi's JACK output would drop a longer message without a word: refuse it instead.
-  if (header != nullptr && output->api == RtMidi::UNIX_JACK &&
-      header->dwBufferLength > kJackMaxMessage) {
-    return MIDIERR_TOOLONG;
-  }
   if (auto result = output->BeginLong(header, size)) return result;
   output->failed = false;
   MMRESULT result = MMSYSERR_NOERROR;

@@ -1,11 +1,17 @@
 #pragma once
 
-// The MIDI service over RtMidi: the ports of the ALSA sequencer, then those of a running JACK
-// server, each in RtMidi's order, named by their port names. An API that is not there adds no
-// device and no error. The ports of this service's own clients are not offered.
+// The MIDI service over RtMidi: the ports of the ALSA sequencer, in RtMidi's order, named by
+// their port names. Without a sequencer it lists nothing and reports no error. The ports of
+// this service's own clients are not offered. JACK has a back end of its own.
+//
+// RtMidi tells nothing when ports come and go: while a ports-changed callback is set, a watch
+// thread compares the lists once a second, raises the callback when they differ and reports
+// open devices whose port is no longer listed as lost.
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,11 +24,7 @@ namespace velmora::platform::midi {
 
 class RtMidiService final : public MidiService {
  public:
-  // The largest message that RtMidi's JACK output passes on whole: its ring holds 16384
-  // bytes, less one, less the length word.
-  static constexpr std::size_t kJackMaxMessage = 16379;
-
-  // `clientName` names this service's clients at ALSA and JACK ("<clientName>-<n>").
+  // `clientName` names this service's ALSA clients ("<clientName>-<n>").
   explicit RtMidiService(std::string clientName = DefaultClientName());
   ~RtMidiService() override;
 
@@ -52,6 +54,8 @@ class RtMidiService final : public MidiService {
   MMRESULT midiOutReset(HMIDIOUT handle) override;
   MMRESULT midiOutClose(HMIDIOUT handle) override;
   MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, std::uint32_t size) override;
+  // Raised on the watch thread. Never after this returns with an empty function.
+  void SetPortsChangedCallback(std::function<void()> callback) override;
 
  private:
   struct Port;
@@ -59,32 +63,33 @@ class RtMidiService final : public MidiService {
   class RtInput;
   class RtOutput;
 
+  using PortNames = std::array<std::vector<std::string>, 2>;  // inputs, outputs
+
   std::vector<Port> PortsLocked(bool input);
-  // Each client gets a name of its own: JACK may refuse one that reuses a name just released.
   std::string NewClientName();
   bool IsOwnPort(const std::string& portName) const;
-  // Any thread: a port went away or the server stopped; the checker looks at the open handles.
-  void PortsChanged();
-  void CheckerLoop();
-  void CheckLostPorts();
+  // Watch thread: the names listed now; open devices whose port is not among them are lost.
+  PortNames ListNames();
+  void WatchLoop();
   RtInput* InputLocked(HMIDIIN handle) const;
   RtOutput* OutputLocked(HMIDIOUT handle) const;
 
   const std::string clientName_;
   std::atomic<int> clients_{0};
   // Guards the enumerators and the lists of open handles. Never held while RtMidi opens or
-  // closes a port (JACK then waits for its process thread, which may be calling back).
+  // closes a port (closing waits for RtMidi's input thread, which may be calling back).
   mutable std::mutex mutex_;
   std::unique_ptr<Enumerator> enumerator_;
   std::vector<std::unique_ptr<RtInput>> inputs_;
   std::vector<std::unique_ptr<RtOutput>> outputs_;
 
-  // The checker thread reports handles whose JACK port went away. Guarded by checkMutex_.
-  std::mutex checkMutex_;
-  std::condition_variable checkWake_;
-  bool checkPending_ = false;
+  // Guards the callback and the stop flag; held while the callback runs. Never taken with
+  // mutex_ held, nor mutex_ with it held.
+  std::mutex watchMutex_;
+  std::condition_variable watchWake_;
+  std::function<void()> portsChanged_;
   bool stopping_ = false;
-  std::thread checker_;  // started in the constructor, joined in the destructor
+  std::thread watch_;  // started in the constructor, joined first in the destructor
 };
 
 }  // namespace velmora::platform::midi

@@ -115,7 +115,7 @@ struct FakeMidiInput final : testing::FakeDeviceList<core::MidiInputDevice, std:
   midi::TMidiPortState state = midi::TMidiPortState::mpsClosed;
   std::deque<midi::TMyMidiEvent> events;
   std::function<void(MidiInputDevice&)> onInput;
-  std::function<void()> onOverflow;
+  std::function<void(std::uint64_t)> onOverflow;
   std::vector<std::string> calls;
   std::vector<std::string>* journal = nullptr;
 
@@ -143,7 +143,7 @@ struct FakeMidiInput final : testing::FakeDeviceList<core::MidiInputDevice, std:
     return event;
   }
   void SetOnMidiInput(std::function<void(MidiInputDevice&)> h) override { onInput = std::move(h); }
-  void SetOnOverflow(std::function<void()> h) override { onOverflow = std::move(h); }
+  void SetOnOverflow(std::function<void(std::uint64_t)> h) override { onOverflow = std::move(h); }
   ~FakeMidiInput() override {
     if (journal) journal->push_back("midiin.release");
   }

@@ -135,9 +135,9 @@ TEST_F(Forwarding, WaitingInputNotificationsDoNotNestDoMidiInput) {
 
 TEST_F(Forwarding, EventsTheMidiInputRefusedAreCounted) {
   ASSERT_TRUE(factory.midiInView->onOverflow);
-  factory.midiInView->onOverflow();
-  factory.midiInView->onOverflow();
-  EXPECT_EQ(bridge->MidiInRefused, 2u);
+  factory.midiInView->onOverflow(1);
+  factory.midiInView->onOverflow(41);
+  EXPECT_EQ(bridge->MidiInRefused, 42u);
 }
 
 TEST_F(Forwarding, ATwoByteMessageKeepsTheLastSecondDataByteUnsent) {

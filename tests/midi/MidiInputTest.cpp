@@ -228,18 +228,27 @@ TEST_F(MidiInTest, SysexOnlyTakesEffectAtOnceOnAnOpenDevice) {
   EXPECT_EQ(events[1]->StatusByte, 0xF0);
 }
 
-TEST_F(MidiInTest, FullRingRaisesOverflowAndCapacityCountsFromTheNextOpen) {
+// The UI thread is held busy (it handles no message) while the driver floods the input: the
+// pump's queue stays at one wake and one overflow report, and the report counts every refusal.
+TEST_F(MidiInTest, AFloodWhileTheUiThreadIsBusyKeepsThePumpBoundedAndCountsEveryRefusal) {
   TMidiInput input(service);
-  int overflows = 0;
-  input.SetOnOverflow([&](TMidiInput&) { ++overflows; });
+  std::vector<std::uint64_t> episodes;
+  input.SetOnOverflow([&](TMidiInput&, std::uint64_t refused) { episodes.push_back(refused); });
+  input.SetOnMidiInput([](TMidiInput&) {});  // leaves the ring full: the next round overflows
   input.SetCapacity(4);
   input.Open();
   input.Start();
   input.SetCapacity(8);  // not before the next open
-  for (int i = 0; i < 6; ++i) Play({0x90, static_cast<std::uint8_t>(i), 0x40});
-  Settle();
+  auto& pump = velmora::platform::MessagePump::current();
+  const std::size_t before = pump.waitingCount();
+  for (const int flood : {3000, 50}) {
+    for (int i = 0; i < flood; ++i) Play({0x90, static_cast<std::uint8_t>(i % 128), 0x40});
+    service->Flush();
+    EXPECT_LE(pump.waitingCount(), before + 2) << flood;
+    PumpPending();
+  }
+  EXPECT_EQ(episodes, (std::vector<std::uint64_t>{3000 - 4, 50}));
   EXPECT_EQ(input.EventCount(), 4);
-  EXPECT_EQ(overflows, 2);
   EXPECT_EQ(input.TakeEvent()->FirstDataByte, 0);  // the oldest survive
 
   input.Close();
@@ -248,7 +257,27 @@ TEST_F(MidiInTest, FullRingRaisesOverflowAndCapacityCountsFromTheNextOpen) {
   for (int i = 0; i < 10; ++i) Play({0x90, static_cast<std::uint8_t>(i), 0x40});
   Settle();
   EXPECT_EQ(input.EventCount(), 8);
-  EXPECT_EQ(overflows, 4);
+  EXPECT_EQ(episodes.back(), 2u);
+}
+
+TEST_F(MidiInTest, EventsLeftByAHandlerThatFailedAreHandledWithoutWaitingForMore) {
+  auto& pump = velmora::platform::MessagePump::current();
+  int failures = 0;
+  pump.setErrorReport([&](std::exception_ptr) { ++failures; });
+  TMidiInput input(service);
+  input.SetOnMidiInput([&](TMidiInput& sender) {
+    events.push_back(sender.TakeEvent());
+    if (events.size() == 1) throw std::runtime_error("handler failed");
+    while (sender.EventCount() > 0) events.push_back(sender.TakeEvent());
+  });
+  input.Open();
+  input.Start();
+  for (int i = 0; i < 3; ++i) Play({0x90, static_cast<std::uint8_t>(i), 0x40});
+  Settle();
+  pump.setErrorReport(nullptr);
+  EXPECT_EQ(failures, 1);
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[2]->FirstDataByte, 2);
 }
 
 TEST_F(MidiInTest, ClosedComponentGivesNothingAndIgnoresLateNotifications) {
