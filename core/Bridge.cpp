@@ -443,8 +443,8 @@ int Bridge::showComEntries(const std::vector<SerialEntry>& present) {
     selected = static_cast<int>(shown.size()) - 1;
   }
   WindowSurface* window = surface();
-  if (window && (shown != comShown_ || window->ListCount(DeviceList::ComPort) !=
-                                           static_cast<int>(shown.size()))) {
+  if (window && (shown != comShown_ ||
+                 window->ListCount(DeviceList::ComPort) != static_cast<int>(shown.size()))) {
     swallow([&] {
       window->ListClear(DeviceList::ComPort);
       for (const auto& entry : shown) window->ListAppend(DeviceList::ComPort, entry.text);
@@ -458,8 +458,9 @@ int Bridge::showComEntries(const std::vector<SerialEntry>& present) {
 void Bridge::SelectComIdentity(const std::string& identity, bool reopen) {
   std::vector<SerialEntry> ports;
   if (Probe) swallow([&] { ports = Probe->Ports(); });
-  const auto found = std::find_if(ports.begin(), ports.end(),
-                                  [&](const SerialEntry& port) { return port.identity == identity; });
+  const auto found = std::find_if(ports.begin(), ports.end(), [&](const SerialEntry& port) {
+    return port.identity == identity;
+  });
   if (found != ports.end()) {
     comChoice_ = *found;
   } else if (comChoice_.identity != identity) {
@@ -600,8 +601,8 @@ std::vector<std::string> midiEntries(const std::vector<std::string>& present,
 
 std::string withoutAbsentSuffix(const std::string& text) {
   const std::string suffix = kAbsentSuffix;
-  if (text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(),
-                                                  suffix) == 0) {
+  if (text.size() > suffix.size() &&
+      text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0) {
     return text.substr(0, text.size() - suffix.size());
   }
   return text == kNoMidiPort ? std::string{} : text;
@@ -618,7 +619,8 @@ void Bridge::fillMidiList(DeviceList list, std::vector<std::string> (Bridge::*li
   }
   const std::vector<std::string> names = (this->*lister)();
   const auto found = chosen.empty() ? names.end() : std::find(names.begin(), names.end(), chosen);
-  const std::size_t index = found == names.end() ? 0 : static_cast<std::size_t>(found - names.begin());
+  const std::size_t index =
+      found == names.end() ? 0 : static_cast<std::size_t>(found - names.begin());
   side.chosen = names.empty() ? std::string{} : names[index];
   side.present = !names.empty();
   side.shown = names.empty() ? std::vector<std::string>{kNoMidiPort} : names;
@@ -667,8 +669,8 @@ void Bridge::refreshMidiSide(MidiSide& side) {
   if (window) swallow([&] { window->ListSetSelected(side.list, selected < 0 ? 0 : selected); });
   side.shown = std::move(shown);
   const bool wasPresent = side.present;
-  side.present = !side.chosen.empty() &&
-                 std::find(names.begin(), names.end(), side.chosen) != names.end();
+  side.present =
+      !side.chosen.empty() && std::find(names.begin(), names.end(), side.chosen) != names.end();
   const Shape shape = input ? Shape::MidiIn : Shape::MidiOut;
   const bool open = window && window->ShapeColor(shape) == kOpenColor;
   if (!side.present && open) {

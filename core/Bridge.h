@@ -183,12 +183,12 @@ class Bridge {
   bool finalized_ = false;
 
   // The live lists; all UI thread.
-  SerialEntry comChoice_;           // empty identity: nothing chosen
-  bool comWanted_ = false;          // the choice is to be open (chosen with reopen)
-  bool comPresent_ = false;         // the choice was in the last listing
-  bool comLost_ = false;            // it vanished while open, or its reopening failed
-  std::string comDevice_;           // its device path, for the log
-  bool selectingIdentity_ = false;  // SelectComPort called for a chosen identity
+  SerialEntry comChoice_;              // empty identity: nothing chosen
+  bool comWanted_ = false;             // the choice is to be open (chosen with reopen)
+  bool comPresent_ = false;            // the choice was in the last listing
+  bool comLost_ = false;               // it vanished while open, or its reopening failed
+  std::string comDevice_;              // its device path, for the log
+  bool selectingIdentity_ = false;     // SelectComPort called for a chosen identity
   std::vector<SerialEntry> comShown_;  // what the list shows, the absent choice included
   struct MidiSide {
     DeviceList list;
@@ -206,8 +206,8 @@ class Bridge {
   // Which lists wait for a refresh: set by the watch's threads, cleared by the UI thread
   // before it reads the devices. Shared with the watch's callbacks, which may outlive us.
   std::shared_ptr<std::atomic<unsigned>> changed_ = std::make_shared<std::atomic<unsigned>>(0);
-  platform::MessageWindow changes_;      // receives the watch's posts
-  std::unique_ptr<DeviceWatch> watch_;   // last: stopped first
+  platform::MessageWindow changes_;     // receives the watch's posts
+  std::unique_ptr<DeviceWatch> watch_;  // last: stopped first
 };
 
 }  // namespace velmora::core

@@ -260,7 +260,8 @@ RememberedChoices CurrentChoices(const WindowSurface& window, const Bridge& brid
   const auto name = [&](DeviceList list) {
     std::string text = window.ListSelectedText(list);
     const std::string absent = kAbsentSuffix;
-    if (text.size() > absent.size() && text.ends_with(absent)) text.resize(text.size() - absent.size());
+    if (text.size() > absent.size() && text.ends_with(absent))
+      text.resize(text.size() - absent.size());
     return text == kNoMidiPort ? std::string{} : text;
   };
   current.midiIn = name(DeviceList::MidiIn);

@@ -80,8 +80,8 @@ int main(int argc, char** argv) {
   std::vector<double> toGreenMs;
   double idleShare = 0;
   {
-    velmora::core::RealDeviceFactory factory(midi, velmora::platform::SerialNameSpace(
-                                                       {root / "dev", root / "sys"}));
+    velmora::core::RealDeviceFactory factory(
+        midi, velmora::platform::SerialNameSpace({root / "dev", root / "sys"}));
     velmora::core::Bridge bridge(factory);
     velmora::core::HeadlessWindow window;
     velmora::ui::TfmMain form(bridge, window);
@@ -133,8 +133,9 @@ int main(int argc, char** argv) {
 
   std::vector<double> sorted = toGreenMs;
   std::sort(sorted.begin(), sorted.end());
-  const double median = sorted.size() % 2 ? sorted[sorted.size() / 2]
-                                          : (sorted[sorted.size() / 2 - 1] + sorted[sorted.size() / 2]) / 2;
+  const double median = sorted.size() % 2
+                            ? sorted[sorted.size() / 2]
+                            : (sorted[sorted.size() / 2 - 1] + sorted[sorted.size() / 2]) / 2;
   std::printf("return to green: median %.1f ms over %zu returns (min %.1f, max %.1f)\n", median,
               sorted.size(), sorted.front(), sorted.back());
   std::printf("CPU while the chosen device is absent: %.4f %% of a core over %d s\n", idleShare,

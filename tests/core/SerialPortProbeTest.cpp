@@ -73,9 +73,9 @@ TEST(SerialPortProbe, ListsThePortsInOrderWithoutOpeningAnyAndNeverTheConsole) {
   PtyMachine m;
   m.uart("ttyS0");  // the console: never offered, so COM1 is the next device
   m.console("tty0 ttyS0");
-  m.uart("ttyS1");        // COM1
-  m.link("ttyUSB0");      // COM2
-  m.dangling("ttyUSB1");  // gone: not listed
+  m.uart("ttyS1");                          // COM1
+  m.link("ttyUSB0");                        // COM2
+  m.dangling("ttyUSB1");                    // gone: not listed
   const PtyPair& busy = m.link("ttyACM0");  // COM3: held by another program, listed all the same
   const PtyPair& v0 = m.link("ttyV0");      // COM4
   m.link("ttyV12");                         // COM5

@@ -93,8 +93,9 @@ TEST_F(Startup, AChoiceGivenPicksItsDevicesAndLineAndAnUnlistedOneFallsBackToThe
   EXPECT_EQ(window.ListSelectedText(DeviceList::MidiIn), "In B");
   EXPECT_EQ(window.ListSelectedText(DeviceList::MidiOut), "Out B");
   EXPECT_EQ(factory.midiOutView->ProductName(), "Out B");
-  EXPECT_EQ(velmora::core::CurrentChoices(window, *bridge, std::nullopt),
-            (velmora::core::RememberedChoices{"/dev/fake3", bridge->Choice.line, "In B", "Out B", {}}));
+  EXPECT_EQ(
+      velmora::core::CurrentChoices(window, *bridge, std::nullopt),
+      (velmora::core::RememberedChoices{"/dev/fake3", bridge->Choice.line, "In B", "Out B", {}}));
   window.ListSetSelected(DeviceList::MidiIn, 0);
   form->cbMIDIInChange();
   EXPECT_EQ(changes, 1);

@@ -13,8 +13,7 @@ namespace velmora::testing {
 
 class OpenCounter {
  public:
-  explicit OpenCounter(const std::string& path)
-      : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+  explicit OpenCounter(const std::string& path) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
     if (fd_ >= 0) ::inotify_add_watch(fd_, path.c_str(), IN_OPEN);
   }
   ~OpenCounter() {

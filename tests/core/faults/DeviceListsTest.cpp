@@ -34,7 +34,8 @@ int LogLinesStarting(const core::HeadlessWindow& window, const std::string& star
 }
 
 std::string Entry(const BridgeRig& rig, int number, int port) {
-  return "COM" + std::to_string(number) + " (" + (rig.Dev() / ("ttyV" + std::to_string(port - 1))).string() + ")";
+  return "COM" + std::to_string(number) + " (" +
+         (rig.Dev() / ("ttyV" + std::to_string(port - 1))).string() + ")";
 }
 
 TEST(DeviceLists, SerialDevicesAreListedAsTheyComeAndGoTheChoiceStaysAndNothingIsOpened) {
@@ -63,9 +64,9 @@ TEST(DeviceLists, SerialDevicesAreListedAsTheyComeAndGoTheChoiceStaysAndNothingI
   ASSERT_TRUE(rig.PumpUntil([&] { return Items(rig.window, DeviceList::ComPort) == absent; }));
   EXPECT_EQ(rig.window.ListSelected(DeviceList::ComPort), 1);
   EXPECT_EQ(rig.window.ShapeColor(Shape::ComPort), kClosedColor);
-  EXPECT_EQ(LogLinesStarting(rig.window, "[RS232] - " + (rig.Dev() / "ttyV0").string() +
-                                             " : débranché"),
-            1);
+  EXPECT_EQ(
+      LogLinesStarting(rig.window, "[RS232] - " + (rig.Dev() / "ttyV0").string() + " : débranché"),
+      1);
   EXPECT_EQ(opens.Take(), 0u);
 
   // Another choice drops the absent entry.
