@@ -510,9 +510,10 @@ void Bridge::openComChoice() {
     if (SerialPort) SerialPort->SetComNumber(static_cast<std::uint16_t>(comChoice_.number));
   });
   SetComPortOpen(true);
+  // A failure is the opening's to tell; the next change of the device (udev setting its
+  // permissions) tries again.
   comLost_ = !ComPortOpened;
-  logDeviceEvent("[RS232] - " + comDevice_ +
-                 (ComPortOpened ? " : rebranché, rouvert" : " : rebranché, ouverture impossible"));
+  if (ComPortOpened) logDeviceEvent("[RS232] - " + comDevice_ + " : rebranché, rouvert");
 }
 
 void Bridge::logDeviceEvent(const std::string& text) {
@@ -527,12 +528,13 @@ void Bridge::devicesChanged(unsigned which) {
     return;
   }
   refreshing_ = true;
+  const std::unique_ptr<bool, void (*)(bool*)> done(&refreshing_,
+                                                    [](bool* flag) { *flag = false; });
   while (which != 0) {
     if (which & kSerialChanged) RefreshComPortList();
     if (which & kMidiChanged) RefreshMidiLists();
     which = std::exchange(refreshAgain_, 0u);
   }
-  refreshing_ = false;
 }
 
 void Bridge::ConfigurePacket() {
@@ -691,8 +693,7 @@ void Bridge::refreshMidiSide(MidiSide& side) {
   if (named && !input) OpenMidiOut();
   const bool reopened = window && window->ShapeColor(shape) == kOpenColor;
   side.lost = !reopened;
-  logDeviceEvent(tag + side.chosen +
-                 (reopened ? " : rebranché, rouvert" : " : rebranché, ouverture impossible"));
+  if (reopened) logDeviceEvent(tag + side.chosen + " : rebranché, rouvert");
 }
 
 void Bridge::FillMidiInList() {
