@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <system_error>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace velmora::platform {
 
@@ -69,6 +73,7 @@ bool isConsole(const fs::path& dev, const std::string& name, const std::set<std:
   return false;
 }
 
+#ifndef _WIN32
 // The product name that sysfs gives for the device of tty `name`: the nearest "product" file
 // above its device folder (a USB serial interface's is on its USB device, one or two up).
 std::string productOf(const fs::path& sys, const std::string& name) {
@@ -80,15 +85,38 @@ std::string productOf(const fs::path& sys, const std::string& name) {
   }
   return {};
 }
+#endif
 
 }  // namespace
 
 std::string SerialPort::EntryText() const {
   std::string text = "COM" + std::to_string(number);
+#ifdef _WIN32
+  return text;  // the device path adds nothing there
+#endif
   if (device.empty()) return text;
   return text + " (" + device + (product.empty() ? "" : ", " + product) + ")";
 }
 
+#ifdef _WIN32
+// The COM devices that the system names now, without opening any.
+std::vector<SerialPort> SerialNameSpace::Ports() const {
+  std::vector<char> names(1 << 16);
+  const DWORD length = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+  std::set<int> numbers;
+  for (const char* name = names.data(); name < names.data() + length && *name;
+       name += std::strlen(name) + 1) {
+    const int number = ComNumberOf(name);
+    if (number > 0 && number <= kMaxPorts) numbers.insert(number);
+  }
+  std::vector<SerialPort> ports;
+  for (const int number : numbers) {
+    const std::string path = "\\\\.\\COM" + std::to_string(number);
+    ports.push_back({number, path, path, {}});
+  }
+  return ports;
+}
+#else
 std::vector<SerialPort> SerialNameSpace::Ports() const {
   const std::vector<std::string> devices = Devices();
   // The by-id links, by the device they lead to.
@@ -115,13 +143,12 @@ std::vector<SerialPort> SerialNameSpace::Ports() const {
         break;
       }
     }
-#ifndef _WIN32
     port.product = productOf(roots_.sys, fs::path(devices[i]).filename().string());
-#endif
     ports.push_back(std::move(port));
   }
   return ports;
 }
+#endif
 
 std::vector<std::string> SerialNameSpace::Devices() const {
   std::vector<std::vector<std::pair<unsigned long, std::string>>> groups(std::size(kGroups));
