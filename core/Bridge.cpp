@@ -668,7 +668,7 @@ void Bridge::refreshMidiSide(MidiSide& side) {
       for (const auto& entry : shown) window->ListAppend(side.list, entry);
     });
   }
-  if (window) swallow([&] { window->ListSetSelected(side.list, selected < 0 ? 0 : selected); });
+  if (window) swallow([&] { window->ListSetSelected(side.list, selected); });
   side.shown = std::move(shown);
   const bool wasPresent = side.present;
   side.present =
