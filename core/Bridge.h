@@ -124,8 +124,8 @@ class Bridge {
   // The user's choice of list entry `index` (an absent entry included).
   void SelectComEntry(int index, bool reopen);
   const std::string& ComIdentity() const { return comChoice_.identity; }
-  // The MIDI port named by list entry `text` ("… — absent" included) becomes the choice; its
-  // name is returned, empty for "Port non spécifié".
+  // The MIDI port named by list entry `text` ("… — absent" included) becomes the choice; the
+  // name to select is returned ("Port non spécifié" as it is: no port has it).
   std::string ChooseMidiIn(const std::string& text);
   std::string ChooseMidiOut(const std::string& text);
   // Read the devices again and update the lists, keeping the choices: a vanished choice stays
