@@ -58,7 +58,10 @@ int Launch(const std::vector<std::string>& args, const std::string& program,
   core::RealDeviceFactory factory;
   core::Bridge bridge(factory);
   core::DeviceInventory devices;
-  devices.serialDevices = platform::SerialNameSpace{}.Devices();
+  for (const auto& port : platform::SerialNameSpace{}.Ports()) {
+    devices.serialDevices.push_back(port.device);
+    devices.serialIdentities.push_back(port.identity);
+  }
   devices.midiIns = bridge.ListMidiInDevices();
   devices.midiOuts = bridge.ListMidiOutDevices();
   if (options.list) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
 
 #include "core/Delay.h"
 #include "platform/serial/SerialNames.h"
@@ -91,7 +92,17 @@ std::string LogHex(const std::uint8_t* bytes, std::size_t count, bool spaced) {
 
 // ---- Lifecycle --------------------------------------------------------------------------
 
-Bridge::Bridge(DeviceFactory& factory, const platform::Clock& clock) : clock_(clock) {
+namespace {
+constexpr unsigned kSerialChanged = 1;
+constexpr unsigned kMidiChanged = 2;
+constexpr std::uint32_t kDevicesChangedMessage = platform::WM_USER + 0x160;
+}  // namespace
+
+Bridge::Bridge(DeviceFactory& factory, const platform::Clock& clock)
+    : clock_(clock), changes_([this](const platform::Message& message) -> std::intptr_t {
+        devicesChanged(static_cast<unsigned>(message.wParam));
+        return 0;
+      }) {
   try {
     SerialPort = factory.CreateComPort();
     SerialPort->SetComNumber(1);
@@ -134,6 +145,15 @@ Bridge::Bridge(DeviceFactory& factory, const platform::Clock& clock) : clock_(cl
       MidiInput->SetOnOverflow([this](std::uint64_t refused) { MidiInRefused += refused; });
     });
   if (MidiOutput) swallow([&] { MidiOutput->SetOnDeviceLost([this] { MidiOutLost(); }); });
+
+  // Posts once per batch: the flag of a list is set until the UI thread takes it.
+  const auto notify = [changed = changed_, window = changes_.ref()](unsigned which) {
+    if ((changed->fetch_or(which) & which) == 0) window.post(kDevicesChangedMessage, which);
+  };
+  swallow([&] {
+    watch_ = factory.WatchDevices([notify] { notify(kSerialChanged); },
+                                  [notify] { notify(kMidiChanged); });
+  });
 }
 
 Bridge::~Bridge() {
@@ -144,6 +164,7 @@ void Bridge::Finalize() {
   if (finalized_) return;
   finalized_ = true;
   Closing = true;
+  watch_.reset();
   if (SLController) {
     swallow([&] {
       SLController->SetMonitoring(false);
@@ -233,6 +254,17 @@ void Bridge::SetComPortOpen(bool open) {
 }
 
 void Bridge::SelectComPort(std::int32_t number, bool reopen) {
+  if (!selectingIdentity_) {
+    // Chosen by its number: the device that has it now is the choice.
+    std::vector<SerialEntry> ports;
+    if (Probe) swallow([&] { ports = Probe->Ports(); });
+    for (const auto& port : ports) {
+      if (port.number == number) {
+        SelectComIdentity(port.identity, reopen);
+        return;
+      }
+    }
+  }
   swallow([&] {
     if (reopen) CloseComPort();
     if (SerialPort) SerialPort->SetComNumber(static_cast<std::uint16_t>(number > 0 ? number : 1));
@@ -286,22 +318,33 @@ void Bridge::ComPortLost() {
     if (SerialPort) SerialPort->SetOpen(false);
   });
   colourShape(Shape::ComPort, kClosedColor);
+  comLost_ = true;
+  logDeviceEvent("[RS232] - " + comDevice_ + " : débranché");
 }
 
 void Bridge::MidiInLost() {
+  bool wasOpen = false;
   swallow([&] {
     if (!MidiInput) return;
+    wasOpen = MidiInput->State() == midi::TMidiPortState::mpsOpen;
     MidiInput->Stop();
     MidiInput->Close();
   });
   colourShape(Shape::MidiIn, kClosedColor);
+  midiIn_.lost = midiIn_.lost || wasOpen;
+  if (wasOpen) logDeviceEvent("[MIDI-In] - " + midiIn_.chosen + " : débranché");
 }
 
 void Bridge::MidiOutLost() {
+  // The output tells nothing of its state: its shape does.
+  WindowSurface* window = surface();
+  const bool wasOpen = window && window->ShapeColor(Shape::MidiOut) == kOpenColor;
   swallow([&] {
     if (MidiOutput) MidiOutput->Close();
   });
   colourShape(Shape::MidiOut, kClosedColor);
+  midiOut_.lost = midiOut_.lost || wasOpen;
+  if (wasOpen) logDeviceEvent("[Midi-Out] - " + midiOut_.chosen + " : débranché");
 }
 
 // ---- Forwarding -------------------------------------------------------------------------
@@ -352,34 +395,148 @@ std::string Bridge::ComDeviceName(int number) const {
 
 bool Bridge::ComPortExists(int number) {
   if (number == 0 || !Probe) return false;
-  const int error = Probe->TryOpen(number);
-  if (error == 0) return true;
-  return CountPortsInUse && error == PortProbe::kAccessDenied;
+  std::vector<SerialEntry> ports;
+  swallow([&] { ports = Probe->Ports(); });
+  return std::any_of(ports.begin(), ports.end(),
+                     [&](const SerialEntry& port) { return port.number == number; });
 }
 
 std::vector<std::string> Bridge::ListComPorts() {
   std::vector<std::string> entries;
-  for (int number = 1; number <= kMaxComPorts; ++number) {
-    if (ComPortExists(number)) entries.push_back(Probe->EntryText(number));
-  }
+  if (!Probe) return entries;
+  swallow([&] {
+    for (const auto& port : Probe->Ports()) entries.push_back(port.text);
+  });
   return entries;
 }
 
 void Bridge::FillComPortList() {
-  WindowSurface* window = surface();
-  if (window) window->ListClear(DeviceList::ComPort);
-  const std::vector<std::string> entries = ListComPorts();
+  std::vector<SerialEntry> ports;
+  if (Probe) swallow([&] { ports = Probe->Ports(); });
   // A chosen port that is not listed leaves today's choice: the first entry.
   std::size_t chosen = 0;
-  for (std::size_t i = 0; i < entries.size() && Choice.comNumber > 0; ++i) {
-    if (platform::ComNumberOf(entries[i]) == Choice.comNumber) chosen = i;
+  for (std::size_t i = 0; i < ports.size() && Choice.comNumber > 0; ++i) {
+    if (ports[i].number == Choice.comNumber) chosen = i;
   }
-  if (!entries.empty() && window) {
-    for (const auto& entry : entries) window->ListAppend(DeviceList::ComPort, entry);
-    window->ListSetSelected(DeviceList::ComPort, static_cast<int>(chosen));
+  comChoice_ = ports.empty() ? SerialEntry{} : ports[chosen];
+  comPresent_ = !ports.empty();
+  showComEntries(ports);
+  if (!ports.empty()) SelectComIdentity(comChoice_.identity, true);
+}
+
+std::string Bridge::deviceOfEntry(const SerialEntry& entry) {
+  const auto open = entry.text.find(" (");
+  if (open == std::string::npos) return entry.text;
+  const auto end = entry.text.find_first_of(",)", open + 2);
+  return entry.text.substr(open + 2, end == std::string::npos ? end : end - open - 2);
+}
+
+int Bridge::showComEntries(const std::vector<SerialEntry>& present) {
+  std::vector<SerialEntry> shown = present;
+  int selected = -1;
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    if (!comChoice_.identity.empty() && shown[i].identity == comChoice_.identity) {
+      selected = static_cast<int>(i);
+    }
   }
-  if (!entries.empty()) {
-    SelectComPort(chosen == 0 ? 1 : platform::ComNumberOf(entries[chosen]), true);
+  if (selected < 0 && !comChoice_.identity.empty()) {
+    SerialEntry absent = comChoice_;
+    absent.text += kAbsentSuffix;
+    shown.push_back(absent);
+    selected = static_cast<int>(shown.size()) - 1;
+  }
+  WindowSurface* window = surface();
+  if (window && (shown != comShown_ ||
+                 window->ListCount(DeviceList::ComPort) != static_cast<int>(shown.size()))) {
+    swallow([&] {
+      window->ListClear(DeviceList::ComPort);
+      for (const auto& entry : shown) window->ListAppend(DeviceList::ComPort, entry.text);
+    });
+  }
+  if (window) swallow([&] { window->ListSetSelected(DeviceList::ComPort, selected); });
+  comShown_ = std::move(shown);
+  return selected;
+}
+
+void Bridge::SelectComIdentity(const std::string& identity, bool reopen) {
+  std::vector<SerialEntry> ports;
+  if (Probe) swallow([&] { ports = Probe->Ports(); });
+  const auto found = std::find_if(ports.begin(), ports.end(), [&](const SerialEntry& port) {
+    return port.identity == identity;
+  });
+  if (found != ports.end()) {
+    comChoice_ = *found;
+  } else if (comChoice_.identity != identity) {
+    comChoice_ = SerialEntry{0, identity, identity};
+  }
+  comDevice_ = deviceOfEntry(comChoice_);
+  comPresent_ = found != ports.end();
+  comLost_ = false;
+  if (reopen) comWanted_ = true;
+  if (listsStarted_) showComEntries(ports);
+  if (found != ports.end()) {
+    selectingIdentity_ = true;
+    SelectComPort(found->number, reopen);
+    selectingIdentity_ = false;
+  } else if (reopen) {
+    // Never "whatever that COM number is now": closed until the device itself is back.
+    CloseComPort();
+  }
+}
+
+void Bridge::SelectComEntry(int index, bool reopen) {
+  if (index >= 0 && index < static_cast<int>(comShown_.size())) {
+    SelectComIdentity(comShown_[static_cast<std::size_t>(index)].identity, reopen);
+  } else {
+    SelectComPort(0, reopen);
+  }
+}
+
+void Bridge::RefreshComPortList() {
+  if (Closing || !listsStarted_) return;
+  std::vector<SerialEntry> ports;
+  if (Probe) swallow([&] { ports = Probe->Ports(); });
+  const bool wasPresent = comPresent_;
+  const int selected = showComEntries(ports);
+  comPresent_ = selected >= 0 && selected < static_cast<int>(ports.size());
+  if (comPresent_) {
+    // Its number may have changed with the devices around it; its text follows.
+    comChoice_ = ports[static_cast<std::size_t>(selected)];
+    comDevice_ = deviceOfEntry(comChoice_);
+  }
+  if (!comPresent_ && ComPortOpened) ComPortLost();  // a driver that did not notice
+  if (comPresent_ && (comLost_ || !wasPresent) && comWanted_ && !ComPortOpened) openComChoice();
+}
+
+void Bridge::openComChoice() {
+  swallow([&] {
+    if (SerialPort) SerialPort->SetComNumber(static_cast<std::uint16_t>(comChoice_.number));
+  });
+  SetComPortOpen(true);
+  // A failure is the opening's to tell; the next change of the device (udev setting its
+  // permissions) tries again.
+  comLost_ = !ComPortOpened;
+  if (ComPortOpened) logDeviceEvent("[RS232] - " + comDevice_ + " : rebranché, rouvert");
+}
+
+void Bridge::logDeviceEvent(const std::string& text) {
+  if (Closing || !fmMain) return;
+  swallow([&] { fmMain->LogDeviceEvent(text); });
+}
+
+void Bridge::devicesChanged(unsigned which) {
+  which = changed_->exchange(0) | which;
+  if (refreshing_) {
+    refreshAgain_ |= which;
+    return;
+  }
+  refreshing_ = true;
+  const std::unique_ptr<bool, void (*)(bool*)> done(&refreshing_,
+                                                    [](bool* flag) { *flag = false; });
+  while (which != 0) {
+    if (which & kSerialChanged) RefreshComPortList();
+    if (which & kMidiChanged) RefreshMidiLists();
+    which = std::exchange(refreshAgain_, 0u);
   }
 }
 
@@ -420,40 +577,126 @@ class HourGlass {
 std::vector<std::string> Bridge::ListMidiInDevices() {
   HourGlass hourGlass(surface());
   std::vector<std::string> names;
-  if (!MidiInput) return names;
-  for (std::uint16_t id = 0; id < MidiInput->DeviceCount(); ++id) {
-    MidiInput->SetDeviceID(id);
-    names.push_back(MidiInput->ProductName());
-  }
+  if (MidiInput) names = MidiInput->PortNames();
   return names;
 }
 
 std::vector<std::string> Bridge::ListMidiOutDevices() {
   HourGlass hourGlass(surface());
   std::vector<std::string> names;
-  if (!MidiOutput) return names;
-  for (std::uint16_t id = 0; id < MidiOutput->DeviceCount(); ++id) {
-    MidiOutput->SetDeviceID(id);
-    names.push_back(MidiOutput->ProductName());
-  }
+  if (MidiOutput) names = MidiOutput->PortNames();
   return names;
 }
 
+namespace {
+// The lists' texts for MIDI ports present now, with the absent choice marked; the index of the
+// choice in them, -1 when none.
+std::vector<std::string> midiEntries(const std::vector<std::string>& present,
+                                     const std::string& chosen, int& selected) {
+  std::vector<std::string> shown = present;
+  const auto found = chosen.empty() ? shown.end() : std::find(shown.begin(), shown.end(), chosen);
+  selected = found == shown.end() ? -1 : static_cast<int>(found - shown.begin());
+  if (selected < 0 && !chosen.empty()) {
+    shown.push_back(chosen + kAbsentSuffix);
+    selected = static_cast<int>(shown.size()) - 1;
+  }
+  if (shown.empty()) shown.push_back(kNoMidiPort);
+  return shown;
+}
+
+std::string withoutAbsentSuffix(const std::string& text) {
+  const std::string suffix = kAbsentSuffix;
+  if (text.size() > suffix.size() &&
+      text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    return text.substr(0, text.size() - suffix.size());
+  }
+  return text == kNoMidiPort ? std::string{} : text;
+}
+}  // namespace
+
 void Bridge::fillMidiList(DeviceList list, std::vector<std::string> (Bridge::*lister)(),
                           const std::string& chosen) {
+  MidiSide& side = list == DeviceList::MidiIn ? midiIn_ : midiOut_;
   WindowSurface* window = surface();
   if (window) {
     window->ListClear(list);
     window->ListAppend(list, kNoMidiPort);
   }
   const std::vector<std::string> names = (this->*lister)();
+  const auto found = chosen.empty() ? names.end() : std::find(names.begin(), names.end(), chosen);
+  const std::size_t index =
+      found == names.end() ? 0 : static_cast<std::size_t>(found - names.begin());
+  side.chosen = names.empty() ? std::string{} : names[index];
+  side.present = !names.empty();
+  side.shown = names.empty() ? std::vector<std::string>{kNoMidiPort} : names;
   if (!names.empty() && window) {
     window->ListDelete(list, 0);
     for (const auto& name : names) window->ListAppend(list, name);
-    const auto found = chosen.empty() ? names.end() : std::find(names.begin(), names.end(), chosen);
-    window->ListSetSelected(list,
-                            found == names.end() ? 0 : static_cast<int>(found - names.begin()));
+    window->ListSetSelected(list, static_cast<int>(index));
   }
+}
+
+std::string Bridge::chooseMidi(MidiSide& side, const std::string& text) {
+  side.chosen = withoutAbsentSuffix(text);
+  side.wanted = !side.chosen.empty();
+  side.present = !side.chosen.empty() && side.chosen + kAbsentSuffix != text;
+  side.lost = false;
+  return side.chosen.empty() ? text : side.chosen;
+}
+
+std::string Bridge::ChooseMidiIn(const std::string& text) {
+  return chooseMidi(midiIn_, text);
+}
+
+std::string Bridge::ChooseMidiOut(const std::string& text) {
+  return chooseMidi(midiOut_, text);
+}
+
+void Bridge::RefreshMidiLists() {
+  if (Closing || !listsStarted_) return;
+  refreshMidiSide(midiIn_);
+  refreshMidiSide(midiOut_);
+}
+
+void Bridge::refreshMidiSide(MidiSide& side) {
+  const bool input = side.list == DeviceList::MidiIn;
+  std::vector<std::string> names;
+  swallow([&] { names = input ? ListMidiInDevices() : ListMidiOutDevices(); });
+  int selected = -1;
+  std::vector<std::string> shown = midiEntries(names, side.chosen, selected);
+  WindowSurface* window = surface();
+  if (window && shown != side.shown) {
+    swallow([&] {
+      window->ListClear(side.list);
+      for (const auto& entry : shown) window->ListAppend(side.list, entry);
+    });
+  }
+  if (window) swallow([&] { window->ListSetSelected(side.list, selected); });
+  side.shown = std::move(shown);
+  const bool wasPresent = side.present;
+  side.present =
+      !side.chosen.empty() && std::find(names.begin(), names.end(), side.chosen) != names.end();
+  const Shape shape = input ? Shape::MidiIn : Shape::MidiOut;
+  const bool open = window && window->ShapeColor(shape) == kOpenColor;
+  if (!side.present && open) {
+    if (input) MidiInLost();
+    if (!input) MidiOutLost();
+    return;
+  }
+  if (!side.present || !(side.lost || !wasPresent) || !side.wanted || open) return;
+  // The same port is back: open it again under its name.
+  const char* tag = input ? "[MIDI-In] - " : "[Midi-Out] - ";
+  bool named = false;
+  swallow([&] {
+    if (input && MidiInput) MidiInput->SetProductName(side.chosen);
+    if (!input && MidiOutput) MidiOutput->SetProductName(side.chosen);
+    named = true;
+  });
+  if (named && input) OpenMidiIn();
+  if (named && !input) OpenMidiOut();
+  const bool reopened = window && window->ShapeColor(shape) == kOpenColor;
+  side.lost = !reopened;
+  if (reopened) logDeviceEvent(tag + side.chosen + " : rebranché, rouvert");
 }
 
 void Bridge::FillMidiInList() {
@@ -481,6 +724,7 @@ void Bridge::StartDevices() {
   ConfigurePacket();
   FillMidiInList();
   FillMidiOutList();
+  listsStarted_ = true;
   OpenComPort();
 }
 

@@ -5,6 +5,7 @@
 // Every member runs on the UI thread; nothing here is locked. Device errors are swallowed: the
 // shapes are the only feedback.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -14,6 +15,7 @@
 #include "core/MidiAssembler.h"
 #include "core/WindowSurface.h"
 #include "platform/Clock.h"
+#include "platform/MessagePump.h"
 
 namespace velmora::core {
 
@@ -27,12 +29,16 @@ class MainForm {
   virtual void DoMidiInput(MidiInputDevice& sender) = 0;
   virtual void DoPacket(const std::uint8_t* data, std::int32_t size) = 0;
   virtual void DoMidiOutput() = 0;
+  // One line of the bridge's own about a device that came or went.
+  virtual void LogDeviceEvent(const std::string& text) { (void)text; }
 };
 
 inline constexpr int kMaxComPorts = 50;
 inline constexpr std::int32_t kBridgeBaud = 38400;
 inline constexpr std::uint32_t kSwitchDelayMs = 200;
 inline constexpr const char* kNoMidiPort = "Port non spécifié";
+// Added to the list entry of a chosen device that is not there now.
+inline constexpr const char* kAbsentSuffix = " — absent";
 
 // Flow control as a user picks it; the port's HWFlowOptions and SWFlowOptions underneath.
 enum class FlowControl : std::uint8_t { None, RtsCts, XonXoff };
@@ -96,8 +102,8 @@ class Bridge {
   void OpenMidiOut() { SetMidiOutOpen(true); }
   void CloseMidiOut() { SetMidiOutOpen(false); }
 
-  // A device that vanished while open is treated as closed: red, and nothing more goes to it.
-  // Choosing it again opens it once it is back.
+  // A device that vanished while open is treated as closed: red, one log line, and nothing
+  // more goes to it. When the same device is back the bridge opens it again by itself.
   void ComPortLost();
   void MidiInLost();
   void MidiOutLost();
@@ -116,6 +122,21 @@ class Bridge {
   bool ComPortExists(int number);
   std::vector<std::string> ListComPorts();
   void FillComPortList();
+  // The serial device chosen by its identity (its by-id path, else its device path); opened
+  // when `reopen` and present. A choice that is absent stays chosen: it opens when it comes.
+  void SelectComIdentity(const std::string& identity, bool reopen);
+  // The user's choice of list entry `index` (an absent entry included).
+  void SelectComEntry(int index, bool reopen);
+  const std::string& ComIdentity() const { return comChoice_.identity; }
+  // The MIDI port named by list entry `text` ("… — absent" included) becomes the choice; the
+  // name to select is returned ("Port non spécifié" as it is: no port has it).
+  std::string ChooseMidiIn(const std::string& text);
+  std::string ChooseMidiOut(const std::string& text);
+  // Read the devices again and update the lists, keeping the choices: a vanished choice stays
+  // listed, marked absent; a chosen device that came back is opened again. Called by the
+  // device watch through the UI thread's messages.
+  void RefreshComPortList();
+  void RefreshMidiLists();
   void ConfigurePacket();
   std::vector<std::string> ListMidiInDevices();
   std::vector<std::string> ListMidiOutDevices();
@@ -146,20 +167,52 @@ class Bridge {
   std::uint64_t MidiInRefused = 0;
   std::uint64_t ComTxRefused = 0;
 
-  // Constants of the unit, kept as fields so that tests can exercise both settings.
-  bool ProbeWithDispatcher = true;
-  bool CountPortsInUse = true;
-
  private:
   WindowSurface* surface() const { return fmMain ? &fmMain->Surface() : nullptr; }
   void colourShape(Shape shape, serial::TColor color);
   void fillMidiList(DeviceList list, std::vector<std::string> (Bridge::*lister)(),
                     const std::string& chosen);
+  void logDeviceEvent(const std::string& text);
+  static std::string deviceOfEntry(const SerialEntry& entry);
+  // The list's entries, with the absent choice marked; the index of the choice, -1 for none.
+  int showComEntries(const std::vector<SerialEntry>& present);
+  struct MidiSide;
+  void refreshMidiSide(MidiSide& side);
+  std::string chooseMidi(MidiSide& side, const std::string& text);
+  void openComChoice();
+  void devicesChanged(unsigned which);
 
   MainForm* fmMain = nullptr;
   const platform::Clock& clock_;
   MidiAssembler assembler_;
   bool finalized_ = false;
+
+  // The live lists; all UI thread.
+  SerialEntry comChoice_;              // empty identity: nothing chosen
+  bool comWanted_ = false;             // the choice is to be open (chosen with reopen)
+  bool comPresent_ = false;            // the choice was in the last listing
+  bool comLost_ = false;               // it vanished while open, or its reopening failed
+  std::string comDevice_;              // its device path, for the log
+  bool selectingIdentity_ = false;     // SelectComPort called for a chosen identity
+  std::vector<SerialEntry> comShown_;  // what the list shows, the absent choice included
+  struct MidiSide {
+    DeviceList list;
+    std::string chosen{};  // empty: none
+    bool wanted = false;
+    bool present = false;
+    bool lost = false;  // vanished while open, or its reopening failed
+    std::vector<std::string> shown{};
+  };
+  MidiSide midiIn_{DeviceList::MidiIn};
+  MidiSide midiOut_{DeviceList::MidiOut};
+  bool listsStarted_ = false;  // the lists are filled: changes may be shown
+  bool refreshing_ = false;    // a refresh runs (its opening handles messages)
+  unsigned refreshAgain_ = 0;  // what changed while it ran
+  // Which lists wait for a refresh: set by the watch's threads, cleared by the UI thread
+  // before it reads the devices. Shared with the watch's callbacks, which may outlive us.
+  std::shared_ptr<std::atomic<unsigned>> changed_ = std::make_shared<std::atomic<unsigned>>(0);
+  platform::MessageWindow changes_;     // receives the watch's posts
+  std::unique_ptr<DeviceWatch> watch_;  // last: stopped first
 };
 
 }  // namespace velmora::core

@@ -32,6 +32,7 @@ struct DeviceInventory {
   std::vector<std::string> serialDevices;
   std::vector<std::string> midiIns;
   std::vector<std::string> midiOuts;
+  std::vector<std::string> serialIdentities{};  // beside serialDevices: by-id path, else the same
 };
 
 // The arguments after the program's name. On failure `error` holds one line naming the problem.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "midi/MidiEvent.h"
 #include "serial/ComponentBase.h"
@@ -38,6 +39,15 @@ class MidiInputDevice {
   // Raised on the UI thread once per overflow episode with the number of events the full
   // ring refused in it.
   virtual void SetOnOverflow(std::function<void(std::uint64_t refused)> handler) { (void)handler; }
+  // The names of the inputs the service has now, whether this one is open or not.
+  virtual std::vector<std::string> PortNames() {
+    std::vector<std::string> names;
+    for (std::uint16_t id = 0; id < DeviceCount(); ++id) {
+      SetDeviceID(id);
+      names.push_back(ProductName());
+    }
+    return names;
+  }
 };
 
 class MidiOutputDevice {
@@ -55,6 +65,15 @@ class MidiOutputDevice {
   virtual void SetOnMidiOutput(std::function<void()> handler) = 0;
   // Raised on the UI thread when the open device has gone away.
   virtual void SetOnDeviceLost(std::function<void()> handler) { (void)handler; }
+  // The names of the outputs the service has now, whether this one is open or not.
+  virtual std::vector<std::string> PortNames() {
+    std::vector<std::string> names;
+    for (std::uint16_t id = 0; id < DeviceCount(); ++id) {
+      SetDeviceID(id);
+      names.push_back(ProductName());
+    }
+    return names;
+  }
 };
 
 class ComPortDevice {
@@ -112,22 +131,41 @@ class LightControllerDevice {
   virtual void SetMonitoring(bool on) = 0;
 };
 
-// Tells whether serial port n can be opened. Positive platform error codes: 5 access denied
-// (held by another program), 2 not found.
+// One entry of the serial list: its COM number (a label), its text and its identity (what a
+// choice remembers and what is opened).
+struct SerialEntry {
+  int number = 0;
+  std::string text;      // "COM3 (/dev/ttyUSB0)"
+  std::string identity;  // "/dev/serial/by-id/..." or "/dev/ttyUSB0"
+  bool operator==(const SerialEntry&) const = default;
+};
+
+// The serial ports the machine has.
 class PortProbe {
  public:
-  static constexpr int kAccessDenied = 5;
   virtual ~PortProbe() = default;
-  // 0 when the port opened (it is closed again), otherwise the platform's error code.
-  virtual int TryOpen(int portNumber) = 0;
-  // The list entry of port n: "COM3", or "COM3 (/dev/ttyUSB0)" where a device path helps.
-  virtual std::string EntryText(int portNumber) = 0;
+  // The ports present now, in COM order, from the name space alone: nothing is opened.
+  virtual std::vector<SerialEntry> Ports() = 0;
+};
+
+// Watches the devices while it lives; destroying it stops every notification.
+class DeviceWatch {
+ public:
+  virtual ~DeviceWatch() = default;
 };
 
 // Creates the devices at start-up. A creation that raises leaves that device absent.
 class DeviceFactory {
  public:
   virtual ~DeviceFactory() = default;
+  // Calls `serialChanged` when serial devices may have come or gone, `midiChanged` when MIDI
+  // ports may have; both on a thread of the watch, never blocking. Null when nothing watches
+  // (the lists are then read only at start).
+  virtual std::unique_ptr<DeviceWatch> WatchDevices(std::function<void()> serialChanged,
+                                                    std::function<void()> midiChanged) {
+    (void)serialChanged, (void)midiChanged;
+    return nullptr;
+  }
   virtual std::unique_ptr<ComPortDevice> CreateComPort() = 0;
   virtual std::unique_ptr<DataPacketDevice> CreateDataPacket() = 0;
   virtual std::unique_ptr<LightControllerDevice> CreateSLController() = 0;

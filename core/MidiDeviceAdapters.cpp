@@ -1,5 +1,7 @@
 #include "core/MidiDeviceAdapters.h"
 
+#include <cstring>
+
 namespace velmora::core {
 
 void RealMidiInput::SetOnMidiInput(std::function<void(MidiInputDevice& sender)> handler) {
@@ -43,6 +45,30 @@ void RealMidiOutput::SetOnDeviceLost(std::function<void()> handler) {
     return;
   }
   output_.SetOnDeviceLost([handler = std::move(handler)](midi::TMidiOutput&) { handler(); });
+}
+
+std::vector<std::string> RealMidiInput::PortNames() {
+  std::vector<std::string> names;
+  const std::uint32_t count = service_->midiInGetNumDevs();
+  for (std::uint32_t id = 0; id < count; ++id) {
+    platform::midi::MIDIINCAPSA caps;
+    if (service_->midiInGetDevCapsA(id, &caps, sizeof caps) != platform::midi::MMSYSERR_NOERROR)
+      continue;  // gone between the two calls
+    names.emplace_back(caps.szPname, strnlen(caps.szPname, sizeof caps.szPname));
+  }
+  return names;
+}
+
+std::vector<std::string> RealMidiOutput::PortNames() {
+  std::vector<std::string> names;
+  const std::uint32_t count = service_->midiOutGetNumDevs();
+  for (std::uint32_t id = 0; id < count; ++id) {
+    platform::midi::MIDIOUTCAPSA caps;
+    if (service_->midiOutGetDevCapsA(id, &caps, sizeof caps) != platform::midi::MMSYSERR_NOERROR)
+      continue;
+    names.emplace_back(caps.szPname, strnlen(caps.szPname, sizeof caps.szPname));
+  }
+  return names;
 }
 
 }  // namespace velmora::core

@@ -16,7 +16,7 @@ class RealMidiInput final : public MidiInputDevice {
  public:
   // Raises "Invalid device ID" when the service has no input device.
   explicit RealMidiInput(std::shared_ptr<platform::midi::MidiService> service)
-      : input_(std::move(service)) {}
+      : service_(service), input_(std::move(service)) {}
 
   midi::TMidiInput& Component() { return input_; }
 
@@ -34,15 +34,17 @@ class RealMidiInput final : public MidiInputDevice {
   void SetOnMidiInput(std::function<void(MidiInputDevice& sender)> handler) override;
   void SetOnDeviceLost(std::function<void()> handler) override;
   void SetOnOverflow(std::function<void(std::uint64_t refused)> handler) override;
+  std::vector<std::string> PortNames() override;
 
  private:
+  const std::shared_ptr<platform::midi::MidiService> service_;  // read for the port names
   midi::TMidiInput input_;
 };
 
 class RealMidiOutput final : public MidiOutputDevice {
  public:
   explicit RealMidiOutput(std::shared_ptr<platform::midi::MidiService> service)
-      : output_(std::move(service)) {}
+      : service_(service), output_(std::move(service)) {}
 
   midi::TMidiOutput& Component() { return output_; }
 
@@ -55,8 +57,10 @@ class RealMidiOutput final : public MidiOutputDevice {
   void SendEvent(const midi::TMyMidiEvent& event) override { output_.SendEvent(event); }
   void SetOnMidiOutput(std::function<void()> handler) override;
   void SetOnDeviceLost(std::function<void()> handler) override;
+  std::vector<std::string> PortNames() override;
 
  private:
+  const std::shared_ptr<platform::midi::MidiService> service_;  // read for the port names
   midi::TMidiOutput output_;
 };
 

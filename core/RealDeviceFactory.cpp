@@ -4,6 +4,9 @@
 
 #include "core/MidiDeviceAdapters.h"
 #include "core/SerialDeviceAdapters.h"
+#ifndef _WIN32
+#include "platform/serial/DeviceFolderWatch.h"
+#endif
 
 namespace velmora::core {
 
@@ -35,6 +38,49 @@ std::unique_ptr<MidiOutputDevice> RealDeviceFactory::CreateMidiOutput() {
 
 std::unique_ptr<PortProbe> RealDeviceFactory::CreatePortProbe() {
   return std::make_unique<SerialPortProbe>(names_);
+}
+
+namespace {
+
+// Both watches; the service's callback is removed before the service may go.
+class RealDeviceWatch final : public DeviceWatch {
+ public:
+  RealDeviceWatch(const std::filesystem::path& dev, std::function<void()> serialChanged,
+                  std::shared_ptr<platform::midi::MidiService> midi,
+                  std::function<void()> midiChanged)
+      : midi_(std::move(midi)) {
+#ifndef _WIN32
+    if (serialChanged) {
+      try {
+        folders_ = std::make_unique<platform::DeviceFolderWatch>(dev, std::move(serialChanged));
+      } catch (const std::exception&) {
+        // no inotify: the serial list is then read at start only
+      }
+    }
+#else
+    (void)dev, (void)serialChanged;
+#endif
+    if (midi_) midi_->SetPortsChangedCallback(std::move(midiChanged));
+  }
+  ~RealDeviceWatch() override {
+    if (midi_) midi_->SetPortsChangedCallback(nullptr);
+  }
+  RealDeviceWatch(const RealDeviceWatch&) = delete;
+  RealDeviceWatch& operator=(const RealDeviceWatch&) = delete;
+
+ private:
+  std::shared_ptr<platform::midi::MidiService> midi_;
+#ifndef _WIN32
+  std::unique_ptr<platform::DeviceFolderWatch> folders_;
+#endif
+};
+
+}  // namespace
+
+std::unique_ptr<DeviceWatch> RealDeviceFactory::WatchDevices(std::function<void()> serialChanged,
+                                                             std::function<void()> midiChanged) {
+  return std::make_unique<RealDeviceWatch>(names_.roots().dev, std::move(serialChanged),
+                                           midiService(), std::move(midiChanged));
 }
 
 std::shared_ptr<platform::midi::MidiService> RealDeviceFactory::midiService() {

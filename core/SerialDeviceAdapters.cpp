@@ -2,8 +2,6 @@
 
 #include <stdexcept>
 
-#include "serial/PortSelection.h"
-
 namespace velmora::core {
 
 namespace {
@@ -70,8 +68,12 @@ void SerialLightControllerDevice::SetComPort(ComPortDevice* port) {
   controller_.SetComPort(RealPort(port));
 }
 
-int SerialPortProbe::TryOpen(int portNumber) {
-  return serial::TryOpenPort(portNumber, names_, probeWithDispatcher_);
+std::vector<SerialEntry> SerialPortProbe::Ports() {
+  std::vector<SerialEntry> entries;
+  for (const auto& port : names_.Ports()) {
+    entries.push_back({port.number, port.EntryText(), port.identity});
+  }
+  return entries;
 }
 
 }  // namespace velmora::core

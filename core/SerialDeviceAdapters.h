@@ -96,22 +96,17 @@ class SerialLightControllerDevice final : public LightControllerDevice {
   serial::TApdSLController controller_;
 };
 
-// The port list's probe: the port selection's, on a serial name space.
+// The port list: the serial name space read without opening anything.
 class SerialPortProbe final : public PortProbe {
  public:
-  explicit SerialPortProbe(platform::SerialNameSpace names = platform::SerialNameSpace{},
-                           bool probeWithDispatcher = true)
-      : names_(std::move(names)), probeWithDispatcher_(probeWithDispatcher) {}
+  explicit SerialPortProbe(platform::SerialNameSpace names = platform::SerialNameSpace{})
+      : names_(std::move(names)) {}
 
-  // 0 when port n opened (it is closed again), else the serial error code (5 held by another
-  // program, 2 no such device).
-  int TryOpen(int portNumber) override;
-  // "COM3 (/dev/ttyUSB0)" on Linux, "COM3" on Windows.
-  std::string EntryText(int portNumber) override { return names_.EntryText(portNumber); }
+  // "COM3 (/dev/ttyUSB0)" on Linux, with the product name where sysfs gives one.
+  std::vector<SerialEntry> Ports() override;
 
  private:
   const platform::SerialNameSpace names_;
-  const bool probeWithDispatcher_;
 };
 
 }  // namespace velmora::core

@@ -245,10 +245,12 @@ void SaveSettings(const std::filesystem::path& file, const RememberedChoices& ch
 StartChoice ChoiceFromRemembered(const RememberedChoices& remembered,
                                  const DeviceInventory& devices) {
   StartChoice choice;
-  const auto& paths = devices.serialDevices;
-  if (const auto found = std::find(paths.begin(), paths.end(), remembered.serialDevice);
-      !remembered.serialDevice.empty() && found != paths.end()) {
-    choice.comNumber = static_cast<int>(found - paths.begin()) + 1;
+  // Remembered by its identity; a file of an older version holds the device path.
+  for (const auto* paths : {&devices.serialIdentities, &devices.serialDevices}) {
+    if (const auto found = std::find(paths->begin(), paths->end(), remembered.serialDevice);
+        !remembered.serialDevice.empty() && found != paths->end() && choice.comNumber == 0) {
+      choice.comNumber = static_cast<int>(found - paths->begin()) + 1;
+    }
   }
   if (remembered.line) choice.line = *remembered.line;
   const auto listed = [](const std::vector<std::string>& names, const std::string& name) {
@@ -262,15 +264,14 @@ StartChoice ChoiceFromRemembered(const RememberedChoices& remembered,
 RememberedChoices CurrentChoices(const WindowSurface& window, const Bridge& bridge,
                                  std::optional<WindowPosition> position) {
   RememberedChoices current;
-  // "COM3 (/dev/ttyUSB0)": the path is the identity, the number only a label.
-  const std::string entry = window.ListSelectedText(DeviceList::ComPort);
-  const auto open = entry.find(" (");
-  if (open != std::string::npos && entry.back() == ')') {
-    current.serialDevice = entry.substr(open + 2, entry.size() - open - 3);
-  }
+  // The identity, never the COM number, which is only a label.
+  current.serialDevice = bridge.ComIdentity();
   if (bridge.SerialPort) current.line = bridge.PortLineSettings();
   const auto name = [&](DeviceList list) {
-    const std::string text = window.ListSelectedText(list);
+    std::string text = window.ListSelectedText(list);
+    const std::string absent = kAbsentSuffix;
+    if (text.size() > absent.size() && text.ends_with(absent))
+      text.resize(text.size() - absent.size());
     return text == kNoMidiPort ? std::string{} : text;
   };
   current.midiIn = name(DeviceList::MidiIn);

@@ -21,7 +21,7 @@ struct WindowPosition {
 };
 
 struct RememberedChoices {
-  std::string serialDevice;  // device path; empty: none remembered
+  std::string serialDevice;  // its identity (by-id path, else device path); empty: none
   std::optional<LineSettings> line;
   std::string midiIn;
   std::string midiOut;

@@ -1,5 +1,7 @@
 #include "serial/PortSelection.h"
 
+#include <algorithm>
+
 #include "platform/serial/SerialError.h"
 #include "platform/serial/SerialNames.h"
 #ifdef _WIN32
@@ -41,6 +43,14 @@ bool PortIsAvailable(std::uint16_t number) {
 
 bool PortIsAvailable(std::uint16_t number, const platform::SerialNameSpace& names) {
   if (number == 0) return false;
+  if (DialogCountsPortsInUse) {
+    // Busy or free, it counts: the name space tells, and nothing is opened (opening raises DTR
+    // and RTS, which resets many boards).
+    const auto ports = names.Ports();
+    return std::any_of(ports.begin(), ports.end(), [number](const platform::SerialPort& port) {
+      return port.number == number;
+    });
+  }
   const int result = TryOpenPort(number, names, DialogProbeWithDispatcher);
   if (result == 0) return true;
   return DialogCountsPortsInUse && result == platform::kErrorAccessDenied;

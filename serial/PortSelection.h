@@ -1,9 +1,8 @@
 #pragma once
 
-// Choosing a port when none is set: the ports that can be opened (or that another program
-// holds), from COM1 to COM50 through the serial name space. The dialog that shows them belongs
-// to the window toolkit (ui/qt/PortSelectionDialog); the bridge's port list probes through
-// TryOpenPort too.
+// Choosing a port when none is set: the ports of the serial name space from COM1 to COM50;
+// they are probed by opening only when a port that another program holds must be left out. The
+// dialog that shows them belongs to the window toolkit (ui/qt/PortSelectionDialog).
 
 #include <cstdint>
 #include <functional>

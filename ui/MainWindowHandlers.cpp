@@ -73,8 +73,7 @@ int PortNumberOfEntry(const std::string& entry) {
 }
 
 void TfmMain::cbComPortChange() {
-  const int number = PortNumberOfEntry(surface_.ListSelectedText(core::DeviceList::ComPort));
-  bridge_.SelectComPort(number, true);
+  bridge_.SelectComEntry(surface_.ListSelected(core::DeviceList::ComPort), true);
   surface_.SetStatusText(1, bridge_.ComPortStatusText(false));
   choiceChanged();
 }
@@ -98,18 +97,18 @@ void TfmMain::ActPortSettingsApply(const core::LineSettings& line) {
 
 void TfmMain::cbMIDIInChange() {
   bridge_.CloseMidiIn();
-  if (bridge_.MidiInput) {
-    bridge_.MidiInput->SetProductName(surface_.ListSelectedText(core::DeviceList::MidiIn));
-  }
+  const std::string name =
+      bridge_.ChooseMidiIn(surface_.ListSelectedText(core::DeviceList::MidiIn));
+  if (bridge_.MidiInput) bridge_.MidiInput->SetProductName(name);
   bridge_.OpenMidiIn();
   choiceChanged();
 }
 
 void TfmMain::cbMIDIOutChange() {
   bridge_.CloseMidiOut();
-  if (bridge_.MidiOutput) {
-    bridge_.MidiOutput->SetProductName(surface_.ListSelectedText(core::DeviceList::MidiOut));
-  }
+  const std::string name =
+      bridge_.ChooseMidiOut(surface_.ListSelectedText(core::DeviceList::MidiOut));
+  if (bridge_.MidiOutput) bridge_.MidiOutput->SetProductName(name);
   bridge_.OpenMidiOut();
   choiceChanged();
 }
@@ -197,6 +196,9 @@ void TfmMain::LogComRx(const std::string& text) {
 }
 void TfmMain::LogComTx(const std::string& text) {
   AddLogLine("[Com-Tx] - " + text);
+}
+void TfmMain::LogDeviceEvent(const std::string& text) {
+  AddLogLine(text);
 }
 
 }  // namespace velmora::ui

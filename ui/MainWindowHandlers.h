@@ -62,6 +62,7 @@ class TfmMain : public core::MainForm {
   void LogMidiOut(const std::string& text) override;
   void LogComRx(const std::string& text);
   void LogComTx(const std::string& text) override;
+  void LogDeviceEvent(const std::string& text) override;
 
   core::WindowSurface& Surface() override { return surface_; }
   core::Bridge& Bridge() { return bridge_; }

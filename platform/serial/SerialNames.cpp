@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <system_error>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace velmora::platform {
 
@@ -69,7 +73,82 @@ bool isConsole(const fs::path& dev, const std::string& name, const std::set<std:
   return false;
 }
 
+#ifndef _WIN32
+// The product name that sysfs gives for the device of tty `name`: the nearest "product" file
+// above its device folder (a USB serial interface's is on its USB device, one or two up).
+std::string productOf(const fs::path& sys, const std::string& name) {
+  std::error_code error;
+  fs::path folder = fs::canonical(sys / "class/tty" / name / "device", error);
+  for (int up = 0; !error && up < 3 && !folder.empty(); ++up, folder = folder.parent_path()) {
+    const std::string product = readFirstLine(folder / "product");
+    if (!product.empty()) return product;
+  }
+  return {};
+}
+#endif
+
 }  // namespace
+
+std::string SerialPort::EntryText() const {
+  std::string text = "COM" + std::to_string(number);
+#ifdef _WIN32
+  return text;  // the device path adds nothing there
+#endif
+  if (device.empty()) return text;
+  return text + " (" + device + (product.empty() ? "" : ", " + product) + ")";
+}
+
+#ifdef _WIN32
+// The COM devices that the system names now, without opening any.
+std::vector<SerialPort> SerialNameSpace::Ports() const {
+  std::vector<char> names(1 << 16);
+  const DWORD length = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+  std::set<int> numbers;
+  for (const char* name = names.data(); name < names.data() + length && *name;
+       name += std::strlen(name) + 1) {
+    const int number = ComNumberOf(name);
+    if (number > 0 && number <= kMaxPorts) numbers.insert(number);
+  }
+  std::vector<SerialPort> ports;
+  for (const int number : numbers) {
+    const std::string path = "\\\\.\\COM" + std::to_string(number);
+    ports.push_back({number, path, path, {}});
+  }
+  return ports;
+}
+#else
+std::vector<SerialPort> SerialNameSpace::Ports() const {
+  const std::vector<std::string> devices = Devices();
+  // The by-id links, by the device they lead to.
+  std::vector<std::pair<fs::path, std::string>> stable;
+  std::error_code error;
+  const fs::path byId = roots_.dev / "serial/by-id";
+  for (fs::directory_iterator it(byId, error), end; !error && it != end; it.increment(error)) {
+    std::error_code broken;
+    const fs::path target = fs::canonical(it->path(), broken);
+    if (!broken) stable.emplace_back(target, it->path().string());
+  }
+  std::sort(stable.begin(), stable.end());
+  std::vector<SerialPort> ports;
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    SerialPort port;
+    port.number = static_cast<int>(i) + 1;
+    port.device = devices[i];
+    port.identity = devices[i];
+    std::error_code broken;
+    const fs::path target = fs::canonical(devices[i], broken);
+    for (const auto& [leadsTo, link] : stable) {
+      if (!broken && leadsTo == target) {
+        port.identity = link;
+        break;
+      }
+    }
+    port.product = productOf(roots_.sys, fs::path(devices[i]).filename().string());
+    ports.push_back(std::move(port));
+  }
+  return ports;
+}
+#endif
 
 std::vector<std::string> SerialNameSpace::Devices() const {
   std::vector<std::vector<std::pair<unsigned long, std::string>>> groups(std::size(kGroups));
@@ -94,6 +173,8 @@ std::vector<std::string> SerialNameSpace::Devices() const {
       if (devices.size() == static_cast<std::size_t>(kMaxPorts)) return devices;
       if (std::string(kGroups[g]) == "ttyS" && !uartPresent(roots_.sys, name)) continue;
       if (isConsole(roots_.dev, name, console)) continue;
+      std::error_code gone;
+      if (!fs::exists(roots_.dev / name, gone)) continue;  // a link whose device went away
       devices.push_back((roots_.dev / name).string());
     }
   }

@@ -12,6 +12,18 @@
 
 namespace velmora::platform {
 
+// One serial device as the lists show it. Its identity is what a choice remembers: the stable
+// link under <dev>/serial/by-id that leads to it where the system made one, else its device
+// path; the COM number is only a label.
+struct SerialPort {
+  int number = 0;
+  std::string device;    // "/dev/ttyUSB0"
+  std::string identity;  // "/dev/serial/by-id/usb-FTDI_..." or the device path
+  std::string product;   // the adapter's product name from sysfs; empty when none
+  // "COM3 (/dev/ttyUSB0)" or "COM3 (/dev/ttyUSB0, FT232R USB UART)".
+  std::string EntryText() const;
+};
+
 class SerialNameSpace {
  public:
   static constexpr int kMaxPorts = 50;
@@ -35,6 +47,10 @@ class SerialNameSpace {
   // What a name given to the serial layer opens: "\\.\COMn" or "COMn" through this name space
   // (empty when there is no such port); anything else is already a path.
   std::string Resolve(const std::string& name) const;
+
+  // Every port with its identity, in COM order, read from the name space alone: nothing is
+  // opened.
+  std::vector<SerialPort> Ports() const;
 
   const Roots& roots() const { return roots_; }
 

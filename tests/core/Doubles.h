@@ -184,14 +184,16 @@ struct FakeMidiOutput final : testing::FakeDeviceList<core::MidiOutputDevice, st
 };
 
 struct FakePortProbe final : core::PortProbe {
-  std::map<int, int> results;  // port number -> error code; missing ones: not found (2)
-  std::vector<int> probed;
-  int TryOpen(int n) override {
-    probed.push_back(n);
-    auto found = results.find(n);
-    return found == results.end() ? 2 : found->second;
+  std::set<int> present;  // the COM numbers the machine has; identity "/dev/fakeN"
+  int listings = 0;
+  std::vector<core::SerialEntry> Ports() override {
+    ++listings;
+    std::vector<core::SerialEntry> ports;
+    for (int n : present) {
+      ports.push_back({n, "COM" + std::to_string(n), "/dev/fake" + std::to_string(n)});
+    }
+    return ports;
   }
-  std::string EntryText(int n) override { return "COM" + std::to_string(n); }
 };
 
 // Hands out the doubles it holds; a flag per device makes its creation raise.

@@ -6,7 +6,7 @@
 #include "core/Bridge.h"
 #include "core/SerialDeviceAdapters.h"
 #include "platform/serial/PosixSerialDevice.h"
-#include "serial/dispatcher/PosixDispatcher.h"
+#include "support/OpenCounter.h"
 #include "support/PtyPair.h"
 
 using velmora::core::SerialPortProbe;
@@ -69,58 +69,56 @@ class ProbeOnlyFactory final : public core::DeviceFactory {
 
 }  // namespace
 
-class PortProbeList : public ::testing::TestWithParam<bool> {};
-
-TEST_P(PortProbeList, ListsThePortsInOrderWithGapsAndNeverTheConsole) {
+TEST(SerialPortProbe, ListsThePortsInOrderWithoutOpeningAnyAndNeverTheConsole) {
   PtyMachine m;
   m.uart("ttyS0");  // the console: never offered, so COM1 is the next device
   m.console("tty0 ttyS0");
-  m.uart("ttyS1");        // COM1
-  m.link("ttyUSB0");      // COM2
-  m.dangling("ttyUSB1");  // COM3: gone, not listed
-  m.link("ttyACM0");      // COM4: held by another program, listed
-  m.link("ttyV0");        // COM5
-  m.link("ttyV12");       // COM6
+  m.uart("ttyS1");                          // COM1
+  m.link("ttyUSB0");                        // COM2
+  m.dangling("ttyUSB1");                    // gone: not listed
+  const PtyPair& busy = m.link("ttyACM0");  // COM3: held by another program, listed all the same
+  const PtyPair& v0 = m.link("ttyV0");      // COM4
+  m.link("ttyV12");                         // COM5
 
   velmora::platform::PosixSerialDevice holder;
   ASSERT_EQ(holder.Open(m.path("ttyACM0")), 0);
+  velmora::testing::OpenCounter opensBusy(busy.slavePath());
+  velmora::testing::OpenCounter opensV0(v0.slavePath());
+  ASSERT_TRUE(opensBusy.valid() && opensV0.valid());
 
-  ProbeOnlyFactory factory(std::make_unique<SerialPortProbe>(m.names(), GetParam()));
+  ProbeOnlyFactory factory(std::make_unique<SerialPortProbe>(m.names()));
   core::Bridge bridge(factory);
-  bridge.ProbeWithDispatcher = GetParam();
   EXPECT_EQ(bridge.ListComPorts(),
             (std::vector<std::string>{
                 "COM1 (" + m.path("ttyS1") + ")", "COM2 (" + m.path("ttyUSB0") + ")",
-                "COM4 (" + m.path("ttyACM0") + ")", "COM5 (" + m.path("ttyV0") + ")",
-                "COM6 (" + m.path("ttyV12") + ")"}));
-
-  bridge.CountPortsInUse = false;  // a busy port is then left out
-  EXPECT_EQ(bridge.ListComPorts().size(), 4u);
-  // Probing left every port free.
-  holder.Close();
+                "COM3 (" + m.path("ttyACM0") + ")", "COM4 (" + m.path("ttyV0") + ")",
+                "COM5 (" + m.path("ttyV12") + ")"}));
+  EXPECT_TRUE(bridge.ComPortExists(3));
+  EXPECT_FALSE(bridge.ComPortExists(6));
+  EXPECT_EQ(opensBusy.Take() + opensV0.Take(), 0u) << "listing opened a device";
+  // The counters do see an open.
   velmora::platform::PosixSerialDevice again;
   EXPECT_EQ(again.Open(m.path("ttyV0")), 0);
+  EXPECT_EQ(opensV0.Take(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(WithAndWithoutDispatcher, PortProbeList, ::testing::Bool());
-
-TEST(SerialPortProbe, TellsBusyFromMissing) {
+TEST(SerialPortProbe, AnEntryIsIdentifiedByItsByIdLinkElseItsPathAndNamesItsProduct) {
   PtyMachine m;
-  m.link("ttyV0");
-  m.dangling("ttyV1");
+  m.link("ttyUSB0");
+  m.link("ttyUSB1");
+  fs::create_directories(m.dev() / "serial/by-id");
+  fs::create_symlink("../../ttyUSB1", m.dev() / "serial/by-id/usb-FTDI_FT232R_A1-if00-port0");
+  // sysfs: the tty's device is a port of a USB interface of a USB device with a product.
+  const fs::path usb = m.sys() / "devices/usb1/1-1";
+  fs::create_directories(usb / "1-1:1.0/ttyUSB1");
+  std::ofstream(usb / "product") << "FT232R USB UART\n";
+  fs::create_directories(m.sys() / "class/tty/ttyUSB1");
+  fs::create_symlink(usb / "1-1:1.0/ttyUSB1", m.sys() / "class/tty/ttyUSB1/device");
+
   SerialPortProbe probe(m.names());
-  EXPECT_EQ(probe.TryOpen(1), 0);
-  EXPECT_EQ(probe.TryOpen(2), 2);
-  EXPECT_EQ(probe.TryOpen(3), 2);  // no third device at all
-  EXPECT_EQ(probe.TryOpen(0), 2);
-
-  velmora::serial::TApdPosixDispatcher owner(nullptr, m.names());
-  ASSERT_EQ(owner.InitPort("\\\\.\\COM1", 38400, 0, 8, 1, 4096, 4096, 0), 0);
-  EXPECT_EQ(probe.TryOpen(1), core::PortProbe::kAccessDenied);
-  EXPECT_EQ(probe.EntryText(1), "COM1 (" + m.path("ttyV0") + ")");
-  owner.DonePort();
-  EXPECT_EQ(probe.TryOpen(1), 0);
-
-  velmora::serial::TApdPosixDispatcher missing(nullptr, m.names());
-  EXPECT_EQ(missing.InitPort("\\\\.\\COM7", 38400, 0, 8, 1, 4096, 4096, 0), -2);
+  EXPECT_EQ(probe.Ports(),
+            (std::vector<core::SerialEntry>{
+                {1, "COM1 (" + m.path("ttyUSB0") + ")", m.path("ttyUSB0")},
+                {2, "COM2 (" + m.path("ttyUSB1") + ", FT232R USB UART)",
+                 (m.dev() / "serial/by-id/usb-FTDI_FT232R_A1-if00-port0").string()}}));
 }

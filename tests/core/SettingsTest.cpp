@@ -88,6 +88,12 @@ TEST(Settings, PlaceRoundTripAndTheRememberedDevicesThatExist) {
   EXPECT_EQ(chosen, (StartChoice{2, *kChoices.line, "Keystation 49 MIDI 1 « é »", ""}));
   EXPECT_EQ(velmora::core::ChoiceFromRemembered(kChoices, DeviceInventory{}),
             (StartChoice{0, *kChoices.line, "", ""}));
+  // The identity finds the adapter whatever its device path and COM number are today.
+  const DeviceInventory moved{{"/dev/ttyS1", "/dev/ttyUSB0", "/dev/ttyUSB3"},
+                              {},
+                              {},
+                              {"/dev/ttyS1", "/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI_A=1"}};
+  EXPECT_EQ(velmora::core::ChoiceFromRemembered(kChoices, moved).comNumber, 3);
 }
 
 TEST(Settings, ADamagedFileGivesDefaultsAndOneLineAndStaysUntilAChoiceChanges) {

@@ -30,23 +30,19 @@ using Names = std::vector<std::string>;
 
 }  // namespace
 
-TEST_F(Startup, PortsAreListedInOrderWithGapsAndBusyOnesByTheSetting) {
-  factory.probeView->results = {{1, 0}, {3, 0}, {12, 5}, {20, 13}};
+TEST_F(Startup, PortsAreListedInOrderFromTheNameSpaceAndNoneIsOpenedToListIt) {
+  factory.probeView->present = {1, 3, 12};
   create();
   EXPECT_EQ(bridge->ListComPorts(), (Names{"COM1", "COM3", "COM12"}));
-  bridge->CountPortsInUse = false;
-  EXPECT_EQ(bridge->ListComPorts(), (Names{"COM1", "COM3"}));
+  EXPECT_TRUE(bridge->ComPortExists(12));
+  EXPECT_FALSE(bridge->ComPortExists(2));
   EXPECT_FALSE(bridge->ComPortExists(0));
   EXPECT_EQ(bridge->ComDeviceName(12), "\\\\.\\COM12");
-  factory.probeView->probed.clear();
-  bridge->ListComPorts();
-  ASSERT_EQ(factory.probeView->probed.size(), 50u);
-  EXPECT_EQ(factory.probeView->probed.front(), 1);
-  EXPECT_EQ(factory.probeView->probed.back(), 50);
+  EXPECT_TRUE(factory.portView->openRequests.empty());
 }
 
 TEST_F(Startup, FormCreateFillsTheListsOpensEverythingAndShowsTheStatus) {
-  factory.probeView->results = {{1, 0}, {3, 0}};
+  factory.probeView->present = {1, 3};
   factory.midiInView->names = {"In A", "In B"};
   factory.midiOutView->names = {"Out A", "Out B"};
   create();
@@ -83,7 +79,7 @@ TEST_F(Startup, FormCreateFillsTheListsOpensEverythingAndShowsTheStatus) {
 }
 
 TEST_F(Startup, AChoiceGivenPicksItsDevicesAndLineAndAnUnlistedOneFallsBackToTheFirst) {
-  factory.probeView->results = {{1, 0}, {3, 0}};
+  factory.probeView->present = {1, 3};
   factory.midiInView->names = {"In A", "In B"};
   factory.midiOutView->names = {"Out A", "Out B"};
   create();
@@ -97,8 +93,9 @@ TEST_F(Startup, AChoiceGivenPicksItsDevicesAndLineAndAnUnlistedOneFallsBackToThe
   EXPECT_EQ(window.ListSelectedText(DeviceList::MidiIn), "In B");
   EXPECT_EQ(window.ListSelectedText(DeviceList::MidiOut), "Out B");
   EXPECT_EQ(factory.midiOutView->ProductName(), "Out B");
-  EXPECT_EQ(velmora::core::CurrentChoices(window, *bridge, std::nullopt),
-            (velmora::core::RememberedChoices{"", bridge->Choice.line, "In B", "Out B", {}}));
+  EXPECT_EQ(
+      velmora::core::CurrentChoices(window, *bridge, std::nullopt),
+      (velmora::core::RememberedChoices{"/dev/fake3", bridge->Choice.line, "In B", "Out B", {}}));
   window.ListSetSelected(DeviceList::MidiIn, 0);
   form->cbMIDIInChange();
   EXPECT_EQ(changes, 1);

@@ -8,6 +8,7 @@
 #include "platform/serial/PosixSerialDevice.h"
 #include "platform/serial/SerialNames.h"
 #include "serial/PortSelection.h"
+#include "support/OpenCounter.h"
 #include "support/PtyPair.h"
 
 namespace velmora::serial {
@@ -54,6 +55,13 @@ TEST_F(SelComTest, OpenAndHeldPortsAreAvailableMissingOnesAreNot) {
     EXPECT_TRUE(PortIsAvailable(1, names()));
     EXPECT_FALSE(PortIsAvailable(2, names()));
   }
+}
+
+TEST_F(SelComTest, WhenBusyPortsCountNoPortIsOpenedToListIt) {
+  testing::OpenCounter opens(free.slavePath());
+  ASSERT_TRUE(opens.valid());
+  EXPECT_EQ(TComSelectList(names()).Entries().size(), 2u);
+  EXPECT_EQ(opens.Take(), 0u);
 }
 
 TEST_F(SelComTest, TheProbeLeavesThePortFree) {

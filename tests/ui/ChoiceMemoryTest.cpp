@@ -61,6 +61,34 @@ TEST_F(ChoiceMemoryTest, ADamagedFileIsToldInTheLogAndKeptWhileNothingChanges) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), damaged);
 }
 
+TEST_F(ChoiceMemoryTest, TheListsFollowThePortsWithoutChangingOrWritingTheChoice) {
+  StartWith("");
+  auto* list = Find<QComboBox>("cbMIDIOut");
+  list->setCurrentIndex(1);
+  emit list->activated(1);  // the user chooses "Sampler"
+  const auto text = [this] {
+    std::ifstream in(file);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string written = text();
+  ASSERT_NE(written.find("output=Sampler"), std::string::npos);
+  const auto items = [list] {
+    std::vector<std::string> texts;
+    for (int i = 0; i < list->count(); ++i) texts.push_back(list->itemText(i).toStdString());
+    return texts;
+  };
+  auto& output = dynamic_cast<FakeMidiOutput&>(*window->Form().Bridge().MidiOutput);
+  output.names = {"Synth", "Sampler", "Drums"};
+  window->Form().Bridge().RefreshMidiLists();
+  EXPECT_EQ(items(), (std::vector<std::string>{"Synth", "Sampler", "Drums"}));
+  EXPECT_EQ(list->currentText().toStdString(), "Sampler");
+  output.names = {"Synth", "Drums"};
+  window->Form().Bridge().RefreshMidiLists();
+  EXPECT_EQ(items(), (std::vector<std::string>{"Synth", "Drums", "Sampler — absent"}));
+  EXPECT_EQ(list->currentText().toStdString(), "Sampler — absent");
+  EXPECT_EQ(text(), written) << "a list change was written as a choice";
+}
+
 TEST_F(ChoiceMemoryTest, APlaceOffEveryScreenIsNotTaken) {
   StartWith("[window]\nx=-90000\ny=0\n");
   EXPECT_NE(window->pos(), QPoint(-90000, 0));

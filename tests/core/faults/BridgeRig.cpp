@@ -144,6 +144,20 @@ void BridgeRig::Replug(int port) {
   link(port);
 }
 
+void BridgeRig::Vanish(int port) {
+  Unplug(port);
+  std::error_code ignored;
+  fs::remove(Dev() / ("ttyV" + std::to_string(port - 1)), ignored);
+}
+
+int BridgeRig::AddPort() {
+  ptys_.push_back(std::make_unique<testing::PtyPair>());
+  far_.push_back(nullptr);
+  const int port = static_cast<int>(ptys_.size());
+  link(port);
+  return port;
+}
+
 bool BridgeRig::WriteFar(int port, const Bytes& bytes, std::chrono::milliseconds bound) {
   const int master = Pty(port).master();
   std::size_t done = 0;

@@ -76,6 +76,11 @@ class BridgeRig {
   // The serial device of COMn disappears (its far end closes) / a new one appears in its place.
   void Unplug(int port);
   void Replug(int port);
+  // The device goes altogether: its far end closes and its link goes, as udev removes a node.
+  void Vanish(int port);
+  // A new pseudo-terminal linked as ttyV<n-1>; returns n.
+  int AddPort();
+  std::filesystem::path Dev() const { return dir_.path() / "dev"; }
   testing::PtyPair& Pty(int port) { return *ptys_.at(static_cast<std::size_t>(port - 1)); }
   FarEnd& Far(int port) { return *far_.at(static_cast<std::size_t>(port - 1)); }
   // Writes to the master of COMn; waits for room, at most `bound`.

@@ -75,13 +75,6 @@ bool WholeNoteOns(const Bytes& bytes) {
   return true;
 }
 
-int IndexOf(const core::HeadlessWindow& window, DeviceList list, const std::string& text) {
-  for (int i = 0; i < window.ListCount(list); ++i) {
-    if (window.ListItem(list, i) == text) return i;
-  }
-  return -1;
-}
-
 int LogLinesStarting(const core::HeadlessWindow& window, const std::string& start) {
   int count = 0;
   for (int i = 0; i < window.LogCount(); ++i) count += window.LogLine(i).rfind(start, 0) == 0;
@@ -119,12 +112,21 @@ TEST(Faults, AMidiDeviceThatVanishesWhileOpenLeavesTheBridgeWorkingAndOpensWhenB
   std::string what;
   EXPECT_TRUE(rig.MidiSentWellFormed(1, &what)) << what;
 
-  // They come back under their names and their list entries are chosen again.
+  // Meanwhile the choices stay listed, marked absent.
+  ASSERT_TRUE(rig.PumpUntil([&] {
+    return rig.window.ListSelectedText(DeviceList::MidiIn) == "In 1 — absent" &&
+           rig.window.ListSelectedText(DeviceList::MidiOut) == "Out 1 — absent";
+  }));
+  EXPECT_EQ(LogLinesStarting(rig.window, "[MIDI-In] - In 1 : débranché"), 1);
+  EXPECT_EQ(LogLinesStarting(rig.window, "[Midi-Out] - Out 1 : débranché"), 1);
+
+  // They come back under their names and open again by themselves.
   rig.inputs[0] = rig.midi->AddInput("In 1");
   rig.outputs[0] = rig.midi->AddOutput("Out 1");
-  rig.ChooseMidiIn(IndexOf(rig.window, DeviceList::MidiIn, "In 1"));
-  rig.ChooseMidiOut(IndexOf(rig.window, DeviceList::MidiOut, "Out 1"));
-  EXPECT_TRUE(AllOpen(rig.window));
+  ASSERT_TRUE(rig.PumpUntil([&] { return AllOpen(rig.window); }));
+  EXPECT_EQ(rig.window.ListSelectedText(DeviceList::MidiIn), "In 1");
+  EXPECT_EQ(LogLinesStarting(rig.window, "[MIDI-In] - In 1 : rebranché, rouvert"), 1);
+  EXPECT_EQ(LogLinesStarting(rig.window, "[Midi-Out] - Out 1 : rebranché, rouvert"), 1);
   const std::size_t before = rig.Far(1).Count();
   ASSERT_TRUE(rig.midi->PlayShort(rig.inputs[0], kNoteOn));
   ASSERT_TRUE(rig.WriteFar(1, {0x93, 0x3C, 0x50}));
@@ -145,10 +147,13 @@ TEST(Faults, ASerialDeviceThatVanishesWhileTrafficFlowsDoesNotHangTheWindowAndOp
   rig.Unplug(1);  // the adapter is pulled; MIDI input keeps coming
   ASSERT_TRUE(rig.PumpUntil([&] { return rig.window.ShapeColor(Shape::ComPort) == kClosedColor; }));
   EXPECT_TRUE(rig.ProbeLatency(5s).has_value()) << "the window stopped handling messages";
+  rig.window.LogClear();
+  rig.PumpFor(300ms);
+  EXPECT_EQ(LogLinesStarting(rig.window, "[Com-Tx]"), 0) << "written while gone";
 
-  rig.Replug(1);
-  rig.ChooseComPort(0);
-  EXPECT_EQ(rig.window.ShapeColor(Shape::ComPort), kOpenColor);
+  rig.Replug(1);  // back: open again by itself, without a click
+  ASSERT_TRUE(rig.PumpUntil([&] { return rig.window.ShapeColor(Shape::ComPort) == kOpenColor; }));
+  EXPECT_EQ(LogLinesStarting(rig.window, "[RS232] - "), 1);
   const std::size_t sent = rig.MidiSent(1).size();
   ASSERT_TRUE(rig.WriteFar(1, {0x94, 0x3C, 0x50}));
   EXPECT_TRUE(
