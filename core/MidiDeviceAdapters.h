@@ -34,6 +34,10 @@ class RealMidiInput final : public MidiInputDevice {
   void SetOnMidiInput(std::function<void(MidiInputDevice& sender)> handler) override;
   void SetOnDeviceLost(std::function<void()> handler) override;
   void SetOnOverflow(std::function<void()> handler) override;
+  std::uint32_t LastError() const override { return input_.Error(); }
+  std::string LastErrorText() const override {
+    return input_.Error() ? input_.ErrorText(input_.Error()) : std::string{};
+  }
 
  private:
   midi::TMidiInput input_;
@@ -55,6 +59,10 @@ class RealMidiOutput final : public MidiOutputDevice {
   void SendEvent(const midi::TMyMidiEvent& event) override { output_.SendEvent(event); }
   void SetOnMidiOutput(std::function<void()> handler) override;
   void SetOnDeviceLost(std::function<void()> handler) override;
+  std::uint32_t LastError() const override { return output_.Error(); }
+  std::string LastErrorText() const override {
+    return output_.Error() ? output_.ErrorText(output_.Error()) : std::string{};
+  }
 
  private:
   midi::TMidiOutput output_;

@@ -40,11 +40,37 @@ void TfmMain::FormCreate() {
   // Cleared however the start-up ends: the handlers raise on a missing device.
   const std::unique_ptr<bool, void (*)(bool*)> created(&creating_,
                                                        [](bool* flag) { *flag = false; });
-  bridge_.StartDevices();
+  // No step may stop the others: a window that starts without a device says why in its log.
+  startStep([this] { bridge_.StartDevices(); });
   SetupLog();
-  cbComPortChange();
-  cbMIDIInChange();
-  cbMIDIOutChange();
+  startStep([this] { cbComPortChange(); });
+  startStep([this] { cbMIDIInChange(); });
+  startStep([this] { cbMIDIOutChange(); });
+}
+
+template <typename Step>
+void TfmMain::startStep(Step&& step) {
+  try {
+    step();
+  } catch (const std::exception& error) {
+    AddLogLine(std::string("[Démarrage] - ") + error.what());
+  } catch (...) {
+    AddLogLine("[Démarrage] - erreur inconnue");
+  }
+}
+
+template <typename Device>
+bool TfmMain::selectMidiPort(Device* device, core::DeviceList list, core::Shape shape) {
+  if (!device) return true;
+  const std::string name = surface_.ListSelectedText(list);
+  try {
+    device->SetProductName(name);
+    return true;
+  } catch (...) {
+    bridge_.MidiPortNotFound(shape, name);
+    if (creating_) return false;
+    throw;
+  }
 }
 
 void TfmMain::FormClose() {
@@ -72,6 +98,7 @@ int PortNumberOfEntry(const std::string& entry) {
 }
 
 void TfmMain::cbComPortChange() {
+  if (!creating_) bridge_.ForgetOpenFailure(core::Shape::ComPort);
   const int number = PortNumberOfEntry(surface_.ListSelectedText(core::DeviceList::ComPort));
   bridge_.SelectComPort(number, true);
   surface_.SetStatusText(1, bridge_.ComPortStatusText(false));
@@ -84,18 +111,20 @@ void TfmMain::ActPortSettingsApply(const core::LineSettings& line) {
 }
 
 void TfmMain::cbMIDIInChange() {
+  if (!creating_) bridge_.ForgetOpenFailure(core::Shape::MidiIn);
   bridge_.CloseMidiIn();
-  if (bridge_.MidiInput) {
-    bridge_.MidiInput->SetProductName(surface_.ListSelectedText(core::DeviceList::MidiIn));
+  if (!selectMidiPort(bridge_.MidiInput.get(), core::DeviceList::MidiIn, core::Shape::MidiIn)) {
+    return;
   }
   bridge_.OpenMidiIn();
   choiceChanged();
 }
 
 void TfmMain::cbMIDIOutChange() {
+  if (!creating_) bridge_.ForgetOpenFailure(core::Shape::MidiOut);
   bridge_.CloseMidiOut();
-  if (bridge_.MidiOutput) {
-    bridge_.MidiOutput->SetProductName(surface_.ListSelectedText(core::DeviceList::MidiOut));
+  if (!selectMidiPort(bridge_.MidiOutput.get(), core::DeviceList::MidiOut, core::Shape::MidiOut)) {
+    return;
   }
   bridge_.OpenMidiOut();
   choiceChanged();
@@ -113,6 +142,11 @@ void TfmMain::TimerMidiOutTimer() {
 
 void TfmMain::btnLogClearClick() {
   surface_.LogClear();
+}
+
+void TfmMain::Button1Click() {
+  surface_.SetLampLit(core::Lamp::MidiError, false);
+  surface_.SetLampLit(core::Lamp::ComError, false);
 }
 
 void TfmMain::DoMidiInput(core::MidiInputDevice& sender) {

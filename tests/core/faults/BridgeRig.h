@@ -77,6 +77,8 @@ class BridgeRig {
   void Unplug(int port);
   void Replug(int port);
   testing::PtyPair& Pty(int port) { return *ptys_.at(static_cast<std::size_t>(port - 1)); }
+  // The folder that holds the rig's dev and sys folders.
+  const std::filesystem::path& Root() const { return dir_.path(); }
   FarEnd& Far(int port) { return *far_.at(static_cast<std::size_t>(port - 1)); }
   // Writes to the master of COMn; waits for room, at most `bound`.
   bool WriteFar(int port, const Bytes& bytes,
