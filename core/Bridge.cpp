@@ -245,6 +245,8 @@ void Bridge::SetComPortOpen(bool open) {
   if (open && ComPortOpened) {
     lastOpenFailure_[static_cast<std::size_t>(Shape::ComPort)].clear();
     losses_.EndEpisodes(LossPath::Com);
+  } else if (open && !SerialPort) {
+    reportOpenFailure(Shape::ComPort, DeviceLine("RS232", {}, "aucun port série"));
   } else if (open) {
     reportOpenFailure(Shape::ComPort,
                       DeviceLine("RS232", comPortLabel(), SerialOpenReason(osError, failure)));

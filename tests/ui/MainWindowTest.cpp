@@ -123,6 +123,7 @@ TEST_F(MainWindowTest, MenuEntriesAndTheirHints) {
 
   // "Index de l'aide" does nothing at all; "Reset" darkens the error lamps and nothing else.
   const auto reported = reports.size();
+  window->LogClear();  // start-up's own lines
   window->Form().AddLogLine("line");
   help[0]->trigger();
   window->SetLampLit(Lamp::MidiError, true);
@@ -247,6 +248,7 @@ TEST_F(MainWindowTest, ABurstOfLogLinesIsPaintedOnceItEnds) {
 
 TEST_F(MainWindowTest, MidiInputBurstKeepsTheLampLitForOneTimerInterval) {
   StartWithDevices();
+  window->LogClear();  // start-up's own lines
   auto& lamp = window->LampOf(Lamp::MidiIn);
   ASSERT_FALSE(lamp.Lit());
   for (std::uint32_t note = 0; note < 8; ++note) factory.input->Receive(0x640090 | note << 8);
