@@ -108,7 +108,8 @@ class Bridge {
   void MidiInLost();
   void MidiOutLost();
 
-  // MIDI in to serial: writes a two- or three-byte message when the port is open and has room.
+  // MIDI in to serial: writes a two- or three-byte message when the port is open and has room;
+  // otherwise the message is counted as a loss.
   void SendComBytes(const std::uint8_t* bytes, std::uint8_t count);
   // Serial to MIDI out: one whole message (1 to 3 bytes, or F0 ... F7) to the MIDI output.
   // What the output refuses is counted as a loss; nothing is raised.

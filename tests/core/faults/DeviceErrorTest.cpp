@@ -218,21 +218,50 @@ TEST(Losses, SerialBytesWhileTheMidiOutputIsClosedAreCountedLitAndResetWithoutAB
   EXPECT_FALSE(rig.window.LampOf(Lamp::MidiError).Lit());
 }
 
-TEST(Losses, ASysexTheOutputFindsTooLongIsCountedAndTheNextGoesThrough) {
+struct Refusal {
+  const char* name;
+  Call call;
+  pm::MMRESULT result;
+  Bytes message;
+  const char* cause;
+};
+
+class OutputRefusals : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(OutputRefusals, AreCountedUnderTheirCauseAndTheNextMessageGoesThrough) {
+  const Refusal& refusal = GetParam();
   BridgeRig rig(1, 1);
   rig.Start();
   ASSERT_TRUE(AllOpen(rig.window));
-  rig.midi->FailNext(Call::OutLongMsg, pm::MIDIERR_TOOLONG);
-  ASSERT_TRUE(rig.WriteFar(1, {0xF0, 0x01, 0x02, 0xF7}));
-  const std::string cause = "[Midi-Out] - message trop long pour la sortie MIDI";
-  ASSERT_TRUE(rig.PumpUntil([&] { return LossCount(rig.window, cause) == 1; }))
+  rig.midi->FailNext(refusal.call, refusal.result);
+  ASSERT_TRUE(rig.WriteFar(1, refusal.message));
+  ASSERT_TRUE(rig.PumpUntil([&] { return LossCount(rig.window, refusal.cause) == 1; }))
       << ::testing::PrintToString(Log(rig.window));
   EXPECT_TRUE(rig.window.LampOf(Lamp::MidiError).Lit());
   EXPECT_EQ(rig.Reported(), 0u);
-  ASSERT_TRUE(rig.WriteFar(1, {0xF0, 0x03, 0xF7}));
-  EXPECT_TRUE(rig.PumpUntil([&] { return !rig.MidiSent(1).empty(); }));
-  EXPECT_EQ(rig.MidiSent(1).back().bytes, (Bytes{0xF0, 0x03, 0xF7}));
+  ASSERT_TRUE(rig.WriteFar(1, refusal.message));
+  EXPECT_TRUE(rig.PumpUntil([&] { return rig.MidiSent(1).size() == 1; }));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    , OutputRefusals,
+    ::testing::Values(
+        Refusal{"TooLong",
+                Call::OutLongMsg,
+                pm::MIDIERR_TOOLONG,
+                {0xF0, 0x01, 0x02, 0xF7},
+                "[Midi-Out] - message trop long pour la sortie MIDI"},
+        Refusal{"Full",
+                Call::OutShortMsg,
+                pm::MIDIERR_NOTREADY,
+                {0x90, 0x3C, 0x64},
+                "[Midi-Out] - sortie MIDI saturée"},
+        Refusal{"Other",
+                Call::OutShortMsg,
+                pm::MMSYSERR_ERROR,
+                {0xB0, 0x07, 0x64},
+                "[Midi-Out] - message refusé par la sortie MIDI (Unspecified MIDI error.)"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Hanging notes ------------------------------------------------------------------------
 
