@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "core/Delay.h"
+#include "core/OpenFailureText.h"
+#include "platform/midi/MidiService.h"
 #include "platform/serial/SerialNames.h"
 
 namespace velmora::core {
@@ -140,10 +142,14 @@ Bridge::Bridge(DeviceFactory& factory, const platform::Clock& clock)
 
   if (SerialPort) swallow([&] { SerialPort->SetOnDeviceLost([this] { ComPortLost(); }); });
   if (MidiInput) swallow([&] { MidiInput->SetOnDeviceLost([this] { MidiInLost(); }); });
-  if (MidiInput)
+  if (MidiInput) {
     swallow([&] {
-      MidiInput->SetOnOverflow([this](std::uint64_t refused) { MidiInRefused += refused; });
+      MidiInput->SetOnOverflow([this](std::uint64_t refused) {
+        MidiInRefused += refused;
+        if (auto* window = surface(); window && !Closing) window->SetLampLit(Lamp::MidiError, true);
+      });
     });
+  }
   if (MidiOutput) swallow([&] { MidiOutput->SetOnDeviceLost([this] { MidiOutLost(); }); });
 
   // Posts once per batch: the flag of a list is set until the UI thread takes it.
@@ -222,6 +228,7 @@ void Bridge::DisablePacket() {
 }
 
 void Bridge::SetComPortOpen(bool open) {
+  if (!open) releaseHeldNotes();
   swallow([&] {
     if (SLController && SLController->Monitoring()) SLController->SetMonitoring(false);
   });
@@ -235,10 +242,17 @@ void Bridge::SetComPortOpen(bool open) {
   WindowSurface* window = surface();
   const Cursor saved = window ? window->ScreenCursor() : Cursor::Default;
   if (window) window->SetScreenCursor(Cursor::HourGlass);
+  std::string failure;
+  int osError = 0;
   try {
-    swallow([&] {
+    try {
       if (SerialPort) SerialPort->SetOpen(open);
-    });
+    } catch (const std::exception& error) {
+      failure = error.what();
+      if (SerialPort) osError = SerialPort->LastOpenError();
+    } catch (...) {
+      if (SerialPort) osError = SerialPort->LastOpenError();
+    }
     Delay(kSwitchDelayMs, true, clock_);
   } catch (...) {
   }
@@ -249,6 +263,15 @@ void Bridge::SetComPortOpen(bool open) {
     ComPortOpened = opened && open;
   });
   if (ComPortOpened && SLController) swallow([&] { SLController->SetMonitoring(true); });
+  if (open && ComPortOpened) {
+    lastOpenFailure_[static_cast<std::size_t>(Shape::ComPort)].clear();
+    losses_.EndEpisodes(LossPath::Com);
+  } else if (open && !SerialPort) {
+    reportOpenFailure(Shape::ComPort, DeviceLine("RS232", {}, "aucun port série"));
+  } else if (open) {
+    reportOpenFailure(Shape::ComPort,
+                      DeviceLine("RS232", comPortLabel(), SerialOpenReason(osError, failure)));
+  }
   colourShape(Shape::ComPort,
               static_cast<serial::TColor>(IfThen(ComPortOpened, kOpenColor, kClosedColor)));
 }
@@ -274,13 +297,24 @@ void Bridge::SelectComPort(std::int32_t number, bool reopen) {
 
 void Bridge::SetMidiInOpen(bool open) {
   colourShape(Shape::MidiIn, kSwitchingColor);
-  swallow([&] {
-    if (!MidiInput) return;
+  // Gray means switching only: whatever happens below ends red or green.
+  if (!MidiInput) {
+    if (open) reportOpenFailure(Shape::MidiIn, DeviceLine("MIDI-In", {}, "aucun port MIDI"));
+    colourShape(Shape::MidiIn, kClosedColor);
+    return;
+  }
+  try {
     if (open) {
       MidiInput->Open();
       MidiInput->Start();
       Delay(kSwitchDelayMs, true, clock_);
       const bool opened = MidiInput && MidiInput->State() == midi::TMidiPortState::mpsOpen;
+      if (opened) {
+        lastOpenFailure_[static_cast<std::size_t>(Shape::MidiIn)].clear();
+      } else if (MidiInput) {
+        midiOpenFailed(Shape::MidiIn, MidiInput->ProductName(), MidiInput->LastError(),
+                       MidiInput->LastErrorText());
+      }
       colourShape(Shape::MidiIn,
                   static_cast<serial::TColor>(IfThen(opened, kOpenColor, kClosedColor)));
     } else {
@@ -288,15 +322,34 @@ void Bridge::SetMidiInOpen(bool open) {
       MidiInput->Close();
       colourShape(Shape::MidiIn, kClosedColor);
     }
-  });
+  } catch (const std::exception& error) {
+    if (open && MidiInput) midiOpenFailed(Shape::MidiIn, MidiInput->ProductName(), 0, error.what());
+    colourShape(Shape::MidiIn, kClosedColor);
+  } catch (...) {
+    colourShape(Shape::MidiIn, kClosedColor);
+  }
 }
 
 void Bridge::SetMidiOutOpen(bool open) {
+  if (!open) releaseHeldNotes();
   colourShape(Shape::MidiOut, kSwitchingColor);
-  swallow([&] {
-    if (!MidiOutput) return;
+  if (!MidiOutput) {
+    if (open) reportOpenFailure(Shape::MidiOut, DeviceLine("Midi-Out", {}, "aucun port MIDI"));
+    colourShape(Shape::MidiOut, kClosedColor);
+    return;
+  }
+  try {
     if (open) {
       const bool opened = MidiOutput->Open();
+      if (opened) {
+        // Notes held on an output that went away cannot be released there any more.
+        held_.Clear();
+        lastOpenFailure_[static_cast<std::size_t>(Shape::MidiOut)].clear();
+        losses_.EndEpisodes(LossPath::MidiOut);
+      } else {
+        midiOpenFailed(Shape::MidiOut, MidiOutput->ProductName(), MidiOutput->LastError(),
+                       MidiOutput->LastErrorText());
+      }
       Delay(kSwitchDelayMs, true, clock_);
       colourShape(Shape::MidiOut,
                   static_cast<serial::TColor>(IfThen(opened, kOpenColor, kClosedColor)));
@@ -304,11 +357,19 @@ void Bridge::SetMidiOutOpen(bool open) {
       MidiOutput->Close();
       colourShape(Shape::MidiOut, kClosedColor);
     }
-  });
+  } catch (const std::exception& error) {
+    if (open && MidiOutput) {
+      midiOpenFailed(Shape::MidiOut, MidiOutput->ProductName(), 0, error.what());
+    }
+    colourShape(Shape::MidiOut, kClosedColor);
+  } catch (...) {
+    colourShape(Shape::MidiOut, kClosedColor);
+  }
 }
 
 void Bridge::ComPortLost() {
   if (!ComPortOpened) return;
+  releaseHeldNotes();
   ComPortOpened = false;
   assembler_.Reset();
   swallow([&] {
@@ -319,7 +380,7 @@ void Bridge::ComPortLost() {
   });
   colourShape(Shape::ComPort, kClosedColor);
   comLost_ = true;
-  logDeviceEvent("[RS232] - " + comDevice_ + " : débranché");
+  logLine("[RS232] - " + comDevice_ + " : débranché");
 }
 
 void Bridge::MidiInLost() {
@@ -332,7 +393,7 @@ void Bridge::MidiInLost() {
   });
   colourShape(Shape::MidiIn, kClosedColor);
   midiIn_.lost = midiIn_.lost || wasOpen;
-  if (wasOpen) logDeviceEvent("[MIDI-In] - " + midiIn_.chosen + " : débranché");
+  if (wasOpen) logLine("[MIDI-In] - " + midiIn_.chosen + " : débranché");
 }
 
 void Bridge::MidiOutLost() {
@@ -344,18 +405,32 @@ void Bridge::MidiOutLost() {
   });
   colourShape(Shape::MidiOut, kClosedColor);
   midiOut_.lost = midiOut_.lost || wasOpen;
-  if (wasOpen) logDeviceEvent("[Midi-Out] - " + midiOut_.chosen + " : débranché");
+  if (wasOpen) logLine("[Midi-Out] - " + midiOut_.chosen + " : débranché");
 }
 
 // ---- Forwarding -------------------------------------------------------------------------
 
 void Bridge::SendComBytes(const std::uint8_t* bytes, std::uint8_t count) {
-  if (!ComPortOpened || count == 0 || !SerialPort) return;
-  if (SerialPort->OutBuffFree() < count) {
-    ++ComTxRefused;
+  if (count == 0) return;
+  if (!ComPortOpened || !SerialPort) {
+    lose(Loss::ComClosed);
     return;
   }
-  swallow([&] { SerialPort->PutBlock(bytes, count); });
+  if (SerialPort->OutBuffFree() < count) {
+    ++ComTxRefused;
+    lose(Loss::ComFull);
+    return;
+  }
+  try {
+    SerialPort->PutBlock(bytes, count);
+  } catch (const std::exception& error) {
+    lose(Loss::ComRefused, error.what());
+    return;
+  } catch (...) {
+    lose(Loss::ComRefused);
+    return;
+  }
+  losses_.EndEpisodes(LossPath::Com);
   swallow([&] {
     const std::string text = SpacedHex(bytes, count);
     if (!text.empty() && fmMain) fmMain->LogComTx(text);
@@ -378,7 +453,22 @@ void Bridge::SendMidiBytes(const std::uint8_t* bytes, std::size_t count) {
     window->SetTimerEnabled(Timer::MidiOut, true);
     window->SetLampLit(Lamp::MidiOut, true);
   }
-  if (MidiOutput) MidiOutput->SendEvent(event);
+  if (!MidiOutput) {
+    lose(Loss::MidiOutClosed);
+    return;
+  }
+  try {
+    MidiOutput->SendEvent(event);
+  } catch (const std::exception& error) {
+    const Loss cause = MidiOutLossOf(error.what(), MidiOutput->LastError());
+    lose(cause, cause == Loss::MidiOutRefused ? error.what() : "");
+    return;
+  } catch (...) {
+    lose(Loss::MidiOutRefused);
+    return;
+  }
+  losses_.EndEpisodes(LossPath::MidiOut);
+  held_.Sent(bytes, count);
   swallow([&] {
     const std::string text = LogHex(bytes, count, true);
     if (!text.empty() && fmMain) fmMain->LogMidiOut(text);
@@ -516,12 +606,7 @@ void Bridge::openComChoice() {
   // A failure is the opening's to tell; the next change of the device (udev setting its
   // permissions) tries again.
   comLost_ = !ComPortOpened;
-  if (ComPortOpened) logDeviceEvent("[RS232] - " + comDevice_ + " : rebranché, rouvert");
-}
-
-void Bridge::logDeviceEvent(const std::string& text) {
-  if (Closing || !fmMain) return;
-  swallow([&] { fmMain->LogDeviceEvent(text); });
+  if (ComPortOpened) logLine("[RS232] - " + comDevice_ + " : rebranché, rouvert");
 }
 
 void Bridge::devicesChanged(unsigned which) {
@@ -696,7 +781,7 @@ void Bridge::refreshMidiSide(MidiSide& side) {
   if (named && !input) OpenMidiOut();
   const bool reopened = window && window->ShapeColor(shape) == kOpenColor;
   side.lost = !reopened;
-  if (reopened) logDeviceEvent(tag + side.chosen + " : rebranché, rouvert");
+  if (reopened) logLine(tag + side.chosen + " : rebranché, rouvert");
 }
 
 void Bridge::FillMidiInList() {
@@ -796,6 +881,88 @@ std::string Bridge::ComPortStatusText(bool detailed) const {
     if (result.size() > 255) result.resize(255);
   }
   return result;
+}
+
+// ---- Errors and losses ---------------------------------------------------------------------
+
+Loss MidiOutLossOf(const std::string& raised, std::uint32_t result) {
+  namespace pm = platform::midi;
+  if (raised == kMidiOutNotOpen || result == pm::MIDIERR_NODEVICE) return Loss::MidiOutClosed;
+  if (result == pm::MIDIERR_TOOLONG) return Loss::MidiOutTooLong;
+  if (result == pm::MIDIERR_NOTREADY) return Loss::MidiOutFull;
+  return Loss::MidiOutRefused;
+}
+
+void Bridge::ForgetOpenFailure(Shape shape) {
+  lastOpenFailure_[static_cast<std::size_t>(shape)].clear();
+}
+
+void Bridge::MidiPortNotFound(Shape shape, const std::string& name) {
+  const char* tag = shape == Shape::MidiIn ? "MIDI-In" : "Midi-Out";
+  if (name.empty() || name == kNoMidiPort) {
+    reportOpenFailure(shape, DeviceLine(tag, {}, "aucun port MIDI"));
+  } else {
+    reportOpenFailure(shape,
+                      DeviceLine(tag, name, MidiOpenReason(platform::midi::MIDIERR_NODEVICE, {})));
+  }
+  colourShape(shape, kClosedColor);
+}
+
+void Bridge::reportOpenFailure(Shape shape, const std::string& line) {
+  if (Closing) return;
+  std::string& last = lastOpenFailure_[static_cast<std::size_t>(shape)];
+  if (last == line) return;
+  last = line;
+  logLine(line);
+}
+
+void Bridge::midiOpenFailed(Shape shape, const std::string& name, std::uint32_t result,
+                            const std::string& text) {
+  const char* tag = shape == Shape::MidiIn ? "MIDI-In" : "Midi-Out";
+  reportOpenFailure(shape, DeviceLine(tag, name.empty() ? std::string(kNoMidiPort) : name,
+                                      MidiOpenReason(result, text)));
+}
+
+std::string Bridge::comPortLabel() const {
+  // The path is what the user can look up; a port chosen by its number alone has only that.
+  if (!comDevice_.empty()) return comDevice_;
+  return SerialPort ? "COM" + std::to_string(SerialPort->ComNumber()) : std::string{};
+}
+
+void Bridge::logLine(const std::string& line) {
+  swallow([&] {
+    if (fmMain) fmMain->AddLogLine(line);
+  });
+}
+
+void Bridge::lose(Loss cause, const std::string& detail) {
+  losses_.Lost(cause, detail);
+  if (Closing) return;
+  swallow([&] {
+    if (auto* window = surface()) {
+      window->SetLampLit(PathOf(cause) == LossPath::MidiOut ? Lamp::MidiError : Lamp::ComError,
+                         true);
+    }
+  });
+}
+
+void Bridge::releaseHeldNotes() {
+  if (held_.Empty()) return;
+  for (const HeldNotes::Message& off : held_.TakeNoteOffs()) {
+    if (!MidiOutput) return;
+    midi::TMyMidiEvent event;
+    event.StatusByte = off[0];
+    event.FirstDataByte = off[1];
+    event.SecondDataByte = off[2];
+    try {
+      MidiOutput->SendEvent(event);
+    } catch (...) {
+      return;  // the output is closed or gone: nothing holds the notes there any more
+    }
+    swallow([&] {
+      if (fmMain) fmMain->LogMidiOut(LogHex(off.data(), off.size(), true));
+    });
+  }
 }
 
 }  // namespace velmora::core

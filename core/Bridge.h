@@ -2,9 +2,11 @@
 
 // The bridge core: owns the five devices for the whole run, opens and closes them with their
 // shapes, fills the device lists and carries the serial side of the forwarding paths.
-// Every member runs on the UI thread; nothing here is locked. Device errors are swallowed: the
-// shapes are the only feedback.
+// Every member runs on the UI thread; nothing here is locked. A device that does not open turns
+// its shape red and writes one log line saying why; what the forwarding paths lose is counted,
+// logged and shown by the error lamps, never in a dialog.
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -12,6 +14,8 @@
 #include <vector>
 
 #include "core/DeviceInterfaces.h"
+#include "core/ForwardingLosses.h"
+#include "core/HeldNotes.h"
 #include "core/MidiAssembler.h"
 #include "core/WindowSurface.h"
 #include "platform/Clock.h"
@@ -29,8 +33,8 @@ class MainForm {
   virtual void DoMidiInput(MidiInputDevice& sender) = 0;
   virtual void DoPacket(const std::uint8_t* data, std::int32_t size) = 0;
   virtual void DoMidiOutput() = 0;
-  // One line of the bridge's own about a device that came or went.
-  virtual void LogDeviceEvent(const std::string& text) { (void)text; }
+  // One line for the log, as it is.
+  virtual void AddLogLine(const std::string& text) { (void)text; }
 };
 
 inline constexpr int kMaxComPorts = 50;
@@ -39,6 +43,8 @@ inline constexpr std::uint32_t kSwitchDelayMs = 200;
 inline constexpr const char* kNoMidiPort = "Port non spécifié";
 // Added to the list entry of a chosen device that is not there now.
 inline constexpr const char* kAbsentSuffix = " — absent";
+// What a closed MIDI output raises when asked to send.
+inline constexpr const char* kMidiOutNotOpen = "MIDI Output device not open";
 
 // Flow control as a user picks it; the port's HWFlowOptions and SWFlowOptions underneath.
 enum class FlowControl : std::uint8_t { None, RtsCts, XonXoff };
@@ -72,6 +78,8 @@ std::string UnspacedHex(const std::uint8_t* bytes, std::size_t count);
 // "…" and its length, so that one line stays readable.
 inline constexpr std::size_t kLoggedBytes = 16;
 std::string LogHex(const std::uint8_t* bytes, std::size_t count, bool spaced);
+// The loss that a MIDI output's refusal stands for: what it raised and its last result code.
+Loss MidiOutLossOf(const std::string& raised, std::uint32_t result);
 
 class Bridge {
  public:
@@ -108,10 +116,11 @@ class Bridge {
   void MidiInLost();
   void MidiOutLost();
 
-  // MIDI in to serial: writes a two- or three-byte message when the port is open and has room.
+  // MIDI in to serial: writes a two- or three-byte message when the port is open and has room;
+  // otherwise the message is counted as a loss.
   void SendComBytes(const std::uint8_t* bytes, std::uint8_t count);
   // Serial to MIDI out: one whole message (1 to 3 bytes, or F0 ... F7) to the MIDI output.
-  // Errors of the output pass to the caller.
+  // What the output refuses is counted as a loss; nothing is raised.
   void SendMidiBytes(const std::uint8_t* bytes, std::size_t count);
   // Serial bytes as received; whole messages go out through SendMidiBytes. Each completed
   // message is logged with its "[Com-Rx]" line by `logComRx`, each dropped byte too.
@@ -167,12 +176,20 @@ class Bridge {
   std::uint64_t MidiInRefused = 0;
   std::uint64_t ComTxRefused = 0;
 
+  // What the forwarding paths lost, and the notes that the serial side holds on the output.
+  ForwardingLosses& Losses() { return losses_; }
+  const HeldNotes& Held() const { return held_; }
+  // The next failure of this device to open is logged even when it repeats the last one (the
+  // user chose it again).
+  void ForgetOpenFailure(Shape shape);
+  // The chosen MIDI port has no device of that name: one log line, red shape.
+  void MidiPortNotFound(Shape shape, const std::string& name);
+
  private:
   WindowSurface* surface() const { return fmMain ? &fmMain->Surface() : nullptr; }
   void colourShape(Shape shape, serial::TColor color);
   void fillMidiList(DeviceList list, std::vector<std::string> (Bridge::*lister)(),
                     const std::string& chosen);
-  void logDeviceEvent(const std::string& text);
   static std::string deviceOfEntry(const SerialEntry& entry);
   // The list's entries, with the absent choice marked; the index of the choice, -1 for none.
   int showComEntries(const std::vector<SerialEntry>& present);
@@ -181,6 +198,17 @@ class Bridge {
   std::string chooseMidi(MidiSide& side, const std::string& text);
   void openComChoice();
   void devicesChanged(unsigned which);
+
+  // Open failures: one log line each, not repeated while the same device keeps failing alike.
+  void reportOpenFailure(Shape shape, const std::string& line);
+  void midiOpenFailed(Shape shape, const std::string& name, std::uint32_t result,
+                      const std::string& text);
+  // The serial device as the log names it: its path, else "COMn".
+  std::string comPortLabel() const;
+  void logLine(const std::string& line);
+  void lose(Loss cause, const std::string& detail = {});
+  // Switches off, on the MIDI output still open, every note the serial side left on.
+  void releaseHeldNotes();
 
   MainForm* fmMain = nullptr;
   const platform::Clock& clock_;
@@ -211,8 +239,11 @@ class Bridge {
   // Which lists wait for a refresh: set by the watch's threads, cleared by the UI thread
   // before it reads the devices. Shared with the watch's callbacks, which may outlive us.
   std::shared_ptr<std::atomic<unsigned>> changed_ = std::make_shared<std::atomic<unsigned>>(0);
-  platform::MessageWindow changes_;     // receives the watch's posts
-  std::unique_ptr<DeviceWatch> watch_;  // last: stopped first
+  platform::MessageWindow changes_;             // receives the watch's posts
+  std::unique_ptr<DeviceWatch> watch_;          // last: stopped first
+  std::array<std::string, 3> lastOpenFailure_;  // per Shape; empty after an opening succeeded
+  HeldNotes held_;
+  ForwardingLosses losses_{[this](const std::string& line) { logLine(line); }};
 };
 
 }  // namespace velmora::core

@@ -48,6 +48,9 @@ class MidiInputDevice {
     }
     return names;
   }
+  // The MIDI service's result code of the last failed call and its text; 0 when unknown.
+  virtual std::uint32_t LastError() const { return 0; }
+  virtual std::string LastErrorText() const { return {}; }
 };
 
 class MidiOutputDevice {
@@ -74,6 +77,9 @@ class MidiOutputDevice {
     }
     return names;
   }
+  // The MIDI service's result code of the last failed call and its text; 0 when unknown.
+  virtual std::uint32_t LastError() const { return 0; }
+  virtual std::string LastErrorText() const { return {}; }
 };
 
 class ComPortDevice {
@@ -104,6 +110,8 @@ class ComPortDevice {
   virtual void PutBlock(const std::uint8_t* bytes, std::uint16_t count) = 0;
   // Raised on the UI thread when the open device has gone away (a USB adapter pulled).
   virtual void SetOnDeviceLost(std::function<void()> handler) { (void)handler; }
+  // The system's error number (errno) behind the last failed opening; 0 when unknown.
+  virtual int LastOpenError() const { return 0; }
 };
 
 class DataPacketDevice {

@@ -21,6 +21,10 @@ HeadlessWindow::HeadlessWindow()
     lamp.SetLitColor(serial::clLime);
     lamp.SetNotLitColor(serial::clNavy);
   }
+  for (const Lamp error : {Lamp::MidiError, Lamp::ComError}) {
+    lamps_[at(error)].SetLitColor(serial::clRed);
+    lamps_[at(error)].SetNotLitColor(serial::clGray);
+  }
 }
 
 void HeadlessWindow::SetShapeColor(Shape shape, serial::TColor color) {

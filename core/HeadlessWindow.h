@@ -79,7 +79,7 @@ class HeadlessWindow final : public WindowSurface {
 
   std::array<serial::TColor, 3> shapes_{kSwitchingColor, kSwitchingColor, kSwitchingColor};
   std::array<std::vector<serial::TColor>, 3> shapeHistory_;
-  std::array<HeadlessLamp, 4> lamps_;
+  std::array<HeadlessLamp, kLampCount> lamps_;
   std::array<TimerState, 2> timers_;
   std::array<ListState, 3> lists_;
   std::deque<std::string> log_;

@@ -35,6 +35,10 @@ class RealMidiInput final : public MidiInputDevice {
   void SetOnDeviceLost(std::function<void()> handler) override;
   void SetOnOverflow(std::function<void(std::uint64_t refused)> handler) override;
   std::vector<std::string> PortNames() override;
+  std::uint32_t LastError() const override { return input_.Error(); }
+  std::string LastErrorText() const override {
+    return input_.Error() ? input_.ErrorText(input_.Error()) : std::string{};
+  }
 
  private:
   const std::shared_ptr<platform::midi::MidiService> service_;  // read for the port names
@@ -58,6 +62,10 @@ class RealMidiOutput final : public MidiOutputDevice {
   void SetOnMidiOutput(std::function<void()> handler) override;
   void SetOnDeviceLost(std::function<void()> handler) override;
   std::vector<std::string> PortNames() override;
+  std::uint32_t LastError() const override { return output_.Error(); }
+  std::string LastErrorText() const override {
+    return output_.Error() ? output_.ErrorText(output_.Error()) : std::string{};
+  }
 
  private:
   const std::shared_ptr<platform::midi::MidiService> service_;  // read for the port names

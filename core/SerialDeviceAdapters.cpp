@@ -2,6 +2,9 @@
 
 #include <stdexcept>
 
+#include "platform/serial/SerialError.h"
+#include "serial/PortSelection.h"
+
 namespace velmora::core {
 
 namespace {
@@ -37,6 +40,18 @@ void SerialComPortDevice::PortCallback(serial::TApdCustomComPort& port,
     const auto trigger = lossTrigger_;
     lossTrigger_ = 0;
     port.RemoveTrigger(trigger);
+  }
+}
+
+void SerialComPortDevice::SetOpen(bool open) {
+  // Read right after the failure, on the thread that opened: the driver records it there.
+  openError_ = 0;
+  platform::SetLastSerialErrno(0);
+  try {
+    port_.SetOpen(open);
+  } catch (...) {
+    openError_ = platform::LastSerialErrno();
+    throw;
   }
 }
 

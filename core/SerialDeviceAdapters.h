@@ -41,7 +41,8 @@ class SerialComPortDevice final : public ComPortDevice {
     port_.SetSWFlowOptions(sw);
   }
   bool Open() const override { return port_.PortState() == serial::TPortState::psOpen; }
-  void SetOpen(bool open) override { port_.SetOpen(open); }
+  void SetOpen(bool open) override;
+  int LastOpenError() const override { return openError_; }
   std::uint16_t OutBuffFree() override { return port_.OutBuffFree(); }
   void PutBlock(const std::uint8_t* bytes, std::uint16_t count) override {
     port_.PutBlock(bytes, count);
@@ -57,6 +58,7 @@ class SerialComPortDevice final : public ComPortDevice {
   serial::TApdComPort port_;
   std::function<void()> onLost_;
   std::uint16_t lossTrigger_ = 0;  // while open
+  int openError_ = 0;              // errno of the last failed opening
 };
 
 class SerialDataPacketDevice final : public DataPacketDevice {

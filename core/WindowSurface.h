@@ -3,6 +3,7 @@
 // The controls of the main window that the bridge and the window's handlers use. The Qt window
 // implements it; tests and the benchmark harness use HeadlessWindow.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -13,7 +14,10 @@
 namespace velmora::core {
 
 enum class Shape { ComPort, MidiIn, MidiOut };
-enum class Lamp { CPTx, CPRx, MidiIn, MidiOut };
+// The four activity lamps, then "Erreur MIDI" and "Erreur RS232": lit by a loss on their path,
+// darkened by "Reset".
+enum class Lamp { CPTx, CPRx, MidiIn, MidiOut, MidiError, ComError };
+inline constexpr std::size_t kLampCount = 6;
 enum class Timer { MidiIn, MidiOut };
 enum class DeviceList { ComPort, MidiIn, MidiOut };
 enum class Cursor { Default, HourGlass };

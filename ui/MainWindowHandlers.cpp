@@ -41,11 +41,38 @@ void TfmMain::FormCreate() {
   // Cleared however the start-up ends: the handlers raise on a missing device.
   const std::unique_ptr<bool, void (*)(bool*)> created(&creating_,
                                                        [](bool* flag) { *flag = false; });
-  bridge_.StartDevices();
+  // No step may stop the others: a window that starts without a device says why in its log.
+  startStep([this] { bridge_.StartDevices(); });
   SetupLog();
-  cbComPortChange();
-  cbMIDIInChange();
-  cbMIDIOutChange();
+  startStep([this] { cbComPortChange(); });
+  startStep([this] { cbMIDIInChange(); });
+  startStep([this] { cbMIDIOutChange(); });
+}
+
+template <typename Step>
+void TfmMain::startStep(Step&& step) {
+  try {
+    step();
+  } catch (const std::exception& error) {
+    AddLogLine(std::string("[Démarrage] - ") + error.what());
+  } catch (...) {
+    AddLogLine("[Démarrage] - erreur inconnue");
+  }
+}
+
+template <typename Device>
+bool TfmMain::selectMidiPort(Device* device, core::DeviceList list, const std::string& name,
+                             core::Shape shape) {
+  if (!device) return true;
+  try {
+    device->SetProductName(name);
+    return true;
+  } catch (...) {
+    bridge_.MidiPortNotFound(shape, name);
+    const bool absentChoice = surface_.ListSelectedText(list) != name;
+    if (creating_ || absentChoice) return false;
+    throw;
+  }
 }
 
 void TfmMain::FormClose() {
@@ -73,6 +100,7 @@ int PortNumberOfEntry(const std::string& entry) {
 }
 
 void TfmMain::cbComPortChange() {
+  if (!creating_) bridge_.ForgetOpenFailure(core::Shape::ComPort);
   bridge_.SelectComEntry(surface_.ListSelected(core::DeviceList::ComPort), true);
   surface_.SetStatusText(1, bridge_.ComPortStatusText(false));
   choiceChanged();
@@ -96,19 +124,24 @@ void TfmMain::ActPortSettingsApply(const core::LineSettings& line) {
 }
 
 void TfmMain::cbMIDIInChange() {
+  if (!creating_) bridge_.ForgetOpenFailure(core::Shape::MidiIn);
   bridge_.CloseMidiIn();
   const std::string name =
       bridge_.ChooseMidiIn(surface_.ListSelectedText(core::DeviceList::MidiIn));
-  if (bridge_.MidiInput) bridge_.MidiInput->SetProductName(name);
+  if (!selectMidiPort(bridge_.MidiInput.get(), core::DeviceList::MidiIn, name, core::Shape::MidiIn))
+    return;
   bridge_.OpenMidiIn();
   choiceChanged();
 }
 
 void TfmMain::cbMIDIOutChange() {
+  if (!creating_) bridge_.ForgetOpenFailure(core::Shape::MidiOut);
   bridge_.CloseMidiOut();
   const std::string name =
       bridge_.ChooseMidiOut(surface_.ListSelectedText(core::DeviceList::MidiOut));
-  if (bridge_.MidiOutput) bridge_.MidiOutput->SetProductName(name);
+  if (!selectMidiPort(bridge_.MidiOutput.get(), core::DeviceList::MidiOut, name,
+                      core::Shape::MidiOut))
+    return;
   bridge_.OpenMidiOut();
   choiceChanged();
 }
@@ -125,6 +158,11 @@ void TfmMain::TimerMidiOutTimer() {
 
 void TfmMain::btnLogClearClick() {
   surface_.LogClear();
+}
+
+void TfmMain::Button1Click() {
+  surface_.SetLampLit(core::Lamp::MidiError, false);
+  surface_.SetLampLit(core::Lamp::ComError, false);
 }
 
 void TfmMain::DoMidiInput(core::MidiInputDevice& sender) {
@@ -196,9 +234,6 @@ void TfmMain::LogComRx(const std::string& text) {
 }
 void TfmMain::LogComTx(const std::string& text) {
   AddLogLine("[Com-Tx] - " + text);
-}
-void TfmMain::LogDeviceEvent(const std::string& text) {
-  AddLogLine(text);
 }
 
 }  // namespace velmora::ui

@@ -51,6 +51,8 @@ class TfmMain : public core::MainForm {
   void TimerMidiInTimer();
   void TimerMidiOutTimer();
   void btnLogClearClick();
+  // "Reset": darkens both error lamps.
+  void Button1Click();
   void SetupLog() { MaxLogLines = 40; }
 
   // The forwarding paths and the log.
@@ -58,11 +60,10 @@ class TfmMain : public core::MainForm {
   void HandleMidiEvent(const midi::TMyMidiEvent& event);
   void DoPacket(const std::uint8_t* data, std::int32_t size) override;
   void DoMidiOutput() override {}
-  void AddLogLine(const std::string& text);
+  void AddLogLine(const std::string& text) override;
   void LogMidiOut(const std::string& text) override;
   void LogComRx(const std::string& text);
   void LogComTx(const std::string& text) override;
-  void LogDeviceEvent(const std::string& text) override;
 
   core::WindowSurface& Surface() override { return surface_; }
   core::Bridge& Bridge() { return bridge_; }
@@ -82,6 +83,15 @@ class TfmMain : public core::MainForm {
   void choiceChanged() {
     if (!creating_ && ChoiceChanged) ChoiceChanged();
   }
+  // A start-up step: what it raises goes to the log, and start-up goes on.
+  template <typename Step>
+  void startStep(Step&& step);
+  // Selects the chosen MIDI port by name; false when none has it (logged; raised again for a
+  // present entry the user just chose, so that it is reported to them; an absent one waits for
+  // its port to come back).
+  template <typename Device>
+  bool selectMidiPort(Device* device, core::DeviceList list, const std::string& name,
+                      core::Shape shape);
 };
 
 // The port number written after "COM" in a list entry ("COM3 (/dev/ttyUSB0)" gives 3); 0 when

@@ -200,22 +200,30 @@ int PosixSerialDevice::fail(int error) {
 
 int PosixSerialDevice::Open(const std::string& path) {
   Close();
-  if (path.empty()) return fail(kErrorFileNotFound);
+  if (path.empty()) {
+    SetLastSerialErrno(ENOENT);
+    return fail(kErrorFileNotFound);
+  }
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fromErrno();
+  if (fd < 0) {
+    SetLastSerialErrno(errno);
+    return fromErrno();
+  }
 
   termios2 settings{};
   if (retryIoctl(fd, TCGETS2, &settings) < 0) {
     // Not a tty: nothing this driver can drive.
+    SetLastSerialErrno(ENOTTY);
     ::close(fd);
     return fail(kErrorFileNotFound);
   }
   // TIOCEXCL alone does not stop a privileged process, and flock alone does not stop one that
   // ignores locks; together they cover both.
   if (::flock(fd, LOCK_EX | LOCK_NB) < 0) {
+    SetLastSerialErrno(errno);
     const int error = errno == EWOULDBLOCK ? kErrorAccessDenied : lastErrno();
     ::close(fd);
     return fail(error);
@@ -233,6 +241,7 @@ int PosixSerialDevice::Open(const std::string& path) {
   settings.c_cc[VMIN] = 0;
   settings.c_cc[VTIME] = 0;
   if (retryIoctl(fd, TCSETS2, &settings) < 0) {
+    SetLastSerialErrno(errno);
     const int error = lastErrno();
     retryIoctl(fd, TIOCNXCL, nullptr);
     ::close(fd);

@@ -53,6 +53,16 @@ int SerialErrorFromErrno(int error) {
   }
 }
 
+namespace {
+thread_local int lastErrno = 0;
+}
+int LastSerialErrno() {
+  return lastErrno;
+}
+void SetLastSerialErrno(int error) {
+  lastErrno = error;
+}
+
 #ifdef _WIN32
 int LastSerialError() {
   return static_cast<int>(::GetLastError());

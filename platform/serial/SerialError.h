@@ -28,4 +28,10 @@ int SerialErrorFromErrno(int error);
 int LastSerialError();
 void SetLastSerialError(int code);
 
+// The system's error number (errno) behind the calling thread's last failed device opening; 0
+// when none was recorded. The codes above fold a refused permission, a busy device and a lock
+// held by another program into one, and the user is told which.
+int LastSerialErrno();
+void SetLastSerialErrno(int error);
+
 }  // namespace velmora::platform

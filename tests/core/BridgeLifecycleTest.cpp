@@ -54,8 +54,8 @@ TEST_F(BridgeFixture, AbsentDevicesAreSkippedEverywhere) {
 
   bridge->OpenMidiIn();
   bridge->OpenMidiOut();
-  EXPECT_EQ(window.ShapeColor(Shape::MidiIn), kSwitchingColor);
-  EXPECT_EQ(window.ShapeColor(Shape::MidiOut), kSwitchingColor);
+  EXPECT_EQ(window.ShapeColor(Shape::MidiIn), kClosedColor);  // gray means switching only
+  EXPECT_EQ(window.ShapeColor(Shape::MidiOut), kClosedColor);
 
   const std::uint8_t note[] = {0x90, 0x3C, 0x64};
   bridge->SendComBytes(note, 3);  // nothing to write to, nothing raised
@@ -134,11 +134,14 @@ TEST_F(BridgeFixture, MidiOpenAndCloseColourTheirShapes) {
   EXPECT_EQ(window.ShapeColor(Shape::MidiOut), kClosedColor);
 }
 
-TEST_F(BridgeFixture, AMidiDeviceThatRaisesLeavesItsShapeGray) {
+TEST_F(BridgeFixture, AMidiDeviceThatRaisesEndsRedWithItsReasonLogged) {
   create();
   factory.midiInView->openRaises = true;
   bridge->OpenMidiIn();
-  EXPECT_EQ(window.ShapeColor(Shape::MidiIn), kSwitchingColor);
+  EXPECT_EQ(window.ShapeColor(Shape::MidiIn), kClosedColor);
+  ASSERT_EQ(window.LogCount(), 1);
+  EXPECT_EQ(window.LogLine(0).rfind("[MIDI-In] - ", 0), 0u) << window.LogLine(0);
+  EXPECT_NE(window.LogLine(0).find(" : open failed"), std::string::npos) << window.LogLine(0);
 }
 
 TEST_F(BridgeFixture, FinalizationReleasesInOrderAndRecoloursNothing) {

@@ -81,26 +81,46 @@ TEST_F(Forwarding, SystemMessagesFromMidiAreDroppedSilently) {
   EXPECT_TRUE(factory.portView->written.empty());
 }
 
-TEST_F(Forwarding, AClosedOrFullPortGetsNothingAndAFailedWriteIsStillLogged) {
+TEST_F(Forwarding, AClosedFullOrRefusingPortCountsEachLossAndLightsTheSerialErrorLamp) {
+  using velmora::core::Lamp;
+  using velmora::core::Loss;
   midiIn(0x80, 0x3C, 0x00);
   form->DoMidiInput(*bridge->MidiInput);
   EXPECT_EQ(log(), Lines{"[MIDI-In] - 80 3C 00 (Note Off)"});
+  EXPECT_EQ(bridge->Losses().Owed(Loss::ComClosed), 1u);
+  EXPECT_TRUE(window.LampOf(Lamp::ComError).Lit());
+  EXPECT_FALSE(window.LampOf(Lamp::MidiError).Lit());
 
-  bridge->OpenComPort();
+  bridge->OpenComPort();  // the episode ends with its line
+  EXPECT_EQ(log().back(), "[Com-Tx] - port série fermé : 1 message non transmis");
   window.LogClear();
   factory.portView->outFree = 2;
   midiIn(0x90, 0x3C, 0x64);
   form->DoMidiInput(*bridge->MidiInput);
   EXPECT_EQ(log(), Lines{"[MIDI-In] - 90 3C 64 (Note On)"});
-  EXPECT_EQ(bridge->ComTxRefused, 1u);  // a full port's refusal is counted, a closed port's not
+  EXPECT_EQ(bridge->ComTxRefused, 1u);
 
   window.LogClear();
   factory.portView->outFree = 100;
   factory.portView->putBlockRaises = true;
   midiIn(0xB0, 0x07, 0x7F);
+  midiIn(0xB0, 0x07, 0x7E);
   form->DoMidiInput(*bridge->MidiInput);
-  EXPECT_EQ(log(), (Lines{"[MIDI-In] - B0 07 7F (Control Change)", "[Com-Tx] - B0 07 7F"}));
+  EXPECT_EQ(log(), (Lines{"[MIDI-In] - B0 07 7F (Control Change)",
+                          "[MIDI-In] - B0 07 7E (Control Change)"}));
   EXPECT_TRUE(factory.portView->written.empty());
+
+  window.LogClear();
+  factory.portView->putBlockRaises = false;
+  midiIn(0xC0, 0x01, 0x00);
+  form->DoMidiInput(*bridge->MidiInput);
+  EXPECT_EQ(log(),
+            (Lines{"[MIDI-In] - C0 01 (Program Change)",
+                   "[Com-Tx] - tampon d'émission du port série plein : 1 message non transmis",
+                   "[Com-Tx] - écriture refusée par le port série (write failed) : 2 "
+                   "messages non transmis",
+                   "[Com-Tx] - C0 01"}));
+  EXPECT_EQ(bridge->Losses().Total(Loss::ComRefused), 2u);
 }
 
 // Each event the driver stores posts a notification; DoMidiInput processes waiting messages
@@ -184,10 +204,19 @@ TEST_F(Forwarding, SysexFromTheSerialPortIsOneLongMessageLoggedShort) {
                           "[Com-Rx] - F0000102030405060708090A0B0C0D0E… (20)"}));
 }
 
-TEST_F(Forwarding, AClosedMidiOutputRaisesOutOfDoPacketWithTheLampOn) {
-  EXPECT_THROW(serialIn({0xF8}), std::runtime_error);
-  EXPECT_TRUE(log().empty());
-  EXPECT_TRUE(window.LampOf(velmora::core::Lamp::MidiOut).Lit());
+TEST_F(Forwarding, AClosedMidiOutputCountsTheLossLightsTheErrorLampAndRaisesNothing) {
+  using velmora::core::Lamp;
+  EXPECT_NO_THROW(serialIn({0xF8, 0xF8}));
+  EXPECT_EQ(log(), (Lines{"[Com-Rx] - F8", "[Com-Rx] - F8"}));
+  EXPECT_TRUE(window.LampOf(Lamp::MidiOut).Lit());
+  EXPECT_TRUE(window.LampOf(Lamp::MidiError).Lit());
+  EXPECT_EQ(bridge->Losses().Owed(velmora::core::Loss::MidiOutClosed), 2u);
+
+  form->Button1Click();
+  EXPECT_FALSE(window.LampOf(Lamp::MidiError).Lit());
+  window.LogClear();
+  bridge->OpenMidiOut();
+  EXPECT_EQ(log(), Lines{"[Midi-Out] - sortie MIDI fermée : 2 messages non transmis"});
 }
 
 TEST_F(Forwarding, TheLogKeepsFortyLinesNewestSelectedInUpperCaseHex) {

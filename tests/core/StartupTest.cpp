@@ -113,11 +113,16 @@ TEST_F(Startup, AChoiceGivenPicksItsDevicesAndLineAndAnUnlistedOneFallsBackToThe
   EXPECT_EQ(window.ListSelected(DeviceList::MidiOut), 0);
 }
 
-TEST_F(Startup, NoDevicesLeavesPlaceholdersAndTheMissingOutputRaisesAtTheEnd) {
+TEST_F(Startup, NoDevicesLeavesPlaceholdersAndLogsWhyWithoutRaising) {
   factory.midiInView->names = {};
   factory.midiOutView->names = {};
   create();
-  EXPECT_THROW(form->FormCreate(), std::runtime_error);  // the empty input name is not found
+  EXPECT_NO_THROW(form->FormCreate());
+  std::vector<std::string> log;
+  for (int i = 0; i < window.LogCount(); ++i) log.push_back(window.LogLine(i));
+  EXPECT_EQ(log, (std::vector<std::string>{"[MIDI-In] - aucun port MIDI",
+                                           "[Midi-Out] - aucun port MIDI"}));
+  EXPECT_EQ(window.ShapeColor(Shape::MidiOut), kClosedColor);
   EXPECT_EQ(items(DeviceList::ComPort), Names{});
   EXPECT_EQ(items(DeviceList::MidiIn), Names{"Port non spécifié"});
   EXPECT_EQ(window.ListSelected(DeviceList::MidiIn), -1);

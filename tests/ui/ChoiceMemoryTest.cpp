@@ -27,6 +27,15 @@ class ChoiceMemoryTest : public WindowFixture {
     WindowFixture::TearDown();
   }
 
+  // Lines about the settings file; start-up logs the absent serial port beside them.
+  int SettingsLines() const {
+    int count = 0;
+    for (int i = 0; i < window->LogCount(); ++i) {
+      count += window->LogLine(i).find("Réglages ignorés") != std::string::npos ? 1 : 0;
+    }
+    return count;
+  }
+
   testing::TempDir directory;
   fs::path file = directory.path() / "velmora" / "velmora.conf";
   std::unique_ptr<core::SettingsStore> store;
@@ -36,7 +45,7 @@ class ChoiceMemoryTest : public WindowFixture {
 TEST_F(ChoiceMemoryTest, TheRememberedPlaceIsTakenAndChoicesAndMovesAreWritten) {
   StartWith("[window]\nx=30\ny=40\n");
   EXPECT_EQ(window->pos(), QPoint(30, 40));
-  EXPECT_EQ(window->LogCount(), 0);
+  EXPECT_EQ(SettingsLines(), 0);
 
   auto* list = Find<QComboBox>("cbMIDIOut");
   list->setCurrentIndex(1);
@@ -53,8 +62,7 @@ TEST_F(ChoiceMemoryTest, TheRememberedPlaceIsTakenAndChoicesAndMovesAreWritten) 
 TEST_F(ChoiceMemoryTest, ADamagedFileIsToldInTheLogAndKeptWhileNothingChanges) {
   const std::string damaged = "[window]\nx=30\ny=40\n[serial]\nbaud=fast\n";
   StartWith(damaged);
-  ASSERT_EQ(window->LogCount(), 1);
-  EXPECT_NE(window->LogLine(0).find("Réglages ignorés"), std::string::npos);
+  EXPECT_EQ(SettingsLines(), 1);
   EXPECT_NE(window->pos(), QPoint(30, 40));
   memory->Closing();
   std::ifstream in(file);

@@ -121,11 +121,16 @@ TEST_F(MainWindowTest, MenuEntriesAndTheirHints) {
   EXPECT_EQ(help[2]->text(), "A propos...");
   for (QAction* action : {file[0], help[0], help[2]}) EXPECT_EQ(action->toolTip(), action->text());
 
-  // "Index de l'aide" and "Reset" do nothing at all.
+  // "Index de l'aide" does nothing at all; "Reset" darkens the error lamps and nothing else.
   const auto reported = reports.size();
+  window->LogClear();  // start-up's own lines
   window->Form().AddLogLine("line");
   help[0]->trigger();
+  window->SetLampLit(Lamp::MidiError, true);
+  window->SetLampLit(Lamp::ComError, true);
   QTest::mouseClick(Find("Button1"), Qt::LeftButton);
+  EXPECT_FALSE(Find<ui::qt::TApdStatusLight>("ApdStatusLight2")->Lit());
+  EXPECT_FALSE(Find<ui::qt::TApdStatusLight>("ApdStatusLight1")->Lit());
   EXPECT_TRUE(window->isVisible());
   EXPECT_EQ(window->LogCount(), 1);
   EXPECT_EQ(reports.size(), reported);
@@ -148,11 +153,11 @@ TEST_F(MainWindowTest, LampsAndShapesStartAsTheFormDefinesThem) {
     EXPECT_EQ(light->NotLitColor(), serial::clGray);
     EXPECT_EQ(light->LitColor(), serial::clRed);
   }
-  // Without devices the absent MIDI input stays gray; the output, which exists without
-  // devices, fails to open and ends red.
-  EXPECT_EQ(window->ShapeColor(Shape::MidiIn), serial::clGray);
+  // Without devices both MIDI shapes end red: gray means switching only.
+  EXPECT_EQ(window->ShapeColor(Shape::MidiIn), serial::clRed);
   EXPECT_EQ(window->ShapeColor(Shape::MidiOut), serial::clRed);
-  EXPECT_EQ(CentrePixel("shMidiIn"), ui::qt::ToQColor(serial::clGray));
+  EXPECT_EQ(CentrePixel("shMidiIn"), ui::qt::ToQColor(serial::clRed));
+  EXPECT_TRUE(reports.empty()) << "start-up never shows a box";
 }
 
 TEST_F(MainWindowTest, StartUpSelectsAndOpensTheFirstMidiDevices) {
@@ -177,23 +182,40 @@ TEST_F(MainWindowTest, ChoosingAnotherOutputReopensIt) {
   EXPECT_EQ(window->ShapeColor(Shape::MidiOut), core::kOpenColor);
 }
 
-TEST_F(MainWindowTest, NoOutputDeviceIsReportedAtStartAndWhenThePlaceholderIsChosen) {
+TEST_F(MainWindowTest, NoOutputDeviceIsLoggedAtStartAndReportedWhenThePlaceholderIsChosen) {
   factory.inputs = {"Keyboard"};
   Start();
   EXPECT_EQ(window->ListCount(DeviceList::MidiOut), 1);
   EXPECT_EQ(window->ListItem(DeviceList::MidiOut, 0), core::kNoMidiPort);
   EXPECT_EQ(window->ListSelected(DeviceList::MidiOut), -1);
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0], "MIDI output device \"\" not found");
+  EXPECT_TRUE(reports.empty()) << "start-up never shows a box";
+  ASSERT_GE(window->LogCount(), 1);
+  EXPECT_EQ(window->LogLine(window->LogCount() - 1), "[Midi-Out] - aucun port MIDI");
   EXPECT_EQ(window->ShapeColor(Shape::MidiOut), core::kClosedColor);
 
   clock.advance(std::chrono::seconds(3));
   auto* list = Find<QComboBox>("cbMIDIOut");
   list->setCurrentIndex(0);
   emit list->activated(0);
-  ASSERT_EQ(reports.size(), 2u);
-  EXPECT_EQ(reports[1], "MIDI output device \"Port non spécifié\" not found");
+  ASSERT_EQ(reports.size(), 1u);  // the user's own choice is answered
+  EXPECT_EQ(reports[0], "MIDI output device \"Port non spécifié\" not found");
   EXPECT_EQ(window->ShapeColor(Shape::MidiOut), core::kClosedColor);
+}
+
+TEST_F(MainWindowTest, ALossLightsErreurMidiWithoutABoxAndResetDarkensIt) {
+  StartWithDevices();
+  window->Form().Bridge().CloseMidiOut();
+  const std::uint8_t note[] = {0x90, 0x3C, 0x64};
+  window->Form().DoPacket(note, 3);
+  auto* lamp = Find<ui::qt::TApdStatusLight>("ApdStatusLight2");
+  EXPECT_TRUE(lamp->Lit());
+  EXPECT_FALSE(Find<ui::qt::TApdStatusLight>("ApdStatusLight1")->Lit());
+  EXPECT_TRUE(reports.empty());
+  QTest::mouseClick(Find("Button1"), Qt::LeftButton);
+  EXPECT_FALSE(lamp->Lit());
+  emit Find<QComboBox>("cbMIDIOut")->activated(0);  // reopened: the episode's line
+  EXPECT_EQ(window->LogLine(window->LogCount() - 1),
+            "[Midi-Out] - sortie MIDI fermée : 1 message non transmis");
 }
 
 TEST_F(MainWindowTest, EffacerEmptiesTheLogAndNewLinesStartFromTheTop) {
@@ -226,6 +248,7 @@ TEST_F(MainWindowTest, ABurstOfLogLinesIsPaintedOnceItEnds) {
 
 TEST_F(MainWindowTest, MidiInputBurstKeepsTheLampLitForOneTimerInterval) {
   StartWithDevices();
+  window->LogClear();  // start-up's own lines
   auto& lamp = window->LampOf(Lamp::MidiIn);
   ASSERT_FALSE(lamp.Lit());
   for (std::uint32_t note = 0; note < 8; ++note) factory.input->Receive(0x640090 | note << 8);

@@ -184,22 +184,27 @@ void MainWindow::buildControls(QWidget* client) {
   bevel->setFrameShape(QFrame::HLine);
   bevel->setFrameShadow(QFrame::Sunken);
 
-  // The error lamps are never lit: nothing reports to them.
+  // Lit by what a forwarding path loses; "Reset" darkens them.
   const struct {
+    Lamp lamp;
     const char* name;
     int left;
     const char* labelName;
     const char* labelText;
-  } errorLamps[] = {{"ApdStatusLight2", 16, "Label10", "Erreur MIDI"},
-                    {"ApdStatusLight1", 128, "Label9", "Erreur RS232"}};
+  } errorLamps[] = {{Lamp::MidiError, "ApdStatusLight2", 16, "Label10", "Erreur MIDI"},
+                    {Lamp::ComError, "ApdStatusLight1", 128, "Label9", "Erreur RS232"}};
   for (const auto& row : errorLamps) {
     auto* lamp = new TApdStatusLight(client);
     lamp->setObjectName(QString::fromUtf8(row.name));
     lamp->SetBounds(row.left, 296, 13, 13);
     lamp->SetNotLitColor(serial::clGray);
+    lamps_[at(row.lamp)] = lamp;
     AddLabel(client, row.labelName, row.labelText, row.left + 24, 296);
   }
-  Place(new QPushButton(QStringLiteral("Reset"), client), "Button1", 312, 296, 49, 20);
+  auto* reset =
+      Place(new QPushButton(QStringLiteral("Reset"), client), "Button1", 312, 296, 49, 20);
+  connect(reset, &QPushButton::clicked, this,
+          [this] { errors_.Guard([this] { form_->Button1Click(); }); });
 
   auto* status = Place(new QStatusBar(client), "StatusBar1", 0, kClientHeight - kStatusBarHeight,
                        kClientWidth, kStatusBarHeight);

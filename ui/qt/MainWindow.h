@@ -102,7 +102,7 @@ class MainWindow final : public QMainWindow, public core::WindowSurface {
   // Children of the window, which owns them.
   std::array<TShape*, 3> shapes_{};
   std::array<QComboBox*, 3> lists_{};
-  std::array<TApdStatusLight*, 4> lamps_{};
+  std::array<TApdStatusLight*, core::kLampCount> lamps_{};
   std::array<QTimer*, 2> timers_{};
   std::array<std::function<void()>, 2> timerHandlers_;
   QListWidget* lstLog_ = nullptr;

@@ -82,6 +82,8 @@ class BridgeRig {
   int AddPort();
   std::filesystem::path Dev() const { return dir_.path() / "dev"; }
   testing::PtyPair& Pty(int port) { return *ptys_.at(static_cast<std::size_t>(port - 1)); }
+  // The folder that holds the rig's dev and sys folders.
+  const std::filesystem::path& Root() const { return dir_.path(); }
   FarEnd& Far(int port) { return *far_.at(static_cast<std::size_t>(port - 1)); }
   // Writes to the master of COMn; waits for room, at most `bound`.
   bool WriteFar(int port, const Bytes& bytes,
