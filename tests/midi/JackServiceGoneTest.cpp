@@ -129,8 +129,10 @@ TEST(JackServiceGone, OpenDevicesAreLostAndTheServiceIsBackOnTheNextServerWhileT
     // The stable name is the new client's again, though the lost device still holds it.
     const std::vector<std::string> ours{service.ClientName() + ":midi_in"};
     EXPECT_TRUE(WaitUntil([&] { return peer.connections(true) == ours; }));
+    const auto xrunsBefore = service.Xruns();
     EXPECT_TRUE(peer.send({0x90, 0x3C, 0x64}));
-    EXPECT_TRUE(WaitUntil([] { return arrived.load() > 0; }));
+    EXPECT_TRUE(WaitUntil([] { return arrived.load() > 0; }))
+        << "xruns " << xrunsBefore << " -> " << service.Xruns() << ", peer " << peer.xruns();
     EXPECT_EQ(lost.load(), 2);
 
     EXPECT_EQ(service.midiInClose(in), 0u);
