@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# Runs the Windows build's tests under Wine, inside a /dev of its own (tests/support/private-dev.sh)
-# so that Wine maps none of the machine's serial ports to COMn. Its prefix is private to the
-# build tree and every Wine process of it, wineserver included, starts and ends in here.
-#   wine-tests.sh BUILD_DIR
+# Runs COMMAND in a Wine session of the Windows build tree: its own prefix (BUILD/wineprefix),
+# one wineserver from start to end, a display (Xvfb) when there is none. Run it inside a /dev of
+# its own (tests/support/private-dev.sh under unshare), so that Wine maps none of the machine's
+# serial ports to COMn: scripts/cross-windows and scripts/screenshots do.
+#   wine-session.sh BUILD COMMAND...
 set -euo pipefail
+if [[ -z ${DISPLAY:-} ]]; then
+  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
 build=$(cd "$1" && pwd)
+shift
 export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEARCH=win64
 # No Mono, no Gecko, no desktop menus; no sound card, where Wine's audio drivers only complain.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winealsa.drv,winepulse.drv,wineoss.drv=d"
@@ -14,12 +19,13 @@ mount --bind /dev/pts/ptmx /dev/ptmx 2>/dev/null || true
 # A prefix made elsewhere may hold links to the machine's ports: no COMn is kept.
 mkdir -p "$WINEPREFIX"
 rm -f "$WINEPREFIX"/dosdevices/com*
-# One server for the whole run: a new one would start Wine's services again, whose mount
+# One server for the whole session: a new one would start Wine's services again, whose mount
 # manager rewrites the COMn links that a test made.
-wineserver -p
+# Its report of what each process still held at the end goes to a file nobody needs to read.
+wineserver -p 2>"$WINEPREFIX/wineserver.log"
 wineboot -u >/dev/null 2>&1
 status=0
-ctest --test-dir "$build" --output-on-failure -j2 || status=$?
+"$@" || status=$?
 # -k lists what each process still held: nothing to read here.
 wineserver -k >/dev/null 2>&1 || true
 wineserver -w || true
