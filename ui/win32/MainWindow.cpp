@@ -82,11 +82,17 @@ MainWindow::MainWindow(core::Bridge& bridge, const platform::Clock& clock) : err
     DestroyMenu(menu_);
     throw std::runtime_error("Cannot create the main window");
   }
+  try {
+    buildControls();
+  } catch (...) {
+    SetWindowLongPtrW(window_, GWLP_USERDATA, 0);  // its end is no close of the program
+    DestroyWindow(window_);
+    throw;
+  }
   waker_.SetDialogWindow(window_);
   errors_.SetOwner(window_);
   platform::MessagePump::current().setErrorReport(
       [this](std::exception_ptr error) { errors_.Report(error); });
-  buildControls();
 
   form_ = std::make_unique<TfmMain>(bridge, *this);
   form_->CloseWindow = [this] { close(); };
@@ -354,7 +360,8 @@ serial::TApdCustomStatusLight& MainWindow::LampOf(core::Lamp lamp) {
 
 void MainWindow::SetTimerEnabled(core::Timer timer, bool enabled) {
   auto& on = timersOn_[at(timer)];
-  if (enabled == on) return;
+  // Once the window is gone a timer would belong to the thread and tick for nobody.
+  if (enabled == on || window_ == nullptr) return;
   on = enabled;
   const UINT_PTR id = kMidiInTimer + at(timer);
   if (enabled) {
@@ -418,7 +425,7 @@ void MainWindow::logChanged() {
       logFrozen_ = true;
       SendMessageW(lstLog_, WM_SETREDRAW, FALSE, 0);
     }
-  } else {
+  } else if (window_ != nullptr) {
     logPaintPending_ = true;
     SetTimer(window_, kLogPaintTimer, kLogPaintInterval, nullptr);
   }
