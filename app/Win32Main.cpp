@@ -18,7 +18,25 @@
 
 namespace win32 = velmora::ui::win32;
 
+namespace {
+
+// A window program has no console of its own: --help, --list, --headless and the errors write
+// to the console that started it, unless its output goes elsewhere already.
+void useParentConsole() {
+  const auto connected = [](DWORD which) {
+    HANDLE handle = GetStdHandle(which);
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+  };
+  if (connected(STD_OUTPUT_HANDLE) || !AttachConsole(ATTACH_PARENT_PROCESS)) return;
+  FILE* reopened = nullptr;
+  freopen_s(&reopened, "CONOUT$", "w", stdout);
+  freopen_s(&reopened, "CONOUT$", "w", stderr);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  useParentConsole();
   const auto runWindow = [](velmora::core::Bridge& bridge, velmora::core::SettingsStore& settings) {
     win32::MainWindow window(bridge);
     win32::ChoiceMemory memory(window, settings);
