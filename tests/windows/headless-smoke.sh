@@ -5,7 +5,9 @@
 set -eu
 program=$1 state=$2
 out=$state/headless.out
-wine "$program" --no-settings >"$out" 2>&1 &
+# Emptied before the start: the wait below must not read a previous run's lines.
+: >"$out"
+wine "$program" --no-settings >>"$out" 2>&1 &
 pid=$!
 tries=0
 until grep -q "État : RS232 ouvert : COM5" "$out"; do
