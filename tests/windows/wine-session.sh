@@ -7,7 +7,7 @@
 set -euo pipefail
 # Only in the /dev that private-dev.sh mounts: the mount below would change the machine's own
 # /dev anywhere else, and Wine would map the machine's serial ports.
-if ! grep -q " /dev [^ ]* .* - tmpfs velmora-dev " /proc/self/mountinfo; then
+if ! grep -q " /dev [^ ]*.* - tmpfs velmora-dev " /proc/self/mountinfo; then
   echo "wine-session.sh: run it under tests/support/private-dev.sh (see scripts/cross-windows)" >&2
   exit 2
 fi
