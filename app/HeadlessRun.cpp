@@ -22,7 +22,11 @@ std::string timeStamp() {
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &seconds);
+#else
   localtime_r(&seconds, &local);
+#endif
   char text[40];
   const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   std::snprintf(text + length, sizeof text - length, ".%03d", static_cast<int>(millis));
@@ -79,7 +83,9 @@ class Console {
     if (!device.empty()) line += " : " + device;
     if (shape == core::Shape::ComPort && open && bridge_.SerialPort) {
       const auto& port = *bridge_.SerialPort;
-      line += " " + std::to_string(port.Baud()) + "," + std::to_string(port.DataBits()) + "," +
+      // Appended, not prefixed: MinGW's GCC 12 warns of a false overlap in " " + string.
+      line += ' ';
+      line += std::to_string(port.Baud()) + "," + std::to_string(port.DataBits()) + "," +
               parityLetter(port.Parity()) + "," + std::to_string(port.StopBits());
     }
     print(line);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <optional>
 
@@ -29,6 +30,17 @@ void reportLosses(const std::string& program, const core::Bridge& bridge) {
                  "%s: %llu MIDI messages not sent: the serial port's output buffer was full\n",
                  program.c_str(), static_cast<unsigned long long>(bridge.ComTxRefused));
   }
+}
+
+// Windows keeps a user's settings in the roaming application data folder.
+std::filesystem::path settingsFile(const core::CommandLine& options) {
+#ifdef _WIN32
+  const wchar_t* appData = _wgetenv(L"APPDATA");
+  if (options.noSettings || !appData || !*appData) return {};
+  return std::filesystem::path(appData) / "velmora" / "velmora.conf";
+#else
+  return core::SettingsFile(options, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+#endif
 }
 
 }  // namespace
@@ -68,8 +80,7 @@ int Launch(const std::vector<std::string>& args, const std::string& program,
     std::fputs(core::ListText(devices).c_str(), stdout);
     return 0;
   }
-  core::SettingsStore settings(
-      core::SettingsFile(options, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")));
+  core::SettingsStore settings(settingsFile(options));
   const core::ResolvedChoice resolved = core::ResolveChoice(
       options, devices, core::ChoiceFromRemembered(settings.Remembered(), devices));
   if (!resolved.error.empty()) {

@@ -1,6 +1,10 @@
 # velmora_add_test(NAME name SOURCES ... LIBS ... LABELS ... [FIXTURES fixture...] [ENVIRONMENT VAR=value...])
 # One GoogleTest executable registered as one CTest test, so that the labels select whole files.
-find_package(GTest REQUIRED)
+if(WIN32 AND CMAKE_CROSSCOMPILING)
+  include(VelmoraGTestWindows)
+else()
+  find_package(GTest REQUIRED)
+endif()
 
 function(velmora_add_test)
   cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;FIXTURES;ENVIRONMENT" ${ARGN})

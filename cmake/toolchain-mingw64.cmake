@@ -16,3 +16,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The program needs no MinGW DLLs beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# A release program without its symbols: less than half the size.
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
+
+# Tests and other programs the build runs go through Wine (scripts/cross-windows sets its
+# prefix up).
+find_program(VELMORA_WINE wine)
+if(VELMORA_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VELMORA_WINE})
+endif()

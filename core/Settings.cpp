@@ -1,8 +1,10 @@
 #include "core/Settings.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -92,6 +94,7 @@ bool take(RememberedChoices& choices, const std::string& section, const std::str
   return true;  // unknown: a later version's
 }
 
+#ifndef _WIN32
 std::string systemText(int error) {
   return std::error_code(error, std::generic_category()).message();
 }
@@ -110,6 +113,7 @@ class Descriptor {
  private:
   int fd_;
 };
+#endif
 
 }  // namespace
 
@@ -186,6 +190,8 @@ std::optional<RememberedChoices> ParseSettings(const std::string& text, std::str
   return choices;
 }
 
+#ifndef _WIN32
+// Windows has its own in SettingsFileWin32.cpp.
 LoadedSettings LoadSettings(const std::filesystem::path& file) {
   LoadedSettings loaded;
   const auto ignored = [&](const std::string& why) {
@@ -241,6 +247,8 @@ void SaveSettings(const std::filesystem::path& file, const RememberedChoices& ch
     throw std::system_error(error, std::generic_category(), file.string());
   }
 }
+
+#endif
 
 StartChoice ChoiceFromRemembered(const RememberedChoices& remembered,
                                  const DeviceInventory& devices) {

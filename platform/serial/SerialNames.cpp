@@ -12,6 +12,10 @@
 #include <windows.h>
 #endif
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace velmora::platform {
 
 namespace {
@@ -151,6 +155,21 @@ std::vector<SerialPort> SerialNameSpace::Ports() const {
 #endif
 
 std::vector<std::string> SerialNameSpace::Devices() const {
+#ifdef _WIN32
+  // COMn is the device "\\.\COMn" itself: the list runs up to the highest port that the
+  // machine has, so that entry n-1 stays COMn; a missing port between fails when opened.
+  int highest = 0;
+  for (int number = 1; number <= kMaxPorts; ++number) {
+    wchar_t target[512];
+    const std::wstring name = L"COM" + std::to_wstring(number);
+    if (QueryDosDeviceW(name.c_str(), target, static_cast<DWORD>(std::size(target))) != 0) {
+      highest = number;
+    }
+  }
+  std::vector<std::string> ports;
+  for (int number = 1; number <= highest; ++number) ports.push_back(DevicePath(number));
+  return ports;
+#endif
   std::vector<std::vector<std::pair<unsigned long, std::string>>> groups(std::size(kGroups));
   std::error_code error;
   for (fs::directory_iterator it(roots_.dev, error), end; !error && it != end;

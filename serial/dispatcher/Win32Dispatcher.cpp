@@ -24,6 +24,8 @@ namespace {
 
 // Every communication event that the dispatch thread turns into notifications.
 constexpr DWORD kEventMask = EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING;
+// The events of a device without modem lines.
+constexpr DWORD kDataEventMask = EV_RXCHAR | EV_BREAK | EV_ERR;
 
 HANDLE handleOf(void* handle) {
   return static_cast<HANDLE>(handle);
@@ -205,7 +207,8 @@ bool TApdWin32Dispatcher::WaitComEvent(std::uint32_t& mask) {
   mask = 0;
   HANDLE device = handleOf(device_);
   if (!comConfigured_) {
-    ::SetCommMask(device, kEventMask);
+    waitMask_ = kEventMask;
+    ::SetCommMask(device, waitMask_);
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;  // a read returns at once with what has arrived
     ::SetCommTimeouts(device, &timeouts);
@@ -217,7 +220,15 @@ bool TApdWin32Dispatcher::WaitComEvent(std::uint32_t& mask) {
     mask = events;
     return true;
   }
-  if (::GetLastError() != ERROR_IO_PENDING) return true;  // carry on, as the device allows
+  if (::GetLastError() != ERROR_IO_PENDING) {
+    // A device without modem lines (a pseudo-terminal under Wine) refuses a wait that includes
+    // their events: it waits for the data events alone. One that refuses even those is polled
+    // by the dispatch passes; waiting again at once would only spin.
+    if (waitMask_ == kDataEventMask) return false;
+    waitMask_ = kDataEventMask;
+    ::SetCommMask(device, waitMask_);
+    return true;
+  }
   HANDLE waits[2] = {context.hEvent, handleOf(comCancel_)};
   const DWORD which = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
   if (which == WAIT_OBJECT_0 + 1) {
@@ -226,13 +237,14 @@ bool TApdWin32Dispatcher::WaitComEvent(std::uint32_t& mask) {
     DWORD ignored;
     ::GetOverlappedResult(device, &context, &ignored, TRUE);
     ::ResetEvent(context.hEvent);
-    ::SetCommMask(device, kEventMask);
+    ::SetCommMask(device, waitMask_);
     return true;
   }
   DWORD ignored;
   if (!::GetOverlappedResult(device, &context, &ignored, FALSE)) return false;
   ::ResetEvent(context.hEvent);
-  mask = events;
+  // Wine completes a data wait without naming the event: the dispatch pass looks for itself.
+  mask = events != 0 ? events : EV_RXCHAR;
   return true;
 }
 

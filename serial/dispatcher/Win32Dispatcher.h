@@ -56,6 +56,7 @@ class TApdWin32Dispatcher : public TApdBaseDispatcher {
   WaitContext writeContext_;      // WriteDevice (output thread): the write-complete event
   void* comCancel_ = nullptr;     // auto-reset: ends a WaitComEvent
   void* outputCancel_ = nullptr;  // auto-reset: ends a WriteDevice
+  std::uint32_t waitMask_ = 0;    // the events WaitComEvent waits for (com thread)
 
   std::atomic<std::int32_t> lastError_{0};
   bool comConfigured_ = false;  // com thread: mask and time-outs set

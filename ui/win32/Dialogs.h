@@ -1,0 +1,25 @@
+#pragma once
+
+// The modal boxes of the Win32 window: the line settings, the port selection and the about box.
+// Each lays its controls out in pixels at 96 dpi, as the Qt window does. UI thread only.
+
+#include "ui/win32/Win32Api.h"
+
+#include <cstdint>
+#include <optional>
+
+#include "core/CommandLine.h"
+
+namespace velmora::ui::win32 {
+
+// "Paramètres du port": empty when cancelled.
+std::optional<core::LineSettings> ChooseLineSettings(HWND owner, const core::LineSettings& current);
+
+// The port selection box; fits TApdCustomComPort::PortSelector. 0 when cancelled or when no
+// port is listed.
+std::uint16_t ChooseComPort(HWND owner);
+
+// "A propos...": returns when it has been closed.
+void ShowAboutBox(HWND owner);
+
+}  // namespace velmora::ui::win32
