@@ -73,6 +73,7 @@ int Launch(const std::vector<std::string>& args, const std::string& program,
   for (const auto& port : platform::SerialNameSpace{}.Ports()) {
     devices.serialDevices.push_back(port.device);
     devices.serialIdentities.push_back(port.identity);
+    devices.serialNumbers.push_back(port.number);
   }
   devices.midiIns = bridge.ListMidiInDevices();
   devices.midiOuts = bridge.ListMidiOutDevices();

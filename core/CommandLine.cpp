@@ -169,19 +169,16 @@ ResolvedChoice ResolveChoice(const CommandLine& options, const DeviceInventory& 
     if (label.size() > 3 && lower(label.substr(0, 3)) == "com") label.replace(0, 3, "COM");
     const int number = platform::ComNumberOf(label);
     const auto& paths = devices.serialDevices;
-    if (number > 0 && port.find(' ') == std::string::npos) {
-      if (number <= static_cast<int>(paths.size())) result.choice.comNumber = number;
-    } else {
-      const auto found = std::find_if(paths.begin(), paths.end(), [&](const std::string& path) {
-        return samePath(port, path);
-      });
-      if (found != paths.end())
-        result.choice.comNumber = static_cast<int>(found - paths.begin()) + 1;
+    for (std::size_t i = 0; i < paths.size() && result.choice.comNumber == 0; ++i) {
+      const bool byNumber = number > 0 && port.find(' ') == std::string::npos;
+      if (byNumber ? devices.ComNumberAt(i) == number : samePath(port, paths[i]))
+        result.choice.comNumber = devices.ComNumberAt(i);
     }
     if (result.choice.comNumber == 0) {
       std::vector<std::string> candidates;
       for (std::size_t i = 0; i < paths.size(); ++i) {
-        candidates.push_back("COM" + std::to_string(i + 1) + " (" + paths[i] + ")");
+        candidates.push_back("COM" + std::to_string(devices.ComNumberAt(i)) + " (" + paths[i] +
+                             ")");
       }
       result.error =
           "--port: \"" + port + "\" is no serial port; candidates: " + joined(candidates);
@@ -226,7 +223,8 @@ std::string UsageText(const std::string& program) {
 std::string ListText(const DeviceInventory& devices) {
   std::string text;
   for (std::size_t i = 0; i < devices.serialDevices.size(); ++i) {
-    text += "serial\tCOM" + std::to_string(i + 1) + "\t" + devices.serialDevices[i] + "\n";
+    text += "serial\tCOM" + std::to_string(devices.ComNumberAt(i)) + "\t" +
+            devices.serialDevices[i] + "\n";
   }
   for (const auto& name : devices.midiIns) text += "midi-in\t" + name + "\n";
   for (const auto& name : devices.midiOuts) text += "midi-out\t" + name + "\n";

@@ -33,6 +33,12 @@ struct DeviceInventory {
   std::vector<std::string> midiIns;
   std::vector<std::string> midiOuts;
   std::vector<std::string> serialIdentities{};  // beside serialDevices: by-id path, else the same
+  std::vector<int> serialNumbers{};  // beside serialDevices: their COM numbers, where not 1, 2, ...
+
+  // The COM number of serial device i.
+  int ComNumberAt(std::size_t i) const {
+    return i < serialNumbers.size() ? serialNumbers[i] : static_cast<int>(i) + 1;
+  }
 };
 
 // The arguments after the program's name. On failure `error` holds one line naming the problem.

@@ -257,7 +257,7 @@ StartChoice ChoiceFromRemembered(const RememberedChoices& remembered,
   for (const auto* paths : {&devices.serialIdentities, &devices.serialDevices}) {
     if (const auto found = std::find(paths->begin(), paths->end(), remembered.serialDevice);
         !remembered.serialDevice.empty() && found != paths->end() && choice.comNumber == 0) {
-      choice.comNumber = static_cast<int>(found - paths->begin()) + 1;
+      choice.comNumber = devices.ComNumberAt(static_cast<std::size_t>(found - paths->begin()));
     }
   }
   if (remembered.line) choice.line = *remembered.line;

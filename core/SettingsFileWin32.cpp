@@ -1,11 +1,13 @@
 // The settings file on Windows: the same contract as the POSIX reading and writing.
 
-#include <windows.h>
-
 #include <string>
 #include <system_error>
 
+// <windows.h> defines names that the project's headers declare: they come first.
+// clang-format off
 #include "core/Settings.h"
+#include <windows.h>
+// clang-format on
 
 namespace velmora::core {
 

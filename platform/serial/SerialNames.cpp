@@ -5,13 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <system_error>
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -91,6 +88,48 @@ std::string productOf(const fs::path& sys, const std::string& name) {
 }
 #endif
 
+#ifdef _WIN32
+// Wine maps COMn through a link "comN" in its prefix's dosdevices folder, and its QueryDosDevice
+// names every COMn whether linked or not: there the links are what tell. The folder is read
+// through Wine's Z: drive (its entries listed, none opened; a path ending in "comN" would be the
+// device itself). Nothing on Windows itself.
+std::optional<std::set<int>> wineLinkedPorts() {
+  if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr) return {};
+  std::set<int> numbers;
+  char value[MAX_PATH];
+  std::string prefix;
+  DWORD length = GetEnvironmentVariableA("WINEPREFIX", value, sizeof value);
+  if (length > 0 && length < sizeof value) {
+    prefix = value;
+  } else if (length = GetEnvironmentVariableA("HOME", value, sizeof value);
+             length > 0 && length < sizeof value) {
+    prefix = std::string(value) + "/.wine";
+  } else {
+    return numbers;
+  }
+  std::string pattern = "Z:" + prefix + "/dosdevices/*";
+  std::replace(pattern.begin(), pattern.end(), '/', '\\');
+  WIN32_FIND_DATAA entry;
+  const HANDLE search = FindFirstFileA(pattern.c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) return numbers;
+  do {
+    std::string name = entry.cFileName;
+    if (name.size() > 3 && name.compare(0, 3, "com") == 0) name.replace(0, 3, "COM");
+    if (const int number = ComNumberOf(name); number > 0) numbers.insert(number);
+  } while (FindNextFileA(search, &entry));
+  FindClose(search);
+  return numbers;
+}
+
+// Whether the system names COMn now, without opening it.
+bool comNamed(int number) {
+  if (const auto linked = wineLinkedPorts()) return linked->count(number) > 0;
+  char target[512];
+  const std::string name = "COM" + std::to_string(number);
+  return QueryDosDeviceA(name.c_str(), target, sizeof target) != 0;
+}
+#endif
+
 }  // namespace
 
 std::string SerialPort::EntryText() const {
@@ -105,16 +144,9 @@ std::string SerialPort::EntryText() const {
 #ifdef _WIN32
 // The COM devices that the system names now, without opening any.
 std::vector<SerialPort> SerialNameSpace::Ports() const {
-  std::vector<char> names(1 << 16);
-  const DWORD length = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
-  std::set<int> numbers;
-  for (const char* name = names.data(); name < names.data() + length && *name;
-       name += std::strlen(name) + 1) {
-    const int number = ComNumberOf(name);
-    if (number > 0 && number <= kMaxPorts) numbers.insert(number);
-  }
   std::vector<SerialPort> ports;
-  for (const int number : numbers) {
+  for (int number = 1; number <= kMaxPorts; ++number) {
+    if (!comNamed(number)) continue;
     const std::string path = "\\\\.\\COM" + std::to_string(number);
     ports.push_back({number, path, path, {}});
   }
@@ -160,11 +192,7 @@ std::vector<std::string> SerialNameSpace::Devices() const {
   // machine has, so that entry n-1 stays COMn; a missing port between fails when opened.
   int highest = 0;
   for (int number = 1; number <= kMaxPorts; ++number) {
-    wchar_t target[512];
-    const std::wstring name = L"COM" + std::to_wstring(number);
-    if (QueryDosDeviceW(name.c_str(), target, static_cast<DWORD>(std::size(target))) != 0) {
-      highest = number;
-    }
+    if (comNamed(number)) highest = number;
   }
   std::vector<std::string> ports;
   for (int number = 1; number <= highest; ++number) ports.push_back(DevicePath(number));

@@ -1,14 +1,16 @@
 // The settings file's reading and writing on Windows, in a folder of the test's own.
 
-#include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+// <windows.h> defines names that the project's headers declare: they come first.
+// clang-format off
 #include "core/Settings.h"
+#include <windows.h>
+// clang-format on
 
 namespace fs = std::filesystem;
 using velmora::core::LoadSettings;
