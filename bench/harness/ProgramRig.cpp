@@ -368,19 +368,21 @@ void PrintThreads(const char* phase, const ProcessFigures& before, const Process
   std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
     return a.voluntary + a.involuntary > b.voluntary + b.involuntary;
   });
-  const double n = static_cast<double>(std::max<std::uint64_t>(pairs, 1));
+  // Without messages, switches are counted per second.
+  const double n = pairs > 0 ? static_cast<double>(pairs) : std::max(seconds, 1e-3);
+  const char* per = pairs > 0 ? "pair" : "s";
   std::printf("\nper thread, %s (%llu message pairs, %.1f s):\n", phase,
               static_cast<unsigned long long>(pairs), seconds);
-  std::printf("  %8s %-16s %-6s %8s %10s %10s %10s\n", "tid", "name", "policy", "cpu %", "cs/pair",
-              "vol/pair", "invol/pair");
+  std::printf("  %8s %-16s %-6s %8s %7s/%-4s %7s/%-4s %7s/%-4s\n", "tid", "name", "policy", "cpu %",
+              "cs", per, "vol", per, "invol", per);
   for (const Row& row : rows) {
     std::string name = row.task->name + (row.tid == main ? " (main)" : "");
-    std::printf("  %8d %-16s %-6s %8.3f %10.3f %10.3f %10.3f\n", row.tid, name.c_str(),
+    std::printf("  %8d %-16s %-6s %8.3f %12.3f %12.3f %12.3f\n", row.tid, name.c_str(),
                 PolicyName(row.task->policy), row.cpu,
                 static_cast<double>(row.voluntary + row.involuntary) / n,
                 static_cast<double>(row.voluntary) / n, static_cast<double>(row.involuntary) / n);
   }
-  std::printf("  %8s %-16s %-6s %8.3f %10.3f\n", "", "all", "", cpuTotal,
+  std::printf("  %8s %-16s %-6s %8.3f %12.3f\n", "", "all", "", cpuTotal,
               static_cast<double>(switchesTotal) / n);
 }
 
@@ -457,6 +459,7 @@ int Run(const ProgramOptions& options) {
   auto start = SteadyClock::now();
   std::this_thread::sleep_for(std::chrono::duration<double>(options.idleSeconds));
   double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+  const double idleSeconds = seconds;
   ProcessFigures idleAfter = LookAt(pid);
   const double idleCpu = PercentOfCore(idleAfter.cpuTicks - idleBefore.cpuTicks, seconds);
   floorIdle = 100.0 * (floorCpu() - floorIdle) / seconds;
@@ -516,6 +519,7 @@ int Run(const ProgramOptions& options) {
       lineAfter.rssKb / 1024.0, lineAfter.jackShmKb / 1024.0,
       (lineAfter.rssKb - lineAfter.jackShmKb) / 1024.0, lineAfter.hwmKb / 1024.0);
   std::printf("threads: %d\n", lineAfter.threads);
+  PrintThreads("idle", idleBefore, idleAfter, idleSeconds, 0, pid);
   PrintThreads("latency phase", latencyBefore, latencyAfter, latencySeconds, options.messages, pid);
   PrintThreads("load phase", lineBefore, lineAfter, seconds, sent, pid);
   std::printf("\nthe program %s\n", clean ? "ended cleanly on SIGTERM" : "did not end cleanly");
