@@ -60,7 +60,7 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   // WaitComEvent and WaitComEventFor: 1 news or a wake, 0 nothing within timeoutMs (-1: no
   // limit), -1 the device cannot be waited on.
   std::int32_t WaitForDevice(std::uint32_t& mask, int timeoutMs);
-  // Com thread: the modem-line and counter changes since the last look, as EV_ bits; the line
+  // Waiting thread: the modem-line and counter changes since the last look, as EV_ bits; the line
   // errors among them are added to pendingErrors_.
   std::uint32_t LookForLineChanges();
   // Any thread: the device is gone; the next GetComError reports it once.
