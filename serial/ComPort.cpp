@@ -424,13 +424,21 @@ void TApdCustomComPort::UpdateTriggerHandler() {
                    onTriggerTimer_ || onTriggerLineError_ || onTriggerModemStatus_ ||
                    onTriggerOutbuffFree_ || onTriggerOutbuffUsed_ || onTriggerOutSent_;
   dispatcher_->UpdateHandlerFlags(any ? 1 : 2);
+  TellAvailWanted();
+}
+
+void TApdCustomComPort::TellAvailWanted() {
+  if (!notifyWindow_ || !dispatcher_) return;
+  dispatcher_->SetWindowAvailWanted(reinterpret_cast<std::uintptr_t>(notifyWindow_.get()),
+                                    onTrigger_ || onTriggerAvail_);
 }
 
 void TApdCustomComPort::DoTrigger(std::uint16_t msg, std::uint16_t handle, std::uint16_t data) {
   if (onTrigger_) onTrigger_(*this, msg, handle, data);
 }
 void TApdCustomComPort::DoTriggerAvail(std::uint16_t count) {
-  if (onTriggerAvail_) onTriggerAvail_(*this, count);
+  // A copy: the handler may replace itself (the lamps' controller does).
+  if (const auto handler = onTriggerAvail_) handler(*this, count);
 }
 void TApdCustomComPort::DoTriggerData(std::uint16_t handle) {
   if (onTriggerData_) onTriggerData_(*this, handle);
@@ -583,6 +591,7 @@ void TApdCustomComPort::SetupNotifyWindow(bool create) {
         [this](const platform::Message& message) { return HandleNotification(message); });
     dispatcher_->AddWindowHandler(reinterpret_cast<std::uintptr_t>(notifyWindow_.get()),
                                   notifyWindow_->ref());
+    TellAvailWanted();
     return;
   }
   if (!notifyWindow_) return;

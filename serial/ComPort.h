@@ -229,6 +229,9 @@ class TApdCustomComPort : public TApdBaseComponent {
   virtual void DoTriggerStatus(std::uint16_t triggerHandle);
   virtual void DoTriggerTimer(std::uint16_t triggerHandle);
   virtual void UpdateTriggerHandler();
+  // The port's window asks for avail notifications only while a handler of the port wants
+  // them.
+  void TellAvailWanted();
   virtual void DoTriggerLineError(std::uint16_t error, bool lineBreak);
   virtual void DoTriggerModemStatus();
   virtual void DoTriggerOutbuffFree();

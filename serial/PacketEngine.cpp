@@ -639,7 +639,9 @@ void TApdDataPacketManager::Report(std::exception_ptr error) const {
 TApdDataPacketManager* TApdDataPacketManagerList::GetPortManager(
     const TApdCustomComPort& port) const {
   for (const auto& manager : managers_) {
-    if (&manager->Port() == &port) return manager.get();
+    // A manager whose port is gone waits for its free message; a new port may sit at the
+    // same address and needs a manager of its own.
+    if (&manager->Port() == &port && manager->PortAlive()) return manager.get();
   }
   return nullptr;
 }

@@ -158,6 +158,8 @@ class TApdDataPacketManager {
   TApdDataPacketManager& operator=(const TApdDataPacketManager&) = delete;
 
   TApdCustomComPort& Port() const { return port_; }
+  // False once the port is destroyed: another port may then live at its address.
+  bool PortAlive() const { return !portAlive_.expired(); }
   const std::vector<TApdDataPacket*>& Packets() const { return packets_; }
   bool Enabled() const { return enabled_; }
   void SetEnabled(bool value);

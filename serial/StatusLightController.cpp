@@ -59,7 +59,7 @@ void TApdCustomSLController::SetMonitoring(bool value) {
     savedTriggerAvail_ = comPort_->OnTriggerAvail();
     savedTriggerStatus_ = comPort_->OnTriggerStatus();
     savedTriggerTimer_ = comPort_->OnTriggerTimer();
-    comPort_->SetOnTriggerAvail(TTriggerAvailEvent(this, &TApdCustomSLController::TriggerAvail));
+    comPort_->SetOnTriggerAvail(ownAvail_);
     comPort_->SetOnTriggerStatus(TTriggerStatusEvent(this, &TApdCustomSLController::TriggerStatus));
     comPort_->SetOnTriggerTimer(TTriggerTimerEvent(this, &TApdCustomSLController::TriggerTimer));
     monitoring_ = true;
@@ -184,6 +184,10 @@ void TApdCustomSLController::TriggerAvail(TApdCustomComPort& cp, std::uint16_t c
   if (rxd && !rxd->Lit()) {
     rxd->SetLit(true);
     comPort_->SetTimerTrigger(rxdOffTimer_, RXDOffTimeout, true);
+    // Lit, the lamp needs no news of arrivals until it goes dark: unless the port has a handler
+    // of its own, its window stops asking for them, and reading no longer waits for this thread
+    // at every block.
+    if (!savedTriggerAvail_) comPort_->SetOnTriggerAvail(nullptr);
   }
   if (savedTriggerAvail_) savedTriggerAvail_(cp, count);
 }
@@ -236,6 +240,7 @@ void TApdCustomSLController::TriggerTimer(TApdCustomComPort& cp, std::uint16_t h
       port.SetTimerTrigger(rxdOffTimer_, RXDOffTimeout, true);
     } else {
       SetLamp(l.RXDLight, false);
+      if (monitoring_ && !savedTriggerAvail_) port.SetOnTriggerAvail(ownAvail_);
     }
   } else if (handle == txdOffTimer_) {
     if (port.OutBuffUsed() != 0) {

@@ -114,6 +114,9 @@ class TApdCustomSLController : public TApdBaseComponent {
   bool monitoring_ = false;
   bool monitorOnOpen_ = false;
   std::unique_ptr<TLightSet> lights_ = std::make_unique<TLightSet>();
+  // The controller's avail handler, the same object each time it is given to the port.
+  const TMethod<void(TApdCustomComPort&, std::uint16_t)> ownAvail_{
+      this, &TApdCustomSLController::TriggerAvail};
   // The port's own handlers while monitoring; called after the controller's.
   TMethod<void(TApdCustomComPort&, std::uint16_t)> savedTriggerAvail_;
   TMethod<void(TApdCustomComPort&, std::uint16_t)> savedTriggerStatus_;

@@ -14,6 +14,9 @@
 #include "Phases.h"
 #include "Rig.h"
 #include "platform/MessagePump.h"
+#ifdef VELMORA_BENCH_PROGRAM_MODE
+#include "ProgramRig.h"
+#endif
 #ifdef VELMORA_BENCH_JACK
 #include "JackRig.h"
 #include "platform/midi/JackMidiService.h"
@@ -28,6 +31,7 @@ constexpr const char* kUsage =
     "usage: velmora-bench [--quick] [--messages N] [--throughput-seconds S] [--line-seconds S]\n"
     "                     [--idle-seconds S] [--multiples A,B,...] [--jack [--jack-period F] "
     "[--jack-no-realtime]]\n"
+    "       velmora-bench --program [...]  (the velmora program itself; --program --help)\n"
     "  --quick   a short run for trying: 2000 messages, 2 s per rate, 5 s line rate, 2 s idle\n"
     "  --jack    MIDI on our JACK back end against a JACK server that the harness starts\n"
     "            (jackd, dummy driver, 48 kHz, F frames a cycle, 64 unless given; JACK's threads\n"
@@ -443,6 +447,11 @@ int RunJack(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef VELMORA_BENCH_PROGRAM_MODE
+  if (argc > 1 && std::strcmp(argv[1], "--program") == 0) {
+    return RunProgramMode(argc - 2, argv + 2);
+  }
+#endif
   Options options;
   if (!Parse(argc, argv, options)) {
     std::fputs(kUsage, stderr);

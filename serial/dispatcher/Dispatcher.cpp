@@ -598,6 +598,13 @@ void TApdBaseDispatcher::SetTriggerLength(std::uint32_t length) {
   AddLogEntryLocked(dtTriggerDataChange, dstAvailTrigger, 0, nullptr, length);
 }
 
+void TApdBaseDispatcher::SetWindowAvailWanted(std::uintptr_t handle, bool wanted) {
+  std::lock_guard lock(generalLock_);
+  for (auto& entry : windowHandlers_) {
+    if (entry.Handle == handle) entry.AvailWanted = wanted;
+  }
+}
+
 void TApdBaseDispatcher::SetOptionFlags(std::uint32_t bits) {
   std::lock_guard lock(generalLock_);
   optionWord_ |= bits;
@@ -685,7 +692,9 @@ bool TApdBaseDispatcher::NotifyHandlers(std::uint32_t msg, std::uint32_t wParam,
       if (i >= windowHandlers_.size()) break;
       entry = windowHandlers_[i];
     }
-    if (!entry.Deleted) {
+    // A window with no use for avail notifications is not sent them: the send would hold
+    // reading up until the UI thread came round.
+    if (!entry.Deleted && !(avail && !entry.AvailWanted)) {
       entry.Window.sendTimeout(msg, wParam, lParam, kWindowSendTimeout);
     }
     closing = !afterHandler();

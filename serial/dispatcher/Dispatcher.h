@@ -262,7 +262,9 @@ class DispatcherList {
 
 // Threads: the main thread (every public operation unless said otherwise), the com thread
 // (WaitComEvent), the dispatch thread (reads the device, runs the passes, notifies handlers)
-// and the output thread (WriteDevice). A handler may call any public operation.
+// and the output thread (WriteDevice). A driver whose device wait can end after a time
+// (WaitComEventFor) has no com thread: the dispatch thread waits for the device itself, which
+// saves two thread switches per received block. A handler may call any public operation.
 //
 // Every lock of the serial layer, in the one order in which they may nest (a thread holding
 // one takes only locks further down):
@@ -329,6 +331,9 @@ class TApdBaseDispatcher {
   void AddEventHandler(TApdEventHandler handler);
   void RemoveEventHandler(TApdEventHandler::Procedure code);
   void SetTriggerLength(std::uint32_t length);  // avail threshold; 0 switches avail off
+  // Whether the window handler `handle` wants avail notifications (it does unless told);
+  // without, it is not sent them, and reading never waits for its thread.
+  void SetWindowAvailWanted(std::uintptr_t handle, bool wanted);
   void SetOptionFlags(std::uint32_t bits);
   void ClearOptionFlags(std::uint32_t bits);
   // Runs `method` on the main thread (the thread that created the dispatcher) and waits for
@@ -447,6 +452,12 @@ class TApdBaseDispatcher {
   // called (return true with mask 0). False when the device cannot be waited on any more; the
   // com thread then ends and the dispatch thread goes on polling every 50 ms.
   virtual bool WaitComEvent(std::uint32_t& mask) = 0;
+  // Dispatch thread, when the driver has no com thread: as WaitComEvent, but for at most
+  // `timeout`. 1: news in `mask`, or CancelComWait() was called (mask 0); 0: nothing in time;
+  // -1: the device cannot be waited on any more (the passes then poll every 50 ms). The base
+  // has no such wait and keeps a com thread.
+  virtual std::int32_t WaitComEventFor(std::uint32_t& mask, std::chrono::milliseconds timeout);
+  virtual bool HasTimedComWait() const { return false; }
   virtual bool SetupCom(std::uint32_t inSize, std::uint32_t outSize) = 0;
   // Second half of closing: stops the threads, frees the rings. Base implementation.
   virtual void ReleasePort();
@@ -504,6 +515,7 @@ class TApdBaseDispatcher {
     std::uintptr_t Handle = 0;
     platform::WindowRef Window;
     bool Deleted = false;
+    bool AvailWanted = true;
   };
   struct EventHandlerEntry {
     TApdEventHandler Handler;
@@ -530,6 +542,8 @@ class TApdBaseDispatcher {
   void DispThreadMain();
   void OutThreadMain();
   void DrainOutput();
+  // Dispatch thread: until device news, a wake or the pass interval.
+  void WaitForNews();
   void ThreadEnded(ThreadKind kind);
   void StopDeviceThreads();
   void WaitForDispatchThread();
@@ -647,6 +661,14 @@ class TApdBaseDispatcher {
   // Events delivered by the com thread and not yet taken by a pass (dispatch thread).
   std::atomic<std::uint32_t> eventMask_{0};
   std::atomic<bool> ringSeen_{false};
+
+  // Without a com thread: set by StartDispatcher before the threads start. The dispatch thread
+  // marks its device wait, so that a stopper knows when the device is no longer waited on:
+  // it sets killThreads_, then waits for the mark to clear; the dispatch thread sets the mark,
+  // then looks at killThreads_ (both sequentially consistent, so one sees the other).
+  std::atomic<bool> dispatchWaitsForDevice_{false};
+  std::atomic<bool> inDeviceWait_{false};
+  bool deviceWaitEnded_ = false;  // dispatch thread: the driver cannot wait any more
 
   // Thread control; read anywhere.
   std::atomic<bool> inNotification_{false};  // written by the dispatch thread

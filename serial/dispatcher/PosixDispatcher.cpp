@@ -1,5 +1,8 @@
 #include "serial/dispatcher/PosixDispatcher.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "platform/serial/SerialError.h"
 
 namespace velmora::serial {
@@ -262,28 +265,50 @@ std::uint32_t TApdPosixDispatcher::LookForLineChanges() {
 }
 
 bool TApdPosixDispatcher::WaitComEvent(std::uint32_t& mask) {
+  return WaitForDevice(mask, -1) > 0;
+}
+
+std::int32_t TApdPosixDispatcher::WaitComEventFor(std::uint32_t& mask,
+                                                  std::chrono::milliseconds timeout) {
+  return WaitForDevice(mask, static_cast<int>(std::max<std::int64_t>(0, timeout.count())));
+}
+
+std::int32_t TApdPosixDispatcher::WaitForDevice(std::uint32_t& mask, int timeoutMs) {
   mask = 0;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+  // What is left of the time-out, at most `slice` ms (-1: no limit).
+  const auto left = [&](int slice) {
+    if (timeoutMs < 0) return slice;
+    const auto rest =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
+    const int ms = static_cast<int>(std::max<std::int64_t>(0, rest));
+    return slice < 0 ? ms : std::min(ms, slice);
+  };
   for (;;) {
     if (lost_) {
       if (!lossAnnounced_) {
         lossAnnounced_ = true;
         mask = EV_ERR;
-        return true;
+        return 1;
       }
       // Nothing more will come from the device: wait for the stop alone.
-      PosixSerialDevice::Poll(-1, false, false, &comWaker_, -1);
+      const auto result = PosixSerialDevice::Poll(-1, false, false, &comWaker_, left(-1));
+      if (!result.woken && timeoutMs >= 0) return 0;
       comWaker_.drain();
-      return true;
+      return 1;
     }
 
-    if (!arrivals_.attached()) return false;
+    if (!arrivals_.attached()) return -1;
     // Waits outside the device lock, which CloseCom would otherwise wait for. Safe only because
-    // the com thread is stopped and joined before CloseCom detaches the watch and closes the
-    // descriptor: neither can change under this wait.
-    const platform::SerialPollResult result = arrivals_.Wait(watchLines_ ? kLineWatchMs : -1);
+    // the waiting thread (the com thread, or the dispatch thread without one) has left this wait
+    // for good before CloseCom detaches the watch and closes the descriptor: neither can change
+    // under this wait.
+    const platform::SerialPollResult result = arrivals_.Wait(left(watchLines_ ? kLineWatchMs : -1));
     if (result.woken) {
       comWaker_.drain();
-      return true;  // stop, or MarkLost: the caller looks at its flags, the loop at lost_
+      return 1;  // stop, or MarkLost: the caller looks at its flags, the loop at lost_
     }
     if (result.hangup) {
       MarkLost();
@@ -291,7 +316,8 @@ bool TApdPosixDispatcher::WaitComEvent(std::uint32_t& mask) {
     }
     if (watchLines_) mask = LookForLineChanges();
     if (result.readable) mask |= EV_RXCHAR;
-    if (mask != 0) return true;
+    if (mask != 0) return 1;
+    if (timeoutMs >= 0 && left(-1) == 0) return 0;
   }
 }
 

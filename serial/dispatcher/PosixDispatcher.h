@@ -46,6 +46,9 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   std::int32_t ReadCom(std::uint8_t* buffer, std::int32_t count) override;
   std::int32_t SetComState(const TDCB& settings) override;
   bool WaitComEvent(std::uint32_t& mask) override;
+  // The dispatch thread waits for the device itself: no com thread.
+  std::int32_t WaitComEventFor(std::uint32_t& mask, std::chrono::milliseconds timeout) override;
+  bool HasTimedComWait() const override { return true; }
   bool SetupCom(std::uint32_t inSize, std::uint32_t outSize) override;
   std::uint8_t GetComModemStatus() override;
   std::int32_t WriteDevice(const std::uint8_t* data, std::uint32_t count) override;
@@ -54,7 +57,10 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   void CancelOutputWait() override { outputWaker_.signal(); }
 
  private:
-  // Com thread: the modem-line and counter changes since the last look, as EV_ bits; the line
+  // WaitComEvent and WaitComEventFor: 1 news or a wake, 0 nothing within timeoutMs (-1: no
+  // limit), -1 the device cannot be waited on.
+  std::int32_t WaitForDevice(std::uint32_t& mask, int timeoutMs);
+  // Waiting thread: the modem-line and counter changes since the last look, as EV_ bits; the line
   // errors among them are added to pendingErrors_.
   std::uint32_t LookForLineChanges();
   // Any thread: the device is gone; the next GetComError reports it once.
@@ -81,8 +87,9 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   // base calls GetComState and SetComState under its general lock, which guards this.
   TDCB shadow_;
 
-  // Com thread only (set by OpenCom before the thread starts, dropped by CloseCom after it
-  // ended).
+  // The thread that waits for device events only: the com thread, or the dispatch thread when
+  // there is none (set by OpenCom before the thread starts, dropped by CloseCom after it has
+  // left its wait for good).
   platform::SerialArrivalWatch arrivals_;
   bool watchLines_ = false;  // the device answers TIOCMGET or TIOCGICOUNT
   std::optional<int> lastModem_;

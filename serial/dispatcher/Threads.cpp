@@ -1,6 +1,7 @@
 // The dispatcher's three threads, their start, and the stop handshake.
 
 #ifndef _WIN32
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -39,6 +40,13 @@ std::int32_t currentTid() {
   return static_cast<std::int32_t>(::GetCurrentThreadId());
 #else
   return static_cast<std::int32_t>(::syscall(SYS_gettid));
+#endif
+}
+
+// Named, so that per-thread figures (top -H, /proc/PID/task) tell the threads apart.
+void nameThisThread([[maybe_unused]] const char* name) {
+#ifndef _WIN32
+  ::pthread_setname_np(::pthread_self(), name);
 #endif
 }
 
@@ -86,6 +94,9 @@ void TApdBaseDispatcher::StartDispatcher() {
   }
   started_ = true;
   killThreads_ = false;
+  dispatchWaitsForDevice_ = HasTimedComWait();
+  deviceWaitEnded_ = false;
+  inDeviceWait_ = false;
 
   const auto launch = [this](ThreadKind kind, std::atomic<bool>& running, std::thread& slot,
                              std::thread::id& id, void (TApdBaseDispatcher::*body)()) {
@@ -96,6 +107,8 @@ void TApdBaseDispatcher::StartDispatcher() {
       std::lock_guard lock(threadsLock_);
       slot = std::thread([this, kind, body] {
         threadTids_[static_cast<int>(kind)] = currentTid();
+        static constexpr const char* kNames[] = {"serial-com", "serial-dispatch", "serial-out"};
+        nameThisThread(kNames[static_cast<int>(kind)]);
         (this->*body)();
       });
       id = slot.get_id();
@@ -106,8 +119,10 @@ void TApdBaseDispatcher::StartDispatcher() {
     }
     threadAck_.wait(kStartAckTimeout);
   };
-  launch(ThreadKind::Com, comThreadRunning_, comThread_, comThreadId_,
-         &TApdBaseDispatcher::ComThreadMain);
+  if (!dispatchWaitsForDevice_) {
+    launch(ThreadKind::Com, comThreadRunning_, comThread_, comThreadId_,
+           &TApdBaseDispatcher::ComThreadMain);
+  }
   launch(ThreadKind::Dispatch, dispThreadRunning_, dispThread_, dispThreadId_,
          &TApdBaseDispatcher::DispThreadMain);
   launch(ThreadKind::Output, outThreadRunning_, outThread_, outThreadId_,
@@ -158,7 +173,7 @@ void TApdBaseDispatcher::DispThreadMain() {
   threadAck_.set();
   try {
     for (;;) {
-      comEventReady_.wait(kDispatchWait);
+      WaitForNews();
       if (killThreads_) break;
       ProcessingPass();
       TimerPass();
@@ -183,6 +198,40 @@ void TApdBaseDispatcher::DispThreadMain() {
     releaseAfterThreads_ = false;
   }
   ThreadEnded(ThreadKind::Dispatch);
+}
+
+void TApdBaseDispatcher::WaitForNews() {
+  if (!dispatchWaitsForDevice_ || deviceWaitEnded_) {
+    comEventReady_.wait(kDispatchWait);
+    return;
+  }
+  bool full = false;
+  {
+    std::lock_guard lock(bufferLock_);
+    full = dispatchFull_;
+  }
+  // A full buffer reads nothing: the device would stay readable and the wait return at once.
+  // GetBlock wakes this wait when it makes room.
+  if (full) {
+    comEventReady_.wait(kDispatchWait);
+    return;
+  }
+  std::uint32_t mask = 0;
+  std::int32_t got = 0;
+  inDeviceWait_ = true;
+  if (!killThreads_) got = WaitComEventFor(mask, kDispatchWait);
+  inDeviceWait_ = false;
+  if (got < 0) {
+    deviceWaitEnded_ = true;
+    return;
+  }
+  if (mask & (EV_RING | EV_RINGTE)) ringSeen_ = true;
+  if (mask != 0) eventMask_.fetch_or(mask);
+}
+
+std::int32_t TApdBaseDispatcher::WaitComEventFor(std::uint32_t& mask, std::chrono::milliseconds) {
+  mask = 0;
+  return -1;
 }
 
 void TApdBaseDispatcher::OutThreadMain() {
@@ -269,6 +318,15 @@ void TApdBaseDispatcher::StopDeviceThreads() {
   // Both have counted themselves out: the joins return at once.
   if (com.joinable()) com.join();
   if (out.joinable()) out.join();
+  // Without a com thread the dispatch thread waits on the device: once it has left that wait,
+  // it starts no other (killThreads_ is set), and the device may close.
+  if (OnThread(ThreadKind::Dispatch)) return;
+  const auto deadline = std::chrono::steady_clock::now() + kThreadEndBound;
+  while (inDeviceWait_) {
+    if (std::chrono::steady_clock::now() > deadline) threadStuck("dispatch");
+    CancelComWait();
+    std::this_thread::sleep_for(std::chrono::microseconds{200});
+  }
 }
 
 void TApdBaseDispatcher::WaitForDispatchThread() {

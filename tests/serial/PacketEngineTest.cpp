@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -383,6 +384,38 @@ TEST(PacketManager, APortDestroyedBeforeItsManagerIsFreedIsNotTouchedAgain) {
     packet.SetComPort(nullptr);  // the manager's free is posted, not yet handled
   }
   EXPECT_EQ(PacketManagerList().Count(), before + 1);
+  ASSERT_TRUE(PumpUntil([&] { return PacketManagerList().Count() == before; }));
+}
+
+// A port made where a destroyed one lived, before the old manager's free was handled, gets a
+// manager of its own, and its packets hear it.
+TEST(PacketManager, APortAtTheAddressOfADestroyedOneGetsAManagerOfItsOwn) {
+  auto line = std::make_shared<ScriptedLine>();
+  const auto before = PacketManagerList().Count();
+  std::optional<TApdComPort> port;
+  TApdDataPacket packet;
+  std::string received;
+  packet.OnPacket = [&](TApdDataPacket&, const std::uint8_t* data, std::int32_t size) {
+    received.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size));
+  };
+  for (int round = 0; round < 2; ++round) {
+    port.emplace();
+    port->DispatcherFactory = ScriptedFactory(line);
+    port->SetComNumber(1);
+    packet.SetComPort(&*port);
+    packet.SetEndCond(ecPacketSize);
+    packet.SetPacketSize(1);
+    packet.SetStartCond(TPacketStartCond::scAnyData);
+    packet.SetEnabled(true);
+    ASSERT_EQ(&packet.Manager()->Port(), &*port);
+    port->SetOpen(true);
+    line->Feed({static_cast<std::uint8_t>('a' + round)});
+    ASSERT_TRUE(PumpUntil([&] { return received.size() == static_cast<std::size_t>(round + 1); }));
+    port->SetOpen(false);
+    packet.SetComPort(nullptr);  // the manager's free is posted, not yet handled
+    port.reset();
+  }
+  EXPECT_EQ(received, "ab");
   ASSERT_TRUE(PumpUntil([&] { return PacketManagerList().Count() == before; }));
 }
 

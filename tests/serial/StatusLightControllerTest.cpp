@@ -144,6 +144,29 @@ TEST_F(ControllerTest, TransmitLampAndItsReArmedOutputSentTrigger) {
   EXPECT_TRUE(TicksUntil([&] { return !txd.Lit(); }));
 }
 
+// Lit, the receive lamp needs no news of arrivals: without a handler of the port's own it gives
+// up its avail handler (so the dispatcher reads on without waiting for this thread), and takes
+// it back when it goes dark, in time for the next arrival.
+TEST_F(ControllerTest, TheLitReceiveLampGivesUpTheAvailHandlerUntilItGoesDark) {
+  controller.SetComPort(&port);
+  port.SetOpen(true);
+  controller.SetMonitoring(true);
+  const TTriggerAvailEvent controllers = port.OnTriggerAvail();
+  ASSERT_TRUE(controllers);
+  line->Feed({1, 2});
+  ASSERT_TRUE(PumpUntil([&] { return rxd.Lit(); }));
+  EXPECT_FALSE(port.OnTriggerAvail());
+  std::uint8_t bytes[2];
+  ASSERT_EQ(port.CurrentDispatcher()->GetBlock(bytes, 2), 2);  // what a packet would take
+  ASSERT_TRUE(TicksUntil([&] { return !rxd.Lit(); }));
+  EXPECT_TRUE(port.OnTriggerAvail() == controllers);
+  line->Feed({3});
+  EXPECT_TRUE(PumpUntil([&] { return rxd.Lit(); }));
+  controller.SetMonitoring(false);
+  EXPECT_FALSE(port.OnTriggerAvail());
+  port.SetOpen(false);
+}
+
 TEST_F(ControllerTest, MonitoringAskedWhileClosedStartsAtOpenAndRestoresTheOwnHandlers) {
   int own = 0;
   const TTriggerAvailEvent ownAvail = [&](TApdCustomComPort&, std::uint16_t) { ++own; };

@@ -417,6 +417,41 @@ TEST(Dispatcher, WindowHandlersAreSentToWithTheDispatcherHandle) {
   d.DonePort();
 }
 
+// A window with no use for avail notifications (the port's, without an avail handler) is not
+// sent them, so that reading never waits for its thread; it still hears the other events, and
+// the method handlers still take the bytes.
+TEST(Dispatcher, AWindowThatWantsNoAvailHearsTheOtherNotificationsOnly) {
+  ScriptedDevice d;
+  Recorder taker(d, 16);
+  std::vector<std::uint32_t> heard;
+  platform::MessageWindow window([&](const platform::Message& m) {
+    heard.push_back(m.id);
+    return std::intptr_t{0};
+  });
+  d.AddEventHandler(taker.Handler());
+  d.AddWindowHandler(42, window.ref());
+  testing::CloseOnExit close(d);
+  ASSERT_EQ(d.Open(), 0);
+  d.UpdateHandlerFlags(1);
+  d.SetWindowAvailWanted(42, false);
+  d.SetTriggerLength(1);
+  const std::int32_t timer = d.AddTimerTrigger();
+  d.Line().Feed({1, 2});
+  ASSERT_TRUE(PumpUntil([&] { return taker.Count() == 1; }));
+  ASSERT_EQ(d.SetTimerTrigger(timer, 1, true), 0);
+  ASSERT_TRUE(PumpUntil([&] { return !heard.empty(); }));
+  EXPECT_EQ(heard, std::vector<std::uint32_t>{apw_TriggerTimer});
+  EXPECT_EQ(taker.Calls()[0].taken, (std::vector<std::uint8_t>{1, 2}));
+  // Wanted again: the next arrival reaches the window too.
+  d.SetWindowAvailWanted(42, true);
+  d.Line().Feed({3});
+  ASSERT_TRUE(PumpUntil([&] { return heard.size() == 2; }));
+  EXPECT_EQ(heard[1], apw_TriggerAvail);
+  d.RemoveWindowHandler(42);
+  d.UpdateHandlerFlags(2);
+  d.DonePort();
+}
+
 TEST(Dispatcher, ClosingWhileTheDispatchThreadSendsToThisThread) {
   // The window handler on this thread closes the port: the close must neither deadlock on the
   // dispatch thread's send nor free the dispatcher under it.

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <numeric>
 #include <thread>
@@ -111,6 +113,36 @@ TEST(TApdPosixDispatcher, BytesTravelBothWaysInEitherOrder) {
   EXPECT_TRUE(WaitUntil([&] { return dispatcher.OutBuffUsed() == 0; }));
   dispatcher.DonePort();
   EXPECT_FALSE(dispatcher.Started());
+}
+
+namespace {
+
+// The threads of this process with this name.
+int ThreadsNamed(const std::string& name) {
+  int count = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string line;
+    if (std::getline(comm, line) && line == name) ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+// The dispatch thread waits for the device itself: no com thread hands it each block.
+TEST(TApdPosixDispatcher, AnOpenPortRunsADispatchAndAnOutputThreadOnly) {
+  PtyPair pty;
+  TApdPosixDispatcher dispatcher(nullptr);
+  ASSERT_EQ(open(dispatcher, pty.slavePath()), 0);
+  Receiver receiver(dispatcher);
+  pty.write({0xF8});
+  ASSERT_TRUE(receiver.waitBytes(1));
+  EXPECT_EQ(ThreadsNamed("serial-dispatch"), 1);
+  EXPECT_EQ(ThreadsNamed("serial-out"), 1);
+  EXPECT_EQ(ThreadsNamed("serial-com"), 0);
+  dispatcher.DonePort();
+  EXPECT_TRUE(WaitUntil([] { return ThreadsNamed("serial-dispatch") == 0; }));
 }
 
 TEST(TApdPosixDispatcher, AvailNotificationsAnnounceThePacketTheyCarry) {

@@ -1,0 +1,597 @@
+#include "ProgramRig.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "JackRig.h"
+#include "Rig.h"
+#include "Stream.h"
+#include "support/Pty.h"
+
+extern char** environ;
+
+namespace velmora::bench {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct ProgramOptions {
+  std::string program = VELMORA_BENCH_PROGRAM;
+  std::size_t messages = 2000;  // per latency stream, 1 ms apart
+  double rate = 1000;           // messages a second each way while measuring CPU
+  double lineSeconds = 20;
+  double idleSeconds = 10;
+  int period = 64;
+  bool realtime = true;
+};
+
+constexpr const char* kUsage =
+    "usage: velmora-bench --program [--executable PATH] [--messages N] [--rate R]\n"
+    "                     [--line-seconds S] [--idle-seconds S] [--jack-period F]\n"
+    "                     [--jack-no-realtime]\n"
+    "  the velmora executable (its window offscreen) through JACK and a pseudo-terminal, beside\n"
+    "  a minimal forwarder on the same JACK server: latency, CPU at R messages a second each\n"
+    "  way (1000 unless given), CPU idle, memory, threads, per-thread CPU and context switches\n";
+
+bool Parse(int argc, char** argv, ProgramOptions& options) {
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : std::string{}; };
+    try {
+      if (arg == "--executable") {
+        options.program = value();
+      } else if (arg == "--messages") {
+        options.messages = std::stoul(value());
+      } else if (arg == "--rate") {
+        options.rate = std::stod(value());
+      } else if (arg == "--line-seconds") {
+        options.lineSeconds = std::stod(value());
+      } else if (arg == "--idle-seconds") {
+        options.idleSeconds = std::stod(value());
+      } else if (arg == "--jack-period") {
+        options.period = std::stoi(value());
+      } else if (arg == "--jack-no-realtime") {
+        options.realtime = false;
+      } else {
+        return false;
+      }
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+  return options.messages > 0 && options.messages <= kSeqMask + 1 && options.rate > 0 &&
+         options.rate * options.lineSeconds <= kSeqMask && options.period >= 16 &&
+         options.period <= 8192;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::string LoadAverage() {
+  std::istringstream text(ReadFile("/proc/loadavg"));
+  std::string one, five, fifteen;
+  text >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
+// The fields of a stat line after the command name, which may hold spaces; [0] is the state.
+std::vector<std::string> StatFields(const std::string& line, std::string& name) {
+  const auto open = line.find('(');
+  const auto close = line.rfind(')');
+  std::vector<std::string> fields;
+  if (open == std::string::npos || close == std::string::npos) return fields;
+  name = line.substr(open + 1, close - open - 1);
+  std::istringstream rest(line.substr(close + 1));
+  for (std::string field; rest >> field;) fields.push_back(field);
+  return fields;
+}
+
+long StatusKb(const std::string& status, const char* key) {
+  const auto at = status.find(key);
+  return at == std::string::npos ? 0 : std::atol(status.c_str() + at + std::strlen(key));
+}
+
+double ThreadCpuSeconds(std::thread& thread) {
+  clockid_t id{};
+  timespec ts{};
+  if (pthread_getcpuclockid(thread.native_handle(), &id) != 0 || clock_gettime(id, &ts) != 0) {
+    return 0;
+  }
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+const double kTick = static_cast<double>(sysconf(_SC_CLK_TCK));
+
+// The program under `unshare`, in a mount name space whose /dev/ttyV0 is our pseudo-terminal's
+// slave (and which holds no serial device of the machine's). unshare and the shell exec it: the
+// pid is the program's.
+class Program {
+ public:
+  Program(const std::string& executable, const std::string& slave,
+          const std::vector<std::string>& args, const fs::path& log) {
+    std::vector<std::string> words{"unshare"};
+    if (geteuid() != 0) words.insert(words.end(), {"--user", "--map-root-user"});
+    words.insert(words.end(), {"--mount", "--propagation", "private", "/bin/sh",
+                               VELMORA_BENCH_PRIVATE_DEV, "ttyV0", slave, std::to_string(geteuid()),
+                               std::to_string(getegid()), executable});
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env{"QT_QPA_PLATFORM=offscreen"};
+    for (char** at = environ; *at; ++at) {
+      if (std::strncmp(*at, "QT_QPA_PLATFORM=", 16) != 0) env.emplace_back(*at);
+    }
+    std::vector<char*> envp;
+    for (auto& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    if (posix_spawnp(&pid_, "unshare", &actions, nullptr, argv.data(), envp.data()) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Program() { Stop(); }
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool Running() {
+    if (pid_ <= 0 || exited_) return false;
+    exited_ = waitpid(pid_, &status_, WNOHANG) == pid_;
+    return !exited_;
+  }
+  // SIGTERM, then SIGKILL when it has not ended within ten seconds; true when it ended cleanly.
+  bool Stop() {
+    if (!Running()) return exited_ && WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
+    kill(pid_, SIGTERM);
+    const auto deadline = SteadyClock::now() + 10s;
+    while (Running() && SteadyClock::now() < deadline) std::this_thread::sleep_for(20ms);
+    if (Running()) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status_, 0);
+      exited_ = true;
+      return false;
+    }
+    return WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int status_ = 0;
+};
+
+struct Summary {
+  double p50 = 0, p99 = 0, max = 0;
+  std::size_t lost = 0;
+};
+
+Summary Summarise(const Stream& stream) {
+  Summary result;
+  std::vector<double> values = stream.LatenciesUs(result.lost);
+  if (values.empty()) return result;
+  std::sort(values.begin(), values.end());
+  auto rank = [&](double q) {
+    const auto index = static_cast<std::size_t>(std::ceil(q * static_cast<double>(values.size())));
+    return values[std::min(values.size() - 1, index == 0 ? 0 : index - 1)];
+  };
+  result.p50 = rank(0.50);
+  result.p99 = rank(0.99);
+  result.max = values.back();
+  return result;
+}
+
+// Waits until every stream received its count, or nothing moved for a second.
+void Drain(const std::vector<std::pair<Stream*, std::uint64_t>>& expected) {
+  std::uint64_t last = ~0ull;
+  auto still = SteadyClock::now();
+  for (;;) {
+    std::uint64_t total = 0;
+    bool done = true;
+    for (auto& [stream, count] : expected) {
+      total += stream->Received();
+      done = done && stream->Received() >= count;
+    }
+    if (done) return;
+    if (total != last) {
+      last = total;
+      still = SteadyClock::now();
+    } else if (SteadyClock::now() - still > 1s) {
+      return;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
+// Both paths of ours and of the floor, driven from one thread.
+struct Paths {
+  JackFarSide& far;
+  int oursMaster, floorMaster;
+  Stream& oursToSerial;
+  Stream& floorToSerial;
+  Stream& oursToMidi;
+  Stream& floorToMidi;
+
+  void Serial(bool floor, std::uint32_t seq, bool timed) {
+    std::uint8_t bytes[3];
+    BytesOf(seq, bytes);
+    if (timed) (floor ? floorToMidi : oursToMidi).Left(seq, SteadyClock::now());
+    WriteAll(floor ? floorMaster : oursMaster, bytes, 3);
+  }
+  void ResetAll(std::size_t timed) {
+    for (Stream* s : {&oursToSerial, &floorToSerial, &oursToMidi, &floorToMidi}) s->Reset(timed);
+  }
+};
+
+// One message each way until both come back: the program has opened everything.
+bool WarmUp(Paths& paths) {
+  const auto deadline = SteadyClock::now() + 20s;
+  while (SteadyClock::now() < deadline) {
+    paths.ResetAll(1);
+    paths.far.Play(false, PackedOf(0));
+    paths.Serial(false, 0, true);
+    const auto wait = SteadyClock::now() + 500ms;
+    while (SteadyClock::now() < wait) {
+      if (paths.oursToSerial.Received() > 0 && paths.oursToMidi.Received() > 0) return true;
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+  return false;
+}
+
+// Four streams 1 ms apart; what goes to JACK waits for the next cycle, so ours and the floor's
+// are sent together at a time scattered across the cycle, in alternating order.
+void Latency(Paths& paths, std::size_t n) {
+  paths.ResetAll(n);
+  std::minstd_rand random(42);
+  std::uniform_int_distribution<int> dither(0, 499);
+  const auto t0 = SteadyClock::now() + 10ms;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto base = t0 + std::chrono::milliseconds(i);
+    const auto seq = static_cast<std::uint32_t>(i);
+    std::this_thread::sleep_until(base);
+    const bool oursFirst = i % 2 == 0;
+    paths.far.Play(!oursFirst, PackedOf(seq));
+    paths.far.Play(oursFirst, PackedOf(seq));
+    std::this_thread::sleep_until(base + 500us + std::chrono::microseconds(dither(random)));
+    paths.Serial(!oursFirst, seq, true);
+    paths.Serial(oursFirst, seq, true);
+  }
+  Drain({{&paths.oursToSerial, n},
+         {&paths.floorToSerial, n},
+         {&paths.oursToMidi, n},
+         {&paths.floorToMidi, n}});
+}
+
+// `rate` messages a second each way, to ours and the floor at once, paced each millisecond;
+// returns how many went each way.
+std::uint64_t Load(Paths& paths, double rate, double seconds, std::uint64_t& refused) {
+  paths.ResetAll(0);
+  const auto t0 = SteadyClock::now();
+  const auto ticks = static_cast<std::uint64_t>(seconds * 1000.0);
+  std::uint64_t sent = 0;
+  std::vector<std::uint8_t> block;
+  for (std::uint64_t k = 1; k <= ticks; ++k) {
+    std::this_thread::sleep_until(t0 + std::chrono::milliseconds(k));
+    const auto due = static_cast<std::uint64_t>(rate * static_cast<double>(k) / 1000.0);
+    block.clear();
+    for (; sent < due; ++sent) {
+      const auto seq = static_cast<std::uint32_t>(sent);
+      for (bool floor : {false, true}) {
+        if (!paths.far.Play(floor, PackedOf(seq))) ++refused;
+      }
+      std::uint8_t bytes[3];
+      BytesOf(seq, bytes);
+      block.insert(block.end(), bytes, bytes + 3);
+    }
+    if (!block.empty()) {
+      WriteAll(paths.oursMaster, block.data(), block.size());
+      WriteAll(paths.floorMaster, block.data(), block.size());
+    }
+  }
+  Drain({{&paths.oursToSerial, sent},
+         {&paths.floorToSerial, sent},
+         {&paths.oursToMidi, sent},
+         {&paths.floorToMidi, sent}});
+  return sent;
+}
+
+std::uint64_t Lost(const Stream& stream, std::uint64_t sent) {
+  return sent - std::min(sent, stream.Received());
+}
+
+const char* PolicyName(int policy) {
+  switch (policy) {
+    case 0:
+      return "other";
+    case 1:
+      return "fifo";
+    case 2:
+      return "rr";
+    default:
+      return "?";
+  }
+}
+
+// Per thread, between two looks: CPU in % of one core and context switches per message pair.
+void PrintThreads(const char* phase, const ProcessFigures& before, const ProcessFigures& after,
+                  double seconds, std::uint64_t pairs, pid_t main) {
+  struct Row {
+    pid_t tid;
+    const TaskFigures* task;
+    double cpu;
+    std::uint64_t voluntary, involuntary;
+  };
+  std::vector<Row> rows;
+  double cpuTotal = 0;
+  std::uint64_t switchesTotal = 0;
+  for (const auto& [tid, task] : after.tasks) {
+    const auto was = before.tasks.find(tid);
+    const TaskFigures zero;
+    const TaskFigures& from = was == before.tasks.end() ? zero : was->second;
+    const double used = task.runtimeNs > 0
+                            ? static_cast<double>(task.runtimeNs - from.runtimeNs) / 1e9
+                            : static_cast<double>(task.cpuTicks - from.cpuTicks) / kTick;
+    rows.push_back({tid, &task, 100.0 * used / seconds, task.voluntary - from.voluntary,
+                    task.involuntary - from.involuntary});
+    cpuTotal += rows.back().cpu;
+    switchesTotal += rows.back().voluntary + rows.back().involuntary;
+  }
+  std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+    return a.voluntary + a.involuntary > b.voluntary + b.involuntary;
+  });
+  // Without messages, switches are counted per second.
+  const double n = pairs > 0 ? static_cast<double>(pairs) : std::max(seconds, 1e-3);
+  const char* per = pairs > 0 ? "pair" : "s";
+  std::printf("\nper thread, %s (%llu message pairs, %.1f s):\n", phase,
+              static_cast<unsigned long long>(pairs), seconds);
+  std::printf("  %8s %-16s %-6s %8s %7s/%-4s %7s/%-4s %7s/%-4s\n", "tid", "name", "policy", "cpu %",
+              "cs", per, "vol", per, "invol", per);
+  for (const Row& row : rows) {
+    std::string name = row.task->name + (row.tid == main ? " (main)" : "");
+    std::printf("  %8d %-16s %-6s %8.3f %12.3f %12.3f %12.3f\n", row.tid, name.c_str(),
+                PolicyName(row.task->policy), row.cpu,
+                static_cast<double>(row.voluntary + row.involuntary) / n,
+                static_cast<double>(row.voluntary) / n, static_cast<double>(row.involuntary) / n);
+  }
+  std::printf("  %8s %-16s %-6s %8.3f %12.3f\n", "", "all", "", cpuTotal,
+              static_cast<double>(switchesTotal) / n);
+}
+
+double PercentOfCore(std::uint64_t ticks, double seconds) {
+  return seconds > 0 ? 100.0 * static_cast<double>(ticks) / kTick / seconds : 0;
+}
+
+int Run(const ProgramOptions& options) {
+  if (access(options.program.c_str(), X_OK) != 0) {
+    std::fprintf(stderr, "velmora-bench: no program at %s\n", options.program.c_str());
+    return 1;
+  }
+  const std::string loadAtStart = LoadAverage();
+  JackServer server(48000, options.period, options.realtime);
+  Stream oursToSerial, floorToSerial, oursToMidi, floorToMidi;
+  JackFarSide far({&oursToSerial, &oursToMidi}, {&floorToSerial, &floorToMidi});
+  Pty oursPty, floorPty;
+  JackFloor floor(floorPty);
+  if (!far.Connect(far.SourceName(true), floor.SinkName()) ||
+      !far.Connect(floor.SourceName(), far.SinkName(true))) {
+    std::fputs("velmora-bench: cannot connect the floor's JACK ports\n", stderr);
+    return 1;
+  }
+  SerialTap oursTap(oursPty.master(), [&](std::uint32_t packed, SteadyClock::time_point at) {
+    oursToSerial.Arrived(packed, at);
+  });
+  SerialTap floorTap(floorPty.master(), [&](std::uint32_t packed, SteadyClock::time_point at) {
+    floorToSerial.Arrived(packed, at);
+  });
+  auto floorCpu = [&] { return ThreadCpuSeconds(floor.thread()) + floor.ProcessCpuSeconds(); };
+
+  const fs::path log = fs::temp_directory_path() / (server.name() + "-program.log");
+  // The port names are unique in the graph: each names one device of the lists.
+  Program program(
+      options.program, oursPty.slavePath(),
+      {"--no-settings", "--port", "/dev/ttyV0", "--midi-in", "to-ours", "--midi-out", "from-ours"},
+      log);
+  auto fail = [&](const std::string& what) {
+    program.Stop();
+    std::fprintf(stderr, "velmora-bench: %s; the program said:\n%s\n", what.c_str(),
+                 ReadFile(log).c_str());
+    return 1;
+  };
+  const auto connectedBy = SteadyClock::now() + 30s;
+  while (program.Running() && SteadyClock::now() < connectedBy &&
+         (far.Connections(false, true).size() != 1 || far.Connections(false, false).size() != 1)) {
+    std::this_thread::sleep_for(20ms);
+  }
+  if (!program.Running()) return fail("the program ended");
+  Paths paths{far,           oursPty.master(), floorPty.master(), oursToSerial,
+              floorToSerial, oursToMidi,       floorToMidi};
+  if (!WarmUp(paths)) return fail("nothing went through the program");
+  const pid_t pid = program.pid();
+  std::fprintf(stderr, "... %s (pid %d) forwards; JACK server %s\n", options.program.c_str(), pid,
+               server.name().c_str());
+
+  // Latency.
+  std::fprintf(stderr, "... latency: %zu messages each way, 1 ms apart\n", options.messages);
+  const std::string loadBeforeLatency = LoadAverage();
+  ProcessFigures latencyBefore = LookAt(pid);
+  auto latencyStart = SteadyClock::now();
+  Latency(paths, options.messages);
+  const double latencySeconds =
+      std::chrono::duration<double>(SteadyClock::now() - latencyStart).count();
+  ProcessFigures latencyAfter = LookAt(pid);
+  const std::string loadAfterLatency = LoadAverage();
+  const Summary oursS = Summarise(oursToSerial), floorS = Summarise(floorToSerial);
+  const Summary oursM = Summarise(oursToMidi), floorM = Summarise(floorToMidi);
+
+  // Idle.
+  std::fprintf(stderr, "... idle: %g s\n", options.idleSeconds);
+  ProcessFigures idleBefore = LookAt(pid);
+  double floorIdle = floorCpu();
+  auto start = SteadyClock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(options.idleSeconds));
+  double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+  const double idleSeconds = seconds;
+  ProcessFigures idleAfter = LookAt(pid);
+  const double idleCpu = PercentOfCore(idleAfter.cpuTicks - idleBefore.cpuTicks, seconds);
+  floorIdle = 100.0 * (floorCpu() - floorIdle) / seconds;
+  const std::string loadIdle = LoadAverage();
+
+  // Load.
+  std::fprintf(stderr, "... %g messages a second each way for %g s\n", options.rate,
+               options.lineSeconds);
+  ProcessFigures lineBefore = LookAt(pid);
+  double floorLine = floorCpu();
+  std::uint64_t refused = 0;
+  start = SteadyClock::now();
+  const std::uint64_t sent = Load(paths, options.rate, options.lineSeconds, refused);
+  seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+  ProcessFigures lineAfter = LookAt(pid);
+  floorLine = 100.0 * (floorCpu() - floorLine) / seconds;
+  const double lineCpu = PercentOfCore(lineAfter.cpuTicks - lineBefore.cpuTicks, seconds);
+  const std::string loadLine = LoadAverage();
+  const std::uint64_t xruns = far.Xruns();
+  const bool clean = program.Stop();
+
+  std::printf(
+      "\nvelmora-bench --program: %s, window offscreen; JACK server %s, dummy driver,\n"
+      "%u Hz, %u frames a cycle, %s; floor: a minimal forwarder on the same server\n",
+      options.program.c_str(), server.name().c_str(), far.SampleRate(), far.Period(),
+      far.RealTime() ? "real-time" : "no real-time scheduling");
+  std::printf("load average at start %s\n\n", loadAtStart.c_str());
+  std::printf("latency, %zu Note On each way 1 ms apart (load %s -> %s):\n", options.messages,
+              loadBeforeLatency.c_str(), loadAfterLatency.c_str());
+  std::printf("  %-16s %10s %10s %10s %6s | %10s %10s %6s | %9s %9s\n", "", "ours p50", "p99",
+              "max", "lost", "floor p50", "p99", "lost", "added p50", "p99");
+  auto row = [](const char* label, const Summary& o, const Summary& f) {
+    std::printf("  %-16s %10.1f %10.1f %10.1f %6zu | %10.1f %10.1f %6zu | %9.1f %9.1f\n", label,
+                o.p50, o.p99, o.max, o.lost, f.p50, f.p99, f.lost, o.p50 - f.p50, o.p99 - f.p99);
+  };
+  row("MIDI -> serial", oursS, floorS);
+  row("serial -> MIDI", oursM, floorM);
+  std::printf("\nCPU idle, devices open (load %s): program %.3f %%, floor %.3f %% of one core\n",
+              loadIdle.c_str(), idleCpu, floorIdle);
+  std::printf(
+      "CPU at %g msg/s each way for %.1f s (load %s): program %.3f %%, floor %.3f %% of one core"
+      " (ratio %.1f)\n",
+      options.rate, seconds, loadLine.c_str(), lineCpu, floorLine,
+      floorLine > 0 ? lineCpu / floorLine : 0.0);
+  std::printf(
+      "  %llu sent each way; lost: program %llu to serial, %llu to MIDI; floor %llu, "
+      "%llu; %llu refused by the far side's queue; JACK xruns in the run: %llu\n",
+      static_cast<unsigned long long>(sent),
+      static_cast<unsigned long long>(Lost(oursToSerial, sent)),
+      static_cast<unsigned long long>(Lost(oursToMidi, sent)),
+      static_cast<unsigned long long>(Lost(floorToSerial, sent)),
+      static_cast<unsigned long long>(Lost(floorToMidi, sent)),
+      static_cast<unsigned long long>(refused), static_cast<unsigned long long>(xruns));
+  std::printf(
+      "memory: resident %.1f MB, of which JACK's shared memory %.1f MB: %.1f MB besides "
+      "(peak resident %.1f MB)\n",
+      lineAfter.rssKb / 1024.0, lineAfter.jackShmKb / 1024.0,
+      (lineAfter.rssKb - lineAfter.jackShmKb) / 1024.0, lineAfter.hwmKb / 1024.0);
+  std::printf("threads: %d\n", lineAfter.threads);
+  PrintThreads("idle", idleBefore, idleAfter, idleSeconds, 0, pid);
+  PrintThreads("latency phase", latencyBefore, latencyAfter, latencySeconds, options.messages, pid);
+  PrintThreads("load phase", lineBefore, lineAfter, seconds, sent, pid);
+  std::printf("\nthe program %s\n", clean ? "ended cleanly on SIGTERM" : "did not end cleanly");
+  std::printf(
+      "{\"mode\":\"program\",\"added_us\":{\"midi_to_serial_p50\":%.1f,\"midi_to_serial_p99\":"
+      "%.1f,\"serial_to_midi_p50\":%.1f,\"serial_to_midi_p99\":%.1f},\"cpu_percent\":{\"load\":"
+      "%.3f,\"load_floor\":%.3f,\"idle\":%.3f,\"idle_floor\":%.3f},\"rss_besides_jack_kb\":%ld,"
+      "\"threads\":%d,\"load_average\":\"%s\"}\n",
+      oursS.p50 - floorS.p50, oursS.p99 - floorS.p99, oursM.p50 - floorM.p50,
+      oursM.p99 - floorM.p99, lineCpu, floorLine, idleCpu, floorIdle,
+      lineAfter.rssKb - lineAfter.jackShmKb, lineAfter.threads, loadLine.c_str());
+  std::error_code ignored;
+  fs::remove(log, ignored);
+  return 0;
+}
+
+}  // namespace
+
+ProcessFigures LookAt(pid_t pid) {
+  ProcessFigures result;
+  const fs::path root = "/proc/" + std::to_string(pid);
+  std::string name;
+  auto fields = StatFields(ReadFile(root / "stat"), name);
+  // utime and stime are fields 14 and 15 of the line; [0] here is field 3.
+  if (fields.size() > 12) result.cpuTicks = std::stoull(fields[11]) + std::stoull(fields[12]);
+  const std::string status = ReadFile(root / "status");
+  result.rssKb = StatusKb(status, "VmRSS:");
+  result.hwmKb = StatusKb(status, "VmHWM:");
+  result.threads = static_cast<int>(StatusKb(status, "Threads:"));
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(root / "task", error)) {
+    TaskFigures task;
+    const pid_t tid = std::atoi(entry.path().filename().c_str());
+    fields = StatFields(ReadFile(entry.path() / "stat"), task.name);
+    if (fields.size() <= 38) continue;
+    task.cpuTicks = std::stoull(fields[11]) + std::stoull(fields[12]);
+    task.policy = std::atoi(fields[38].c_str());  // field 41
+    std::istringstream(ReadFile(entry.path() / "schedstat")) >> task.runtimeNs;
+    const std::string taskStatus = ReadFile(entry.path() / "status");
+    task.voluntary = static_cast<std::uint64_t>(StatusKb(taskStatus, "\nvoluntary_ctxt_switches:"));
+    task.involuntary =
+        static_cast<std::uint64_t>(StatusKb(taskStatus, "\nnonvoluntary_ctxt_switches:"));
+    result.tasks[tid] = task;
+  }
+  std::ifstream smaps(root / "smaps");
+  bool jack = false;
+  for (std::string line; std::getline(smaps, line);) {
+    if (line.empty()) continue;
+    // A mapping's header starts with its address range, in hexadecimal.
+    const bool header = std::isxdigit(static_cast<unsigned char>(line[0])) &&
+                        line.find(':') > line.find('-') && line.find(" kB") == std::string::npos;
+    if (header) {
+      jack = line.find(" /dev/shm/jack") != std::string::npos;
+    } else if (jack && line.rfind("Rss:", 0) == 0) {
+      result.jackShmKb += std::atol(line.c_str() + 4);
+    }
+  }
+  return result;
+}
+
+int RunProgramMode(int argc, char** argv) {
+  ProgramOptions options;
+  if (!Parse(argc, argv, options)) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  try {
+    return Run(options);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "velmora-bench: %s\n", error.what());
+    return 1;
+  }
+}
+
+}  // namespace velmora::bench
