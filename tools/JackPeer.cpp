@@ -37,28 +37,32 @@ JackPeer::JackPeer(const std::string& clientName, Ports ports, Pace pace)
       toJack_(MakeJackRing(kRingBytes)),
       fromJack_(MakeJackRing(kRingBytes)),
       client_(clientName, &JackPeer::process, this) {
-  if (ports != Ports::InOnly) out_ = client_.registerPort("out", true);
-  if (ports != Ports::OutOnly) in_ = client_.registerPort("in", false);
-  if (out_) outName_ = jack_port_name(out_);
-  if (in_) inName_ = jack_port_name(in_);
+  // Active before its ports are listed: whoever sees one can link it at once (JACK refuses to
+  // link a port of a client not yet active).
   client_.activate();
+  if (ports != Ports::InOnly) out_.store(client_.registerPort("out", true));
+  if (ports != Ports::OutOnly) in_.store(client_.registerPort("in", false));
+  if (out_.load()) outName_ = jack_port_name(out_.load());
+  if (in_.load()) inName_ = jack_port_name(in_.load());
 }
 
 void JackPeer::leave() {
   client_.leave();
-  out_ = nullptr;
-  in_ = nullptr;
+  out_.store(nullptr);
+  in_.store(nullptr);
 }
 
 std::vector<std::string> JackPeer::connections(bool out) const {
-  jack_port_t* port = out ? out_ : in_;
+  jack_port_t* port = out ? out_.load() : in_.load();
   return port ? client_.connections(port) : std::vector<std::string>{};
 }
 bool JackPeer::outConnected() const {
-  return out_ && jack_port_connected(out_) > 0;
+  jack_port_t* port = out_.load();
+  return port && jack_port_connected(port) > 0;
 }
 bool JackPeer::inConnected() const {
-  return in_ && jack_port_connected(in_) > 0;
+  jack_port_t* port = in_.load();
+  return port && jack_port_connected(port) > 0;
 }
 
 bool JackPeer::send(const Bytes& message) {
@@ -90,13 +94,13 @@ std::optional<JackPeer::Bytes> JackPeer::receive(std::chrono::milliseconds timeo
 
 int JackPeer::process(jack_nframes_t frames, void* self) {
   auto& peer = *static_cast<JackPeer*>(self);
-  if (peer.out_) peer.writeOut(frames);
-  if (peer.in_) peer.readIn(frames);
+  if (jack_port_t* out = peer.out_.load()) peer.writeOut(out, frames);
+  if (jack_port_t* in = peer.in_.load()) peer.readIn(in, frames);
   return 0;
 }
 
-void JackPeer::writeOut(jack_nframes_t frames) {
-  void* buffer = jack_port_get_buffer(out_, frames);
+void JackPeer::writeOut(jack_port_t* out, jack_nframes_t frames) {
+  void* buffer = jack_port_get_buffer(out, frames);
   jack_midi_clear_buffer(buffer);
   const jack_nframes_t last = pace_ == Pace::EveryCycle ? 1 : frames;
   // What the buffer cannot take waits for the next cycle.
@@ -111,8 +115,8 @@ void JackPeer::writeOut(jack_nframes_t frames) {
   }
 }
 
-void JackPeer::readIn(jack_nframes_t frames) {
-  void* buffer = jack_port_get_buffer(in_, frames);
+void JackPeer::readIn(jack_port_t* in, jack_nframes_t frames) {
+  void* buffer = jack_port_get_buffer(in, frames);
   const std::uint32_t count = jack_midi_get_event_count(buffer);
   for (std::uint32_t i = 0; i < count; ++i) {
     jack_midi_event_t event;

@@ -60,8 +60,9 @@ class JackPeer {
 
  private:
   static int process(jack_nframes_t frames, void* self);
-  void writeOut(jack_nframes_t frames);  // process thread: our ring into the output port
-  void readIn(jack_nframes_t frames);    // process thread: the input port into our ring
+  // Process thread: our ring into the output port; the input port into our ring.
+  void writeOut(jack_port_t* out, jack_nframes_t frames);
+  void readIn(jack_port_t* in, jack_nframes_t frames);
 
   const Pace pace_;
   // [length:2][bytes] records. toJack_: send()'s thread writes, the process thread reads;
@@ -71,8 +72,9 @@ class JackPeer {
   std::uint64_t queued_ = 0;            // send()'s thread only
   std::atomic<std::uint64_t> sent_{0};  // written by the process thread
   JackClient client_;                   // after the rings: it leaves before they go
-  jack_port_t* out_ = nullptr;
-  jack_port_t* in_ = nullptr;
+  // Registered after activation: the process thread sees them come.
+  std::atomic<jack_port_t*> out_{nullptr};
+  std::atomic<jack_port_t*> in_{nullptr};
   std::string outName_, inName_;
 };
 
