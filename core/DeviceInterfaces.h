@@ -18,6 +18,18 @@
 
 namespace velmora::core {
 
+// The product names of a device class's devices, one number at a time: what a device reads
+// when it has no quicker way to list them.
+template <typename Device>
+std::vector<std::string> NamesByNumber(Device& device) {
+  std::vector<std::string> names;
+  for (std::uint16_t id = 0; id < device.DeviceCount(); ++id) {
+    device.SetDeviceID(id);
+    names.push_back(device.ProductName());
+  }
+  return names;
+}
+
 class MidiInputDevice {
  public:
   virtual ~MidiInputDevice() = default;
@@ -40,14 +52,7 @@ class MidiInputDevice {
   // ring refused in it.
   virtual void SetOnOverflow(std::function<void(std::uint64_t refused)> handler) { (void)handler; }
   // The names of the inputs the service has now, whether this one is open or not.
-  virtual std::vector<std::string> PortNames() {
-    std::vector<std::string> names;
-    for (std::uint16_t id = 0; id < DeviceCount(); ++id) {
-      SetDeviceID(id);
-      names.push_back(ProductName());
-    }
-    return names;
-  }
+  virtual std::vector<std::string> PortNames() { return NamesByNumber(*this); }
   // The MIDI service's result code of the last failed call and its text; 0 when unknown.
   virtual std::uint32_t LastError() const { return 0; }
   virtual std::string LastErrorText() const { return {}; }
@@ -69,14 +74,7 @@ class MidiOutputDevice {
   // Raised on the UI thread when the open device has gone away.
   virtual void SetOnDeviceLost(std::function<void()> handler) { (void)handler; }
   // The names of the outputs the service has now, whether this one is open or not.
-  virtual std::vector<std::string> PortNames() {
-    std::vector<std::string> names;
-    for (std::uint16_t id = 0; id < DeviceCount(); ++id) {
-      SetDeviceID(id);
-      names.push_back(ProductName());
-    }
-    return names;
-  }
+  virtual std::vector<std::string> PortNames() { return NamesByNumber(*this); }
   // The MIDI service's result code of the last failed call and its text; 0 when unknown.
   virtual std::uint32_t LastError() const { return 0; }
   virtual std::string LastErrorText() const { return {}; }

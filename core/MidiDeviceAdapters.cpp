@@ -47,28 +47,36 @@ void RealMidiOutput::SetOnDeviceLost(std::function<void()> handler) {
   output_.SetOnDeviceLost([handler = std::move(handler)](midi::TMidiOutput&) { handler(); });
 }
 
-std::vector<std::string> RealMidiInput::PortNames() {
+namespace {
+
+// The names that the service's capability records give, for inputs or outputs.
+template <typename Caps, typename Count, typename GetCaps>
+std::vector<std::string> ServicePortNames(Count count, GetCaps getCaps) {
   std::vector<std::string> names;
-  const std::uint32_t count = service_->midiInGetNumDevs();
-  for (std::uint32_t id = 0; id < count; ++id) {
-    platform::midi::MIDIINCAPSA caps;
-    if (service_->midiInGetDevCapsA(id, &caps, sizeof caps) != platform::midi::MMSYSERR_NOERROR)
-      continue;  // gone between the two calls
+  for (std::uint32_t id = 0; id < count(); ++id) {
+    Caps caps;
+    if (getCaps(id, caps) != platform::midi::MMSYSERR_NOERROR) continue;  // gone meanwhile
     names.emplace_back(caps.szPname, strnlen(caps.szPname, sizeof caps.szPname));
   }
   return names;
 }
 
+}  // namespace
+
+std::vector<std::string> RealMidiInput::PortNames() {
+  return ServicePortNames<platform::midi::MIDIINCAPSA>([&] { return service_->midiInGetNumDevs(); },
+                                                       [&](std::uint32_t id, auto& caps) {
+                                                         return service_->midiInGetDevCapsA(
+                                                             id, &caps, sizeof caps);
+                                                       });
+}
+
 std::vector<std::string> RealMidiOutput::PortNames() {
-  std::vector<std::string> names;
-  const std::uint32_t count = service_->midiOutGetNumDevs();
-  for (std::uint32_t id = 0; id < count; ++id) {
-    platform::midi::MIDIOUTCAPSA caps;
-    if (service_->midiOutGetDevCapsA(id, &caps, sizeof caps) != platform::midi::MMSYSERR_NOERROR)
-      continue;
-    names.emplace_back(caps.szPname, strnlen(caps.szPname, sizeof caps.szPname));
-  }
-  return names;
+  return ServicePortNames<platform::midi::MIDIOUTCAPSA>(
+      [&] { return service_->midiOutGetNumDevs(); },
+      [&](std::uint32_t id, auto& caps) {
+        return service_->midiOutGetDevCapsA(id, &caps, sizeof caps);
+      });
 }
 
 }  // namespace velmora::core

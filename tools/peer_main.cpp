@@ -182,6 +182,7 @@ int jackSend(const std::vector<std::string>& args) {
 int jackListen() {
   JackPeer peer("velmora-peer");
   std::printf("listening on %s\n", peer.inPortName().c_str());
+  std::fflush(stdout);  // a reader may wait for this line before anything else comes
   while (!stopRequested) {
     if (auto message = peer.receive(100ms)) {
       std::printf("%s\n", hex(message->data(), message->size()).c_str());

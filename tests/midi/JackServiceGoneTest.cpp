@@ -42,12 +42,13 @@ class FarProcess {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    // Line-buffered: its first line comes before it has anything more to say.
-    std::vector<const char*> argv{"stdbuf", "-oL", VELMORA_PEER};
+    // The peer flushes its first line itself (no stdbuf: its preloaded library would come
+    // before the sanitizers' runtime).
+    std::vector<const char*> argv{VELMORA_PEER};
     argv.insert(argv.end(), args);
     argv.push_back(nullptr);
-    if (posix_spawnp(&pid_, "stdbuf", &actions, nullptr, const_cast<char**>(argv.data()),
-                     environ) != 0)
+    if (posix_spawn(&pid_, VELMORA_PEER, &actions, nullptr, const_cast<char**>(argv.data()),
+                    environ) != 0)
       pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
