@@ -1,6 +1,7 @@
 // Random notifications into the driver callback, the UI thread taking items out between them:
-// the ring keeps order and count against a model, and every notification that stored an item
-// (or found the ring full) is posted exactly once.
+// the ring keeps order and count against a model; data is posted once each time the ring stops
+// being empty, a refusal once per overflow episode (the window takes the count, as the input
+// does), and every refused item is counted.
 
 #include <cstddef>
 #include <cstdint>
@@ -45,29 +46,35 @@ bool Same(const TRingItem& a, const TRingItem& b) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   velmora::fuzz::FuzzInput in(data, size);
   Posted posted;
+  auto context = std::make_unique<TCallbackContext>();
+  std::uint64_t refusedTaken = 0;
+  std::uint64_t episodeRefused = 0;  // the model's count not yet taken
   MessageWindow window([&](const Message& m) -> std::intptr_t {
-    if (m.id == pm::MIM_DATA)
+    if (m.id == pm::MIM_DATA) {
       ++posted.data;
-    else if (m.id == velmora::platform::WM_USER)
+    } else if (m.id == velmora::platform::WM_USER) {
       ++posted.full;
-    else if (m.id == pm::MOM_DONE)
+      refusedTaken += context->Refused.exchange(0);
+      episodeRefused = 0;
+    } else if (m.id == pm::MOM_DONE) {
       ++posted.done;
-    else if (m.id == pm::MM_DEVICELOST)
+    } else if (m.id == pm::MM_DEVICELOST) {
       ++posted.lost;
-    else
+    } else {
       VELMORA_FUZZ_FAIL();
+    }
     return 0;
   });
   const std::uint16_t capacity = in.Byte() % 33;  // 0: no ring (an output device)
   std::unique_ptr<TEventRing> ring = velmora::midi::RingCreate(capacity);
   if ((capacity == 0) != (ring == nullptr)) VELMORA_FUZZ_FAIL();
-  auto context = std::make_unique<TCallbackContext>();
   context->Ring.store(ring.get());
   context->Window = window.ref();
   pm::MIDIHDR headers[4];
 
   std::deque<TRingItem> model;
   Posted expected;
+  std::uint64_t refusedTotal = 0;
   while (!in.Done()) {
     const std::uint8_t op = in.Byte();
     if (op < 0xA0) {
@@ -93,10 +100,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         else
           item.ShortMessage = static_cast<std::uint32_t>(param1);
         if (model.size() < capacity) {
+          if (model.empty()) ++expected.data;
           model.push_back(item);
-          ++expected.data;
         } else {
-          ++expected.full;
+          if (episodeRefused++ == 0) ++expected.full;
+          ++refusedTotal;
         }
       }
       if (message == pm::MOM_DONE && !noContext) ++expected.done;
@@ -121,5 +129,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (posted.data != expected.data || posted.full != expected.full ||
       posted.done != expected.done || posted.lost != expected.lost)
     VELMORA_FUZZ_FAIL();
+  if (refusedTaken + context->Refused.load() != refusedTotal) VELMORA_FUZZ_FAIL();
   return 0;
 }
