@@ -105,36 +105,32 @@ int HeadlessWindow::ListSelected(DeviceList list) const {
 }
 
 int HeadlessWindow::LogCount() const {
-  return static_cast<int>(log_.size());
+  return log_.Count();
 }
 
 void HeadlessWindow::LogDelete(int index) {
-  if (index < 0 || index >= LogCount()) throw std::out_of_range("List index out of bounds");
-  log_.erase(log_.begin() + index);
-  if (logSelected_ >= LogCount()) logSelected_ = LogCount() - 1;
+  log_.Delete(index);
 }
 
 void HeadlessWindow::LogAppend(const std::string& line) {
-  log_.push_back(line);
+  log_.Append(line);
   if (onLog_) onLog_(line);
 }
 
 void HeadlessWindow::LogClear() {
-  log_.clear();
-  logSelected_ = -1;
+  log_.Clear();
 }
 
 std::string HeadlessWindow::LogLine(int index) const {
-  if (index < 0 || index >= LogCount()) throw std::out_of_range("List index out of bounds");
-  return log_[static_cast<std::size_t>(index)];
+  return log_.Line(index);
 }
 
 void HeadlessWindow::LogSetSelected(int index) {
-  logSelected_ = index >= 0 && index < LogCount() ? index : -1;
+  log_.SetSelected(index);
 }
 
 int HeadlessWindow::LogSelected() const {
-  return logSelected_;
+  return log_.Selected();
 }
 
 void HeadlessWindow::SetStatusText(int panel, const std::string& text) {

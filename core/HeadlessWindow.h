@@ -2,11 +2,11 @@
 
 #include <array>
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "core/LogLines.h"
 #include "core/WindowSurface.h"
 #include "platform/MessagePump.h"
 
@@ -82,8 +82,7 @@ class HeadlessWindow final : public WindowSurface {
   std::array<HeadlessLamp, kLampCount> lamps_;
   std::array<TimerState, 2> timers_;
   std::array<ListState, 3> lists_;
-  std::deque<std::string> log_;
-  int logSelected_ = -1;
+  LogLines log_;
   std::array<std::string, 2> status_;
   Cursor cursor_ = Cursor::Default;
   std::vector<Cursor> cursorHistory_;

@@ -262,13 +262,20 @@ MessagePump& MessagePump::current() {
 
 void MessagePump::processMessages() {
   std::function<void()> processEvents;
-  std::size_t waiting = 0;
   {
     std::lock_guard lock(state_->mutex);
     processEvents = state_->hooks.processEvents;
-    waiting = state_->queue.size() + state_->timers.size();
   }
   if (processEvents) processEvents();
+  dispatchWaiting();
+}
+
+void MessagePump::dispatchWaiting() {
+  std::size_t waiting = 0;
+  {
+    std::lock_guard lock(state_->mutex);
+    waiting = state_->queue.size() + state_->timers.size();
+  }
   // Only what waits now: handlers that post again must not keep this pass alive forever.
   for (std::size_t i = 0; i < std::max<std::size_t>(waiting, 1); ++i) {
     if (!processOneMessage()) break;

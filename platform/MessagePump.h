@@ -104,6 +104,9 @@ class MessagePump {
   // Handles every message that waits now (messages posted meanwhile wait for the next pass),
   // after letting the toolkit process its events.
   void processMessages();
+  // The same without the toolkit's pass: for a pass started from the toolkit's own loop,
+  // which is handling its events already.
+  void dispatchWaiting();
   // Handles one waiting message; false when none was waiting.
   bool processOneMessage();
   // Waits until a message waits, the deadline passes or quit is requested; true when one waits.

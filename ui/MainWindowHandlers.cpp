@@ -173,10 +173,10 @@ void TfmMain::DoMidiInput(core::MidiInputDevice& sender) {
     explicit Guard(bool& f) : flag(f) { flag = true; }
     ~Guard() { flag = false; }
   } guard(inMidiInput_);
+  // The lamp is painted when control returns to the loop: forwarding does not wait for it.
   if (!bridge_.Closing) {
     surface_.SetTimerEnabled(core::Timer::MidiIn, true);
     surface_.SetLampLit(core::Lamp::MidiIn, true);
-    surface_.ProcessMessages();
   }
   while (sender.EventCount() > 0) {
     std::unique_ptr<midi::TMyMidiEvent> event = sender.TakeEvent();

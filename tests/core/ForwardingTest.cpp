@@ -123,34 +123,35 @@ TEST_F(Forwarding, AClosedFullOrRefusingPortCountsEachLossAndLightsTheSerialErro
   EXPECT_EQ(bridge->Losses().Total(Loss::ComRefused), 2u);
 }
 
-// Each event the driver stores posts a notification; DoMidiInput processes waiting messages
-// before it drains. Under a flood those notifications must not nest one call per event.
-TEST_F(Forwarding, WaitingInputNotificationsDoNotNestDoMidiInput) {
+// Under a flood, notifications wait while DoMidiInput forwards: it drains the ring without
+// handing control to the loop first (forwarding never waits for a lamp to be painted), and the
+// notifications handled afterwards find the ring empty or drain what came since.
+TEST_F(Forwarding, AFloodIsForwardedInOnePassAndLaterNotificationsFindTheRingDrained) {
   constexpr int kWaiting = 3000;
-  int active = 0;
-  int deepest = 0;
+  int handledDuringForwarding = 0;
+  bool forwarding = false;
   velmora::platform::MessageWindow notifications([&](const velmora::platform::Message&) {
-    ++active;
-    deepest = std::max(deepest, active);
+    if (forwarding) ++handledDuringForwarding;
     form->DoMidiInput(*bridge->MidiInput);
-    --active;
     return std::intptr_t{0};
   });
   for (int i = 0; i < kWaiting; ++i) {
     midiIn(0x90, static_cast<std::uint8_t>(i % 128), 0x40);
     notifications.post(1);
   }
+  forwarding = true;
   form->DoMidiInput(*bridge->MidiInput);
-  EXPECT_EQ(deepest, 1);
+  forwarding = false;
+  EXPECT_EQ(handledDuringForwarding, 0);
   EXPECT_TRUE(factory.midiInView->events.empty());
   ASSERT_EQ(window.LogCount(), 40);
   EXPECT_EQ(window.LogLine(39), "[MIDI-In] - 90 37 40 (Note On)");  // 2999 % 128 = 55
 
-  // Later notifications find the ring empty, or drain what came since.
   midiIn(0x80, 0x01, 0x00);
   notifications.post(1);
   velmora::platform::MessagePump::current().processMessages();
   EXPECT_EQ(window.LogLine(39), "[MIDI-In] - 80 01 00 (Note Off)");
+  EXPECT_EQ(window.LogLine(38), "[MIDI-In] - 90 37 40 (Note On)");  // nothing forwarded twice
 }
 
 TEST_F(Forwarding, EventsTheMidiInputRefusedAreCounted) {

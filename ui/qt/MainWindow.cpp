@@ -10,6 +10,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QStatusBar>
 #include <QTimer>
 #include <stdexcept>
@@ -141,15 +142,13 @@ void MainWindow::buildControls(QWidget* client) {
   lstLog_->setFont(LogFont());
   lstLog_->setUniformItemSizes(true);
   lstLog_->setSelectionMode(QAbstractItemView::SingleSelection);
+  // A line the user picks is the log's selection until the next line selects the newest.
+  connect(lstLog_, &QListWidget::currentRowChanged, this,
+          [this](int row) { log_.SetSelected(row); });
   logPaint_ = new QTimer(this);
   logPaint_->setSingleShot(true);
   logPaint_->setInterval(kLogPaintInterval);
-  connect(logPaint_, &QTimer::timeout, this, [this] {
-    if (!lstLog_->updatesEnabled()) {
-      lstLog_->setUpdatesEnabled(true);  // paints what changed meanwhile
-      logPaint_->start();
-    }
-  });
+  connect(logPaint_, &QTimer::timeout, this, [this] { showLog(); });
 
   struct LampRow {
     Lamp lamp;
@@ -392,53 +391,62 @@ int MainWindow::ListSelected(core::DeviceList list) const {
 }
 
 int MainWindow::LogCount() const {
-  return lstLog_->count();
+  return log_.Count();
 }
 
 void MainWindow::logChanged() {
-  // Text layout is most of the cost of a message with the window shown; nobody reads more
-  // than a few dozen lines a second.
-  if (logPaint_->isActive()) {
-    lstLog_->setUpdatesEnabled(false);
-  } else {
-    logPaint_->start();
+  // Laying the lines out is most of a message's cost with the window shown, and nobody reads
+  // more than a few dozen lines a second: the list shows the log at the next tick.
+  if (!logPaint_->isActive()) logPaint_->start();
+}
+
+void MainWindow::showLog() {
+  const QSignalBlocker quiet(lstLog_);
+  const int count = log_.Count();
+  while (lstLog_->count() > count) {
+    std::unique_ptr<QListWidgetItem> gone(lstLog_->takeItem(lstLog_->count() - 1));
   }
+  for (int row = 0; row < count; ++row) {
+    const QString text = QString::fromStdString(log_.Line(row));
+    if (row < lstLog_->count()) {
+      QListWidgetItem* item = lstLog_->item(row);
+      if (item->text() != text) item->setText(text);
+    } else {
+      lstLog_->addItem(text);
+      lstLog_->item(row)->setSizeHint(QSize(0, kLogLineHeight));
+    }
+  }
+  lstLog_->setCurrentRow(log_.Selected());
+  if (log_.Selected() >= 0) lstLog_->scrollToItem(lstLog_->item(log_.Selected()));
 }
 
 void MainWindow::LogDelete(int index) {
-  CheckIndex(index, LogCount());
+  log_.Delete(index);
   logChanged();
-  std::unique_ptr<QListWidgetItem> gone(lstLog_->takeItem(index));
 }
 
 void MainWindow::LogAppend(const std::string& line) {
+  log_.Append(line);
   logChanged();
-  lstLog_->addItem(QString::fromStdString(line));
-  lstLog_->item(lstLog_->count() - 1)->setSizeHint(QSize(0, kLogLineHeight));
 }
 
 void MainWindow::LogClear() {
-  logChanged();
-  lstLog_->clear();
+  log_.Clear();
+  logPaint_->stop();
+  showLog();  // an emptied log shows at once: "Effacer" is a click, not traffic
 }
 
 std::string MainWindow::LogLine(int index) const {
-  CheckIndex(index, LogCount());
-  return lstLog_->item(index)->text().toStdString();
+  return log_.Line(index);
 }
 
 void MainWindow::LogSetSelected(int index) {
-  if (index < 0 || index >= LogCount()) {
-    lstLog_->setCurrentRow(-1);
-    return;
-  }
+  log_.SetSelected(index);
   logChanged();
-  lstLog_->setCurrentRow(index);
-  lstLog_->scrollToItem(lstLog_->item(index));
 }
 
 int MainWindow::LogSelected() const {
-  return lstLog_->currentRow();
+  return log_.Selected();
 }
 
 void MainWindow::SetStatusText(int panel, const std::string& text) {

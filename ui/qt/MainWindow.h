@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/Bridge.h"
+#include "core/LogLines.h"
 #include "core/WindowSurface.h"
 #include "ui/MainWindowHandlers.h"
 #include "ui/qt/ErrorReport.h"
@@ -33,7 +34,7 @@ class MainWindow final : public QMainWindow, public core::WindowSurface {
   static constexpr int kClientWidth = 377;
   static constexpr int kClientHeight = 341;
   static constexpr int kTimerInterval = 100;    // ms
-  static constexpr int kLogPaintInterval = 40;  // ms: the log is painted 25 times a second at most
+  static constexpr int kLogPaintInterval = 40;  // ms: the log is shown 25 times a second at most
 
   // `clock` times the error report's quiet time.
   explicit MainWindow(core::Bridge& bridge,
@@ -91,9 +92,9 @@ class MainWindow final : public QMainWindow, public core::WindowSurface {
   void buildControls(QWidget* client);
   void buildMenu();
   void runFormCreate();
-  // The log changes with every message; it is painted at once, then at most every
-  // kLogPaintInterval while it keeps changing.
+  // The log changes with every message; the list shows it at most every kLogPaintInterval.
   void logChanged();
+  void showLog();
   QComboBox* combo(core::DeviceList list) const;
 
   ErrorReport errors_;
@@ -105,8 +106,9 @@ class MainWindow final : public QMainWindow, public core::WindowSurface {
   std::array<TApdStatusLight*, core::kLampCount> lamps_{};
   std::array<QTimer*, 2> timers_{};
   std::array<std::function<void()>, 2> timerHandlers_;
+  core::LogLines log_;  // what the log holds; lstLog_ shows it
   QListWidget* lstLog_ = nullptr;
-  QTimer* logPaint_ = nullptr;  // single shot: the next moment the log may be painted
+  QTimer* logPaint_ = nullptr;  // single shot: the moment lstLog_ next shows log_
   std::array<QLabel*, 2> statusPanels_{};
 
   core::Cursor cursor_ = core::Cursor::Default;

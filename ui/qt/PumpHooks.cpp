@@ -60,7 +60,7 @@ bool PumpHooks::event(QEvent* event) {
       explicit Depth(int& d) : depth(++d) {}
       ~Depth() { --depth; }
     } depth(passDepth_);
-    pump.processMessages();
+    pump.dispatchWaiting();  // Qt's loop is handling its events already
   }
   if (missed_ || pump.waitingCount() > 0) {
     missed_ = false;
