@@ -21,6 +21,9 @@ namespace qtui = velmora::ui::qt;
 int main(int argc, char** argv) {
   const auto runWindow = [&argc, argv](velmora::core::Bridge& bridge,
                                        velmora::core::SettingsStore& settings) {
+    // Qt's own event dispatcher wakes for a message with fewer system calls than GLib's, and
+    // the window needs nothing of GLib's loop. A value the user set is kept.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(qtui::ProgramInfo::kName));
     QApplication::setApplicationVersion(QString::fromUtf8(qtui::ProgramInfo::kFileVersion));
