@@ -26,6 +26,9 @@ constexpr auto kCheckPause = std::chrono::milliseconds(100);
 
 void Silent(const char*) {}
 
+// The process thread's figures are plain atomic instructions, never a lock.
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+
 // Waits for a post or until `pause` has passed.
 void WaitAtMost(sem_t& semaphore, std::chrono::nanoseconds pause) {
   timespec until{};

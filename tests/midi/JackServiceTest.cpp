@@ -194,8 +194,8 @@ TEST_F(JackService, TimesEveryRunOfItsProcessCallbackAndStartsAfreshOnReset) {
   EXPECT_LE(before.overBudget, before.cycles);
   service->ResetProcessCallbackTimes();
   const pm::ProcessTimes after = times();
+  // A cycle running meanwhile may count on either side of the reset.
   EXPECT_LT(after.cycles, before.cycles);
-  EXPECT_LE(after.overBudget, after.cycles);
   EXPECT_TRUE(WaitUntil([&] { return times().cycles > 0 && times().longestNs > 0; }));
 }
 
