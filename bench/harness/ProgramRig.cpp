@@ -372,10 +372,10 @@ void PrintThreads(const char* phase, const ProcessFigures& before, const Process
 
 std::string Json(const RateOutcome& trial) {
   char text[160];
-  std::snprintf(text, sizeof text, "{\"sent\":%llu,\"received\":%llu,\"lost\":%llu,\"in_order\":%s}",
-                static_cast<unsigned long long>(trial.sent),
-                static_cast<unsigned long long>(trial.received),
-                static_cast<unsigned long long>(trial.Lost()), trial.inOrder ? "true" : "false");
+  std::snprintf(
+      text, sizeof text, "{\"sent\":%llu,\"received\":%llu,\"lost\":%llu,\"in_order\":%s}",
+      static_cast<unsigned long long>(trial.sent), static_cast<unsigned long long>(trial.received),
+      static_cast<unsigned long long>(trial.Lost()), trial.inOrder ? "true" : "false");
   return text;
 }
 
@@ -610,11 +610,12 @@ int Run(const ProgramOptions& options) {
                 static_cast<unsigned long long>(trial.received),
                 static_cast<unsigned long long>(trial.Lost()), notes.c_str());
   }
-  std::printf("  CPU: program %.3f %%, floor %.3f %% of one core; JACK xruns %llu, of which the "
-              "server blamed %llu on %s\n",
-              burstCpu, floorBurst, static_cast<unsigned long long>(burstXruns),
-              static_cast<unsigned long long>(burstOurXruns),
-              client.empty() ? "the program's client" : client.c_str());
+  std::printf(
+      "  CPU: program %.3f %%, floor %.3f %% of one core; JACK xruns %llu, of which the "
+      "server blamed %llu on %s\n",
+      burstCpu, floorBurst, static_cast<unsigned long long>(burstXruns),
+      static_cast<unsigned long long>(burstOurXruns),
+      client.empty() ? "the program's client" : client.c_str());
   std::printf("\nJACK xruns in the whole run: %llu, of which the server blamed %llu on %s\n",
               static_cast<unsigned long long>(runXruns),
               static_cast<unsigned long long>(runOurXruns),
