@@ -19,8 +19,10 @@ namespace {
 constexpr int kUsageError = 2;
 
 // Losses are counted quietly while playing; whoever started the program from a terminal (or a
-// soak test, or a service's journal) learns of them here.
-void reportLosses(const std::string& program, const core::Bridge& bridge) {
+// soak test, or a service's journal) learns of them here, and of the longest run of the MIDI
+// back end's real-time callback (JACK's process callback) where it has one.
+void reportAtExit(const std::string& program, const core::Bridge& bridge,
+                  const platform::midi::MidiService* midi) {
   if (bridge.MidiInRefused > 0) {
     std::fprintf(stderr, "%s: %llu MIDI messages lost: the MIDI input's buffer was full\n",
                  program.c_str(), static_cast<unsigned long long>(bridge.MidiInRefused));
@@ -29,6 +31,16 @@ void reportLosses(const std::string& program, const core::Bridge& bridge) {
     std::fprintf(stderr,
                  "%s: %llu MIDI messages not sent: the serial port's output buffer was full\n",
                  program.c_str(), static_cast<unsigned long long>(bridge.ComTxRefused));
+  }
+  const auto times = midi ? midi->ProcessCallbackTimes() : std::nullopt;
+  if (times && times->cycles > 0) {
+    std::fprintf(stderr,
+                 "%s: jack process callback: longest %.1f µs, %llu of %llu cycles over "
+                 "%llu µs\n",
+                 program.c_str(), static_cast<double>(times->longestNs) / 1000.0,
+                 static_cast<unsigned long long>(times->overBudget),
+                 static_cast<unsigned long long>(times->cycles),
+                 static_cast<unsigned long long>(platform::midi::kProcessBudgetNs / 1000));
   }
 }
 
@@ -93,7 +105,7 @@ int Launch(const std::vector<std::string>& args, const std::string& program,
   const int result =
       headless ? RunHeadless(bridge, *signals, settings, stdout) : window(bridge, settings);
   bridge.Finalize();
-  reportLosses(program, bridge);
+  reportAtExit(program, bridge, factory.MidiServiceInUse().get());
   return result;
 }
 

@@ -27,6 +27,8 @@ class RealDeviceFactory final : public DeviceFactory {
   // inotify on the name space's device folder and the MIDI service's ports-changed callback.
   std::unique_ptr<DeviceWatch> WatchDevices(std::function<void()> serialChanged,
                                             std::function<void()> midiChanged) override;
+  // The MIDI service in use; empty until a MIDI device or list was first asked for.
+  const std::shared_ptr<platform::midi::MidiService>& MidiServiceInUse() const { return midi_; }
 
  private:
   std::shared_ptr<platform::midi::MidiService> midiService();

@@ -163,6 +163,20 @@ void JackServer::Stop() {
   fs::remove(pidFile_, ignored);
 }
 
+std::uint64_t JackServer::XrunsNaming(const std::string& client) const {
+  std::ifstream log(log_);
+  std::uint64_t count = 0;
+  for (std::string line; std::getline(log, line);) {
+    if (line.find("JackEngine::XRun: client") == std::string::npos) continue;
+    // The name ends where the line's own words go on: "velmora" is not "velmora-bench".
+    if (line.find("client = " + client + " was not finished") != std::string::npos ||
+        line.find("client " + client + " finished after") != std::string::npos) {
+      ++count;
+    }
+  }
+  return count;
+}
+
 // ---- JackFarSide ------------------------------------------------------------------------
 
 JackFarSide::JackFarSide(Lane ours, Lane floor)

@@ -31,6 +31,11 @@ class JackServer {
   JackServer(const JackServer&) = delete;
   JackServer& operator=(const JackServer&) = delete;
   const std::string& name() const { return name_; }
+  // The xruns that the server blamed on `client` so far. jackd (jack2) writes a line for each
+  // client that had not finished its cycle in time ("JackEngine::XRun: client = NAME was not
+  // finished, state = ...", or "... client NAME finished after current callback") and tells
+  // every client one xrun per such line; this counts the lines of its log that name `client`.
+  std::uint64_t XrunsNaming(const std::string& client) const;
 
  private:
   void Stop();

@@ -68,26 +68,16 @@ std::uint64_t Xruns(const Rigging& rig) {
   return rig.xruns ? rig.xruns() : 0;
 }
 
-// Waits until every stream received `count`, or nothing moved for a second.
-void Drain(const std::vector<std::pair<Stream*, std::uint64_t>>& expected) {
-  std::uint64_t last = ~0ull;
-  auto still = SteadyClock::now();
-  for (;;) {
-    std::uint64_t total = 0;
-    bool done = true;
-    for (auto& [stream, count] : expected) {
-      total += stream->Received();
-      done = done && stream->Received() >= count;
-    }
-    if (done) return;
-    if (total != last) {
-      last = total;
-      still = SteadyClock::now();
-    } else if (SteadyClock::now() - still > 1s) {
-      return;
-    }
-    std::this_thread::sleep_for(5ms);
-  }
+std::uint64_t OurXruns(const Rigging& rig) {
+  return rig.ourXruns ? rig.ourXruns() : 0;
+}
+
+void ResetProcessTimes(const Rigging& rig) {
+  if (rig.resetProcessTimes) rig.resetProcessTimes();
+}
+
+platform::midi::ProcessTimes ProcessTimesOf(const Rigging& rig) {
+  return rig.processTimes ? rig.processTimes() : platform::midi::ProcessTimes{};
 }
 
 void SendToSerialSide(int master, Stream& stream, std::uint32_t seq) {
@@ -145,12 +135,14 @@ struct LoadOutcome {
   bool onTime = true;         // the load kept its schedule (a blocked write means it did not)
 };
 
-// Messages at `toSerialRate` into the MIDI input and `toMidiRate` into the serial line, paced
-// each millisecond, for `seconds`; to the floor's instead of ours with `floor`.
-LoadOutcome Load(const Rigging& rig, double toSerialRate, double toMidiRate, double seconds,
-                 bool floor = false) {
-  const int master = floor ? rig.floorMaster : rig.oursMaster;
-  LoadOutcome outcome;
+// Messages at `toSerialRate` into the MIDI input and `toMidiRate` into the serial line of each
+// side in `sides`, paced each millisecond, for `seconds`; [0] ours, [1] the floor's. Both sides
+// get each message in turn, in the same moments.
+std::array<LoadOutcome, 2> Load(const Rigging& rig, double toSerialRate, double toMidiRate,
+                                double seconds, Sides sides = Sides::Ours) {
+  const bool drive[2] = {sides != Sides::Floor, sides != Sides::Ours};
+  const int masters[2] = {rig.oursMaster, rig.floorMaster};
+  std::array<LoadOutcome, 2> outcome;
   const auto t0 = SteadyClock::now();
   const auto ticks = static_cast<std::uint64_t>(seconds * 1000.0);
   std::vector<std::uint8_t> block;
@@ -158,56 +150,60 @@ LoadOutcome Load(const Rigging& rig, double toSerialRate, double toMidiRate, dou
     std::this_thread::sleep_until(t0 + std::chrono::milliseconds(k));
     const auto serialDue =
         static_cast<std::uint64_t>(toSerialRate * static_cast<double>(k) / 1000.0);
-    while (outcome.sentToSerial < serialDue) {
-      if (rig.play(floor, PackedOf(static_cast<std::uint32_t>(outcome.sentToSerial)))) {
-        ++outcome.sentToSerial;
-      } else {  // the same message again at the next tick
-        ++outcome.refused;
-        break;
+    bool waiting[2] = {!drive[0], !drive[1]};  // refused: the same message again next tick
+    for (bool more = true; more;) {
+      more = false;
+      for (int side = 0; side < 2; ++side) {
+        LoadOutcome& load = outcome[side];
+        if (waiting[side] || load.sentToSerial >= serialDue) continue;
+        if (rig.play(side == 1, PackedOf(static_cast<std::uint32_t>(load.sentToSerial)))) {
+          ++load.sentToSerial;
+          more = true;
+        } else {
+          ++load.refused;
+          waiting[side] = true;
+        }
       }
     }
     const auto midiDue = static_cast<std::uint64_t>(toMidiRate * static_cast<double>(k) / 1000.0);
-    block.clear();
-    for (; outcome.sentToMidi < midiDue; ++outcome.sentToMidi) {
-      std::uint8_t bytes[3];
-      BytesOf(static_cast<std::uint32_t>(outcome.sentToMidi), bytes);
-      block.insert(block.end(), bytes, bytes + 3);
+    for (int side = 0; side < 2; ++side) {
+      if (!drive[side]) continue;
+      LoadOutcome& load = outcome[side];
+      block.clear();
+      for (; load.sentToMidi < midiDue; ++load.sentToMidi) {
+        std::uint8_t bytes[3];
+        BytesOf(static_cast<std::uint32_t>(load.sentToMidi), bytes);
+        block.insert(block.end(), bytes, bytes + 3);
+      }
+      if (!block.empty()) WriteAll(masters[side], block.data(), block.size());
     }
-    if (!block.empty()) WriteAll(master, block.data(), block.size());
   }
   const double took = std::chrono::duration<double>(SteadyClock::now() - t0).count();
-  outcome.onTime = took <= seconds * 1.05 + 0.05;
+  for (LoadOutcome& load : outcome) load.onTime = took <= seconds * 1.05 + 0.05;
   return outcome;
 }
 
 void Throughputs(const Options& options, const Rigging& rig, bool toSerial, bool floor,
                  Throughput& result) {
-  Stream& stream = toSerial ? (floor ? *rig.floorToSerial : *rig.oursToSerial)
-                            : (floor ? *rig.floorToMidi : *rig.oursToMidi);
   for (int multiple : options.multiples) {
     const double rate = kLineMessagesPerSecond * multiple;
-    stream.Reset(0);
-    const std::uint64_t refusedBefore = rig.ringRefusals();
+    const std::uint64_t refusedBefore = rig.ringRefusals ? rig.ringRefusals() : 0;
     const std::uint64_t xrunsBefore = Xruns(rig);
-    const LoadOutcome load = toSerial ? Load(rig, rate, 0, options.throughputSeconds, floor)
-                                      : Load(rig, 0, rate, options.throughputSeconds, floor);
-    const std::uint64_t sent = toSerial ? load.sentToSerial : load.sentToMidi;
-    Drain({{&stream, sent}});
-    const std::uint64_t received = stream.Received();
+    const RateOutcome trial = TryRate(rig, toSerial, rate, options.throughputSeconds,
+                                      floor ? Sides::Floor : Sides::Ours)[floor ? 1 : 0];
     std::string failure;
-    if (received != sent) {
-      failure =
-          std::to_string(sent - std::min(sent, received)) + " of " + std::to_string(sent) + " lost";
-      if (toSerial && !floor) {
+    if (trial.received != trial.sent) {
+      failure = std::to_string(trial.Lost()) + " of " + std::to_string(trial.sent) + " lost";
+      if (toSerial && !floor && rig.ringRefusals) {
         failure += " (" + std::to_string(rig.ringRefusals() - refusedBefore) +
                    " refused by the MIDI input's ring, the rest by the port's output buffer)";
       }
-    } else if (!stream.InOrder()) {
+    } else if (!trial.inOrder) {
       failure = "out of order";
-    } else if (load.refused > 0) {
-      failure = "the harness's MIDI source fell behind (" + std::to_string(load.refused) +
+    } else if (trial.refused > 0) {
+      failure = "the harness's MIDI source fell behind (" + std::to_string(trial.refused) +
                 " waits for room)";
-    } else if (!load.onTime) {
+    } else if (!trial.onTime) {
       failure = "the load could not keep its pace";
     }
     if (!failure.empty() && Xruns(rig) > xrunsBefore) {
@@ -233,12 +229,66 @@ std::string Seconds(double value) {
 
 }  // namespace
 
+void Drain(const std::vector<std::pair<Stream*, std::uint64_t>>& expected) {
+  std::uint64_t last = ~0ull;
+  auto still = SteadyClock::now();
+  for (;;) {
+    std::uint64_t total = 0;
+    bool done = true;
+    for (auto& [stream, count] : expected) {
+      total += stream->Received();
+      done = done && stream->Received() >= count;
+    }
+    if (done) return;
+    if (total != last) {
+      last = total;
+      still = SteadyClock::now();
+    } else if (SteadyClock::now() - still > 1s) {
+      return;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
+std::array<RateOutcome, 2> TryRate(const Rigging& rig, bool toSerial, double rate, double seconds,
+                                   Sides sides) {
+  const bool drive[2] = {sides != Sides::Floor, sides != Sides::Ours};
+  Stream* streams[2] = {toSerial ? rig.oursToSerial : rig.oursToMidi,
+                        toSerial ? rig.floorToSerial : rig.floorToMidi};
+  for (int side = 0; side < 2; ++side) {
+    if (drive[side]) streams[side]->Reset(0);
+  }
+  const auto loads =
+      toSerial ? Load(rig, rate, 0, seconds, sides) : Load(rig, 0, rate, seconds, sides);
+  std::array<RateOutcome, 2> outcome;
+  std::vector<std::pair<Stream*, std::uint64_t>> expected;
+  for (int side = 0; side < 2; ++side) {
+    if (!drive[side]) continue;
+    RateOutcome& trial = outcome[side];
+    trial.sent = toSerial ? loads[side].sentToSerial : loads[side].sentToMidi;
+    trial.refused = loads[side].refused;
+    trial.onTime = loads[side].onTime;
+    expected.emplace_back(streams[side], trial.sent);
+  }
+  Drain(expected);
+  for (int side = 0; side < 2; ++side) {
+    if (!drive[side]) continue;
+    outcome[side].received = streams[side]->Received();
+    outcome[side].inOrder = streams[side]->InOrder();
+  }
+  return outcome;
+}
+
 Results RunPhases(const Options& options, const Rigging& rig) {
   Results results;
   rig.progress("latency: " + std::to_string(options.messages) + " messages per stream, 1 ms apart");
   const std::uint64_t xrunsBefore = Xruns(rig);
+  const std::uint64_t ourXrunsBefore = OurXruns(rig);
+  ResetProcessTimes(rig);
   Latency(options, rig, results);
+  results.latencyProcess = ProcessTimesOf(rig);
   results.latencyXruns = Xruns(rig) - xrunsBefore;
+  results.latencyOurXruns = OurXruns(rig) - ourXrunsBefore;
 
   rig.progress("idle: " + Seconds(options.idleSeconds) + " with the port open");
   {
@@ -253,11 +303,15 @@ Results RunPhases(const Options& options, const Rigging& rig) {
     rig.oursToMidi->Reset(0);
     CpuMeter meter(rig);
     const std::uint64_t lineXrunsBefore = Xruns(rig);
+    const std::uint64_t lineOurXrunsBefore = OurXruns(rig);
+    ResetProcessTimes(rig);
     const LoadOutcome load =
-        Load(rig, kLineMessagesPerSecond, kLineMessagesPerSecond, options.lineSeconds);
+        Load(rig, kLineMessagesPerSecond, kLineMessagesPerSecond, options.lineSeconds)[0];
     results.cpuLinePercent = meter.PercentOfOneCore();
     Drain({{rig.oursToSerial, load.sentToSerial}, {rig.oursToMidi, load.sentToMidi}});
+    results.lineProcess = ProcessTimesOf(rig);
     results.lineXruns = Xruns(rig) - lineXrunsBefore;
+    results.lineOurXruns = OurXruns(rig) - lineOurXrunsBefore;
     results.lineSentEachWay = load.sentToSerial;
     results.lineLostToSerial =
         load.sentToSerial - std::min(load.sentToSerial, rig.oursToSerial->Received());

@@ -2,12 +2,16 @@
 
 // The measurements, run on a control thread while the UI thread pumps the bridge's messages.
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Stream.h"
+#include "platform/midi/MidiService.h"
 
 namespace velmora::bench {
 
@@ -46,6 +50,10 @@ struct Results {
   double cpuIdlePercent = 0;
   long peakRssKb = 0;
   std::uint64_t latencyXruns = 0, lineXruns = 0;  // during those phases, with JACK
+  // Of those, the ones that JACK's server blamed on the bridge's own client.
+  std::uint64_t latencyOurXruns = 0, lineOurXruns = 0;
+  // The bridge's JACK process callback in those phases (started afresh before each).
+  platform::midi::ProcessTimes latencyProcess, lineProcess;
 };
 
 // The devices and streams the phases drive.
@@ -65,9 +73,37 @@ struct Rigging {
   // Cycles that JACK reported overrun so far (xruns): what a late client wrote in one may be lost
   // or read twice. Unset without JACK.
   std::function<std::uint64_t()> xruns;
+  // Of those, the ones that JACK's server named the bridge's client in. Unset without JACK.
+  std::function<std::uint64_t()> ourXruns;
+  // The run times of the bridge's JACK process callback, and starting them afresh. Unset
+  // without JACK.
+  std::function<platform::midi::ProcessTimes()> processTimes;
+  std::function<void()> resetProcessTimes;
   bool floorThroughput = false;  // also find the floor's loss-free rates
 };
 
 Results RunPhases(const Options& options, const Rigging& rig);
+
+// The pieces of the rate phases, for other drivers of the same paths (--program).
+
+// Which far ends a load drives: ours, the floor's, or both in the same moments.
+enum class Sides { Ours, Floor, Both };
+
+// What one side was sent in one rate tried, one way, and what came back.
+struct RateOutcome {
+  std::uint64_t sent = 0, received = 0;
+  std::uint64_t refused = 0;  // waits for room in the harness's MIDI source
+  bool inOrder = true;
+  bool onTime = true;  // the load kept its schedule
+  std::uint64_t Lost() const { return sent - std::min(sent, received); }
+};
+
+// Waits until every stream received its count, or nothing moved for a second.
+void Drain(const std::vector<std::pair<Stream*, std::uint64_t>>& expected);
+
+// `rate` messages a second MIDI -> serial (`toSerial`) or serial -> MIDI for `seconds`, paced
+// each millisecond, into `sides`; waits for what is still on its way. [0] ours, [1] the floor.
+std::array<RateOutcome, 2> TryRate(const Rigging& rig, bool toSerial, double rate, double seconds,
+                                   Sides sides);
 
 }  // namespace velmora::bench

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "JackRig.h"
+#include "Phases.h"
 #include "Rig.h"
 #include "Stream.h"
 #include "support/Pty.h"
@@ -42,6 +44,8 @@ struct ProgramOptions {
   double idleSeconds = 10;
   int period = 64;
   bool realtime = true;
+  int burstMultiple = 100;  // of the line rate, MIDI -> serial, ours and the floor at once
+  double burstSeconds = 5;
 };
 
 constexpr const char* kUsage =
@@ -50,7 +54,9 @@ constexpr const char* kUsage =
     "                     [--jack-no-realtime]\n"
     "  the velmora executable (its window offscreen) through JACK and a pseudo-terminal, beside\n"
     "  a minimal forwarder on the same JACK server: latency, CPU at R messages a second each\n"
-    "  way (1000 unless given), CPU idle, memory, threads, per-thread CPU and context switches\n";
+    "  way (1000 unless given), CPU idle, memory, threads, per-thread CPU and context switches,\n"
+    "  then 100 x line rate MIDI -> serial for 5 s, and the longest run of the program's JACK\n"
+    "  process callback, which it writes when it ends\n";
 
 bool Parse(int argc, char** argv, ProgramOptions& options) {
   for (int i = 0; i < argc; ++i) {
@@ -209,28 +215,6 @@ Summary Summarise(const Stream& stream) {
   return result;
 }
 
-// Waits until every stream received its count, or nothing moved for a second.
-void Drain(const std::vector<std::pair<Stream*, std::uint64_t>>& expected) {
-  std::uint64_t last = ~0ull;
-  auto still = SteadyClock::now();
-  for (;;) {
-    std::uint64_t total = 0;
-    bool done = true;
-    for (auto& [stream, count] : expected) {
-      total += stream->Received();
-      done = done && stream->Received() >= count;
-    }
-    if (done) return;
-    if (total != last) {
-      last = total;
-      still = SteadyClock::now();
-    } else if (SteadyClock::now() - still > 1s) {
-      return;
-    }
-    std::this_thread::sleep_for(5ms);
-  }
-}
-
 // Both paths of ours and of the floor, driven from one thread.
 struct Paths {
   JackFarSide& far;
@@ -386,8 +370,59 @@ void PrintThreads(const char* phase, const ProcessFigures& before, const Process
               static_cast<double>(switchesTotal) / n);
 }
 
+std::string Json(const RateOutcome& trial) {
+  char text[160];
+  std::snprintf(
+      text, sizeof text, "{\"sent\":%llu,\"received\":%llu,\"lost\":%llu,\"in_order\":%s}",
+      static_cast<unsigned long long>(trial.sent), static_cast<unsigned long long>(trial.received),
+      static_cast<unsigned long long>(trial.Lost()), trial.inOrder ? "true" : "false");
+  return text;
+}
+
 double PercentOfCore(std::uint64_t ticks, double seconds) {
   return seconds > 0 ? 100.0 * static_cast<double>(ticks) / kTick / seconds : 0;
+}
+
+// What the program wrote when it ended about its JACK process callback ("velmora: jack process
+// callback: longest 23.4 µs, 0 of 750123 cycles over 50 µs"), and its loss lines.
+struct ExitReport {
+  std::string processLine;  // empty: it wrote none (no JACK, or an older build)
+  std::vector<std::string> lossLines;
+  double longestUs = 0;
+  unsigned long long overBudget = 0, cycles = 0;
+};
+
+// The whole run's figures: the program can only tell them when it ends.
+std::string Json(const ExitReport& report) {
+  if (report.processLine.empty()) return "null";
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "{\"whole_run\":true,\"longest_us\":%.1f,\"over_50us\":%llu,\"cycles\":%llu}",
+                report.longestUs, report.overBudget, report.cycles);
+  return text;
+}
+
+ExitReport ReadExitReport(const std::string& output) {
+  ExitReport report;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    if (const auto at = line.find(": jack process callback: longest "); at != std::string::npos) {
+      report.processLine = line;
+      const char* figures = line.c_str() + at + std::strlen(": jack process callback: longest ");
+      char* end = nullptr;
+      report.longestUs = std::strtod(figures, &end);
+      // "µs, N of M cycles over ...": the numbers after the unit.
+      const char* counts = std::strchr(end, ',');
+      if (counts == nullptr ||
+          std::sscanf(counts, ", %llu of %llu", &report.overBudget, &report.cycles) != 2) {
+        report.overBudget = report.cycles = 0;
+      }
+    } else if (line.find(" MIDI messages lost: ") != std::string::npos ||
+               line.find(" MIDI messages not sent: ") != std::string::npos) {
+      report.lossLines.push_back(line);
+    }
+  }
+  return report;
 }
 
 int Run(const ProgramOptions& options) {
@@ -438,6 +473,11 @@ int Run(const ProgramOptions& options) {
   const pid_t pid = program.pid();
   std::fprintf(stderr, "... %s (pid %d) forwards; JACK server %s\n", options.program.c_str(), pid,
                server.name().c_str());
+  // The program's JACK client, as the server names it: what its port into "to-ours" belongs to.
+  std::string client;
+  if (const auto ports = far.Connections(false, true); !ports.empty()) {
+    client = ports[0].substr(0, ports[0].find(':'));
+  }
 
   // Latency.
   std::fprintf(stderr, "... latency: %zu messages each way, 1 ms apart\n", options.messages);
@@ -479,7 +519,38 @@ int Run(const ProgramOptions& options) {
   const double lineCpu = PercentOfCore(lineAfter.cpuTicks - lineBefore.cpuTicks, seconds);
   const std::string loadLine = LoadAverage();
   const std::uint64_t xruns = far.Xruns();
+
+  // 100 x line rate MIDI -> serial, into the program and the floor in the same moments: the
+  // pieces of --jack's rate phases. A pseudo-terminal's line has no baud-rate limit.
+  const double burstRate = kLineMessagesPerSecond * options.burstMultiple;
+  std::fprintf(stderr, "... %d x line rate (%.0f msg/s) MIDI -> serial for %g s\n",
+               options.burstMultiple, burstRate, options.burstSeconds);
+  Rigging rigging;
+  rigging.play = [&](bool toFloor, std::uint32_t packed) { return far.Play(toFloor, packed); };
+  rigging.oursMaster = oursPty.master();
+  rigging.floorMaster = floorPty.master();
+  rigging.oursToSerial = &oursToSerial;
+  rigging.floorToSerial = &floorToSerial;
+  rigging.oursToMidi = &oursToMidi;
+  rigging.floorToMidi = &floorToMidi;
+  const std::uint64_t burstXrunsBefore = far.Xruns();
+  const std::uint64_t burstOurXrunsBefore = server.XrunsNaming(client);
+  ProcessFigures burstBefore = LookAt(pid);
+  double floorBurst = floorCpu();
+  start = SteadyClock::now();
+  const auto burst = TryRate(rigging, true, burstRate, options.burstSeconds, Sides::Both);
+  const double burstSeconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+  ProcessFigures burstAfter = LookAt(pid);
+  floorBurst = 100.0 * (floorCpu() - floorBurst) / burstSeconds;
+  const double burstCpu = PercentOfCore(burstAfter.cpuTicks - burstBefore.cpuTicks, burstSeconds);
+  const std::string loadBurst = LoadAverage();
+  const std::uint64_t burstXruns = far.Xruns() - burstXrunsBefore;
+  const std::uint64_t burstOurXruns = server.XrunsNaming(client) - burstOurXrunsBefore;
+  const std::uint64_t runXruns = far.Xruns();
+  const std::uint64_t runOurXruns = server.XrunsNaming(client);
+
   const bool clean = program.Stop();
+  const ExitReport exitReport = ReadExitReport(ReadFile(log));
 
   std::printf(
       "\nvelmora-bench --program: %s, window offscreen; JACK server %s, dummy driver,\n"
@@ -522,15 +593,53 @@ int Run(const ProgramOptions& options) {
   PrintThreads("idle", idleBefore, idleAfter, idleSeconds, 0, pid);
   PrintThreads("latency phase", latencyBefore, latencyAfter, latencySeconds, options.messages, pid);
   PrintThreads("load phase", lineBefore, lineAfter, seconds, sent, pid);
+
+  std::printf(
+      "\n%d x line rate (%.0f msg/s) MIDI -> serial for %g s, program and floor at once "
+      "(load %s; the phase took %.1f s with what was still on its way):\n",
+      options.burstMultiple, burstRate, options.burstSeconds, loadBurst.c_str(), burstSeconds);
+  std::printf("  %-10s %10s %10s %10s  %s\n", "", "sent", "received", "lost", "");
+  for (int side = 0; side < 2; ++side) {
+    const RateOutcome& trial = burst[side];
+    std::string notes;
+    if (!trial.inOrder) notes += " out of order;";
+    if (trial.refused > 0) notes += " " + std::to_string(trial.refused) + " waits for room;";
+    if (!trial.onTime) notes += " the load could not keep its pace;";
+    std::printf("  %-10s %10llu %10llu %10llu %s\n", side == 0 ? "program" : "floor",
+                static_cast<unsigned long long>(trial.sent),
+                static_cast<unsigned long long>(trial.received),
+                static_cast<unsigned long long>(trial.Lost()), notes.c_str());
+  }
+  std::printf(
+      "  CPU: program %.3f %%, floor %.3f %% of one core; JACK xruns %llu, of which the "
+      "server blamed %llu on %s\n",
+      burstCpu, floorBurst, static_cast<unsigned long long>(burstXruns),
+      static_cast<unsigned long long>(burstOurXruns),
+      client.empty() ? "the program's client" : client.c_str());
+  std::printf("\nJACK xruns in the whole run: %llu, of which the server blamed %llu on %s\n",
+              static_cast<unsigned long long>(runXruns),
+              static_cast<unsigned long long>(runOurXruns),
+              client.empty() ? "the program's client" : client.c_str());
+  std::printf("the program's JACK process callback, whole run (target: longest <= 50 us): %s\n",
+              exitReport.processLine.empty() ? "the program wrote nothing of it"
+                                             : exitReport.processLine.c_str());
+  for (const auto& line : exitReport.lossLines) std::printf("the program: %s\n", line.c_str());
   std::printf("\nthe program %s\n", clean ? "ended cleanly on SIGTERM" : "did not end cleanly");
   std::printf(
       "{\"mode\":\"program\",\"added_us\":{\"midi_to_serial_p50\":%.1f,\"midi_to_serial_p99\":"
       "%.1f,\"serial_to_midi_p50\":%.1f,\"serial_to_midi_p99\":%.1f},\"cpu_percent\":{\"load\":"
       "%.3f,\"load_floor\":%.3f,\"idle\":%.3f,\"idle_floor\":%.3f},\"rss_besides_jack_kb\":%ld,"
-      "\"threads\":%d,\"load_average\":\"%s\"}\n",
+      "\"threads\":%d,\"load_average\":\"%s\",\"line_rate_%dx\":{\"seconds\":%g,"
+      "\"msgs_per_s\":%.0f,\"midi_to_serial\":{\"ours\":%s,\"floor\":%s},\"cpu_percent\":%.3f,"
+      "\"cpu_percent_floor\":%.3f,\"xruns\":%llu,\"xruns_ours\":%llu},\"xruns\":%llu,"
+      "\"xruns_ours\":%llu,\"process_callback\":%s}\n",
       oursS.p50 - floorS.p50, oursS.p99 - floorS.p99, oursM.p50 - floorM.p50,
       oursM.p99 - floorM.p99, lineCpu, floorLine, idleCpu, floorIdle,
-      lineAfter.rssKb - lineAfter.jackShmKb, lineAfter.threads, loadLine.c_str());
+      lineAfter.rssKb - lineAfter.jackShmKb, lineAfter.threads, loadLine.c_str(),
+      options.burstMultiple, options.burstSeconds, burstRate, Json(burst[0]).c_str(),
+      Json(burst[1]).c_str(), burstCpu, floorBurst, static_cast<unsigned long long>(burstXruns),
+      static_cast<unsigned long long>(burstOurXruns), static_cast<unsigned long long>(runXruns),
+      static_cast<unsigned long long>(runOurXruns), Json(exitReport).c_str());
   std::error_code ignored;
   fs::remove(log, ignored);
   return 0;

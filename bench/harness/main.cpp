@@ -123,6 +123,8 @@ struct JackFigures {
   unsigned sampleRate = 0, period = 0;
   bool realtime = false;
   std::uint64_t xruns = 0, fullCycles = 0, floorDropped = 0;
+  std::uint64_t ourXruns = 0;  // of `xruns`, those that the server named our client in
+  std::string client;          // our client's name
   std::uint32_t mostPerCycle = 0, capacity = 0;
   long sharedKb = 0;  // JACK's shared memory resident in this process
 };
@@ -130,6 +132,24 @@ struct JackFigures {
 // What one port buffer a cycle allows, in messages a second.
 double PortRate(const JackFigures& jack) {
   return jack.period ? static_cast<double>(jack.capacity) * jack.sampleRate / jack.period : 0;
+}
+
+std::string Json(const platform::midi::ProcessTimes& t) {
+  char text[128];
+  std::snprintf(text, sizeof text, "{\"longest_us\":%.1f,\"over_50us\":%llu,\"cycles\":%llu}",
+                static_cast<double>(t.longestNs) / 1000.0,
+                static_cast<unsigned long long>(t.overBudget),
+                static_cast<unsigned long long>(t.cycles));
+  return text;
+}
+
+std::string Text(const platform::midi::ProcessTimes& t) {
+  char text[128];
+  std::snprintf(text, sizeof text, "%.1f us (%llu of %llu cycles over 50 us)",
+                static_cast<double>(t.longestNs) / 1000.0,
+                static_cast<unsigned long long>(t.overBudget),
+                static_cast<unsigned long long>(t.cycles));
+  return text;
 }
 
 std::string Json(const Throughput& t) {
@@ -156,6 +176,8 @@ void Print(const Options& options, const Results& r, const JackFigures* jack) {
   // JACK's shared memory is the server's, mapped here: not ours to count.
   const long ownRssKb = r.peakRssKb - (jack ? jack->sharedKb : 0);
   const bool rssOk = ownRssKb <= 30 * 1024;
+  const bool processOk = r.latencyProcess.longestNs <= platform::midi::kProcessBudgetNs &&
+                         r.lineProcess.longestNs <= platform::midi::kProcessBudgetNs;
 
   std::printf("\nvelmora-bench: %zu messages per latency stream, 1 ms apart, MIDI on %s\n",
               options.messages, jack ? "our JACK back end" : "the simulated service");
@@ -200,6 +222,14 @@ void Print(const Options& options, const Results& r, const JackFigures* jack) {
         static_cast<unsigned long long>(jack->fullCycles),
         static_cast<unsigned long long>(jack->floorDropped), "a JACK MIDI port buffer holds",
         jack->capacity, PortRate(*jack), PortRate(*jack) / kLineMessagesPerSecond);
+    std::printf("%-44s %llu (%llu while timing latency, %llu at line rate)\n",
+                ("JACK xruns the server blamed on " + jack->client).c_str(),
+                static_cast<unsigned long long>(jack->ourXruns),
+                static_cast<unsigned long long>(r.latencyOurXruns),
+                static_cast<unsigned long long>(r.lineOurXruns));
+    std::printf("%-44s latency phase %s; line rate %s %s\n",
+                "our process callback, longest run (<= 50 us)", Text(r.latencyProcess).c_str(),
+                Text(r.lineProcess).c_str(), Mark(processOk));
   } else {
     std::printf("%-44s %.1f MB %s\n", "peak resident size (<= 30 MB)", r.peakRssKb / 1024.0,
                 Mark(rssOk));
@@ -207,14 +237,16 @@ void Print(const Options& options, const Results& r, const JackFigures* jack) {
 
   std::string jackJson;
   if (jack) {
-    char text[768];
+    char text[1280];
     std::snprintf(
         text, sizeof text,
         ",\"jack\":{\"sample_rate\":%u,\"period_frames\":%u,\"realtime\":%s,\"xruns\":%llu,"
         "\"xruns_latency\":%llu,\"xruns_line_rate\":%llu,"
         "\"most_per_cycle\":%u,\"port_capacity\":%u,\"port_capacity_msgs_per_s\":%.0f,\"full_"
         "cycles\":%llu,\"floor_dropped\":%llu,"
-        "\"shared_memory_rss_kb\":%ld},"
+        "\"shared_memory_rss_kb\":%ld,\"xruns_ours\":%llu,\"xruns_ours_latency\":%llu,"
+        "\"xruns_ours_line_rate\":%llu,\"process_callback\":{\"target_us\":50,"
+        "\"latency\":%s,\"line_rate\":%s}},"
         "\"floor_throughput\":{\"midi_to_serial\":%s,\"serial_to_midi\":%s}",
         jack->sampleRate, jack->period, jack->realtime ? "true" : "false",
         static_cast<unsigned long long>(jack->xruns),
@@ -222,7 +254,11 @@ void Print(const Options& options, const Results& r, const JackFigures* jack) {
         static_cast<unsigned long long>(r.lineXruns), jack->mostPerCycle, jack->capacity,
         PortRate(*jack), static_cast<unsigned long long>(jack->fullCycles),
         static_cast<unsigned long long>(jack->floorDropped), jack->sharedKb,
-        Json(r.floorToSerialRate).c_str(), Json(r.floorToMidiRate).c_str());
+        static_cast<unsigned long long>(jack->ourXruns),
+        static_cast<unsigned long long>(r.latencyOurXruns),
+        static_cast<unsigned long long>(r.lineOurXruns), Json(r.latencyProcess).c_str(),
+        Json(r.lineProcess).c_str(), Json(r.floorToSerialRate).c_str(),
+        Json(r.floorToMidiRate).c_str());
     jackJson = text;
   }
   std::printf(
@@ -374,7 +410,8 @@ int RunJack(const Options& options) {
 
   // The program's own service: one JACK client, "velmora" or the name JACK gave instead.
   auto service = std::make_shared<platform::midi::JackMidiService>();
-  const std::string clientPrefix = service->ClientName() + ":";
+  const std::string client = service->ClientName();
+  const std::string clientPrefix = client + ":";
   BridgeRig rig(service, oursPty);
   // The lists hold every other client's ports, the floor's too: choose ours by name.
   for (auto list : {core::DeviceList::MidiIn, core::DeviceList::MidiOut}) {
@@ -421,6 +458,11 @@ int RunJack(const Options& options) {
   };
   rigging.ringRefusals = [&] { return rig.RingRefusals(); };
   rigging.xruns = [&] { return far.Xruns(); };
+  rigging.ourXruns = [&] { return server.XrunsNaming(client); };
+  rigging.processTimes = [&] {
+    return service->ProcessCallbackTimes().value_or(platform::midi::ProcessTimes{});
+  };
+  rigging.resetProcessTimes = [&] { service->ResetProcessCallbackTimes(); };
   rigging.progress = &Progress;
   rigging.floorThroughput = true;
   const Results results = Measure(options, rigging);
@@ -434,6 +476,8 @@ int RunJack(const Options& options) {
   figures.realtime = far.RealTime();
   figures.capacity = far.PortCapacity();
   figures.xruns = far.Xruns();
+  figures.ourXruns = server.XrunsNaming(client);
+  figures.client = client;
   figures.fullCycles = far.FullCycles();
   figures.mostPerCycle = far.MostPerCycle();
   figures.floorDropped = floor.Dropped();

@@ -6,13 +6,15 @@
 // each named by its full port name.
 //
 // JACK's process thread only moves bytes between port buffers and lock-free rings: it never
-// locks, allocates or blocks. Input reaches the callback from a delivery thread of ours, which
+// locks, allocates or blocks; it times each of its runs (two reads of the monotonic clock,
+// relaxed atomics). Input reaches the callback from a delivery thread of ours, which
 // also raises ports-changed and, while no server answers, asks for one once a second: when a
 // server stops, open devices are lost; when one is back, a new client lists its ports.
 
 #include <jack/jack.h>
 #include <jack/ringbuffer.h>
 #include <semaphore.h>
+#include <time.h>
 
 #include <array>
 #include <atomic>
@@ -49,6 +51,10 @@ class JackMidiService final : public MidiService {
   std::uint64_t Refused() const { return refused_.load(); }
   // Any thread. Cycles the server did not finish in time (JACK drops their port buffers).
   std::uint64_t Xruns() const { return xruns_.load(); }
+  // Any thread. The process callback's run times, timed from its first line to its last.
+  std::optional<ProcessTimes> ProcessCallbackTimes() const override;
+  // Any thread. Starts the run times afresh; a cycle running meanwhile may count either side.
+  void ResetProcessCallbackTimes();
 
   std::uint32_t midiInGetNumDevs() override;
   MMRESULT midiInGetDevCapsA(std::uintptr_t id, MIDIINCAPSA* caps, std::uint32_t size) override;
@@ -103,6 +109,8 @@ class JackMidiService final : public MidiService {
 
   // Process thread.
   static int Process(jack_nframes_t frames, void* self);
+  void ProcessCycle(jack_nframes_t frames);
+  void CountRun(const timespec& start);
   bool ReadIn(JackInput& input, jack_nframes_t frames);
   static void WriteOut(JackOutput& output, jack_nframes_t frames);
   // JACK's notification thread: only atomics and sem_post.
@@ -166,6 +174,11 @@ class JackMidiService final : public MidiService {
   std::array<std::atomic<JackOutput*>, kMaxPorts> outSlots_{};
   // Written by the process thread only: odd while a cycle runs.
   std::atomic<std::uint64_t> cycle_{0};
+  // The process callback's run times: written by the process thread (and zeroed by a reset on
+  // any thread), read by any thread; relaxed, each figure on its own.
+  std::atomic<std::uint64_t> longestNs_{0};
+  std::atomic<std::uint64_t> overBudget_{0};
+  std::atomic<std::uint64_t> timedCycles_{0};
 
   // Written by JACK's threads, read by the delivery thread and the UI thread.
   std::atomic<bool> gone_{false};

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace velmora::platform::midi {
@@ -117,6 +118,15 @@ class MidiOutHandle {
 using HMIDIIN = MidiInHandle*;
 using HMIDIOUT = MidiOutHandle*;
 
+// Our own: how long a back end's real-time callback (JACK's process callback) ran, over the
+// cycles since the service was made or its figures were last reset.
+inline constexpr std::uint64_t kProcessBudgetNs = 50'000;  // what one run may take
+struct ProcessTimes {
+  std::uint64_t longestNs = 0;
+  std::uint64_t overBudget = 0;  // runs longer than kProcessBudgetNs
+  std::uint64_t cycles = 0;
+};
+
 // Called on the driver thread: (handle, message, instance, param1, param2). Must not block.
 using MidiCallback = void (*)(void* handle, std::uint32_t message, std::uintptr_t instance,
                               std::uintptr_t param1, std::uintptr_t param2);
@@ -161,6 +171,9 @@ class MidiService {
   // block: it posts to whoever re-reads the lists. An empty function removes it. A back end
   // that cannot tell keeps the default, and its lists are read only when asked.
   virtual void SetPortsChangedCallback(std::function<void()> callback) { (void)callback; }
+  // Our own, any thread: the run times of the back end's real-time callback; none for a back
+  // end without a callback of its own on a real-time thread (RtMidi, WinMM, the simulation).
+  virtual std::optional<ProcessTimes> ProcessCallbackTimes() const { return std::nullopt; }
 };
 
 // The platform's own service: WinMM on Windows, RtMidi where it was found, else a simulated

@@ -41,9 +41,9 @@ constexpr auto kBound = 30s;
 // name space around it.
 class Isolated {
  public:
-  // `output`: where the command's standard output goes; empty: ours.
+  // `output`, `errors`: where the command's standard output and error go; empty: ours.
   Isolated(const std::string& slavePath, std::vector<std::string> command,
-           const std::string& output = {}) {
+           const std::string& output = {}, const std::string& errors = {}) {
     std::vector<std::string> words{"unshare"};
     if (::geteuid() != 0) words.insert(words.end(), {"--user", "--map-root-user"});
     words.insert(words.end(),
@@ -57,6 +57,10 @@ class Isolated {
     posix_spawn_file_actions_init(&actions);
     if (!output.empty()) {
       posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
+    if (!errors.empty()) {
+      posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(),
                                        O_WRONLY | O_CREAT | O_TRUNC, 0600);
     }
     if (posix_spawnp(&pid_, "unshare", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
@@ -185,7 +189,8 @@ TEST_F(EndToEnd, TerminationEndsTheProgramAndFreesEveryDevice) {
 }
 
 // The headless program with the devices and line named on its command line: it forwards, prints
-// what the window would show, and ends on SIGTERM with status 0, leaving nothing behind.
+// what the window would show, and ends on SIGTERM with status 0, leaving nothing behind; on
+// its way out it tells how long its JACK process callback ran at most.
 TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
   PtyPair serial;
   {
@@ -196,6 +201,7 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
   }
   velmora::testing::TempDir directory;
   const std::string output = (directory.path() / "stdout").string();
+  const std::string errors = (directory.path() / "stderr").string();
   // The line comes from the remembered choices, the devices from the command line.
   const auto settings = directory.path() / "velmora" / "velmora.conf";
   std::filesystem::create_directories(settings.parent_path());
@@ -205,7 +211,7 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
   Isolated program(serial.slavePath(),
                    {VELMORA_HEADLESS, "--port", "COM1", "--midi-in", "HEADLESS-PEER", "--midi-out",
                     "headless-peer"},
-                   output);
+                   output, errors);
   const auto printed = [&] {
     std::ifstream file(output);
     std::stringstream text;
@@ -236,6 +242,11 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
   ASSERT_NE(stop, std::string::npos) << text;
   EXPECT_NE(text.find("RS232 fermé", stop), std::string::npos) << text;
   EXPECT_NE(text.find("MIDI In fermé", stop), std::string::npos) << text;
+  std::stringstream said;
+  said << std::ifstream(errors).rdbuf();
+  EXPECT_NE(said.str().find("velmora-headless: jack process callback: longest "), std::string::npos)
+      << said.str();
+  EXPECT_NE(said.str().find(" cycles over 50 µs\n"), std::string::npos) << said.str();
   ExpectNothingLeftBehind(peer, "headless-peer", serial.slavePath());
 }
 

@@ -184,6 +184,21 @@ TEST_F(JackService, ListsOtherClientsPortsByDirectionAndNamesItsOwnStably) {
   EXPECT_TRUE(WaitUntil([&] { return peer->connections(false) == linked; }));
 }
 
+// The process callback times each of its runs; a reset starts the figures afresh.
+TEST_F(JackService, TimesEveryRunOfItsProcessCallbackAndStartsAfreshOnReset) {
+  const auto times = [&] { return service->ProcessCallbackTimes().value_or(pm::ProcessTimes{}); };
+  ASSERT_TRUE(service->ProcessCallbackTimes().has_value());
+  ASSERT_TRUE(WaitUntil([&] { return times().cycles >= 200; }));
+  const pm::ProcessTimes before = times();
+  EXPECT_GT(before.longestNs, 0u);
+  EXPECT_LE(before.overBudget, before.cycles);
+  service->ResetProcessCallbackTimes();
+  const pm::ProcessTimes after = times();
+  // A cycle running meanwhile may count on either side of the reset.
+  EXPECT_LT(after.cycles, before.cycles);
+  EXPECT_TRUE(WaitUntil([&] { return times().cycles > 0 && times().longestNs > 0; }));
+}
+
 // RtMidi freed a port's ring while its process callback could still run, one crash in tens.
 TEST_F(JackService, AnOutputOpenedAndClosedAThousandTimesWhileMidiFlowsNeverCrashes) {
   OpenInput input(*service, peer->outPortName());
