@@ -458,6 +458,11 @@ class TApdBaseDispatcher {
   // has no such wait and keeps a com thread.
   virtual std::int32_t WaitComEventFor(std::uint32_t& mask, std::chrono::milliseconds timeout);
   virtual bool HasTimedComWait() const { return false; }
+  // Whether someone asks to hear of modem-line changes (a modem-status trigger exists). A driver
+  // that must poll the lines polls only then; it looks again after ModemWatchChanged(). Any
+  // thread.
+  bool ModemWatchWanted() const { return modemWatchWanted_.load(std::memory_order_relaxed); }
+  virtual void ModemWatchChanged() {}
   virtual bool SetupCom(std::uint32_t inSize, std::uint32_t outSize) = 0;
   // Second half of closing: stops the threads, frees the rings. Base implementation.
   virtual void ReleasePort();
@@ -609,6 +614,9 @@ class TApdBaseDispatcher {
   std::vector<TTimerTrigger> timerTriggers_;
   std::vector<TDataTrigger> dataTriggers_;
   std::vector<TStatusTrigger> statusTriggers_;
+  // A modem-status trigger is among statusTriggers_; written under the general lock.
+  std::atomic<bool> modemWatchWanted_{false};
+  void RecountModemWatchLocked();
   std::int32_t handleCounter_ = 1;
   // Trace (general lock).
   std::vector<std::uint8_t> traceRing_;  // kind, byte pairs; empty when off

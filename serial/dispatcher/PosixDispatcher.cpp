@@ -305,7 +305,10 @@ std::int32_t TApdPosixDispatcher::WaitForDevice(std::uint32_t& mask, int timeout
     // the waiting thread (the com thread, or the dispatch thread without one) has left this wait
     // for good before CloseCom detaches the watch and closes the descriptor: neither can change
     // under this wait.
-    const platform::SerialPollResult result = arrivals_.Wait(left(watchLines_ ? kLineWatchMs : -1));
+    // Line errors arrive with bytes, which wake this wait; modem lines change by themselves and
+    // are polled, but only while someone listens: an idle port then sleeps.
+    const bool poll = watchLines_ && ModemWatchWanted();
+    const platform::SerialPollResult result = arrivals_.Wait(left(poll ? kLineWatchMs : -1));
     if (result.woken) {
       comWaker_.drain();
       return 1;  // stop, or MarkLost: the caller looks at its flags, the loop at lost_

@@ -54,6 +54,8 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   std::int32_t WriteDevice(const std::uint8_t* data, std::uint32_t count) override;
   std::uint32_t WriteAtOnce(const std::uint8_t* data, std::uint32_t count) override;
   void CancelComWait() override { comWaker_.signal(); }
+  // The wait below picks its slice anew.
+  void ModemWatchChanged() override { comWaker_.signal(); }
   void CancelOutputWait() override { outputWaker_.signal(); }
 
  private:
@@ -91,7 +93,8 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   // there is none (set by OpenCom before the thread starts, dropped by CloseCom after it has
   // left its wait for good).
   platform::SerialArrivalWatch arrivals_;
-  bool watchLines_ = false;  // the device answers TIOCMGET or TIOCGICOUNT
+  bool watchLines_ =
+      false;  // the device answers TIOCMGET or TIOCGICOUNT: lines looked at each wake
   std::optional<int> lastModem_;
   std::optional<platform::SerialCounters> lastCounters_;
   bool lossAnnounced_ = false;  // EV_ERR was reported for a lost device

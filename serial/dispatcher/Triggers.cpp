@@ -56,6 +56,7 @@ std::int32_t TApdBaseDispatcher::AddStatusTrigger(std::int32_t kind) {
   const std::int32_t handle = AllocateHandle() | kind;
   if ((handle & ~7) == 0) return ecNoMoreTriggers;
   statusTriggers_.push_back({handle, kind, 0, false, false});
+  RecountModemWatchLocked();
   const auto kindByte = static_cast<std::uint8_t>(kind);
   AddLogEntryLocked(dtTriggerAlloc, dstStatusTrigger, 1, &kindByte,
                     static_cast<std::uint32_t>(handle));
@@ -69,6 +70,13 @@ std::int32_t TApdBaseDispatcher::RemoveTrigger(std::int32_t handle) {
   }
   std::lock_guard lock(generalLock_);
   return FindTrigger(handle, true, nullptr);
+}
+
+// Caller holds the general lock.
+void TApdBaseDispatcher::RecountModemWatchLocked() {
+  const bool wanted = std::any_of(statusTriggers_.begin(), statusTriggers_.end(),
+                                  [](const auto& t) { return t.Kind == stModem; });
+  if (modemWatchWanted_.exchange(wanted) != wanted) ModemWatchChanged();
 }
 
 // Caller holds the general lock. 0 when found (and removed with `remove`), else
@@ -92,6 +100,7 @@ std::int32_t TApdBaseDispatcher::FindTrigger(std::int32_t handle, bool remove, i
     if (kind) *kind = 1;
     if (remove) {
       statusTriggers_.erase(s);
+      RecountModemWatchLocked();
       const auto kindByte = static_cast<std::uint8_t>(handle & 7);
       AddLogEntryLocked(dtTriggerDispose, dstStatusTrigger, 1, &kindByte, value);
     }
