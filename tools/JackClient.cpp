@@ -15,11 +15,12 @@ JackRing MakeJackRing(std::size_t bytes) {
   return ring;
 }
 
-JackClient::JackClient(const std::string& name, JackProcessCallback process, void* self) {
+JackClient::JackClient(const std::string& name, JackProcessCallback process, void* self)
+    : process_(process), processSelf_(self) {
   jack_status_t status{};
   client_ = jack_client_open(name.c_str(), JackNoStartServer, &status);
   if (!client_) throw std::runtime_error("cannot open JACK client " + name);
-  if (jack_set_process_callback(client_, process, self) != 0 ||
+  if (jack_set_process_callback(client_, &JackClient::timedProcess, this) != 0 ||
       jack_set_xrun_callback(client_, &JackClient::onXrun, this) != 0) {
     leave();
     throw std::runtime_error("cannot set up JACK client " + name);
@@ -79,6 +80,11 @@ int JackClient::onXrun(void* self) {
   client.lastXrun_ = std::chrono::steady_clock::now().time_since_epoch().count();
   ++client.xruns_;
   return 0;
+}
+
+int JackClient::timedProcess(jack_nframes_t frames, void* self) {
+  auto& client = *static_cast<JackClient*>(self);
+  return client.timer_.Time([&] { return client.process_(frames, client.processSelf_); });
 }
 
 double JackClient::processCpuSeconds() const {

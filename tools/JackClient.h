@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/midi/CallbackTimer.h"
+
 namespace velmora::tools {
 
 struct RingFree {
@@ -52,10 +54,18 @@ class JackClient {
   }
   // CPU time of the process thread so far, in seconds; whether it runs real-time.
   double processCpuSeconds() const;
+  // How long the process callback ran: any thread reads or resets.
+  platform::midi::ProcessTimes processTimes() const { return timer_.Times(); }
+  void resetProcessTimes() { timer_.Reset(); }
   bool realTime() const;
 
  private:
   static int onXrun(void* self);
+  static int timedProcess(jack_nframes_t frames, void* self);
+
+  JackProcessCallback process_;
+  void* processSelf_;
+  platform::midi::CallbackTimer timer_;
 
   jack_client_t* client_ = nullptr;
   std::vector<jack_port_t*> ports_;

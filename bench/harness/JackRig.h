@@ -120,6 +120,8 @@ class JackFloor {
   std::uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
   std::thread& thread() { return reader_; }
   double ProcessCpuSeconds() const { return client_.processCpuSeconds(); }
+  platform::midi::ProcessTimes ProcessTimes() const { return client_.processTimes(); }
+  void ResetProcessTimes() { client_.resetProcessTimes(); }
 
  private:
   static int Process(jack_nframes_t frames, void* self);

@@ -74,7 +74,28 @@ std::uint64_t OurXruns(const Rigging& rig) {
 
 void ResetProcessTimes(const Rigging& rig) {
   if (rig.resetProcessTimes) rig.resetProcessTimes();
+  if (rig.resetFloorProcessTimes) rig.resetFloorProcessTimes();
 }
+
+platform::midi::ProcessTimes FloorProcessTimesOf(const Rigging& rig) {
+  return rig.floorProcessTimes ? rig.floorProcessTimes() : platform::midi::ProcessTimes{};
+}
+
+// The floor's CPU over a phase, as a share of one core.
+class FloorCpuMeter {
+ public:
+  explicit FloorCpuMeter(const Rigging& rig) : rig_(rig), start_(Now()) {}
+  double PercentOfOneCore() const {
+    const double wall = std::chrono::duration<double>(SteadyClock::now() - wallStart_).count();
+    return wall > 0 ? 100.0 * std::max(0.0, Now() - start_) / wall : 0.0;
+  }
+
+ private:
+  double Now() const { return rig_.floorCpu ? rig_.floorCpu() : 0.0; }
+  const Rigging& rig_;
+  double start_ = 0;
+  SteadyClock::time_point wallStart_ = SteadyClock::now();
+};
 
 platform::midi::ProcessTimes ProcessTimesOf(const Rigging& rig) {
   return rig.processTimes ? rig.processTimes() : platform::midi::ProcessTimes{};
@@ -287,29 +308,41 @@ Results RunPhases(const Options& options, const Rigging& rig) {
   ResetProcessTimes(rig);
   Latency(options, rig, results);
   results.latencyProcess = ProcessTimesOf(rig);
+  results.latencyFloorProcess = FloorProcessTimesOf(rig);
   results.latencyXruns = Xruns(rig) - xrunsBefore;
   results.latencyOurXruns = OurXruns(rig) - ourXrunsBefore;
 
   rig.progress("idle: " + Seconds(options.idleSeconds) + " with the port open");
   {
     CpuMeter meter(rig);
+    FloorCpuMeter floorMeter(rig);
     std::this_thread::sleep_for(std::chrono::duration<double>(options.idleSeconds));
     results.cpuIdlePercent = meter.PercentOfOneCore();
+    results.cpuIdleFloorPercent = floorMeter.PercentOfOneCore();
   }
 
   rig.progress("both ways at line rate for " + Seconds(options.lineSeconds));
   {
-    rig.oursToSerial->Reset(0);
-    rig.oursToMidi->Reset(0);
+    for (Stream* s : {rig.oursToSerial, rig.floorToSerial, rig.oursToMidi, rig.floorToMidi}) {
+      s->Reset(0);
+    }
     CpuMeter meter(rig);
+    FloorCpuMeter floorMeter(rig);
     const std::uint64_t lineXrunsBefore = Xruns(rig);
     const std::uint64_t lineOurXrunsBefore = OurXruns(rig);
     ResetProcessTimes(rig);
-    const LoadOutcome load =
-        Load(rig, kLineMessagesPerSecond, kLineMessagesPerSecond, options.lineSeconds)[0];
+    // The floor runs beside ours, so that its CPU is measured in the same moments.
+    const auto loads =
+        Load(rig, kLineMessagesPerSecond, kLineMessagesPerSecond, options.lineSeconds, Sides::Both);
+    const LoadOutcome& load = loads[0];
     results.cpuLinePercent = meter.PercentOfOneCore();
-    Drain({{rig.oursToSerial, load.sentToSerial}, {rig.oursToMidi, load.sentToMidi}});
+    results.cpuLineFloorPercent = floorMeter.PercentOfOneCore();
+    Drain({{rig.oursToSerial, load.sentToSerial},
+           {rig.oursToMidi, load.sentToMidi},
+           {rig.floorToSerial, loads[1].sentToSerial},
+           {rig.floorToMidi, loads[1].sentToMidi}});
     results.lineProcess = ProcessTimesOf(rig);
+    results.lineFloorProcess = FloorProcessTimesOf(rig);
     results.lineXruns = Xruns(rig) - lineXrunsBefore;
     results.lineOurXruns = OurXruns(rig) - lineOurXrunsBefore;
     results.lineSentEachWay = load.sentToSerial;

@@ -48,12 +48,16 @@ struct Results {
   std::uint64_t lineSentEachWay = 0, lineLostToSerial = 0, lineLostToMidi = 0;
   double cpuLinePercent = 0;  // of one core, bridge threads only
   double cpuIdlePercent = 0;
+  // The floor's own threads in the same moments (driven at line rate beside ours).
+  double cpuLineFloorPercent = 0, cpuIdleFloorPercent = 0;
   long peakRssKb = 0;
   std::uint64_t latencyXruns = 0, lineXruns = 0;  // during those phases, with JACK
   // Of those, the ones that JACK's server blamed on the bridge's own client.
   std::uint64_t latencyOurXruns = 0, lineOurXruns = 0;
   // The bridge's JACK process callback in those phases (started afresh before each).
   platform::midi::ProcessTimes latencyProcess, lineProcess;
+  // The floor's JACK process callback in the same phases: what this machine allows.
+  platform::midi::ProcessTimes latencyFloorProcess, lineFloorProcess;
 };
 
 // The devices and streams the phases drive.
@@ -79,6 +83,11 @@ struct Rigging {
   // without JACK.
   std::function<platform::midi::ProcessTimes()> processTimes;
   std::function<void()> resetProcessTimes;
+  // CPU time used so far by the floor's own threads, in seconds (part of harnessCpu).
+  std::function<double()> floorCpu;
+  // The floor's JACK process callback, as processTimes. Unset without JACK.
+  std::function<platform::midi::ProcessTimes()> floorProcessTimes;
+  std::function<void()> resetFloorProcessTimes;
   bool floorThroughput = false;  // also find the floor's loss-free rates
 };
 

@@ -623,6 +623,13 @@ int Run(const ProgramOptions& options) {
   std::printf("the program's JACK process callback, whole run (target: longest <= 50 us): %s\n",
               exitReport.processLine.empty() ? "the program wrote nothing of it"
                                              : exitReport.processLine.c_str());
+  const platform::midi::ProcessTimes floorTimes = floor.ProcessTimes();
+  std::printf(
+      "the floor's JACK process callback, whole run: longest %.1f us, %llu of %llu cycles "
+      "over 50 us\n",
+      static_cast<double>(floorTimes.longestNs) / 1000.0,
+      static_cast<unsigned long long>(floorTimes.overBudget),
+      static_cast<unsigned long long>(floorTimes.cycles));
   for (const auto& line : exitReport.lossLines) std::printf("the program: %s\n", line.c_str());
   std::printf("\nthe program %s\n", clean ? "ended cleanly on SIGTERM" : "did not end cleanly");
   std::printf(
@@ -632,14 +639,18 @@ int Run(const ProgramOptions& options) {
       "\"threads\":%d,\"load_average\":\"%s\",\"line_rate_%dx\":{\"seconds\":%g,"
       "\"msgs_per_s\":%.0f,\"midi_to_serial\":{\"ours\":%s,\"floor\":%s},\"cpu_percent\":%.3f,"
       "\"cpu_percent_floor\":%.3f,\"xruns\":%llu,\"xruns_ours\":%llu},\"xruns\":%llu,"
-      "\"xruns_ours\":%llu,\"process_callback\":%s}\n",
+      "\"xruns_ours\":%llu,\"process_callback\":%s,\"floor_process_callback\":{"
+      "\"longest_us\":%.1f,\"over_50us\":%llu,\"cycles\":%llu}}\n",
       oursS.p50 - floorS.p50, oursS.p99 - floorS.p99, oursM.p50 - floorM.p50,
       oursM.p99 - floorM.p99, lineCpu, floorLine, idleCpu, floorIdle,
       lineAfter.rssKb - lineAfter.jackShmKb, lineAfter.threads, loadLine.c_str(),
       options.burstMultiple, options.burstSeconds, burstRate, Json(burst[0]).c_str(),
       Json(burst[1]).c_str(), burstCpu, floorBurst, static_cast<unsigned long long>(burstXruns),
       static_cast<unsigned long long>(burstOurXruns), static_cast<unsigned long long>(runXruns),
-      static_cast<unsigned long long>(runOurXruns), Json(exitReport).c_str());
+      static_cast<unsigned long long>(runOurXruns), Json(exitReport).c_str(),
+      static_cast<double>(floorTimes.longestNs) / 1000.0,
+      static_cast<unsigned long long>(floorTimes.overBudget),
+      static_cast<unsigned long long>(floorTimes.cycles));
   std::error_code ignored;
   fs::remove(log, ignored);
   return 0;

@@ -26,9 +26,6 @@ constexpr auto kCheckPause = std::chrono::milliseconds(100);
 
 void Silent(const char*) {}
 
-// The process thread's figures are plain atomic instructions, never a lock.
-static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
-
 // Waits for a post or until `pause` has passed.
 void WaitAtMost(sem_t& semaphore, std::chrono::nanoseconds pause) {
   timespec until{};
@@ -187,11 +184,7 @@ void JackMidiService::CloseClientLocked() {
 
 int JackMidiService::Process(jack_nframes_t frames, void* self) {
   auto& service = *static_cast<JackMidiService*>(self);
-  // CLOCK_MONOTONIC is read in the vDSO: no system call, no lock.
-  timespec start{};
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  service.ProcessCycle(frames);
-  service.CountRun(start);
+  service.processTimer_.Time([&] { service.ProcessCycle(frames); });
   return 0;
 }
 
@@ -208,31 +201,12 @@ void JackMidiService::ProcessCycle(jack_nframes_t frames) {
   if (arrived) sem_post(&wake_);
 }
 
-void JackMidiService::CountRun(const timespec& start) {
-  timespec end{};
-  clock_gettime(CLOCK_MONOTONIC, &end);
-  const auto ns = static_cast<std::uint64_t>((end.tv_sec - start.tv_sec) * 1'000'000'000LL +
-                                             (end.tv_nsec - start.tv_nsec));
-  // Only this thread raises the longest: a load and a store do.
-  if (ns > longestNs_.load(std::memory_order_relaxed)) {
-    longestNs_.store(ns, std::memory_order_relaxed);
-  }
-  if (ns > kProcessBudgetNs) overBudget_.fetch_add(1, std::memory_order_relaxed);
-  timedCycles_.fetch_add(1, std::memory_order_relaxed);
-}
-
 std::optional<ProcessTimes> JackMidiService::ProcessCallbackTimes() const {
-  ProcessTimes times;
-  times.longestNs = longestNs_.load(std::memory_order_relaxed);
-  times.overBudget = overBudget_.load(std::memory_order_relaxed);
-  times.cycles = timedCycles_.load(std::memory_order_relaxed);
-  return times;
+  return processTimer_.Times();
 }
 
 void JackMidiService::ResetProcessCallbackTimes() {
-  timedCycles_.store(0, std::memory_order_relaxed);
-  overBudget_.store(0, std::memory_order_relaxed);
-  longestNs_.store(0, std::memory_order_relaxed);
+  processTimer_.Reset();
 }
 
 bool JackMidiService::ReadIn(JackInput& input, jack_nframes_t frames) {

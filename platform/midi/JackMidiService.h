@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/midi/CallbackTimer.h"
 #include "platform/midi/Endpoints.h"
 #include "platform/midi/MidiService.h"
 
@@ -110,7 +111,6 @@ class JackMidiService final : public MidiService {
   // Process thread.
   static int Process(jack_nframes_t frames, void* self);
   void ProcessCycle(jack_nframes_t frames);
-  void CountRun(const timespec& start);
   bool ReadIn(JackInput& input, jack_nframes_t frames);
   static void WriteOut(JackOutput& output, jack_nframes_t frames);
   // JACK's notification thread: only atomics and sem_post.
@@ -174,11 +174,8 @@ class JackMidiService final : public MidiService {
   std::array<std::atomic<JackOutput*>, kMaxPorts> outSlots_{};
   // Written by the process thread only: odd while a cycle runs.
   std::atomic<std::uint64_t> cycle_{0};
-  // The process callback's run times: written by the process thread (and zeroed by a reset on
-  // any thread), read by any thread; relaxed, each figure on its own.
-  std::atomic<std::uint64_t> longestNs_{0};
-  std::atomic<std::uint64_t> overBudget_{0};
-  std::atomic<std::uint64_t> timedCycles_{0};
+  // The process callback's run times: the process thread times, any thread reads or resets.
+  CallbackTimer processTimer_;
 
   // Written by JACK's threads, read by the delivery thread and the UI thread.
   std::atomic<bool> gone_{false};

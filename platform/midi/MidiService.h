@@ -14,6 +14,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/midi/ProcessTimes.h"
+
 namespace velmora::platform::midi {
 
 using MMRESULT = std::uint32_t;
@@ -117,15 +119,6 @@ class MidiOutHandle {
 };
 using HMIDIIN = MidiInHandle*;
 using HMIDIOUT = MidiOutHandle*;
-
-// Our own: how long a back end's real-time callback (JACK's process callback) ran, over the
-// cycles since the service was made or its figures were last reset.
-inline constexpr std::uint64_t kProcessBudgetNs = 50'000;  // what one run may take
-struct ProcessTimes {
-  std::uint64_t longestNs = 0;
-  std::uint64_t overBudget = 0;  // runs longer than kProcessBudgetNs
-  std::uint64_t cycles = 0;
-};
 
 // Called on the driver thread: (handle, message, instance, param1, param2). Must not block.
 using MidiCallback = void (*)(void* handle, std::uint32_t message, std::uintptr_t instance,
