@@ -360,6 +360,7 @@ std::int32_t TApdBaseDispatcher::PutBlock(const void* block, std::uint32_t count
     }
     outputSent_ = true;
   }
+  WakeLongSleep();  // an armed "sent" or line-error trigger is checked by the next pass
   if (logging_ || tracing_) {
     std::lock_guard lock(generalLock_);
     const auto n = static_cast<std::uint32_t>(written);

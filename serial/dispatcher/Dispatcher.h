@@ -676,6 +676,11 @@ class TApdBaseDispatcher {
   // then looks at killThreads_ (both sequentially consistent, so one sees the other).
   std::atomic<bool> dispatchWaitsForDevice_{false};
   std::atomic<bool> inDeviceWait_{false};
+  // The dispatch thread waits on the device without a time-out: nothing needs its 50 ms passes
+  // (no timer trigger running, no buffer level watched). Whoever arms one, or writes, wakes it.
+  std::atomic<bool> sleepingLong_{false};
+  bool NeedsPasses();
+  void WakeLongSleep();
   bool deviceWaitEnded_ = false;  // dispatch thread: the driver cannot wait any more
 
   // Thread control; read anywhere.

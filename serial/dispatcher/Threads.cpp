@@ -7,6 +7,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,8 @@ namespace {
 
 constexpr auto kStartAckTimeout = std::chrono::milliseconds{3000};
 constexpr auto kDispatchWait = std::chrono::milliseconds{50};
+// The wait of a dispatch thread that has nothing to time: it is woken for anything else.
+constexpr auto kLongDispatchWait = std::chrono::hours{1};
 // Every wait of a thread is woken by a stop, so a thread that has not ended by then is stuck
 // in a system call. Its object cannot be freed under it: the process ends, saying why, rather
 // than hang for good.
@@ -219,7 +222,12 @@ void TApdBaseDispatcher::WaitForNews() {
   std::uint32_t mask = 0;
   std::int32_t got = 0;
   inDeviceWait_ = true;
-  if (!killThreads_) got = WaitComEventFor(mask, kDispatchWait);
+  // Raised before looking, so that a trigger armed meanwhile sees it and wakes this wait.
+  sleepingLong_ = true;
+  const bool ticking = NeedsPasses();
+  if (ticking) sleepingLong_ = false;
+  if (!killThreads_) got = WaitComEventFor(mask, ticking ? kDispatchWait : kLongDispatchWait);
+  sleepingLong_ = false;
   inDeviceWait_ = false;
   if (got < 0) {
     deviceWaitEnded_ = true;
@@ -227,6 +235,23 @@ void TApdBaseDispatcher::WaitForNews() {
   }
   if (mask & (EV_RING | EV_RINGTE)) ringSeen_ = true;
   if (mask != 0) eventMask_.fetch_or(mask);
+}
+
+bool TApdBaseDispatcher::NeedsPasses() {
+  std::lock_guard lock(generalLock_);
+  const bool timing = std::any_of(timerTriggers_.begin(), timerTriggers_.end(),
+                                  [](const auto& t) { return t.Active; });
+  // Buffer levels change as the device drains its output, which wakes nobody: looked at each
+  // pass. Whatever else a trigger waits for wakes the thread by itself.
+  const bool levels =
+      std::any_of(statusTriggers_.begin(), statusTriggers_.end(), [](const auto& t) {
+        return t.Armed && !t.Fired && (t.Kind == stOutBuffFree || t.Kind == stOutBuffUsed);
+      });
+  return timing || levels;
+}
+
+void TApdBaseDispatcher::WakeLongSleep() {
+  if (sleepingLong_) CancelComWait();
 }
 
 std::int32_t TApdBaseDispatcher::WaitComEventFor(std::uint32_t& mask, std::chrono::milliseconds) {
@@ -336,6 +361,7 @@ void TApdBaseDispatcher::WaitForDispatchThread() {
   while (dispThreadRunning_) {
     if (std::chrono::steady_clock::now() > deadline) threadStuck("dispatch");
     comEventReady_.set();
+    if (inDeviceWait_) CancelComWait();
     pumpOnce();
   }
   std::thread disp;

@@ -136,6 +136,7 @@ std::int32_t TApdBaseDispatcher::SetTimerTrigger(std::int32_t handle, std::int32
                       static_cast<std::uint32_t>(handle));
   }
   record->Active = activate;
+  if (activate) WakeLongSleep();
   return ecOK;
 }
 
@@ -170,6 +171,7 @@ std::int32_t TApdBaseDispatcher::SetStatusTrigger(std::int32_t handle, std::uint
                       static_cast<std::uint32_t>(handle));
   }
   record->Armed = activate;
+  if (activate) WakeLongSleep();
   return ecOK;
 }
 

@@ -35,6 +35,7 @@ class Receiver {
   }
 
   void OnNotify(std::uint32_t msg, std::uint32_t wParam, std::int32_t lParam) {
+    if (msg == serial::apw_TriggerStatus) ++statusNotes;
     if (msg != kAvail || !taking) return;
     std::vector<std::uint8_t> packet(wParam);
     const std::int32_t got = dispatcher_.GetBlock(packet.data(), wParam);
@@ -69,6 +70,7 @@ class Receiver {
   }
 
   std::atomic<bool> taking{true};
+  std::atomic<int> statusNotes{0};
 
  private:
   TApdPosixDispatcher& dispatcher_;
@@ -128,9 +130,26 @@ int ThreadsNamed(const std::string& name) {
   return count;
 }
 
+// How often the threads of this name have gone to sleep so far.
+long SleepsOfThreadsNamed(const std::string& name) {
+  long sleeps = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string line;
+    if (!std::getline(comm, line) || line != name) continue;
+    std::ifstream status(task.path() / "status");
+    while (std::getline(status, line)) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) sleeps += std::stol(line.substr(24));
+    }
+  }
+  return sleeps;
+}
+
 }  // namespace
 
-// The dispatch thread waits for the device itself: no com thread hands it each block.
+// The dispatch thread waits for the device itself: no com thread hands it each block. With
+// nothing to time it sleeps until something happens; a running timer trigger brings its passes
+// back, and a write wakes it for a "sent" trigger at once.
 TEST(TApdPosixDispatcher, AnOpenPortRunsADispatchAndAnOutputThreadOnly) {
   PtyPair pty;
   TApdPosixDispatcher dispatcher(nullptr);
@@ -141,6 +160,24 @@ TEST(TApdPosixDispatcher, AnOpenPortRunsADispatchAndAnOutputThreadOnly) {
   EXPECT_EQ(ThreadsNamed("serial-dispatch"), 1);
   EXPECT_EQ(ThreadsNamed("serial-out"), 1);
   EXPECT_EQ(ThreadsNamed("serial-com"), 0);
+
+  const long asleep = SleepsOfThreadsNamed("serial-dispatch");
+  std::this_thread::sleep_for(300ms);
+  EXPECT_LE(SleepsOfThreadsNamed("serial-dispatch") - asleep, 1);
+
+  const std::int32_t timer = dispatcher.AddTimerTrigger();
+  ASSERT_GT(timer, 0);
+  ASSERT_EQ(dispatcher.SetTimerTrigger(timer, 1000, true), 0);
+  const long timing = SleepsOfThreadsNamed("serial-dispatch");
+  EXPECT_TRUE(WaitUntil([&] { return SleepsOfThreadsNamed("serial-dispatch") > timing + 5; }));
+  ASSERT_EQ(dispatcher.RemoveTrigger(timer), 0);
+
+  const std::int32_t sentTrigger = dispatcher.AddStatusTrigger(serial::stOutSent);
+  ASSERT_GT(sentTrigger, 0);
+  ASSERT_EQ(dispatcher.SetStatusTrigger(sentTrigger, 0, true), 0);
+  const std::uint8_t byte = 0xFE;
+  ASSERT_EQ(dispatcher.PutBlock(&byte, 1), 0);
+  EXPECT_TRUE(WaitUntil([&] { return receiver.statusNotes.load() == 1; }));
   dispatcher.DonePort();
   EXPECT_TRUE(WaitUntil([] { return ThreadsNamed("serial-dispatch") == 0; }));
 }
