@@ -350,9 +350,10 @@ Results RunPhases(const Options& options, const Rigging& rig) {
         load.sentToSerial - std::min(load.sentToSerial, rig.oursToSerial->Received());
     results.lineLostToMidi =
         load.sentToMidi - std::min(load.sentToMidi, rig.oursToMidi->Received());
+    results.lineInOrder = rig.oursToSerial->InOrder() && rig.oursToMidi->InOrder();
+    results.lineOnTime = load.onTime;
     results.lineRateLossFree = load.onTime && results.lineLostToSerial == 0 &&
-                               results.lineLostToMidi == 0 && rig.oursToSerial->InOrder() &&
-                               rig.oursToMidi->InOrder();
+                               results.lineLostToMidi == 0 && results.lineInOrder;
   }
 
   Throughputs(options, rig, true, false, results.toSerial);

@@ -45,6 +45,7 @@ struct Results {
   Throughput toSerial, toMidi;
   Throughput floorToSerialRate, floorToMidiRate;  // measured with --jack only
   bool lineRateLossFree = false;
+  bool lineInOrder = true, lineOnTime = true;  // what else the loss-free verdict asks
   std::uint64_t lineSentEachWay = 0, lineLostToSerial = 0, lineLostToMidi = 0;
   double cpuLinePercent = 0;  // of one core, bridge threads only
   double cpuIdlePercent = 0;

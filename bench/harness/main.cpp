@@ -202,11 +202,12 @@ void Print(const Options& options, const Results& r, const JackFigures* jack) {
     PrintRate("floor serial -> MIDI, loss-free", r.floorToMidiRate);
   }
   std::printf("%-44s %s\n", "each way >= 100 x line rate", Mark(throughputOk));
-  std::printf("%-44s %s (%llu each way, lost %llu / %llu)\n",
+  std::printf("%-44s %s (%llu each way, lost %llu / %llu%s%s)\n",
               "both ways at line rate, nothing lost", Mark(r.lineRateLossFree),
               static_cast<unsigned long long>(r.lineSentEachWay),
               static_cast<unsigned long long>(r.lineLostToSerial),
-              static_cast<unsigned long long>(r.lineLostToMidi));
+              static_cast<unsigned long long>(r.lineLostToMidi),
+              r.lineInOrder ? "" : "; out of order", r.lineOnTime ? "" : "; the load fell behind");
   std::printf("%-44s %.3f %% of one core; floor %.3f %% (ratio %.1f)\n",
               "CPU at line rate both ways", r.cpuLinePercent, r.cpuLineFloorPercent,
               r.cpuLineFloorPercent > 0 ? r.cpuLinePercent / r.cpuLineFloorPercent : 0.0);
