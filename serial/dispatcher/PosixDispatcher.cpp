@@ -309,14 +309,15 @@ std::int32_t TApdPosixDispatcher::WaitForDevice(std::uint32_t& mask, int timeout
     // are polled, but only while someone listens: an idle port then sleeps.
     const bool poll = watchLines_ && ModemWatchWanted();
     const platform::SerialPollResult result = arrivals_.Wait(left(poll ? kLineWatchMs : -1));
+    // The device's events are edges, reported once: what came together with a wake-up is kept.
+    if (result.hangup) MarkLost();
     if (result.woken) {
       comWaker_.drain();
-      return 1;  // stop, or MarkLost: the caller looks at its flags, the loop at lost_
+      if (result.readable && !result.hangup) mask |= EV_RXCHAR;
+      return 1;  // stop, a trigger armed, or MarkLost: the caller looks at its flags, the loop at
+                 // lost_
     }
-    if (result.hangup) {
-      MarkLost();
-      continue;
-    }
+    if (result.hangup) continue;
     if (watchLines_) mask = LookForLineChanges();
     if (result.readable) mask |= EV_RXCHAR;
     if (mask != 0) return 1;
