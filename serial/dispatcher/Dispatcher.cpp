@@ -597,6 +597,7 @@ void TApdBaseDispatcher::SetTriggerLength(std::uint32_t length) {
   std::lock_guard lock(generalLock_);
   lengthTrigger_ = length;
   AddLogEntryLocked(dtTriggerDataChange, dstAvailTrigger, 0, nullptr, length);
+  WakeLongSleep();  // bytes already waiting may reach the new length
 }
 
 void TApdBaseDispatcher::SetWindowAvailWanted(std::uintptr_t handle, bool wanted) {
