@@ -47,23 +47,6 @@ class CpuMeter {
   SteadyClock::time_point wallStart_ = SteadyClock::now();
 };
 
-Percentiles Summarise(const Stream& stream) {
-  Percentiles result;
-  std::vector<double> values = stream.LatenciesUs(result.lost);
-  result.count = values.size();
-  if (values.empty()) return result;
-  std::sort(values.begin(), values.end());
-  auto rank = [&](double q) {
-    const auto index = static_cast<std::size_t>(std::ceil(q * static_cast<double>(values.size())));
-    return values[std::min(values.size() - 1, index == 0 ? 0 : index - 1)];
-  };
-  result.p50 = rank(0.50);
-  result.p99 = rank(0.99);
-  result.p999 = rank(0.999);
-  result.max = values.back();
-  return result;
-}
-
 std::uint64_t Xruns(const Rigging& rig) {
   return rig.xruns ? rig.xruns() : 0;
 }
@@ -249,6 +232,23 @@ std::string Seconds(double value) {
 }
 
 }  // namespace
+
+Percentiles Summarise(const Stream& stream) {
+  Percentiles result;
+  std::vector<double> values = stream.LatenciesUs(result.lost);
+  result.count = values.size();
+  if (values.empty()) return result;
+  std::sort(values.begin(), values.end());
+  auto rank = [&](double q) {
+    const auto index = static_cast<std::size_t>(std::ceil(q * static_cast<double>(values.size())));
+    return values[std::min(values.size() - 1, index == 0 ? 0 : index - 1)];
+  };
+  result.p50 = rank(0.50);
+  result.p99 = rank(0.99);
+  result.p999 = rank(0.999);
+  result.max = values.back();
+  return result;
+}
 
 void Drain(const std::vector<std::pair<Stream*, std::uint64_t>>& expected) {
   std::uint64_t last = ~0ull;

@@ -34,6 +34,9 @@ struct Percentiles {
   std::size_t count = 0, lost = 0;
 };
 
+// The latencies a stream timed, as percentiles, and what it lost.
+Percentiles Summarise(const Stream& stream);
+
 struct Throughput {
   int multiple = 0;  // highest multiple of the line rate sustained with nothing lost; 0: none
   double messagesPerSecond = 0;

@@ -195,26 +195,6 @@ class Program {
   int status_ = 0;
 };
 
-struct Summary {
-  double p50 = 0, p99 = 0, max = 0;
-  std::size_t lost = 0;
-};
-
-Summary Summarise(const Stream& stream) {
-  Summary result;
-  std::vector<double> values = stream.LatenciesUs(result.lost);
-  if (values.empty()) return result;
-  std::sort(values.begin(), values.end());
-  auto rank = [&](double q) {
-    const auto index = static_cast<std::size_t>(std::ceil(q * static_cast<double>(values.size())));
-    return values[std::min(values.size() - 1, index == 0 ? 0 : index - 1)];
-  };
-  result.p50 = rank(0.50);
-  result.p99 = rank(0.99);
-  result.max = values.back();
-  return result;
-}
-
 // Both paths of ours and of the floor, driven from one thread.
 struct Paths {
   JackFarSide& far;
@@ -489,8 +469,8 @@ int Run(const ProgramOptions& options) {
       std::chrono::duration<double>(SteadyClock::now() - latencyStart).count();
   ProcessFigures latencyAfter = LookAt(pid);
   const std::string loadAfterLatency = LoadAverage();
-  const Summary oursS = Summarise(oursToSerial), floorS = Summarise(floorToSerial);
-  const Summary oursM = Summarise(oursToMidi), floorM = Summarise(floorToMidi);
+  const Percentiles oursS = Summarise(oursToSerial), floorS = Summarise(floorToSerial);
+  const Percentiles oursM = Summarise(oursToMidi), floorM = Summarise(floorToMidi);
 
   // Idle.
   std::fprintf(stderr, "... idle: %g s\n", options.idleSeconds);
@@ -562,7 +542,7 @@ int Run(const ProgramOptions& options) {
               loadBeforeLatency.c_str(), loadAfterLatency.c_str());
   std::printf("  %-16s %10s %10s %10s %6s | %10s %10s %6s | %9s %9s\n", "", "ours p50", "p99",
               "max", "lost", "floor p50", "p99", "lost", "added p50", "p99");
-  auto row = [](const char* label, const Summary& o, const Summary& f) {
+  auto row = [](const char* label, const Percentiles& o, const Percentiles& f) {
     std::printf("  %-16s %10.1f %10.1f %10.1f %6zu | %10.1f %10.1f %6zu | %9.1f %9.1f\n", label,
                 o.p50, o.p99, o.max, o.lost, f.p50, f.p99, f.lost, o.p50 - f.p50, o.p99 - f.p99);
   };
