@@ -11,6 +11,7 @@
 #include "midi/MidiOutput.h"
 #include "platform/midi/JackMidiService.h"
 #include "support/Wait.h"
+#include "support/XrunRetry.h"
 #include "tools/JackPeer.h"
 
 namespace pm = velmora::platform::midi;
@@ -20,6 +21,7 @@ using velmora::midi::TMidiOutput;
 using velmora::midi::TMidiPortState;
 using velmora::midi::TMyMidiEvent;
 using velmora::testing::PumpUntil;
+using velmora::testing::RetryOnXrun;
 using velmora::tools::JackPeer;
 using namespace std::chrono_literals;
 
@@ -28,23 +30,6 @@ namespace {
 constexpr auto kBound = 10s;
 // Long enough for anything that is on its way; what has not come by then was lost.
 constexpr auto kExchangeBound = 3s;
-
-// JACK drops what a client wrote in a cycle that overran (an xrun), which a loaded machine
-// causes. An exchange that lost something is tried again, but only when JACK reported an xrun:
-// a loss without one fails the test.
-template <typename Attempt>
-void RetryOnXrun(JackPeer& peer, Attempt attempt) {
-  constexpr int kAttempts = 6;
-  for (int i = 0; i < kAttempts; ++i) {
-    const auto before = peer.xruns();
-    if (attempt()) return;
-    if (peer.xruns() == before) {
-      ADD_FAILURE() << "MIDI lost without an xrun";
-      return;
-    }
-  }
-  ADD_FAILURE() << "MIDI lost in " << kAttempts << " attempts, each with an xrun";
-}
 
 using Bytes = JackPeer::Bytes;
 
@@ -100,18 +85,20 @@ TEST_F(JackIntegration, InputReceivesShortAndSysexMessagesCompleteAndInOrder) {
   input.Start();
 
   const auto sysex = Sysex(3000, 5);
-  RetryOnXrun(*peer, [&] {
-    events.clear();
-    for (const Bytes& message : {Bytes{0x90, 0x3C, 0x64}, Bytes{0xC5, 0x07},
-                                 Bytes{0xFE},  // a lone Active Sensing never reaches the user
-                                 sysex, Bytes{0x80, 0x3C, 0x00}}) {
-      if (!peer->send(message)) return false;
-    }
-    if (!peer->waitSent(kBound)) return false;
-    // In order: once the last one is in, whatever else came is in too.
-    return PumpUntil([&] { return !events.empty() && events.back()->StatusByte == 0x80; },
-                     kExchangeBound);
-  });
+  RetryOnXrun(
+      [&] { return peer->xruns(); },
+      [&] {
+        events.clear();
+        for (const Bytes& message : {Bytes{0x90, 0x3C, 0x64}, Bytes{0xC5, 0x07},
+                                     Bytes{0xFE},  // a lone Active Sensing never reaches the user
+                                     sysex, Bytes{0x80, 0x3C, 0x00}}) {
+          if (!peer->send(message)) return false;
+        }
+        if (!peer->waitSent(kBound)) return false;
+        // In order: once the last one is in, whatever else came is in too.
+        return PumpUntil([&] { return !events.empty() && events.back()->StatusByte == 0x80; },
+                         kExchangeBound);
+      });
   ASSERT_EQ(events.size(), 4u);
   EXPECT_EQ(events[0]->StatusByte, 0x90);
   EXPECT_EQ(events[0]->FirstDataByte, 0x3C);
@@ -146,16 +133,17 @@ TEST_F(JackIntegration, OutputSendsShortAndSysexMessagesThatThePeerReceivesCompl
   const auto sysex = Sysex(3000, 9);
   int sysexSent = 0;
   std::vector<Bytes> received;
-  RetryOnXrun(*peer, [&] {
-    received.clear();
-    output.SendEvent(noteOn);
-    if (!receive(received, 1)) return false;
-    output.SendEvent(program);
-    if (!receive(received, 2)) return false;
-    output.SendEvent(SysexEvent(sysex));
-    ++sysexSent;
-    return receive(received, 3);
-  });
+  RetryOnXrun([&] { return peer->xruns(); },
+              [&] {
+                received.clear();
+                output.SendEvent(noteOn);
+                if (!receive(received, 1)) return false;
+                output.SendEvent(program);
+                if (!receive(received, 2)) return false;
+                output.SendEvent(SysexEvent(sysex));
+                ++sysexSent;
+                return receive(received, 3);
+              });
   ASSERT_TRUE(PumpUntil([&] { return completed == sysexSent; }, kBound));
   EXPECT_EQ(output.PendingLongMessages(), 0u);
   ASSERT_EQ(received.size(), 3u);

@@ -15,6 +15,7 @@
 #include "platform/midi/JackMidiService.h"
 #include "support/PtyPair.h"
 #include "support/Wait.h"
+#include "support/XrunRetry.h"
 #include "tools/JackPeer.h"
 #include "ui/MainWindowHandlers.h"
 
@@ -25,7 +26,9 @@ using velmora::core::kClosedColor;
 using velmora::core::kOpenColor;
 using velmora::core::Shape;
 using velmora::testing::PumpUntil;
+using velmora::testing::RetryOnXrun;
 using velmora::tools::JackPeer;
+using namespace std::chrono_literals;
 
 bool Lists(const velmora::core::HeadlessWindow& window, DeviceList list, const std::string& name) {
   for (int i = 0; i < window.ListCount(list); ++i) {
@@ -83,13 +86,16 @@ TEST(JackLists, APeersPortsComeAndGoAndTheChosenOnesOpenAgainByName) {
   }));
   EXPECT_EQ(window.ListSelectedText(DeviceList::MidiOut), out);
   // Messages flow again from the peer that came back.
-  ASSERT_TRUE(source->send({0x90, 0x3C, 0x40}));
-  EXPECT_TRUE(PumpUntil([&] {
+  const auto logged = [&] {
     for (int i = 0; i < window.LogCount(); ++i) {
       if (window.LogLine(i).rfind("[MIDI-In] - 90 3C 40", 0) == 0) return true;
     }
     return false;
-  }));
+  };
+  RetryOnXrun([&] { return service->Xruns(); },
+              [&] {
+                return source->send({0x90, 0x3C, 0x40}) && PumpUntil(logged, 3s);
+              });
   form.FormClose();
   bridge.Finalize();
 }

@@ -10,9 +10,11 @@
 
 #include "platform/midi/JackMidiService.h"
 #include "support/Wait.h"
+#include "support/XrunRetry.h"
 #include "tools/JackPeer.h"
 
 namespace pm = velmora::platform::midi;
+using velmora::testing::RetryOnXrun;
 using velmora::testing::WaitUntil;
 using velmora::tools::JackPeer;
 using Bytes = JackPeer::Bytes;
@@ -130,18 +132,6 @@ class OpenOutput {
   pm::JackMidiService& service_;
 };
 
-// JACK drops what a client wrote in a cycle that overran (an xrun), which a loaded machine
-// causes: an exchange that lost something is tried again only when the server reported one.
-template <typename Attempt>
-void RetryOnXrun(pm::JackMidiService& service, Attempt attempt) {
-  for (int i = 0; i < 6; ++i) {
-    const auto before = service.Xruns();
-    if (attempt()) return;
-    ASSERT_NE(service.Xruns(), before) << "MIDI lost without an xrun";
-  }
-  FAIL() << "MIDI lost in 6 attempts, each with an xrun";
-}
-
 class JackService : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -222,30 +212,32 @@ TEST_F(JackService, ALongestSysexCrossesWholeBothWays) {
   OpenOutput toPeer(*service, peer->inPortName());
   const Bytes sysex = Sysex(pm::JackMidiService::kMaxMessage);
 
-  RetryOnXrun(*service, [&] {
-    input.received.With([](auto& r) { return r.longs.clear(), 0; });
-    input.Requeue();  // refused while still queued after an attempt that lost the message
-    EXPECT_EQ(toListener.SendLong(sysex), pm::MMSYSERR_NOERROR);
-    EXPECT_EQ(toPeer.SendLong(sysex), pm::MMSYSERR_NOERROR);
-    // The peer gets it in parts, each as large as a port buffer takes.
-    Bytes joined;
-    while (joined.empty() || joined.back() != 0xF7) {
-      auto part = peer->receive(kExchangeBound);
-      if (!part) return false;
-      joined.insert(joined.end(), part->begin(), part->end());
-    }
-    if (joined != sysex) return false;  // a part lost in a late cycle: RetryOnXrun judges
-    const bool whole =
-        WaitUntil([&] { return input.received.With([](auto& r) { return !r.longs.empty(); }); },
-                  kExchangeBound);
-    if (!whole) return false;
-    input.received.With([&](auto& r) {
-      EXPECT_EQ(r.longs.size(), 1u);
-      EXPECT_EQ(r.longs.front(), sysex);
-      return 0;
-    });
-    return true;
-  });
+  RetryOnXrun(
+      [&] { return service->Xruns(); },
+      [&] {
+        input.received.With([](auto& r) { return r.longs.clear(), 0; });
+        input.Requeue();  // refused while still queued after an attempt that lost the message
+        EXPECT_EQ(toListener.SendLong(sysex), pm::MMSYSERR_NOERROR);
+        EXPECT_EQ(toPeer.SendLong(sysex), pm::MMSYSERR_NOERROR);
+        // The peer gets it in parts, each as large as a port buffer takes.
+        Bytes joined;
+        while (joined.empty() || joined.back() != 0xF7) {
+          auto part = peer->receive(kExchangeBound);
+          if (!part) return false;
+          joined.insert(joined.end(), part->begin(), part->end());
+        }
+        if (joined != sysex) return false;  // a part lost in a late cycle: RetryOnXrun judges
+        const bool whole =
+            WaitUntil([&] { return input.received.With([](auto& r) { return !r.longs.empty(); }); },
+                      kExchangeBound);
+        if (!whole) return false;
+        input.received.With([&](auto& r) {
+          EXPECT_EQ(r.longs.size(), 1u);
+          EXPECT_EQ(r.longs.front(), sysex);
+          return 0;
+        });
+        return true;
+      });
   EXPECT_EQ(listener.Refused(), 0u);
 }
 
@@ -257,25 +249,29 @@ TEST_F(JackService, ABurstLargerThanACycleArrivesWholeAndInOrder) {
   constexpr std::uint32_t kCount = 8000;
   const auto message = [](std::uint32_t i) { return 0x90u | ((i % 128) << 8) | ((i / 128) << 16); };
 
-  RetryOnXrun(*service, [&] {
-    input.received.With([](auto& r) { return r.shorts.clear(), 0; });
-    for (std::uint32_t i = 0; i < kCount; ++i) {
-      EXPECT_EQ(service->midiOutShortMsg(output.handle, message(i)), pm::MMSYSERR_NOERROR);
-    }
-    const auto all = [&] { return input.received.With([](auto& r) { return r.shorts.size(); }); };
-    if (!WaitUntil([&] { return all() >= kCount; }, kExchangeBound)) return false;
-    input.received.With([&](auto& r) {
-      EXPECT_EQ(r.shorts.size(), kCount);
-      for (std::uint32_t i = 0; i < kCount && i < r.shorts.size(); ++i) {
-        if (r.shorts[i] != message(i)) {
-          ADD_FAILURE() << "message " << i << " is " << std::hex << r.shorts[i];
-          break;
-        }
-      }
-      return 0;
-    });
-    return true;
-  });
+  RetryOnXrun([&] { return service->Xruns(); },
+              [&] {
+                input.received.With([](auto& r) { return r.shorts.clear(), 0; });
+                for (std::uint32_t i = 0; i < kCount; ++i) {
+                  EXPECT_EQ(service->midiOutShortMsg(output.handle, message(i)),
+                            pm::MMSYSERR_NOERROR);
+                }
+                const auto all = [&] {
+                  return input.received.With([](auto& r) { return r.shorts.size(); });
+                };
+                if (!WaitUntil([&] { return all() >= kCount; }, kExchangeBound)) return false;
+                input.received.With([&](auto& r) {
+                  EXPECT_EQ(r.shorts.size(), kCount);
+                  for (std::uint32_t i = 0; i < kCount && i < r.shorts.size(); ++i) {
+                    if (r.shorts[i] != message(i)) {
+                      ADD_FAILURE() << "message " << i << " is " << std::hex << r.shorts[i];
+                      break;
+                    }
+                  }
+                  return 0;
+                });
+                return true;
+              });
   EXPECT_EQ(listener.Refused(), 0u);
 }
 
