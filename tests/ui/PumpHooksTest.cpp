@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QTest>
 #include <QTimer>
 
@@ -59,6 +61,22 @@ TEST(PumpHooks, NestedPassesStayBoundedAndLoseNothing) {
   window->post(platform::WM_USER, 200);
   EXPECT_TRUE(QTest::qWaitFor([&] { return handled == 201; }, 20000));
   EXPECT_LE(deepest, PumpHooks::kMaxNesting);
+}
+
+// A close asked for while a handler switches a device (the user's, or SIGTERM's) ends the loop
+// from a pass nested in the handler's delay, which takes the loop's wake-up: the pass below
+// must still wake, not sleep until its next event.
+TEST(PumpHooks, ADelayLeavesTheLoopBelowItAwake) {
+  PumpHooks hooks;
+  bool slept = false;
+  // Far off, as a timer of the window's would be.
+  QTimer next;
+  next.setSingleShot(true);
+  QObject::connect(&next, &QTimer::timeout, [&] { slept = true; });
+  next.start(20000);
+  core::Delay(20, true);
+  QAbstractEventDispatcher::instance()->processEvents(QEventLoop::WaitForMoreEvents);
+  EXPECT_FALSE(slept);
 }
 
 TEST(PumpHooks, AfterTheHooksAreGonePostsWaitForThePump) {
