@@ -102,8 +102,8 @@ int Launch(const std::vector<std::string>& args, const std::string& program,
   }
   bridge.Choice = resolved.choice;
 
-  const int result =
-      headless ? RunHeadless(bridge, *signals, settings, stdout) : window(bridge, settings);
+  const int result = headless ? RunHeadless(bridge, *signals, settings, stdout)
+                              : window(bridge, settings, factory.Midi());
   bridge.Finalize();
   reportAtExit(program, bridge, factory.MidiServiceInUse().get());
   return result;

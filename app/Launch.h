@@ -9,12 +9,15 @@
 
 #include "core/Bridge.h"
 #include "core/Settings.h"
+#include "platform/midi/MidiService.h"
 
 namespace velmora::app {
 
 // Runs the window over the bridge until it closes; returns the exit status. The window tells
-// `settings` of the user's changes and shows its problem in the log.
-using WindowProgram = std::function<int(core::Bridge& bridge, core::SettingsStore& settings)>;
+// `settings` of the user's changes and shows its problem in the log; `midi` is the bridge's
+// MIDI service.
+using WindowProgram = std::function<int(core::Bridge& bridge, core::SettingsStore& settings,
+                                        platform::midi::MidiService& midi)>;
 
 // `args` without the program's name. Without a window, or with --headless, runs headless.
 int Launch(const std::vector<std::string>& args, const std::string& program,

@@ -13,6 +13,7 @@
 #include "core/Settings.h"
 #include "ui/qt/ChoiceMemory.h"
 #include "ui/qt/MainWindow.h"
+#include "ui/qt/MidiInputWatch.h"
 #include "ui/qt/ProgramInfo.h"
 #include "ui/qt/SignalCloser.h"
 
@@ -20,7 +21,8 @@ namespace qtui = velmora::ui::qt;
 
 int main(int argc, char** argv) {
   const auto runWindow = [&argc, argv](velmora::core::Bridge& bridge,
-                                       velmora::core::SettingsStore& settings) {
+                                       velmora::core::SettingsStore& settings,
+                                       velmora::platform::midi::MidiService& midi) {
     // Qt's own event dispatcher wakes for a message with fewer system calls than GLib's, and
     // the window needs nothing of GLib's loop. A value the user set is kept.
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
@@ -29,6 +31,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QString::fromUtf8(qtui::ProgramInfo::kFileVersion));
     QApplication::setWindowIcon(QIcon(QString::fromUtf8(qtui::ProgramInfo::kIcon)));
 
+    qtui::MidiInputWatch midiInput(midi);
     qtui::MainWindow window(bridge);
     // A termination request closes the window like the user would, through the event loop.
     qtui::SignalCloser closer([&window](int) { window.CloseAll(); });

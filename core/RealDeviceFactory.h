@@ -29,6 +29,8 @@ class RealDeviceFactory final : public DeviceFactory {
                                             std::function<void()> midiChanged) override;
   // The MIDI service in use; empty until a MIDI device or list was first asked for.
   const std::shared_ptr<platform::midi::MidiService>& MidiServiceInUse() const { return midi_; }
+  // The service that MIDI input and output share, made now if it was not yet.
+  platform::midi::MidiService& Midi() { return *midiService(); }
 
  private:
   std::shared_ptr<platform::midi::MidiService> midiService();

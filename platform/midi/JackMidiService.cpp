@@ -1,7 +1,9 @@
 #include "platform/midi/JackMidiService.h"
 
 #include <jack/midiport.h>
+#include <sys/eventfd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -92,6 +94,7 @@ JackMidiService::~JackMidiService() {
   graveyardIn_.clear();
   graveyardOut_.clear();
   sem_destroy(&wake_);
+  if (inputReady_ >= 0) close(inputReady_);
 }
 
 bool JackMidiService::Connected() {
@@ -198,7 +201,14 @@ void JackMidiService::ProcessCycle(jack_nframes_t frames) {
     if (JackOutput* output = slot.load()) WriteOut(*output, frames);
   }
   cycle_.fetch_add(1);
-  if (arrived) sem_post(&wake_);
+  if (!arrived) return;
+  if (!callerDelivers_.load(std::memory_order_acquire)) {
+    sem_post(&wake_);
+  } else if (!inputRung_.exchange(true)) {
+    // Never blocks: the descriptor is non-blocking and counts at most one ring.
+    const std::uint64_t one = 1;
+    static_cast<void>(!write(inputReady_, &one, sizeof one));
+  }
 }
 
 std::optional<ProcessTimes> JackMidiService::ProcessCallbackTimes() const {
@@ -329,12 +339,33 @@ void JackMidiService::DeliveryLoop() {
           if (checkRounds_.fetch_sub(1) == 1) raise = true;
           CheckLostLocked();
         }
-        for (const auto& input : inputs_) DeliverLocked(*input);
+        if (!callerDelivers_.load()) {
+          for (const auto& input : inputs_) DeliverLocked(*input);
+        }
       }
     }
     if (changed_.exchange(false)) raise = true;
     if (raise) RaisePortsChanged();
   }
+}
+
+int JackMidiService::CallerDeliversInput() {
+  std::lock_guard lock(mutex_);
+  if (inputReady_ < 0) inputReady_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (inputReady_ < 0) return -1;
+  // Under the lock: the delivery thread, which takes it to deliver, stops doing so here.
+  callerDelivers_.store(true, std::memory_order_release);
+  return inputReady_;
+}
+
+void JackMidiService::DeliverInput() {
+  if (!callerDelivers_.load()) return;
+  std::uint64_t rings = 0;
+  static_cast<void>(!read(inputReady_, &rings, sizeof rings));
+  // Cleared before the rings are read: input that arrives meanwhile rings again.
+  inputRung_.store(false);
+  std::lock_guard lock(mutex_);
+  for (const auto& input : inputs_) DeliverLocked(*input);
 }
 
 void JackMidiService::DeliverLocked(JackInput& input) {

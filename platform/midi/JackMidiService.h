@@ -84,6 +84,12 @@ class JackMidiService final : public MidiService {
   // Raised on the delivery thread when a port comes, goes or is renamed, when the server goes
   // away and when a server is found again. Never after this returns with an empty function.
   void SetPortsChangedCallback(std::function<void()> callback) override;
+  // UI thread. The process thread then rings an event descriptor (one non-blocking write per
+  // wake-up) instead of waking the delivery thread: a message reaches the UI thread with one
+  // thread switch fewer. The delivery thread keeps the ports' news and the server's coming
+  // and going.
+  int CallerDeliversInput() override;
+  void DeliverInput() override;
 
  private:
   struct RingFree {
@@ -191,6 +197,12 @@ class JackMidiService final : public MidiService {
 
   // Posted by the process and notification threads (sem_post never blocks).
   sem_t wake_{};
+  // Input handed over on the caller's thread: the event descriptor, made once under mutex_
+  // before `callerDelivers_` is set and closed by the destructor; the process thread writes it
+  // while `inputRung_` is false, the caller reads it and clears the flag.
+  int inputReady_ = -1;
+  std::atomic<bool> callerDelivers_{false};
+  std::atomic<bool> inputRung_{false};
   std::atomic<bool> stopping_{false};  // written by the destructor
   std::thread delivery_;               // started in the constructor, joined in the destructor
 };

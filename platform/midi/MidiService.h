@@ -167,6 +167,12 @@ class MidiService {
   // Our own, any thread: the run times of the back end's real-time callback; none for a back
   // end without a callback of its own on a real-time thread (RtMidi, WinMM, the simulation).
   virtual std::optional<ProcessTimes> ProcessCallbackTimes() const { return std::nullopt; }
+  // Our own, UI thread: from now on, input is handed to the callbacks on the caller's thread
+  // rather than on one of the service's: the returned descriptor becomes readable whenever input
+  // waits, and the caller then calls DeliverInput. A back end without a thread to spare keeps
+  // the default, -1, and delivers as before.
+  virtual int CallerDeliversInput() { return -1; }
+  virtual void DeliverInput() {}
 };
 
 // The platform's own service: WinMM on Windows, RtMidi where it was found, else a simulated

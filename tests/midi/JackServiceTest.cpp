@@ -2,6 +2,7 @@
 // far side, or a second service of ours where both ends must be ours.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <atomic>
@@ -273,6 +274,28 @@ TEST_F(JackService, ABurstLargerThanACycleArrivesWholeAndInOrder) {
                 return true;
               });
   EXPECT_EQ(listener.Refused(), 0u);
+}
+
+TEST_F(JackService, InputTakenOnTheCallersThreadRingsItsDescriptorAndWaitsForTheCaller) {
+  const int ready = service->CallerDeliversInput();
+  ASSERT_GE(ready, 0);
+  OpenInput input(*service, peer->outPortName());
+  const auto shorts = [&] { return input.received.With([](auto& r) { return r.shorts; }); };
+  RetryOnXrun([&] { return service->Xruns(); },
+              [&] {
+                input.received.With([](auto& r) { return r.shorts.clear(), 0; });
+                peer->send({0x90, 0x3C, 0x40});
+                peer->send({0x80, 0x3C, 0x00});
+                pollfd rung{ready, POLLIN, 0};
+                if (poll(&rung, 1, 3000) != 1) return false;
+                // Rung, and no thread of the service's hands it over meanwhile.
+                EXPECT_TRUE(shorts().empty());
+                const auto deadline = std::chrono::steady_clock::now() + kExchangeBound;
+                while (shorts().size() < 2 && std::chrono::steady_clock::now() < deadline) {
+                  if (poll(&rung, 1, 100) == 1) service->DeliverInput();
+                }
+                return shorts() == std::vector<std::uint32_t>{0x403C90, 0x003C80};
+              });
 }
 
 TEST_F(JackService, APeerThatLeavesLosesTheDevicesOpenOnIt) {
