@@ -10,6 +10,7 @@
 #include "app/SignalWatch.h"
 #include "core/CommandLine.h"
 #include "core/RealDeviceFactory.h"
+#include "platform/midi/InputOnPumpThread.h"
 #include "platform/serial/SerialNames.h"
 
 namespace velmora::app {
@@ -102,8 +103,13 @@ int Launch(const std::vector<std::string>& args, const std::string& program,
   }
   bridge.Choice = resolved.choice;
 
-  const int result = headless ? RunHeadless(bridge, *signals, settings, stdout)
-                              : window(bridge, settings, factory.Midi());
+  int result = 0;
+  if (headless) {
+    platform::midi::InputOnPumpThread midiInput(factory.Midi());
+    result = RunHeadless(bridge, *signals, settings, stdout);
+  } else {
+    result = window(bridge, settings, factory.Midi());
+  }
   bridge.Finalize();
   reportAtExit(program, bridge, factory.MidiServiceInUse().get());
   return result;

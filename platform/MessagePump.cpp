@@ -1,9 +1,16 @@
 #include "platform/MessagePump.h"
 
+#ifndef _WIN32
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <vector>
 
@@ -42,14 +49,36 @@ struct PumpState {
   bool quit = false;
   MessagePump::ToolkitHooks hooks;
   MessagePump::ErrorReport errorReport;
+  // The descriptor that the pump's own waits watch besides its messages, and what to call when
+  // it is readable; while one is set, every wake-up also rings `wakeFd`, which they watch too.
+  int readyFd = -1;
+  std::function<void()> onReady;
+  int wakeFd = -1;  // made with the first watch, closed with the state
+
+  PumpState() = default;
+  PumpState(const PumpState&) = delete;
+  PumpState& operator=(const PumpState&) = delete;
+  ~PumpState() {
+#ifndef _WIN32
+    if (wakeFd >= 0) close(wakeFd);
+#endif
+  }
 
   void wake() {
     std::function<void()> waker;
+    int ring = -1;
     {
       std::lock_guard lock(mutex);
       waker = hooks.wake;
+      if (readyFd >= 0) ring = wakeFd;
     }
     arrived.notify_all();
+#ifndef _WIN32
+    if (ring >= 0) {
+      const std::uint64_t one = 1;
+      static_cast<void>(!write(ring, &one, sizeof one));
+    }
+#endif
     if (waker) waker();
   }
 };
@@ -315,12 +344,61 @@ bool MessagePump::waitMessage(std::chrono::steady_clock::time_point deadline) {
   while (!ready()) {
     auto until = deadline;
     if (auto due = nextTimerDueLocked(*state_)) until = std::min(until, *due);
+    if (state_->readyFd >= 0) {
+      if (!waitDescriptors(lock, until) && std::chrono::steady_clock::now() >= deadline) {
+        return ready() && !state_->quit;
+      }
+      continue;
+    }
     if (state_->arrived.wait_until(lock, until) == std::cv_status::timeout &&
         std::chrono::steady_clock::now() >= deadline) {
       return ready() && !state_->quit;
     }
   }
   return !state_->quit;
+}
+
+bool MessagePump::waitDescriptors(std::unique_lock<std::mutex>& lock,
+                                  std::chrono::steady_clock::time_point until) {
+#ifdef _WIN32
+  static_cast<void>(lock);
+  static_cast<void>(until);
+  return false;
+#else
+  pollfd watched[2] = {{state_->wakeFd, POLLIN, 0}, {state_->readyFd, POLLIN, 0}};
+  const std::function<void()> onReady = state_->onReady;
+  lock.unlock();
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+  const int timeout = static_cast<int>(
+      std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, std::numeric_limits<int>::max()));
+  const int seen = poll(watched, 2, timeout);
+  if (seen > 0 && (watched[0].revents & POLLIN) != 0) {
+    std::uint64_t rings = 0;
+    static_cast<void>(!read(watched[0].fd, &rings, sizeof rings));
+  }
+  const bool readable = seen > 0 && (watched[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+  if (readable && onReady) onReady();
+  lock.lock();
+  return seen > 0;
+#endif
+}
+
+void MessagePump::setReadyDescriptor(int fd, std::function<void()> onReady) {
+#ifdef _WIN32
+  static_cast<void>(fd);
+  static_cast<void>(onReady);
+#else
+  {
+    std::lock_guard lock(state_->mutex);
+    if (fd >= 0 && state_->wakeFd < 0) state_->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    const bool watched = fd >= 0 && state_->wakeFd >= 0;
+    state_->readyFd = watched ? fd : -1;
+    state_->onReady = watched ? std::move(onReady) : nullptr;
+  }
+  // A wait that began before now watches the old set: let it look again.
+  state_->wake();
+#endif
 }
 
 void MessagePump::run() {

@@ -7,6 +7,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -118,6 +119,10 @@ class MessagePump {
   void resetQuit();
 
   void setToolkitHooks(ToolkitHooks hooks);
+  // POSIX: while set, the pump's own waits (those without toolkit hooks) also watch `fd` and
+  // call `onReady` on the pump thread whenever it is readable: a device's input is then taken
+  // by the thread that handles it, with no thread between. -1 removes it. Nothing on Windows.
+  void setReadyDescriptor(int fd, std::function<void()> onReady);
   // Receives exceptions that escape a message handler; without one they are written to stderr.
   void setErrorReport(ErrorReport report);
   void reportError(std::exception_ptr error) const;
@@ -128,6 +133,11 @@ class MessagePump {
   explicit MessagePump(std::shared_ptr<detail::PumpState> state) : state_(std::move(state)) {}
 
  private:
+  // Waits for a wake-up or the ready descriptor until `until`, unlocked meanwhile, and calls
+  // its handler when it is readable; false when nothing came.
+  bool waitDescriptors(std::unique_lock<std::mutex>& lock,
+                       std::chrono::steady_clock::time_point until);
+
   std::shared_ptr<detail::PumpState> state_;
 };
 

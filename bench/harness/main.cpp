@@ -14,6 +14,7 @@
 #include "Phases.h"
 #include "Rig.h"
 #include "platform/MessagePump.h"
+#include "platform/midi/InputOnPumpThread.h"
 #ifdef VELMORA_BENCH_PROGRAM_MODE
 #include "ProgramRig.h"
 #endif
@@ -427,6 +428,8 @@ int RunJack(const Options& options) {
   const std::string client = service->ClientName();
   const std::string clientPrefix = client + ":";
   BridgeRig rig(service, oursPty);
+  // As the headless program: the UI thread takes the MIDI input from the service itself.
+  platform::midi::InputOnPumpThread midiInput(*service);
   // The lists hold every other client's ports, the floor's too: choose ours by name.
   for (auto list : {core::DeviceList::MidiIn, core::DeviceList::MidiOut}) {
     std::string items;

@@ -355,6 +355,11 @@ int JackMidiService::CallerDeliversInput() {
   if (inputReady_ < 0) return -1;
   // Under the lock: the delivery thread, which takes it to deliver, stops doing so here.
   callerDelivers_.store(true, std::memory_order_release);
+  // What arrived before is the caller's now too: rung for it.
+  if (!inputRung_.exchange(true)) {
+    const std::uint64_t one = 1;
+    static_cast<void>(!write(inputReady_, &one, sizeof one));
+  }
   return inputReady_;
 }
 

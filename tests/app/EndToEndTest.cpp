@@ -24,6 +24,7 @@
 
 #include "support/PtyPair.h"
 #include "support/Wait.h"
+#include "support/XrunRetry.h"
 #include "tools/JackPeer.h"
 
 extern char** environ;
@@ -36,6 +37,8 @@ using velmora::tools::JackPeer;
 namespace {
 
 constexpr auto kBound = 30s;
+// Long enough for what is on its way; what has not come by then was lost.
+constexpr auto kAttemptBound = 5s;
 
 // A command under `unshare`: root makes the mount name space itself; anyone else needs a user
 // name space around it.
@@ -143,7 +146,13 @@ class EndToEnd : public ::testing::Test {
     ASSERT_TRUE(ready) << "the program did not open the JACK peer's ports";
   }
 
-  static std::optional<Bytes> receive() { return peer->receive(kBound); }
+  // What JACK delivered next; a message lost in an overrun cycle fails the attempt, and
+  // Exchange tries it again when the server reported that overrun.
+  static std::optional<Bytes> receive() { return peer->receive(kAttemptBound); }
+  template <typename Attempt>
+  static void Exchange(Attempt attempt) {
+    velmora::testing::RetryOnXrun([] { return peer->xruns(); }, attempt);
+  }
 
   static inline std::unique_ptr<JackPeer> peer;
   static inline std::unique_ptr<PtyPair> serial;
@@ -154,29 +163,35 @@ class EndToEnd : public ::testing::Test {
 };
 
 TEST_F(EndToEnd, ANoteOnFromMidiArrivesOnTheSerialPortAsExactlyItsBytes) {
-  ASSERT_TRUE(peer->send({0x90, 0x3C, 0x64}));
-  ASSERT_TRUE(peer->send({0x80, 0x3C, 0x00}));  // in order: anything extra comes before it
-  EXPECT_EQ(serial->read(6, kBound), (Bytes{0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00}));
+  Exchange([] {
+    // In order: anything extra comes before the last.
+    return peer->send({0x90, 0x3C, 0x64}) && peer->send({0x80, 0x3C, 0x00}) &&
+           serial->read(6, kAttemptBound) == Bytes{0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00};
+  });
 }
 
 TEST_F(EndToEnd, RunningStatusOnTheSerialPortArrivesAsTwoNoteOns) {
-  serial->write({0x90, 0x3C, 0x64, 0x40, 0x7F});
-  EXPECT_EQ(receive(), (Bytes{0x90, 0x3C, 0x64}));
-  EXPECT_EQ(receive(), (Bytes{0x90, 0x40, 0x7F}));
+  Exchange([] {
+    serial->write({0x90, 0x3C, 0x64, 0x40, 0x7F});
+    return receive() == Bytes{0x90, 0x3C, 0x64} && receive() == Bytes{0x90, 0x40, 0x7F};
+  });
 }
 
 TEST_F(EndToEnd, ASysexBlockOnTheSerialPortArrivesWhole) {
   Bytes block{0xF0};
   for (int i = 0; i < 998; ++i) block.push_back(static_cast<std::uint8_t>((i * 7) & 0x7F));
   block.push_back(0xF7);
-  serial->write(block);
-  EXPECT_EQ(receive(), block);
+  Exchange([&] {
+    serial->write(block);
+    return receive() == block;
+  });
 }
 
 TEST_F(EndToEnd, AClockByteInsideANoteOnArrivesBeforeIt) {
-  serial->write({0x90, 0x3C, 0xF8, 0x64});
-  EXPECT_EQ(receive(), (Bytes{0xF8}));
-  EXPECT_EQ(receive(), (Bytes{0x90, 0x3C, 0x64}));
+  Exchange([] {
+    serial->write({0x90, 0x3C, 0xF8, 0x64});
+    return receive() == Bytes{0xF8} && receive() == Bytes{0x90, 0x3C, 0x64};
+  });
 }
 
 // Last: the program ends on SIGTERM, leaving no JACK port behind and the serial device free.
@@ -227,11 +242,17 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
   // A pseudo-terminal keeps the speed but forces 8 bits without parity.
   EXPECT_EQ(serial.termios().ospeed, 31250u);
 
-  ASSERT_TRUE(peer.send({0x90, 0x3C, 0x64}));
-  EXPECT_EQ(serial.read(3, kBound), (Bytes{0x90, 0x3C, 0x64}));
+  velmora::testing::RetryOnXrun([&] { return peer.xruns(); },
+                                [&] {
+                                  return peer.send({0x90, 0x3C, 0x64}) &&
+                                         serial.read(3, kAttemptBound) == Bytes{0x90, 0x3C, 0x64};
+                                });
   EXPECT_TRUE(hasPrinted("90 3C 64")) << printed();
-  serial.write({0x80, 0x3C, 0x00});
-  EXPECT_EQ(peer.receive(kBound), (Bytes{0x80, 0x3C, 0x00}));
+  velmora::testing::RetryOnXrun([&] { return peer.xruns(); },
+                                [&] {
+                                  serial.write({0x80, 0x3C, 0x00});
+                                  return peer.receive(kAttemptBound) == Bytes{0x80, 0x3C, 0x00};
+                                });
   EXPECT_TRUE(hasPrinted("[Com-Rx] - 803C00")) << printed();
 
   program.signal(SIGTERM);

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -165,3 +170,40 @@ TEST(MessagePump, WaitMessageWakesForAPostFromAnotherThread) {
   poster.join();
   MessagePump::current().processMessages();
 }
+
+#ifndef _WIN32
+// A device's input taken by the pump's own thread: the handler runs there when another thread
+// makes the descriptor readable, and posts still end the wait while it is watched.
+TEST(MessagePump, AWatchedDescriptorIsHandledOnThePumpsThreadAndPostsStillWake) {
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_NONBLOCK | O_CLOEXEC), 0);
+  auto& pump = MessagePump::current();
+  MessageWindow window([](const Message&) { return 0; });
+  std::vector<std::thread::id> handledOn;
+  pump.setReadyDescriptor(ends[0], [&] {
+    char byte = 0;
+    while (read(ends[0], &byte, 1) == 1) {
+    }
+    handledOn.push_back(std::this_thread::get_id());
+    window.post(WM_USER);  // as a MIDI service hands its input over
+  });
+  std::thread writer([&] {
+    const char byte = 1;
+    EXPECT_EQ(write(ends[1], &byte, 1), 1);
+  });
+  EXPECT_TRUE(pump.waitMessage(std::chrono::steady_clock::now() + 10s));
+  writer.join();
+  ASSERT_EQ(handledOn.size(), 1u);
+  EXPECT_EQ(handledOn[0], std::this_thread::get_id());
+  pump.processMessages();
+
+  std::thread poster([ref = window.ref()] { ref.post(WM_USER); });
+  EXPECT_TRUE(pump.waitMessage(std::chrono::steady_clock::now() + 10s));
+  poster.join();
+  EXPECT_EQ(handledOn.size(), 1u);
+  pump.setReadyDescriptor(-1, nullptr);
+  pump.processMessages();
+  close(ends[0]);
+  close(ends[1]);
+}
+#endif
