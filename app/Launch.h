@@ -9,7 +9,11 @@
 
 #include "core/Bridge.h"
 #include "core/Settings.h"
-#include "platform/midi/MidiService.h"
+
+// Not included: its WinMM names would meet those of <windows.h> in the Win32 program.
+namespace velmora::platform::midi {
+class MidiService;
+}
 
 namespace velmora::app {
 

@@ -37,7 +37,9 @@ void useParentConsole() {
 
 int main(int argc, char** argv) {
   useParentConsole();
-  const auto runWindow = [](velmora::core::Bridge& bridge, velmora::core::SettingsStore& settings) {
+  // WinMM calls back on its own threads: the MIDI service needs nothing of the window.
+  const auto runWindow = [](velmora::core::Bridge& bridge, velmora::core::SettingsStore& settings,
+                            velmora::platform::midi::MidiService&) {
     win32::MainWindow window(bridge);
     win32::ChoiceMemory memory(window, settings);
     const char* screenshots = std::getenv("VELMORA_SCREENSHOTS");

@@ -66,7 +66,7 @@ struct PumpState {
 
   void wake() {
     std::function<void()> waker;
-    int ring = -1;
+    [[maybe_unused]] int ring = -1;  // rung only where descriptors are watched
     {
       std::lock_guard lock(mutex);
       waker = hooks.wake;
