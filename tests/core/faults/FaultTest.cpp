@@ -88,9 +88,10 @@ bool AllOpen(const core::HeadlessWindow& window) {
 }
 
 TEST(Faults, AMidiDeviceThatVanishesWhileOpenLeavesTheBridgeWorkingAndOpensWhenBack) {
-  BridgeRig rig(1, 2);
   // Every line, not just the last 40 that the window keeps: the serial side logs on meanwhile.
+  // Made first: the rig's close, which releases the held notes, still logs.
   std::vector<std::string> lines;
+  BridgeRig rig(1, 2);
   rig.window.SetOnLogLine([&](const std::string& line) { lines.push_back(line); });
   const auto linesStarting = [&](const std::string& start) {
     return std::count_if(lines.begin(), lines.end(),
