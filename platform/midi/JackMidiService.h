@@ -7,9 +7,10 @@
 //
 // JACK's process thread only moves bytes between port buffers and lock-free rings: it never
 // locks, allocates or blocks; it times each of its runs (two reads of the monotonic clock,
-// relaxed atomics). Input reaches the callback from a delivery thread of ours, which
-// also raises ports-changed and, while no server answers, asks for one once a second: when a
-// server stops, open devices are lost; when one is back, a new client lists its ports.
+// relaxed atomics). Input reaches the callback from a delivery thread of ours, or from the
+// caller's thread once it asks for that (CallerDeliversInput). The delivery thread also raises
+// ports-changed and, while no server answers, asks for one once a second: when a server stops,
+// open devices are lost; when one is back, a new client lists its ports.
 
 #include <jack/jack.h>
 #include <jack/ringbuffer.h>
