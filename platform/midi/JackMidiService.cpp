@@ -204,11 +204,16 @@ void JackMidiService::ProcessCycle(jack_nframes_t frames) {
   if (!arrived) return;
   if (!callerDelivers_.load(std::memory_order_acquire)) {
     sem_post(&wake_);
-  } else if (!inputRung_.exchange(true)) {
-    // Never blocks: the descriptor is non-blocking and counts at most one ring.
-    const std::uint64_t one = 1;
-    static_cast<void>(!write(inputReady_, &one, sizeof one));
+  } else {
+    RingInputReady();
   }
+}
+
+void JackMidiService::RingInputReady() {
+  if (inputRung_.exchange(true)) return;
+  // Never blocks: the descriptor is non-blocking and counts at most one ring.
+  const std::uint64_t one = 1;
+  static_cast<void>(!write(inputReady_, &one, sizeof one));
 }
 
 std::optional<ProcessTimes> JackMidiService::ProcessCallbackTimes() const {
@@ -356,10 +361,7 @@ int JackMidiService::CallerDeliversInput() {
   // Under the lock: the delivery thread, which takes it to deliver, stops doing so here.
   callerDelivers_.store(true, std::memory_order_release);
   // What arrived before is the caller's now too: rung for it.
-  if (!inputRung_.exchange(true)) {
-    const std::uint64_t one = 1;
-    static_cast<void>(!write(inputReady_, &one, sizeof one));
-  }
+  RingInputReady();
   return inputReady_;
 }
 

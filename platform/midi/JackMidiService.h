@@ -120,6 +120,8 @@ class JackMidiService final : public MidiService {
   void ProcessCycle(jack_nframes_t frames);
   bool ReadIn(JackInput& input, jack_nframes_t frames);
   static void WriteOut(JackOutput& output, jack_nframes_t frames);
+  // Process thread, or the UI thread as it takes input over: wakes the caller that delivers.
+  void RingInputReady();
   // JACK's notification thread: only atomics and sem_post.
   static void ServerGone(jack_status_t code, const char* reason, void* self);
   static int Xrun(void* self);
