@@ -351,8 +351,11 @@ void Bridge::SetMidiOutOpen(bool open) {
                        MidiOutput->LastErrorText());
       }
       Delay(kSwitchDelayMs, true, clock_);
+      // What the delay's messages did to the output (its loss, another switch) is in its
+      // state, not in what the opening returned.
       colourShape(Shape::MidiOut,
-                  static_cast<serial::TColor>(IfThen(opened, kOpenColor, kClosedColor)));
+                  static_cast<serial::TColor>(
+                      IfThen(MidiOutput && MidiOutput->IsOpen(), kOpenColor, kClosedColor)));
     } else {
       MidiOutput->Close();
       colourShape(Shape::MidiOut, kClosedColor);
@@ -365,6 +368,18 @@ void Bridge::SetMidiOutOpen(bool open) {
   } catch (...) {
     colourShape(Shape::MidiOut, kClosedColor);
   }
+}
+
+bool Bridge::MidiInOpen() const {
+  bool open = false;
+  swallow([&] { open = MidiInput && MidiInput->State() == midi::TMidiPortState::mpsOpen; });
+  return open;
+}
+
+bool Bridge::MidiOutOpen() const {
+  bool open = false;
+  swallow([&] { open = MidiOutput && MidiOutput->IsOpen(); });
+  return open;
 }
 
 void Bridge::ComPortLost() {
@@ -397,9 +412,8 @@ void Bridge::MidiInLost() {
 }
 
 void Bridge::MidiOutLost() {
-  // The output tells nothing of its state: its shape does.
-  WindowSurface* window = surface();
-  const bool wasOpen = window && window->ShapeColor(Shape::MidiOut) == kOpenColor;
+  bool wasOpen = false;
+  swallow([&] { wasOpen = MidiOutput && MidiOutput->IsOpen(); });
   swallow([&] {
     if (MidiOutput) MidiOutput->Close();
   });
@@ -449,10 +463,6 @@ void Bridge::SendMidiBytes(const std::uint8_t* bytes, std::size_t count) {
     if (count > 1) event.FirstDataByte = bytes[1];
     if (count > 2) event.SecondDataByte = bytes[2];
   }
-  if (auto* window = surface()) {
-    window->SetTimerEnabled(Timer::MidiOut, true);
-    window->SetLampLit(Lamp::MidiOut, true);
-  }
   if (!MidiOutput) {
     lose(Loss::MidiOutClosed);
     return;
@@ -469,6 +479,11 @@ void Bridge::SendMidiBytes(const std::uint8_t* bytes, std::size_t count) {
   }
   losses_.EndEpisodes(LossPath::MidiOut);
   held_.Sent(bytes, count);
+  // Lit for what went out only.
+  if (auto* window = surface()) {
+    window->SetTimerEnabled(Timer::MidiOut, true);
+    window->SetLampLit(Lamp::MidiOut, true);
+  }
   swallow([&] {
     const std::string text = LogHex(bytes, count, true);
     if (!text.empty() && fmMain) fmMain->LogMidiOut(text);
@@ -761,8 +776,7 @@ void Bridge::refreshMidiSide(MidiSide& side) {
   const bool wasPresent = side.present;
   side.present =
       !side.chosen.empty() && std::find(names.begin(), names.end(), side.chosen) != names.end();
-  const Shape shape = input ? Shape::MidiIn : Shape::MidiOut;
-  const bool open = window && window->ShapeColor(shape) == kOpenColor;
+  const bool open = input ? MidiInOpen() : MidiOutOpen();
   if (!side.present && open) {
     if (input) MidiInLost();
     if (!input) MidiOutLost();
@@ -779,7 +793,7 @@ void Bridge::refreshMidiSide(MidiSide& side) {
   });
   if (named && input) OpenMidiIn();
   if (named && !input) OpenMidiOut();
-  const bool reopened = window && window->ShapeColor(shape) == kOpenColor;
+  const bool reopened = input ? MidiInOpen() : MidiOutOpen();
   side.lost = !reopened;
   if (reopened) logLine(tag + side.chosen + " : rebranché, rouvert");
 }

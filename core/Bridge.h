@@ -110,6 +110,10 @@ class Bridge {
   void OpenMidiOut() { SetMidiOutOpen(true); }
   void CloseMidiOut() { SetMidiOutOpen(false); }
 
+  // The MIDI devices' own state: what their shapes show.
+  bool MidiInOpen() const;
+  bool MidiOutOpen() const;
+
   // A device that vanished while open is treated as closed: red, one log line, and nothing
   // more goes to it. When the same device is back the bridge opens it again by itself.
   void ComPortLost();

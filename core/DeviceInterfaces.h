@@ -67,6 +67,8 @@ class MidiOutputDevice {
   virtual void SetProductName(const std::string& name) = 0;
   virtual bool Open() = 0;  // never raises
   virtual void Close() = 0;
+  // What the component is now, whatever its shape shows.
+  virtual bool IsOpen() const = 0;
   // A short message of the event's three bytes, or a long one when it carries sysex data;
   // raises "MIDI Output device not open" when closed.
   virtual void SendEvent(const midi::TMyMidiEvent& event) = 0;

@@ -58,6 +58,7 @@ class RealMidiOutput final : public MidiOutputDevice {
   void SetProductName(const std::string& name) override { output_.SetProductName(name); }
   bool Open() override { return output_.Open(); }
   void Close() override { output_.Close(); }
+  bool IsOpen() const override { return output_.State() == midi::TMidiPortState::mpsOpen; }
   void SendEvent(const midi::TMyMidiEvent& event) override { output_.SendEvent(event); }
   void SetOnMidiOutput(std::function<void()> handler) override;
   void SetOnDeviceLost(std::function<void()> handler) override;

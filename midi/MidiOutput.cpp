@@ -8,8 +8,7 @@ namespace velmora::midi {
 namespace pm = platform::midi;
 
 TMidiOutput::TMidiOutput(std::shared_ptr<pm::MidiService> service)
-    : service_(std::move(service)),
-      window_([this](const platform::Message& message) { return WindowProc(message); }) {
+    : service_(std::move(service)), window_(NewWindow()) {
   deviceCount_ = static_cast<std::uint16_t>(service_->midiOutGetNumDevs());
 }
 
@@ -22,6 +21,11 @@ TMidiOutput::~TMidiOutput() {
   // Still open at the platform: what the driver may touch must outlive us.
   for (auto& header : pending_) static_cast<void>(header.release());
   static_cast<void>(context_.release());
+}
+
+std::unique_ptr<platform::MessageWindow> TMidiOutput::NewWindow() {
+  return std::make_unique<platform::MessageWindow>(
+      [this](const platform::Message& message) { return WindowProc(message); });
 }
 
 pm::MMRESULT TMidiOutput::Store(pm::MMRESULT result) {
@@ -78,7 +82,7 @@ bool TMidiOutput::Open() {
   try {
     if (!context_) context_ = std::make_unique<TCallbackContext>();
     context_->Ring.store(nullptr, std::memory_order_release);
-    context_->Window = window_.ref();
+    context_->Window = window_->ref();
     Check(service_->midiOutOpen(&handle_, deviceID_, &DriverCallback,
                                 reinterpret_cast<std::uintptr_t>(context_.get()),
                                 pm::CALLBACK_FUNCTION));
@@ -97,6 +101,7 @@ bool TMidiOutput::Close() {
   if (state_ == TMidiPortState::mpsOpen) {
     Check(service_->midiOutClose(handle_));
     result = true;
+    window_ = NewWindow();
   }
   handle_ = nullptr;
   state_ = TMidiPortState::mpsClosed;

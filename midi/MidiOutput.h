@@ -71,6 +71,7 @@ class TMidiOutput {
   platform::midi::MMRESULT Store(platform::midi::MMRESULT result);
   void Check(platform::midi::MMRESULT result);
   std::intptr_t WindowProc(const platform::Message& message);
+  std::unique_ptr<platform::MessageWindow> NewWindow();
 
   const std::shared_ptr<platform::midi::MidiService> service_;
   // Everything below belongs to the UI thread. The driver thread reaches the context and the
@@ -92,7 +93,9 @@ class TMidiOutput {
   TNotifyEvent onDeviceLost_;
   std::vector<std::unique_ptr<TMyMidiHdr>> pending_;  // long messages in play
   platform::PumpThreadCheck onUiThread_;
-  platform::MessageWindow window_;  // last: destroyed first, with its waiting messages
+  // Last: destroyed first, with its waiting messages. Renewed at each close, so that news of a
+  // device closed since (its loss) never reaches the next one.
+  std::unique_ptr<platform::MessageWindow> window_;
 };
 
 }  // namespace velmora::midi

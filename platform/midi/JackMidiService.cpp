@@ -385,10 +385,12 @@ void JackMidiService::DeliverLocked(JackInput& input) {
 }
 
 void JackMidiService::CheckLostLocked() {
-  const auto linked = [&](const JackPort& port) {
+  const auto linked = [&](JackPort& port) {
     if (!LiveLocked(port)) return true;  // lost with its client already
-    return jack_port_by_name(client_, port.target.c_str()) != nullptr &&
-           jack_port_connected_to(port.port, port.target.c_str()) != 0;
+    if (jack_port_by_name(client_, port.target.c_str()) == nullptr) return false;
+    const bool connected = jack_port_connected_to(port.port, port.target.c_str()) != 0;
+    port.linkSeen = port.linkSeen || connected;
+    return connected || !port.linkSeen;
   };
   for (const auto& input : inputs_) {
     if (!linked(input->jack)) input->Lost();

@@ -110,7 +110,11 @@ class JackMidiService final : public MidiService {
     std::uint64_t client = 0;
     std::string name;    // ours, without the client's name
     std::string target;  // the chosen port's full name
-    Ring ring;           // [length:4][bytes] records
+    // Delivery thread, under the service's lock: the link to `target` has shown in JACK's
+    // graph. A client sees a new link only from a later cycle on: until then its absence
+    // is no unlinking.
+    bool linkSeen = false;
+    Ring ring;  // [length:4][bytes] records
   };
   class JackInput;
   class JackOutput;

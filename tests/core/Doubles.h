@@ -168,6 +168,7 @@ struct FakeMidiOutput final : testing::FakeDeviceList<core::MidiOutputDevice, st
     return isOpen;
   }
   void Close() override { isOpen = false; }
+  bool IsOpen() const override { return isOpen; }
   void SendEvent(const midi::TMyMidiEvent& event) override {
     if (!isOpen) throw std::runtime_error("MIDI Output device not open");
     SentEvent record{event.StatusByte, event.FirstDataByte, event.SecondDataByte, {}};

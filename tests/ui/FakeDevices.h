@@ -80,7 +80,7 @@ class FakeMidiOutput final : public testing::FakeDeviceList<core::MidiOutputDevi
   }
   void SetOnMidiOutput(std::function<void()>) override {}
 
-  bool IsOpen() const { return open_; }
+  bool IsOpen() const override { return open_; }
   int closes = 0;
   std::vector<std::uint32_t> sent;
 

@@ -67,6 +67,19 @@ bool FarEnd::WaitCount(std::size_t count, std::chrono::milliseconds bound) const
 
 BridgeRig::BridgeRig(int ports, int midiDevices)
     : names_({dir_.path() / "dev", dir_.path() / "sys"}) {
+  for (int n = 1; n <= midiDevices; ++n) {
+    inputs.push_back(midi->AddInput("In " + std::to_string(n)));
+    outputs.push_back(midi->AddOutput("Out " + std::to_string(n)));
+  }
+  create(ports, midi);
+}
+
+BridgeRig::BridgeRig(int ports, std::shared_ptr<platform::midi::MidiService> service)
+    : names_({dir_.path() / "dev", dir_.path() / "sys"}) {
+  create(ports, std::move(service));
+}
+
+void BridgeRig::create(int ports, std::shared_ptr<platform::midi::MidiService> service) {
   fs::create_directories(dir_.path() / "dev");
   fs::create_directories(dir_.path() / "sys/class/tty");
   for (int port = 1; port <= ports; ++port) {
@@ -74,12 +87,8 @@ BridgeRig::BridgeRig(int ports, int midiDevices)
     far_.push_back(nullptr);
     link(port);
   }
-  for (int n = 1; n <= midiDevices; ++n) {
-    inputs.push_back(midi->AddInput("In " + std::to_string(n)));
-    outputs.push_back(midi->AddOutput("Out " + std::to_string(n)));
-  }
   platform::MessagePump::current().setErrorReport([this](std::exception_ptr) { ++reported_; });
-  factory_ = std::make_unique<core::RealDeviceFactory>(midi, names_);
+  factory_ = std::make_unique<core::RealDeviceFactory>(std::move(service), names_);
   bridge = std::make_unique<core::Bridge>(*factory_, clock_);
   form = std::make_unique<ui::TfmMain>(*bridge, window);
 }

@@ -59,6 +59,8 @@ class BridgeRig {
  public:
   // `ports` pseudo-terminals as COM1.., `midiDevices` inputs and outputs ("In 1", "Out 1", ...).
   explicit BridgeRig(int ports = 1, int midiDevices = 1);
+  // The MIDI devices of another service (a JACK server's) instead of simulated ones.
+  BridgeRig(int ports, std::shared_ptr<platform::midi::MidiService> service);
   ~BridgeRig();
 
   // The window's creation: devices started and the first entry of each list chosen.
@@ -107,6 +109,7 @@ class BridgeRig {
   std::unique_ptr<ui::TfmMain> form;
 
  private:
+  void create(int ports, std::shared_ptr<platform::midi::MidiService> service);
   void link(int port);
 
   testing::TempDir dir_;
