@@ -120,7 +120,7 @@ int RunHeadless(core::Bridge& bridge, SignalWatch& signals, const core::Settings
       // The window would show it in a message box and carry on.
       console.print(std::string("Erreur : ") + error.what());
     }
-    if (!settings.Problem().empty()) form.AddLogLine(settings.Problem());
+    form.ShowSettingsWarning(settings.Problem());
     pump.run();
     console.print("Arrêt demandé");
     form.FormClose();

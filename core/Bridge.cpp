@@ -1,7 +1,9 @@
 #include "core/Bridge.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <stdexcept>
 #include <utility>
 
@@ -51,6 +53,15 @@ std::string ParityName(serial::TParity parity) {
       return "pSpace";
   }
   return {};
+}
+
+std::string AboutLineText(const LineSettings& line) {
+  std::string text = "MIDI ↔ RS232, " + std::to_string(line.baud) + " bauds";
+  if (line.dataBits != 8 || line.parity != serial::TParity::pNone || line.stopBits != 1) {
+    text += ", " + std::to_string(line.dataBits) + "NOEMS"[static_cast<int>(line.parity)] +
+            std::to_string(line.stopBits);
+  }
+  return text;
 }
 
 std::string SWFlowName(serial::TSWFlowOptions options) {
@@ -289,7 +300,8 @@ void Bridge::SelectComPort(std::int32_t number, bool reopen) {
     }
   }
   swallow([&] {
-    if (reopen) CloseComPort();
+    // A closed port is not closed again: a close costs its switching delay.
+    if (reopen && SerialPort && SerialPort->Open()) CloseComPort();
     if (SerialPort) SerialPort->SetComNumber(static_cast<std::uint16_t>(number > 0 ? number : 1));
     if (reopen) OpenComPort();
   });
@@ -526,7 +538,8 @@ void Bridge::FillComPortList() {
   comChoice_ = ports.empty() ? SerialEntry{} : ports[chosen];
   comPresent_ = !ports.empty();
   showComEntries(ports);
-  if (!ports.empty()) SelectComIdentity(comChoice_.identity, true);
+  // Chosen, not opened: the window's start opens each device once, destinations first.
+  if (!ports.empty()) SelectComIdentity(comChoice_.identity, false);
 }
 
 std::string Bridge::deviceOfEntry(const SerialEntry& entry) {
@@ -824,7 +837,6 @@ void Bridge::StartDevices() {
   FillMidiInList();
   FillMidiOutList();
   listsStarted_ = true;
-  OpenComPort();
 }
 
 namespace {
@@ -952,11 +964,38 @@ void Bridge::logLine(const std::string& line) {
 void Bridge::lose(Loss cause, const std::string& detail) {
   losses_.Lost(cause, detail);
   if (Closing) return;
+  // The first loss is told at once; the count follows with each line the episode writes.
+  if (!errorNoted_[static_cast<std::size_t>(PathOf(cause))]) {
+    noteError(PathOf(cause), ForwardingLosses::LineText(cause, 1, detail));
+  }
   swallow([&] {
     if (auto* window = surface()) {
       window->SetLampLit(PathOf(cause) == LossPath::MidiOut ? Lamp::MidiError : Lamp::ComError,
                          true);
     }
+  });
+}
+
+void Bridge::lossLine(const std::string& line) {
+  logLine(line);
+  const LossPath path = line.rfind("[Midi-Out]", 0) == 0 ? LossPath::MidiOut : LossPath::Com;
+  if (errorNoted_[static_cast<std::size_t>(path)] && !Closing) noteError(path, line);
+}
+
+void Bridge::noteError(LossPath path, const std::string& text) {
+  errorNoted_[static_cast<std::size_t>(path)] = true;
+  if (!fmMain) return;
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  char stamp[16];
+  std::strftime(stamp, sizeof stamp, "%H:%M:%S ", &local);
+  swallow([&] {
+    fmMain->ErrorNoted(path == LossPath::MidiOut ? Lamp::MidiError : Lamp::ComError, stamp + text);
   });
 }
 

@@ -35,6 +35,11 @@ class MainForm {
   virtual void DoMidiOutput() = 0;
   // One line for the log, as it is.
   virtual void AddLogLine(const std::string& text) { (void)text; }
+  // Why the error lamp `lamp` is lit: the time, the cause and its count, until "Reset".
+  virtual void ErrorNoted(Lamp lamp, const std::string& note) {
+    (void)lamp;
+    (void)note;
+  }
 };
 
 inline constexpr int kMaxComPorts = 50;
@@ -69,6 +74,9 @@ struct StartChoice {
 };
 
 std::string ParityName(serial::TParity parity);
+// The line in force as the about box tells it: "MIDI ↔ RS232, 31250 bauds" (and "7E2" when not
+// 8N1).
+std::string AboutLineText(const LineSettings& line);
 std::string SWFlowName(serial::TSWFlowOptions options);
 std::string HWFlowText(serial::THWFlowOptionSet options);
 // Two upper-case digits per byte, separated by blanks ("90 3C 64") or run together ("903C64").
@@ -183,6 +191,8 @@ class Bridge {
   // What the forwarding paths lost, and the notes that the serial side holds on the output.
   ForwardingLosses& Losses() { return losses_; }
   const HeldNotes& Held() const { return held_; }
+  // "Reset": the error lamps' notes are forgotten with their light.
+  void ClearErrorNotes() { errorNoted_ = {}; }
   // The next failure of this device to open is logged even when it repeats the last one (the
   // user chose it again).
   void ForgetOpenFailure(Shape shape);
@@ -211,6 +221,9 @@ class Bridge {
   std::string comPortLabel() const;
   void logLine(const std::string& line);
   void lose(Loss cause, const std::string& detail = {});
+  // Tells the window why the error lamp of `path` is lit; `text` is a loss line.
+  void noteError(LossPath path, const std::string& text);
+  void lossLine(const std::string& line);
   // Switches off, on the MIDI output still open, every note the serial side left on.
   void releaseHeldNotes();
 
@@ -247,7 +260,8 @@ class Bridge {
   std::unique_ptr<DeviceWatch> watch_;          // last: stopped first
   std::array<std::string, 3> lastOpenFailure_;  // per Shape; empty after an opening succeeded
   HeldNotes held_;
-  ForwardingLosses losses_{[this](const std::string& line) { logLine(line); }};
+  std::array<bool, 2> errorNoted_{};  // per LossPath: its lamp lit since the last "Reset"
+  ForwardingLosses losses_{[this](const std::string& line) { lossLine(line); }};
 };
 
 }  // namespace velmora::core

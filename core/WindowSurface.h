@@ -69,6 +69,11 @@ class WindowSurface {
     return index >= 0 && index < ListCount(list) ? ListItem(list, index) : std::string{};
   }
   void SetLampLit(Lamp lamp, bool lit) { LampOf(lamp).SetLit(lit); }
+  // What the lamp's tooltip says (why an error lamp is lit); empty: nothing.
+  virtual void SetLampHint(Lamp lamp, const std::string& text) {
+    (void)lamp;
+    (void)text;
+  }
 };
 
 }  // namespace velmora::core

@@ -44,9 +44,12 @@ void TfmMain::FormCreate() {
   // No step may stop the others: a window that starts without a device says why in its log.
   startStep([this] { bridge_.StartDevices(); });
   SetupLog();
+  // Each device opens once, every destination before its source, so that nothing arrives
+  // with nowhere to go: the MIDI output before the serial port reads, the port before the
+  // MIDI input.
+  startStep([this] { cbMIDIOutChange(); });
   startStep([this] { cbComPortChange(); });
   startStep([this] { cbMIDIInChange(); });
-  startStep([this] { cbMIDIOutChange(); });
 }
 
 template <typename Step>
@@ -163,6 +166,30 @@ void TfmMain::btnLogClearClick() {
 void TfmMain::Button1Click() {
   surface_.SetLampLit(core::Lamp::MidiError, false);
   surface_.SetLampLit(core::Lamp::ComError, false);
+  bridge_.ClearErrorNotes();
+  errorNotes_ = {};
+  newestNote_.clear();
+  surface_.SetLampHint(core::Lamp::MidiError, {});
+  surface_.SetLampHint(core::Lamp::ComError, {});
+  showFirstPanel();
+}
+
+void TfmMain::ErrorNoted(core::Lamp lamp, const std::string& note) {
+  errorNotes_[lamp == core::Lamp::MidiError ? 0 : 1] = note;
+  newestNote_ = note;
+  surface_.SetLampHint(lamp, note);
+  showFirstPanel();
+}
+
+void TfmMain::ShowSettingsWarning(const std::string& text) {
+  if (text.empty()) return;
+  AddLogLine(text);
+  settingsWarning_ = text;
+  showFirstPanel();
+}
+
+void TfmMain::showFirstPanel() {
+  surface_.SetStatusText(0, newestNote_.empty() ? settingsWarning_ : newestNote_);
 }
 
 void TfmMain::DoMidiInput(core::MidiInputDevice& sender) {

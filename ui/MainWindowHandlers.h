@@ -61,6 +61,10 @@ class TfmMain : public core::MainForm {
   void DoPacket(const std::uint8_t* data, std::int32_t size) override;
   void DoMidiOutput() override {}
   void AddLogLine(const std::string& text) override;
+  void ErrorNoted(core::Lamp lamp, const std::string& note) override;
+  // A warning about the remembered choices: logged, and kept in the status bar's first panel
+  // until the next choice.
+  void ShowSettingsWarning(const std::string& text);
   void LogMidiOut(const std::string& text) override;
   void LogComRx(const std::string& text);
   void LogComTx(const std::string& text) override;
@@ -80,8 +84,19 @@ class TfmMain : public core::MainForm {
   // without the guard a flood nested one call per notification until the stack overflowed.
   bool inMidiInput_ = false;
   bool creating_ = false;
+  // The status bar's first panel: the newest error note while an error lamp is lit, else the
+  // settings warning.
+  std::array<std::string, 2> errorNotes_;  // "Erreur MIDI", "Erreur RS232"
+  std::string newestNote_;
+  std::string settingsWarning_;
+  void showFirstPanel();
   void choiceChanged() {
-    if (!creating_ && ChoiceChanged) ChoiceChanged();
+    if (creating_) return;
+    if (!settingsWarning_.empty()) {
+      settingsWarning_.clear();
+      showFirstPanel();
+    }
+    if (ChoiceChanged) ChoiceChanged();
   }
   // A start-up step: what it raises goes to the log, and start-up goes on.
   template <typename Step>

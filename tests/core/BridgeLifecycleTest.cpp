@@ -103,11 +103,15 @@ TEST_F(BridgeFixture, SelectComPortTakesPortOneForZeroOrBelowAndReopens) {
     bridge->SelectComPort(number, false);
     EXPECT_EQ(factory.portView->number, 1);
   }
-  factory.portView->openRequests.clear();
-  bridge->SelectComPort(3, true);
-  EXPECT_EQ(factory.portView->number, 3);
-  EXPECT_EQ(factory.portView->openRequests, (std::vector<bool>{false, true}));
-  EXPECT_TRUE(bridge->ComPortOpened);
+  // A closed port opens once; an open one closes first.
+  for (const auto& [number, requests] :
+       {std::pair{3, std::vector<bool>{true}}, std::pair{4, std::vector<bool>{false, true}}}) {
+    factory.portView->openRequests.clear();
+    bridge->SelectComPort(number, true);
+    EXPECT_EQ(factory.portView->number, number);
+    EXPECT_EQ(factory.portView->openRequests, requests);
+    EXPECT_TRUE(bridge->ComPortOpened);
+  }
 }
 
 TEST_F(BridgeFixture, MidiOpenAndCloseColourTheirShapes) {

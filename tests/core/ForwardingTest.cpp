@@ -205,12 +205,18 @@ TEST_F(Forwarding, SysexFromTheSerialPortIsOneLongMessageLoggedShort) {
                           "[Com-Rx] - F0000102030405060708090A0B0C0D0E… (20)"}));
 }
 
-TEST_F(Forwarding, AClosedMidiOutputCountsTheLossLightsTheErrorLampAndRaisesNothing) {
+TEST_F(Forwarding, AClosedMidiOutputCountsTheLossLightsTheErrorLampWithItsReasonAndRaisesNothing) {
   using velmora::core::Lamp;
   EXPECT_NO_THROW(serialIn({0xF8, 0xF8}));
   EXPECT_EQ(log(), (Lines{"[Com-Rx] - F8", "[Com-Rx] - F8"}));
-  EXPECT_TRUE(window.LampOf(Lamp::MidiOut).Lit());
+  EXPECT_FALSE(window.LampOf(Lamp::MidiOut).Lit());  // nothing went out
   EXPECT_TRUE(window.LampOf(Lamp::MidiError).Lit());
+  // The reason stays in the status bar, whatever the log shows, until "Reset".
+  EXPECT_NE(window.StatusText(0).find("sortie MIDI fermée"), std::string::npos)
+      << window.StatusText(0);
+  form->Button1Click();
+  EXPECT_EQ(window.StatusText(0), "");
+  EXPECT_FALSE(window.LampOf(Lamp::MidiError).Lit());
   EXPECT_EQ(bridge->Losses().Owed(velmora::core::Loss::MidiOutClosed), 2u);
 
   form->Button1Click();

@@ -190,7 +190,7 @@ TEST_F(MainWindowTest, NoOutputDeviceIsLoggedAtStartAndReportedWhenThePlaceholde
   EXPECT_EQ(window->ListSelected(DeviceList::MidiOut), -1);
   EXPECT_TRUE(reports.empty()) << "start-up never shows a box";
   ASSERT_GE(window->LogCount(), 1);
-  EXPECT_EQ(window->LogLine(window->LogCount() - 1), "[Midi-Out] - aucun port MIDI");
+  EXPECT_EQ(window->LogLine(0), "[Midi-Out] - aucun port MIDI");  // the destination first
   EXPECT_EQ(window->ShapeColor(Shape::MidiOut), core::kClosedColor);
 
   clock.advance(std::chrono::seconds(3));

@@ -120,7 +120,7 @@ void ScrollText::paintEvent(QPaintEvent*) {
 
 // ---- TfmAbout -----------------------------------------------------------------------------
 
-TfmAbout::TfmAbout(QWidget* owner)
+TfmAbout::TfmAbout(QWidget* owner, const std::string& comments)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
   setObjectName(QStringLiteral("fmAbout"));
@@ -128,11 +128,11 @@ TfmAbout::TfmAbout(QWidget* owner)
   setFont(FormFont());
   setModal(true);
   setFixedSize(kClientWidth, kClientHeight);
-  build();
+  build(comments);
   FormCreate();
 }
 
-void TfmAbout::build() {
+void TfmAbout::build(const std::string& comments) {
   programIcon_ = new QLabel(this);
   programIcon_->setObjectName(QStringLiteral("ProgramIcon"));
   programIcon_->setGeometry(16, 16, 32, 32);
@@ -166,7 +166,8 @@ void TfmAbout::build() {
   } rows[] = {
       {"Image1", "Version", "Version :", "InfoLabel1", ProgramInfo::kFileVersion, 72},
       {"Image2", "Copyright", "Copyright :", "InfoLabel2", ProgramInfo::kLegalCopyright, 88},
-      {"Image3", "Comments", "Commentaires :", "InfoLabel3", ProgramInfo::kComments, 104},
+      {"Image3", "Comments", "Commentaires :", "InfoLabel3",
+       comments.empty() ? ProgramInfo::kComments : comments.c_str(), 104},
   };
   const QPixmap bullet = Bullet();
   QPalette green = palette();

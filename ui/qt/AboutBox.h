@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QStringList>
 #include <QTimer>
+#include <string>
 
 class QPushButton;
 
@@ -62,7 +63,8 @@ class TfmAbout final : public QDialog {
   static constexpr int kClientWidth = 305;
   static constexpr int kClientHeight = 193;
 
-  explicit TfmAbout(QWidget* owner);
+  // `comments`: the line in force ("MIDI ↔ RS232, 31250 bauds"); the build's text when empty.
+  explicit TfmAbout(QWidget* owner, const std::string& comments = {});
 
   ScrollText& Thanks() { return *scrollText1_; }
 
@@ -73,7 +75,7 @@ class TfmAbout final : public QDialog {
   void done(int result) override;
 
  private:
-  void build();
+  void build(const std::string& comments);
 
   QLabel* programIcon_ = nullptr;
   ScrollText* scrollText1_ = nullptr;

@@ -17,7 +17,7 @@ ChoiceMemory::~ChoiceMemory() {
 }
 
 void ChoiceMemory::Shown() {
-  if (!settings_.Problem().empty()) window_.Form().AddLogLine(settings_.Problem());
+  if (!settings_.Problem().empty()) window_.Form().ShowSettingsWarning(settings_.Problem());
   // Not where no screen is any more (one unplugged since).
   if (position_ && QGuiApplication::screenAt(QPoint(position_->x, position_->y) + QPoint(40, 40))) {
     window_.move(position_->x, position_->y);
@@ -34,7 +34,7 @@ void ChoiceMemory::Closing() {
 void ChoiceMemory::remember() {
   const std::string problem =
       settings_.Remember(core::CurrentChoices(window_, window_.Form().Bridge(), position_));
-  if (!problem.empty()) window_.Form().AddLogLine(problem);
+  window_.Form().ShowSettingsWarning(problem);
 }
 
 }  // namespace velmora::ui::qt

@@ -316,7 +316,7 @@ void MainWindow::CloseAll() {
 }
 
 void MainWindow::ShowAboutBox() {
-  TfmAbout about(this);
+  TfmAbout about(this, core::AboutLineText(form_->Bridge().PortLineSettings()));
   about.exec();
 }
 
@@ -410,10 +410,14 @@ void MainWindow::showLog() {
     const QString text = QString::fromStdString(log_.Line(row));
     if (row < lstLog_->count()) {
       QListWidgetItem* item = lstLog_->item(row);
-      if (item->text() != text) item->setText(text);
+      if (item->text() != text) {
+        item->setText(text);
+        item->setToolTip(text);  // a line wider than the list is read whole here
+      }
     } else {
       lstLog_->addItem(text);
       lstLog_->item(row)->setSizeHint(QSize(0, kLogLineHeight));
+      lstLog_->item(row)->setToolTip(text);
     }
   }
   lstLog_->setCurrentRow(log_.Selected());
@@ -449,8 +453,15 @@ int MainWindow::LogSelected() const {
   return log_.Selected();
 }
 
+void MainWindow::SetLampHint(core::Lamp lamp, const std::string& text) {
+  lamps_[at(lamp)]->setToolTip(QString::fromStdString(text));
+}
+
 void MainWindow::SetStatusText(int panel, const std::string& text) {
-  statusPanels_.at(static_cast<std::size_t>(panel))->setText(QString::fromStdString(text));
+  QLabel* label = statusPanels_.at(static_cast<std::size_t>(panel));
+  label->setText(QString::fromStdString(text));
+  // A panel too narrow for its text shows it whole under the pointer.
+  label->setToolTip(label->text());
 }
 
 std::string MainWindow::StatusText(int panel) const {

@@ -81,6 +81,7 @@ class MainWindow final : public QMainWindow, public core::WindowSurface {
 
   core::Cursor ScreenCursor() const override { return cursor_; }
   void SetScreenCursor(core::Cursor cursor) override;
+  void SetLampHint(core::Lamp lamp, const std::string& text) override;
 
   void ProcessMessages() override;
 

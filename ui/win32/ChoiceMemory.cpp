@@ -20,7 +20,7 @@ POINT ChoiceMemory::place() const {
 }
 
 void ChoiceMemory::Shown() {
-  if (!settings_.Problem().empty()) window_.Form().AddLogLine(settings_.Problem());
+  if (!settings_.Problem().empty()) window_.Form().ShowSettingsWarning(settings_.Problem());
   // Not where no screen is any more (one unplugged since).
   if (position_ && MonitorFromPoint(POINT{position_->x + 40, position_->y + 40},
                                     MONITOR_DEFAULTTONULL) != nullptr) {
@@ -40,7 +40,7 @@ void ChoiceMemory::Closing() {
 void ChoiceMemory::remember() {
   const std::string problem =
       settings_.Remember(core::CurrentChoices(window_, window_.Form().Bridge(), position_));
-  if (!problem.empty()) window_.Form().AddLogLine(problem);
+  window_.Form().ShowSettingsWarning(problem);
 }
 
 }  // namespace velmora::ui::win32

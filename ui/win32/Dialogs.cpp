@@ -295,7 +295,7 @@ LRESULT CALLBACK BulletProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 
 class AboutBox final : public PixelDialog {
  public:
-  AboutBox() : PixelDialog(L"A propos...", 305, 193) {
+  explicit AboutBox(const std::string& comments) : PixelDialog(L"A propos...", 305, 193) {
     WNDCLASSEXW type{};
     type.cbSize = sizeof type;
     type.lpfnWndProc = &BulletProc;
@@ -324,7 +324,7 @@ class AboutBox final : public PixelDialog {
     } rows[] = {
         {"Version :", ProgramInfo::kFileVersion, 72},
         {"Copyright :", ProgramInfo::kLegalCopyright, 88},
-        {"Commentaires :", ProgramInfo::kComments, 104},
+        {"Commentaires :", comments.empty() ? ProgramInfo::kComments : comments.c_str(), 104},
     };
     for (const auto& row : rows) {
       add(L"VelmoraBullet", L"", 0, -1, 16, row.top, 12, 12);
@@ -380,8 +380,8 @@ std::uint16_t ChooseComPort(HWND owner) {
   return dialog.Chosen();
 }
 
-void ShowAboutBox(HWND owner) {
-  AboutBox box;
+void ShowAboutBox(HWND owner, const std::string& comments) {
+  AboutBox box(comments);
   box.Run(owner);
 }
 

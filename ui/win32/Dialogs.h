@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "core/CommandLine.h"
 
@@ -20,6 +21,7 @@ std::optional<core::LineSettings> ChooseLineSettings(HWND owner, const core::Lin
 std::uint16_t ChooseComPort(HWND owner);
 
 // "A propos...": returns when it has been closed.
-void ShowAboutBox(HWND owner);
+// `comments`: the line in force; the build's text when empty.
+void ShowAboutBox(HWND owner, const std::string& comments = {});
 
 }  // namespace velmora::ui::win32

@@ -244,7 +244,7 @@ void MainWindow::close() {
 }
 
 void MainWindow::ShowAboutBox() {
-  win32::ShowAboutBox(window_);
+  win32::ShowAboutBox(window_, core::AboutLineText(form_->Bridge().PortLineSettings()));
 }
 
 LRESULT CALLBACK MainWindow::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
