@@ -6,7 +6,7 @@
 #include <exception>
 #include <string>
 
-#include "core/HeadlessWindow.h"
+#include "core/WindowModel.h"
 #include "platform/MessagePump.h"
 #include "ui/MainWindowHandlers.h"
 
@@ -41,7 +41,7 @@ char parityLetter(serial::TParity parity) {
 // Prints what the window would show; tracks each shape so that only changes are told.
 class Console {
  public:
-  Console(core::Bridge& bridge, core::HeadlessWindow& window, std::FILE* out)
+  Console(core::Bridge& bridge, core::WindowModel& window, std::FILE* out)
       : bridge_(bridge), window_(window), out_(out) {
     window.SetOnLogLine([this](const std::string& line) { print(line); });
     window.SetOnShapeColor([this](core::Shape shape, serial::TColor color) {
@@ -92,7 +92,7 @@ class Console {
   }
 
   core::Bridge& bridge_;
-  core::HeadlessWindow& window_;
+  core::WindowModel& window_;
   std::FILE* out_;
   std::array<int, 3> shown_{-1, -1, -1};  // -1: not told yet
 };
@@ -110,7 +110,7 @@ int RunHeadless(core::Bridge& bridge, SignalWatch& signals, const core::Settings
     target.post(kQuitMessage, static_cast<std::uintptr_t>(signal));
   });
 
-  core::HeadlessWindow window;
+  core::WindowModel window;
   {
     Console console(bridge, window, out);
     ui::TfmMain form(bridge, window);

@@ -31,8 +31,9 @@ void TakeScreenshots(ui::qt::MainWindow& window, const QString& directory) {
     if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->reject();
   });
   dismisser->start(200);
-  window.SetOnFormCreated([&window, directory] {
-    QTimer::singleShot(kSettleMs, &window, [&window, directory] {
+  // The devices open on the bridge thread meanwhile.
+  QTimer::singleShot(2 * kSettleMs, &window, [&window, directory] {
+    {
       Save(window, directory + QStringLiteral("/main-window.png"));
       QTimer::singleShot(kSettleMs, &window, [directory] {
         if (QWidget* about = QApplication::activeModalWidget()) {
@@ -42,7 +43,7 @@ void TakeScreenshots(ui::qt::MainWindow& window, const QString& directory) {
       });
       window.ShowAboutBox();
       window.close();
-    });
+    }
   });
 }
 

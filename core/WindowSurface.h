@@ -1,7 +1,7 @@
 #pragma once
 
 // The controls of the main window that the bridge and the window's handlers use. The Qt window
-// implements it; tests and the benchmark harness use HeadlessWindow.
+// implements it; tests and the benchmark harness use WindowModel.
 
 #include <cstddef>
 #include <cstdint>

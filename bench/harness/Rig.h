@@ -12,7 +12,7 @@
 #include "Stream.h"
 #include "TimedMidiService.h"
 #include "core/Bridge.h"
-#include "core/HeadlessWindow.h"
+#include "core/WindowModel.h"
 #include "core/RealDeviceFactory.h"
 #include "platform/midi/SimulatedMidiService.h"
 #include "support/Pty.h"
@@ -77,14 +77,14 @@ class BridgeRig {
   // The name chosen in a list; empty when none is.
   std::string Selected(core::DeviceList list) const;
   core::Bridge& Bridge() { return *bridge_; }
-  core::HeadlessWindow& Window() { return window_; }
+  core::WindowModel& Window() { return window_; }
   // Messages the MIDI input's ring refused (its overflow notifications); any thread.
   std::uint64_t RingRefusals() const { return refusals_.load(std::memory_order_relaxed); }
 
  private:
   std::filesystem::path dir_;
   std::unique_ptr<core::RealDeviceFactory> factory_;
-  core::HeadlessWindow window_;
+  core::WindowModel window_;
   std::unique_ptr<core::Bridge> bridge_;
   std::unique_ptr<ui::TfmMain> form_;
   std::atomic<std::uint64_t> refusals_{0};  // counted on the UI thread

@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "core/Bridge.h"
-#include "core/HeadlessWindow.h"
+#include "core/WindowModel.h"
 #include "ui/MainWindowHandlers.h"
 
 namespace {
@@ -59,7 +59,7 @@ class PortOnlyFactory final : public core::DeviceFactory {
 void BM_HandleMidiEvent(benchmark::State& state) {
   PortOnlyFactory factory;
   core::Bridge bridge(factory);
-  core::HeadlessWindow window;
+  core::WindowModel window;
   ui::TfmMain form(bridge, window);
   bridge.OpenComPort();
   if (!bridge.ComPortOpened) state.SkipWithError("the port double did not open");
@@ -77,7 +77,7 @@ BENCHMARK(BM_HandleMidiEvent)->Arg(0x90)->Arg(0xC5);
 void BM_DoPacketNoteOn(benchmark::State& state) {
   PortOnlyFactory factory;
   core::Bridge bridge(factory);
-  core::HeadlessWindow window;
+  core::WindowModel window;
   ui::TfmMain form(bridge, window);
   const std::uint8_t note[3] = {0x90, 0x3C, 0x64};
   for (auto _ : state) {

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "core/Bridge.h"
-#include "core/HeadlessWindow.h"
+#include "core/WindowModel.h"
 #include "core/RealDeviceFactory.h"
 #include "platform/MessagePump.h"
 #include "platform/midi/SimulatedMidiService.h"
@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
     velmora::core::RealDeviceFactory factory(
         midi, velmora::platform::SerialNameSpace({root / "dev", root / "sys"}));
     velmora::core::Bridge bridge(factory);
-    velmora::core::HeadlessWindow window;
+    velmora::core::WindowModel window;
     velmora::ui::TfmMain form(bridge, window);
     form.FormCreate();
     const auto colour = [&] { return window.ShapeColor(Shape::ComPort); };

@@ -7,7 +7,7 @@
 #include "Doubles.h"
 #include "SteppingClock.h"
 #include "core/Bridge.h"
-#include "core/HeadlessWindow.h"
+#include "core/WindowModel.h"
 #include "ui/MainWindowHandlers.h"
 
 namespace velmora::test {
@@ -17,7 +17,7 @@ namespace velmora::test {
 struct BridgeFixture : ::testing::Test {
   FakeFactory factory;
   SteppingClock clock;
-  core::HeadlessWindow window;
+  core::WindowModel window;
   std::unique_ptr<core::Bridge> bridge;
   std::unique_ptr<ui::TfmMain> form;
 

@@ -5,14 +5,14 @@
 #include "BridgeFixture.h"
 #include "core/Bridge.h"
 #include "core/Delay.h"
-#include "core/HeadlessWindow.h"
+#include "core/WindowModel.h"
 #include "platform/MessagePump.h"
 #include "ui/MainWindowHandlers.h"
 
 using namespace std::chrono_literals;
 using velmora::core::Bridge;
 using velmora::core::Cursor;
-using velmora::core::HeadlessWindow;
+using velmora::core::WindowModel;
 using velmora::core::kClosedColor;
 using velmora::core::kOpenColor;
 using velmora::core::kSwitchingColor;

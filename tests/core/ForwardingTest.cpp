@@ -4,12 +4,12 @@
 
 #include "BridgeFixture.h"
 #include "core/Bridge.h"
-#include "core/HeadlessWindow.h"
+#include "core/WindowModel.h"
 #include "platform/MessagePump.h"
 #include "ui/MainWindowHandlers.h"
 
 using velmora::core::Bridge;
-using velmora::core::HeadlessWindow;
+using velmora::core::WindowModel;
 using velmora::midi::TMyMidiEvent;
 using velmora::test::FakeFactory;
 using velmora::test::SentEvent;

@@ -2,13 +2,13 @@
 
 #include "BridgeFixture.h"
 #include "core/Bridge.h"
-#include "core/HeadlessWindow.h"
+#include "core/WindowModel.h"
 #include "core/Settings.h"
 #include "ui/MainWindowHandlers.h"
 
 using velmora::core::Bridge;
 using velmora::core::DeviceList;
-using velmora::core::HeadlessWindow;
+using velmora::core::WindowModel;
 using velmora::core::kClosedColor;
 using velmora::core::kOpenColor;
 using velmora::core::Shape;

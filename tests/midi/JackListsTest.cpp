@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/Bridge.h"
-#include "core/HeadlessWindow.h"
+#include "core/WindowModel.h"
 #include "core/RealDeviceFactory.h"
 #include "platform/midi/JackMidiService.h"
 #include "support/PtyPair.h"
@@ -30,7 +30,7 @@ using velmora::testing::RetryOnXrun;
 using velmora::tools::JackPeer;
 using namespace std::chrono_literals;
 
-bool Lists(const velmora::core::HeadlessWindow& window, DeviceList list, const std::string& name) {
+bool Lists(const velmora::core::WindowModel& window, DeviceList list, const std::string& name) {
   for (int i = 0; i < window.ListCount(list); ++i) {
     if (window.ListItem(list, i) == name) return true;
   }
@@ -50,7 +50,7 @@ TEST(JackLists, APeersPortsComeAndGoAndTheChosenOnesOpenAgainByName) {
   velmora::core::RealDeviceFactory factory(
       service, velmora::platform::SerialNameSpace({noSerial.path() / "dev", noSerial.path()}));
   velmora::core::Bridge bridge(factory);
-  velmora::core::HeadlessWindow window;
+  velmora::core::WindowModel window;
   velmora::ui::TfmMain form(bridge, window);
   bridge.Choice.midiIn = in;
   bridge.Choice.midiOut = out;

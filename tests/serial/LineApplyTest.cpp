@@ -11,7 +11,7 @@
 #include <string>
 
 #include "core/Bridge.h"
-#include "core/HeadlessWindow.h"
+#include "core/WindowModel.h"
 #include "core/SerialDeviceAdapters.h"
 #include "platform/serial/SerialError.h"
 #include "serial/ComPort.h"
@@ -78,7 +78,7 @@ TEST(LineApply, TheOpenPortTakesTheChosenLineAtOnceOrKeepsTheOneInForce) {
                                 ? testing::ScriptedFactory(scripted)
                                 : serial::PlatformDispatcherFactory(platform::SerialNameSpace(
                                       {dir.path() / "dev", dir.path() / "sys"})));
-    HeadlessWindow window;
+    WindowModel window;
     Bridge bridge(factory);
     ui::TfmMain form(bridge, window);
     bridge.SelectComPort(1, false);

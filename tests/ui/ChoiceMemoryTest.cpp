@@ -4,7 +4,6 @@
 
 #include "support/PtyPair.h"
 #include "ui/WindowFixture.h"
-#include "ui/qt/ChoiceMemory.h"
 
 namespace velmora::test {
 namespace {
@@ -17,29 +16,39 @@ class ChoiceMemoryTest : public WindowFixture {
     fs::create_directories(file.parent_path());
     std::ofstream(file) << text;
     factory.outputs = {"Synth", "Sampler"};
-    store = std::make_unique<core::SettingsStore>(file);
-    Start();
-    memory = std::make_unique<ui::qt::ChoiceMemory>(*window, *store);
-    memory->Shown();
+    Start(file);
   }
-  void TearDown() override {
-    memory.reset();
-    WindowFixture::TearDown();
-  }
+  // Closes the window: where it was is remembered, and the bridge has ended.
+  void Close() { TearDown(); }
 
   // Lines about the settings file; start-up logs the absent serial port beside them.
   int SettingsLines() const {
     int count = 0;
-    for (int i = 0; i < window->LogCount(); ++i) {
-      count += window->LogLine(i).find("Réglages ignorés") != std::string::npos ? 1 : 0;
+    for (const auto& line : window->Shown().log) {
+      count += line.find("Réglages ignorés") != std::string::npos ? 1 : 0;
     }
     return count;
+  }
+  std::string Text() const {
+    std::ifstream in(file);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  // Waits until the file remembers `output`.
+  bool Written(const std::string& output) const {
+    return QTest::qWaitFor([&] { return core::LoadSettings(file).choices.midiOut == output; },
+                           kWaitMs);
+  }
+  void ChooseOutput(int index) {
+    auto* list = Find<QComboBox>("cbMIDIOut");
+    list->setCurrentIndex(index);
+    emit list->activated(index);
+    ASSERT_TRUE(WaitShown([index](const core::WindowSnapshot& shown) {
+      return shown.lists[2].selected == index && shown.shapes[2] == core::kOpenColor;
+    }));
   }
 
   testing::TempDir directory;
   fs::path file = directory.path() / "velmora" / "velmora.conf";
-  std::unique_ptr<core::SettingsStore> store;
-  std::unique_ptr<ui::qt::ChoiceMemory> memory;
 };
 
 TEST_F(ChoiceMemoryTest, TheRememberedPlaceIsTakenAndChoicesAndMovesAreWritten) {
@@ -47,13 +56,11 @@ TEST_F(ChoiceMemoryTest, TheRememberedPlaceIsTakenAndChoicesAndMovesAreWritten) 
   EXPECT_EQ(window->pos(), QPoint(30, 40));
   EXPECT_EQ(SettingsLines(), 0);
 
-  auto* list = Find<QComboBox>("cbMIDIOut");
-  list->setCurrentIndex(1);
-  emit list->activated(1);
-  EXPECT_EQ(core::LoadSettings(file).choices.midiOut, "Sampler");
+  ChooseOutput(1);
+  EXPECT_TRUE(Written("Sampler"));
 
   window->move(50, 60);
-  memory->Closing();
+  Close();
   const auto written = core::LoadSettings(file).choices;
   EXPECT_EQ(written.position, (core::WindowPosition{50, 60}));
   EXPECT_EQ(written.midiOut, "Sampler");
@@ -62,39 +69,41 @@ TEST_F(ChoiceMemoryTest, TheRememberedPlaceIsTakenAndChoicesAndMovesAreWritten) 
 TEST_F(ChoiceMemoryTest, ADamagedFileIsToldInTheLogAndKeptWhileNothingChanges) {
   const std::string damaged = "[window]\nx=30\ny=40\n[serial]\nbaud=fast\n";
   StartWith(damaged);
+  ASSERT_TRUE(
+      WaitShown([](const core::WindowSnapshot& shown) { return !shown.status[0].empty(); }));
   EXPECT_EQ(SettingsLines(), 1);
+  EXPECT_NE(window->Shown().status[0].find("Réglages ignorés"), std::string::npos)
+      << "kept in the status bar until the next choice";
   EXPECT_NE(window->pos(), QPoint(30, 40));
-  memory->Closing();
-  std::ifstream in(file);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), damaged);
+  Close();
+  EXPECT_EQ(Text(), damaged);
 }
 
 TEST_F(ChoiceMemoryTest, TheListsFollowThePortsWithoutChangingOrWritingTheChoice) {
   StartWith("");
-  auto* list = Find<QComboBox>("cbMIDIOut");
-  list->setCurrentIndex(1);
-  emit list->activated(1);  // the user chooses "Sampler"
-  const auto text = [this] {
-    std::ifstream in(file);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  };
-  const std::string written = text();
+  ChooseOutput(1);  // the user chooses "Sampler"
+  ASSERT_TRUE(Written("Sampler"));
+  const std::string written = Text();
   ASSERT_NE(written.find("output=Sampler"), std::string::npos);
-  const auto items = [list] {
-    std::vector<std::string> texts;
-    for (int i = 0; i < list->count(); ++i) texts.push_back(list->itemText(i).toStdString());
-    return texts;
+  const auto shows = [this](std::vector<std::string> items, const std::string& chosen) {
+    return WaitShown([&](const core::WindowSnapshot& shown) {
+      const auto& list = shown.lists[2];
+      return list.items == items && list.selected >= 0 &&
+             list.items[static_cast<std::size_t>(list.selected)] == chosen;
+    });
   };
-  auto& output = dynamic_cast<FakeMidiOutput&>(*window->Form().Bridge().MidiOutput);
-  output.names = {"Synth", "Sampler", "Drums"};
-  window->Form().Bridge().RefreshMidiLists();
-  EXPECT_EQ(items(), (std::vector<std::string>{"Synth", "Sampler", "Drums"}));
-  EXPECT_EQ(list->currentText().toStdString(), "Sampler");
-  output.names = {"Synth", "Drums"};
-  window->Form().Bridge().RefreshMidiLists();
-  EXPECT_EQ(items(), (std::vector<std::string>{"Synth", "Drums", "Sampler — absent"}));
-  EXPECT_EQ(list->currentText().toStdString(), "Sampler — absent");
-  EXPECT_EQ(text(), written) << "a list change was written as a choice";
+  const auto listed = [this](std::vector<std::string> names) {
+    OnBridge([&] {
+      factory.output->names = names;
+      Bridge().RefreshMidiLists();
+    });
+  };
+  listed({"Synth", "Sampler", "Drums"});
+  EXPECT_TRUE(shows({"Synth", "Sampler", "Drums"}, "Sampler"));
+  listed({"Synth", "Drums"});
+  EXPECT_TRUE(shows({"Synth", "Drums", "Sampler — absent"}, "Sampler — absent"));
+  EXPECT_EQ(Find<QComboBox>("cbMIDIOut")->currentText().toStdString(), "Sampler — absent");
+  EXPECT_EQ(Text(), written) << "a list change was written as a choice";
 }
 
 TEST_F(ChoiceMemoryTest, APlaceOffEveryScreenIsNotTaken) {

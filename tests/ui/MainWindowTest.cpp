@@ -27,6 +27,7 @@ class MainWindowTest : public WindowFixture {
     Start();
   }
   QColor CentrePixel(const char* name) {
+    window->repaint();
     QWidget* widget = Find(name);
     return widget->grab().toImage().pixelColor(widget->width() / 2, widget->height() / 2);
   }
@@ -121,172 +122,96 @@ TEST_F(MainWindowTest, MenuEntriesAndTheirHints) {
   EXPECT_EQ(help[2]->text(), "A propos...");
   for (QAction* action : {file[0], help[0], help[2]}) EXPECT_EQ(action->toolTip(), action->text());
 
-  // "Index de l'aide" does nothing at all; "Reset" darkens the error lamps and nothing else.
+  // "Index de l'aide" does nothing at all.
   const auto reported = reports.size();
-  window->LogClear();  // start-up's own lines
-  window->Form().AddLogLine("line");
   help[0]->trigger();
-  window->SetLampLit(Lamp::MidiError, true);
-  window->SetLampLit(Lamp::ComError, true);
-  QTest::mouseClick(Find("Button1"), Qt::LeftButton);
-  EXPECT_FALSE(Find<ui::qt::TApdStatusLight>("ApdStatusLight2")->Lit());
-  EXPECT_FALSE(Find<ui::qt::TApdStatusLight>("ApdStatusLight1")->Lit());
   EXPECT_TRUE(window->isVisible());
-  EXPECT_EQ(window->LogCount(), 1);
   EXPECT_EQ(reports.size(), reported);
 
   file[0]->trigger();
   EXPECT_FALSE(window->isVisible()) << "Quitter closes the window";
 }
 
-TEST_F(MainWindowTest, LampsAndShapesStartAsTheFormDefinesThem) {
-  Start();
-  for (Lamp lamp : {Lamp::CPTx, Lamp::CPRx, Lamp::MidiIn, Lamp::MidiOut}) {
-    auto& light = window->LampOf(lamp);
-    EXPECT_FALSE(light.Lit());
-    EXPECT_EQ(light.LitColor(), serial::clLime);
-    EXPECT_EQ(light.NotLitColor(), serial::clNavy);
-  }
-  for (const char* name : {"ApdStatusLight1", "ApdStatusLight2"}) {
-    auto* light = Find<ui::qt::TApdStatusLight>(name);
-    EXPECT_FALSE(light->Lit());
-    EXPECT_EQ(light->NotLitColor(), serial::clGray);
-    EXPECT_EQ(light->LitColor(), serial::clRed);
-  }
-  // Without devices both MIDI shapes end red: gray means switching only.
-  EXPECT_EQ(window->ShapeColor(Shape::MidiIn), serial::clRed);
-  EXPECT_EQ(window->ShapeColor(Shape::MidiOut), serial::clRed);
-  EXPECT_EQ(CentrePixel("shMidiIn"), ui::qt::ToQColor(serial::clRed));
-  EXPECT_TRUE(reports.empty()) << "start-up never shows a box";
-}
-
-TEST_F(MainWindowTest, StartUpSelectsAndOpensTheFirstMidiDevices) {
+TEST_F(MainWindowTest, DrawsTheModelAsItChanges) {
   StartWithDevices();
-  EXPECT_EQ(window->ListCount(DeviceList::MidiIn), 2);
-  EXPECT_EQ(window->ListSelectedText(DeviceList::MidiIn), "Keyboard");
-  EXPECT_EQ(window->ListSelectedText(DeviceList::MidiOut), "Synth");
-  EXPECT_EQ(window->ShapeColor(Shape::MidiIn), core::kOpenColor);
+  EXPECT_EQ(Find<QComboBox>("cbMIDIIn")->count(), 2);
+  EXPECT_EQ(Find<QComboBox>("cbMIDIIn")->currentText(), "Keyboard");
+  EXPECT_EQ(Find<QComboBox>("cbMIDIOut")->currentText(), "Synth");
   EXPECT_EQ(CentrePixel("shMidiOut"), QColor(0, 255, 0));
-  EXPECT_TRUE(reports.empty());
-  EXPECT_EQ(window->ScreenCursor(), core::Cursor::Default);
-}
-
-TEST_F(MainWindowTest, ChoosingAnotherOutputReopensIt) {
-  StartWithDevices();
-  auto* list = Find<QComboBox>("cbMIDIOut");
-  list->setCurrentIndex(1);
-  emit list->activated(1);
-  EXPECT_EQ(factory.output->ProductName(), "Sampler");
-  EXPECT_TRUE(factory.output->IsOpen());
-  EXPECT_EQ(factory.output->closes, 1);
-  EXPECT_EQ(window->ShapeColor(Shape::MidiOut), core::kOpenColor);
-}
-
-TEST_F(MainWindowTest, NoOutputDeviceIsLoggedAtStartAndReportedWhenThePlaceholderIsChosen) {
-  factory.inputs = {"Keyboard"};
-  Start();
-  EXPECT_EQ(window->ListCount(DeviceList::MidiOut), 1);
-  EXPECT_EQ(window->ListItem(DeviceList::MidiOut, 0), core::kNoMidiPort);
-  EXPECT_EQ(window->ListSelected(DeviceList::MidiOut), -1);
-  EXPECT_TRUE(reports.empty()) << "start-up never shows a box";
-  ASSERT_GE(window->LogCount(), 1);
-  EXPECT_EQ(window->LogLine(0), "[Midi-Out] - aucun port MIDI");  // the destination first
-  EXPECT_EQ(window->ShapeColor(Shape::MidiOut), core::kClosedColor);
-
-  clock.advance(std::chrono::seconds(3));
-  auto* list = Find<QComboBox>("cbMIDIOut");
-  list->setCurrentIndex(0);
-  emit list->activated(0);
-  ASSERT_EQ(reports.size(), 1u);  // the user's own choice is answered
-  EXPECT_EQ(reports[0], "MIDI output device \"Port non spécifié\" not found");
-  EXPECT_EQ(window->ShapeColor(Shape::MidiOut), core::kClosedColor);
-}
-
-TEST_F(MainWindowTest, ALossLightsErreurMidiWithoutABoxAndResetDarkensIt) {
-  StartWithDevices();
-  window->Form().Bridge().CloseMidiOut();
-  const std::uint8_t note[] = {0x90, 0x3C, 0x64};
-  window->Form().DoPacket(note, 3);
-  auto* lamp = Find<ui::qt::TApdStatusLight>("ApdStatusLight2");
-  EXPECT_TRUE(lamp->Lit());
-  EXPECT_FALSE(Find<ui::qt::TApdStatusLight>("ApdStatusLight1")->Lit());
-  EXPECT_TRUE(reports.empty());
-  QTest::mouseClick(Find("Button1"), Qt::LeftButton);
-  EXPECT_FALSE(lamp->Lit());
-  emit Find<QComboBox>("cbMIDIOut")->activated(0);  // reopened: the episode's line
-  EXPECT_EQ(window->LogLine(window->LogCount() - 1),
-            "[Midi-Out] - sortie MIDI fermée : 1 message non transmis");
-}
-
-TEST_F(MainWindowTest, EffacerEmptiesTheLogAndNewLinesStartFromTheTop) {
-  Start();
-  for (int i = 0; i < 45; ++i) window->Form().AddLogLine("line " + std::to_string(i));
-  EXPECT_EQ(window->LogCount(), 40);
-  EXPECT_EQ(window->LogLine(0), "line 5");
-  EXPECT_EQ(window->LogSelected(), 39);
-
-  QTest::mouseClick(Find("btnLogClear"), Qt::LeftButton);
-  EXPECT_EQ(window->LogCount(), 0);
-  EXPECT_EQ(Find<QListWidget>("lstLog")->count(), 0);
-
-  window->Form().AddLogLine("after");
-  EXPECT_EQ(window->LogCount(), 1);
-  EXPECT_EQ(window->LogLine(0), "after");
-  EXPECT_EQ(window->LogSelected(), 0);
-}
-
-TEST_F(MainWindowTest, ABurstOfLogLinesIsPaintedOnceItEnds) {
-  Start();
-  auto* log = Find<QListWidget>("lstLog");
-  for (int i = 0; i < 200; ++i) window->Form().AddLogLine("line " + std::to_string(i));
-  // The list may lag while lines pour in, but catches up with the log once they stop.
-  EXPECT_TRUE(QTest::qWaitFor(
-      [&] { return log->currentItem() && log->currentItem()->text() == "line 199"; }, kWaitMs));
-  ASSERT_EQ(log->count(), 40);
-  EXPECT_EQ(log->item(0)->text(), QStringLiteral("line 160"));
-  EXPECT_EQ(log->currentRow(), 39);
-}
-
-TEST_F(MainWindowTest, MidiInputBurstKeepsTheLampLitForOneTimerInterval) {
-  StartWithDevices();
-  window->LogClear();  // start-up's own lines
-  auto& lamp = window->LampOf(Lamp::MidiIn);
-  ASSERT_FALSE(lamp.Lit());
-  for (std::uint32_t note = 0; note < 8; ++note) factory.input->Receive(0x640090 | note << 8);
-  EXPECT_TRUE(lamp.Lit());
-  EXPECT_TRUE(window->TimerEnabled(core::Timer::MidiIn));
-  EXPECT_EQ(window->LogCount(), 8);
-  EXPECT_EQ(window->LogLine(0), "[MIDI-In] - 90 00 64 (Note On)");
-
-  // Lit while the timer runs, dark from its first tick on.
-  while (window->TimerEnabled(core::Timer::MidiIn)) {
-    ASSERT_TRUE(lamp.Lit());
-    QTest::qWait(5);
+  EXPECT_EQ(CentrePixel("shComPort"), QColor(255, 0, 0)) << "no serial device";
+  for (const char* name : {"ledCPRx", "ledCPTx", "LedMidiIn", "LedMidiOut"}) {
+    auto* lamp = Find<ui::qt::TApdStatusLight>(name);
+    EXPECT_FALSE(lamp->Lit());
+    EXPECT_EQ(lamp->NotLitColor(), serial::clNavy);
   }
-  EXPECT_FALSE(lamp.Lit());
-  QTest::qWait(50);
-  EXPECT_FALSE(lamp.Lit()) << "the lamp stays dark until the next message";
+  EXPECT_EQ(Find<ui::qt::TApdStatusLight>("ApdStatusLight2")->LitColor(), serial::clRed);
+  EXPECT_TRUE(reports.empty()) << "start-up never shows a box";
 
-  factory.input->Receive(0x7F3C80);
-  EXPECT_TRUE(lamp.Lit());
-  EXPECT_TRUE(QTest::qWaitFor([&] { return !lamp.Lit(); }, kWaitMs));
+  // A message in: its log line, and the MIDI In lamp lit at least one frame, then dark.
+  OnBridge([&] { factory.input->Receive(0x640090); });
+  ASSERT_TRUE(WaitShown([](const core::WindowSnapshot& shown) {
+    return !shown.log.empty() && shown.log.back() == "[MIDI-In] - 90 00 64 (Note On)";
+  }));
+  auto* midiIn = Find<ui::qt::TApdStatusLight>("LedMidiIn");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return midiIn->Lit(); }, kWaitMs));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !midiIn->Lit(); }, kWaitMs));
+  auto* log = Find<QListWidget>("lstLog");
+  EXPECT_EQ(log->currentItem()->text(), "[MIDI-In] - 90 00 64 (Note On)");
+  EXPECT_EQ(log->currentItem()->toolTip(), log->currentItem()->text());
+
+  // A loss: "Erreur MIDI" lit, its reason under the pointer and in the first panel.
+  OnBridge([&] {
+    Bridge().CloseMidiOut();
+    const std::uint8_t note[] = {0x90, 0x3C};
+    Bridge().SendMidiBytes(note, 2);
+  });
+  auto* error = Find<ui::qt::TApdStatusLight>("ApdStatusLight2");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return error->Lit(); }, kWaitMs));
+  EXPECT_NE(error->toolTip().indexOf("sortie MIDI fermée"), -1) << error->toolTip().toStdString();
+  EXPECT_EQ(Find<QLabel>("StatusPanel0")->text(), error->toolTip());
+  EXPECT_TRUE(reports.empty()) << "a loss is no box";
 }
 
-TEST_F(MainWindowTest, ClosingTheWindowClosesBothMidiDevicesAndTheirShapesEndRed) {
+TEST_F(MainWindowTest, TheUsersActionsReachTheBridge) {
   StartWithDevices();
-  ASSERT_EQ(window->ShapeColor(Shape::MidiIn), core::kOpenColor);
-  ASSERT_EQ(window->ShapeColor(Shape::MidiOut), core::kOpenColor);
+  auto* outputs = Find<QComboBox>("cbMIDIOut");
+  outputs->setCurrentIndex(1);
+  emit outputs->activated(1);
+  EXPECT_TRUE(WaitShown([](const core::WindowSnapshot& shown) {
+    const auto& list = shown.lists[static_cast<std::size_t>(DeviceList::MidiOut)];
+    return list.selected == 1 && shown.shapes[2] == core::kOpenColor;
+  }));
+  std::string chosen;
+  OnBridge([&] { chosen = factory.output->ProductName(); });
+  EXPECT_EQ(chosen, "Sampler");
 
-  window->close();
-  EXPECT_EQ(factory.input->closes, 1);
-  EXPECT_EQ(factory.output->closes, 1);
-  EXPECT_FALSE(factory.output->IsOpen());
-  EXPECT_EQ(window->ShapeColor(Shape::MidiIn), core::kClosedColor);
-  EXPECT_EQ(window->ShapeColor(Shape::MidiOut), core::kClosedColor);
-  EXPECT_EQ(CentrePixel("shMidiIn"), QColor(255, 0, 0));
+  // A choice that fails is answered with a box: "Synth" went, the list does not know it yet.
+  OnBridge([&] { factory.output->names = {"Sampler"}; });
+  outputs->setCurrentIndex(0);
+  emit outputs->activated(0);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !reports.empty(); }, kWaitMs));
+  EXPECT_NE(reports[0].find("Synth"), std::string::npos) << reports[0];
 
+  // "Reset" darkens the error lamp a loss lit; "Effacer" empties the log.
+  OnBridge([&] {
+    const std::uint8_t note[] = {0x90, 0x3C};
+    Bridge().SendMidiBytes(note, 2);
+  });
+  auto* error = Find<ui::qt::TApdStatusLight>("ApdStatusLight2");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return error->Lit(); }, kWaitMs));
+  QTest::mouseClick(Find("Button1"), Qt::LeftButton);
+  EXPECT_TRUE(
+      QTest::qWaitFor([&] { return !error->Lit() && error->toolTip().isEmpty(); }, kWaitMs));
+  QTest::mouseClick(Find("btnLogClear"), Qt::LeftButton);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return Find<QListWidget>("lstLog")->count() == 0; }, kWaitMs));
+}
+
+TEST_F(MainWindowTest, ClosingHidesTheWindowAtOnceAndTheBridgeThenClosesItsDevices) {
+  StartWithDevices();
   window->close();
-  EXPECT_EQ(factory.input->closes, 1) << "a second close does not run FormClose again";
+  EXPECT_FALSE(window->isVisible());
+  // The model says so once the devices are closed and released.
+  EXPECT_TRUE(WaitShown([](const core::WindowSnapshot& shown) { return shown.closed; }));
 }
 
 }  // namespace

@@ -8,18 +8,17 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QMetaObject>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStatusBar>
-#include <QTimer>
-#include <stdexcept>
+#include <algorithm>
 
-#include "platform/MessagePump.h"
 #include "ui/qt/AboutBox.h"
 #include "ui/qt/LineSettingsDialog.h"
 #include "ui/qt/ProgramInfo.h"
-#include "ui/qt/PumpHooks.h"
 #include "ui/qt/Shape.h"
 #include "ui/qt/StatusLamp.h"
 
@@ -64,24 +63,17 @@ Widget* Place(Widget* widget, const char* name, int left, int top, int width, in
   return widget;
 }
 
-void CheckIndex(int index, int count) {
-  if (index < 0 || index >= count) throw std::out_of_range("List index out of bounds");
-}
-
 }  // namespace
 
-MainWindow::MainWindow(core::Bridge& bridge, const platform::Clock& clock, QWidget* parent)
+MainWindow::MainWindow(ViewLink& link, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                               Qt::WindowCloseButtonHint),
-      errors_(clock),
-      pumpHooks_(std::make_unique<PumpHooks>()) {
+      link_(link) {
   setObjectName(QStringLiteral("fmMain"));
   setWindowTitle(QString::fromUtf8(ProgramInfo::kName));
   setWindowIcon(QIcon(QString::fromUtf8(ProgramInfo::kIcon)));
   setFont(FormFont());
-  platform::MessagePump::current().setErrorReport(
-      [this](std::exception_ptr error) { errors_.Report(error); });
 
   auto* client = new QWidget(this);
   client->setObjectName(QStringLiteral("ClientArea"));
@@ -92,15 +84,23 @@ MainWindow::MainWindow(core::Bridge& bridge, const platform::Clock& clock, QWidg
   // The status bar lies inside the client area, as the form has it.
   setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
 
-  form_ = std::make_unique<TfmMain>(bridge, *this);
-  form_->CloseWindow = [this] { close(); };
-  form_->ShowAboutBox = [this] { ShowAboutBox(); };
+  // The bridge thread wakes us after each snapshot; one draw waits in Qt's queue at most.
+  link_.SetWake([this] {
+    if (wakeQueued_.exchange(true)) return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          wakeQueued_ = false;
+          ShowSnapshot();
+        },
+        Qt::QueuedConnection);
+  });
+  ShowSnapshot();
 }
 
 MainWindow::~MainWindow() {
-  form_.reset();
-  platform::MessagePump::current().setErrorReport(nullptr);
-  if (cursor_ == core::Cursor::HourGlass) QApplication::restoreOverrideCursor();
+  link_.SetWake(nullptr);
+  if (shown_.busy) QApplication::restoreOverrideCursor();
 }
 
 void MainWindow::buildControls(QWidget* client) {
@@ -130,25 +130,20 @@ void MainWindow::buildControls(QWidget* client) {
     lists_[at(row.list)] = list;
     AddLabel(client, row.labelName, row.labelText, 296, row.top + 8);
   }
-  connect(lists_[at(DeviceList::ComPort)], &QComboBox::activated, this,
-          [this] { errors_.Guard([this] { form_->cbComPortChange(); }); });
-  connect(lists_[at(DeviceList::MidiIn)], &QComboBox::activated, this,
-          [this] { errors_.Guard([this] { form_->cbMIDIInChange(); }); });
-  connect(lists_[at(DeviceList::MidiOut)], &QComboBox::activated, this,
-          [this] { errors_.Guard([this] { form_->cbMIDIOutChange(); }); });
+  // A choice is posted by its entry's text, which names the device: an index could point at
+  // another device once the list has changed on the bridge's side.
+  for (const Row& row : rows) {
+    QComboBox* list = lists_[at(row.list)];
+    connect(list, &QComboBox::activated, this, [this, list, which = row.list](int index) {
+      link_.Post(Action::Choose(which, list->itemText(index).toStdString()));
+    });
+  }
 
   AddLabel(client, "Label5", "Evenements récents (le plus récent en fin de liste)", 16, 120);
   lstLog_ = Place(new QListWidget(client), "lstLog", 16, 136, 345, 97);
   lstLog_->setFont(LogFont());
   lstLog_->setUniformItemSizes(true);
   lstLog_->setSelectionMode(QAbstractItemView::SingleSelection);
-  // A line the user picks is the log's selection until the next line selects the newest.
-  connect(lstLog_, &QListWidget::currentRowChanged, this,
-          [this](int row) { log_.SetSelected(row); });
-  logPaint_ = new QTimer(this);
-  logPaint_->setSingleShot(true);
-  logPaint_->setInterval(kLogPaintInterval);
-  connect(logPaint_, &QTimer::timeout, this, [this] { showLog(); });
 
   struct LampRow {
     Lamp lamp;
@@ -177,7 +172,7 @@ void MainWindow::buildControls(QWidget* client) {
   auto* clear =
       Place(new QPushButton(QStringLiteral("Effacer"), client), "btnLogClear", 312, 248, 49, 20);
   connect(clear, &QPushButton::clicked, this,
-          [this] { errors_.Guard([this] { form_->btnLogClearClick(); }); });
+          [this] { link_.Post(Action(Action::Kind::ClearLog)); });
 
   auto* bevel = Place(new QFrame(client), "Bevel1", 8, 288, 361, 2);
   bevel->setFrameShape(QFrame::HLine);
@@ -202,8 +197,7 @@ void MainWindow::buildControls(QWidget* client) {
   }
   auto* reset =
       Place(new QPushButton(QStringLiteral("Reset"), client), "Button1", 312, 296, 49, 20);
-  connect(reset, &QPushButton::clicked, this,
-          [this] { errors_.Guard([this] { form_->Button1Click(); }); });
+  connect(reset, &QPushButton::clicked, this, [this] { link_.Post(Action(Action::Kind::Reset)); });
 
   auto* status = Place(new QStatusBar(client), "StatusBar1", 0, kClientHeight - kStatusBarHeight,
                        kClientWidth, kStatusBarHeight);
@@ -217,17 +211,6 @@ void MainWindow::buildControls(QWidget* client) {
     statusPanels_[panel] = label;
   }
   statusPanels_[0]->setFixedWidth(kStatusPanelWidth);
-
-  for (std::size_t index = 0; index < timers_.size(); ++index) {
-    auto* timer = new QTimer(this);
-    timer->setObjectName(index == 0 ? QStringLiteral("TimerMidiIn")
-                                    : QStringLiteral("TimerMidiOut"));
-    timer->setInterval(kTimerInterval);
-    connect(timer, &QTimer::timeout, this, [this, index] {
-      if (timerHandlers_[index]) errors_.Guard(timerHandlers_[index]);
-    });
-    timers_[index] = timer;
-  }
 
   QWidget::setTabOrder(lists_[at(DeviceList::ComPort)], lists_[at(DeviceList::MidiOut)]);
   QWidget::setTabOrder(lists_[at(DeviceList::MidiOut)], lists_[at(DeviceList::MidiIn)]);
@@ -247,19 +230,17 @@ void MainWindow::buildMenu() {
   };
   QAction* portSettings = action("ActPortSettings", "Paramètres du port...");
   connect(portSettings, &QAction::triggered, this, [this] {
-    errors_.Guard([this] {
-      if (const auto line = ChooseLineSettings(form_->Bridge().PortLineSettings(), this)) {
-        form_->ActPortSettingsApply(*line);
-      }
-    });
+    if (const auto line = ChooseLineSettings(shown_.line, this)) {
+      Action action(Action::Kind::LineSettings);
+      action.line = *line;
+      link_.Post(std::move(action));
+    }
   });
   QAction* close = action("ActAppClose", "Quitter");
   QAction* help = action("ActAppHelp", "Index de l'aide");
   QAction* about = action("ActAppAbout", "A propos...");
-  connect(close, &QAction::triggered, this,
-          [this] { errors_.Guard([this] { form_->ActAppCloseExecute(); }); });
-  connect(about, &QAction::triggered, this,
-          [this] { errors_.Guard([this] { form_->ActAppAboutExecute(); }); });
+  connect(close, &QAction::triggered, this, [this] { this->close(); });
+  connect(about, &QAction::triggered, this, [this] { ShowAboutBox(); });
 
   QMenu* file = menu->addMenu(QStringLiteral("Fichier"));
   file->setObjectName(QStringLiteral("mnuFichier"));
@@ -276,29 +257,32 @@ void MainWindow::buildMenu() {
 
 void MainWindow::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
-  if (shown_) return;
-  shown_ = true;
-  if (const QScreen* display = screen()) {
+  if (placed_) return;
+  placed_ = true;
+  const auto remembered = link_.Position();
+  // Where it was left, unless no screen is there any more (one unplugged since).
+  if (remembered &&
+      QGuiApplication::screenAt(QPoint(remembered->x, remembered->y) + QPoint(40, 40))) {
+    move(remembered->x, remembered->y);
+  } else if (const QScreen* display = screen()) {
     const QRect area = display->availableGeometry();
     move(area.center() - QPoint(width() / 2, height() / 2));
   }
-  // From the event loop, so that the window is up first; it keeps painting during the
-  // devices' switching delays, which let Qt process its events.
-  QMetaObject::invokeMethod(
-      this, [this] { runFormCreate(); }, Qt::QueuedConnection);
-}
-
-void MainWindow::runFormCreate() {
-  if (formCreated_ || formClosed_) return;
-  errors_.Guard([this] { form_->FormCreate(); });
-  formCreated_ = true;
-  if (onFormCreated_) onFormCreated_();
+  placedAt_ = pos();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  if (!formClosed_) {
-    formClosed_ = true;
-    errors_.Guard([this] { form_->FormClose(); });
+  if (!closed_) {
+    closed_ = true;
+    // Hidden at once; the bridge closes its devices on its own thread.
+    const QPoint at = pos();
+    hide();
+    if (placed_ && at != placedAt_) {
+      Action moved(Action::Kind::Moved);
+      moved.position = core::WindowPosition{at.x(), at.y()};
+      link_.Post(std::move(moved));
+    }
+    link_.Post(Action(Action::Kind::Close));
   }
   event->accept();
 }
@@ -316,98 +300,66 @@ void MainWindow::CloseAll() {
 }
 
 void MainWindow::ShowAboutBox() {
-  TfmAbout about(this, core::AboutLineText(form_->Bridge().PortLineSettings()));
+  TfmAbout about(this, core::AboutLineText(shown_.line));
   about.exec();
 }
-
-// ---- Window surface -----------------------------------------------------------------------
 
 QComboBox* MainWindow::combo(core::DeviceList list) const {
   return lists_[at(list)];
 }
 
-void MainWindow::SetShapeColor(core::Shape shape, serial::TColor color) {
-  shapes_[at(shape)]->SetBrushColor(color);
-}
+// ---- Drawing a snapshot ----------------------------------------------------------------------
 
-serial::TColor MainWindow::ShapeColor(core::Shape shape) const {
-  return shapes_[at(shape)]->BrushColor();
-}
-
-serial::TApdCustomStatusLight& MainWindow::LampOf(core::Lamp lamp) {
-  return *lamps_[at(lamp)];
-}
-
-void MainWindow::SetTimerEnabled(core::Timer timer, bool enabled) {
-  QTimer* qtimer = timers_[at(timer)];
-  if (enabled == qtimer->isActive()) return;
-  if (enabled) {
-    qtimer->start();
-  } else {
-    qtimer->stop();
+void MainWindow::ShowSnapshot() {
+  core::WindowSnapshot next = link_.Snapshot();
+  if (next.version == shown_.version && shown_.version != 0) return;
+  for (std::size_t i = 0; i < shapes_.size(); ++i) shapes_[i]->SetBrushColor(next.shapes[i]);
+  for (std::size_t i = 0; i < lamps_.size(); ++i) {
+    const auto& lamp = next.lamps[i];
+    lamps_[i]->SetLitColor(lamp.litColor);
+    lamps_[i]->SetNotLitColor(lamp.notLitColor);
+    lamps_[i]->SetLit(lamp.lit);
+    if (lamp.hint != shown_.lamps[i].hint) lamps_[i]->setToolTip(QString::fromStdString(lamp.hint));
   }
+  for (std::size_t i = 0; i < lists_.size(); ++i) {
+    const auto& list = next.lists[i];
+    QComboBox* box = lists_[i];
+    const QSignalBlocker quiet(box);
+    if (list.items != shown_.lists[i].items ||
+        box->count() != static_cast<int>(list.items.size())) {
+      box->clear();
+      for (const auto& item : list.items) box->addItem(QString::fromStdString(item));
+    }
+    box->setCurrentIndex(list.selected);
+  }
+  showLog(next);
+  for (std::size_t panel = 0; panel < statusPanels_.size(); ++panel) {
+    if (next.status[panel] == shown_.status[panel] && shown_.version != 0) continue;
+    QLabel* label = statusPanels_[panel];
+    label->setText(QString::fromStdString(next.status[panel]));
+    // A panel too narrow for its text shows it whole under the pointer.
+    label->setToolTip(label->text());
+  }
+  if (next.busy != shown_.busy) {
+    if (next.busy) {
+      QApplication::setOverrideCursor(Qt::WaitCursor);
+    } else {
+      QApplication::restoreOverrideCursor();
+    }
+  }
+  shown_ = std::move(next);
+  showNotices();
 }
 
-bool MainWindow::TimerEnabled(core::Timer timer) const {
-  return timers_[at(timer)]->isActive();
-}
-
-void MainWindow::SetOnTimer(core::Timer timer, std::function<void()> handler) {
-  timerHandlers_[at(timer)] = std::move(handler);
-}
-
-void MainWindow::ListClear(core::DeviceList list) {
-  combo(list)->clear();
-}
-
-void MainWindow::ListAppend(core::DeviceList list, const std::string& text) {
-  combo(list)->addItem(QString::fromStdString(text));
-  // A list that was empty must not select its first entry by itself.
-  if (combo(list)->count() == 1) combo(list)->setCurrentIndex(-1);
-}
-
-void MainWindow::ListDelete(core::DeviceList list, int index) {
-  CheckIndex(index, ListCount(list));
-  const int selected = combo(list)->currentIndex();
-  combo(list)->removeItem(index);
-  if (selected == index) combo(list)->setCurrentIndex(-1);
-}
-
-int MainWindow::ListCount(core::DeviceList list) const {
-  return combo(list)->count();
-}
-
-std::string MainWindow::ListItem(core::DeviceList list, int index) const {
-  CheckIndex(index, ListCount(list));
-  return combo(list)->itemText(index).toStdString();
-}
-
-void MainWindow::ListSetSelected(core::DeviceList list, int index) {
-  combo(list)->setCurrentIndex(index >= 0 && index < ListCount(list) ? index : -1);
-}
-
-int MainWindow::ListSelected(core::DeviceList list) const {
-  return combo(list)->currentIndex();
-}
-
-int MainWindow::LogCount() const {
-  return log_.Count();
-}
-
-void MainWindow::logChanged() {
-  // Laying the lines out is most of a message's cost with the window shown, and nobody reads
-  // more than a few dozen lines a second: the list shows the log at the next tick.
-  if (!logPaint_->isActive()) logPaint_->start();
-}
-
-void MainWindow::showLog() {
+void MainWindow::showLog(const core::WindowSnapshot& next) {
+  if (next.log == shown_.log && next.logSelected == shown_.logSelected) return;
   const QSignalBlocker quiet(lstLog_);
-  const int count = log_.Count();
+  const int count = static_cast<int>(next.log.size());
   while (lstLog_->count() > count) {
     std::unique_ptr<QListWidgetItem> gone(lstLog_->takeItem(lstLog_->count() - 1));
   }
   for (int row = 0; row < count; ++row) {
-    const QString text = QString::fromStdString(log_.Line(row));
+    const QString text = QString::fromStdString(next.log[static_cast<std::size_t>(row)]);
     if (row < lstLog_->count()) {
       QListWidgetItem* item = lstLog_->item(row);
       if (item->text() != text) {
@@ -420,66 +372,32 @@ void MainWindow::showLog() {
       lstLog_->item(row)->setToolTip(text);
     }
   }
-  lstLog_->setCurrentRow(log_.Selected());
-  if (log_.Selected() >= 0) lstLog_->scrollToItem(lstLog_->item(log_.Selected()));
+  lstLog_->setCurrentRow(next.logSelected);
+  if (next.logSelected >= 0) lstLog_->scrollToItem(lstLog_->item(next.logSelected));
 }
 
-void MainWindow::LogDelete(int index) {
-  log_.Delete(index);
-  logChanged();
-}
-
-void MainWindow::LogAppend(const std::string& line) {
-  log_.Append(line);
-  logChanged();
-}
-
-void MainWindow::LogClear() {
-  log_.Clear();
-  logPaint_->stop();
-  showLog();  // an emptied log shows at once: "Effacer" is a click, not traffic
-}
-
-std::string MainWindow::LogLine(int index) const {
-  return log_.Line(index);
-}
-
-void MainWindow::LogSetSelected(int index) {
-  log_.SetSelected(index);
-  logChanged();
-}
-
-int MainWindow::LogSelected() const {
-  return log_.Selected();
-}
-
-void MainWindow::SetLampHint(core::Lamp lamp, const std::string& text) {
-  lamps_[at(lamp)]->setToolTip(QString::fromStdString(text));
-}
-
-void MainWindow::SetStatusText(int panel, const std::string& text) {
-  QLabel* label = statusPanels_.at(static_cast<std::size_t>(panel));
-  label->setText(QString::fromStdString(text));
-  // A panel too narrow for its text shows it whole under the pointer.
-  label->setToolTip(label->text());
-}
-
-std::string MainWindow::StatusText(int panel) const {
-  return statusPanels_.at(static_cast<std::size_t>(panel))->text().toStdString();
-}
-
-void MainWindow::SetScreenCursor(core::Cursor cursor) {
-  if (cursor == cursor_) return;
-  cursor_ = cursor;
-  if (cursor == core::Cursor::HourGlass) {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-  } else {
-    QApplication::restoreOverrideCursor();
+void MainWindow::showNotices() {
+  // The box's own loop draws the snapshots that come meanwhile: one box at a time.
+  if (noticeOpen_) return;
+  std::erase_if(noticesShown_, [&](std::uint64_t id) {
+    return std::none_of(shown_.notices.begin(), shown_.notices.end(),
+                        [&](const core::Notice& notice) { return notice.id == id; });
+  });
+  for (const core::Notice& notice : shown_.notices) {
+    if (std::find(noticesShown_.begin(), noticesShown_.end(), notice.id) != noticesShown_.end())
+      continue;
+    noticeOpen_ = true;
+    noticesShown_.push_back(notice.id);
+    QMessageBox box(QMessageBox::Critical, QString::fromUtf8(ProgramInfo::kName),
+                    QString::fromStdString(notice.text), QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("Notice"));
+    box.exec();
+    noticeOpen_ = false;
+    Action closed(Action::Kind::NoticeClosed);
+    closed.notice = notice.id;
+    link_.Post(std::move(closed));
+    return;  // the next one comes with the next snapshot
   }
-}
-
-void MainWindow::ProcessMessages() {
-  platform::MessagePump::current().processMessages();
 }
 
 }  // namespace velmora::ui::qt

@@ -1,89 +1,47 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPoint>
 #include <array>
-#include <functional>
+#include <atomic>
 #include <memory>
+#include <vector>
 
-#include "core/Bridge.h"
-#include "core/LogLines.h"
-#include "core/WindowSurface.h"
-#include "ui/MainWindowHandlers.h"
-#include "ui/qt/ErrorReport.h"
+#include "core/WindowSnapshot.h"
+#include "ui/ViewLink.h"
 
 class QAction;
 class QComboBox;
 class QLabel;
 class QListWidget;
 class QPushButton;
-class QTimer;
 
 namespace velmora::ui::qt {
 
-class PumpHooks;
 class TApdStatusLight;
 class TShape;
 
-// The main window (fmMain): its controls are the window surface that the bridge and TfmMain's
-// handlers drive. It ties the UI thread's message pump to Qt while it exists and reports the
-// errors that leave a handler. UI thread only.
-class MainWindow final : public QMainWindow, public core::WindowSurface {
+// The main window (fmMain), a view of the bridge's window model: it draws the snapshots the
+// bridge thread publishes (25 a second at most) and posts the user's actions to it. It never
+// waits for the bridge. View thread (Qt's main thread) only.
+class MainWindow final : public QMainWindow {
   Q_OBJECT
 
  public:
   static constexpr int kClientWidth = 377;
   static constexpr int kClientHeight = 341;
-  static constexpr int kTimerInterval = 100;    // ms
-  static constexpr int kLogPaintInterval = 40;  // ms: the log is shown 25 times a second at most
 
-  // `clock` times the error report's quiet time.
-  explicit MainWindow(core::Bridge& bridge,
-                      const platform::Clock& clock = platform::Clock::system(),
-                      QWidget* parent = nullptr);
+  explicit MainWindow(ViewLink& link, QWidget* parent = nullptr);
   ~MainWindow() override;
 
-  TfmMain& Form() { return *form_; }
-  ErrorReport& Errors() { return errors_; }
-  // FormCreate runs once, on the event loop after the window was first shown.
-  bool FormCreated() const { return formCreated_; }
-  void SetOnFormCreated(std::function<void()> handler) { onFormCreated_ = std::move(handler); }
+  // Draws the newest snapshot now (the bridge's wake-up does it by itself).
+  void ShowSnapshot();
+  const core::WindowSnapshot& Shown() const { return shown_; }
   // Shows the about box modally; returns when it has been closed.
   void ShowAboutBox();
   // Closes whatever modal box is open (about box, error report), then the window: how a
   // termination request ends the program.
   void CloseAll();
-
-  void SetShapeColor(core::Shape shape, serial::TColor color) override;
-  serial::TColor ShapeColor(core::Shape shape) const override;
-  serial::TApdCustomStatusLight& LampOf(core::Lamp lamp) override;
-  void SetTimerEnabled(core::Timer timer, bool enabled) override;
-  bool TimerEnabled(core::Timer timer) const override;
-  void SetOnTimer(core::Timer timer, std::function<void()> handler) override;
-
-  void ListClear(core::DeviceList list) override;
-  void ListAppend(core::DeviceList list, const std::string& text) override;
-  void ListDelete(core::DeviceList list, int index) override;
-  int ListCount(core::DeviceList list) const override;
-  std::string ListItem(core::DeviceList list, int index) const override;
-  void ListSetSelected(core::DeviceList list, int index) override;
-  int ListSelected(core::DeviceList list) const override;
-
-  int LogCount() const override;
-  void LogDelete(int index) override;
-  void LogAppend(const std::string& line) override;
-  void LogClear() override;
-  std::string LogLine(int index) const override;
-  void LogSetSelected(int index) override;
-  int LogSelected() const override;
-
-  void SetStatusText(int panel, const std::string& text) override;
-  std::string StatusText(int panel) const override;
-
-  core::Cursor ScreenCursor() const override { return cursor_; }
-  void SetScreenCursor(core::Cursor cursor) override;
-  void SetLampHint(core::Lamp lamp, const std::string& text) override;
-
-  void ProcessMessages() override;
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -92,34 +50,25 @@ class MainWindow final : public QMainWindow, public core::WindowSurface {
  private:
   void buildControls(QWidget* client);
   void buildMenu();
-  void runFormCreate();
-  // The log changes with every message; the list shows it at most every kLogPaintInterval.
-  void logChanged();
-  void showLog();
+  void showLog(const core::WindowSnapshot& next);
+  void showNotices();
   QComboBox* combo(core::DeviceList list) const;
 
-  ErrorReport errors_;
-  std::unique_ptr<PumpHooks> pumpHooks_;
+  ViewLink& link_;
+  core::WindowSnapshot shown_;               // what is on the screen
+  std::atomic<bool> wakeQueued_{false};      // a draw is queued: the bridge's wakes coalesce
+  bool noticeOpen_ = false;                  // a notice's box is open (its exec runs nested draws)
+  std::vector<std::uint64_t> noticesShown_;  // shown and closed, not yet gone from snapshots
+  bool placed_ = false;
+  QPoint placedAt_;  // where it was put at its first show: a move since is remembered
+  bool closed_ = false;
 
   // Children of the window, which owns them.
   std::array<TShape*, 3> shapes_{};
   std::array<QComboBox*, 3> lists_{};
   std::array<TApdStatusLight*, core::kLampCount> lamps_{};
-  std::array<QTimer*, 2> timers_{};
-  std::array<std::function<void()>, 2> timerHandlers_;
-  core::LogLines log_;  // what the log holds; lstLog_ shows it
   QListWidget* lstLog_ = nullptr;
-  QTimer* logPaint_ = nullptr;  // single shot: the moment lstLog_ next shows log_
   std::array<QLabel*, 2> statusPanels_{};
-
-  core::Cursor cursor_ = core::Cursor::Default;
-  bool shown_ = false;
-  bool formCreated_ = false;
-  bool formClosed_ = false;
-  std::function<void()> onFormCreated_;
-
-  // Last, so that it goes first: its destructor still reaches the controls.
-  std::unique_ptr<TfmMain> form_;
 };
 
 }  // namespace velmora::ui::qt

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "core/Bridge.h"
-#include "core/HeadlessWindow.h"
+#include "core/WindowModel.h"
 #include "core/RealDeviceFactory.h"
 #include "platform/midi/SimulatedMidiService.h"
 #include "platform/serial/SerialNames.h"
@@ -104,7 +104,7 @@ class BridgeRig {
   std::shared_ptr<SimulatedMidiService> midi = std::make_shared<SimulatedMidiService>();
   std::vector<SimulatedMidiService::DeviceKey> inputs;
   std::vector<SimulatedMidiService::DeviceKey> outputs;
-  core::HeadlessWindow window;
+  core::WindowModel window;
   std::unique_ptr<core::Bridge> bridge;
   std::unique_ptr<ui::TfmMain> form;
 

@@ -29,20 +29,20 @@ using core::Lamp;
 using core::Shape;
 using Call = SimulatedMidiService::Call;
 
-std::vector<std::string> Log(const core::HeadlessWindow& window) {
+std::vector<std::string> Log(const core::WindowModel& window) {
   std::vector<std::string> lines;
   for (int i = 0; i < window.LogCount(); ++i) lines.push_back(window.LogLine(i));
   return lines;
 }
 
-int LinesWith(const core::HeadlessWindow& window, const std::string& text) {
+int LinesWith(const core::WindowModel& window, const std::string& text) {
   int count = 0;
   for (const auto& line : Log(window)) count += line.find(text) != std::string::npos ? 1 : 0;
   return count;
 }
 
 // The messages counted by the loss lines of `cause` now in the log.
-std::uint64_t LossCount(const core::HeadlessWindow& window, const std::string& cause) {
+std::uint64_t LossCount(const core::WindowModel& window, const std::string& cause) {
   std::uint64_t total = 0;
   for (const auto& line : Log(window)) {
     if (line.rfind(cause + " : ", 0) != 0) continue;
@@ -51,7 +51,7 @@ std::uint64_t LossCount(const core::HeadlessWindow& window, const std::string& c
   return total;
 }
 
-bool AllOpen(const core::HeadlessWindow& window) {
+bool AllOpen(const core::WindowModel& window) {
   return window.ShapeColor(Shape::ComPort) == kOpenColor &&
          window.ShapeColor(Shape::MidiIn) == kOpenColor &&
          window.ShapeColor(Shape::MidiOut) == kOpenColor;

@@ -21,13 +21,13 @@ using core::kClosedColor;
 using core::kOpenColor;
 using core::Shape;
 
-std::vector<std::string> Items(const core::HeadlessWindow& window, DeviceList list) {
+std::vector<std::string> Items(const core::WindowModel& window, DeviceList list) {
   std::vector<std::string> items;
   for (int i = 0; i < window.ListCount(list); ++i) items.push_back(window.ListItem(list, i));
   return items;
 }
 
-int LogLinesStarting(const core::HeadlessWindow& window, const std::string& start) {
+int LogLinesStarting(const core::WindowModel& window, const std::string& start) {
   int count = 0;
   for (int i = 0; i < window.LogCount(); ++i) count += window.LogLine(i).rfind(start, 0) == 0;
   return count;

@@ -129,13 +129,13 @@ class JackEnds final : public MidiEnds {
 };
 #endif
 
-std::string Log(const core::HeadlessWindow& window) {
+std::string Log(const core::WindowModel& window) {
   std::string text;
   for (int i = 0; i < window.LogCount(); ++i) text += window.LogLine(i) + "\n";
   return text;
 }
 
-int EntryOf(const core::HeadlessWindow& window, DeviceList list, const std::string& text) {
+int EntryOf(const core::WindowModel& window, DeviceList list, const std::string& text) {
   for (int i = 0; i < window.ListCount(list); ++i) {
     if (window.ListItem(list, i) == text) return i;
   }

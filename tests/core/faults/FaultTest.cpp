@@ -75,13 +75,13 @@ bool WholeNoteOns(const Bytes& bytes) {
   return true;
 }
 
-int LogLinesStarting(const core::HeadlessWindow& window, const std::string& start) {
+int LogLinesStarting(const core::WindowModel& window, const std::string& start) {
   int count = 0;
   for (int i = 0; i < window.LogCount(); ++i) count += window.LogLine(i).rfind(start, 0) == 0;
   return count;
 }
 
-bool AllOpen(const core::HeadlessWindow& window) {
+bool AllOpen(const core::WindowModel& window) {
   return window.ShapeColor(Shape::ComPort) == kOpenColor &&
          window.ShapeColor(Shape::MidiIn) == kOpenColor &&
          window.ShapeColor(Shape::MidiOut) == kOpenColor;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/Bridge.h"
-#include "core/HeadlessWindow.h"
+#include "core/WindowModel.h"
 #include "core/RealDeviceFactory.h"
 #include "platform/MessagePump.h"
 #include "platform/midi/JackMidiService.h"
@@ -33,7 +33,7 @@ TEST(NoJackServer, StartUpLogsWhyEndsRedWithoutGrayAndRaisesNothing) {
         std::make_shared<platform::midi::JackMidiService>(),
         platform::SerialNameSpace({dir.path() / "dev", dir.path() / "sys"}));
     test::SteppingClock clock;
-    core::HeadlessWindow window;
+    core::WindowModel window;
     core::Bridge bridge(factory, clock);
     ui::TfmMain form(bridge, window);
     EXPECT_NO_THROW(form.FormCreate());
