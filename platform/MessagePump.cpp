@@ -12,6 +12,7 @@
 #include <deque>
 #include <limits>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace velmora::platform {
@@ -70,6 +71,9 @@ struct PumpState {
     {
       std::lock_guard lock(mutex);
       waker = hooks.wake;
+      // The pump's own thread looks at its queue before it waits again: a post of its own
+      // needs no wake-up (and no system call).
+      if (!waker && std::this_thread::get_id() == owner) return;
       if (readyFd >= 0) ring = wakeFd;
     }
     arrived.notify_all();

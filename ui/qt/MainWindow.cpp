@@ -351,26 +351,40 @@ void MainWindow::ShowSnapshot() {
   showNotices();
 }
 
+namespace {
+// How many lines left the top of the log between two snapshots: the new log starts with the
+// old one's tail. -1 when the two are otherwise unrelated (a clear, say).
+int LinesScrolledOut(const std::vector<std::string>& before,
+                     const std::vector<std::string>& after) {
+  for (std::size_t gone = 0; gone <= before.size(); ++gone) {
+    const std::size_t kept = before.size() - gone;
+    if (kept > after.size()) continue;
+    if (std::equal(before.begin() + static_cast<std::ptrdiff_t>(gone), before.end(),
+                   after.begin())) {
+      return static_cast<int>(gone);
+    }
+  }
+  return -1;
+}
+}  // namespace
+
 void MainWindow::showLog(const core::WindowSnapshot& next) {
   if (next.log == shown_.log && next.logSelected == shown_.logSelected) return;
   const QSignalBlocker quiet(lstLog_);
-  const int count = static_cast<int>(next.log.size());
-  while (lstLog_->count() > count) {
-    std::unique_ptr<QListWidgetItem> gone(lstLog_->takeItem(lstLog_->count() - 1));
+  // Lines scroll through the log one message at a time: the list drops what left the top and
+  // adds what came at the bottom, rather than writing every row again.
+  int gone = LinesScrolledOut(shown_.log, next.log);
+  if (gone < 0 || lstLog_->count() != static_cast<int>(shown_.log.size())) {
+    lstLog_->clear();
+    gone = 0;
   }
-  for (int row = 0; row < count; ++row) {
-    const QString text = QString::fromStdString(next.log[static_cast<std::size_t>(row)]);
-    if (row < lstLog_->count()) {
-      QListWidgetItem* item = lstLog_->item(row);
-      if (item->text() != text) {
-        item->setText(text);
-        item->setToolTip(text);  // a line wider than the list is read whole here
-      }
-    } else {
-      lstLog_->addItem(text);
-      lstLog_->item(row)->setSizeHint(QSize(0, kLogLineHeight));
-      lstLog_->item(row)->setToolTip(text);
-    }
+  for (int i = 0; i < gone; ++i) std::unique_ptr<QListWidgetItem> top(lstLog_->takeItem(0));
+  for (std::size_t row = static_cast<std::size_t>(lstLog_->count()); row < next.log.size(); ++row) {
+    const QString text = QString::fromStdString(next.log[row]);
+    auto item = std::make_unique<QListWidgetItem>(text);
+    item->setSizeHint(QSize(0, kLogLineHeight));
+    item->setToolTip(text);            // a line wider than the list is read whole here
+    lstLog_->addItem(item.release());  // the list owns it
   }
   lstLog_->setCurrentRow(next.logSelected);
   if (next.logSelected >= 0) lstLog_->scrollToItem(lstLog_->item(next.logSelected));
