@@ -206,8 +206,7 @@ void TfmMain::DoMidiInput(core::MidiInputDevice& sender) {
     surface_.SetLampLit(core::Lamp::MidiIn, true);
   }
   while (sender.EventCount() > 0) {
-    std::unique_ptr<midi::TMyMidiEvent> event = sender.TakeEvent();
-    if (event) HandleMidiEvent(*event);
+    if (sender.TakeEvent(event_)) HandleMidiEvent(event_);
   }
 }
 
@@ -236,7 +235,7 @@ void TfmMain::HandleMidiEvent(const midi::TMyMidiEvent& event) {
     default:
       return;
   }
-  AddLogLine(text);
+  logLine({}, text);
   const std::uint8_t bytes[3] = {TxRecord.status, TxRecord.data1, TxRecord.data2};
   bridge_.SendComBytes(bytes, TxRecord.count);
 }
@@ -253,14 +252,21 @@ void TfmMain::AddLogLine(const std::string& text) {
   surface_.LogSetSelected(surface_.LogCount() - 1);
 }
 
+void TfmMain::logLine(std::string_view tag, std::string_view text) {
+  // Built in a string of our own, whose capacity stays: a line per message allocates nothing.
+  line_.assign(tag);
+  line_.append(text);
+  AddLogLine(line_);
+}
+
 void TfmMain::LogMidiOut(const std::string& text) {
-  AddLogLine("[Midi-Out] - " + text);
+  logLine("[Midi-Out] - ", text);
 }
 void TfmMain::LogComRx(const std::string& text) {
-  AddLogLine("[Com-Rx] - " + text);
+  logLine("[Com-Rx] - ", text);
 }
 void TfmMain::LogComTx(const std::string& text) {
-  AddLogLine("[Com-Tx] - " + text);
+  logLine("[Com-Tx] - ", text);
 }
 
 }  // namespace velmora::ui

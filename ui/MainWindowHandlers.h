@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "core/Bridge.h"
 #include "core/MidiAssembler.h"
@@ -78,8 +79,12 @@ class TfmMain : public core::MainForm {
  private:
   class SerialSink;
 
+  void logLine(std::string_view tag, std::string_view text);
+
   core::Bridge& bridge_;
   core::WindowSurface& surface_;
+  midi::TMyMidiEvent event_;  // the input's event being handled, reused for the next
+  std::string line_;          // the log line being built, reused for the next
   // Set while DoMidiInput runs. Its message processing hands it the next input notification;
   // without the guard a flood nested one call per notification until the stack overflowed.
   bool inMidiInput_ = false;
