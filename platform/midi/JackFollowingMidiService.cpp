@@ -17,10 +17,6 @@ JackFollowingMidiService::~JackFollowingMidiService() {
   other_->SetPortsChangedCallback(nullptr);
 }
 
-bool JackFollowingMidiService::ListsJack() {
-  return &Listing(true) == jack_.get();
-}
-
 MidiService& JackFollowingMidiService::Listing(bool input) {
   MidiService& now = jack_->Connected() ? static_cast<MidiService&>(*jack_) : *other_;
   std::lock_guard lock(mutex_);

@@ -29,9 +29,6 @@ class JackFollowingMidiService final : public MidiService {
   JackFollowingMidiService(const JackFollowingMidiService&) = delete;
   JackFollowingMidiService& operator=(const JackFollowingMidiService&) = delete;
 
-  // UI thread. True while the lists are JACK's (its server answered at the last count).
-  bool ListsJack();
-
   std::uint32_t midiInGetNumDevs() override;
   MMRESULT midiInGetDevCapsA(std::uintptr_t id, MIDIINCAPSA* caps, std::uint32_t size) override;
   MMRESULT midiInOpen(HMIDIIN* handle, std::uint32_t id, MidiCallback callback,

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -74,7 +73,6 @@ TEST(JackLateServer, TheListsAreTheOtherServicesUntilAServerRunsThenJacksUntilIt
       return changes.load() > 0 && Names(service, true) == std::vector<std::string>{kPeerOut} &&
              Names(service, false) == std::vector<std::string>{kPeerIn};
     }));
-    EXPECT_TRUE(service.ListsJack());
     pm::HMIDIIN in = nullptr;
     EXPECT_EQ(service.midiInOpen(&in, 0, &Ignore, 0, pm::CALLBACK_FUNCTION), 0u);
     EXPECT_EQ(service.midiInStart(in), 0u);
