@@ -1,5 +1,6 @@
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "platform/midi/MidiService.h"
 #include "platform/midi/SimulatedMidiService.h"
@@ -10,10 +11,25 @@
 #include "platform/midi/RtMidiService.h"
 #endif
 #if defined(VELMORA_MIDI_JACK)
+#include "platform/midi/JackFollowingMidiService.h"
 #include "platform/midi/JackMidiService.h"
 #endif
 
 namespace velmora::platform::midi {
+
+namespace {
+
+std::shared_ptr<MidiService> SystemService() {
+#if defined(VELMORA_MIDI_WINMM)
+  return std::make_shared<WinMmMidiService>();
+#elif defined(VELMORA_MIDI_RTMIDI)
+  return std::make_shared<RtMidiService>();
+#else
+  return std::make_shared<SimulatedMidiService>();
+#endif
+}
+
+}  // namespace
 
 std::shared_ptr<MidiService> MakeDefaultMidiService() {
 #if defined(VELMORA_MIDI_JACK)
@@ -23,15 +39,11 @@ std::shared_ptr<MidiService> MakeDefaultMidiService() {
   if (choice != "alsa" && choice != "rtmidi") {
     auto jack = std::make_shared<JackMidiService>();
     if (choice == "jack" || jack->Connected()) return jack;
+    // No server yet: ALSA's ports until one starts (from a patchbay or a session manager).
+    return std::make_shared<JackFollowingMidiService>(std::move(jack), SystemService());
   }
 #endif
-#if defined(VELMORA_MIDI_WINMM)
-  return std::make_shared<WinMmMidiService>();
-#elif defined(VELMORA_MIDI_RTMIDI)
-  return std::make_shared<RtMidiService>();
-#else
-  return std::make_shared<SimulatedMidiService>();
-#endif
+  return SystemService();
 }
 
 }  // namespace velmora::platform::midi

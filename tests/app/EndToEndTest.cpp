@@ -238,8 +238,8 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
   };
   ASSERT_TRUE(WaitUntil([&] { return peer.outConnected() && peer.inConnected(); }, kBound))
       << printed();
-  EXPECT_TRUE(hasPrinted("RS232 ouvert : COM1 (/dev/ttyV0) 31250,8,E,1")) << printed();
-  // A pseudo-terminal keeps the speed but forces 8 bits without parity.
+  // A pseudo-terminal keeps the speed but forces 8 bits without parity: the line it runs.
+  EXPECT_TRUE(hasPrinted("RS232 ouvert : COM1 (/dev/ttyV0) 31250,8,N,1")) << printed();
   EXPECT_EQ(serial.termios().ospeed, 31250u);
 
   velmora::testing::RetryOnXrun([&] { return peer.xruns(); },
