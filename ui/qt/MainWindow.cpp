@@ -1,12 +1,13 @@
 #include "ui/qt/MainWindow.h"
 
+#include <QAbstractListModel>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFrame>
 #include <QLabel>
-#include <QListWidget>
+#include <QListView>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMetaObject>
@@ -65,11 +66,43 @@ Widget* Place(Widget* widget, const char* name, int left, int top, int width, in
 
 }  // namespace
 
+// The log's lines as the list shows them: the snapshot's strings, turned into text only for the
+// rows on show; a line wider than the list is read whole in its tooltip.
+class MainWindow::LogModel final : public QAbstractListModel {
+ public:
+  using QAbstractListModel::QAbstractListModel;
+
+  void Show(const std::vector<std::string>& lines) {
+    if (lines.size() == lines_.size() && !lines.empty()) {
+      lines_ = lines;
+      emit dataChanged(index(0), index(static_cast<int>(lines_.size()) - 1));
+      return;
+    }
+    beginResetModel();
+    lines_ = lines;
+    endResetModel();
+  }
+
+  int rowCount(const QModelIndex& parent) const override {
+    return parent.isValid() ? 0 : static_cast<int>(lines_.size());
+  }
+  QVariant data(const QModelIndex& at, int role) const override {
+    if (!at.isValid() || at.row() >= rowCount({})) return {};
+    if (role == Qt::SizeHintRole) return QSize(0, kLogLineHeight);
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
+    return QString::fromStdString(lines_[static_cast<std::size_t>(at.row())]);
+  }
+
+ private:
+  std::vector<std::string> lines_;
+};
+
 MainWindow::MainWindow(ViewLink& link, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                               Qt::WindowCloseButtonHint),
-      link_(link) {
+      link_(link),
+      log_(std::make_unique<LogModel>()) {
   setObjectName(QStringLiteral("fmMain"));
   setWindowTitle(QString::fromUtf8(ProgramInfo::kName));
   setWindowIcon(QIcon(QString::fromUtf8(ProgramInfo::kIcon)));
@@ -100,6 +133,7 @@ MainWindow::MainWindow(ViewLink& link, QWidget* parent)
 
 MainWindow::~MainWindow() {
   link_.SetWake(nullptr);
+  lstLog_->setModel(nullptr);  // the model goes before the list, a child, does
   if (shown_.busy) QApplication::restoreOverrideCursor();
 }
 
@@ -140,7 +174,8 @@ void MainWindow::buildControls(QWidget* client) {
   }
 
   AddLabel(client, "Label5", "Evenements récents (le plus récent en fin de liste)", 16, 120);
-  lstLog_ = Place(new QListWidget(client), "lstLog", 16, 136, 345, 97);
+  lstLog_ = Place(new QListView(client), "lstLog", 16, 136, 345, 97);
+  lstLog_->setModel(log_.get());
   lstLog_->setFont(LogFont());
   lstLog_->setUniformItemSizes(true);
   lstLog_->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -351,43 +386,14 @@ void MainWindow::ShowSnapshot() {
   showNotices();
 }
 
-namespace {
-// How many lines left the top of the log between two snapshots: the new log starts with the
-// old one's tail. -1 when the two are otherwise unrelated (a clear, say).
-int LinesScrolledOut(const std::vector<std::string>& before,
-                     const std::vector<std::string>& after) {
-  for (std::size_t gone = 0; gone <= before.size(); ++gone) {
-    const std::size_t kept = before.size() - gone;
-    if (kept > after.size()) continue;
-    if (std::equal(before.begin() + static_cast<std::ptrdiff_t>(gone), before.end(),
-                   after.begin())) {
-      return static_cast<int>(gone);
-    }
-  }
-  return -1;
-}
-}  // namespace
-
 void MainWindow::showLog(const core::WindowSnapshot& next) {
   if (next.log == shown_.log && next.logSelected == shown_.logSelected) return;
-  const QSignalBlocker quiet(lstLog_);
-  // Lines scroll through the log one message at a time: the list drops what left the top and
-  // adds what came at the bottom, rather than writing every row again.
-  int gone = LinesScrolledOut(shown_.log, next.log);
-  if (gone < 0 || lstLog_->count() != static_cast<int>(shown_.log.size())) {
-    lstLog_->clear();
-    gone = 0;
-  }
-  for (int i = 0; i < gone; ++i) std::unique_ptr<QListWidgetItem> top(lstLog_->takeItem(0));
-  for (std::size_t row = static_cast<std::size_t>(lstLog_->count()); row < next.log.size(); ++row) {
-    const QString text = QString::fromStdString(next.log[row]);
-    auto item = std::make_unique<QListWidgetItem>(text);
-    item->setSizeHint(QSize(0, kLogLineHeight));
-    item->setToolTip(text);            // a line wider than the list is read whole here
-    lstLog_->addItem(item.release());  // the list owns it
-  }
-  lstLog_->setCurrentRow(next.logSelected);
-  if (next.logSelected >= 0) lstLog_->scrollToItem(lstLog_->item(next.logSelected));
+  // The list asks the model for the rows it shows, a few of the forty: lines that pour in cost
+  // a few rows' painting per frame, not a widget each.
+  log_->Show(next.log);
+  const QModelIndex selected = log_->index(next.logSelected);
+  lstLog_->setCurrentIndex(selected);
+  if (selected.isValid()) lstLog_->scrollTo(selected);
 }
 
 void MainWindow::showNotices() {

@@ -13,7 +13,7 @@
 class QAction;
 class QComboBox;
 class QLabel;
-class QListWidget;
+class QListView;
 class QPushButton;
 
 namespace velmora::ui::qt {
@@ -54,7 +54,10 @@ class MainWindow final : public QMainWindow {
   void showNotices();
   QComboBox* combo(core::DeviceList list) const;
 
+  class LogModel;
+
   ViewLink& link_;
+  std::unique_ptr<LogModel> log_;            // before the list that shows it
   core::WindowSnapshot shown_;               // what is on the screen
   std::atomic<bool> wakeQueued_{false};      // a draw is queued: the bridge's wakes coalesce
   bool noticeOpen_ = false;                  // a notice's box is open (its exec runs nested draws)
@@ -67,7 +70,7 @@ class MainWindow final : public QMainWindow {
   std::array<TShape*, 3> shapes_{};
   std::array<QComboBox*, 3> lists_{};
   std::array<TApdStatusLight*, core::kLampCount> lamps_{};
-  QListWidget* lstLog_ = nullptr;
+  QListView* lstLog_ = nullptr;
   std::array<QLabel*, 2> statusPanels_{};
 };
 
