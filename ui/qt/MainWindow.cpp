@@ -403,9 +403,11 @@ void MainWindow::showNotices() {
     return std::none_of(shown_.notices.begin(), shown_.notices.end(),
                         [&](const core::Notice& notice) { return notice.id == id; });
   });
-  for (const core::Notice& notice : shown_.notices) {
-    if (std::find(noticesShown_.begin(), noticesShown_.end(), notice.id) != noticesShown_.end())
+  for (const core::Notice& waiting : shown_.notices) {
+    if (std::find(noticesShown_.begin(), noticesShown_.end(), waiting.id) != noticesShown_.end())
       continue;
+    // A copy: the box's loop draws newer snapshots, which replace the one it came in.
+    const core::Notice notice = waiting;
     noticeOpen_ = true;
     noticesShown_.push_back(notice.id);
     QMessageBox box(QMessageBox::Critical, QString::fromUtf8(ProgramInfo::kName),
