@@ -15,6 +15,7 @@
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStatusBar>
+#include <QTimer>
 #include <algorithm>
 
 #include "ui/qt/AboutBox.h"
@@ -176,6 +177,9 @@ void MainWindow::buildControls(QWidget* client) {
   AddLabel(client, "Label5", "Evenements récents (le plus récent en fin de liste)", 16, 120);
   lstLog_ = Place(new QListView(client), "lstLog", 16, 136, 345, 97);
   lstLog_->setModel(log_.get());
+  logTimer_ = new QTimer(this);
+  logTimer_->setSingleShot(true);
+  connect(logTimer_, &QTimer::timeout, this, [this] { showLog(shown_.log, shown_.logSelected); });
   lstLog_->setFont(LogFont());
   lstLog_->setUniformItemSizes(true);
   lstLog_->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -367,7 +371,7 @@ void MainWindow::ShowSnapshot() {
     }
     box->setCurrentIndex(list.selected);
   }
-  showLog(next);
+  showLog(next.log, next.logSelected);
   for (std::size_t panel = 0; panel < statusPanels_.size(); ++panel) {
     if (next.status[panel] == shown_.status[panel] && shown_.version != 0) continue;
     QLabel* label = statusPanels_[panel];
@@ -386,14 +390,22 @@ void MainWindow::ShowSnapshot() {
   showNotices();
 }
 
-void MainWindow::showLog(const core::WindowSnapshot& next) {
-  if (next.log == shown_.log && next.logSelected == shown_.logSelected) return;
-  // The list asks the model for the rows it shows, a few of the forty: lines that pour in cost
-  // a few rows' painting per frame, not a widget each.
-  log_->Show(next.log);
-  const QModelIndex selected = log_->index(next.logSelected);
-  lstLog_->setCurrentIndex(selected);
-  if (selected.isValid()) lstLog_->scrollTo(selected);
+void MainWindow::showLog(const std::vector<std::string>& lines, int selected) {
+  if (lines == logShown_ && selected == logSelectedShown_) return;
+  // Laying the rows' text out is most of a frame's cost, and lines that pour in are not read
+  // one by one: the log is drawn at most every kLogInterval, the rest of the window each frame.
+  if (logClock_.isValid() && logClock_.elapsed() < kLogInterval) {
+    if (!logTimer_->isActive())
+      logTimer_->start(kLogInterval - static_cast<int>(logClock_.elapsed()));
+    return;
+  }
+  logClock_.start();
+  logShown_ = lines;
+  logSelectedShown_ = selected;
+  log_->Show(lines);
+  const QModelIndex at = log_->index(selected);
+  lstLog_->setCurrentIndex(at);
+  if (at.isValid()) lstLog_->scrollTo(at);
 }
 
 void MainWindow::showNotices() {
