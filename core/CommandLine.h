@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/Bridge.h"
+#include "core/Profile.h"
 
 namespace velmora::core {
 
@@ -20,6 +21,8 @@ struct CommandLine {
   bool list = false;
   bool headless = false;
   bool noSettings = false;
+  bool listProfiles = false;
+  std::string profile = kDefaultProfile;
   std::optional<std::string> port;
   std::optional<std::string> midiIn;
   std::optional<std::string> midiOut;

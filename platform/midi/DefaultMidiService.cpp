@@ -31,17 +31,19 @@ std::shared_ptr<MidiService> SystemService() {
 
 }  // namespace
 
-std::shared_ptr<MidiService> MakeDefaultMidiService() {
+std::shared_ptr<MidiService> MakeDefaultMidiService(const std::string& jackClientName) {
 #if defined(VELMORA_MIDI_JACK)
   // VELMORA_MIDI=jack keeps JACK without a server; =alsa (or rtmidi) never asks JACK.
   const char* chosen = std::getenv("VELMORA_MIDI");
   const std::string choice = chosen != nullptr ? chosen : "";
   if (choice != "alsa" && choice != "rtmidi") {
-    auto jack = std::make_shared<JackMidiService>();
+    auto jack = std::make_shared<JackMidiService>(jackClientName);
     if (choice == "jack" || jack->Connected()) return jack;
     // No server yet: ALSA's ports until one starts (from a patchbay or a session manager).
     return std::make_shared<JackFollowingMidiService>(std::move(jack), SystemService());
   }
+#else
+  (void)jackClientName;
 #endif
   return SystemService();
 }

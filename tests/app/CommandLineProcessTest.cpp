@@ -3,10 +3,12 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -70,7 +72,13 @@ TEST(CommandLineProcess, AnswersAndRefusalsOfBothPrograms) {
       {{"--baud", "abc"}, 2, "", "bad value \"abc\" for --baud"},
       {{"--line", "31250,8,N,3"}, 2, "", "for --line"},
       {{"--headless", "--port"}, 2, "", "--port needs a value"},
+      {{"--profile", "a/b"}, 2, "", "bad value \"a/b\" for --profile"},
+      {{"--list-profiles"}, 0, "stage\n", ""},
   };
+  velmora::testing::TempDir config;
+  std::filesystem::create_directories(config.path() / "velmora");
+  std::ofstream(config.path() / "velmora" / "stage.conf") << "[serial]\n";
+  ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
   std::vector<std::string> programs{VELMORA_HEADLESS};
 #ifdef VELMORA_PROGRAM
   programs.push_back(VELMORA_PROGRAM);

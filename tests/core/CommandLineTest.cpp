@@ -110,3 +110,11 @@ TEST(CommandLine, GoodLinesGiveTheirChoiceAndBadOnesOneLineNamingTheProblem) {
     EXPECT_EQ(options.noSettings, test.noSettings);
   }
 }
+
+TEST(CommandLine, TheListSaysWhenNoPortIsThere) {
+  using velmora::core::ListText;
+  EXPECT_EQ(ListText(DeviceInventory{}), "aucun port série\naucun port MIDI\n");
+  EXPECT_EQ(ListText(DeviceInventory{{"/dev/ttyUSB0"}, {}, {"Synth"}}),
+            "serial\tCOM1\t/dev/ttyUSB0\nmidi-out\tSynth\n");
+  EXPECT_EQ(ListText(DeviceInventory{{}, {"Keys"}, {}}), "midi-in\tKeys\naucun port série\n");
+}
