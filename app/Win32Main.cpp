@@ -12,6 +12,7 @@
 #include "app/ViewLaunch.h"
 #include "app/Win32Screenshot.h"
 #include "ui/win32/MainWindow.h"
+#include "ui/win32/Text.h"
 
 namespace win32 = velmora::ui::win32;
 
@@ -43,6 +44,9 @@ int main(int argc, char** argv) {
     window.Show(SW_SHOWNORMAL);
     return window.Run();
   };
+  const auto refused = [](const std::string& line) {
+    MessageBoxW(nullptr, win32::Wide(line).c_str(), L"Velmora", MB_OK | MB_ICONERROR);
+  };
   return velmora::app::LaunchWithView(std::vector<std::string>(argv + 1, argv + argc), "velmora",
-                                      runView);
+                                      runView, refused);
 }

@@ -29,6 +29,7 @@ class FakeLink final : public ui::ViewLink {
   void Post(Action action) const override { posted.push_back(std::move(action)); }
   void SetWake(std::function<void()> wake) override { wake_ = std::move(wake); }
   std::optional<core::WindowPosition> Position() const override { return std::nullopt; }
+  std::string Profile() const override { return "default"; }
   void ViewGone() override {}
 
   // Wakes the view from another thread, as the bridge thread does.

@@ -18,6 +18,7 @@
 #include <QTimer>
 #include <algorithm>
 
+#include "core/Profile.h"
 #include "ui/qt/AboutBox.h"
 #include "ui/qt/LineSettingsDialog.h"
 #include "ui/qt/ProgramInfo.h"
@@ -105,7 +106,7 @@ MainWindow::MainWindow(ViewLink& link, QWidget* parent)
       link_(link),
       log_(std::make_unique<LogModel>()) {
   setObjectName(QStringLiteral("fmMain"));
-  setWindowTitle(QString::fromUtf8(ProgramInfo::kName));
+  setWindowTitle(QString::fromStdString(core::WindowTitle(link_.Profile())));
   setWindowIcon(QIcon(QString::fromUtf8(ProgramInfo::kIcon)));
   setFont(FormFont());
 

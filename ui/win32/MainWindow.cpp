@@ -6,6 +6,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "core/Profile.h"
 #include "ui/win32/Dialogs.h"
 #include "ui/win32/ProgramInfo.h"
 #include "ui/win32/Text.h"
@@ -75,8 +76,8 @@ MainWindow::MainWindow(ViewLink& link) : link_(link) {
   buildMenu();
   RECT frame{0, 0, kClientWidth, kClientHeight};
   AdjustWindowRectEx(&frame, kStyle, TRUE, kExStyle);
-  window_ = CreateWindowExW(kExStyle, kClassName, Wide(ProgramInfo::kName).c_str(), kStyle,
-                            CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
+  window_ = CreateWindowExW(kExStyle, kClassName, Wide(core::WindowTitle(link_.Profile())).c_str(),
+                            kStyle, CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
                             frame.bottom - frame.top, nullptr, menu_, instance, this);
   if (window_ == nullptr) {
     DestroyMenu(menu_);
