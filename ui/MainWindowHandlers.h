@@ -78,8 +78,16 @@ class TfmMain : public core::MainForm {
  private:
   class SerialSink;
 
+  // A part of a system-exclusive message: forwarded, and logged whole once it ends.
+  void handleSysexPart(const std::uint8_t* data, std::size_t count);
+  // The "[MIDI-In]" (and "[Com-Tx]") line of the system exclusive taken so far, if any.
+  void endSysexLine();
+
   core::Bridge& bridge_;
   core::WindowSurface& surface_;
+  core::LoggedBytes sysexShown_;  // the system exclusive on its way, as its line shows it
+  bool sysexOpen_ = false;        // a part came without the message's F7: more parts follow
+  bool sysexLost_ = false;        // a part of it was lost
   // Set while DoMidiInput runs. Its message processing hands it the next input notification;
   // without the guard a flood nested one call per notification until the stack overflowed.
   bool inMidiInput_ = false;
