@@ -137,6 +137,11 @@ void TfmMain::ActPortSettingsApply(const core::LineSettings& line) {
   choiceChanged();
 }
 
+void TfmMain::ActMessagesApply(const core::MessageChoice& choice) {
+  bridge_.SetMessageChoice(choice);
+  choiceChanged();
+}
+
 void TfmMain::cbMIDIInChange() {
   if (!creating_) bridge_.ForgetOpenFailure(core::Shape::MidiIn);
   bridge_.CloseMidiIn();

@@ -48,6 +48,8 @@ class TfmMain : public core::MainForm {
   void ActPortSettingsApply(const core::LineSettings& line);
   void cbMIDIInChange();
   void cbMIDIOutChange();
+  // "Messages transmis...": what crosses each way from now on, remembered.
+  void ActMessagesApply(const core::MessageChoice& choice);
   void TimerMidiInTimer();
   void TimerMidiOutTimer();
   void btnLogClearClick();

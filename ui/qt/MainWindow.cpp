@@ -18,6 +18,7 @@
 
 #include "ui/qt/AboutBox.h"
 #include "ui/qt/LineSettingsDialog.h"
+#include "ui/qt/MessagesDialog.h"
 #include "ui/qt/ProgramInfo.h"
 #include "ui/qt/Shape.h"
 #include "ui/qt/StatusLamp.h"
@@ -236,6 +237,17 @@ void MainWindow::buildMenu() {
       link_.Post(std::move(action));
     }
   });
+  QAction* messages = action("ActMessages", "Messages transmis...");
+  connect(messages, &QAction::triggered, this, [this] {
+    ShowMessagesDialog(
+        shown_.messages,
+        [this](const core::MessageChoice& choice) {
+          Action action(Action::Kind::Messages);
+          action.messages = choice;
+          link_.Post(std::move(action));
+        },
+        this);
+  });
   QAction* close = action("ActAppClose", "Quitter");
   QAction* help = action("ActAppHelp", "Index de l'aide");
   QAction* about = action("ActAppAbout", "A propos...");
@@ -245,6 +257,7 @@ void MainWindow::buildMenu() {
   QMenu* file = menu->addMenu(QStringLiteral("Fichier"));
   file->setObjectName(QStringLiteral("mnuFichier"));
   file->addAction(portSettings);
+  file->addAction(messages);
   file->addSeparator();
   file->addAction(close);
   QMenu* helpMenu = menu->addMenu(QStringLiteral("Aide"));
