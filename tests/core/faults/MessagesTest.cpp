@@ -137,6 +137,30 @@ TEST(Messages, SerialTextFramesBecomeLogLinesOnlyWhenChosen) {
   }
 }
 
+// Serial to MIDI, a dump of the longest a MIDI event holds (64 KiB less a byte) goes out whole,
+// as one message.
+TEST(Messages, ASerialDumpOfTheLongestAnEventHoldsReachesMidiWhole) {
+  BridgeRig rig(1, 1);
+  rig.Start();
+  ASSERT_TRUE(
+      rig.PumpUntil([&] { return rig.bridge->ComPortOpened && rig.bridge->MidiOutOpen(); }));
+  Bytes dump(core::MidiAssembler::kMaxSysex);
+  dump.front() = 0xF0;
+  for (std::size_t i = 1; i + 1 < dump.size(); ++i) dump[i] = static_cast<std::uint8_t>(i % 128);
+  dump.back() = 0xF7;
+  // Written from a thread of its own: the bridge's thread must take what arrives meanwhile.
+  std::atomic<bool> written{false};
+  std::thread writer([&] { written = rig.WriteFar(1, dump, 60s); });
+  const bool came = rig.PumpUntil([&] { return !rig.MidiSent(1).empty(); });
+  writer.join();
+  ASSERT_TRUE(written.load());
+  ASSERT_TRUE(came);
+  const auto sent = rig.MidiSent(1);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_TRUE(sent[0].isLong);
+  EXPECT_EQ(sent[0].bytes, dump);
+}
+
 // A 64 KiB dump to a device that reads at a 31250-baud line's pace, while a DAW's clock (48 a
 // second) goes on: every byte arrives in order and none is counted lost, and each clock byte
 // comes between the dump's bytes, near where the line was when it was sent, not after the
