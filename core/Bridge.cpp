@@ -477,7 +477,7 @@ void Bridge::SendComBytes(const std::uint8_t* bytes, std::uint8_t count) {
     if (realTime || comOut_.Empty()) {
       if (SerialPort->OutBuffFree() >= count) {
         SerialPort->PutBlock(bytes, count);
-        comOut_.Wrote(count, PacedSerialOutput::Clock::now());
+        comOut_.Wrote(count, PacedSerialOutput::Clock::now());  // after the write, as above
       } else if (realTime ? !comOut_.PushFront(bytes[0])
                           : !comOut_.Append(bytes, count, false, true)) {
         ++ComTxRefused;
@@ -529,16 +529,22 @@ bool Bridge::SendComSysex(const std::uint8_t* bytes, std::size_t count, bool fir
 
 bool Bridge::drainComOut() {
   bool refused = false;
+  bool portFull = false;
   if (ComPortOpened && SerialPort && !comOut_.Empty()) {
     bool wrote = false;
     try {
       for (;;) {
         const auto now = PacedSerialOutput::Clock::now();
         const auto ready = comOut_.Ready(SerialPort->OutBuffFree(), now);
-        if (ready.empty()) break;
+        if (ready.empty()) {
+          portFull = !comOut_.Ready(PacedSerialOutput::kDefaultLimit, now).empty();
+          break;
+        }
         const auto part = static_cast<std::uint16_t>(std::min<std::size_t>(ready.size(), 0xFFFF));
         SerialPort->PutBlock(ready.data(), part);
-        comOut_.Sent(part, now);
+        // Timed after the write: a thread held up before it must not make the line look ahead
+        // of where the bytes really are.
+        comOut_.Sent(part, PacedSerialOutput::Clock::now());
         wrote = true;
       }
     } catch (const std::exception& error) {
@@ -550,18 +556,20 @@ bool Bridge::drainComOut() {
     }
     if (wrote && !refused) losses_.EndEpisodes(LossPath::Com);
   }
-  armComPace();
+  armComPace(portFull);
   return !refused;
 }
 
-void Bridge::armComPace() {
-  using std::chrono::milliseconds;
-  // A dump goes at the line's pace, looked at each millisecond; a backlog waits for room in the
-  // port, which drains at least a few bytes in ten.
-  milliseconds interval{0};
+void Bridge::armComPace(bool portFull) {
+  using Duration = PacedSerialOutput::Clock::duration;
+  // A dump goes at the line's pace, looked at when its next byte is due; a backlog waits for
+  // room in the port, which drains at least a few bytes in the latest look's time.
+  Duration interval{0};
   if (ComPortOpened && !comOut_.Empty()) {
-    interval =
-        comOut_.NextDue(PacedSerialOutput::Clock::now()) ? milliseconds{1} : milliseconds{10};
+    const auto now = PacedSerialOutput::Clock::now();
+    const auto due = portFull ? std::nullopt : comOut_.NextDue(now);
+    interval = std::clamp<Duration>(due ? *due - now : Duration{PacedSerialOutput::kLatest},
+                                    PacedSerialOutput::kSoonest, PacedSerialOutput::kLatest);
   }
   if (interval == comPaceInterval_) return;
   comPaceInterval_ = interval;

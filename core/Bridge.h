@@ -264,7 +264,8 @@ class Bridge {
   // Writes what may go of the bytes that wait for the line, and keeps the pace timer running
   // while some wait. False when the port refused a write (what waited is then lost).
   bool drainComOut();
-  void armComPace();
+  // `portFull`: the bytes due wait for room in the port, not for the line.
+  void armComPace(bool portFull = false);
   // What waits for the line is lost: the port closed or refused.
   void dropComOut(Loss cause, const std::string& detail = {});
   // The line's byte time, from the port's settings.
@@ -276,9 +277,9 @@ class Bridge {
   SerialTextFrames textFrames_;
   MessageChoice messages_;
   PacedSerialOutput comOut_;
-  bool comSysexLost_ = false;                     // the system exclusive on its way lost a part
-  std::chrono::milliseconds comPaceInterval_{0};  // the pace timer's; 0: stopped
-  platform::MessageWindow comPace_;               // its timer drains comOut_
+  bool comSysexLost_ = false;  // the system exclusive on its way lost a part
+  std::chrono::steady_clock::duration comPaceInterval_{0};  // the pace timer's; 0: stopped
+  platform::MessageWindow comPace_;                         // its timer drains comOut_
   bool finalized_ = false;
 
   // The live lists; all UI thread.

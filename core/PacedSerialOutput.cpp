@@ -5,7 +5,7 @@
 namespace velmora::core {
 
 void PacedSerialOutput::SetByteTime(std::chrono::nanoseconds perByte) {
-  byteTime_ = std::max(perByte, std::chrono::nanoseconds{1});
+  byteTime_ = std::max(perByte * (100 + kMarginPercent) / 100, std::chrono::nanoseconds{1});
 }
 
 std::chrono::nanoseconds PacedSerialOutput::ByteTime(std::int32_t baud, int bitsPerByte) {
@@ -13,10 +13,8 @@ std::chrono::nanoseconds PacedSerialOutput::ByteTime(std::int32_t baud, int bits
   return std::chrono::nanoseconds{static_cast<std::int64_t>(bitsPerByte) * 1'000'000'000 / baud};
 }
 
-// The model may lag the clock by one byte: what a timer's whole milliseconds leave over is
-// carried to the next pass, so that the pace is the line's and not a little under it.
 PacedSerialOutput::Clock::time_point PacedSerialOutput::lineFrom(Clock::time_point now) const {
-  return std::max(lineFree_, now - byteTime_);
+  return std::max(lineFree_, now - std::min<Clock::duration>(byteTime_, kCarry));
 }
 
 void PacedSerialOutput::Wrote(std::size_t count, Clock::time_point now) {
@@ -83,8 +81,12 @@ std::optional<PacedSerialOutput::Clock::time_point> PacedSerialOutput::NextDue(
     Clock::time_point now) const {
   if (entries_.empty() || !entries_.front().paced) return std::nullopt;
   if (paceAllows(now) > 0) return now;
-  // One more byte fits once the line's model is within kLead of now.
-  return lineFree_ - kLead + std::min<Clock::duration>(byteTime_, kLead);
+  // One more byte fits once the line's model is a byte less than kLead ahead; a line slower
+  // than that takes its next byte once free.
+  const auto carry = std::min<Clock::duration>(byteTime_, kCarry);
+  if (byteTime_ > kLead + carry) return lineFree_;
+  const auto batch = std::max<std::int64_t>(1, kBatch / byteTime_);
+  return lineFree_ - kLead + std::min<Clock::duration>(byteTime_ * batch, kLead);
 }
 
 std::size_t PacedSerialOutput::Clear() {

@@ -24,12 +24,24 @@ class PacedSerialOutput {
   using Clock = std::chrono::steady_clock;
   static constexpr std::size_t kDefaultLimit = 1u << 20;
   // How far ahead of the line paced bytes go: what a real-time byte may wait behind.
-  static constexpr std::chrono::microseconds kLead{1000};
+  static constexpr std::chrono::microseconds kLead{400};
+  // How long the line may have been idle for its model not to lose the time: a look that comes
+  // a little late does not slow the pace.
+  static constexpr std::chrono::microseconds kCarry{200};
+  // Paced bytes are written at least this much line time at once: a fast line is not looked at
+  // for every byte.
+  static constexpr std::chrono::microseconds kBatch{250};
+  // The pace is this much under the line's nominal speed: a UART whose baud rate is a little
+  // slow (adapters are within a few percent) never lets bytes pile up ahead of a clock byte.
+  static constexpr int kMarginPercent = 3;
+  // The soonest and the latest the bridge looks again while bytes wait.
+  static constexpr std::chrono::microseconds kSoonest{100};
+  static constexpr std::chrono::milliseconds kLatest{10};
   // Beyond this the line's model forgets: a device faster than its line has taken the bytes.
   static constexpr std::chrono::milliseconds kModelled{50};
 
-  // The time one byte takes on the line: its start, data, parity and stop bits at the baud
-  // rate.
+  // The time one byte takes on the line (its start, data, parity and stop bits at the baud
+  // rate); the pace keeps kMarginPercent under it.
   void SetByteTime(std::chrono::nanoseconds perByte);
   static std::chrono::nanoseconds ByteTime(std::int32_t baud, int bitsPerByte);
   void SetLimit(std::size_t bytes) { limit_ = bytes; }
