@@ -260,8 +260,12 @@ MessageWindow::~MessageWindow() {
 
 void MessageWindow::setTimer(std::uintptr_t id, std::chrono::steady_clock::duration interval) {
   auto& pump = *state_->pump;
+  bool wake = true;
   {
     std::lock_guard lock(pump.mutex);
+    // On the pump's own thread, outside a toolkit's loop, no wait is under way: the next one
+    // sees the timer. A timer reset at each pass costs no wake-up then.
+    wake = pump.owner != std::this_thread::get_id() || pump.hooks.wake;
     const auto due = std::chrono::steady_clock::now() + interval;
     auto found = std::find_if(pump.timers.begin(), pump.timers.end(), [&](const auto& timer) {
       return timer.window == state_ && timer.id == id;
@@ -273,7 +277,7 @@ void MessageWindow::setTimer(std::uintptr_t id, std::chrono::steady_clock::durat
       pump.timers.push_back(detail::Timer{state_, id, interval, due});
     }
   }
-  pump.wake();
+  if (wake) pump.wake();
 }
 
 void MessageWindow::killTimer(std::uintptr_t id) {
