@@ -41,8 +41,12 @@ char parityLetter(serial::TParity parity) {
 // Prints what the window would show; tracks each shape so that only changes are told.
 class Console {
  public:
-  Console(core::Bridge& bridge, core::WindowModel& window, std::FILE* out)
-      : bridge_(bridge), window_(window), out_(out) {
+  Console(core::Bridge& bridge, core::WindowModel& window, std::FILE* out,
+          const std::string& profile)
+      : bridge_(bridge),
+        window_(window),
+        out_(out),
+        state_(std::string("État (") + profile + ") : ") {
     window.SetOnLogLine([this](const std::string& line) { print(line); });
     window.SetOnShapeColor([this](core::Shape shape, serial::TColor color) {
       if (color == core::kOpenColor || color == core::kClosedColor) {
@@ -78,7 +82,7 @@ class Console {
     static constexpr core::DeviceList kLists[] = {
         core::DeviceList::ComPort, core::DeviceList::MidiIn, core::DeviceList::MidiOut};
     const auto index = static_cast<std::size_t>(shape);
-    std::string line = std::string("État : ") + kNames[index] + (open ? " ouvert" : " fermé");
+    std::string line = state_ + kNames[index] + (open ? " ouvert" : " fermé");
     const std::string device = window_.ListSelectedText(kLists[index]);
     if (!device.empty()) line += " : " + device;
     if (shape == core::Shape::ComPort && open && bridge_.SerialPort) {
@@ -94,6 +98,7 @@ class Console {
   core::Bridge& bridge_;
   core::WindowModel& window_;
   std::FILE* out_;
+  const std::string state_;               // the status lines' start, with the profile's name
   std::array<int, 3> shown_{-1, -1, -1};  // -1: not told yet
 };
 
@@ -112,7 +117,7 @@ int RunHeadless(core::Bridge& bridge, SignalWatch& signals, const core::Settings
 
   core::WindowModel window;
   {
-    Console console(bridge, window, out);
+    Console console(bridge, window, out, settings.Profile());
     ui::TfmMain form(bridge, window);
     try {
       form.FormCreate();

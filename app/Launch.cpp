@@ -9,6 +9,8 @@
 #include "app/HeadlessRun.h"
 #include "app/SignalWatch.h"
 #include "core/CommandLine.h"
+#include "core/Profile.h"
+#include "core/ProfileLock.h"
 #include "core/RealDeviceFactory.h"
 #include "platform/midi/InputOnPumpThread.h"
 #include "platform/serial/SerialNames.h"
@@ -18,6 +20,7 @@ namespace velmora::app {
 namespace {
 
 constexpr int kUsageError = 2;
+constexpr int kAlreadyRuns = 1;
 
 // Losses are counted quietly while playing; whoever started the program from a terminal (or a
 // soak test, or a service's journal) learns of them here, and of the longest run of the MIDI
@@ -46,20 +49,26 @@ void reportAtExit(const std::string& program, const core::Bridge& bridge,
 }
 
 // Windows keeps a user's settings in the roaming application data folder.
-std::filesystem::path settingsFile(const core::CommandLine& options) {
+std::filesystem::path settingsFolder() {
 #ifdef _WIN32
   const wchar_t* appData = _wgetenv(L"APPDATA");
-  if (options.noSettings || !appData || !*appData) return {};
-  return std::filesystem::path(appData) / "velmora" / "velmora.conf";
+  if (!appData || !*appData) return {};
+  return std::filesystem::path(appData) / "velmora";
 #else
-  return core::SettingsFile(options, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+  return core::SettingsFolder(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
 #endif
+}
+
+std::filesystem::path settingsFile(const core::CommandLine& options) {
+  const std::filesystem::path folder = settingsFolder();
+  if (options.noSettings || folder.empty()) return {};
+  return folder / core::SettingsFileName(options.profile);
 }
 
 }  // namespace
 
 int Launch(const std::vector<std::string>& args, const std::string& program,
-           const WindowProgram& window) {
+           const WindowProgram& window, const RefusalBox& refusal) {
   const core::ParsedCommandLine parsed = core::ParseCommandLine(args);
   if (!parsed.error.empty()) {
     std::fprintf(stderr, "%s: %s\n", program.c_str(), parsed.error.c_str());
@@ -75,12 +84,33 @@ int Launch(const std::vector<std::string>& args, const std::string& program,
     return 0;
   }
 
+  if (options.listProfiles) {
+    for (const auto& profile : core::ProfilesIn(settingsFolder())) std::puts(profile.c_str());
+    return 0;
+  }
+
   const bool headless = !window || options.headless;
+  // Held until the program ends; a list of the devices runs beside the profile's program.
+  std::optional<core::ProfileLock> lock;
+  if (!options.list) {
+    lock.emplace(options.profile,
+                 core::ProfileLockFolder(std::getenv("XDG_RUNTIME_DIR"), settingsFolder()));
+    if (lock->state() == core::ProfileLock::State::HeldElsewhere) {
+      const std::string line = core::AlreadyRunsLine(options.profile, lock->Holder());
+      std::fprintf(stderr, "%s\n", line.c_str());
+      if (!headless && refusal) refusal(line);
+      return kAlreadyRuns;
+    }
+    if (lock->state() == core::ProfileLock::State::Unavailable) {
+      std::fprintf(stderr, "%s: %s\n", program.c_str(), lock->Problem().c_str());
+    }
+  }
   // Before any thread exists, so that every thread leaves the signals to the watch.
   std::optional<SignalWatch> signals;
   if (headless && !options.list) signals.emplace();
 
-  core::RealDeviceFactory factory;
+  core::RealDeviceFactory factory(nullptr, platform::SerialNameSpace{},
+                                  core::MidiClientName(options.profile));
   core::Bridge bridge(factory);
   core::DeviceInventory devices;
   for (const auto& port : platform::SerialNameSpace{}.Ports()) {
@@ -94,7 +124,7 @@ int Launch(const std::vector<std::string>& args, const std::string& program,
     std::fputs(core::ListText(devices).c_str(), stdout);
     return 0;
   }
-  core::SettingsStore settings(settingsFile(options));
+  core::SettingsStore settings(settingsFile(options), options.profile);
   const core::ResolvedChoice resolved = core::ResolveChoice(
       options, devices, core::ChoiceFromRemembered(settings.Remembered(), devices));
   if (!resolved.error.empty()) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "app/Launch.h"
@@ -55,25 +56,27 @@ class Handover {
 }  // namespace
 
 int LaunchWithView(const std::vector<std::string>& args, const std::string& program,
-                   const View& view) {
+                   const View& view, const std::function<void(const std::string& line)>& refused) {
   const core::ParsedCommandLine parsed = core::ParseCommandLine(args);
   const core::CommandLine& options = parsed.options;
   if (!parsed.error.empty() || options.help || options.version || options.list ||
-      options.headless) {
+      options.listProfiles || options.headless) {
     return Launch(args, program, nullptr);
   }
   Handover handover;
+  std::string refusal;  // written by the bridge thread before it finishes, read after
   std::thread bridgeThread([&] {
     int status = 1;
     try {
-      status =
-          Launch(args, program,
-                 [&handover](core::Bridge& bridge, core::SettingsStore& settings,
-                             platform::midi::MidiService& midi) {
-                   platform::midi::InputOnPumpThread midiInput(midi);
-                   return ui::RunBridgeSession(
-                       bridge, settings, [&handover](ui::ViewLink& link) { handover.Offer(link); });
-                 });
+      status = Launch(
+          args, program,
+          [&handover](core::Bridge& bridge, core::SettingsStore& settings,
+                      platform::midi::MidiService& midi) {
+            platform::midi::InputOnPumpThread midiInput(midi);
+            return ui::RunBridgeSession(bridge, settings,
+                                        [&handover](ui::ViewLink& link) { handover.Offer(link); });
+          },
+          [&refusal](const std::string& line) { refusal = line; });
     } catch (const std::exception& error) {
       std::fprintf(stderr, "%s: %s\n", program.c_str(), error.what());
     }
@@ -92,6 +95,7 @@ int LaunchWithView(const std::vector<std::string>& args, const std::string& prog
   }
   const int status = handover.Status();
   bridgeThread.join();
+  if (!refusal.empty() && refused) refused(refusal);
   return status;
 }
 

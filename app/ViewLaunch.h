@@ -20,7 +20,10 @@ using View = std::function<int(ui::ViewLink& link)>;
 
 // `args` without the program's name. Help, version, lists, errors and --headless go as the
 // headless program's; otherwise the bridge thread starts and `view` runs here.
+// `refused` shows, on the calling thread, why the gateway did not start (its profile already
+// runs), after the line went to stderr.
 int LaunchWithView(const std::vector<std::string>& args, const std::string& program,
-                   const View& view);
+                   const View& view,
+                   const std::function<void(const std::string& line)>& refused = nullptr);
 
 }  // namespace velmora::app

@@ -1,10 +1,67 @@
 #include "app/Win32Screenshot.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <exception>
 #include <fstream>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
+#include "ui/win32/MainWindow.h"
+
 namespace velmora::app {
+
+namespace {
+
+constexpr UINT kTickMs = 200;
+
+// The thread's visible modal box (a dialog's window class), if one is open.
+HWND openBox() {
+  HWND box = nullptr;
+  EnumThreadWindows(
+      GetCurrentThreadId(),
+      [](HWND window, LPARAM found) -> BOOL {
+        wchar_t type[16] = {};
+        GetClassNameW(window, type, 16);
+        if (std::wstring(type) != L"#32770" || !IsWindowVisible(window)) return TRUE;
+        *reinterpret_cast<HWND*>(found) = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&box));
+  return box;
+}
+
+}  // namespace
+
+WindowPictureTaker::WindowPictureTaker(ui::win32::MainWindow& window, std::string directory)
+    : window_(window), directory_(std::move(directory)) {
+  // A box's own loop runs the ticks too.
+  SetTimer(window_.Handle(), id(), kTickMs, &WindowPictureTaker::tick);
+}
+
+WindowPictureTaker::~WindowPictureTaker() {
+  KillTimer(window_.Handle(), id());
+}
+
+void CALLBACK WindowPictureTaker::tick(HWND window, UINT, UINT_PTR id, DWORD) {
+  auto& taker = *reinterpret_cast<WindowPictureTaker*>(id);
+  if (HWND box = openBox()) {
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    return;
+  }
+  const auto& shown = taker.window_.Shown();
+  const bool switching = std::find(shown.shapes.begin(), shown.shapes.end(),
+                                   core::kSwitchingColor) != shown.shapes.end();
+  if (shown.version == 0 || shown.busy || switching) return;
+  KillTimer(window, id);
+  try {
+    SaveWindowPicture(window, taker.directory_ + "\\main-window-windows.bmp");
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "velmora: %s\n", error.what());
+  }
+  PostMessageW(window, WM_CLOSE, 0, 0);
+}
 
 void SaveWindowPicture(HWND window, const std::string& path) {
   RedrawWindow(window, nullptr, nullptr,

@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QMessageBox>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,12 @@ int main(int argc, char** argv) {
     window.show();
     return QApplication::exec();
   };
+  // The profile already runs: said on stderr, and in a box for whoever started a window.
+  const auto refused = [&argc, argv](const std::string& line) {
+    QApplication app(argc, argv);
+    QMessageBox::critical(nullptr, QString::fromUtf8(qtui::ProgramInfo::kName),
+                          QString::fromStdString(line));
+  };
   return velmora::app::LaunchWithView(std::vector<std::string>(argv + 1, argv + argc), "velmora",
-                                      runView);
+                                      runView, refused);
 }

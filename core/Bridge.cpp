@@ -130,7 +130,8 @@ constexpr std::uint32_t kDevicesChangedMessage = platform::WM_USER + 0x160;
 }  // namespace
 
 Bridge::Bridge(DeviceFactory& factory, const platform::Clock& clock)
-    : clock_(clock),
+    : factory_(factory),
+      clock_(clock),
       comPace_([this](const platform::Message& message) -> std::intptr_t {
         if (message.id == platform::WM_TIMER) drainComOut();
         return 0;
@@ -162,30 +163,10 @@ Bridge::Bridge(DeviceFactory& factory, const platform::Clock& clock)
     if (SLController) SLController->SetMonitoring(false);
   } catch (...) {
   }
-  try {
-    MidiInput = factory.CreateMidiInput();
-  } catch (...) {
-    MidiInput.reset();
-  }
-  try {
-    MidiOutput = factory.CreateMidiOutput();
-  } catch (...) {
-    MidiOutput.reset();
-  }
+  createMidiDevices();
   swallow([&] { Probe = factory.CreatePortProbe(); });
 
   if (SerialPort) swallow([&] { SerialPort->SetOnDeviceLost([this] { ComPortLost(); }); });
-  if (MidiInput) swallow([&] { MidiInput->SetOnDeviceLost([this] { MidiInLost(); }); });
-  if (MidiInput) {
-    swallow([&] {
-      MidiInput->SetOnOverflow([this](std::uint64_t refused) {
-        MidiInRefused += refused;
-        if (auto* window = surface(); window && !Closing) window->SetLampLit(Lamp::MidiError, true);
-      });
-    });
-  }
-  if (MidiOutput) swallow([&] { MidiOutput->SetOnDeviceLost([this] { MidiOutLost(); }); });
-  SetMessageChoice(messages_);
 
   // Posts once per batch: the flag of a list is set until the UI thread takes it.
   const auto notify = [changed = changed_, window = changes_.ref()](unsigned which) {
@@ -199,6 +180,58 @@ Bridge::Bridge(DeviceFactory& factory, const platform::Clock& clock)
 
 Bridge::~Bridge() {
   Finalize();
+}
+
+// A MIDI device whose creation raised (no port of its kind at all, or no MIDI service yet) is
+// created again when the ports change, so that a service that comes later is used.
+void Bridge::createMidiDevices() {
+  if (!MidiInput) {
+    try {
+      MidiInput = factory_.CreateMidiInput();
+    } catch (...) {
+      MidiInput.reset();
+    }
+    if (MidiInput) {
+      swallow([&] {
+        MidiInput->SetDroppedShort(DroppedShortStatuses(messages_.toSerial));
+        MidiInput->SetOnDeviceLost([this] { MidiInLost(); });
+        MidiInput->SetOnOverflow([this](std::uint64_t refused) {
+          MidiInRefused += refused;
+          if (auto* window = surface(); window && !Closing) {
+            window->SetLampLit(Lamp::MidiError, true);
+          }
+        });
+      });
+      if (listsStarted_) hookMidiInput();
+    }
+  }
+  if (!MidiOutput) {
+    try {
+      MidiOutput = factory_.CreateMidiOutput();
+    } catch (...) {
+      MidiOutput.reset();
+    }
+    if (MidiOutput) {
+      swallow([&] { MidiOutput->SetOnDeviceLost([this] { MidiOutLost(); }); });
+      if (listsStarted_) hookMidiOutput();
+    }
+  }
+}
+
+// The lists' filling hooks the devices' events, as start-up does; a device made later is
+// hooked at once.
+void Bridge::hookMidiInput() {
+  if (!MidiInput) return;
+  MidiInput->SetOnMidiInput([this](MidiInputDevice& sender) {
+    if (fmMain) fmMain->DoMidiInput(sender);
+  });
+}
+
+void Bridge::hookMidiOutput() {
+  if (!MidiOutput) return;
+  MidiOutput->SetOnMidiOutput([this] {
+    if (fmMain) fmMain->DoMidiOutput();
+  });
 }
 
 void Bridge::Finalize() {
@@ -875,6 +908,21 @@ void Bridge::fillMidiList(DeviceList list, std::vector<std::string> (Bridge::*li
     window->ListAppend(list, kNoMidiPort);
   }
   const std::vector<std::string> names = (this->*lister)();
+  if (names.empty() && !chosen.empty()) {
+    // Nothing to fall back on: the given port stays chosen, absent, and opens when it comes
+    // (a MIDI service that starts after us).
+    int selected = -1;
+    side.chosen = chosen;
+    side.wanted = true;
+    side.present = false;
+    side.shown = midiEntries(names, chosen, selected);
+    if (window) {
+      window->ListClear(list);
+      for (const auto& entry : side.shown) window->ListAppend(list, entry);
+      window->ListSetSelected(list, selected);
+    }
+    return;
+  }
   const auto found = chosen.empty() ? names.end() : std::find(names.begin(), names.end(), chosen);
   const std::size_t index =
       found == names.end() ? 0 : static_cast<std::size_t>(found - names.begin());
@@ -906,6 +954,7 @@ std::string Bridge::ChooseMidiOut(const std::string& text) {
 
 void Bridge::RefreshMidiLists() {
   if (Closing || !listsStarted_) return;
+  createMidiDevices();
   refreshMidiSide(midiIn_);
   refreshMidiSide(midiOut_);
 }
@@ -952,20 +1001,12 @@ void Bridge::refreshMidiSide(MidiSide& side) {
 
 void Bridge::FillMidiInList() {
   fillMidiList(DeviceList::MidiIn, &Bridge::ListMidiInDevices, Choice.midiIn);
-  if (MidiInput) {
-    MidiInput->SetOnMidiInput([this](MidiInputDevice& sender) {
-      if (fmMain) fmMain->DoMidiInput(sender);
-    });
-  }
+  hookMidiInput();
 }
 
 void Bridge::FillMidiOutList() {
   fillMidiList(DeviceList::MidiOut, &Bridge::ListMidiOutDevices, Choice.midiOut);
-  if (MidiOutput) {
-    MidiOutput->SetOnMidiOutput([this] {
-      if (fmMain) fmMain->DoMidiOutput();
-    });
-  }
+  hookMidiOutput();
 }
 
 void Bridge::StartDevices() {
@@ -1068,8 +1109,14 @@ void Bridge::MidiPortNotFound(Shape shape, const std::string& name) {
   if (name.empty() || name == kNoMidiPort) {
     reportOpenFailure(shape, DeviceLine(tag, {}, "aucun port MIDI"));
   } else {
-    reportOpenFailure(shape,
-                      DeviceLine(tag, name, MidiOpenReason(platform::midi::MIDIERR_NODEVICE, {})));
+    // Not found because the service is not there says so; else it is the port.
+    std::uint32_t result = 0;
+    swallow([&] {
+      if (shape == Shape::MidiIn && MidiInput) result = MidiInput->LastError();
+      if (shape == Shape::MidiOut && MidiOutput) result = MidiOutput->LastError();
+    });
+    if (result != platform::midi::MMSYSERR_NODRIVER) result = platform::midi::MIDIERR_NODEVICE;
+    reportOpenFailure(shape, DeviceLine(tag, name, MidiOpenReason(result, {})));
   }
   colourShape(shape, kClosedColor);
 }

@@ -237,6 +237,9 @@ class Bridge {
  private:
   WindowSurface* surface() const { return fmMain ? &fmMain->Surface() : nullptr; }
   void colourShape(Shape shape, serial::TColor color);
+  void createMidiDevices();
+  void hookMidiInput();
+  void hookMidiOutput();
   void fillMidiList(DeviceList list, std::vector<std::string> (Bridge::*lister)(),
                     const std::string& chosen);
   static std::string deviceOfEntry(const SerialEntry& entry);
@@ -272,6 +275,7 @@ class Bridge {
   void paceComLine();
 
   MainForm* fmMain = nullptr;
+  DeviceFactory& factory_;  // outlives the bridge; makes the MIDI devices absent at start later
   const platform::Clock& clock_;
   MidiAssembler assembler_;
   SerialTextFrames textFrames_;

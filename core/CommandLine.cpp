@@ -109,6 +109,16 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       flag(options.headless);
     } else if (name == "--no-settings") {
       flag(options.noSettings);
+    } else if (name == "--list-profiles") {
+      flag(options.listProfiles);
+    } else if (name == "--profile") {
+      const auto text = value();
+      if (!text) break;
+      if (const std::string problem = ProfileNameProblem(*text); !problem.empty()) {
+        result.error = "bad value \"" + *text + "\" for --profile: " + problem;
+        break;
+      }
+      options.profile = *text;
     } else if (name == "--port" || name == "--midi-in" || name == "--midi-out") {
       const auto text = value();
       if (!text) break;
@@ -232,11 +242,14 @@ std::string UsageText(const std::string& program) {
          "  --serial-text       read FF 00 00 LEN text frames on the serial port into the log\n"
          "  --no-settings       neither read nor write the remembered choices\n"
          "  --headless          run without a window; SIGINT or SIGTERM ends it\n"
+         "  --profile NAME      one gateway among several: its own settings, JACK client and\n"
+         "                      lock (letters, digits, - and _; default: default)\n"
+         "  --list-profiles     list the profiles that have a settings file and exit\n"
          "\n"
          "KINDS: comma-separated, of " +
          MessageKindWords() +
          ".\n"
-         "A bad option or value exits with status 2.\n";
+         "A bad option or value exits with status 2; a profile that already runs, with 1.\n";
 }
 
 std::string ListText(const DeviceInventory& devices) {
@@ -247,6 +260,8 @@ std::string ListText(const DeviceInventory& devices) {
   }
   for (const auto& name : devices.midiIns) text += "midi-in\t" + name + "\n";
   for (const auto& name : devices.midiOuts) text += "midi-out\t" + name + "\n";
+  if (devices.serialDevices.empty()) text += "aucun port série\n";
+  if (devices.midiIns.empty() && devices.midiOuts.empty()) text += "aucun port MIDI\n";
   return text;
 }
 

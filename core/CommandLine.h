@@ -10,6 +10,7 @@
 
 #include "core/Bridge.h"
 #include "core/MessageKinds.h"
+#include "core/Profile.h"
 
 namespace velmora::core {
 
@@ -21,6 +22,8 @@ struct CommandLine {
   bool list = false;
   bool headless = false;
   bool noSettings = false;
+  bool listProfiles = false;
+  std::string profile = kDefaultProfile;
   std::optional<std::string> port;
   std::optional<std::string> midiIn;
   std::optional<std::string> midiOut;

@@ -44,6 +44,14 @@ class MidiInputDevice {
   virtual midi::TMidiPortState State() const = 0;
   virtual std::uint16_t EventCount() const = 0;
   virtual std::unique_ptr<midi::TMyMidiEvent> TakeEvent() = 0;
+  // The same into the caller's event (no allocation for a short message where the device
+  // allows); false when none waits.
+  virtual bool TakeEvent(midi::TMyMidiEvent& into) {
+    auto event = TakeEvent();
+    if (!event) return false;
+    into = std::move(*event);
+    return true;
+  }
   // Raised on the UI thread when events wait.
   virtual void SetOnMidiInput(std::function<void(MidiInputDevice& sender)> handler) = 0;
   // Raised on the UI thread when the open device has gone away (a MIDI port that vanished).

@@ -36,6 +36,7 @@ class RealMidiInput final : public MidiInputDevice {
   midi::TMidiPortState State() const override { return input_.State(); }
   std::uint16_t EventCount() const override { return input_.EventCount(); }
   std::unique_ptr<midi::TMyMidiEvent> TakeEvent() override { return input_.TakeEvent(); }
+  bool TakeEvent(midi::TMyMidiEvent& into) override { return input_.TakeEvent(into); }
   void SetOnMidiInput(std::function<void(MidiInputDevice& sender)> handler) override;
   void SetOnDeviceLost(std::function<void()> handler) override;
   void SetOnOverflow(std::function<void(std::uint64_t refused)> handler) override;

@@ -11,8 +11,10 @@
 namespace velmora::core {
 
 RealDeviceFactory::RealDeviceFactory(std::shared_ptr<platform::midi::MidiService> midi,
-                                     platform::SerialNameSpace names)
-    : midi_(std::move(midi)), names_(std::move(names)) {}
+                                     platform::SerialNameSpace names, std::string midiClientName)
+    : midi_(std::move(midi)),
+      names_(std::move(names)),
+      midiClientName_(std::move(midiClientName)) {}
 
 std::unique_ptr<ComPortDevice> RealDeviceFactory::CreateComPort() {
   auto port = std::make_unique<SerialComPortDevice>();
@@ -85,7 +87,7 @@ std::unique_ptr<DeviceWatch> RealDeviceFactory::WatchDevices(std::function<void(
 
 std::shared_ptr<platform::midi::MidiService> RealDeviceFactory::midiService() {
   // Input and output share one service, made on first use.
-  if (!midi_) midi_ = platform::midi::MakeDefaultMidiService();
+  if (!midi_) midi_ = platform::midi::MakeDefaultMidiService(midiClientName_);
   return midi_;
 }
 

@@ -4,6 +4,7 @@
 // tests alike: they differ only in the MIDI service and the serial name space they give it.
 
 #include <memory>
+#include <string>
 
 #include "core/DeviceInterfaces.h"
 #include "platform/midi/MidiService.h"
@@ -13,10 +14,11 @@ namespace velmora::core {
 
 class RealDeviceFactory final : public DeviceFactory {
  public:
-  // No service: the platform's own, made when a MIDI device is first created. The default
-  // name space is the machine's.
+  // No service: the platform's own, made when a MIDI device is first created, whose JACK
+  // client is `midiClientName`. The default name space is the machine's.
   explicit RealDeviceFactory(std::shared_ptr<platform::midi::MidiService> midi = nullptr,
-                             platform::SerialNameSpace names = platform::SerialNameSpace{});
+                             platform::SerialNameSpace names = platform::SerialNameSpace{},
+                             std::string midiClientName = "velmora");
 
   std::unique_ptr<ComPortDevice> CreateComPort() override;
   std::unique_ptr<DataPacketDevice> CreateDataPacket() override;
@@ -37,6 +39,7 @@ class RealDeviceFactory final : public DeviceFactory {
 
   std::shared_ptr<platform::midi::MidiService> midi_;
   const platform::SerialNameSpace names_;
+  const std::string midiClientName_;
 };
 
 }  // namespace velmora::core

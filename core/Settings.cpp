@@ -135,18 +135,18 @@ class Descriptor {
 
 }  // namespace
 
+std::filesystem::path SettingsFolder(const char* xdgConfigHome, const char* home) {
+  if (xdgConfigHome && *xdgConfigHome == '/')
+    return std::filesystem::path(xdgConfigHome) / "velmora";
+  if (home && *home) return std::filesystem::path(home) / ".config" / "velmora";
+  return {};
+}
+
 std::filesystem::path SettingsFile(const CommandLine& options, const char* xdgConfigHome,
                                    const char* home) {
-  std::filesystem::path folder;
-  if (options.noSettings) return {};
-  if (xdgConfigHome && *xdgConfigHome == '/') {
-    folder = xdgConfigHome;
-  } else if (home && *home) {
-    folder = std::filesystem::path(home) / ".config";
-  } else {
-    return {};
-  }
-  return folder / "velmora" / "velmora.conf";
+  const std::filesystem::path folder = SettingsFolder(xdgConfigHome, home);
+  if (options.noSettings || folder.empty()) return {};
+  return folder / SettingsFileName(options.profile);
 }
 
 std::string FormatSettings(const RememberedChoices& choices) {
@@ -320,7 +320,8 @@ MessageChoice ChosenMessages(const CommandLine& options, const RememberedChoices
   return chosen;
 }
 
-SettingsStore::SettingsStore(std::filesystem::path file) : file_(std::move(file)) {
+SettingsStore::SettingsStore(std::filesystem::path file, std::string profile)
+    : file_(std::move(file)), profile_(std::move(profile)) {
   if (file_.empty()) return;
   LoadedSettings loaded = LoadSettings(file_);
   remembered_ = std::move(loaded.choices);

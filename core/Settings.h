@@ -31,8 +31,10 @@ struct RememberedChoices {
   bool operator==(const RememberedChoices&) const = default;
 };
 
-// "$XDG_CONFIG_HOME/velmora/velmora.conf", else "$HOME/.config/velmora/velmora.conf"; empty
-// with --no-settings or when neither is set (nothing is then read or written).
+// "$XDG_CONFIG_HOME/velmora", else "$HOME/.config/velmora"; empty when neither is set.
+std::filesystem::path SettingsFolder(const char* xdgConfigHome, const char* home);
+// The profile's file in that folder (velmora.conf for the default profile); empty with
+// --no-settings or without a folder (nothing is then read or written).
 std::filesystem::path SettingsFile(const CommandLine& options, const char* xdgConfigHome,
                                    const char* home);
 
@@ -61,14 +63,17 @@ RememberedChoices CurrentChoices(const WindowSurface& window, const Bridge& brid
 // a file (--no-settings) it neither reads nor writes. UI thread only.
 class SettingsStore {
  public:
-  explicit SettingsStore(std::filesystem::path file);
+  explicit SettingsStore(std::filesystem::path file, std::string profile = kDefaultProfile);
   const RememberedChoices& Remembered() const { return remembered_; }
+  // The profile whose choices these are.
+  const std::string& Profile() const { return profile_; }
   const std::string& Problem() const { return problem_; }
   // Empty, or one log line saying why the choices could not be written.
   std::string Remember(const RememberedChoices& current);
 
  private:
   std::filesystem::path file_;
+  std::string profile_;
   RememberedChoices remembered_;
   std::string problem_;
 };

@@ -203,30 +203,40 @@ std::uint16_t TMidiInput::EventCount() const {
 }
 
 std::unique_ptr<TMyMidiEvent> TMidiInput::TakeEvent() {
-  TRingItem item;
-  if (state_ != TMidiPortState::mpsOpen || !ring_ || !RingPeek(*ring_, item)) return nullptr;
   auto event = std::make_unique<TMyMidiEvent>();
-  event->Timestamp = item.Timestamp;
+  if (!TakeEvent(*event)) return nullptr;
+  return event;
+}
+
+bool TMidiInput::TakeEvent(TMyMidiEvent& into) {
+  TRingItem item;
+  if (state_ != TMidiPortState::mpsOpen || !ring_ || !RingPeek(*ring_, item)) return false;
   if (item.LongHeader == nullptr) {
-    *event = TMyMidiEvent::FromPacked(item.ShortMessage);
-    event->Timestamp = item.Timestamp;
+    into.StatusByte = static_cast<std::uint8_t>(item.ShortMessage & 0xFF);
+    into.FirstDataByte = static_cast<std::uint8_t>((item.ShortMessage >> 8) & 0xFF);
+    into.SecondDataByte = static_cast<std::uint8_t>((item.ShortMessage >> 16) & 0xFF);
+    into.Timestamp = item.Timestamp;
+    into.SysexSize = 0;
+    into.SysexData.reset();
     RingDrop(*ring_);
-    return event;
+    return true;
   }
   const pm::MIDIHDR* header = item.LongHeader;
-  event->StatusByte = 0xF0;
+  into = TMyMidiEvent{};
+  into.Timestamp = item.Timestamp;
+  into.StatusByte = 0xF0;
   const auto recorded = std::min<std::uint32_t>(header->dwBytesRecorded, header->dwBufferLength);
-  event->SysexSize = static_cast<std::uint16_t>(recorded & 0xFFFF);
+  into.SysexSize = static_cast<std::uint16_t>(recorded & 0xFFFF);
   if (recorded > 0) {
-    event->SysexData = std::make_unique<std::uint8_t[]>(recorded);
-    std::memcpy(event->SysexData.get(), header->lpData, recorded);
+    into.SysexData = std::make_unique<std::uint8_t[]>(recorded);
+    std::memcpy(into.SysexData.get(), header->lpData, recorded);
   }
   // The item leaves the ring even when the buffer cannot be handed back: a stuck head would
   // stop all input. That buffer then waits, prepared, for Close.
   RingDrop(*ring_);
   Check(service_->midiInPrepareHeader(handle_, item.LongHeader, sizeof(pm::MIDIHDR)));
   Check(service_->midiInAddBuffer(handle_, item.LongHeader, sizeof(pm::MIDIHDR)));
-  return event;
+  return true;
 }
 
 std::string TMidiInput::ErrorText(pm::MMRESULT code) const {

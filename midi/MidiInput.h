@@ -76,6 +76,9 @@ class TMidiInput {
   std::uint16_t EventCount() const;
   // The oldest waiting item as a new event, or null when none waits or the device is closed.
   std::unique_ptr<TMyMidiEvent> TakeEvent();
+  // The same into an event of the caller's: a short message costs no allocation. False when
+  // none waits.
+  bool TakeEvent(TMyMidiEvent& into);
   std::string ErrorText(platform::midi::MMRESULT code) const;
 
  private:

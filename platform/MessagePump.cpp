@@ -14,6 +14,7 @@
 #include <deque>
 #include <limits>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace velmora::platform {
@@ -29,7 +30,56 @@ struct SendSlot {
 struct Entry {
   std::shared_ptr<WindowState> window;
   Message message;
-  std::shared_ptr<SendSlot> slot;  // null for a post
+  // Null for a post. A send's slot lives in its sender's frame, which waits until the entry
+  // has left the queue: handled, dropped with its window, or taken back at its time-out.
+  SendSlot* slot = nullptr;
+};
+
+// The queue of one pump: a ring whose storage stays, so that steady traffic allocates nothing.
+class EntryQueue {
+ public:
+  bool empty() const { return count_ == 0; }
+  std::size_t size() const { return count_; }
+  void push_back(Entry entry) {
+    if (count_ == ring_.size()) grow();
+    ring_[(head_ + count_) % ring_.size()] = std::move(entry);
+    ++count_;
+  }
+  Entry take_front() {
+    Entry entry = std::move(ring_[head_]);
+    ring_[head_] = Entry{};  // the window's reference goes with the message
+    head_ = (head_ + 1) % ring_.size();
+    --count_;
+    return entry;
+  }
+  // Removes the entries for which `drop` holds, keeping the others in order.
+  template <typename Drop>
+  void erase_if(Drop drop) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < count_; ++i) {
+      Entry& entry = ring_[(head_ + i) % ring_.size()];
+      if (drop(entry)) {
+        entry = Entry{};
+        continue;
+      }
+      if (kept != i) std::swap(ring_[(head_ + kept) % ring_.size()], entry);
+      ++kept;
+    }
+    count_ = kept;
+  }
+
+ private:
+  void grow() {
+    std::vector<Entry> larger(ring_.empty() ? 64 : ring_.size() * 2);
+    for (std::size_t i = 0; i < count_; ++i)
+      larger[i] = std::move(ring_[(head_ + i) % ring_.size()]);
+    ring_ = std::move(larger);
+    head_ = 0;
+  }
+
+  std::vector<Entry> ring_;
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;
 };
 
 struct Timer {
@@ -46,7 +96,7 @@ struct PumpState {
   mutable std::mutex mutex;
   std::condition_variable arrived;   // the pump thread waits here for messages
   std::condition_variable answered;  // senders wait here for their slot to finish
-  std::deque<Entry> queue;
+  EntryQueue queue;
   std::vector<Timer> timers;
   bool quit = false;
   MessagePump::ToolkitHooks hooks;
@@ -72,6 +122,9 @@ struct PumpState {
     {
       std::lock_guard lock(mutex);
       waker = hooks.wake;
+      // The pump's own thread looks at its queue before it waits again: a post of its own
+      // needs no wake-up (and no system call).
+      if (!waker && std::this_thread::get_id() == owner) return;
       if (readyFd >= 0) ring = wakeFd;
     }
     arrived.notify_all();
@@ -108,9 +161,7 @@ namespace {
 // Takes the next message: queued ones first, then one due timer. Caller holds the lock.
 std::optional<Entry> takeNextLocked(PumpState& pump) {
   while (!pump.queue.empty()) {
-    Entry entry = std::move(pump.queue.front());
-    pump.queue.pop_front();
-    if (entry.slot && entry.slot->state == SendSlot::State::Dropped) continue;
+    Entry entry = pump.queue.take_front();
     if (!entry.window->alive) {
       if (entry.slot) entry.slot->state = SendSlot::State::Dropped;
       pump.answered.notify_all();
@@ -208,22 +259,23 @@ std::optional<std::intptr_t> WindowRef::deliver(
     return result;
   }
 
-  auto slot = std::make_shared<SendSlot>();
+  SendSlot slot;
   {
     std::lock_guard lock(pump.mutex);
     if (!window->alive) return std::nullopt;
-    pump.queue.push_back(Entry{window, message, slot});
+    pump.queue.push_back(Entry{window, message, &slot});
   }
   pump.wake();
 
   std::unique_lock lock(pump.mutex);
   const auto finished = [&] {
-    return slot->state == SendSlot::State::Done || slot->state == SendSlot::State::Dropped;
+    return slot.state == SendSlot::State::Done || slot.state == SendSlot::State::Dropped;
   };
   if (timeout) {
     if (!pump.answered.wait_for(lock, *timeout, finished)) {
-      if (slot->state == SendSlot::State::Pending) {
-        slot->state = SendSlot::State::Dropped;
+      if (slot.state == SendSlot::State::Pending) {
+        // Taken back before this frame, which the entry points into, goes.
+        pump.queue.erase_if([&](const Entry& entry) { return entry.slot == &slot; });
         return std::nullopt;
       }
       // Already being handled: its parameters are in use, so wait for the end.
@@ -232,8 +284,8 @@ std::optional<std::intptr_t> WindowRef::deliver(
   } else {
     pump.answered.wait(lock, finished);
   }
-  if (slot->state == SendSlot::State::Dropped) return std::nullopt;
-  return slot->result;
+  if (slot.state == SendSlot::State::Dropped) return std::nullopt;
+  return slot.result;
 }
 
 // ---- MessageWindow ------------------------------------------------------------------------
@@ -248,7 +300,7 @@ MessageWindow::~MessageWindow() {
   auto& pump = *state_->pump;
   std::lock_guard lock(pump.mutex);
   state_->alive = false;
-  std::erase_if(pump.queue, [&](Entry& entry) {
+  pump.queue.erase_if([&](Entry& entry) {
     if (entry.window != state_) return false;
     if (entry.slot && entry.slot->state == SendSlot::State::Pending)
       entry.slot->state = SendSlot::State::Dropped;

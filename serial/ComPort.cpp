@@ -110,6 +110,21 @@ void TApdCustomComPort::ApplyLine() {
   if (!taken) Check(ecBadArgument);
 }
 
+// A driver may open at the nearest line it can run (see ApplyLine): the properties say what the
+// device runs, so that what the log and the status show is true.
+void TApdCustomComPort::TakeLineInForce() {
+  std::uint32_t baud = 0;
+  std::uint16_t parity = 0;
+  std::uint8_t dataBits = 0;
+  std::uint8_t stopBits = 0;
+  dispatcher_->GetLine(baud, parity, dataBits, stopBits);
+  if (baud != 0) baud_ = static_cast<std::int32_t>(baud);
+  if (parity <= static_cast<std::uint16_t>(TParity::pSpace)) parity_ = static_cast<TParity>(parity);
+  if (dataBits >= 5 && dataBits <= 8) dataBits_ = dataBits;
+  // Five bits run 1.5 stop bits, which reads back as 2: the choice stays.
+  if (dataBits_ != 5) stopBits_ = stopBits;
+}
+
 void TApdCustomComPort::SetBaud(std::int32_t value) {
   if (value == baud_ && !forceSettings_) return;
   baud_ = value;
@@ -507,6 +522,7 @@ void TApdCustomComPort::OpenPort() {
   try {
     if (tapiMode_ == TTapiMode::tmOn && dispatcher_->ComHandle() < 0) Check(-2012);
     OpenDispatcherPort();
+    TakeLineInForce();
     portState_ = TPortState::psOpen;
     UpdateTriggerHandler();
     forceSettings_ = true;

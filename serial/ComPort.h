@@ -252,6 +252,8 @@ class TApdCustomComPort : public TApdBaseComponent {
 
   std::int32_t Check(std::int32_t code) const;
   void ApplyLine();
+  // Just opened: the line properties become what the device runs.
+  void TakeLineInForce();
   void ApplyTraceLog(bool trace, TTraceLogState value);
   void FinishClose();
   void DropDispatcher();

@@ -164,13 +164,17 @@ void TApdDataPacket::SetPacketState(TPacketState state) {
   if (state == TPacketState::pstCollecting) {
     manager_->collector_ = this;
     if (timeOut_ != 0 && manager_->timeoutTrigger_ != 0) {
-      if (auto* d = comPort_->CurrentDispatcher())
+      if (auto* d = comPort_->CurrentDispatcher()) {
         d->SetTimerTrigger(manager_->timeoutTrigger_, timeOut_, true);
+        timerRunning_ = true;
+      }
     }
     holdsTimer_ = true;
     state_ = state;
     // Another packet's partial match ends here.
-    for (auto* other : std::vector<TApdDataPacket*>(manager_->packets_)) {
+    // By index: a packet that is re-armed may change the list, and a copy per byte costs.
+    for (std::size_t i = 0; i < manager_->packets_.size(); ++i) {
+      auto* other = manager_->packets_[i];
       if (other != this && other->enabled_ && other->comPort_) {
         other->Disarm();
         other->Arm();
@@ -181,7 +185,10 @@ void TApdDataPacket::SetPacketState(TPacketState state) {
     if (holdsTimer_) {
       holdsTimer_ = false;
       if (manager_->collector_ == this) manager_->collector_ = nullptr;
-      if (manager_->timeoutTrigger_ != 0) {
+      // A time-out that never ran is not stopped: that would take the dispatcher's lock for
+      // every byte of a packet without one.
+      if (manager_->timeoutTrigger_ != 0 && timerRunning_) {
+        timerRunning_ = false;
         if (auto* d = comPort_->CurrentDispatcher())
           CheckErrorCode(this, d->SetTimerTrigger(manager_->timeoutTrigger_, 0, false));
       }
@@ -339,31 +346,29 @@ void TApdDataPacket::Log(std::uint16_t subtype, const std::uint8_t* data, std::s
 
 // ---- TApdDataPacketManager -----------------------------------------------------------------
 
-// Blocks read by the dispatch thread, waiting in arrival order for the UI thread.
+// Bytes read by the dispatch thread, waiting in arrival order for the UI thread. Two buffers
+// change hands between the threads, so that steady traffic allocates nothing.
 class TApdDataPacketManager::Inbox {
  public:
-  // Dispatch thread. Returns the bytes now waiting and whether none waited before.
-  std::pair<std::size_t, bool> Add(std::vector<std::uint8_t> block) {
+  // Dispatch thread. The bytes now waiting, and whether none were before.
+  std::pair<std::size_t, bool> Add(const std::uint8_t* bytes, std::size_t count) {
     std::lock_guard lock(mutex_);
-    const bool first = blocks_.empty();
-    bytes_ += block.size();
-    blocks_.push_back(std::move(block));
-    return {bytes_, first};
+    const bool first = bytes_.empty();
+    bytes_.insert(bytes_.end(), bytes, bytes + count);
+    return {bytes_.size(), first};
   }
-  // UI thread. The oldest block, or none.
-  std::optional<std::vector<std::uint8_t>> Take() {
+  // UI thread. Everything waiting, in `into` (whose own buffer goes back for the next bytes);
+  // false when nothing waited.
+  bool Take(std::vector<std::uint8_t>& into) {
+    into.clear();
     std::lock_guard lock(mutex_);
-    if (blocks_.empty()) return std::nullopt;
-    std::vector<std::uint8_t> block = std::move(blocks_.front());
-    blocks_.pop_front();
-    bytes_ -= block.size();
-    return block;
+    into.swap(bytes_);
+    return !into.empty();
   }
 
  private:
-  std::mutex mutex_;  // blocks_ and bytes_: the dispatch thread adds, the UI thread takes
-  std::deque<std::vector<std::uint8_t>> blocks_;
-  std::size_t bytes_ = 0;
+  std::mutex mutex_;  // guards bytes_: the dispatch thread adds, the UI thread takes
+  std::vector<std::uint8_t> bytes_;
 };
 
 // What the dispatch thread calls. It takes the announced bytes into the manager's inbox and
@@ -377,17 +382,18 @@ struct TApdDataPacketManager::Relay {
   TApdBaseDispatcher* dispatcher;
   platform::WindowRef window;
   std::shared_ptr<Inbox> inbox;
+  std::vector<std::uint8_t> scratch{};  // dispatch thread: what GetBlock reads into
 
   static void Handle(void* object, std::uint32_t msg, std::uint32_t wParam, std::int32_t) {
-    const auto& self = *static_cast<const Relay*>(object);
+    auto& self = *static_cast<Relay*>(object);
     if (msg == apw_TriggerAvail && wParam > 0) {
-      std::vector<std::uint8_t> bytes(wParam);
-      const auto got = self.dispatcher->GetBlock(bytes.data(), wParam);
+      if (self.scratch.size() < wParam) self.scratch.resize(wParam);
+      const auto got = self.dispatcher->GetBlock(self.scratch.data(), wParam);
       if (got <= 0) return;
-      bytes.resize(static_cast<std::size_t>(got));
       // Posted, not sent: the dispatch thread goes on reading while the UI thread delivers,
       // and one wake-up of the UI thread serves every block that came meanwhile.
-      const auto [waiting, first] = self.inbox->Add(std::move(bytes));
+      const auto [waiting, first] =
+          self.inbox->Add(self.scratch.data(), static_cast<std::size_t>(got));
       if (waiting > kInboxLimit) {
         self.window.send(kDataMessage);
       } else if (first) {
@@ -457,6 +463,7 @@ void TApdDataPacketManager::Remove(TApdDataPacket& packet) {
   if (collector_ == &packet) collector_ = nullptr;
   packet.manager_ = nullptr;
   packet.holdsTimer_ = false;
+  packet.timerRunning_ = false;
   packet.state_ = TPacketState::pstIdle;
   if (packets_.empty() && !destroying_ && !freePosted_) {
     freePosted_ = true;
@@ -478,9 +485,12 @@ void TApdDataPacketManager::PortCallbackEx(TApdCustomComPort&, TPortCallbackKind
 }
 
 void TApdDataPacketManager::DeliverInbox() {
-  // One block at a time: a handler that processes messages meanwhile delivers the next ones
-  // through Receive, which keeps them in order.
-  while (auto block = inbox_->Take()) Receive(block->data(), block->size());
+  // A handler that processes messages meanwhile delivers the next bytes through Receive, which
+  // keeps them in order; such a nested call finds the spare buffer taken and makes its own.
+  std::vector<std::uint8_t> block;
+  block.swap(spare_);
+  while (inbox_->Take(block)) Receive(block.data(), block.size());
+  block.swap(spare_);
 }
 
 std::intptr_t TApdDataPacketManager::HandleMessage(const platform::Message& message) {
@@ -570,8 +580,8 @@ void TApdDataPacketManager::OfferRound(std::size_t start) {
   if (collector_) {
     collector_->OfferBytes(start);
   } else {
-    for (auto* packet : std::vector<TApdDataPacket*>(packets_)) {
-      packet->OfferBytes(start);
+    for (std::size_t i = 0; i < packets_.size(); ++i) {
+      packets_[i]->OfferBytes(start);
       if (collector_ || held_.empty() || completions_ != before) break;
     }
   }
@@ -590,16 +600,19 @@ void TApdDataPacketManager::OfferRound(std::size_t start) {
   if (!partial) FreeBuffer();
 }
 
+// Both run once per packet delivered (once per byte for packets of one byte): they walk the
+// list by index rather than copy it.
 void TApdDataPacketManager::Lock() {
   inEvent_ = true;
-  for (auto* packet : std::vector<TApdDataPacket*>(packets_)) {
-    if (packet->enabled_) packet->Disarm();
+  for (std::size_t i = 0; i < packets_.size(); ++i) {
+    if (packets_[i]->enabled_) packets_[i]->Disarm();
   }
 }
 
 void TApdDataPacketManager::Unlock() {
   inEvent_ = false;
-  for (auto* packet : std::vector<TApdDataPacket*>(packets_)) {
+  for (std::size_t i = 0; i < packets_.size(); ++i) {
+    auto* packet = packets_[i];
     if (!packet->enabled_) continue;
     try {
       packet->enablePending_ = false;
@@ -625,7 +638,9 @@ void TApdDataPacketManager::RemoveFront(std::size_t count) {
 
 void TApdDataPacketManager::FreeBuffer() {
   held_.clear();
-  held_.shrink_to_fit();
+  // One step's worth stays allocated: a buffer freed after every packet would be taken again
+  // for the next.
+  if (held_.capacity() > kBufferStep) held_.shrink_to_fit();
   capacity_ = 0;
   dataPending_ = false;
 }

@@ -139,6 +139,7 @@ class TApdDataPacket : public TApdBaseComponent {
   bool enablePending_ = false;
   bool startPending_ = false;
   bool holdsTimer_ = false;
+  bool timerRunning_ = false;  // its time-out is armed at the dispatcher (a time-out is set)
   // Match state: 1-based indexes into the patterns, the buffer index of the packet's first byte.
   std::size_t startIndex_ = 1;
   std::size_t endIndex_ = 1;
@@ -204,6 +205,7 @@ class TApdDataPacketManager {
   bool installed_ = false;
   bool enabled_ = false;
   std::vector<std::uint8_t> held_;      // the receive buffer; its size is the count held
+  std::vector<std::uint8_t> spare_;     // UI thread: the buffer the inbox's bytes come in
   std::size_t capacity_ = 0;            // grows in 8192-byte steps, 0 when freed
   std::vector<std::uint8_t> incoming_;  // bytes that arrived during a delivery
   TApdDataPacket* collector_ = nullptr;

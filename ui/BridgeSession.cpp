@@ -18,8 +18,8 @@ namespace {
 class ModelLink final : public ViewLink {
  public:
   ModelLink(const core::WindowModel& model, FormActions::Poster post,
-            std::optional<core::WindowPosition> position)
-      : model_(model), post_(std::move(post)), position_(position) {}
+            std::optional<core::WindowPosition> position, std::string profile)
+      : model_(model), post_(std::move(post)), position_(position), profile_(std::move(profile)) {}
 
   core::WindowSnapshot Snapshot() const override { return model_.Snapshot(); }
   void Post(Action action) const override { post_(std::move(action)); }
@@ -28,6 +28,7 @@ class ModelLink final : public ViewLink {
     wake_ = std::move(wake);
   }
   std::optional<core::WindowPosition> Position() const override { return position_; }
+  std::string Profile() const override { return profile_; }
   void ViewGone() override {
     const std::lock_guard lock(wakeMutex_);
     wake_ = nullptr;
@@ -48,6 +49,7 @@ class ModelLink final : public ViewLink {
   const core::WindowModel& model_;
   const FormActions::Poster post_;
   const std::optional<core::WindowPosition> position_;
+  const std::string profile_;
   // Guards wake_ and viewGone_: set by the view's thread, read by the bridge's.
   mutable std::mutex wakeMutex_;
   std::condition_variable gone_;
@@ -70,7 +72,7 @@ int RunBridgeSession(core::Bridge& bridge, core::SettingsStore& settings,
   actions.OnClose = [&pump] { pump.quit(); };
   form.CloseWindow = [&pump] { pump.quit(); };
   pump.setErrorReport([&model](std::exception_ptr error) { model.Report(core::MessageOf(error)); });
-  ModelLink link(model, actions.poster(), memory.Position());
+  ModelLink link(model, actions.poster(), memory.Position(), settings.Profile());
   model.SetOnPublished([&link] { link.Wake(); });
   offer(link);
   try {

@@ -222,8 +222,7 @@ void TfmMain::DoMidiInput(core::MidiInputDevice& sender) {
     surface_.SetLampLit(core::Lamp::MidiIn, true);
   }
   while (sender.EventCount() > 0) {
-    std::unique_ptr<midi::TMyMidiEvent> event = sender.TakeEvent();
-    if (event) HandleMidiEvent(*event);
+    if (sender.TakeEvent(event_)) HandleMidiEvent(event_);
   }
 }
 
@@ -262,17 +261,22 @@ void TfmMain::HandleMidiEvent(const midi::TMyMidiEvent& event) {
       TxRecord.data1 = event.FirstDataByte;
       TxRecord.count = 2;
       break;
-    default: {
+    default:
       // System common and real time: as many bytes as the status has.
       TxRecord = TTxRecord{status, event.FirstDataByte, event.SecondDataByte,
                            static_cast<std::uint8_t>(length)};
-      const std::uint8_t bytes[3] = {status, event.FirstDataByte, event.SecondDataByte};
-      std::snprintf(text, sizeof text, "[MIDI-In] - %s (%s)",
-                    core::SpacedHex(bytes, length).c_str(), MidiStatusNames[7]);
+      if (length == 1) {
+        std::snprintf(text, sizeof text, "[MIDI-In] - %2.2X (%s)", status, MidiStatusNames[7]);
+      } else if (length == 2) {
+        std::snprintf(text, sizeof text, "[MIDI-In] - %2.2X %2.2X (%s)", status,
+                      event.FirstDataByte, MidiStatusNames[7]);
+      } else {
+        std::snprintf(text, sizeof text, "[MIDI-In] - %2.2X %2.2X %2.2X (%s)", status,
+                      event.FirstDataByte, event.SecondDataByte, MidiStatusNames[7]);
+      }
       break;
-    }
   }
-  AddLogLine(text);
+  logLine({}, text);
   const std::uint8_t bytes[3] = {TxRecord.status, TxRecord.data1, TxRecord.data2};
   bridge_.SendComBytes(bytes, TxRecord.count);
 }
@@ -313,14 +317,21 @@ void TfmMain::AddLogLine(const std::string& text) {
   surface_.LogSetSelected(surface_.LogCount() - 1);
 }
 
+void TfmMain::logLine(std::string_view tag, std::string_view text) {
+  // Built in a string of our own, whose capacity stays: a line per message allocates nothing.
+  line_.assign(tag);
+  line_.append(text);
+  AddLogLine(line_);
+}
+
 void TfmMain::LogMidiOut(const std::string& text) {
-  AddLogLine("[Midi-Out] - " + text);
+  logLine("[Midi-Out] - ", text);
 }
 void TfmMain::LogComRx(const std::string& text) {
-  AddLogLine("[Com-Rx] - " + text);
+  logLine("[Com-Rx] - ", text);
 }
 void TfmMain::LogComTx(const std::string& text) {
-  AddLogLine("[Com-Tx] - " + text);
+  logLine("[Com-Tx] - ", text);
 }
 
 }  // namespace velmora::ui

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "core/Bridge.h"
 #include "core/MidiAssembler.h"
@@ -80,6 +81,7 @@ class TfmMain : public core::MainForm {
  private:
   class SerialSink;
 
+  void logLine(std::string_view tag, std::string_view text);
   // A part of a system-exclusive message: forwarded, and logged whole once it ends.
   void handleSysexPart(const std::uint8_t* data, std::size_t count);
   // The "[MIDI-In]" (and "[Com-Tx]") line of the system exclusive taken so far, if any.
@@ -87,6 +89,8 @@ class TfmMain : public core::MainForm {
 
   core::Bridge& bridge_;
   core::WindowSurface& surface_;
+  midi::TMyMidiEvent event_;      // the input's event being handled, reused for the next
+  std::string line_;              // the log line being built, reused for the next
   core::LoggedBytes sysexShown_;  // the system exclusive on its way, as its line shows it
   bool sysexOpen_ = false;        // a part came without the message's F7: more parts follow
   bool sysexLost_ = false;        // a part of it was lost

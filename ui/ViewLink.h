@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <optional>
+#include <string>
 
 #include "core/Settings.h"
 #include "core/WindowSnapshot.h"
@@ -23,6 +24,8 @@ class ViewLink {
   virtual void SetWake(std::function<void()> wake) = 0;
   // Where the window was left last time, if anywhere.
   virtual std::optional<core::WindowPosition> Position() const = 0;
+  // The profile the gateway runs ("default" unless one was named): the window's title says it.
+  virtual std::string Profile() const = 0;
   // The view is gone and holds the link no more: the bridge thread, its devices closed, may end
   // (and the link with it).
   virtual void ViewGone() = 0;

@@ -46,13 +46,15 @@ struct ProgramOptions {
   bool realtime = true;
   int burstMultiple = 100;  // of the line rate, MIDI -> serial, ours and the floor at once
   double burstSeconds = 5;
+  bool headless = false;  // the same program without its window (velmora --headless)
 };
 
 constexpr const char* kUsage =
     "usage: velmora-bench --program [--executable PATH] [--messages N] [--rate R]\n"
     "                     [--line-seconds S] [--idle-seconds S] [--jack-period F]\n"
-    "                     [--jack-no-realtime]\n"
-    "  the velmora executable (its window offscreen) through JACK and a pseudo-terminal, beside\n"
+    "                     [--jack-no-realtime] [--headless]\n"
+    "  the velmora executable (its window offscreen; with --headless, without a window) through\n"
+    "  JACK and a pseudo-terminal, beside\n"
     "  a minimal forwarder on the same JACK server: latency, CPU at R messages a second each\n"
     "  way (1000 unless given), CPU idle, memory, threads, per-thread CPU and context switches,\n"
     "  then 100 x line rate MIDI -> serial for 5 s, and the longest run of the program's JACK\n"
@@ -77,6 +79,8 @@ bool Parse(int argc, char** argv, ProgramOptions& options) {
         options.period = std::stoi(value());
       } else if (arg == "--jack-no-realtime") {
         options.realtime = false;
+      } else if (arg == "--headless") {
+        options.headless = true;
       } else {
         return false;
       }
@@ -431,10 +435,10 @@ int Run(const ProgramOptions& options) {
 
   const fs::path log = fs::temp_directory_path() / (server.name() + "-program.log");
   // The port names are unique in the graph: each names one device of the lists.
-  Program program(
-      options.program, oursPty.slavePath(),
-      {"--no-settings", "--port", "/dev/ttyV0", "--midi-in", "to-ours", "--midi-out", "from-ours"},
-      log);
+  std::vector<std::string> args{"--no-settings", "--port",     "/dev/ttyV0", "--midi-in",
+                                "to-ours",       "--midi-out", "from-ours"};
+  if (options.headless) args.emplace_back("--headless");
+  Program program(options.program, oursPty.slavePath(), args, log);
   auto fail = [&](const std::string& what) {
     program.Stop();
     std::fprintf(stderr, "velmora-bench: %s; the program said:\n%s\n", what.c_str(),
@@ -533,9 +537,10 @@ int Run(const ProgramOptions& options) {
   const ExitReport exitReport = ReadExitReport(ReadFile(log));
 
   std::printf(
-      "\nvelmora-bench --program: %s, window offscreen; JACK server %s, dummy driver,\n"
+      "\nvelmora-bench --program: %s, %s; JACK server %s, dummy driver,\n"
       "%u Hz, %u frames a cycle, %s; floor: a minimal forwarder on the same server\n",
-      options.program.c_str(), server.name().c_str(), far.SampleRate(), far.Period(),
+      options.program.c_str(), options.headless ? "headless" : "window offscreen",
+      server.name().c_str(), far.SampleRate(), far.Period(),
       far.RealTime() ? "real-time" : "no real-time scheduling");
   std::printf("load average at start %s\n\n", loadAtStart.c_str());
   std::printf("latency, %zu Note On each way 1 ms apart (load %s -> %s):\n", options.messages,
@@ -613,7 +618,7 @@ int Run(const ProgramOptions& options) {
   for (const auto& line : exitReport.lossLines) std::printf("the program: %s\n", line.c_str());
   std::printf("\nthe program %s\n", clean ? "ended cleanly on SIGTERM" : "did not end cleanly");
   std::printf(
-      "{\"mode\":\"program\",\"added_us\":{\"midi_to_serial_p50\":%.1f,\"midi_to_serial_p99\":"
+      "{\"mode\":\"%s\",\"added_us\":{\"midi_to_serial_p50\":%.1f,\"midi_to_serial_p99\":"
       "%.1f,\"serial_to_midi_p50\":%.1f,\"serial_to_midi_p99\":%.1f},\"cpu_percent\":{\"load\":"
       "%.3f,\"load_floor\":%.3f,\"idle\":%.3f,\"idle_floor\":%.3f},\"rss_besides_jack_kb\":%ld,"
       "\"threads\":%d,\"load_average\":\"%s\",\"line_rate_%dx\":{\"seconds\":%g,"
@@ -621,14 +626,14 @@ int Run(const ProgramOptions& options) {
       "\"cpu_percent_floor\":%.3f,\"xruns\":%llu,\"xruns_ours\":%llu},\"xruns\":%llu,"
       "\"xruns_ours\":%llu,\"process_callback\":%s,\"floor_process_callback\":{"
       "\"longest_us\":%.1f,\"over_50us\":%llu,\"cycles\":%llu}}\n",
-      oursS.p50 - floorS.p50, oursS.p99 - floorS.p99, oursM.p50 - floorM.p50,
-      oursM.p99 - floorM.p99, lineCpu, floorLine, idleCpu, floorIdle,
-      lineAfter.rssKb - lineAfter.jackShmKb, lineAfter.threads, loadLine.c_str(),
-      options.burstMultiple, options.burstSeconds, burstRate, Json(burst[0]).c_str(),
-      Json(burst[1]).c_str(), burstCpu, floorBurst, static_cast<unsigned long long>(burstXruns),
-      static_cast<unsigned long long>(burstOurXruns), static_cast<unsigned long long>(runXruns),
-      static_cast<unsigned long long>(runOurXruns), Json(exitReport).c_str(),
-      static_cast<double>(floorTimes.longestNs) / 1000.0,
+      options.headless ? "program-headless" : "program", oursS.p50 - floorS.p50,
+      oursS.p99 - floorS.p99, oursM.p50 - floorM.p50, oursM.p99 - floorM.p99, lineCpu, floorLine,
+      idleCpu, floorIdle, lineAfter.rssKb - lineAfter.jackShmKb, lineAfter.threads,
+      loadLine.c_str(), options.burstMultiple, options.burstSeconds, burstRate,
+      Json(burst[0]).c_str(), Json(burst[1]).c_str(), burstCpu, floorBurst,
+      static_cast<unsigned long long>(burstXruns), static_cast<unsigned long long>(burstOurXruns),
+      static_cast<unsigned long long>(runXruns), static_cast<unsigned long long>(runOurXruns),
+      Json(exitReport).c_str(), static_cast<double>(floorTimes.longestNs) / 1000.0,
       static_cast<unsigned long long>(floorTimes.overBudget),
       static_cast<unsigned long long>(floorTimes.cycles));
   std::error_code ignored;

@@ -444,7 +444,20 @@ MMRESULT JackMidiService::OpenPortLocked(JackPort& port, const std::string& targ
   }
   port.port = jack_port_register(client_, port.name.c_str(), JACK_DEFAULT_MIDI_TYPE,
                                  input ? JackPortIsInput : JackPortIsOutput, 0);
-  return port.port != nullptr ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
+  if (port.port != nullptr) return MMSYSERR_NOERROR;
+  return LiveLocked(port) ? MMSYSERR_ERROR : MMSYSERR_NODRIVER;
+}
+
+// Without a server, the service is what is missing; with one, the port that was asked for.
+MMRESULT JackMidiService::NoPortLocked() const {
+  return client_ != nullptr && !gone_.load() ? MMSYSERR_BADDEVICEID : MMSYSERR_NODRIVER;
+}
+
+// The chosen port went after it was listed, or its client has not activated yet (JACK lists
+// the ports of a client from its registration but links them only once it is active): either
+// way the port is what is missing, unless the server went away meanwhile.
+MMRESULT JackMidiService::LinkRefusedLocked(const JackPort& port) const {
+  return LiveLocked(port) ? MIDIERR_NODEVICE : MMSYSERR_NODRIVER;
 }
 
 bool JackMidiService::LinkLocked(const JackPort& port, bool input) {
@@ -509,7 +522,7 @@ MMRESULT JackMidiService::midiInGetDevCapsA(std::uintptr_t id, MIDIINCAPSA* caps
   if (caps == nullptr || size < sizeof(MIDIINCAPSA)) return MMSYSERR_INVALPARAM;
   std::lock_guard lock(mutex_);
   const auto ports = PortsLocked(true);
-  if (id >= ports.size()) return MMSYSERR_BADDEVICEID;
+  if (id >= ports.size()) return NoPortLocked();
   FillInputCaps(ports[id], 0, 0x0100, *caps);
   return MMSYSERR_NOERROR;
 }
@@ -520,7 +533,7 @@ MMRESULT JackMidiService::midiInOpen(HMIDIIN* handle, std::uint32_t id, MidiCall
   if (flags != CALLBACK_FUNCTION) return MMSYSERR_INVALFLAG;
   std::lock_guard lock(mutex_);
   const auto ports = PortsLocked(true);
-  if (id >= ports.size()) return MMSYSERR_BADDEVICEID;
+  if (id >= ports.size()) return NoPortLocked();
   auto slot = std::find_if(inSlots_.begin(), inSlots_.end(),
                            [](const auto& s) { return s.load() == nullptr; });
   if (slot == inSlots_.end()) return MMSYSERR_ALLOCATED;
@@ -531,8 +544,9 @@ MMRESULT JackMidiService::midiInOpen(HMIDIIN* handle, std::uint32_t id, MidiCall
   if (!LinkLocked(input->jack, true)) {
     const bool passed = Withdraw(*slot);
     ClosePortLocked(input->jack);
+    const MMRESULT refused = LinkRefusedLocked(input->jack);
     if (!passed) graveyardIn_.push_back(std::move(input));
-    return MMSYSERR_NODRIVER;
+    return refused;
   }
   inputs_.push_back(std::move(input));
   *handle = inputs_.back().get();
@@ -614,7 +628,7 @@ MMRESULT JackMidiService::midiOutGetDevCapsA(std::intptr_t id, MIDIOUTCAPSA* cap
   const auto ports = PortsLocked(false);
   const bool mapper = id == MIDI_MAPPER;
   const std::intptr_t index = mapper ? 0 : id;
-  if (index < 0 || static_cast<std::size_t>(index) >= ports.size()) return MMSYSERR_BADDEVICEID;
+  if (index < 0 || static_cast<std::size_t>(index) >= ports.size()) return NoPortLocked();
   FillOutputCaps(ports[index], mapper, 0, 0x0100, *caps);
   return MMSYSERR_NOERROR;
 }
@@ -626,7 +640,7 @@ MMRESULT JackMidiService::midiOutOpen(HMIDIOUT* handle, std::intptr_t id, MidiCa
   std::lock_guard lock(mutex_);
   const auto ports = PortsLocked(false);
   const std::intptr_t index = id == MIDI_MAPPER ? 0 : id;  // the mapper plays on output 0
-  if (index < 0 || static_cast<std::size_t>(index) >= ports.size()) return MMSYSERR_BADDEVICEID;
+  if (index < 0 || static_cast<std::size_t>(index) >= ports.size()) return NoPortLocked();
   auto slot = std::find_if(outSlots_.begin(), outSlots_.end(),
                            [](const auto& s) { return s.load() == nullptr; });
   if (slot == outSlots_.end()) return MMSYSERR_ALLOCATED;
@@ -635,10 +649,11 @@ MMRESULT JackMidiService::midiOutOpen(HMIDIOUT* handle, std::intptr_t id, MidiCa
   // Ours before it is linked: a reused port's buffer holds its last cycle until we clear it.
   slot->store(output.get());
   if (!LinkLocked(output->jack, false)) {
+    const MMRESULT refused = LinkRefusedLocked(output->jack);
     ClosePortLocked(output->jack);
     // A cycle that never ended may still hold it: it stays until the client closes.
     if (!Withdraw(*slot)) graveyardOut_.push_back(std::move(output));
-    return MMSYSERR_NODRIVER;
+    return refused;
   }
   outputs_.push_back(std::move(output));
   *handle = outputs_.back().get();

@@ -153,6 +153,9 @@ class JackMidiService final : public MidiService {
   std::string FreeNameLocked(const char* base) const;
   MMRESULT OpenPortLocked(JackPort& port, const std::string& target, bool input);
   bool LinkLocked(const JackPort& port, bool input);
+  // The result of an open that found no port at `id`, or whose link JACK refused.
+  MMRESULT NoPortLocked() const;
+  MMRESULT LinkRefusedLocked(const JackPort& port) const;
   void ClosePortLocked(JackPort& port);
   // Takes a device out of the process thread's view: true once no cycle can still use it.
   bool Withdraw(std::atomic<JackInput*>& slot);

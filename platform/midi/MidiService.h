@@ -176,8 +176,8 @@ class MidiService {
 };
 
 // The platform's own service: WinMM on Windows, RtMidi where it was found, else a simulated
-// service without devices.
-std::shared_ptr<MidiService> MakeDefaultMidiService();
+// service without devices. `jackClientName` names its JACK client where it uses JACK.
+std::shared_ptr<MidiService> MakeDefaultMidiService(const std::string& jackClientName = "velmora");
 
 // Copies `text` into a caller's buffer of `size` bytes: the *GetErrorTextA contract.
 MMRESULT CopyErrorText(const std::string& text, char* buffer, std::uint32_t size);

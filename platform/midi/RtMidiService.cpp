@@ -57,6 +57,14 @@ class RtMidiService::Enumerator {
     return ports;
   }
 
+  // True when a sequencer answers for this direction.
+  bool Serves(bool input) {
+    for (std::size_t a = 0; a < std::size(kApis); ++a) {
+      if (Lister(a, input) != nullptr) return true;
+    }
+    return false;
+  }
+
  private:
   static bool Present(std::size_t a) {
     if (kApis[a] == RtMidi::LINUX_ALSA) return access("/dev/snd/seq", R_OK | W_OK) == 0;
@@ -200,6 +208,21 @@ std::vector<RtMidiService::Port> RtMidiService::PortsLocked(bool input) {
   return enumerator_->List(input);
 }
 
+// Without a sequencer, the service is what is missing; with one, the port that was asked for.
+MMRESULT RtMidiService::NoPortLocked(bool input) {
+  return enumerator_->Serves(input) ? MMSYSERR_BADDEVICEID : MMSYSERR_NODRIVER;
+}
+
+// A port that went between its listing and its opening is what is missing, unless the
+// sequencer went with it.
+MMRESULT RtMidiService::OpenRefused(const Port& port, bool input) {
+  std::lock_guard lock(mutex_);
+  const auto ports = PortsLocked(input);
+  const bool listed =
+      std::any_of(ports.begin(), ports.end(), [&](const Port& p) { return p.name == port.name; });
+  return listed || !enumerator_->Serves(input) ? MMSYSERR_NODRIVER : MIDIERR_NODEVICE;
+}
+
 RtMidiService::RtInput* RtMidiService::InputLocked(HMIDIIN handle) const {
   return FindOpen(inputs_, handle);
 }
@@ -220,7 +243,7 @@ MMRESULT RtMidiService::midiInGetDevCapsA(std::uintptr_t id, MIDIINCAPSA* caps,
   if (caps == nullptr || size < sizeof(MIDIINCAPSA)) return MMSYSERR_INVALPARAM;
   std::lock_guard lock(mutex_);
   const auto ports = PortsLocked(true);
-  if (id >= ports.size()) return MMSYSERR_BADDEVICEID;
+  if (id >= ports.size()) return NoPortLocked(true);
   FillInputCaps(ports[id].name, static_cast<std::uint16_t>(ports[id].api), 0x0500, *caps);
   return MMSYSERR_NOERROR;
 }
@@ -233,7 +256,7 @@ MMRESULT RtMidiService::midiInOpen(HMIDIIN* handle, std::uint32_t id, MidiCallba
   {
     std::lock_guard lock(mutex_);
     const auto ports = PortsLocked(true);
-    if (id >= ports.size()) return MMSYSERR_BADDEVICEID;
+    if (id >= ports.size()) return NoPortLocked(true);
     port = ports[id];
   }
   auto input = std::make_unique<RtInput>(callback, instance);
@@ -246,11 +269,11 @@ MMRESULT RtMidiService::midiInOpen(HMIDIIN* handle, std::uint32_t id, MidiCallba
     input->rtmidi->setCallback(&RtInput::Arrived, input.get());
     input->rtmidi->openPort(port.index, "in");
   } catch (const RtMidiError&) {
-    return MMSYSERR_NODRIVER;
+    return OpenRefused(port, true);
   } catch (const std::bad_alloc&) {
     return MMSYSERR_NOMEM;
   }
-  if (input->failed || !input->rtmidi->isPortOpen()) return MMSYSERR_NODRIVER;
+  if (input->failed || !input->rtmidi->isPortOpen()) return OpenRefused(port, true);
   std::lock_guard lock(mutex_);
   inputs_.push_back(std::move(input));
   *handle = inputs_.back().get();
@@ -337,7 +360,7 @@ MMRESULT RtMidiService::midiOutGetDevCapsA(std::intptr_t id, MIDIOUTCAPSA* caps,
   const auto ports = PortsLocked(false);
   const bool mapper = id == MIDI_MAPPER;
   const std::intptr_t index = mapper ? 0 : id;
-  if (index < 0 || static_cast<std::size_t>(index) >= ports.size()) return MMSYSERR_BADDEVICEID;
+  if (index < 0 || static_cast<std::size_t>(index) >= ports.size()) return NoPortLocked(false);
   FillOutputCaps(ports[index].name, mapper, static_cast<std::uint16_t>(ports[index].api), 0x0500,
                  *caps);
   return MMSYSERR_NOERROR;
@@ -352,7 +375,7 @@ MMRESULT RtMidiService::midiOutOpen(HMIDIOUT* handle, std::intptr_t id, MidiCall
     std::lock_guard lock(mutex_);
     const auto ports = PortsLocked(false);
     const std::intptr_t index = id == MIDI_MAPPER ? 0 : id;  // the mapper plays on output 0
-    if (index < 0 || static_cast<std::size_t>(index) >= ports.size()) return MMSYSERR_BADDEVICEID;
+    if (index < 0 || static_cast<std::size_t>(index) >= ports.size()) return NoPortLocked(false);
     port = ports[index];
   }
   auto output = std::make_unique<RtOutput>(callback, instance);
@@ -363,11 +386,11 @@ MMRESULT RtMidiService::midiOutOpen(HMIDIOUT* handle, std::intptr_t id, MidiCall
     output->rtmidi->setErrorCallback(&QuietErrors, &output->failed);
     output->rtmidi->openPort(port.index, "out");
   } catch (const RtMidiError&) {
-    return MMSYSERR_NODRIVER;
+    return OpenRefused(port, false);
   } catch (const std::bad_alloc&) {
     return MMSYSERR_NOMEM;
   }
-  if (output->failed || !output->rtmidi->isPortOpen()) return MMSYSERR_NODRIVER;
+  if (output->failed || !output->rtmidi->isPortOpen()) return OpenRefused(port, false);
   std::lock_guard lock(mutex_);
   outputs_.push_back(std::move(output));
   *handle = outputs_.back().get();

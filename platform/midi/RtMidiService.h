@@ -66,6 +66,9 @@ class RtMidiService final : public MidiService {
   using PortNames = std::array<std::vector<std::string>, 2>;  // inputs, outputs
 
   std::vector<Port> PortsLocked(bool input);
+  // The result of an open that found no port at its number, or that RtMidi refused.
+  MMRESULT NoPortLocked(bool input);
+  MMRESULT OpenRefused(const Port& port, bool input);
   std::string NewClientName();
   bool IsOwnPort(const std::string& portName) const;
   // Watch thread: the names listed now; open devices whose port is not among them are lost.

@@ -345,7 +345,7 @@ std::int32_t TApdBaseDispatcher::PutBlock(const void* block, std::uint32_t count
   // The device is asked before the output lock is taken: a device call under that lock would
   // stall the output thread for every block the UI thread queues.
   TComStat stat;
-  const auto errors = static_cast<std::uint32_t>(GetComError(stat));
+  const auto errors = static_cast<std::uint32_t>(GetComErrorBits());
   {
     std::lock_guard lock(outputLock_);
     if (outRing_.empty()) return ecPutBlockFail;
@@ -380,10 +380,10 @@ std::uint32_t TApdBaseDispatcher::OutBuffUsed() {
 }
 
 std::uint32_t TApdBaseDispatcher::OutBuffFree() {
+  // Asked before each write: the error bits, without counting the device's input.
+  lineErrors_.fetch_or(static_cast<std::uint32_t>(GetComErrorBits()) & 0x1F);
   std::lock_guard lock(outputLock_);
-  TComStat stat;
-  lineErrors_.fetch_or(QueryComError(stat) & 0x1F);
-  return outSize_ - std::min(outSize_, stat.cbOutQue);
+  return outSize_ - std::min(outSize_, OutRingUsedLocked());
 }
 
 std::int32_t TApdBaseDispatcher::FlushOutBuffer() {

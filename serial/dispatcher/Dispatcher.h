@@ -437,6 +437,12 @@ class TApdBaseDispatcher {
   virtual std::int32_t FlushCom(std::int32_t queue) = 0;
   // Fetch and clear the device's CE_ error bits; fill stat.cbInQue. Any thread.
   virtual std::int32_t GetComError(TComStat& stat) = 0;
+  // The error bits alone, for a write: a driver that counts the waiting input with a device
+  // call skips it here.
+  virtual std::int32_t GetComErrorBits() {
+    TComStat stat;
+    return GetComError(stat);
+  }
   // After ReadCom returned a negative count; dispatch thread.
   virtual std::int32_t ReadFailed(std::int32_t code);
   // 0, or -1. Any thread, under the general lock.

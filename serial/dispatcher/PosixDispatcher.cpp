@@ -197,6 +197,12 @@ std::int32_t TApdPosixDispatcher::GetComError(TComStat& stat) {
   return static_cast<std::int32_t>(errors);
 }
 
+std::int32_t TApdPosixDispatcher::GetComErrorBits() {
+  std::uint32_t errors = pendingErrors_.exchange(0);
+  if (lost_ && !lossReported_.exchange(true)) errors |= CE_FRAME | CE_IOE;
+  return static_cast<std::int32_t>(errors);
+}
+
 std::int32_t TApdPosixDispatcher::ReadCom(std::uint8_t* buffer, std::int32_t count) {
   if (count <= 0 || lost_) return 0;
   std::shared_lock lock(deviceLock_);

@@ -42,6 +42,7 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   std::int32_t EscapeComFunction(std::int32_t function) override;
   std::int32_t FlushCom(std::int32_t queue) override;
   std::int32_t GetComError(TComStat& stat) override;
+  std::int32_t GetComErrorBits() override;
   std::int32_t GetComState(TDCB& settings) override;
   std::int32_t ReadCom(std::uint8_t* buffer, std::int32_t count) override;
   std::int32_t SetComState(const TDCB& settings) override;

@@ -3,10 +3,12 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -76,7 +78,13 @@ TEST(CommandLineProcess, AnswersAndRefusalsOfBothPrograms) {
        "--to-serial: \"tick\" is no message kind; the kinds are channel, sysex, common, clock, "
        "transport, sensing, reset, all, none\n"},
       {{"--to-midi="}, 2, "", "--to-midi: \"\" is no message kind"},
+      {{"--profile", "a/b"}, 2, "", "bad value \"a/b\" for --profile"},
+      {{"--list-profiles"}, 0, "stage\n", ""},
   };
+  velmora::testing::TempDir config;
+  std::filesystem::create_directories(config.path() / "velmora");
+  std::ofstream(config.path() / "velmora" / "stage.conf") << "[serial]\n";
+  ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
   std::vector<std::string> programs{VELMORA_HEADLESS};
 #ifdef VELMORA_PROGRAM
   programs.push_back(VELMORA_PROGRAM);

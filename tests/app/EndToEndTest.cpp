@@ -79,6 +79,7 @@ class Isolated {
   Isolated& operator=(const Isolated&) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   // unshare and the shell exec the command: the signal reaches it.
   void signal(int number) { ::kill(pid_, number); }
   // True when it ended within the bound; the exit status is kept.
@@ -119,9 +120,11 @@ void ExpectNothingLeftBehind(JackPeer& peer, const std::string& peerName,
 class EndToEnd : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    // Nothing remembered: the program starts as it always did.
+    // Nothing remembered: the program starts as it always did. The profile's lock is ours too:
+    // a Velmora of the machine's never meets the test's.
     config = std::make_unique<velmora::testing::TempDir>();
     ::setenv("XDG_CONFIG_HOME", config->path().c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", config->path().c_str(), 1);
     serial = std::make_unique<PtyPair>();
     Isolated probe(serial->slavePath(), {"true"});
     isolated = probe.started() && probe.waitExit(kBound) && probe.succeeded();
@@ -222,6 +225,7 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
   std::filesystem::create_directories(settings.parent_path());
   std::ofstream(settings) << "[serial]\nbaud=31250\nparity=E\n[midi]\ninput=gone\n";
   ::setenv("XDG_CONFIG_HOME", directory.path().c_str(), 1);
+  ::setenv("XDG_RUNTIME_DIR", directory.path().c_str(), 1);
   JackPeer peer("headless-peer");
   Isolated program(serial.slavePath(),
                    {VELMORA_HEADLESS, "--port", "COM1", "--midi-in", "HEADLESS-PEER", "--midi-out",
@@ -238,8 +242,8 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
   };
   ASSERT_TRUE(WaitUntil([&] { return peer.outConnected() && peer.inConnected(); }, kBound))
       << printed();
-  EXPECT_TRUE(hasPrinted("RS232 ouvert : COM1 (/dev/ttyV0) 31250,8,E,1")) << printed();
-  // A pseudo-terminal keeps the speed but forces 8 bits without parity.
+  // A pseudo-terminal keeps the speed but forces 8 bits without parity: the line it runs.
+  EXPECT_TRUE(hasPrinted("RS232 ouvert : COM1 (/dev/ttyV0) 31250,8,N,1")) << printed();
   EXPECT_EQ(serial.termios().ospeed, 31250u);
 
   velmora::testing::RetryOnXrun([&] { return peer.xruns(); },
@@ -319,6 +323,123 @@ TEST(Headless, PassesClockTransportAndA4KiBDumpToTheSerialPortWhenTold) {
   program.signal(SIGTERM);
   ASSERT_TRUE(program.waitExit(kBound));
   EXPECT_TRUE(program.succeeded()) << program.status();
+}
+
+std::string slurp(const std::filesystem::path& file) {
+  std::stringstream text;
+  text << std::ifstream(file).rdbuf();
+  return text.str();
+}
+
+// The headless program of one profile, in a /dev of its own whose COM1 is its own serial pair.
+struct Gateway {
+  // `tag` names its output files in `folder`.
+  Gateway(const std::string& profile, const std::filesystem::path& folder, const std::string& tag)
+      : output(folder / (tag + ".out")),
+        errors(folder / (tag + ".err")),
+        program(serial.slavePath(), {VELMORA_HEADLESS, "--profile", profile}, output, errors) {}
+  bool hasPrinted(const std::string& part) const {
+    return WaitUntil([&] { return slurp(output).find(part) != std::string::npos; }, kBound);
+  }
+  bool stop() {
+    program.signal(SIGTERM);
+    return program.waitExit(kBound) && program.succeeded();
+  }
+
+  PtyPair serial;
+  const std::filesystem::path output, errors;
+  Isolated program;
+};
+
+// Settings and locks in a folder of the test's own; false when no private /dev can be made.
+bool ProfilesSetUp(const velmora::testing::TempDir& directory) {
+  ::setenv("XDG_CONFIG_HOME", directory.path().c_str(), 1);
+  ::setenv("XDG_RUNTIME_DIR", directory.path().c_str(), 1);
+  PtyPair any;
+  Isolated probe(any.slavePath(), {"true"});
+  return probe.started() && probe.waitExit(kBound) && probe.succeeded();
+}
+
+// Two profiles side by side: each its JACK client with the usual port names, its own pair
+// forwarding, its own remembered choices (b's peer is not the lists' first, nor its line the
+// default), and its name in its status lines.
+TEST(Profiles, TwoRunSideBySideEachWithItsClientItsPairAndItsChoices) {
+  velmora::testing::TempDir directory;
+  if (!ProfilesSetUp(directory)) GTEST_SKIP() << "no private mount name space";
+  struct Side {
+    std::string profile;
+    unsigned baud;
+    std::unique_ptr<JackPeer> peer = nullptr;
+    std::unique_ptr<Gateway> gateway = nullptr;
+  };
+  std::vector<Side> sides;
+  sides.push_back({"a", 31250});
+  sides.push_back({"b", 19200});
+  std::filesystem::create_directories(directory.path() / "velmora");
+  for (Side& side : sides) {
+    side.peer = std::make_unique<JackPeer>("profile-peer-" + side.profile);
+    std::ofstream(directory.path() / "velmora" / (side.profile + ".conf"))
+        << "[serial]\nbaud=" << side.baud << "\n[midi]\ninput=" << side.peer->outPortName()
+        << "\noutput=" << side.peer->inPortName() << "\n";
+  }
+  for (Side& side : sides) {
+    side.gateway = std::make_unique<Gateway>(side.profile, directory.path(), side.profile);
+  }
+  for (Side& side : sides) {
+    SCOPED_TRACE(side.profile);
+    JackPeer& peer = *side.peer;
+    Gateway& gateway = *side.gateway;
+    const std::string client = "velmora-" + side.profile;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          return peer.connections(true) == std::vector<std::string>{client + ":midi_in"} &&
+                 peer.connections(false) == std::vector<std::string>{client + ":midi_out"};
+        },
+        kBound))
+        << slurp(gateway.output);
+    EXPECT_TRUE(gateway.hasPrinted("État (" + side.profile +
+                                   ") : RS232 ouvert : COM1 (/dev/ttyV0) " +
+                                   std::to_string(side.baud)))
+        << slurp(gateway.output);
+    EXPECT_EQ(gateway.serial.termios().ospeed, side.baud);
+    const auto tag = static_cast<std::uint8_t>(side.baud & 0x7F);
+    velmora::testing::RetryOnXrun([&] { return peer.xruns(); },
+                                  [&] {
+                                    return peer.send({0x90, 0x3C, tag}) &&
+                                           gateway.serial.read(3, kAttemptBound) ==
+                                               Bytes{0x90, 0x3C, tag};
+                                  });
+    velmora::testing::RetryOnXrun([&] { return peer.xruns(); },
+                                  [&] {
+                                    gateway.serial.write({0x80, 0x3C, tag});
+                                    return peer.receive(kAttemptBound) == Bytes{0x80, 0x3C, tag};
+                                  });
+  }
+  for (Side& side : sides) EXPECT_TRUE(side.gateway->stop()) << side.profile;
+}
+
+// The same profile twice: the second start ends with status 1 and one line naming the first;
+// the first killed, its lock goes with it and the profile starts again.
+TEST(Profiles, ASecondStartIsRefusedWhileTheFirstRunsAndNotAfterItWasKilled) {
+  velmora::testing::TempDir directory;
+  if (!ProfilesSetUp(directory)) GTEST_SKIP() << "no private mount name space";
+  Gateway first("solo", directory.path(), "first");
+  ASSERT_TRUE(first.hasPrinted("État (solo) : RS232 ouvert")) << slurp(first.output);
+  {
+    Gateway second("solo", directory.path(), "second");
+    ASSERT_TRUE(second.program.waitExit(kBound));
+    EXPECT_TRUE(WIFEXITED(second.program.status()) && WEXITSTATUS(second.program.status()) == 1)
+        << second.program.status();
+    EXPECT_EQ(slurp(second.errors), "velmora: the profile solo already runs (pid " +
+                                        std::to_string(first.program.pid()) + ")\n");
+    EXPECT_EQ(slurp(second.output), "");
+  }
+  first.program.signal(SIGKILL);
+  ASSERT_TRUE(first.program.waitExit(kBound));
+  Gateway third("solo", directory.path(), "third");
+  EXPECT_TRUE(third.hasPrinted("État (solo) : RS232 ouvert"))
+      << slurp(third.output) << slurp(third.errors);
+  EXPECT_TRUE(third.stop());
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "BridgeFixture.h"
 #include "core/Bridge.h"
 #include "core/Delay.h"
@@ -12,11 +10,11 @@
 using namespace std::chrono_literals;
 using velmora::core::Bridge;
 using velmora::core::Cursor;
-using velmora::core::WindowModel;
 using velmora::core::kClosedColor;
 using velmora::core::kOpenColor;
 using velmora::core::kSwitchingColor;
 using velmora::core::Shape;
+using velmora::core::WindowModel;
 using velmora::test::FakeFactory;
 using velmora::test::SteppingClock;
 using velmora::ui::TfmMain;
@@ -206,13 +204,15 @@ TEST(Delay, ReturnsOnlyAfterMoreThanTheTimeAcrossATickWrap) {
 }
 
 TEST(Delay, HandlesMessagesPostedWhileItWaits) {
-  using velmora::platform::MessageWindow;
   int handled = 0;
-  MessageWindow window([&](const velmora::platform::Message&) { return ++handled; });
-  std::thread poster([ref = window.ref()] { ref.post(velmora::platform::WM_USER); });
-  poster.join();
-  velmora::core::Delay(20, true);
-  EXPECT_EQ(handled, 1);
+  velmora::platform::WindowRef self;
+  velmora::platform::MessageWindow window([&](const velmora::platform::Message&) {
+    return ++handled == 1 && self.post(velmora::platform::WM_USER);  // one more while it waits
+  });
+  self = window.ref();
+  self.post(velmora::platform::WM_USER);
+  velmora::core::Delay(20, true, SteppingClock(0ms, 10ms));  // each look moves 10 ms: 3 passes
+  EXPECT_EQ(handled, 2);
   EXPECT_EQ(velmora::core::IfThen(true, 1, 2), 1);
   EXPECT_EQ(velmora::core::IfThen(false, 1, 2), 2);
 }

@@ -146,3 +146,11 @@ TEST(CommandLine, MessageOptionsOverrideTheRememberedChoiceAndABadKindIsNamed) {
     EXPECT_EQ(velmora::core::ChosenMessages(parsed.options, file), test.chosen);
   }
 }
+
+TEST(CommandLine, TheListSaysWhenNoPortIsThere) {
+  using velmora::core::ListText;
+  EXPECT_EQ(ListText(DeviceInventory{}), "aucun port série\naucun port MIDI\n");
+  EXPECT_EQ(ListText(DeviceInventory{{"/dev/ttyUSB0"}, {}, {"Synth"}}),
+            "serial\tCOM1\t/dev/ttyUSB0\nmidi-out\tSynth\n");
+  EXPECT_EQ(ListText(DeviceInventory{{}, {"Keys"}, {}}), "midi-in\tKeys\naucun port série\n");
+}

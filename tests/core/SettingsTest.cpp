@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/ProfileLock.h"
 #include "core/Settings.h"
 #include "support/PtyPair.h"
 
@@ -100,6 +101,66 @@ TEST(Settings, PlaceRoundTripAndTheRememberedDevicesThatExist) {
                               {},
                               {"/dev/ttyS1", "/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI_A=1"}};
   EXPECT_EQ(velmora::core::ChoiceFromRemembered(kChoices, moved).comNumber, 3);
+}
+
+// Each profile's name, and the files, JACK client and title that derive from it.
+TEST(Settings, AProfileNameGivesItsOwnFileClientAndLockOrOneLineNamingTheProblem) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;  // a part of the one error line; empty: the line is good
+    std::string file = {}, client = {}, title = {};
+  };
+  const std::vector<Case> cases = {
+      {{}, "", "/c/velmora/velmora.conf", "velmora", "Velmora"},
+      {{"--profile", "default"}, "", "/c/velmora/velmora.conf", "velmora", "Velmora"},
+      {{"--profile", "synth2"}, "", "/c/velmora/synth2.conf", "velmora-synth2", "Velmora — synth2"},
+      {{"--profile=Micro_Ctl-1"},
+       "",
+       "/c/velmora/Micro_Ctl-1.conf",
+       "velmora-Micro_Ctl-1",
+       "Velmora — Micro_Ctl-1"},
+      {{"--profile", std::string(48, 'x')},
+       "",
+       "/c/velmora/" + std::string(48, 'x') + ".conf",
+       "velmora-" + std::string(48, 'x'),
+       "Velmora — " + std::string(48, 'x')},
+      {{"--profile"}, "--profile needs a value"},
+      {{"--profile", ""}, "bad value \"\" for --profile: a name of 1 to 48"},
+      {{"--profile", std::string(49, 'x')}, "a name of 1 to 48"},
+      {{"--profile", "a b"}, "bad value \"a b\" for --profile: only letters"},
+      {{"--profile", "../x"}, "only letters"},
+      {{"--profile", "synthé"}, "only letters"},
+      {{"--profile", "VelMora"}, "velmora.conf is the default profile's settings file"},
+      {{"--list-profiles=a"}, "--list-profiles takes no value"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.args.empty() ? "" : test.args.back());
+    const auto parsed = velmora::core::ParseCommandLine(test.args);
+    if (!test.error.empty()) {
+      EXPECT_NE(parsed.error.find(test.error), std::string::npos) << parsed.error;
+      continue;
+    }
+    ASSERT_EQ(parsed.error, "");
+    const std::string& profile = parsed.options.profile;
+    EXPECT_EQ(SettingsFile(parsed.options, "/c", "/home/u"), fs::path(test.file));
+    EXPECT_EQ(velmora::core::MidiClientName(profile), test.client);
+    EXPECT_EQ(velmora::core::WindowTitle(profile), test.title);
+  }
+  EXPECT_EQ(velmora::core::ProfileLockFolder("/run/user/7", "/c/velmora"),
+            fs::path("/run/user/7/velmora"));
+  EXPECT_EQ(velmora::core::ProfileLockFolder(nullptr, "/c/velmora"), fs::path("/c/velmora"));
+  EXPECT_EQ(velmora::core::ProfileLockFolder("relative", "/c/velmora"), fs::path("/c/velmora"));
+
+  // --list-profiles: the files that a profile reads, and nothing else.
+  TempDir directory;
+  for (const char* name : {"velmora.conf", "synth2.conf", "Micro-1.conf", "default.conf",
+                           "bad name.conf", "synth2.conf.12.tmp", "notes.txt"}) {
+    put(directory.path() / name, "");
+  }
+  fs::create_directories(directory.path() / "folder.conf");
+  EXPECT_EQ(velmora::core::ProfilesIn(directory.path()),
+            (std::vector<std::string>{"Micro-1", "default", "synth2"}));
+  EXPECT_EQ(velmora::core::ProfilesIn(directory.path() / "absent"), std::vector<std::string>{});
 }
 
 TEST(Settings, ADamagedFileGivesDefaultsAndOneLineAndStaysUntilAChoiceChanges) {

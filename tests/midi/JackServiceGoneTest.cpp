@@ -2,11 +2,6 @@
 // started and stopped by the fixture's script under a name of this build tree.
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -16,6 +11,7 @@
 #include <vector>
 
 #include "platform/midi/JackMidiService.h"
+#include "support/FarProcess.h"
 #include "support/Wait.h"
 #include "support/XrunRetry.h"
 
@@ -30,57 +26,11 @@ bool Server(const char* action) {
   return std::system((std::string(VELMORA_JACK_SCRIPT) + " " + action).c_str()) == 0;
 }
 
-// A far side in a process of its own (velmora-peer, whose client is "velmora-peer"). libjack
-// keeps one table of the clients' wake-up futexes per process, indexed by JACK's client number,
-// and an entry can outlive its client (seen: the start script's jack_wait, gone, still mapped).
-// The next client of the process with that number takes it as its own, waits on a futex nobody
-// posts and stalls the graph. So no second client shares our process, here as in the program.
-class FarProcess {
+// The far side, in a process of its own.
+class FarProcess : public velmora::testing::FarProcess {
  public:
-  // With `firstLine`, returns once the far side has said its first line, or has failed.
-  FarProcess(std::initializer_list<const char*> args, bool firstLine) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    // The peer flushes its first line itself (no stdbuf: its preloaded library would come
-    // before the sanitizers' runtime).
-    std::vector<const char*> argv{VELMORA_PEER};
-    argv.insert(argv.end(), args);
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, VELMORA_PEER, &actions, nullptr, const_cast<char**>(argv.data()),
-                    environ) != 0)
-      pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    pollfd ready{out[0], POLLIN, 0};
-    char c = 0;
-    while (firstLine && pid_ > 0 && poll(&ready, 1, 20'000) == 1 && read(out[0], &c, 1) == 1 &&
-           c != '\n')
-      line_ += c;
-    close(out[0]);
-  }
-  ~FarProcess() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  FarProcess(const FarProcess&) = delete;
-  FarProcess& operator=(const FarProcess&) = delete;
-  const std::string& line() const { return line_; }
-  // True once it has ended by itself with status 0.
-  bool Succeeded() {
-    int status = 0;
-    if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_) return false;
-    pid_ = -1;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::string line_;
+  FarProcess(std::initializer_list<const char*> args, bool firstLine)
+      : velmora::testing::FarProcess(VELMORA_PEER, args, firstLine) {}
 };
 
 std::atomic<int> lost{0};
@@ -90,7 +40,7 @@ void Callback(void*, std::uint32_t message, std::uintptr_t, std::uintptr_t, std:
   if (message == pm::MIM_DATA) ++arrived;
 }
 
-// Choosing a list entry while no server runs: each call gives a result code.
+// Choosing a list entry while no server runs: each call says that the service is missing.
 void EveryChoiceIsRefused(pm::JackMidiService& service) {
   EXPECT_FALSE(service.Connected());
   EXPECT_EQ(service.midiInGetNumDevs(), 0u);
@@ -98,17 +48,17 @@ void EveryChoiceIsRefused(pm::JackMidiService& service) {
   for (const std::intptr_t id :
        {std::intptr_t{0}, std::intptr_t{1}, std::intptr_t{pm::MIDI_MAPPER}}) {
     pm::MIDIOUTCAPSA outCaps;
-    EXPECT_EQ(service.midiOutGetDevCapsA(id, &outCaps, sizeof outCaps), pm::MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(service.midiOutGetDevCapsA(id, &outCaps, sizeof outCaps), pm::MMSYSERR_NODRIVER);
     pm::HMIDIOUT out = nullptr;
     EXPECT_EQ(service.midiOutOpen(&out, id, &Callback, 0, pm::CALLBACK_FUNCTION),
-              pm::MMSYSERR_BADDEVICEID);
+              pm::MMSYSERR_NODRIVER);
   }
   for (const std::uint32_t id : {0u, 1u}) {
     pm::MIDIINCAPSA inCaps;
-    EXPECT_EQ(service.midiInGetDevCapsA(id, &inCaps, sizeof inCaps), pm::MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(service.midiInGetDevCapsA(id, &inCaps, sizeof inCaps), pm::MMSYSERR_NODRIVER);
     pm::HMIDIIN in = nullptr;
     EXPECT_EQ(service.midiInOpen(&in, id, &Callback, 0, pm::CALLBACK_FUNCTION),
-              pm::MMSYSERR_BADDEVICEID);
+              pm::MMSYSERR_NODRIVER);
   }
 }
 

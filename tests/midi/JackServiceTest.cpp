@@ -310,6 +310,27 @@ TEST_F(JackService, APeerThatLeavesLosesTheDevicesOpenOnIt) {
   EXPECT_EQ(std::find(inputs.begin(), inputs.end(), peer->outPortName()), inputs.end());
 }
 
+// JACK lists a client's ports from their registration but links them only once the client is
+// active: an open in between finds the port missing, while the service is there.
+TEST_F(JackService, APortListedButNotYetLinkableIsNotFoundWhileTheServiceIsThere) {
+  jack_status_t status{};
+  jack_client_t* idle = jack_client_open("jidle", JackNoStartServer, &status);
+  ASSERT_NE(idle, nullptr);
+  const std::string client = jack_get_client_name(idle);
+  ASSERT_NE(jack_port_register(idle, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0), nullptr);
+  ASSERT_NE(jack_port_register(idle, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0), nullptr);
+  const auto ignore = [](void*, std::uint32_t, std::uintptr_t, std::uintptr_t, std::uintptr_t) {};
+  pm::HMIDIIN in = nullptr;
+  EXPECT_EQ(service->midiInOpen(&in, IdOf(*service, true, client + ":out"), ignore, 0,
+                                pm::CALLBACK_FUNCTION),
+            pm::MIDIERR_NODEVICE);
+  pm::HMIDIOUT out = nullptr;
+  EXPECT_EQ(service->midiOutOpen(&out, IdOf(*service, false, client + ":in"), ignore, 0,
+                                 pm::CALLBACK_FUNCTION),
+            pm::MIDIERR_NODEVICE);
+  jack_client_close(idle);
+}
+
 // What the live lists are built on: a port that comes and one that goes each raise
 // ports-changed on the service's thread, and the lists follow.
 TEST_F(JackService, APortThatComesAndGoesRaisesPortsChangedAndTheListsFollow) {

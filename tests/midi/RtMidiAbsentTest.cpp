@@ -23,13 +23,13 @@ TEST(RtMidiAbsent, AnAbsentApiContributesNothingAndRaisesNothing) {
   EXPECT_EQ(service->midiOutGetNumDevs(), 0u);
   pm::MIDIOUTCAPSA caps;
   EXPECT_EQ(service->midiOutGetDevCapsA(pm::MIDI_MAPPER, &caps, sizeof caps),
-            pm::MMSYSERR_BADDEVICEID);
+            pm::MMSYSERR_NODRIVER);
   pm::HMIDIOUT handle = nullptr;
   EXPECT_EQ(
       service->midiOutOpen(
           &handle, 0, [](void*, std::uint32_t, std::uintptr_t, std::uintptr_t, std::uintptr_t) {},
           0, pm::CALLBACK_FUNCTION),
-      pm::MMSYSERR_BADDEVICEID);
+      pm::MMSYSERR_NODRIVER);
   EXPECT_THROW(velmora::midi::TMidiInput input(service), velmora::midi::EMidiInputError);
   velmora::midi::TMidiOutput output(service);
   EXPECT_EQ(output.DeviceCount(), 0);

@@ -6,6 +6,7 @@
 #endif
 
 #include <atomic>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -19,7 +20,6 @@ using velmora::platform::MessageWindow;
 using velmora::platform::WindowRef;
 using velmora::platform::WM_TIMER;
 using velmora::platform::WM_USER;
-using velmora::testing::PumpFor;
 using velmora::testing::PumpUntil;
 using velmora::testing::WaitUntil;
 
@@ -128,17 +128,18 @@ TEST(MessagePump, AProcessingPassHandlesOnlyWhatWaitedWhenItBegan) {
 }
 
 TEST(MessagePump, TimersRepeatUntilKilled) {
-  int ticks = 0;
+  std::map<std::uintptr_t, int> ticks;
   MessageWindow window([&](const Message& m) {
-    if (m.id == WM_TIMER && m.wParam == 7) ++ticks;
+    if (m.id == WM_TIMER) ++ticks[m.wParam];
     return 0;
   });
   window.setTimer(7, 1ms);
-  ASSERT_TRUE(PumpUntil([&] { return ticks >= 3; }));
+  ASSERT_TRUE(PumpUntil([&] { return ticks[7] >= 3; }));
   window.killTimer(7);
-  const int after = ticks;
-  PumpFor(20ms);  // a 1 ms timer would tick many times meanwhile
-  EXPECT_EQ(ticks, after);
+  const int after = ticks[7];
+  window.setTimer(8, 1ms);  // due no sooner than 7's next tick: 7 would come first
+  ASSERT_TRUE(PumpUntil([&] { return ticks[8] > 0; }));
+  EXPECT_EQ(ticks[7], after);
 }
 
 TEST(MessagePump, ErrorsLeavingAHandlerGoToTheErrorReport) {

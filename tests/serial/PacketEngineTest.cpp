@@ -20,7 +20,6 @@
 namespace velmora::serial {
 namespace {
 
-using testing::PumpFor;
 using testing::PumpUntil;
 using testing::ScriptedFactory;
 using testing::ScriptedLine;
@@ -80,6 +79,19 @@ class PacketTest : public ::testing::Test {
   // Received bytes as the manager takes them on the UI thread.
   void Receive(const std::string& text) {
     packet.Manager()->Receive(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  }
+
+  // Moves the clock on by two ticks or more; returns once the dispatch thread has looked at the
+  // packets' time-out at the new time: a timer added after it is looked at after it.
+  void Advance(std::chrono::milliseconds by) {
+    const auto witness = static_cast<std::uint16_t>(port.AddTimerTrigger());
+    bool seen = false;
+    port.SetOnTriggerTimer(
+        [&](TApdCustomComPort&, std::uint16_t handle) { seen |= handle == witness; });
+    port.SetTimerTrigger(witness, 1, true);
+    clock.advance(by);
+    EXPECT_TRUE(PumpUntil([&] { return seen; }));
+    port.SetOnTriggerTimer(nullptr);
   }
 
   platform::ManualClock clock;
@@ -310,13 +322,11 @@ TEST_F(PacketTest, TimeOutFiresOnceAndLeavesThePacketDisabled) {
   port.SetOpen(true);
   Receive("ab");
   ASSERT_EQ(packet.PacketState(), TPacketState::pstCollecting);
-  clock.advance(std::chrono::milliseconds(17 * 55));
-  PumpFor(std::chrono::milliseconds(200));
+  Advance(std::chrono::milliseconds(17 * 55));
   EXPECT_EQ(timeouts, 0);
   clock.advance(std::chrono::milliseconds(2 * 55));
   ASSERT_TRUE(PumpUntil([&] { return timeouts > 0; }));
-  clock.advance(std::chrono::milliseconds(100 * 55));
-  PumpFor(std::chrono::milliseconds(200));
+  Advance(std::chrono::milliseconds(100 * 55));
   EXPECT_EQ(timeouts, 1);
   EXPECT_FALSE(packet.Enabled());
   EXPECT_EQ(packet.Manager()->HeldBytes(), 0u);  // flushed
@@ -334,8 +344,7 @@ TEST_F(PacketTest, TimeOutZeroNeverTimesOut) {
   packet.SetEnabled(true);
   port.SetOpen(true);
   Receive("ab");
-  clock.advance(std::chrono::hours(1));
-  PumpFor(std::chrono::milliseconds(200));
+  Advance(std::chrono::hours(1));
   EXPECT_EQ(timeouts, 0);
   Receive("\r");
   EXPECT_EQ(packets, (std::vector<std::string>{"ab\r"}));

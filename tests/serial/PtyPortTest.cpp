@@ -90,6 +90,44 @@ TEST_F(PtyPortTest, OpensAtItsSettingsAndWritesItsBlocks) {
   EXPECT_EQ(pty.read(3), std::vector<std::uint8_t>(bytes, bytes + 3));
 }
 
+// The line asked for before the open against what the port says after it: what the pty runs
+// (any rate and stop bits, but 8 bits without parity only).
+TEST_F(PtyPortTest, TheLineReadBackAtOpenIsTheOneTheDeviceRuns) {
+  struct Line {
+    std::int32_t baud;
+    std::uint16_t dataBits;
+    TParity parity;
+    std::uint16_t stopBits;
+  };
+  const struct {
+    Line asked, runs;
+  } cases[] = {
+      {{31250, 7, TParity::pEven, 2}, {31250, 8, TParity::pNone, 2}},
+      {{9600, 6, TParity::pOdd, 1}, {9600, 8, TParity::pNone, 1}},
+      {{115200, 8, TParity::pMark, 2}, {115200, 8, TParity::pNone, 2}},
+      {{57600, 8, TParity::pNone, 1}, {57600, 8, TParity::pNone, 1}},
+  };
+  for (const auto& [asked, runs] : cases) {
+    SCOPED_TRACE(std::to_string(asked.baud) + "," + std::to_string(asked.dataBits));
+    port.SetBaud(asked.baud);
+    port.SetDataBits(asked.dataBits);
+    port.SetParity(asked.parity);
+    port.SetStopBits(asked.stopBits);
+    port.SetOpen(true);
+    ASSERT_TRUE(port.Open());
+    const auto device = pty.termios();
+    EXPECT_EQ(device.ospeed, static_cast<unsigned>(runs.baud));
+    EXPECT_EQ(device.dataBits, runs.dataBits);
+    EXPECT_EQ(device.parity, runs.parity != TParity::pNone);
+    EXPECT_EQ(device.twoStopBits, runs.stopBits == 2);
+    EXPECT_EQ(port.Baud(), runs.baud);
+    EXPECT_EQ(port.DataBits(), runs.dataBits);
+    EXPECT_EQ(port.Parity(), runs.parity);
+    EXPECT_EQ(port.StopBits(), runs.stopBits);
+    port.SetOpen(false);
+  }
+}
+
 TEST_F(PtyPortTest, HeldAndMissingPortsRaiseTheirExceptions) {
   port.SetOpen(true);
   TApdComPort second;

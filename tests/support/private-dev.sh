@@ -13,7 +13,7 @@ shift 4
 
 dev=$(mktemp -d "${TMPDIR:-/tmp}/velmora-dev.XXXXXX")
 mount -t tmpfs -o mode=755 velmora-dev "$dev"
-for node in null zero full random urandom tty ptmx; do
+for node in null zero full random urandom tty; do
   [ -e "/dev/$node" ] || continue
   : >"$dev/$node"
   mount --bind "/dev/$node" "$dev/$node"
@@ -22,6 +22,16 @@ for dir in pts shm; do
   mkdir "$dev/$dir"
   mount --rbind "/dev/$dir" "$dev/$dir"
 done
+# New pseudo-terminals from the pts seen here: the machine's /dev/ptmx makes them in the
+# instance beside the machine's /dev, which is not this one where two are stacked on /dev/pts
+# (their slaves are then missing). The machine's stays only where this one is closed to us
+# (ptmxmode=000 and not root).
+if (: <>"$dev/pts/ptmx") 2>/dev/null; then
+  ln -s pts/ptmx "$dev/ptmx"
+elif [ -e /dev/ptmx ]; then
+  : >"$dev/ptmx"
+  mount --bind /dev/ptmx "$dev/ptmx"
+fi
 ln -s /proc/self/fd "$dev/fd"
 [ "$name" = - ] || ln -s "$target" "$dev/$name"
 mount --rbind "$dev" /dev

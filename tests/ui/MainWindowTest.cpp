@@ -1,7 +1,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QLabel>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
@@ -157,9 +157,9 @@ TEST_F(MainWindowTest, DrawsTheModelAsItChanges) {
   auto* midiIn = Find<ui::qt::TApdStatusLight>("LedMidiIn");
   EXPECT_TRUE(QTest::qWaitFor([&] { return midiIn->Lit(); }, kWaitMs));
   EXPECT_TRUE(QTest::qWaitFor([&] { return !midiIn->Lit(); }, kWaitMs));
-  auto* log = Find<QListWidget>("lstLog");
-  EXPECT_EQ(log->currentItem()->text(), "[MIDI-In] - 90 00 64 (Note On)");
-  EXPECT_EQ(log->currentItem()->toolTip(), log->currentItem()->text());
+  const QModelIndex newest = Find<QListView>("lstLog")->currentIndex();
+  EXPECT_EQ(newest.data().toString(), "[MIDI-In] - 90 00 64 (Note On)");
+  EXPECT_EQ(newest.data(Qt::ToolTipRole), newest.data());
 
   // A loss: "Erreur MIDI" lit, its reason under the pointer and in the first panel.
   OnBridge([&] {
@@ -205,7 +205,8 @@ TEST_F(MainWindowTest, TheUsersActionsReachTheBridge) {
   EXPECT_TRUE(
       QTest::qWaitFor([&] { return !error->Lit() && error->toolTip().isEmpty(); }, kWaitMs));
   QTest::mouseClick(Find("btnLogClear"), Qt::LeftButton);
-  EXPECT_TRUE(QTest::qWaitFor([&] { return Find<QListWidget>("lstLog")->count() == 0; }, kWaitMs));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return Find<QListView>("lstLog")->model()->rowCount() == 0; },
+                              kWaitMs));
 }
 
 TEST_F(MainWindowTest, ClosingHidesTheWindowAtOnceAndTheBridgeThenClosesItsDevices) {

@@ -59,6 +59,10 @@ TEST(Program, StartsWithoutDevicesShowsItsWindowsAndEnds) {
   environment.insert("QT_QPA_PLATFORM", "offscreen");
   environment.insert("VELMORA_SCREENSHOTS", shots.path());
   environment.insert("XDG_CONFIG_HOME", shots.path());
+  // The profile's lock in a folder of its own: a Velmora of the machine's never meets the test's.
+  QTemporaryDir runtime;
+  ASSERT_TRUE(runtime.isValid());
+  environment.insert("XDG_RUNTIME_DIR", runtime.path());
   program.setProcessEnvironment(environment);
   program.start("unshare", WithoutSerialDevices(VELMORA_PROGRAM));
   ASSERT_TRUE(program.waitForStarted(20000));

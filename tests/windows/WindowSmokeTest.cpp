@@ -92,15 +92,18 @@ TEST(WindowProgram, ShowsItsWindowAndEndsOnClose) {
 
   int lists = 0;
   int logs = 0;
+  int lamps = 0;
   std::vector<std::wstring> buttons;
   for (HWND child : childrenOf(window)) {
     const std::wstring type = classOf(child);
     if (type == L"ComboBox") ++lists;
     if (type == L"ListBox") ++logs;
+    if (type == L"VelmoraLamp") ++lamps;
     if (type == L"Button") buttons.push_back(textOf(child));
   }
   EXPECT_EQ(lists, 3);
   EXPECT_EQ(logs, 1);
+  EXPECT_EQ(lamps, 6);
   EXPECT_EQ(buttons, (std::vector<std::wstring>{L"Effacer", L"Reset"}));
 
   ASSERT_TRUE(PostMessageW(window, WM_CLOSE, 0, 0));

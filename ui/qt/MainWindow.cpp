@@ -1,12 +1,13 @@
 #include "ui/qt/MainWindow.h"
 
+#include <QAbstractListModel>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFrame>
 #include <QLabel>
-#include <QListWidget>
+#include <QListView>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMetaObject>
@@ -14,8 +15,10 @@
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStatusBar>
+#include <QTimer>
 #include <algorithm>
 
+#include "core/Profile.h"
 #include "ui/qt/AboutBox.h"
 #include "ui/qt/LineSettingsDialog.h"
 #include "ui/qt/MessagesDialog.h"
@@ -66,13 +69,45 @@ Widget* Place(Widget* widget, const char* name, int left, int top, int width, in
 
 }  // namespace
 
+// The log's lines as the list shows them: the snapshot's strings, turned into text only for the
+// rows on show; a line wider than the list is read whole in its tooltip.
+class MainWindow::LogModel final : public QAbstractListModel {
+ public:
+  using QAbstractListModel::QAbstractListModel;
+
+  void Show(const std::vector<std::string>& lines) {
+    if (lines.size() == lines_.size() && !lines.empty()) {
+      lines_ = lines;
+      emit dataChanged(index(0), index(static_cast<int>(lines_.size()) - 1));
+      return;
+    }
+    beginResetModel();
+    lines_ = lines;
+    endResetModel();
+  }
+
+  int rowCount(const QModelIndex& parent) const override {
+    return parent.isValid() ? 0 : static_cast<int>(lines_.size());
+  }
+  QVariant data(const QModelIndex& at, int role) const override {
+    if (!at.isValid() || at.row() >= rowCount({})) return {};
+    if (role == Qt::SizeHintRole) return QSize(0, kLogLineHeight);
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
+    return QString::fromStdString(lines_[static_cast<std::size_t>(at.row())]);
+  }
+
+ private:
+  std::vector<std::string> lines_;
+};
+
 MainWindow::MainWindow(ViewLink& link, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                               Qt::WindowCloseButtonHint),
-      link_(link) {
+      link_(link),
+      log_(std::make_unique<LogModel>()) {
   setObjectName(QStringLiteral("fmMain"));
-  setWindowTitle(QString::fromUtf8(ProgramInfo::kName));
+  setWindowTitle(QString::fromStdString(core::WindowTitle(link_.Profile())));
   setWindowIcon(QIcon(QString::fromUtf8(ProgramInfo::kIcon)));
   setFont(FormFont());
 
@@ -101,6 +136,7 @@ MainWindow::MainWindow(ViewLink& link, QWidget* parent)
 
 MainWindow::~MainWindow() {
   link_.SetWake(nullptr);
+  lstLog_->setModel(nullptr);  // the model goes before the list, a child, does
   if (shown_.busy) QApplication::restoreOverrideCursor();
 }
 
@@ -141,7 +177,11 @@ void MainWindow::buildControls(QWidget* client) {
   }
 
   AddLabel(client, "Label5", "Evenements récents (le plus récent en fin de liste)", 16, 120);
-  lstLog_ = Place(new QListWidget(client), "lstLog", 16, 136, 345, 97);
+  lstLog_ = Place(new QListView(client), "lstLog", 16, 136, 345, 97);
+  lstLog_->setModel(log_.get());
+  logTimer_ = new QTimer(this);
+  logTimer_->setSingleShot(true);
+  connect(logTimer_, &QTimer::timeout, this, [this] { showLog(shown_.log, shown_.logSelected); });
   lstLog_->setFont(LogFont());
   lstLog_->setUniformItemSizes(true);
   lstLog_->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -345,7 +385,7 @@ void MainWindow::ShowSnapshot() {
     }
     box->setCurrentIndex(list.selected);
   }
-  showLog(next);
+  showLog(next.log, next.logSelected);
   for (std::size_t panel = 0; panel < statusPanels_.size(); ++panel) {
     if (next.status[panel] == shown_.status[panel] && shown_.version != 0) continue;
     QLabel* label = statusPanels_[panel];
@@ -364,29 +404,22 @@ void MainWindow::ShowSnapshot() {
   showNotices();
 }
 
-void MainWindow::showLog(const core::WindowSnapshot& next) {
-  if (next.log == shown_.log && next.logSelected == shown_.logSelected) return;
-  const QSignalBlocker quiet(lstLog_);
-  const int count = static_cast<int>(next.log.size());
-  while (lstLog_->count() > count) {
-    std::unique_ptr<QListWidgetItem> gone(lstLog_->takeItem(lstLog_->count() - 1));
+void MainWindow::showLog(const std::vector<std::string>& lines, int selected) {
+  if (lines == logShown_ && selected == logSelectedShown_) return;
+  // Laying the rows' text out is most of a frame's cost, and lines that pour in are not read
+  // one by one: the log is drawn at most every kLogInterval, the rest of the window each frame.
+  if (logClock_.isValid() && logClock_.elapsed() < kLogInterval) {
+    if (!logTimer_->isActive())
+      logTimer_->start(kLogInterval - static_cast<int>(logClock_.elapsed()));
+    return;
   }
-  for (int row = 0; row < count; ++row) {
-    const QString text = QString::fromStdString(next.log[static_cast<std::size_t>(row)]);
-    if (row < lstLog_->count()) {
-      QListWidgetItem* item = lstLog_->item(row);
-      if (item->text() != text) {
-        item->setText(text);
-        item->setToolTip(text);  // a line wider than the list is read whole here
-      }
-    } else {
-      lstLog_->addItem(text);
-      lstLog_->item(row)->setSizeHint(QSize(0, kLogLineHeight));
-      lstLog_->item(row)->setToolTip(text);
-    }
-  }
-  lstLog_->setCurrentRow(next.logSelected);
-  if (next.logSelected >= 0) lstLog_->scrollToItem(lstLog_->item(next.logSelected));
+  logClock_.start();
+  logShown_ = lines;
+  logSelectedShown_ = selected;
+  log_->Show(lines);
+  const QModelIndex at = log_->index(selected);
+  lstLog_->setCurrentIndex(at);
+  if (at.isValid()) lstLog_->scrollTo(at);
 }
 
 void MainWindow::showNotices() {
@@ -396,9 +429,11 @@ void MainWindow::showNotices() {
     return std::none_of(shown_.notices.begin(), shown_.notices.end(),
                         [&](const core::Notice& notice) { return notice.id == id; });
   });
-  for (const core::Notice& notice : shown_.notices) {
-    if (std::find(noticesShown_.begin(), noticesShown_.end(), notice.id) != noticesShown_.end())
+  for (const core::Notice& waiting : shown_.notices) {
+    if (std::find(noticesShown_.begin(), noticesShown_.end(), waiting.id) != noticesShown_.end())
       continue;
+    // A copy: the box's loop draws newer snapshots, which replace the one it came in.
+    const core::Notice notice = waiting;
     noticeOpen_ = true;
     noticesShown_.push_back(notice.id);
     QMessageBox box(QMessageBox::Critical, QString::fromUtf8(ProgramInfo::kName),

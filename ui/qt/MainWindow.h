@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPoint>
 #include <array>
@@ -13,7 +14,8 @@
 class QAction;
 class QComboBox;
 class QLabel;
-class QListWidget;
+class QListView;
+class QTimer;
 class QPushButton;
 
 namespace velmora::ui::qt {
@@ -30,6 +32,7 @@ class MainWindow final : public QMainWindow {
  public:
   static constexpr int kClientWidth = 377;
   static constexpr int kClientHeight = 341;
+  static constexpr int kLogInterval = 100;  // ms: the log is drawn 10 times a second at most
 
   explicit MainWindow(ViewLink& link, QWidget* parent = nullptr);
   ~MainWindow() override;
@@ -50,11 +53,14 @@ class MainWindow final : public QMainWindow {
  private:
   void buildControls(QWidget* client);
   void buildMenu();
-  void showLog(const core::WindowSnapshot& next);
+  void showLog(const std::vector<std::string>& lines, int selected);
   void showNotices();
   QComboBox* combo(core::DeviceList list) const;
 
+  class LogModel;
+
   ViewLink& link_;
+  std::unique_ptr<LogModel> log_;            // before the list that shows it
   core::WindowSnapshot shown_;               // what is on the screen
   std::atomic<bool> wakeQueued_{false};      // a draw is queued: the bridge's wakes coalesce
   bool noticeOpen_ = false;                  // a notice's box is open (its exec runs nested draws)
@@ -67,7 +73,11 @@ class MainWindow final : public QMainWindow {
   std::array<TShape*, 3> shapes_{};
   std::array<QComboBox*, 3> lists_{};
   std::array<TApdStatusLight*, core::kLampCount> lamps_{};
-  QListWidget* lstLog_ = nullptr;
+  QListView* lstLog_ = nullptr;
+  QTimer* logTimer_ = nullptr;  // the log's next drawing, when lines came within its interval
+  QElapsedTimer logClock_;      // since the log was last drawn
+  std::vector<std::string> logShown_;
+  int logSelectedShown_ = -1;
   std::array<QLabel*, 2> statusPanels_{};
 };
 

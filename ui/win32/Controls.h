@@ -49,6 +49,7 @@ class ShapeBox {
 class LampBox final : public serial::TApdCustomStatusLight {
  public:
   LampBox(HWND parent, int left, int top);
+  HWND Handle() const { return window_; }
 
  protected:
   void Changed() override;

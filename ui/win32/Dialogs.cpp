@@ -295,7 +295,8 @@ LRESULT CALLBACK BulletProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 
 class AboutBox final : public PixelDialog {
  public:
-  explicit AboutBox(const std::string& comments) : PixelDialog(L"A propos...", 305, 193) {
+  explicit AboutBox(const std::string& comments)
+      : PixelDialog(L"A propos...", 305, 193), comments_(comments) {
     WNDCLASSEXW type{};
     type.cbSize = sizeof type;
     type.lpfnWndProc = &BulletProc;
@@ -324,7 +325,7 @@ class AboutBox final : public PixelDialog {
     } rows[] = {
         {"Version :", ProgramInfo::kFileVersion, 72},
         {"Copyright :", ProgramInfo::kLegalCopyright, 88},
-        {"Commentaires :", comments.empty() ? ProgramInfo::kComments : comments.c_str(), 104},
+        {"Commentaires :", comments_.empty() ? ProgramInfo::kComments : comments_.c_str(), 104},
     };
     for (const auto& row : rows) {
       add(L"VelmoraBullet", L"", 0, -1, 16, row.top, 12, 12);
@@ -360,6 +361,7 @@ class AboutBox final : public PixelDialog {
     return 0;
   }
 
+  const std::string comments_;
   Font title_{L"Arial", 24, true};
   std::vector<HWND> fields_;
   std::unique_ptr<ScrollTextBox> scroll_;

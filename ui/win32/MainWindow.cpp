@@ -2,9 +2,11 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+#include <exception>
 #include <stdexcept>
 
-#include "platform/MessagePump.h"
+#include "core/Profile.h"
 #include "ui/win32/Dialogs.h"
 #include "ui/win32/ProgramInfo.h"
 #include "ui/win32/Text.h"
@@ -19,9 +21,11 @@ constexpr DWORD kExStyle = WS_EX_CONTROLPARENT;
 constexpr int kStatusBarHeight = 19;
 constexpr int kStatusPanelWidth = 50;
 constexpr int kLogLineHeight = 13;
-constexpr UINT kFormCreateMessage = WM_APP + 2;
+constexpr UINT kDrawMessage = WM_APP + 3;  // the bridge published a snapshot
+constexpr WORD kIdcArrow = 32512;
+constexpr WORD kIdcWait = 32514;
 
-// Control, menu and timer ids.
+// Control and menu ids.
 enum : int {
   kComPortList = 101,
   kMidiInList,
@@ -34,29 +38,26 @@ enum : int {
   kHelpItem,
   kAboutItem,
 };
-enum : UINT_PTR { kMidiInTimer = 1, kMidiOutTimer, kLogPaintTimer };
 
 std::size_t at(auto value) {
   return static_cast<std::size_t>(value);
 }
 
-void checkIndex(int index, int count) {
-  if (index < 0 || index >= count) throw std::out_of_range("List index out of bounds");
+HCURSOR cursor(WORD id) {
+  return LoadCursorW(nullptr, MAKEINTRESOURCEW(id));
 }
 
-std::wstring itemText(HWND control, UINT lengthMessage, UINT textMessage, int index) {
-  const LRESULT length = SendMessageW(control, lengthMessage, static_cast<WPARAM>(index), 0);
-  if (length < 0) return {};
-  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-  SendMessageW(control, textMessage, static_cast<WPARAM>(index),
-               reinterpret_cast<LPARAM>(text.data()));
-  text.resize(static_cast<std::size_t>(length));
-  return text;
+// Whether `next` begins with `shown` less its first `dropped` lines.
+bool continues(const std::vector<std::string>& next, const std::vector<std::string>& shown,
+               std::size_t dropped) {
+  const std::size_t kept = shown.size() - dropped;
+  return kept <= next.size() && std::equal(shown.begin() + static_cast<std::ptrdiff_t>(dropped),
+                                           shown.end(), next.begin());
 }
 
 }  // namespace
 
-MainWindow::MainWindow(core::Bridge& bridge, const platform::Clock& clock) : errors_(clock) {
+MainWindow::MainWindow(ViewLink& link) : link_(link) {
   INITCOMMONCONTROLSEX common{sizeof common, ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&common);
   RegisterControlClasses();
@@ -67,7 +68,7 @@ MainWindow::MainWindow(core::Bridge& bridge, const platform::Clock& clock) : err
   type.hInstance = instance;
   type.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(kIconResource));
   type.hIconSm = type.hIcon;
-  type.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+  type.hCursor = cursor(kIdcArrow);
   type.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   type.lpszClassName = kClassName;
   RegisterClassExW(&type);
@@ -75,8 +76,8 @@ MainWindow::MainWindow(core::Bridge& bridge, const platform::Clock& clock) : err
   buildMenu();
   RECT frame{0, 0, kClientWidth, kClientHeight};
   AdjustWindowRectEx(&frame, kStyle, TRUE, kExStyle);
-  window_ = CreateWindowExW(kExStyle, kClassName, Wide(ProgramInfo::kName).c_str(), kStyle,
-                            CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
+  window_ = CreateWindowExW(kExStyle, kClassName, Wide(core::WindowTitle(link_.Profile())).c_str(),
+                            kStyle, CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
                             frame.bottom - frame.top, nullptr, menu_, instance, this);
   if (window_ == nullptr) {
     DestroyMenu(menu_);
@@ -85,27 +86,22 @@ MainWindow::MainWindow(core::Bridge& bridge, const platform::Clock& clock) : err
   try {
     buildControls();
   } catch (...) {
-    SetWindowLongPtrW(window_, GWLP_USERDATA, 0);  // its end is no close of the program
+    SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
     DestroyWindow(window_);
     throw;
   }
-  waker_.SetDialogWindow(window_);
-  errors_.SetOwner(window_);
-  platform::MessagePump::current().setErrorReport(
-      [this](std::exception_ptr error) { errors_.Report(error); });
-
-  form_ = std::make_unique<TfmMain>(bridge, *this);
-  form_->CloseWindow = [this] { close(); };
-  form_->ShowAboutBox = [this] { ShowAboutBox(); };
+  // The bridge thread wakes us after each snapshot; one draw message waits in the queue at most.
+  link_.SetWake([this, target = window_] {
+    if (wakeQueued_.exchange(true)) return;
+    if (!PostMessageW(target, kDrawMessage, 0, 0)) wakeQueued_ = false;
+  });
+  ShowSnapshot();
 }
 
 MainWindow::~MainWindow() {
-  form_.reset();
-  platform::MessagePump::current().setErrorReport(nullptr);
-  if (window_ != nullptr) {
-    SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
-    DestroyWindow(window_);
-  }
+  link_.SetWake(nullptr);
+  SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+  DestroyWindow(window_);
 }
 
 HWND MainWindow::addControl(const wchar_t* type, const wchar_t* text, DWORD style, int id, int left,
@@ -161,42 +157,43 @@ void MainWindow::buildControls() {
                        kLogList, 16, 136, 345, 97, logFont_.get());
   SendMessageW(lstLog_, LB_SETITEMHEIGHT, 0, kLogLineHeight);
 
-  struct LampRow {
+  // The four activity lamps, then the two error lamps that a loss lights and "Reset" darkens;
+  // their colours come with each snapshot.
+  const struct {
     Lamp lamp;
     int left;
     int top;
     const char* labelText;
+  } lampRows[] = {
+      {Lamp::CPRx, 16, 248, "RS232 In (RX)"},    {Lamp::MidiOut, 128, 248, "MIDI Out"},
+      {Lamp::MidiIn, 16, 264, "MIDI In"},        {Lamp::CPTx, 128, 264, "RS232 Out (TX)"},
+      {Lamp::MidiError, 16, 296, "Erreur MIDI"}, {Lamp::ComError, 128, 296, "Erreur RS232"},
   };
-  const LampRow lampRows[] = {
-      {Lamp::CPRx, 16, 248, "RS232 In (RX)"},
-      {Lamp::MidiOut, 128, 248, "MIDI Out"},
-      {Lamp::MidiIn, 16, 264, "MIDI In"},
-      {Lamp::CPTx, 128, 264, "RS232 Out (TX)"},
-  };
-  for (const LampRow& row : lampRows) {
+  tips_ = CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                          CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_,
+                          nullptr, GetModuleHandleW(nullptr), nullptr);
+  if (tips_ == nullptr) throw std::runtime_error("Cannot create a control");
+  SendMessageW(tips_, TTM_SETMAXTIPWIDTH, 0, 400);
+  for (const auto& row : lampRows) {
     auto lamp = std::make_unique<LampBox>(window_, row.left, row.top);
-    lamp->SetLitColor(serial::clLime);
-    lamp->SetNotLitColor(serial::clNavy);
+    TTTOOLINFOW tool{};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;  // no manifest: the common controls of version 5
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = window_;
+    tool.uId = reinterpret_cast<UINT_PTR>(lamp->Handle());
+    tool.lpszText = const_cast<wchar_t*>(L"");
+    SendMessageW(tips_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
     lamps_[at(row.lamp)] = std::move(lamp);
     addLabel(row.labelText, row.left + 24, row.top);
   }
   addControl(WC_BUTTONW, L"Effacer", BS_PUSHBUTTON | WS_TABSTOP, kClearButton, 312, 248, 49, 20);
   addControl(WC_STATICW, L"", SS_ETCHEDHORZ, -1, 8, 288, 361, 2);
-
-  const struct {
-    int left;
-    const char* labelText;
-  } errorLamps[] = {{16, "Erreur MIDI"}, {128, "Erreur RS232"}};
-  for (std::size_t index = 0; index < std::size(errorLamps); ++index) {
-    auto lamp = std::make_unique<LampBox>(window_, errorLamps[index].left, 296);
-    lamp->SetNotLitColor(serial::clGray);
-    errorLamps_[index] = std::move(lamp);
-    addLabel(errorLamps[index].labelText, errorLamps[index].left + 24, 296);
-  }
   addControl(WC_BUTTONW, L"Reset", BS_PUSHBUTTON | WS_TABSTOP, kResetButton, 312, 296, 49, 20);
 
-  status_ = addControl(STATUSCLASSNAMEW, L"", CCS_NOPARENTALIGN | CCS_NORESIZE | CCS_NODIVIDER, -1,
-                       0, kClientHeight - kStatusBarHeight, kClientWidth, kStatusBarHeight);
+  // A panel too narrow for its text shows it whole under the pointer.
+  status_ = addControl(STATUSCLASSNAMEW, L"",
+                       CCS_NOPARENTALIGN | CCS_NORESIZE | CCS_NODIVIDER | SBT_TOOLTIPS, -1, 0,
+                       kClientHeight - kStatusBarHeight, kClientWidth, kStatusBarHeight);
   int edges[2] = {kStatusPanelWidth, -1};
   SendMessageW(status_, SB_SETPARTS, 2, reinterpret_cast<LPARAM>(edges));
 }
@@ -215,36 +212,63 @@ void MainWindow::buildMenu() {
   AppendMenuW(menu_, MF_POPUP, reinterpret_cast<UINT_PTR>(help), L"Aide");
 }
 
+POINT MainWindow::place() const {
+  RECT frame{};
+  GetWindowRect(window_, &frame);
+  return POINT{frame.left, frame.top};
+}
+
 void MainWindow::Show(int how) {
-  RECT area{};
-  SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
   RECT frame{};
   GetWindowRect(window_, &frame);
   const int width = frame.right - frame.left;
   const int height = frame.bottom - frame.top;
-  SetWindowPos(window_, nullptr, area.left + (area.right - area.left - width) / 2,
-               area.top + (area.bottom - area.top - height) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  RECT area{};
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+  POINT to{area.left + (area.right - area.left - width) / 2,
+           area.top + (area.bottom - area.top - height) / 2};
+  // Where it was left, unless no screen is there any more (one unplugged since).
+  if (const auto remembered = link_.Position();
+      remembered && MonitorFromPoint(POINT{remembered->x + 40, remembered->y + 40},
+                                     MONITOR_DEFAULTTONULL) != nullptr) {
+    to = POINT{remembered->x, remembered->y};
+  }
+  SetWindowPos(window_, nullptr, to.x, to.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  placedAt_ = place();
   ShowWindow(window_, how);
   UpdateWindow(window_);
-  // From the message loop, so that the window is up first.
-  PostMessageW(window_, kFormCreateMessage, 0, 0);
 }
 
-void MainWindow::runFormCreate() {
-  if (formCreated_ || formClosed_) return;
-  errors_.Guard([this] { form_->FormCreate(); });
-  // Closed meanwhile (from an error box's loop, say): there is nothing left to start.
-  if (window_ == nullptr || formClosed_) return;
-  formCreated_ = true;
-  if (onFormCreated_) errors_.Guard(onFormCreated_);
+int MainWindow::Run() {
+  MSG message{};
+  BOOL got = 0;
+  while ((got = GetMessageW(&message, nullptr, 0, 0)) > 0) {
+    // Tab and the arrows move between the controls, as in a dialog.
+    if (IsDialogMessageW(window_, &message)) continue;
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  return got == 0 ? static_cast<int>(message.wParam) : 1;
 }
 
 void MainWindow::close() {
-  PostMessageW(window_, WM_CLOSE, 0, 0);
+  if (closed_) return;
+  closed_ = true;
+  // Hidden at once; the bridge closes its devices on its own thread.
+  const POINT now = place();
+  const bool minimized = IsIconic(window_);
+  ShowWindow(window_, SW_HIDE);
+  if (placedAt_ && !minimized && (now.x != placedAt_->x || now.y != placedAt_->y)) {
+    Action moved(Action::Kind::Moved);
+    moved.position = core::WindowPosition{now.x, now.y};
+    link_.Post(std::move(moved));
+  }
+  link_.Post(Action(Action::Kind::Close));
+  PostQuitMessage(0);
 }
 
 void MainWindow::ShowAboutBox() {
-  win32::ShowAboutBox(window_, core::AboutLineText(form_->Bridge().PortLineSettings()));
+  win32::ShowAboutBox(window_, core::AboutLineText(shown_.line));
 }
 
 LRESULT CALLBACK MainWindow::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -256,236 +280,182 @@ LRESULT CALLBACK MainWindow::windowProc(HWND window, UINT message, WPARAM wParam
   if (self == nullptr || self->window_ != window) {
     return DefWindowProcW(window, message, wParam, lParam);
   }
-  return self->handle(message, wParam, lParam);
+  // Nothing may leave through Win32's frames.
+  try {
+    return self->handle(message, wParam, lParam);
+  } catch (const std::exception& error) {
+    MessageBoxW(window, Wide(error.what()).c_str(), Wide(ProgramInfo::kName).c_str(),
+                MB_OK | MB_ICONERROR);
+  } catch (...) {
+  }
+  return 0;
 }
 
 LRESULT MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
-    case kFormCreateMessage:
-      runFormCreate();
+    case kDrawMessage:
+      wakeQueued_ = false;
+      ShowSnapshot();
       return 0;
     case WM_COMMAND:
-      command(LOWORD(wParam), HIWORD(wParam));
-      return 0;
-    case WM_TIMER:
-      if (wParam == kLogPaintTimer) {
-        if (logFrozen_) {
-          logFrozen_ = false;
-          SendMessageW(lstLog_, WM_SETREDRAW, TRUE, 0);
-          InvalidateRect(lstLog_, nullptr, TRUE);  // paints what changed meanwhile
-        } else {
-          KillTimer(window_, kLogPaintTimer);
-          logPaintPending_ = false;
-        }
-      } else if (wParam == kMidiInTimer || wParam == kMidiOutTimer) {
-        const auto& handler = timerHandlers_[wParam - kMidiInTimer];
-        if (handler) errors_.Guard(handler);
-      }
+      command(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
       return 0;
     case WM_SETCURSOR:
-      if (cursor_ == core::Cursor::HourGlass) {
-        SetCursor(LoadCursorW(nullptr, MAKEINTRESOURCEW(32514)));  // IDC_WAIT
+      if (shown_.busy) {
+        SetCursor(cursor(kIdcWait));
         return TRUE;
       }
       break;
     case WM_CLOSE:
-      if (!formClosed_) {
-        formClosed_ = true;
-        if (onClosing_) errors_.Guard(onClosing_);
-        errors_.Guard([this] { form_->FormClose(); });
-      }
-      DestroyWindow(window_);
+      close();
       return 0;
-    case WM_DESTROY:
-      platform::MessagePump::current().quit();
-      return 0;
-    case WM_NCDESTROY:
-      window_ = nullptr;
-      break;
     default:
       break;
   }
   return DefWindowProcW(window_, message, wParam, lParam);
 }
 
-void MainWindow::command(WORD id, WORD code) {
+void MainWindow::command(WORD id, WORD code, HWND control) {
+  using core::DeviceList;
   switch (id) {
     case kComPortList:
-      if (code == CBN_SELCHANGE) errors_.Guard([this] { form_->cbComPortChange(); });
-      break;
     case kMidiInList:
-      if (code == CBN_SELCHANGE) errors_.Guard([this] { form_->cbMIDIInChange(); });
-      break;
-    case kMidiOutList:
-      if (code == CBN_SELCHANGE) errors_.Guard([this] { form_->cbMIDIOutChange(); });
-      break;
-    case kClearButton:
-      if (code == BN_CLICKED) errors_.Guard([this] { form_->btnLogClearClick(); });
-      break;
-    case kPortSettingsItem:
-      errors_.Guard([this] {
-        if (const auto line = ChooseLineSettings(window_, form_->Bridge().PortLineSettings())) {
-          form_->ActPortSettingsApply(*line);
-        }
-      });
-      break;
-    case kCloseItem:
-      errors_.Guard([this] { form_->ActAppCloseExecute(); });
-      break;
-    case kAboutItem:
-      errors_.Guard([this] { form_->ActAppAboutExecute(); });
-      break;
-    default:
-      break;
-  }
-}
-
-// ---- Window surface -----------------------------------------------------------------------
-
-HWND MainWindow::combo(core::DeviceList list) const {
-  return lists_[at(list)];
-}
-
-void MainWindow::SetShapeColor(core::Shape shape, serial::TColor color) {
-  shapes_[at(shape)]->SetBrushColor(color);
-}
-
-serial::TColor MainWindow::ShapeColor(core::Shape shape) const {
-  return shapes_[at(shape)]->BrushColor();
-}
-
-serial::TApdCustomStatusLight& MainWindow::LampOf(core::Lamp lamp) {
-  return *lamps_[at(lamp)];
-}
-
-void MainWindow::SetTimerEnabled(core::Timer timer, bool enabled) {
-  auto& on = timersOn_[at(timer)];
-  // Once the window is gone a timer would belong to the thread and tick for nobody.
-  if (enabled == on || window_ == nullptr) return;
-  on = enabled;
-  const UINT_PTR id = kMidiInTimer + at(timer);
-  if (enabled) {
-    SetTimer(window_, id, kTimerInterval, nullptr);
-  } else {
-    KillTimer(window_, id);
-  }
-}
-
-bool MainWindow::TimerEnabled(core::Timer timer) const {
-  return timersOn_[at(timer)];
-}
-
-void MainWindow::SetOnTimer(core::Timer timer, std::function<void()> handler) {
-  timerHandlers_[at(timer)] = std::move(handler);
-}
-
-void MainWindow::ListClear(core::DeviceList list) {
-  SendMessageW(combo(list), CB_RESETCONTENT, 0, 0);
-}
-
-void MainWindow::ListAppend(core::DeviceList list, const std::string& text) {
-  const std::wstring wide = Wide(text);
-  SendMessageW(combo(list), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.c_str()));
-}
-
-void MainWindow::ListDelete(core::DeviceList list, int index) {
-  checkIndex(index, ListCount(list));
-  const int selected = ListSelected(list);
-  SendMessageW(combo(list), CB_DELETESTRING, static_cast<WPARAM>(index), 0);
-  if (selected == index) ListSetSelected(list, -1);
-}
-
-int MainWindow::ListCount(core::DeviceList list) const {
-  return static_cast<int>(SendMessageW(combo(list), CB_GETCOUNT, 0, 0));
-}
-
-std::string MainWindow::ListItem(core::DeviceList list, int index) const {
-  checkIndex(index, ListCount(list));
-  return Utf8(itemText(combo(list), CB_GETLBTEXTLEN, CB_GETLBTEXT, index));
-}
-
-void MainWindow::ListSetSelected(core::DeviceList list, int index) {
-  const int chosen = index >= 0 && index < ListCount(list) ? index : -1;
-  SendMessageW(combo(list), CB_SETCURSEL, static_cast<WPARAM>(chosen), 0);
-}
-
-int MainWindow::ListSelected(core::DeviceList list) const {
-  return static_cast<int>(SendMessageW(combo(list), CB_GETCURSEL, 0, 0));
-}
-
-int MainWindow::LogCount() const {
-  return static_cast<int>(SendMessageW(lstLog_, LB_GETCOUNT, 0, 0));
-}
-
-void MainWindow::logChanged() {
-  // Text layout is most of the cost of a message with the window shown; nobody reads more
-  // than a few dozen lines a second.
-  if (logPaintPending_) {
-    if (!logFrozen_) {
-      logFrozen_ = true;
-      SendMessageW(lstLog_, WM_SETREDRAW, FALSE, 0);
+    case kMidiOutList: {
+      if (code != CBN_SELCHANGE) return;
+      // A choice is posted by its entry's text, which names the device: an index could point
+      // at another device once the list has changed on the bridge's side.
+      const LRESULT index = SendMessageW(control, CB_GETCURSEL, 0, 0);
+      const LRESULT length = SendMessageW(control, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+      if (index < 0 || length < 0) return;
+      std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+      SendMessageW(control, CB_GETLBTEXT, static_cast<WPARAM>(index),
+                   reinterpret_cast<LPARAM>(text.data()));
+      text.resize(static_cast<std::size_t>(length));
+      link_.Post(Action::Choose(static_cast<DeviceList>(id - kComPortList), Utf8(text)));
+      return;
     }
-  } else if (window_ != nullptr) {
-    logPaintPending_ = true;
-    SetTimer(window_, kLogPaintTimer, kLogPaintInterval, nullptr);
+    case kClearButton:
+      if (code == BN_CLICKED) link_.Post(Action(Action::Kind::ClearLog));
+      return;
+    case kResetButton:
+      if (code == BN_CLICKED) link_.Post(Action(Action::Kind::Reset));
+      return;
+    case kPortSettingsItem:
+      if (const auto line = ChooseLineSettings(window_, shown_.line)) {
+        Action action(Action::Kind::LineSettings);
+        action.line = *line;
+        link_.Post(std::move(action));
+      }
+      return;
+    case kCloseItem:
+      close();
+      return;
+    case kAboutItem:
+      ShowAboutBox();
+      return;
+    default:
+      return;  // "Index de l'aide" does nothing
   }
 }
 
-void MainWindow::LogDelete(int index) {
-  checkIndex(index, LogCount());
-  logChanged();
-  SendMessageW(lstLog_, LB_DELETESTRING, static_cast<WPARAM>(index), 0);
-}
+// ---- Drawing a snapshot ----------------------------------------------------------------------
 
-void MainWindow::LogAppend(const std::string& line) {
-  logChanged();
-  const std::wstring wide = Wide(line);
-  SendMessageW(lstLog_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.c_str()));
-}
-
-void MainWindow::LogClear() {
-  logChanged();
-  SendMessageW(lstLog_, LB_RESETCONTENT, 0, 0);
-}
-
-std::string MainWindow::LogLine(int index) const {
-  checkIndex(index, LogCount());
-  return Utf8(itemText(lstLog_, LB_GETTEXTLEN, LB_GETTEXT, index));
-}
-
-void MainWindow::LogSetSelected(int index) {
-  if (index < 0 || index >= LogCount()) {
-    SendMessageW(lstLog_, LB_SETCURSEL, static_cast<WPARAM>(-1), 0);
-    return;
+void MainWindow::ShowSnapshot() {
+  core::WindowSnapshot next = link_.Snapshot();
+  if (next.version == shown_.version && shown_.version != 0) return;
+  const bool first = shown_.version == 0;
+  for (std::size_t i = 0; i < shapes_.size(); ++i) shapes_[i]->SetBrushColor(next.shapes[i]);
+  for (std::size_t i = 0; i < lamps_.size(); ++i) {
+    const auto& lamp = next.lamps[i];
+    lamps_[i]->SetLitColor(lamp.litColor);
+    lamps_[i]->SetNotLitColor(lamp.notLitColor);
+    lamps_[i]->SetLit(lamp.lit);
+    if (lamp.hint == shown_.lamps[i].hint) continue;
+    const std::wstring hint = Wide(lamp.hint);
+    TTTOOLINFOW tool{};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;
+    tool.hwnd = window_;
+    tool.uId = reinterpret_cast<UINT_PTR>(lamps_[i]->Handle());
+    tool.lpszText = const_cast<wchar_t*>(hint.c_str());
+    SendMessageW(tips_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
   }
-  logChanged();
-  SendMessageW(lstLog_, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
+  showLists(next);
+  showLog(next);
+  for (std::size_t panel = 0; panel < next.status.size(); ++panel) {
+    if (next.status[panel] == shown_.status[panel] && !first) continue;
+    const std::wstring text = Wide(next.status[panel]);
+    SendMessageW(status_, SB_SETTEXTW, panel, reinterpret_cast<LPARAM>(text.c_str()));
+    SendMessageW(status_, SB_SETTIPTEXTW, panel, reinterpret_cast<LPARAM>(text.c_str()));
+  }
+  if (next.busy != shown_.busy) showCursor(next.busy);
+  shown_ = std::move(next);
+  showNotices();
 }
 
-int MainWindow::LogSelected() const {
-  return static_cast<int>(SendMessageW(lstLog_, LB_GETCURSEL, 0, 0));
+void MainWindow::showLists(const core::WindowSnapshot& next) {
+  for (std::size_t i = 0; i < lists_.size(); ++i) {
+    const auto& list = next.lists[i];
+    HWND box = lists_[i];
+    if (list.items != shown_.lists[i].items ||
+        SendMessageW(box, CB_GETCOUNT, 0, 0) != static_cast<LRESULT>(list.items.size())) {
+      SendMessageW(box, CB_RESETCONTENT, 0, 0);
+      for (const auto& item : list.items) {
+        const std::wstring wide = Wide(item);
+        SendMessageW(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.c_str()));
+      }
+    }
+    if (SendMessageW(box, CB_GETCURSEL, 0, 0) != list.selected) {
+      SendMessageW(box, CB_SETCURSEL, static_cast<WPARAM>(list.selected), 0);
+    }
+  }
 }
 
-void MainWindow::SetStatusText(int panel, const std::string& text) {
-  statusTexts_.at(static_cast<std::size_t>(panel)) = text;
-  const std::wstring wide = Wide(text);
-  SendMessageW(status_, SB_SETTEXTW, static_cast<WPARAM>(panel),
-               reinterpret_cast<LPARAM>(wide.c_str()));
+void MainWindow::showLog(const core::WindowSnapshot& next) {
+  const auto& shown = shown_.log;
+  if (next.log == shown && next.logSelected == shown_.logSelected) return;
+  SendMessageW(lstLog_, WM_SETREDRAW, FALSE, 0);
+  // A new line usually pushes the oldest out: only the ends change.
+  std::size_t dropped = 0;
+  while (dropped < shown.size() && !continues(next.log, shown, dropped)) ++dropped;
+  for (std::size_t i = 0; i < dropped; ++i) SendMessageW(lstLog_, LB_DELETESTRING, 0, 0);
+  for (std::size_t i = shown.size() - dropped; i < next.log.size(); ++i) {
+    const std::wstring wide = Wide(next.log[i]);
+    SendMessageW(lstLog_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.c_str()));
+  }
+  SendMessageW(lstLog_, LB_SETCURSEL, static_cast<WPARAM>(next.logSelected), 0);
+  SendMessageW(lstLog_, WM_SETREDRAW, TRUE, 0);
+  InvalidateRect(lstLog_, nullptr, TRUE);
 }
 
-std::string MainWindow::StatusText(int panel) const {
-  return statusTexts_.at(static_cast<std::size_t>(panel));
+void MainWindow::showCursor(bool busy) {
+  // WM_SETCURSOR sets it as the pointer moves; one that rests over the window changes now.
+  POINT pointer{};
+  GetCursorPos(&pointer);
+  HWND under = WindowFromPoint(pointer);
+  if (under == window_ || IsChild(window_, under)) SetCursor(cursor(busy ? kIdcWait : kIdcArrow));
 }
 
-void MainWindow::SetScreenCursor(core::Cursor cursor) {
-  if (cursor == cursor_) return;
-  cursor_ = cursor;
-  SetCursor(
-      LoadCursorW(nullptr, MAKEINTRESOURCEW(cursor == core::Cursor::HourGlass ? 32514 : 32512)));
-}
-
-void MainWindow::ProcessMessages() {
-  platform::MessagePump::current().processMessages();
+void MainWindow::showNotices() {
+  // The box's own loop draws the snapshots that come meanwhile: one box at a time.
+  if (noticeOpen_) return;
+  std::erase_if(noticesShown_, [&](std::uint64_t id) {
+    return std::none_of(shown_.notices.begin(), shown_.notices.end(),
+                        [&](const core::Notice& notice) { return notice.id == id; });
+  });
+  for (const core::Notice& notice : shown_.notices) {
+    if (std::find(noticesShown_.begin(), noticesShown_.end(), notice.id) != noticesShown_.end())
+      continue;
+    noticeOpen_ = true;
+    noticesShown_.push_back(notice.id);
+    const std::uint64_t id = notice.id;  // the box's loop replaces shown_
+    MessageBoxW(window_, Wide(notice.text).c_str(), Wide(ProgramInfo::kName).c_str(),
+                MB_OK | MB_ICONERROR);
+    noticeOpen_ = false;
+    Action closed(Action::Kind::NoticeClosed);
+    closed.notice = id;
+    link_.Post(std::move(closed));
+    return;  // the next one comes with the next snapshot
+  }
 }
 
 }  // namespace velmora::ui::win32

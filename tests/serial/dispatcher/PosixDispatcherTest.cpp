@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <numeric>
 #include <thread>
+#include <vector>
 
 #include "platform/serial/SerialError.h"
 #include "serial/dispatcher/PosixDispatcher.h"
@@ -130,20 +133,41 @@ int ThreadsNamed(const std::string& name) {
   return count;
 }
 
-// How often the threads of this name have gone to sleep so far.
-long SleepsOfThreadsNamed(const std::string& name) {
-  long sleeps = 0;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-    std::ifstream comm(task.path() / "comm");
-    std::string line;
-    if (!std::getline(comm, line) || line != name) continue;
-    std::ifstream status(task.path() / "status");
-    while (std::getline(status, line)) {
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) sleeps += std::stol(line.substr(24));
-    }
+// The POSIX dispatcher, remembering how long each wait for the device that its dispatch thread
+// asks for may last.
+class WaitRecorder : public TApdPosixDispatcher {
+ public:
+  WaitRecorder() : TApdPosixDispatcher(nullptr) {}
+  ~WaitRecorder() override { Finalize(); }  // its threads call the override below
+  // Those shorter than a minute.
+  long shortWaits() const {
+    std::lock_guard lock(mutex_);
+    return std::count_if(waits_.begin(), waits_.end(), [](auto wait) { return wait < 1min; });
   }
-  return sleeps;
-}
+  // Whether the dispatch thread is in one now.
+  bool waiting() const {
+    std::lock_guard lock(mutex_);
+    return waiting_;
+  }
+
+ protected:
+  std::int32_t WaitComEventFor(std::uint32_t& mask, std::chrono::milliseconds timeout) override {
+    {
+      std::lock_guard lock(mutex_);
+      waits_.push_back(timeout);
+      waiting_ = true;
+    }
+    const std::int32_t got = TApdPosixDispatcher::WaitComEventFor(mask, timeout);
+    std::lock_guard lock(mutex_);
+    waiting_ = false;
+    return got;
+  }
+
+ private:
+  mutable std::mutex mutex_;  // the dispatch thread writes, the test reads
+  std::vector<std::chrono::milliseconds> waits_;
+  bool waiting_ = false;
+};
 
 }  // namespace
 
@@ -152,7 +176,7 @@ long SleepsOfThreadsNamed(const std::string& name) {
 // back, and a write wakes it for a "sent" trigger at once.
 TEST(TApdPosixDispatcher, AnOpenPortRunsADispatchAndAnOutputThreadOnly) {
   PtyPair pty;
-  TApdPosixDispatcher dispatcher(nullptr);
+  WaitRecorder dispatcher;
   ASSERT_EQ(open(dispatcher, pty.slavePath()), 0);
   Receiver receiver(dispatcher);
   pty.write({0xF8});
@@ -161,15 +185,14 @@ TEST(TApdPosixDispatcher, AnOpenPortRunsADispatchAndAnOutputThreadOnly) {
   EXPECT_EQ(ThreadsNamed("serial-out"), 1);
   EXPECT_EQ(ThreadsNamed("serial-com"), 0);
 
-  const long asleep = SleepsOfThreadsNamed("serial-dispatch");
-  std::this_thread::sleep_for(300ms);
-  EXPECT_LE(SleepsOfThreadsNamed("serial-dispatch") - asleep, 1);
+  // Back in a wait after the byte's notification: like those before it, it has no end near.
+  ASSERT_TRUE(WaitUntil([&] { return dispatcher.waiting(); }));
+  EXPECT_EQ(dispatcher.shortWaits(), 0);
 
   const std::int32_t timer = dispatcher.AddTimerTrigger();
   ASSERT_GT(timer, 0);
   ASSERT_EQ(dispatcher.SetTimerTrigger(timer, 1000, true), 0);
-  const long timing = SleepsOfThreadsNamed("serial-dispatch");
-  EXPECT_TRUE(WaitUntil([&] { return SleepsOfThreadsNamed("serial-dispatch") > timing + 5; }));
+  EXPECT_TRUE(WaitUntil([&] { return dispatcher.shortWaits() >= 2; }));
   ASSERT_EQ(dispatcher.RemoveTrigger(timer), 0);
 
   const std::int32_t sentTrigger = dispatcher.AddStatusTrigger(serial::stOutSent);

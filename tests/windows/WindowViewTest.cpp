@@ -1,0 +1,205 @@
+// The Win32 window as a view, under Wine (with Xvfb's display): it draws the snapshots a fake
+// bridge publishes and posts what the user does.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ui/win32/MainWindow.h"
+
+#include <commctrl.h>
+
+namespace velmora::test {
+namespace {
+
+using core::Lamp;
+using ui::Action;
+using Kind = ui::Action::Kind;
+
+// Stands for the bridge thread: publishes the snapshots a test makes and keeps what the view
+// posts. All on the test's thread, but the wake-up, which Publish waits for.
+class FakeLink final : public ui::ViewLink {
+ public:
+  core::WindowSnapshot Snapshot() const override { return snapshot_; }
+  void Post(Action action) const override { posted.push_back(std::move(action)); }
+  void SetWake(std::function<void()> wake) override { wake_ = std::move(wake); }
+  std::optional<core::WindowPosition> Position() const override { return std::nullopt; }
+  std::string Profile() const override { return "default"; }
+  void ViewGone() override {}
+
+  // Wakes the view from another thread, as the bridge thread does.
+  void Publish(core::WindowSnapshot next) {
+    next.version = snapshot_.version + 1;
+    snapshot_ = std::move(next);
+    std::thread([this] { wake_(); }).join();
+  }
+  mutable std::vector<Action> posted;
+
+ private:
+  core::WindowSnapshot snapshot_;
+  std::function<void()> wake_;
+};
+
+// Handles the test thread's messages until `done` holds; false after a generous bound.
+bool PumpUntil(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+  }
+  return true;
+}
+
+std::wstring textOf(HWND control, UINT lengthMessage, UINT textMessage, WPARAM index) {
+  const auto length = LOWORD(SendMessageW(control, lengthMessage, index, 0));
+  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+  SendMessageW(control, textMessage, index, reinterpret_cast<LPARAM>(text.data()));
+  return text.c_str();
+}
+
+// Acts on the box that a call opens, from a timer that the box's own modal loop runs.
+struct BoxDriver {
+  std::function<void(HWND box)> act;
+  bool acted = false;
+};
+
+void CALLBACK driveBox(HWND owner, UINT, UINT_PTR id, DWORD) {
+  HWND box = nullptr;
+  while ((box = FindWindowExW(nullptr, box, L"#32770", nullptr)) != nullptr &&
+         !(IsWindowVisible(box) && GetWindowThreadProcessId(box, nullptr) == GetCurrentThreadId()))
+    continue;
+  if (box == nullptr) return;
+  KillTimer(owner, id);
+  reinterpret_cast<BoxDriver*>(id)->acted = true;
+  reinterpret_cast<BoxDriver*>(id)->act(box);
+}
+
+class WindowViewTest : public ::testing::Test {
+ protected:
+  WindowViewTest() {
+    sample.shapes = {core::kClosedColor, core::kOpenColor, core::kSwitchingColor};
+    for (auto& lamp : sample.lamps) lamp = {false, serial::clLime, serial::clNavy, ""};
+    for (const Lamp error : {Lamp::MidiError, Lamp::ComError})
+      sample.lamps[static_cast<std::size_t>(error)] = {error == Lamp::MidiError, serial::clRed,
+                                                       serial::clGray, ""};
+    sample.lists[static_cast<std::size_t>(core::DeviceList::MidiOut)] = {{"Synth", "Sampler"}, 0};
+    sample.log = {"[MIDI-In] - 90 00 64 (Note On)", "Réglages ignorés"};
+    sample.logSelected = 1;
+    sample.status = {"sortie MIDI fermée", "1,38400,8,1,pNone"};
+    sample.line.baud = 31250;
+    window.Show(SW_SHOWNORMAL);
+  }
+  void Show(const core::WindowSnapshot& next) {
+    link.Publish(next);
+    const auto version = link.Snapshot().version;
+    ASSERT_TRUE(PumpUntil([&] { return window.Shown().version == version; }));
+  }
+  // The control at a point of the client area, where the form lays it out.
+  HWND At(int x, int y) const { return ChildWindowFromPoint(window.Handle(), POINT{x, y}); }
+  COLORREF CentrePixel(int x, int y) const {
+    RedrawWindow(At(x, y), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    HDC dc = GetDC(At(x, y));
+    const COLORREF colour = GetPixel(dc, 6, 6);
+    ReleaseDC(At(x, y), dc);
+    return colour;
+  }
+  void OnNextBox(BoxDriver& driver) {
+    SetTimer(window.Handle(), reinterpret_cast<UINT_PTR>(&driver), 20, &driveBox);
+  }
+
+  core::WindowSnapshot sample;
+  FakeLink link;
+  ui::win32::MainWindow window{link};
+};
+
+TEST_F(WindowViewTest, DrawsEachSnapshot) {
+  Show(sample);
+  EXPECT_EQ(CentrePixel(20, 20), RGB(255, 0, 0)) << "RS232 closed";
+  EXPECT_EQ(CentrePixel(20, 52), RGB(0, 255, 0)) << "MIDI In open";
+  EXPECT_EQ(CentrePixel(20, 252), RGB(0, 0, 128)) << "RS232 In dark";
+  EXPECT_EQ(CentrePixel(20, 300), RGB(255, 0, 0)) << "Erreur MIDI lit";
+  EXPECT_EQ(CentrePixel(132, 300), RGB(128, 128, 128)) << "Erreur RS232 dark";
+  HWND outputs = At(50, 85);
+  EXPECT_EQ(SendMessageW(outputs, CB_GETCOUNT, 0, 0), 2);
+  EXPECT_EQ(textOf(outputs, CB_GETLBTEXTLEN, CB_GETLBTEXT, 0), L"Synth");
+  EXPECT_EQ(SendMessageW(outputs, CB_GETCURSEL, 0, 0), 0);
+  HWND status = At(5, 330);
+  EXPECT_EQ(textOf(status, SB_GETTEXTLENGTHW, SB_GETTEXTW, 0), L"sortie MIDI fermée");
+  EXPECT_EQ(textOf(status, SB_GETTEXTLENGTHW, SB_GETTEXTW, 1), L"1,38400,8,1,pNone");
+
+  // "Reset" ran: the lamp goes dark; a new log line pushed the oldest out and is selected.
+  sample.lamps[static_cast<std::size_t>(Lamp::MidiError)].lit = false;
+  sample.log = {"Réglages ignorés", "[Com-Rx] - 90 3C 64"};
+  Show(sample);
+  EXPECT_EQ(CentrePixel(20, 300), RGB(128, 128, 128));
+  HWND log = At(20, 140);
+  ASSERT_EQ(SendMessageW(log, LB_GETCOUNT, 0, 0), 2);
+  EXPECT_EQ(textOf(log, LB_GETTEXTLEN, LB_GETTEXT, 0), L"Réglages ignorés");
+  EXPECT_EQ(textOf(log, LB_GETTEXTLEN, LB_GETTEXT, 1), L"[Com-Rx] - 90 3C 64");
+  EXPECT_EQ(SendMessageW(log, LB_GETCURSEL, 0, 0), 1);
+}
+
+TEST_F(WindowViewTest, PostsTheUsersActions) {
+  Show(sample);
+  HWND outputs = At(50, 85);
+  SendMessageW(outputs, CB_SETCURSEL, 1, 0);
+  SendMessageW(window.Handle(), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(outputs), CBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(outputs));
+  SendMessageW(At(320, 300), BM_CLICK, 0, 0);  // "Reset"
+  SendMessageW(At(320, 250), BM_CLICK, 0, 0);  // "Effacer"
+  BoxDriver line{[](HWND box) {
+    SetDlgItemTextW(box, 301, L"9600");
+    SendMessageW(box, WM_COMMAND, MAKEWPARAM(301, CBN_EDITCHANGE),
+                 reinterpret_cast<LPARAM>(GetDlgItem(box, 301)));
+    SendDlgItemMessageW(box, 303, CB_SETCURSEL, 2, 0);  // "Paire"
+    SendMessageW(box, WM_COMMAND, IDOK, 0);
+  }};
+  OnNextBox(line);
+  SendMessageW(window.Handle(), WM_COMMAND,
+               GetMenuItemID(GetSubMenu(GetMenu(window.Handle()), 0), 0), 0);
+  EXPECT_TRUE(line.acted);
+  SetWindowPos(window.Handle(), nullptr, 10, 20, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  PostMessageW(window.Handle(), WM_CLOSE, 0, 0);
+  EXPECT_EQ(window.Run(), 0);
+  EXPECT_FALSE(IsWindowVisible(window.Handle())) << "hidden at once";
+
+  std::vector<Kind> kinds;
+  for (const Action& action : link.posted) kinds.push_back(action.kind);
+  ASSERT_EQ(kinds, (std::vector<Kind>{Kind::Choose, Kind::Reset, Kind::ClearLog, Kind::LineSettings,
+                                      Kind::Moved, Kind::Close}));
+  EXPECT_EQ(link.posted[0].list, core::DeviceList::MidiOut);
+  EXPECT_EQ(link.posted[0].entry, "Sampler") << "a choice goes by the entry's text";
+  EXPECT_EQ(link.posted[3].line, (core::LineSettings{9600, 8, serial::TParity::pEven, 1}));
+  EXPECT_EQ(link.posted[4].position, (core::WindowPosition{10, 20}));
+}
+
+TEST_F(WindowViewTest, ShowsNoticesAndTheAboutBoxWithTheLine) {
+  sample.notices = {{7, "Port introuvable"}};
+  BoxDriver notice{[](HWND box) {
+    EXPECT_NE(FindWindowExW(box, nullptr, nullptr, L"Port introuvable"), nullptr);
+    SendMessageW(box, WM_COMMAND, IDOK, 0);
+  }};
+  OnNextBox(notice);
+  Show(sample);
+  ASSERT_TRUE(PumpUntil([&] { return !link.posted.empty(); }));
+  EXPECT_EQ(link.posted[0].kind, Kind::NoticeClosed);
+  EXPECT_EQ(link.posted[0].notice, 7u);
+
+  BoxDriver about{[](HWND box) {
+    EXPECT_NE(FindWindowExW(box, nullptr, nullptr, L"MIDI ↔ RS232, 31250 bauds"), nullptr);
+    SendMessageW(box, WM_COMMAND, IDOK, 0);
+  }};
+  OnNextBox(about);
+  window.ShowAboutBox();
+  EXPECT_TRUE(about.acted);
+}
+
+}  // namespace
+}  // namespace velmora::test
