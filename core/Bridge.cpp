@@ -97,10 +97,28 @@ std::string UnspacedHex(const std::uint8_t* bytes, std::size_t count) {
 }
 
 std::string LogHex(const std::uint8_t* bytes, std::size_t count, bool spaced) {
-  const std::size_t shown = std::min(count, kLoggedBytes);
-  std::string text = hexJoin(bytes, shown, spaced);
-  if (shown < count) text += (spaced ? " … (" : "… (") + std::to_string(count) + ")";
-  return text;
+  LoggedBytes whole;
+  whole.Add(bytes, count);
+  return whole.Text(spaced);
+}
+
+void LoggedBytes::Add(const std::uint8_t* bytes, std::size_t count) {
+  if (count_ < head_.size()) {
+    const std::size_t taken = std::min(count, head_.size() - count_);
+    std::copy(bytes, bytes + taken, head_.begin() + static_cast<std::ptrdiff_t>(count_));
+  }
+  // The tail keeps the last kTail bytes of everything added so far.
+  const std::size_t fresh = std::min(count, kTail);
+  std::copy(tail_.begin() + static_cast<std::ptrdiff_t>(fresh), tail_.end(), tail_.begin());
+  std::copy(bytes + count - fresh, bytes + count,
+            tail_.begin() + static_cast<std::ptrdiff_t>(kTail - fresh));
+  count_ += count;
+}
+
+std::string LoggedBytes::Text(bool spaced) const {
+  if (count_ <= head_.size()) return hexJoin(head_.data(), count_, spaced);
+  return hexJoin(head_.data(), kHead, spaced) + (spaced ? " … " : "…") +
+         hexJoin(tail_.data(), kTail, spaced) + " (" + std::to_string(count_) + ")";
 }
 
 // ---- Lifecycle --------------------------------------------------------------------------
@@ -114,6 +132,10 @@ constexpr std::uint32_t kDevicesChangedMessage = platform::WM_USER + 0x160;
 Bridge::Bridge(DeviceFactory& factory, const platform::Clock& clock)
     : factory_(factory),
       clock_(clock),
+      comPace_([this](const platform::Message& message) -> std::intptr_t {
+        if (message.id == platform::WM_TIMER) drainComOut();
+        return 0;
+      }),
       changes_([this](const platform::Message& message) -> std::intptr_t {
         devicesChanged(static_cast<unsigned>(message.wParam));
         return 0;
@@ -171,6 +193,7 @@ void Bridge::createMidiDevices() {
     }
     if (MidiInput) {
       swallow([&] {
+        MidiInput->SetDroppedShort(DroppedShortStatuses(messages_.toSerial));
         MidiInput->SetOnDeviceLost([this] { MidiInLost(); });
         MidiInput->SetOnOverflow([this](std::uint64_t refused) {
           MidiInRefused += refused;
@@ -283,6 +306,8 @@ void Bridge::SetComPortOpen(bool open) {
   // stream: both flags and the assembler are cleared before the port is touched.
   if (!open) ComPortOpened = false;
   assembler_.Reset();
+  textFrames_.Reset();
+  dropComOut(Loss::ComClosed);
 
   WindowSurface* window = surface();
   const Cursor saved = window ? window->ScreenCursor() : Cursor::Default;
@@ -308,6 +333,7 @@ void Bridge::SetComPortOpen(bool open) {
     ComPortOpened = opened && open;
   });
   if (ComPortOpened && SLController) swallow([&] { SLController->SetMonitoring(true); });
+  if (ComPortOpened) paceComLine();
   if (open && ComPortOpened) {
     lastOpenFailure_[static_cast<std::size_t>(Shape::ComPort)].clear();
     losses_.EndEpisodes(LossPath::Com);
@@ -433,6 +459,8 @@ void Bridge::ComPortLost() {
   releaseHeldNotes();
   ComPortOpened = false;
   assembler_.Reset();
+  textFrames_.Reset();
+  dropComOut(Loss::ComClosed);
   swallow([&] {
     if (SLController && SLController->Monitoring()) SLController->SetMonitoring(false);
   });
@@ -476,13 +504,24 @@ void Bridge::SendComBytes(const std::uint8_t* bytes, std::uint8_t count) {
     lose(Loss::ComClosed);
     return;
   }
-  if (SerialPort->OutBuffFree() < count) {
-    ++ComTxRefused;
-    lose(Loss::ComFull);
-    return;
-  }
+  // Real time may go between any two bytes of what waits; the rest keeps its order.
+  const bool realTime = bytes[0] >= 0xF8;
   try {
-    SerialPort->PutBlock(bytes, count);
+    if (realTime || comOut_.Empty()) {
+      if (SerialPort->OutBuffFree() >= count) {
+        SerialPort->PutBlock(bytes, count);
+        comOut_.Wrote(count, PacedSerialOutput::Clock::now());  // after the write, as above
+      } else if (realTime ? !comOut_.PushFront(bytes[0])
+                          : !comOut_.Append(bytes, count, false, true)) {
+        ++ComTxRefused;
+        lose(Loss::ComFull);
+        return;
+      }
+    } else if (!comOut_.Append(bytes, count, false, true)) {
+      ++ComTxRefused;
+      lose(Loss::ComFull);
+      return;
+    }
   } catch (const std::exception& error) {
     lose(Loss::ComRefused, error.what());
     return;
@@ -490,11 +529,110 @@ void Bridge::SendComBytes(const std::uint8_t* bytes, std::uint8_t count) {
     lose(Loss::ComRefused);
     return;
   }
+  if (!drainComOut()) return;
   losses_.EndEpisodes(LossPath::Com);
   swallow([&] {
     const std::string text = SpacedHex(bytes, count);
     if (!text.empty() && fmMain) fmMain->LogComTx(text);
   });
+}
+
+bool Bridge::SendComSysex(const std::uint8_t* bytes, std::size_t count, bool first) {
+  if (first) comSysexLost_ = false;
+  if (comSysexLost_) return false;
+  if (count == 0) return true;
+  if (!ComPortOpened || !SerialPort) {
+    comSysexLost_ = true;
+    lose(Loss::ComClosed);
+    return false;
+  }
+  if (!comOut_.Append(bytes, count, true, first)) {
+    comSysexLost_ = true;
+    ++ComTxRefused;
+    lose(Loss::ComFull);
+    return false;
+  }
+  if (!drainComOut()) {
+    comSysexLost_ = true;
+    return false;
+  }
+  losses_.EndEpisodes(LossPath::Com);
+  return true;
+}
+
+bool Bridge::drainComOut() {
+  bool refused = false;
+  bool portFull = false;
+  if (ComPortOpened && SerialPort && !comOut_.Empty()) {
+    bool wrote = false;
+    try {
+      for (;;) {
+        const auto now = PacedSerialOutput::Clock::now();
+        const auto ready = comOut_.Ready(SerialPort->OutBuffFree(), now);
+        if (ready.empty()) {
+          portFull = !comOut_.Ready(PacedSerialOutput::kDefaultLimit, now).empty();
+          break;
+        }
+        const auto part = static_cast<std::uint16_t>(std::min<std::size_t>(ready.size(), 0xFFFF));
+        SerialPort->PutBlock(ready.data(), part);
+        // Timed after the write: a thread held up before it must not make the line look ahead
+        // of where the bytes really are.
+        comOut_.Sent(part, PacedSerialOutput::Clock::now());
+        wrote = true;
+      }
+    } catch (const std::exception& error) {
+      refused = true;
+      dropComOut(Loss::ComRefused, error.what());
+    } catch (...) {
+      refused = true;
+      dropComOut(Loss::ComRefused);
+    }
+    if (wrote && !refused) losses_.EndEpisodes(LossPath::Com);
+  }
+  armComPace(portFull);
+  return !refused;
+}
+
+void Bridge::armComPace(bool portFull) {
+  using Duration = PacedSerialOutput::Clock::duration;
+  // A dump goes at the line's pace, looked at when its next byte is due; a backlog waits for
+  // room in the port, which drains at least a few bytes in the latest look's time.
+  Duration interval{0};
+  if (ComPortOpened && !comOut_.Empty()) {
+    const auto now = PacedSerialOutput::Clock::now();
+    const auto due = portFull ? std::nullopt : comOut_.NextDue(now);
+    interval = std::clamp<Duration>(due ? *due - now : Duration{PacedSerialOutput::kLatest},
+                                    PacedSerialOutput::kSoonest, PacedSerialOutput::kLatest);
+  }
+  if (interval == comPaceInterval_) return;
+  comPaceInterval_ = interval;
+  swallow([&] {
+    if (interval.count() == 0) {
+      comPace_.killTimer(1);
+    } else {
+      comPace_.setTimer(1, interval);
+    }
+  });
+}
+
+void Bridge::dropComOut(Loss cause, const std::string& detail) {
+  const std::size_t lost = comOut_.Clear();
+  for (std::size_t i = 0; i < lost; ++i) lose(cause, detail);
+  armComPace();
+}
+
+void Bridge::paceComLine() {
+  const LineSettings line = PortLineSettings();
+  const int bits =
+      1 + line.dataBits + (line.parity == serial::TParity::pNone ? 0 : 1) + line.stopBits;
+  comOut_.SetByteTime(PacedSerialOutput::ByteTime(line.baud, bits));
+}
+
+void Bridge::SetMessageChoice(const MessageChoice& choice) {
+  messages_ = choice;
+  if (!choice.serialText) textFrames_.Reset();
+  if (MidiInput)
+    swallow([&] { MidiInput->SetDroppedShort(DroppedShortStatuses(choice.toSerial)); });
 }
 
 void Bridge::SendMidiBytes(const std::uint8_t* bytes, std::size_t count) {
@@ -906,6 +1044,7 @@ bool Bridge::SetLineSettings(const LineSettings& line) {
   const LineSettings before = PortLineSettings();
   try {
     applyLine(*SerialPort, line, before.flow);
+    paceComLine();
     return true;
   } catch (...) {
     // The port keeps a refused value as its property although the device still runs the old

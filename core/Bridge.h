@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,7 +17,10 @@
 #include "core/DeviceInterfaces.h"
 #include "core/ForwardingLosses.h"
 #include "core/HeldNotes.h"
+#include "core/MessageKinds.h"
 #include "core/MidiAssembler.h"
+#include "core/PacedSerialOutput.h"
+#include "core/SerialTextFrames.h"
 #include "core/WindowSurface.h"
 #include "platform/Clock.h"
 #include "platform/MessagePump.h"
@@ -82,10 +86,26 @@ std::string HWFlowText(serial::THWFlowOptionSet options);
 // Two upper-case digits per byte, separated by blanks ("90 3C 64") or run together ("903C64").
 std::string SpacedHex(const std::uint8_t* bytes, std::size_t count);
 std::string UnspacedHex(const std::uint8_t* bytes, std::size_t count);
-// A message as the log shows it: a sysex block longer than kLoggedBytes by its first bytes,
-// "…" and its length, so that one line stays readable.
+// A message as the log shows it: a sysex block longer than kLoggedBytes by its first and last
+// bytes and its length ("F0 43 … 7F F7 (65536)"), so that one line stays readable.
 inline constexpr std::size_t kLoggedBytes = 16;
 std::string LogHex(const std::uint8_t* bytes, std::size_t count, bool spaced);
+
+// A message that comes in parts (a long system exclusive), kept as LogHex shows it whole.
+class LoggedBytes {
+ public:
+  static constexpr std::size_t kHead = 12;  // shown before "…", and kTail after it
+  static constexpr std::size_t kTail = 4;
+  void Add(const std::uint8_t* bytes, std::size_t count);
+  void Clear() { count_ = 0; }
+  std::size_t Count() const { return count_; }
+  std::string Text(bool spaced) const;
+
+ private:
+  std::array<std::uint8_t, kLoggedBytes> head_{};
+  std::array<std::uint8_t, kTail> tail_{};  // the last bytes, oldest first
+  std::size_t count_ = 0;
+};
 // The loss that a MIDI output's refusal stands for: what it raised and its last result code.
 Loss MidiOutLossOf(const std::string& raised, std::uint32_t result);
 
@@ -128,15 +148,30 @@ class Bridge {
   void MidiInLost();
   void MidiOutLost();
 
-  // MIDI in to serial: writes a two- or three-byte message when the port is open and has room;
-  // otherwise the message is counted as a loss.
+  // MIDI in to serial: one short message (1 to 3 bytes) as it came. Real-time bytes go out at
+  // once, before whatever waits; the others after it. What the port has no room for waits in
+  // the bridge (PacedSerialOutput); what a closed port, a full wait or a refusal loses is
+  // counted.
   void SendComBytes(const std::uint8_t* bytes, std::uint8_t count);
+  // One part of a system-exclusive message as it came, `first` or following the last part
+  // given: it waits its turn and goes out at the line's pace. After a part is lost the rest of
+  // its message is dropped with it (one loss). False for a part lost or dropped.
+  bool SendComSysex(const std::uint8_t* bytes, std::size_t count, bool first);
+  // What crosses each way and whether the serial side's text frames are read; the MIDI input
+  // is told what it may leave where it arrives.
+  void SetMessageChoice(const MessageChoice& choice);
+  const MessageChoice& Messages() const { return messages_; }
+  // The bound of what waits for the line (1 MiB unless set), and what waits now, in bytes.
+  void SetComWaitLimit(std::size_t bytes) { comOut_.SetLimit(bytes); }
+  std::size_t ComWaiting() const { return comOut_.Waiting(); }
   // Serial to MIDI out: one whole message (1 to 3 bytes, or F0 ... F7) to the MIDI output.
   // What the output refuses is counted as a loss; nothing is raised.
   void SendMidiBytes(const std::uint8_t* bytes, std::size_t count);
   // Serial bytes as received; whole messages go out through SendMidiBytes. Each completed
   // message is logged with its "[Com-Rx]" line by `logComRx`, each dropped byte too.
   MidiAssembler& SerialAssembler() { return assembler_; }
+  // Serial bytes as received when text frames are read: before the assembler.
+  SerialTextFrames& TextFrames() { return textFrames_; }
 
   // Enumeration and start-up.
   std::string ComDeviceName(int number) const;
@@ -229,11 +264,26 @@ class Bridge {
   void lossLine(const std::string& line);
   // Switches off, on the MIDI output still open, every note the serial side left on.
   void releaseHeldNotes();
+  // Writes what may go of the bytes that wait for the line, and keeps the pace timer running
+  // while some wait. False when the port refused a write (what waited is then lost).
+  bool drainComOut();
+  // `portFull`: the bytes due wait for room in the port, not for the line.
+  void armComPace(bool portFull = false);
+  // What waits for the line is lost: the port closed or refused.
+  void dropComOut(Loss cause, const std::string& detail = {});
+  // The line's byte time, from the port's settings.
+  void paceComLine();
 
   MainForm* fmMain = nullptr;
   DeviceFactory& factory_;  // outlives the bridge; makes the MIDI devices absent at start later
   const platform::Clock& clock_;
   MidiAssembler assembler_;
+  SerialTextFrames textFrames_;
+  MessageChoice messages_;
+  PacedSerialOutput comOut_;
+  bool comSysexLost_ = false;  // the system exclusive on its way lost a part
+  std::chrono::steady_clock::duration comPaceInterval_{0};  // the pace timer's; 0: stopped
+  platform::MessageWindow comPace_;                         // its timer drains comOut_
   bool finalized_ = false;
 
   // The live lists; all UI thread.

@@ -144,6 +144,19 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         break;
       }
       options.line = *line;
+    } else if (name == "--to-serial" || name == "--to-midi") {
+      const auto text = value();
+      if (!text) break;
+      std::string bad;
+      const auto kinds = ParseMessageKinds(*text, bad);
+      if (!kinds) {
+        result.error =
+            name + ": \"" + bad + "\" is no message kind; the kinds are " + MessageKindWords();
+        break;
+      }
+      (name == "--to-serial" ? options.toSerial : options.toMidi) = *kinds;
+    } else if (name == "--serial-text") {
+      flag(options.serialText);
     } else {
       result.error = "unknown option \"" + args[i] + "\" (--help lists the options)";
     }
@@ -224,12 +237,18 @@ std::string UsageText(const std::string& program) {
          "  --line N,D,P,S      speed, data bits 5-8, parity N/O/E/M/S, stop bits 1/2\n"
          "  --midi-in NAME      the MIDI input: its name or a part of it\n"
          "  --midi-out NAME     the MIDI output: its name or a part of it\n"
+         "  --to-serial KINDS   the messages that go MIDI -> serial (default channel)\n"
+         "  --to-midi KINDS     the messages that go serial -> MIDI (default all)\n"
+         "  --serial-text       read FF 00 00 LEN text frames on the serial port into the log\n"
          "  --no-settings       neither read nor write the remembered choices\n"
          "  --headless          run without a window; SIGINT or SIGTERM ends it\n"
          "  --profile NAME      one gateway among several: its own settings, JACK client and\n"
          "                      lock (letters, digits, - and _; default: default)\n"
          "  --list-profiles     list the profiles that have a settings file and exit\n"
          "\n"
+         "KINDS: comma-separated, of " +
+         MessageKindWords() +
+         ".\n"
          "A bad option or value exits with status 2; a profile that already runs, with 1.\n";
 }
 

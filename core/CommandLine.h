@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/Bridge.h"
+#include "core/MessageKinds.h"
 #include "core/Profile.h"
 
 namespace velmora::core {
@@ -27,6 +28,10 @@ struct CommandLine {
   std::optional<std::string> midiIn;
   std::optional<std::string> midiOut;
   std::optional<LineSettings> line;
+  // What crosses each way (--to-serial, --to-midi) and --serial-text; unset: as remembered.
+  std::optional<MessageKinds> toSerial;
+  std::optional<MessageKinds> toMidi;
+  bool serialText = false;
 };
 
 // What the machine offers, as the lists show it: serial device paths in COM order (COM1

@@ -59,6 +59,9 @@ class MidiInputDevice {
   // Raised on the UI thread once per overflow episode with the number of events the full
   // ring refused in it.
   virtual void SetOnOverflow(std::function<void(std::uint64_t refused)> handler) { (void)handler; }
+  // Short messages of these status classes (midi::ShortStatusBit) are left where they arrive:
+  // the kinds the user does not forward. The bridge filters them itself as well.
+  virtual void SetDroppedShort(std::uint32_t statuses) { (void)statuses; }
   // The names of the inputs the service has now, whether this one is open or not.
   virtual std::vector<std::string> PortNames() { return NamesByNumber(*this); }
   // The MIDI service's result code of the last failed call and its text; 0 when unknown.

@@ -15,8 +15,13 @@ namespace velmora::core {
 class RealMidiInput final : public MidiInputDevice {
  public:
   // Raises "Invalid device ID" when the service has no input device.
+  // Room for a dump of 256 KiB delivered in one pass, before any buffer can come back.
+  static constexpr std::uint16_t kSysexBuffers = 64;
+
   explicit RealMidiInput(std::shared_ptr<platform::midi::MidiService> service)
-      : service_(service), input_(std::move(service)) {}
+      : service_(service), input_(std::move(service)) {
+    input_.SetSysexBufferCount(kSysexBuffers);
+  }
 
   midi::TMidiInput& Component() { return input_; }
 
@@ -35,6 +40,7 @@ class RealMidiInput final : public MidiInputDevice {
   void SetOnMidiInput(std::function<void(MidiInputDevice& sender)> handler) override;
   void SetOnDeviceLost(std::function<void()> handler) override;
   void SetOnOverflow(std::function<void(std::uint64_t refused)> handler) override;
+  void SetDroppedShort(std::uint32_t statuses) override { input_.SetDroppedShort(statuses); }
   std::vector<std::string> PortNames() override;
   std::uint32_t LastError() const override { return input_.Error(); }
   std::string LastErrorText() const override {

@@ -43,6 +43,22 @@ std::string parityLetter(serial::TParity parity) {
 // In FlowControl's order.
 constexpr const char* kFlowNames[] = {"none", "rts-cts", "xon-xoff"};
 
+// [messages]: "to-serial", "to-midi" (kinds) and "serial-text" (on/off).
+bool takeMessages(RememberedChoices& choices, const std::string& key, const std::string& value) {
+  if (key != "to-serial" && key != "to-midi" && key != "serial-text") return true;
+  MessageChoice& messages = choices.messages ? *choices.messages : choices.messages.emplace();
+  if (key == "serial-text") {
+    if (value != "on" && value != "off") return false;
+    messages.serialText = value == "on";
+    return true;
+  }
+  std::string bad;
+  const auto kinds = ParseMessageKinds(value, bad);
+  if (!kinds) return false;
+  (key == "to-serial" ? messages.toSerial : messages.toMidi) = *kinds;
+  return true;
+}
+
 // Takes one "key=value" of a known section; false when the value is not one it can hold.
 bool take(RememberedChoices& choices, const std::string& section, const std::string& key,
           const std::string& value) {
@@ -85,6 +101,8 @@ bool take(RememberedChoices& choices, const std::string& section, const std::str
     if (key == "input") choices.midiIn = value;
     if (key == "output") choices.midiOut = value;
     return true;
+  } else if (section == "messages") {
+    return takeMessages(choices, key, value);
   } else if (section == "window" && (key == "x" || key == "y")) {
     const auto parsed = number(value, -kMaxCoordinate, kMaxCoordinate);
     if (!parsed) return false;
@@ -144,6 +162,11 @@ std::string FormatSettings(const RememberedChoices& choices) {
   text += "\n[midi]\n";
   if (!choices.midiIn.empty()) text += "input=" + choices.midiIn + "\n";
   if (!choices.midiOut.empty()) text += "output=" + choices.midiOut + "\n";
+  if (choices.messages) {
+    text += "\n[messages]\nto-serial=" + MessageKindsText(choices.messages->toSerial) +
+            "\nto-midi=" + MessageKindsText(choices.messages->toMidi) +
+            "\nserial-text=" + (choices.messages->serialText ? "on" : "off") + "\n";
+  }
   if (choices.position) {
     text += "\n[window]\nx=" + std::to_string(choices.position->x) +
             "\ny=" + std::to_string(choices.position->y) + "\n";
@@ -285,7 +308,16 @@ RememberedChoices CurrentChoices(const WindowSurface& window, const Bridge& brid
   current.midiIn = name(DeviceList::MidiIn);
   current.midiOut = name(DeviceList::MidiOut);
   current.position = position;
+  if (bridge.Messages() != MessageChoice{}) current.messages = bridge.Messages();
   return current;
+}
+
+MessageChoice ChosenMessages(const CommandLine& options, const RememberedChoices& remembered) {
+  MessageChoice chosen = remembered.messages.value_or(MessageChoice{});
+  if (options.toSerial) chosen.toSerial = *options.toSerial;
+  if (options.toMidi) chosen.toMidi = *options.toMidi;
+  if (options.serialText) chosen.serialText = true;
+  return chosen;
 }
 
 SettingsStore::SettingsStore(std::filesystem::path file, std::string profile)

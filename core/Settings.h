@@ -26,6 +26,8 @@ struct RememberedChoices {
   std::string midiIn;
   std::string midiOut;
   std::optional<WindowPosition> position;
+  // [messages]: what crosses each way, text frames; unset: the defaults.
+  std::optional<MessageChoice> messages = std::nullopt;
   bool operator==(const RememberedChoices&) const = default;
 };
 
@@ -51,6 +53,8 @@ void SaveSettings(const std::filesystem::path& file, const RememberedChoices& ch
 // The remembered devices that the machine has now; the others keep today's first entries.
 StartChoice ChoiceFromRemembered(const RememberedChoices& remembered,
                                  const DeviceInventory& devices);
+// What crosses: the command line's choice, else the remembered one, else the defaults.
+MessageChoice ChosenMessages(const CommandLine& options, const RememberedChoices& remembered);
 // What the window shows chosen now. Keeps `position`.
 RememberedChoices CurrentChoices(const WindowSurface& window, const Bridge& bridge,
                                  std::optional<WindowPosition> position);

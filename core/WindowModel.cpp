@@ -140,6 +140,7 @@ void WindowModel::publish() {
   next.status = status_;
   next.busy = cursor_ == Cursor::HourGlass;
   if (lineSource_) next.line = lineSource_();
+  if (messagesSource_) next.messages = messagesSource_();
   next.notices = notices_;
   next.closed = closed_;
   {

@@ -51,6 +51,10 @@ class WindowModel final : public WindowSurface {
   WindowSnapshot Snapshot() const;
   // Where the snapshots read the serial line in force.
   void SetLineSource(std::function<LineSettings()> source) { lineSource_ = std::move(source); }
+  // Where they read what crosses each way.
+  void SetMessagesSource(std::function<MessageChoice()> source) {
+    messagesSource_ = std::move(source);
+  }
   // An error for the user; the same text is counted, not shown again, while its box is open
   // and shortly after (the view tells of each box closed).
   void Report(const std::string& text);
@@ -140,6 +144,7 @@ class WindowModel final : public WindowSurface {
   const platform::Clock& clock_;
   std::function<void()> onPublished_;
   std::function<LineSettings()> lineSource_;
+  std::function<MessageChoice()> messagesSource_;
   std::array<bool, kLampCount> lampFlashed_{};  // lit since the last snapshot
   std::array<std::string, kLampCount> lampHints_;
   ReportThrottle throttle_;

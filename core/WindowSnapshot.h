@@ -42,6 +42,7 @@ struct WindowSnapshot {
   std::array<std::string, 2> status{};
   bool busy = false;            // the wait cursor
   LineSettings line;            // the serial line in force, for the line dialog and the about box
+  MessageChoice messages;       // what crosses each way, for the messages dialog
   std::vector<Notice> notices;  // waiting to be shown, oldest first
   bool closed = false;          // the bridge has closed its devices: the view may go
 };

@@ -21,9 +21,16 @@ void DriverCallback(void* /*handle*/, std::uint32_t message, std::uintptr_t inst
     case pm::MIM_DATA:
     case pm::MIM_LONGDATA:
     case pm::MIM_LONGERROR: {
-      // A lone Active Sensing or Timing Clock byte is noise for the bridge.
-      if (param1 == 0xFE || param1 == 0xF8) return;
       if (context == nullptr) return;
+      // Short messages of a class the context drops never wake the UI thread; a real-time
+      // status counts only as a lone byte, whatever the notification.
+      const auto status = static_cast<std::uint8_t>(param1 & 0xFF);
+      const bool lone = param1 == status;
+      const bool judged = lone || (message == pm::MIM_DATA && status < 0xF8);
+      if (judged &&
+          (context->DroppedShort.load(std::memory_order_relaxed) & ShortStatusBit(status)) != 0) {
+        return;
+      }
       if (message == pm::MIM_DATA && context->SysexOnly.load(std::memory_order_relaxed)) return;
       TEventRing* ring = context->Ring.load(std::memory_order_acquire);
       if (ring == nullptr) return;

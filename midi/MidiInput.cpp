@@ -89,6 +89,11 @@ void TMidiInput::SetSysexOnly(bool value) {
   if (context_) context_->SysexOnly.store(value, std::memory_order_relaxed);
 }
 
+void TMidiInput::SetDroppedShort(std::uint32_t statuses) {
+  droppedShort_ = statuses;
+  if (context_) context_->DroppedShort.store(statuses, std::memory_order_relaxed);
+}
+
 void TMidiInput::Open() {
   onUiThread_();
   if (state_ == TMidiPortState::mpsOpen) return;
@@ -107,6 +112,7 @@ void TMidiInput::Open() {
     context_->Ring.store(ring_.get(), std::memory_order_release);
     context_->Window = window_->ref();
     context_->SysexOnly.store(sysexOnly_, std::memory_order_relaxed);
+    context_->DroppedShort.store(droppedShort_, std::memory_order_relaxed);
     // A count left by a closed session would keep the next episode from being reported.
     context_->Refused.store(0, std::memory_order_relaxed);
     Check(service_->midiInOpen(&handle_, deviceID_, &DriverCallback,

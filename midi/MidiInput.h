@@ -53,6 +53,9 @@ class TMidiInput {
   void SetSysexBufferCount(std::uint16_t value);
   bool SysexOnly() const { return sysexOnly_; }
   void SetSysexOnly(bool value);
+  // The short messages the driver callback drops (ShortStatusBit classes); takes effect at once.
+  std::uint32_t DroppedShort() const { return droppedShort_; }
+  void SetDroppedShort(std::uint32_t statuses);
   void SetOnMidiInput(TNotifyEvent handler) { onMidiInput_ = std::move(handler); }
   // Raised once per overflow episode, however many events it refused.
   void SetOnOverflow(TOverflowEvent handler) { onOverflow_ = std::move(handler); }
@@ -97,6 +100,7 @@ class TMidiInput {
   std::uint16_t error_ = 0;
   std::uint16_t deviceID_ = 0;
   bool sysexOnly_ = false;
+  std::uint32_t droppedShort_ = kLoneNoise;
   std::uint32_t driverVersion_ = 0;
   std::string productName_;
   std::uint16_t manufacturerID_ = 0;

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <deque>
 #include <limits>
 #include <mutex>
@@ -83,7 +85,7 @@ class EntryQueue {
 struct Timer {
   std::shared_ptr<WindowState> window;
   std::uintptr_t id = 0;
-  std::chrono::milliseconds interval{0};
+  std::chrono::steady_clock::duration interval{0};
   std::chrono::steady_clock::time_point due;
 };
 
@@ -308,10 +310,14 @@ MessageWindow::~MessageWindow() {
   pump.answered.notify_all();
 }
 
-void MessageWindow::setTimer(std::uintptr_t id, std::chrono::milliseconds interval) {
+void MessageWindow::setTimer(std::uintptr_t id, std::chrono::steady_clock::duration interval) {
   auto& pump = *state_->pump;
+  bool wake = true;
   {
     std::lock_guard lock(pump.mutex);
+    // On the pump's own thread, outside a toolkit's loop, no wait is under way: the next one
+    // sees the timer. A timer reset at each pass costs no wake-up then.
+    wake = pump.owner != std::this_thread::get_id() || pump.hooks.wake;
     const auto due = std::chrono::steady_clock::now() + interval;
     auto found = std::find_if(pump.timers.begin(), pump.timers.end(), [&](const auto& timer) {
       return timer.window == state_ && timer.id == id;
@@ -323,7 +329,7 @@ void MessageWindow::setTimer(std::uintptr_t id, std::chrono::milliseconds interv
       pump.timers.push_back(detail::Timer{state_, id, interval, due});
     }
   }
-  pump.wake();
+  if (wake) pump.wake();
 }
 
 void MessageWindow::killTimer(std::uintptr_t id) {
@@ -420,11 +426,15 @@ bool MessagePump::waitDescriptors(std::unique_lock<std::mutex>& lock,
   pollfd watched[2] = {{state_->wakeFd, POLLIN, 0}, {state_->readyFd, POLLIN, 0}};
   const std::function<void()> onReady = state_->onReady;
   lock.unlock();
-  const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-  const int timeout = static_cast<int>(
-      std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, std::numeric_limits<int>::max()));
-  const int seen = poll(watched, 2, timeout);
+  // To the microsecond, as the condition variable's waits are: a timer below a millisecond
+  // keeps its pace while a device is watched.
+  const auto left = std::max<std::chrono::nanoseconds>(until - std::chrono::steady_clock::now(),
+                                                       std::chrono::nanoseconds{0});
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+  const timespec timeout{static_cast<time_t>(std::min<std::int64_t>(
+                             seconds.count(), std::numeric_limits<time_t>::max() / 2)),
+                         static_cast<long>((left - seconds).count())};
+  const int seen = ppoll(watched, 2, &timeout, nullptr);
   if (seen > 0 && (watched[0].revents & POLLIN) != 0) {
     std::uint64_t rings = 0;
     static_cast<void>(!read(watched[0].fd, &rings, sizeof rings));

@@ -79,8 +79,9 @@ class MessageWindow {
   }
 
   // A repeating WM_TIMER message with wParam = id, generated when no other message waits.
-  // Setting an existing id restarts it with the new interval.
-  void setTimer(std::uintptr_t id, std::chrono::milliseconds interval);
+  // Setting an existing id restarts it with the new interval. Below a millisecond it is kept
+  // where the pump's own waits are (the toolkit's may round it up).
+  void setTimer(std::uintptr_t id, std::chrono::steady_clock::duration interval);
   void killTimer(std::uintptr_t id);
 
  private:

@@ -65,6 +65,7 @@ int RunBridgeSession(core::Bridge& bridge, core::SettingsStore& settings,
   pump.resetQuit();  // a thread's earlier session
   core::WindowModel model;
   model.SetLineSource([&bridge] { return bridge.PortLineSettings(); });
+  model.SetMessagesSource([&bridge] { return bridge.Messages(); });
   TfmMain form(bridge, model);
   ChoiceMemory memory(form, model, settings);
   FormActions actions(form, model, [&memory](const core::WindowPosition& at) { memory.Moved(at); });

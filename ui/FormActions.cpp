@@ -102,6 +102,10 @@ void FormActions::run(const Action& action) {
     case Kind::Close:
       if (OnClose) OnClose();
       return;
+    case Kind::Messages:
+      form_.ActMessagesApply(action.messages);
+      model_.PublishNow();  // a dialog opened next shows the choice in force
+      return;
   }
 }
 

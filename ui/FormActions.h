@@ -20,7 +20,7 @@
 namespace velmora::ui {
 
 struct Action {
-  enum class Kind { Choose, Reset, ClearLog, LineSettings, NoticeClosed, Moved, Close };
+  enum class Kind { Choose, Reset, ClearLog, LineSettings, NoticeClosed, Moved, Close, Messages };
   Action() = default;
   explicit Action(Kind what) : kind(what) {}
 
@@ -30,6 +30,7 @@ struct Action {
   core::LineSettings line;        // LineSettings
   std::uint64_t notice = 0;       // NoticeClosed
   core::WindowPosition position;  // Moved: where the window is now
+  core::MessageChoice messages;   // Messages: what crosses each way now
 
   static Action Choose(core::DeviceList list, std::string entry) {
     Action action(Kind::Choose);

@@ -4,19 +4,30 @@
 #include <memory>
 #include <string>
 
+#include "platform/midi/MidiService.h"
+
 namespace velmora::ui {
 
-// Whole messages go to the MIDI output with their "[Midi-Out]" and "[Com-Rx]" lines; dropped
-// bytes get their "[Com-Rx]" line alone.
-class TfmMain::SerialSink final : public core::MidiAssembler::Sink {
+// Serial bytes, through the text frames when they are read, to the assembler; whole messages
+// of the kinds chosen go to the MIDI output with their "[Midi-Out]" and "[Com-Rx]" lines;
+// dropped bytes get their "[Com-Rx]" line alone, a text frame its "[Com-Rx] texte" line.
+class TfmMain::SerialSink final : public core::MidiAssembler::Sink,
+                                  public core::SerialTextFrames::Sink {
  public:
   explicit SerialSink(TfmMain& form) : form_(form) {}
   void OnMessage(const std::uint8_t* bytes, std::size_t count) override {
+    if (!form_.bridge_.Messages().toMidi.Passes(bytes[0])) return;
     form_.bridge_.SendMidiBytes(bytes, count);
     form_.LogComRx(core::LogHex(bytes, count, false));
   }
   void OnDropped(const std::uint8_t* bytes, std::size_t count) override {
     form_.LogComRx(core::LogHex(bytes, count, false));
+  }
+  void OnBytes(const std::uint8_t* bytes, std::size_t count) override {
+    form_.bridge_.SerialAssembler().Feed(bytes, count, *this);
+  }
+  void OnText(const std::uint8_t* text, std::size_t count) override {
+    form_.AddLogLine("[Com-Rx] texte : " + core::FrameText(text, count));
   }
 
  private:
@@ -126,6 +137,11 @@ void TfmMain::ActPortSettingsApply(const core::LineSettings& line) {
   choiceChanged();
 }
 
+void TfmMain::ActMessagesApply(const core::MessageChoice& choice) {
+  bridge_.SetMessageChoice(choice);
+  choiceChanged();
+}
+
 void TfmMain::cbMIDIInChange() {
   if (!creating_) bridge_.ForgetOpenFailure(core::Shape::MidiIn);
   bridge_.CloseMidiIn();
@@ -211,39 +227,88 @@ void TfmMain::DoMidiInput(core::MidiInputDevice& sender) {
 }
 
 void TfmMain::HandleMidiEvent(const midi::TMyMidiEvent& event) {
-  const std::uint8_t kind = event.StatusByte & 0xF0;
+  if (event.IsSysex()) {
+    handleSysexPart(event.SysexData.get(), event.SysexSize);
+    return;
+  }
+  const std::uint8_t status = event.StatusByte;
+  const std::size_t length = platform::midi::ShortMessageLength(status);
+  if (length == 0) return;
+  // Any other status ends a system exclusive (real time may come inside one): one cut short
+  // is told before what follows it.
+  if (status < 0xF8) {
+    endSysexLine();
+    sysexOpen_ = false;
+  }
+  if (!bridge_.Messages().toSerial.Passes(status)) return;
   char text[64];
-  switch (kind) {
+  switch (status & 0xF0) {
     case 0x80:
     case 0x90:
     case 0xA0:
     case 0xB0:
     case 0xE0:
-      std::snprintf(text, sizeof text, "[MIDI-In] - %2.2X %2.2X %2.2X (%s)", event.StatusByte,
+      std::snprintf(text, sizeof text, "[MIDI-In] - %2.2X %2.2X %2.2X (%s)", status,
                     event.FirstDataByte, event.SecondDataByte,
-                    MidiStatusNames[(event.StatusByte - 0x80) / 16]);
-      TxRecord = TTxRecord{event.StatusByte, event.FirstDataByte, event.SecondDataByte, 3};
+                    MidiStatusNames[(status - 0x80) / 16]);
+      TxRecord = TTxRecord{status, event.FirstDataByte, event.SecondDataByte, 3};
       break;
     case 0xC0:
     case 0xD0:
-      std::snprintf(text, sizeof text, "[MIDI-In] - %2.2X %2.2X (%s)", event.StatusByte,
-                    event.FirstDataByte, MidiStatusNames[(event.StatusByte - 0x80) / 16]);
-      TxRecord.status = event.StatusByte;
+      std::snprintf(text, sizeof text, "[MIDI-In] - %2.2X %2.2X (%s)", status, event.FirstDataByte,
+                    MidiStatusNames[(status - 0x80) / 16]);
+      TxRecord.status = status;
       TxRecord.data1 = event.FirstDataByte;
       TxRecord.count = 2;
       break;
     default:
-      return;
+      // System common and real time: as many bytes as the status has.
+      TxRecord = TTxRecord{status, event.FirstDataByte, event.SecondDataByte,
+                           static_cast<std::uint8_t>(length)};
+      if (length == 1) {
+        std::snprintf(text, sizeof text, "[MIDI-In] - %2.2X (%s)", status, MidiStatusNames[7]);
+      } else if (length == 2) {
+        std::snprintf(text, sizeof text, "[MIDI-In] - %2.2X %2.2X (%s)", status,
+                      event.FirstDataByte, MidiStatusNames[7]);
+      } else {
+        std::snprintf(text, sizeof text, "[MIDI-In] - %2.2X %2.2X %2.2X (%s)", status,
+                      event.FirstDataByte, event.SecondDataByte, MidiStatusNames[7]);
+      }
+      break;
   }
   logLine({}, text);
   const std::uint8_t bytes[3] = {TxRecord.status, TxRecord.data1, TxRecord.data2};
   bridge_.SendComBytes(bytes, TxRecord.count);
 }
 
+void TfmMain::handleSysexPart(const std::uint8_t* data, std::size_t count) {
+  if (count == 0) return;
+  const bool first = !sysexOpen_ || data[0] == 0xF0;
+  if (first) endSysexLine();
+  sysexOpen_ = data[count - 1] != 0xF7;
+  if (!bridge_.Messages().toSerial.Has(core::MessageKind::Sysex)) return;
+  if (first) sysexLost_ = false;
+  sysexShown_.Add(data, count);
+  if (!bridge_.SendComSysex(data, count, first)) sysexLost_ = true;
+  if (!sysexOpen_) endSysexLine();
+}
+
+void TfmMain::endSysexLine() {
+  if (sysexShown_.Count() == 0) return;
+  const std::string text = sysexShown_.Text(true);
+  sysexShown_.Clear();
+  AddLogLine("[MIDI-In] - " + text + " (" + MidiStatusNames[7] + ")");
+  if (!sysexLost_) LogComTx(text);
+}
+
 void TfmMain::DoPacket(const std::uint8_t* data, std::int32_t size) {
   if (data == nullptr || size <= 0) return;
   SerialSink sink(*this);
-  bridge_.SerialAssembler().Feed(data, static_cast<std::size_t>(size), sink);
+  if (bridge_.Messages().serialText) {
+    bridge_.TextFrames().Feed(data, static_cast<std::size_t>(size), sink);
+  } else {
+    bridge_.SerialAssembler().Feed(data, static_cast<std::size_t>(size), sink);
+  }
 }
 
 void TfmMain::AddLogLine(const std::string& text) {

@@ -49,6 +49,8 @@ class TfmMain : public core::MainForm {
   void ActPortSettingsApply(const core::LineSettings& line);
   void cbMIDIInChange();
   void cbMIDIOutChange();
+  // "Messages transmis...": what crosses each way from now on, remembered.
+  void ActMessagesApply(const core::MessageChoice& choice);
   void TimerMidiInTimer();
   void TimerMidiOutTimer();
   void btnLogClearClick();
@@ -80,11 +82,18 @@ class TfmMain : public core::MainForm {
   class SerialSink;
 
   void logLine(std::string_view tag, std::string_view text);
+  // A part of a system-exclusive message: forwarded, and logged whole once it ends.
+  void handleSysexPart(const std::uint8_t* data, std::size_t count);
+  // The "[MIDI-In]" (and "[Com-Tx]") line of the system exclusive taken so far, if any.
+  void endSysexLine();
 
   core::Bridge& bridge_;
   core::WindowSurface& surface_;
-  midi::TMyMidiEvent event_;  // the input's event being handled, reused for the next
-  std::string line_;          // the log line being built, reused for the next
+  midi::TMyMidiEvent event_;      // the input's event being handled, reused for the next
+  std::string line_;              // the log line being built, reused for the next
+  core::LoggedBytes sysexShown_;  // the system exclusive on its way, as its line shows it
+  bool sysexOpen_ = false;        // a part came without the message's F7: more parts follow
+  bool sysexLost_ = false;        // a part of it was lost
   // Set while DoMidiInput runs. Its message processing hands it the next input notification;
   // without the guard a flood nested one call per notification until the stack overflowed.
   bool inMidiInput_ = false;

@@ -24,6 +24,8 @@ struct Options {
   bool jack = false;         // MIDI on our JACK back end, on a JACK server of the harness
   int jackPeriod = 64;       // frames per JACK cycle, at 48 kHz
   bool jackRealtime = true;  // JACK's threads on real-time scheduling, where the system allows
+  std::size_t clockDumpBytes = 65536;  // the dump of the clock phase (simulated service only)
+  bool clockOnly = false;              // the clock phase alone
 };
 
 // Line rate at 38400 baud 8N1: 3840 bytes/s, 1280 three-byte messages/s.

@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "core/MidiDeviceAdapters.h"
@@ -158,7 +159,8 @@ void Floor::Callback(void*, std::uint32_t message, std::uintptr_t instance, std:
   const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(packed),
                                  static_cast<std::uint8_t>(packed >> 8),
                                  static_cast<std::uint8_t>(packed >> 16)};
-  WriteAll(self->fd_, bytes, 3);
+  // As many bytes as the message has: a clock byte alone.
+  WriteAll(self->fd_, bytes, std::max<std::size_t>(1, pm::ShortMessageLength(bytes[0])));
 }
 
 void Floor::Read() {

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "ClockPhase.h"
 #include "Phases.h"
 #include "Rig.h"
 #include "platform/MessagePump.h"
@@ -32,11 +33,13 @@ constexpr const char* kUsage =
     "usage: velmora-bench [--quick] [--messages N] [--throughput-seconds S] [--line-seconds S]\n"
     "                     [--idle-seconds S] [--multiples A,B,...] [--jack [--jack-period F] "
     "[--jack-no-realtime]]\n"
+    "                     [--clock-only]\n"
     "       velmora-bench --program [...]  (the velmora program itself; --program --help)\n"
     "  --quick   a short run for trying: 2000 messages, 2 s per rate, 5 s line rate, 2 s idle\n"
     "  --jack    MIDI on our JACK back end against a JACK server that the harness starts\n"
     "            (jackd, dummy driver, 48 kHz, F frames a cycle, 64 unless given; JACK's threads\n"
-    "            on real-time scheduling where the system allows, unless --jack-no-realtime)\n";
+    "            on real-time scheduling where the system allows, unless --jack-no-realtime)\n"
+    "  --clock-only  the clock phase alone: 120 BPM MIDI -> serial during a 64 KiB dump\n";
 
 bool Parse(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
@@ -49,6 +52,9 @@ bool Parse(int argc, char** argv, Options& options) {
         options.lineSeconds = 5;
         options.idleSeconds = 2;
         options.multiples = {1, 100};
+        options.clockDumpBytes = 16384;
+      } else if (arg == "--clock-only") {
+        options.clockOnly = true;
       } else if (arg == "--jack") {
         options.jack = true;
       } else if (arg == "--jack-no-realtime") {
@@ -79,7 +85,8 @@ bool Parse(int argc, char** argv, Options& options) {
     }
   }
   return options.messages > 0 && options.messages <= kSeqMask + 1 && !options.multiples.empty() &&
-         options.jackPeriod >= 16 && options.jackPeriod <= 8192;
+         options.jackPeriod >= 16 && options.jackPeriod <= 8192 &&
+         !(options.jack && options.clockOnly);
 }
 
 double ThreadCpuSeconds(std::thread& thread) {
@@ -165,7 +172,38 @@ void PrintRate(const char* label, const Throughput& t) {
               t.firstFailure.empty() ? "" : "; next: ", t.firstFailure.c_str());
 }
 
-void Print(const Options& options, const Results& r, const JackFigures* jack) {
+void PrintClock(const ClockFigures& clock) {
+  if (!clock.ran) return;
+  const bool ok = clock.dumpWhole && clock.oursClocks == clock.clocks &&
+                  clock.floorClocks == clock.clocks && clock.addedP99 <= 1000;
+  std::printf("\nclock phase: 120 BPM MIDI -> serial during a %zu-byte dump at 31250 baud\n",
+              clock.dumpBytes);
+  std::printf("  %-42s %zu played, %zu through ours, %zu through the floor\n", "clock bytes",
+              clock.clocks, clock.oursClocks, clock.floorClocks);
+  std::printf("  %-42s %s, %.1f s on the line\n", "the dump",
+              clock.dumpWhole ? "whole" : "NOT WHOLE", clock.dumpSeconds);
+  std::printf("  %-42s p50 %.0f us, p99 %.0f us, max %.0f us\n",
+              "each clock's delay beyond the floor's", clock.addedP50, clock.addedP99,
+              clock.addedMax);
+  std::printf("  %-42s %.2f %% of one core\n", "the bridge's CPU meanwhile", clock.cpuPercent);
+  std::printf("  %-42s %s\n", "p99 <= 1 ms, the dump whole, no clock lost", Mark(ok));
+}
+
+std::string Json(const ClockFigures& clock) {
+  if (!clock.ran) return {};
+  char text[320];
+  std::snprintf(text, sizeof text,
+                ",\"clock\":{\"dump_bytes\":%zu,\"clocks\":%zu,\"ours\":%zu,\"floor\":%zu,"
+                "\"dump_whole\":%s,\"dump_seconds\":%.2f,\"added_us\":{\"p50\":%.0f,\"p99\":%.0f,"
+                "\"max\":%.0f},\"cpu_percent\":%.2f}",
+                clock.dumpBytes, clock.clocks, clock.oursClocks, clock.floorClocks,
+                clock.dumpWhole ? "true" : "false", clock.dumpSeconds, clock.addedP50,
+                clock.addedP99, clock.addedMax, clock.cpuPercent);
+  return text;
+}
+
+void Print(const Options& options, const Results& r, const JackFigures* jack,
+           const ClockFigures& clock = {}) {
   const double addedToSerial50 = r.oursToSerial.p50 - r.floorToSerial.p50;
   const double addedToSerial99 = r.oursToSerial.p99 - r.floorToSerial.p99;
   const double addedToMidi50 = r.oursToMidi.p50 - r.floorToMidi.p50;
@@ -246,6 +284,7 @@ void Print(const Options& options, const Results& r, const JackFigures* jack) {
     std::printf("%-44s %.1f MB %s\n", "peak resident size (<= 30 MB)", r.peakRssKb / 1024.0,
                 Mark(rssOk));
   }
+  PrintClock(clock);
 
   std::string jackJson;
   if (jack) {
@@ -285,7 +324,7 @@ void Print(const Options& options, const Results& r, const JackFigures* jack) {
       "\"line_rate\":{\"seconds\":%.1f,\"sent_each_way\":%llu,\"lost_to_serial\":%llu,"
       "\"lost_to_midi\":%llu,\"loss_free\":%s},"
       "\"cpu_percent\":{\"line_rate\":%.3f,\"idle\":%.3f,\"line_rate_floor\":%.3f,"
-      "\"idle_floor\":%.3f},\"peak_rss_kb\":%ld%s,"
+      "\"idle_floor\":%.3f},\"peak_rss_kb\":%ld%s%s,"
       "\"targets_met\":{\"latency\":%s,\"throughput\":%s,\"line_rate\":%s,\"cpu\":%s,"
       "\"rss\":%s}}\n",
       options.messages, jack ? "jack" : "simulated", Json(r.oursToSerial).c_str(),
@@ -296,8 +335,9 @@ void Print(const Options& options, const Results& r, const JackFigures* jack) {
       static_cast<unsigned long long>(r.lineLostToSerial),
       static_cast<unsigned long long>(r.lineLostToMidi), r.lineRateLossFree ? "true" : "false",
       r.cpuLinePercent, r.cpuIdlePercent, r.cpuLineFloorPercent, r.cpuIdleFloorPercent, r.peakRssKb,
-      jackJson.c_str(), latencyOk ? "true" : "false", throughputOk ? "true" : "false",
-      r.lineRateLossFree ? "true" : "false", cpuOk ? "true" : "false", rssOk ? "true" : "false");
+      jackJson.c_str(), Json(clock).c_str(), latencyOk ? "true" : "false",
+      throughputOk ? "true" : "false", r.lineRateLossFree ? "true" : "false",
+      cpuOk ? "true" : "false", rssOk ? "true" : "false");
 }
 
 void Progress(const std::string& text) {
@@ -314,23 +354,42 @@ bool WaitReady(const BridgeRig& rig) {
   return rig.Ready();
 }
 
-// Runs the phases on a control thread while this thread, the UI thread, pumps the bridge's
+// Runs `work` on a control thread while this thread, the UI thread, pumps the bridge's
 // messages.
-Results Measure(const Options& options, const Rigging& rigging) {
+template <typename Work>
+void WhilePumping(Work work) {
   auto& pump = platform::MessagePump::current();
-  Results results;
   platform::MessageWindow quitter([&](const platform::Message&) -> std::intptr_t {
     pump.quit();
     return 0;
   });
   std::thread control([&, ref = quitter.ref()] {
-    results = RunPhases(options, rigging);
+    work();
     ref.post(platform::WM_USER);
   });
   pump.run();
   control.join();
   pump.resetQuit();  // the closing devices still wait for their messages
+}
+
+Results Measure(const Options& options, const Rigging& rigging) {
+  Results results;
+  WhilePumping([&] { results = RunPhases(options, rigging); });
   return results;
+}
+
+// The clock phase on our bridge, set for it meanwhile: 31250 baud, system exclusive and clock
+// to the serial port.
+ClockFigures MeasureClock(const Options& options, core::Bridge& bridge, const ClockRigging& rig) {
+  using core::MessageKind;
+  bridge.SetLineSettings(core::LineSettings{31250});
+  bridge.SetMessageChoice(
+      {core::MessageKinds{MessageKind::Channel, MessageKind::Sysex, MessageKind::Clock}});
+  ClockFigures figures;
+  WhilePumping([&] { figures = RunClockPhase(rig, options.clockDumpBytes); });
+  bridge.SetMessageChoice({});
+  bridge.SetLineSettings(core::LineSettings{});
+  return figures;
 }
 
 int RunSimulated(const Options& options) {
@@ -363,6 +422,23 @@ int RunSimulated(const Options& options) {
     std::fputs("velmora-bench: the floor could not open its MIDI devices\n", stderr);
     return 1;
   }
+  // First, while nothing else reads the lines.
+  ClockRigging clockRig;
+  clockRig.play = [&](bool toFloor, std::uint32_t packed) {
+    simulated->PlayShort(toFloor ? floorIn : oursIn, packed);
+  };
+  clockRig.playDump = [&](const std::vector<std::uint8_t>& dump) { simulated->Play(oursIn, dump); };
+  clockRig.oursMaster = oursPty.master();
+  clockRig.floorMaster = floorPty.master();
+  clockRig.harnessCpu = [&] { return ThreadCpuSeconds(floor.thread()); };
+  clockRig.progress = &Progress;
+  const ClockFigures clock = MeasureClock(options, rig.Bridge(), clockRig);
+  if (options.clockOnly) {
+    PrintClock(clock);
+    std::printf("{\"clock_only\":true%s}\n", Json(clock).c_str());
+    return 0;
+  }
+
   SerialTap oursTap(oursPty.master(), [&](std::uint32_t packed, SteadyClock::time_point at) {
     oursToSerial.Arrived(packed, at);
   });
@@ -389,7 +465,7 @@ int RunSimulated(const Options& options) {
   rigging.ringRefusals = [&] { return rig.RingRefusals(); };
   rigging.progress = &Progress;
   const Results results = Measure(options, rigging);
-  Print(options, results, nullptr);
+  Print(options, results, nullptr, clock);
   return 0;
 }
 

@@ -72,6 +72,12 @@ TEST(CommandLineProcess, AnswersAndRefusalsOfBothPrograms) {
       {{"--baud", "abc"}, 2, "", "bad value \"abc\" for --baud"},
       {{"--line", "31250,8,N,3"}, 2, "", "for --line"},
       {{"--headless", "--port"}, 2, "", "--port needs a value"},
+      {{"--to-serial", "clock,tick"},
+       2,
+       "",
+       "--to-serial: \"tick\" is no message kind; the kinds are channel, sysex, common, clock, "
+       "transport, sensing, reset, all, none\n"},
+      {{"--to-midi="}, 2, "", "--to-midi: \"\" is no message kind"},
       {{"--profile", "a/b"}, 2, "", "bad value \"a/b\" for --profile"},
       {{"--list-profiles"}, 0, "stage\n", ""},
   };

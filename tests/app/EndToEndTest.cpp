@@ -275,6 +275,56 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
   ExpectNothingLeftBehind(peer, "headless-peer", serial.slavePath());
 }
 
+// The headless program told to pass clock, transport and system exclusive MIDI to serial: what
+// a DAW plays through JACK reaches the serial port byte for byte; real-time bytes keep their
+// order among themselves and may go between the dump's bytes, everything else keeps its order.
+TEST(Headless, PassesClockTransportAndA4KiBDumpToTheSerialPortWhenTold) {
+  PtyPair serial;
+  {
+    Isolated probe(serial.slavePath(), {"true"});
+    if (!(probe.started() && probe.waitExit(kBound) && probe.succeeded())) {
+      GTEST_SKIP() << "no private mount name space";
+    }
+  }
+  velmora::testing::TempDir directory;
+  ::setenv("XDG_CONFIG_HOME", directory.path().c_str(), 1);
+  JackPeer peer("kinds-peer");
+  Isolated program(serial.slavePath(),
+                   {VELMORA_HEADLESS, "--port", "COM1", "--midi-in", "kinds-peer", "--midi-out",
+                    "kinds-peer", "--to-serial", "channel,sysex,clock,transport"},
+                   (directory.path() / "stdout").string(), (directory.path() / "stderr").string());
+  ASSERT_TRUE(WaitUntil([&] { return peer.outConnected() && peer.inConnected(); }, kBound));
+
+  Bytes dump(4096);
+  dump.front() = 0xF0;
+  for (std::size_t i = 1; i + 1 < dump.size(); ++i) dump[i] = static_cast<std::uint8_t>(i % 128);
+  dump.back() = 0xF7;
+  const std::vector<Bytes> played{{0xFA}, {0xF8}, dump, {0xF8}, {0x90, 0x3C, 0x64}, {0xFC}};
+  Bytes realTime, rest;
+  for (const Bytes& message : played) {
+    (message[0] >= 0xF8 ? realTime : rest)
+        .insert((message[0] >= 0xF8 ? realTime : rest).end(), message.begin(), message.end());
+  }
+  velmora::testing::RetryOnXrun(
+      [&] { return peer.xruns(); },
+      [&] {
+        for (const Bytes& message : played) {
+          if (!peer.send(message)) return false;
+        }
+        const Bytes got = serial.read(realTime.size() + rest.size(), kAttemptBound);
+        Bytes gotRealTime, gotRest;
+        for (const std::uint8_t byte : got) {
+          (byte >= 0xF8 ? gotRealTime : gotRest).push_back(byte);
+        }
+        EXPECT_EQ(Bytes(got.begin(), got.begin() + 2), (Bytes{0xFA, 0xF8}))
+            << "played before the dump";
+        return gotRealTime == realTime && gotRest == rest;
+      });
+  program.signal(SIGTERM);
+  ASSERT_TRUE(program.waitExit(kBound));
+  EXPECT_TRUE(program.succeeded()) << program.status();
+}
+
 std::string slurp(const std::filesystem::path& file) {
   std::stringstream text;
   text << std::ifstream(file).rdbuf();

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/CommandLine.h"
+#include "core/Settings.h"
 
 using velmora::core::CommandLine;
 using velmora::core::DeviceInventory;
@@ -108,6 +109,41 @@ TEST(CommandLine, GoodLinesGiveTheirChoiceAndBadOnesOneLineNamingTheProblem) {
     EXPECT_EQ(options.list, test.list);
     EXPECT_EQ(options.headless, test.headless);
     EXPECT_EQ(options.noSettings, test.noSettings);
+  }
+}
+
+// What crosses: the command line over the remembered choice over the defaults.
+TEST(CommandLine, MessageOptionsOverrideTheRememberedChoiceAndABadKindIsNamed) {
+  using velmora::core::MessageChoice;
+  using velmora::core::MessageKinds;
+  using K = velmora::core::MessageKind;
+  const MessageChoice remembered{{K::Clock}, {K::Channel}, true};
+  const struct {
+    std::vector<std::string> args;
+    bool rememberedOnes;
+    MessageChoice chosen;
+    std::string error;
+  } cases[] = {
+      {{}, false, MessageChoice{}, ""},
+      {{}, true, remembered, ""},
+      {{"--to-serial", "channel,clock"}, true, {{K::Channel, K::Clock}, {K::Channel}, true}, ""},
+      {{"--to-midi=none", "--serial-text"}, false, {{K::Channel}, MessageKinds::None(), true}, ""},
+      {{"--to-serial", "ALL"}, false, {MessageKinds::All(), MessageKinds::All(), false}, ""},
+      {{"--to-serial", "clock,tick"}, false, {}, "--to-serial: \"tick\" is no message kind"},
+      {{"--to-midi"}, false, {}, "option --to-midi needs a value"},
+      {{"--serial-text=on"}, false, {}, "option --serial-text takes no value"},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.args.empty() ? std::string("(none)") : test.args.front());
+    const auto parsed = ParseCommandLine(test.args);
+    if (!test.error.empty()) {
+      EXPECT_NE(parsed.error.find(test.error), std::string::npos) << parsed.error;
+      continue;
+    }
+    ASSERT_EQ(parsed.error, "");
+    velmora::core::RememberedChoices file;
+    if (test.rememberedOnes) file.messages = remembered;
+    EXPECT_EQ(velmora::core::ChosenMessages(parsed.options, file), test.chosen);
   }
 }
 

@@ -6,6 +6,7 @@
 #include "core/Bridge.h"
 #include "core/WindowModel.h"
 #include "platform/MessagePump.h"
+#include "support/Wait.h"
 #include "ui/MainWindowHandlers.h"
 
 using velmora::core::Bridge;
@@ -81,7 +82,7 @@ TEST_F(Forwarding, SystemMessagesFromMidiAreDroppedSilently) {
   EXPECT_TRUE(factory.portView->written.empty());
 }
 
-TEST_F(Forwarding, AClosedFullOrRefusingPortCountsEachLossAndLightsTheSerialErrorLamp) {
+TEST_F(Forwarding, AClosedOrRefusingPortCountsEachLossAndLightsTheSerialErrorLamp) {
   using velmora::core::Lamp;
   using velmora::core::Loss;
   midiIn(0x80, 0x3C, 0x00);
@@ -94,14 +95,6 @@ TEST_F(Forwarding, AClosedFullOrRefusingPortCountsEachLossAndLightsTheSerialErro
   bridge->OpenComPort();  // the episode ends with its line
   EXPECT_EQ(log().back(), "[Com-Tx] - port série fermé : 1 message non transmis");
   window.LogClear();
-  factory.portView->outFree = 2;
-  midiIn(0x90, 0x3C, 0x64);
-  form->DoMidiInput(*bridge->MidiInput);
-  EXPECT_EQ(log(), Lines{"[MIDI-In] - 90 3C 64 (Note On)"});
-  EXPECT_EQ(bridge->ComTxRefused, 1u);
-
-  window.LogClear();
-  factory.portView->outFree = 100;
   factory.portView->putBlockRaises = true;
   midiIn(0xB0, 0x07, 0x7F);
   midiIn(0xB0, 0x07, 0x7E);
@@ -114,13 +107,35 @@ TEST_F(Forwarding, AClosedFullOrRefusingPortCountsEachLossAndLightsTheSerialErro
   factory.portView->putBlockRaises = false;
   midiIn(0xC0, 0x01, 0x00);
   form->DoMidiInput(*bridge->MidiInput);
-  EXPECT_EQ(log(),
-            (Lines{"[MIDI-In] - C0 01 (Program Change)",
-                   "[Com-Tx] - tampon d'émission du port série plein : 1 message non transmis",
-                   "[Com-Tx] - écriture refusée par le port série (write failed) : 2 "
-                   "messages non transmis",
-                   "[Com-Tx] - C0 01"}));
+  EXPECT_EQ(log(), (Lines{"[MIDI-In] - C0 01 (Program Change)",
+                          "[Com-Tx] - écriture refusée par le port série (write failed) : 2 "
+                          "messages non transmis",
+                          "[Com-Tx] - C0 01"}));
   EXPECT_EQ(bridge->Losses().Total(Loss::ComRefused), 2u);
+}
+
+// What the port has no room for waits in the bridge and goes, in order, once there is room;
+// what would take the wait above its bound is lost and counted.
+TEST_F(Forwarding, AFullPortKeepsMessagesWaitingInOrderAndLosesWhatGoesBeyondTheBound) {
+  bridge->OpenComPort();
+  factory.portView->outFree = 0;
+  bridge->SetComWaitLimit(6);
+  for (std::uint8_t note = 0; note < 3; ++note) midiIn(0x90, note, 0x40);
+  form->DoMidiInput(*bridge->MidiInput);
+  EXPECT_TRUE(factory.portView->written.empty());
+  EXPECT_EQ(bridge->ComWaiting(), 6u);
+  EXPECT_EQ(bridge->ComTxRefused, 1u);
+  EXPECT_EQ(log(), (Lines{"[MIDI-In] - 90 00 40 (Note On)", "[Com-Tx] - 90 00 40",
+                          "[MIDI-In] - 90 01 40 (Note On)", "[Com-Tx] - 90 01 40",
+                          "[MIDI-In] - 90 02 40 (Note On)"}));
+  EXPECT_TRUE(window.LampOf(velmora::core::Lamp::ComError).Lit());
+
+  window.LogClear();
+  factory.portView->outFree = 4096;
+  EXPECT_TRUE(velmora::testing::PumpUntil([&] { return bridge->ComWaiting() == 0; }));
+  EXPECT_EQ(factory.portView->written, (std::vector<Bytes>{{0x90, 0x00, 0x40, 0x90, 0x01, 0x40}}));
+  EXPECT_EQ(log(),
+            Lines{"[Com-Tx] - tampon d'émission du port série plein : 1 message non transmis"});
 }
 
 // Under a flood, notifications wait while DoMidiInput forwards: it drains the ring without
@@ -201,8 +216,8 @@ TEST_F(Forwarding, SysexFromTheSerialPortIsOneLongMessageLoggedShort) {
   ASSERT_EQ(factory.midiOutView->sent.size(), 1u);
   EXPECT_EQ(factory.midiOutView->sent[0].status, 0xF0);
   EXPECT_EQ(factory.midiOutView->sent[0].sysex, block);
-  EXPECT_EQ(log(), (Lines{"[Midi-Out] - F0 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E … (20)",
-                          "[Com-Rx] - F0000102030405060708090A0B0C0D0E… (20)"}));
+  EXPECT_EQ(log(), (Lines{"[Midi-Out] - F0 00 01 02 03 04 05 06 07 08 09 0A … 0F 10 11 F7 (20)",
+                          "[Com-Rx] - F0000102030405060708090A…0F1011F7 (20)"}));
 }
 
 TEST_F(Forwarding, AClosedMidiOutputCountsTheLossLightsTheErrorLampWithItsReasonAndRaisesNothing) {

@@ -59,7 +59,13 @@ std::vector<std::string> listing(const fs::path& folder) {
 const RememberedChoices kChoices{
     "/dev/serial/by-id/usb-FTDI_A=1",
     velmora::core::LineSettings{31250, 7, velmora::serial::TParity::pMark, 2},
-    "Keystation 49 MIDI 1 « é »", " Out = 2 ", velmora::core::WindowPosition{-1200, 40}};
+    "Keystation 49 MIDI 1 « é »",
+    " Out = 2 ",
+    velmora::core::WindowPosition{-1200, 40},
+    velmora::core::MessageChoice{
+        {velmora::core::MessageKind::Sysex, velmora::core::MessageKind::Clock},
+        velmora::core::MessageKinds::None(),
+        true}};
 
 }  // namespace
 
@@ -175,6 +181,8 @@ TEST(Settings, ADamagedFileGivesDefaultsAndOneLineAndStaysUntilAChoiceChanges) {
       {"parity", text("[serial]\nparity=Even\n")},
       {"stop bits", text("[serial]\nstop-bits=3\n")},
       {"empty device", text("[serial]\ndevice=\n")},
+      {"a kind unknown", text("[messages]\nto-serial=channel,tick\n")},
+      {"text neither on nor off", text("[messages]\nserial-text=yes\n")},
       {"huge position", text("[window]\nx=1e99\n")},
       {"far position", text("[window]\ny=-2000000000\n")},
       {"no equals", text("[midi]\ninput\n")},

@@ -109,9 +109,11 @@ TEST_F(MainWindowTest, MenuEntriesAndTheirHints) {
   EXPECT_EQ(menus[0]->text(), "Fichier");
   EXPECT_EQ(menus[1]->text(), "Aide");
   QList<QAction*> file = menus[0]->menu()->actions();
-  ASSERT_EQ(file.size(), 3);
+  ASSERT_EQ(file.size(), 4);
   EXPECT_EQ(file[0]->text(), "Paramètres du port...");
-  EXPECT_TRUE(file[1]->isSeparator());
+  EXPECT_EQ(file[1]->text(), "Messages transmis...");
+  EXPECT_TRUE(file[2]->isSeparator());
+  file.removeFirst();
   file.removeFirst();
   file.removeFirst();
   EXPECT_EQ(file[0]->text(), "Quitter");

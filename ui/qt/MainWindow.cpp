@@ -21,6 +21,7 @@
 #include "core/Profile.h"
 #include "ui/qt/AboutBox.h"
 #include "ui/qt/LineSettingsDialog.h"
+#include "ui/qt/MessagesDialog.h"
 #include "ui/qt/ProgramInfo.h"
 #include "ui/qt/Shape.h"
 #include "ui/qt/StatusLamp.h"
@@ -276,6 +277,17 @@ void MainWindow::buildMenu() {
       link_.Post(std::move(action));
     }
   });
+  QAction* messages = action("ActMessages", "Messages transmis...");
+  connect(messages, &QAction::triggered, this, [this] {
+    ShowMessagesDialog(
+        shown_.messages,
+        [this](const core::MessageChoice& choice) {
+          Action action(Action::Kind::Messages);
+          action.messages = choice;
+          link_.Post(std::move(action));
+        },
+        this);
+  });
   QAction* close = action("ActAppClose", "Quitter");
   QAction* help = action("ActAppHelp", "Index de l'aide");
   QAction* about = action("ActAppAbout", "A propos...");
@@ -285,6 +297,7 @@ void MainWindow::buildMenu() {
   QMenu* file = menu->addMenu(QStringLiteral("Fichier"));
   file->setObjectName(QStringLiteral("mnuFichier"));
   file->addAction(portSettings);
+  file->addAction(messages);
   file->addSeparator();
   file->addAction(close);
   QMenu* helpMenu = menu->addMenu(QStringLiteral("Aide"));

@@ -27,9 +27,23 @@ FarEnd::FarEnd(int master) : master_(master) {
         std::this_thread::sleep_for(5ms);  // pacing: a paused far end has nothing to wait on
         continue;
       }
+      std::size_t room = sizeof buffer;
+      if (const std::size_t rate = rate_.load(); rate > 0) {
+        // What the line has carried since the rate was set, less what was read since.
+        const auto since =
+            std::chrono::steady_clock::now().time_since_epoch().count() - rateFrom_.load();
+        const auto carried =
+            static_cast<std::size_t>(static_cast<double>(since) * 1e-9 * static_cast<double>(rate));
+        const std::size_t read = Count() - rateBase_.load();
+        room = std::min(room, carried > read ? carried - read : 0);
+        if (room == 0) {
+          std::this_thread::sleep_for(200us);  // pacing: the line's next byte
+          continue;
+        }
+      }
       pollfd p{master_, POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      const ssize_t n = ::read(master_, buffer, sizeof buffer);
+      if (::poll(&p, 1, rate_.load() > 0 ? 1 : 20) <= 0) continue;
+      const ssize_t n = ::read(master_, buffer, room);
       if (n > 0) {
         std::lock_guard lock(mutex_);
         received_.insert(received_.end(), buffer, buffer + n);
@@ -42,6 +56,12 @@ FarEnd::FarEnd(int master) : master_(master) {
 
 FarEnd::~FarEnd() {
   Stop();
+}
+
+void FarEnd::SetRate(std::size_t bytesPerSecond) {
+  rateBase_ = Count();
+  rateFrom_ = std::chrono::steady_clock::now().time_since_epoch().count();
+  rate_ = bytesPerSecond;
 }
 
 void FarEnd::Stop() {

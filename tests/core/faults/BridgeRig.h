@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "core/Bridge.h"
-#include "core/WindowModel.h"
 #include "core/RealDeviceFactory.h"
+#include "core/WindowModel.h"
 #include "platform/midi/SimulatedMidiService.h"
 #include "platform/serial/SerialNames.h"
 #include "support/PtyPair.h"
@@ -45,11 +45,17 @@ class FarEnd {
   void Stop();
   // A paused far end reads nothing: the line backs up as a slow device makes it.
   void SetPaused(bool paused) { paused_ = paused; }
+  // From now on it reads no more than `bytesPerSecond` on average, as a line of that speed
+  // carries them; 0: as fast as they come.
+  void SetRate(std::size_t bytesPerSecond);
 
  private:
   const int master_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> paused_{false};
+  std::atomic<std::size_t> rate_{0};
+  std::atomic<std::int64_t> rateFrom_{0};  // steady clock ns when the rate was set
+  std::atomic<std::size_t> rateBase_{0};   // bytes read before then
   mutable std::mutex mutex_;  // guards received_: the reader thread appends, the test reads
   Bytes received_;
   std::thread reader_;  // reads the master until Stop

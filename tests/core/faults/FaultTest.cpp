@@ -225,7 +225,9 @@ TEST(Faults, AFloodOfMidiInputKeepsTheWindowAliveSendsOnlyWholeMessagesAndRecove
   {
     MidiPlayer player(*rig.midi, rig.inputs[0], 128);
     // A pseudo-terminal takes bytes faster than any line: for the first half the far end reads
-    // nothing, so the port's output fills and the bridge must refuse messages.
+    // nothing, so the port's output and then the bridge's wait fill (bounded below its 1 MiB
+    // here, to be reached in those seconds) and the bridge must refuse messages.
+    rig.bridge->SetComWaitLimit(64 * 1024);
     rig.Far(1).SetPaused(true);
     const auto half = std::chrono::steady_clock::now() + 5s;
     const auto end = half + 5s;

@@ -1,0 +1,125 @@
+#include "core/PacedSerialOutput.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace velmora::core {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = PacedSerialOutput::Clock;
+
+// A port with `room` bytes free: everything Ready gives at `now` goes to `line`.
+void Drain(PacedSerialOutput& out, Bytes& line, Clock::time_point now, std::size_t room = 4096) {
+  for (auto ready = out.Ready(room, now); !ready.empty(); ready = out.Ready(room, now)) {
+    line.insert(line.end(), ready.begin(), ready.end());
+    room -= ready.size();
+    out.Sent(ready.size(), now);
+  }
+}
+
+Bytes Dump(std::size_t size) {
+  Bytes dump(size, 0x11);
+  dump.front() = 0xF0;
+  dump.back() = 0xF7;
+  return dump;
+}
+
+// At 31250 baud a byte takes 320 µs: looked at when the next byte is due (a little late, as a
+// timer is), for a second, the paced bytes leave at the line's rate and never more than kLead
+// of its time ahead.
+TEST(PacedSerialOutput, PacedBytesLeaveAtTheLinesRateAndStayWithinTheLeadOfIt) {
+  for (const std::int32_t baud : {31250, 115200}) {
+    PacedSerialOutput out;
+    const auto perByte = PacedSerialOutput::ByteTime(baud, 10);
+    out.SetByteTime(perByte);
+    ASSERT_TRUE(out.Append(Dump(20000).data(), 20000, true, true));
+    const Clock::time_point start{};
+    Bytes line;
+    for (auto now = start; now <= start + 1s;) {
+      Drain(out, line, now);
+      const auto due = out.NextDue(now);
+      ASSERT_TRUE(due.has_value());
+      now = std::max(*due, now + PacedSerialOutput::kSoonest) + 30us;
+      const auto lineTime = perByte * static_cast<std::int64_t>(line.size()) *
+                            (100 + PacedSerialOutput::kMarginPercent) / 100;
+      EXPECT_LE(lineTime, (now - start) + PacedSerialOutput::kLead + perByte) << baud;
+    }
+    const double expected = baud / 10.0 * 100 / (100 + PacedSerialOutput::kMarginPercent);
+    EXPECT_NEAR(static_cast<double>(line.size()), expected, expected * 0.02) << baud;
+    EXPECT_EQ(out.Waiting(), 20000 - line.size());
+  }
+}
+
+TEST(PacedSerialOutput, KeepsTheOrderAndPutsRealTimeFirst) {
+  PacedSerialOutput out;
+  out.SetByteTime(1ns);  // the pace plays no part here
+  const Bytes dump = Dump(10);
+  const Bytes note{0x90, 0x3C, 0x64};
+  ASSERT_TRUE(out.Append(dump.data(), 4, true, true));
+  ASSERT_TRUE(out.Append(note.data(), 3, false, true));
+  ASSERT_TRUE(out.Append(dump.data() + 4, 6, true, false));
+  ASSERT_TRUE(out.PushFront(0xF8));
+  Bytes line;
+  // Two bytes of room at a time: parts may be cut anywhere but never reordered.
+  for (int pass = 0; pass < 20; ++pass) Drain(out, line, Clock::time_point{} + pass * 1ms, 2);
+  Bytes expected{0xF8};
+  expected.insert(expected.end(), dump.begin(), dump.begin() + 4);
+  expected.insert(expected.end(), note.begin(), note.end());
+  expected.insert(expected.end(), dump.begin() + 4, dump.end());
+  EXPECT_EQ(line, expected);
+  EXPECT_TRUE(out.Empty());
+}
+
+TEST(PacedSerialOutput, WaitsForTheLineOnlyForPacedBytesAndTellsWhenTheyMayGo) {
+  PacedSerialOutput out;
+  out.SetByteTime(320us);
+  const Clock::time_point now{};
+  out.Wrote(100, now);  // 32 ms of short messages written outside the queue
+  EXPECT_FALSE(out.LineFree(now));
+  const Bytes note{0x80, 0x3C, 0x00};
+  ASSERT_TRUE(out.Append(note.data(), 3, false, true));
+  EXPECT_EQ(out.Ready(100, now).size(), 3u) << "a short message waits only for room";
+  EXPECT_EQ(out.NextDue(now), std::nullopt);
+  out.Sent(3, now);
+  const Bytes dump = Dump(8);
+  ASSERT_TRUE(out.Append(dump.data(), 8, true, true));
+  EXPECT_TRUE(out.Ready(100, now).empty());
+  const auto due = out.NextDue(now);
+  ASSERT_TRUE(due.has_value());
+  EXPECT_TRUE(out.Ready(100, *due - 1us).empty());
+  EXPECT_EQ(out.Ready(100, *due).size(), 1u);
+}
+
+TEST(PacedSerialOutput, RefusesWhatGoesAboveItsLimitWholeAndCountsWhatItDrops) {
+  PacedSerialOutput out;
+  out.SetLimit(10);
+  const Bytes dump = Dump(8);
+  EXPECT_TRUE(out.Append(dump.data(), 6, true, true));
+  EXPECT_FALSE(out.Append(dump.data() + 6, 5, true, false));
+  EXPECT_EQ(out.Waiting(), 6u);
+  EXPECT_TRUE(out.Append(dump.data() + 6, 2, true, false));
+  const Bytes notes{0x90, 0x3C, 0x64};
+  EXPECT_FALSE(out.Append(notes.data(), 3, false, true));
+  EXPECT_TRUE(out.PushFront(0xFA));
+  EXPECT_TRUE(out.PushFront(0xF8));
+  EXPECT_FALSE(out.PushFront(0xFE));
+  EXPECT_EQ(out.Waiting(), 10u);
+  EXPECT_EQ(out.Clear(), 3u) << "the dump, the start and the clock";
+  EXPECT_TRUE(out.Empty());
+
+  // The rest of a message begun on the line is a message lost too.
+  out.SetByteTime(1ns);
+  EXPECT_TRUE(out.Append(dump.data(), 4, true, true));
+  EXPECT_TRUE(out.Append(dump.data() + 4, 4, true, false));
+  Bytes line;
+  const auto ready = out.Ready(4, Clock::time_point{});
+  out.Sent(ready.size(), Clock::time_point{});
+  ASSERT_EQ(ready.size(), 4u);
+  EXPECT_EQ(out.Clear(), 1u);
+}
+
+}  // namespace
+}  // namespace velmora::core
