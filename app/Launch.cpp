@@ -132,6 +132,7 @@ int Launch(const std::vector<std::string>& args, const std::string& program,
     return kUsageError;
   }
   bridge.Choice = resolved.choice;
+  bridge.CaptureFile = options.capture.value_or("");
 
   int result = 0;
   if (headless) {

@@ -27,6 +27,7 @@ struct CommandLine {
   std::optional<std::string> midiIn;
   std::optional<std::string> midiOut;
   std::optional<LineSettings> line;
+  std::optional<std::string> capture;
 };
 
 // What the machine offers, as the lists show it: serial device paths in COM order (COM1

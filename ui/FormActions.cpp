@@ -102,6 +102,12 @@ void FormActions::run(const Action& action) {
     case Kind::Close:
       if (OnClose) OnClose();
       return;
+    case Kind::StartCapture:
+      form_.Bridge().StartCapture(action.entry);
+      return;
+    case Kind::StopCapture:
+      form_.Bridge().StopCapture();
+      return;
   }
 }
 

@@ -242,6 +242,7 @@ void TfmMain::HandleMidiEvent(const midi::TMyMidiEvent& event) {
 
 void TfmMain::DoPacket(const std::uint8_t* data, std::int32_t size) {
   if (data == nullptr || size <= 0) return;
+  bridge_.Capture(core::CaptureDirection::SerialToMidi, data, static_cast<std::size_t>(size));
   SerialSink sink(*this);
   bridge_.SerialAssembler().Feed(data, static_cast<std::size_t>(size), sink);
 }
