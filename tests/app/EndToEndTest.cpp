@@ -279,7 +279,7 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
 // to serial: what a DAW plays through JACK reaches the serial port byte for byte; real-time
 // bytes keep their order among themselves and may go between the dump's bytes, everything else
 // keeps its order.
-TEST(Headless, PassesClockTransportAndA4KiBDumpToTheSerialPortWhenTold) {
+TEST(Headless, PassesClockTransportAndA4KiBDumpToTheSerialPortAsRemembered) {
   PtyPair serial;
   {
     Isolated probe(serial.slavePath(), {"true"});
