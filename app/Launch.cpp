@@ -133,6 +133,7 @@ int Launch(const std::vector<std::string>& args, const std::string& program,
   }
   bridge.Choice = resolved.choice;
   bridge.SetMessageChoice(core::ChosenMessages(options, settings.Remembered()));
+  bridge.CaptureFile = options.capture.value_or("");
 
   int result = 0;
   if (headless) {

@@ -265,6 +265,7 @@ void Bridge::Finalize() {
     CloseMidiOut();
     swallow([&] { MidiOutput.reset(); });
   }
+  capture_.reset();  // here, on the thread that started it
 }
 
 void Bridge::colourShape(Shape shape, serial::TColor color) {
@@ -531,6 +532,7 @@ void Bridge::SendComBytes(const std::uint8_t* bytes, std::uint8_t count) {
   }
   if (!drainComOut()) return;
   losses_.EndEpisodes(LossPath::Com);
+  Capture(CaptureDirection::MidiToSerial, bytes, count);
   swallow([&] {
     const std::string text = SpacedHex(bytes, count);
     if (!text.empty() && fmMain) fmMain->LogComTx(text);
@@ -1019,6 +1021,26 @@ void Bridge::StartDevices() {
   FillMidiInList();
   FillMidiOutList();
   listsStarted_ = true;
+  if (!CaptureFile.empty()) StartCapture(CaptureFile);
+}
+
+void Bridge::StartCapture(const std::string& path) {
+  StopCapture();
+  auto capture = std::make_unique<ByteCapture>(path, CaptureLimit,
+                                               [this](const std::string& line) { logLine(line); });
+  if (!capture->Problem().empty()) {
+    logLine(capture->Problem());
+    return;
+  }
+  capture_ = std::move(capture);
+  logLine("[Capture] - " + path + " : capture démarrée");
+}
+
+void Bridge::StopCapture() {
+  if (!capture_) return;
+  const std::string path = capture_->Path();
+  capture_.reset();
+  logLine("[Capture] - " + path + " : capture arrêtée");
 }
 
 namespace {

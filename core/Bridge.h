@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/ByteCapture.h"
 #include "core/DeviceInterfaces.h"
 #include "core/ForwardingLosses.h"
 #include "core/HeldNotes.h"
@@ -202,6 +203,16 @@ class Bridge {
   std::string ComPortStatusText(bool detailed) const;
   // Read by StartDevices.
   StartChoice Choice;
+  std::string CaptureFile;  // empty: no capture at start
+
+  // The byte capture: one log line when it starts, stops or cannot open its file. Starting
+  // again replaces the running one. `CaptureLimit` applies to the captures started after.
+  void StartCapture(const std::string& path);
+  void StopCapture();
+  void Capture(CaptureDirection direction, const std::uint8_t* bytes, std::size_t count) {
+    if (capture_) capture_->Record(direction, bytes, count);
+  }
+  std::uint64_t CaptureLimit = ByteCapture::kDefaultLimit;
   // Sets the port's line through its setters: an open port takes it at once, a closed one at
   // its next open. False when the open device refused it; the line in force before stays.
   bool SetLineSettings(const LineSettings& line);
@@ -316,6 +327,7 @@ class Bridge {
   HeldNotes held_;
   std::array<bool, 2> errorNoted_{};  // per LossPath: its lamp lit since the last "Reset"
   ForwardingLosses losses_{[this](const std::string& line) { lossLine(line); }};
+  std::unique_ptr<ByteCapture> capture_;  // UI thread's; null while none runs
 };
 
 }  // namespace velmora::core

@@ -119,7 +119,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         break;
       }
       options.profile = *text;
-    } else if (name == "--port" || name == "--midi-in" || name == "--midi-out") {
+    } else if (name == "--port" || name == "--midi-in" || name == "--midi-out" ||
+               name == "--capture") {
       const auto text = value();
       if (!text) break;
       if (text->empty()) {
@@ -128,6 +129,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       }
       auto& field = name == "--port"      ? options.port
                     : name == "--midi-in" ? options.midiIn
+                    : name == "--capture" ? options.capture
                                           : options.midiOut;
       field = *text;
     } else if (name == "--baud" || name == "--line") {
@@ -245,6 +247,7 @@ std::string UsageText(const std::string& program) {
          "  --profile NAME      one gateway among several: its own settings, JACK client and\n"
          "                      lock (letters, digits, - and _; default: default)\n"
          "  --list-profiles     list the profiles that have a settings file and exit\n"
+         "  --capture FILE      write every byte that crosses, each way, to FILE\n"
          "\n"
          "KINDS: comma-separated, of " +
          MessageKindWords() +

@@ -32,6 +32,7 @@ struct CommandLine {
   std::optional<MessageKinds> toSerial;
   std::optional<MessageKinds> toMidi;
   bool serialText = false;
+  std::optional<std::string> capture;
 };
 
 // What the machine offers, as the lists show it: serial device paths in COM order (COM1

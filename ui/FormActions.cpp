@@ -106,6 +106,12 @@ void FormActions::run(const Action& action) {
       form_.ActMessagesApply(action.messages);
       model_.PublishNow();  // a dialog opened next shows the choice in force
       return;
+    case Kind::StartCapture:
+      form_.Bridge().StartCapture(action.entry);
+      return;
+    case Kind::StopCapture:
+      form_.Bridge().StopCapture();
+      return;
   }
 }
 

@@ -20,13 +20,25 @@
 namespace velmora::ui {
 
 struct Action {
-  enum class Kind { Choose, Reset, ClearLog, LineSettings, NoticeClosed, Moved, Close, Messages };
+  enum class Kind {
+    Choose,
+    Reset,
+    ClearLog,
+    LineSettings,
+    NoticeClosed,
+    Moved,
+    Close,
+    StartCapture,
+    StopCapture,
+    Messages
+  };
   Action() = default;
   explicit Action(Kind what) : kind(what) {}
 
   Kind kind = Kind::Reset;
   core::DeviceList list = core::DeviceList::ComPort;  // Choose
-  std::string entry;              // Choose: the entry's text, which names its device
+  std::string entry;              // Choose: the entry's text, which names its device;
+                                  // StartCapture: the file
   core::LineSettings line;        // LineSettings
   std::uint64_t notice = 0;       // NoticeClosed
   core::WindowPosition position;  // Moved: where the window is now

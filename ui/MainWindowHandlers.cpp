@@ -303,6 +303,7 @@ void TfmMain::endSysexLine() {
 
 void TfmMain::DoPacket(const std::uint8_t* data, std::int32_t size) {
   if (data == nullptr || size <= 0) return;
+  bridge_.Capture(core::CaptureDirection::SerialToMidi, data, static_cast<std::size_t>(size));
   SerialSink sink(*this);
   if (bridge_.Messages().serialText) {
     bridge_.TextFrames().Feed(data, static_cast<std::size_t>(size), sink);

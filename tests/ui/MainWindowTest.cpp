@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 
+#include "support/PtyPair.h"
 #include "ui/WindowFixture.h"
 #include "ui/qt/Colors.h"
 #include "ui/qt/Shape.h"
@@ -109,13 +110,14 @@ TEST_F(MainWindowTest, MenuEntriesAndTheirHints) {
   EXPECT_EQ(menus[0]->text(), "Fichier");
   EXPECT_EQ(menus[1]->text(), "Aide");
   QList<QAction*> file = menus[0]->menu()->actions();
-  ASSERT_EQ(file.size(), 4);
+  ASSERT_EQ(file.size(), 6);
   EXPECT_EQ(file[0]->text(), "Paramètres du port...");
   EXPECT_EQ(file[1]->text(), "Messages transmis...");
-  EXPECT_TRUE(file[2]->isSeparator());
-  file.removeFirst();
-  file.removeFirst();
-  file.removeFirst();
+  EXPECT_EQ(file[2]->text(), "Capturer les octets...");
+  EXPECT_EQ(file[3]->text(), "Arrêter la capture");
+  EXPECT_TRUE(file[4]->isSeparator());
+  QAction* stopCapture = file[3];
+  file.remove(0, 5);
   EXPECT_EQ(file[0]->text(), "Quitter");
   const QList<QAction*> help = menus[1]->menu()->actions();
   ASSERT_EQ(help.size(), 3);
@@ -123,6 +125,16 @@ TEST_F(MainWindowTest, MenuEntriesAndTheirHints) {
   EXPECT_TRUE(help[1]->isSeparator());
   EXPECT_EQ(help[2]->text(), "A propos...");
   for (QAction* action : {file[0], help[0], help[2]}) EXPECT_EQ(action->toolTip(), action->text());
+
+  // "Arrêter la capture" reaches the bridge.
+  const velmora::testing::TempDir dir;
+  const std::string capture = (dir.path() / "capture.txt").string();
+  OnBridge([&] { Bridge().StartCapture(capture); });
+  stopCapture->trigger();
+  EXPECT_TRUE(WaitShown([&](const core::WindowSnapshot& shown) {
+    return !shown.log.empty() &&
+           shown.log.back() == "[Capture] - " + capture + " : capture arrêtée";
+  }));
 
   // "Index de l'aide" does nothing at all.
   const auto reported = reports.size();

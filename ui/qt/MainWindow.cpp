@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QFrame>
 #include <QLabel>
 #include <QListView>
@@ -288,6 +289,18 @@ void MainWindow::buildMenu() {
         },
         this);
   });
+  QAction* capture = action("ActCaptureStart", "Capturer les octets...");
+  connect(capture, &QAction::triggered, this, [this] {
+    const QString file =
+        QFileDialog::getSaveFileName(this, QString::fromUtf8("Capturer les octets"));
+    if (file.isEmpty()) return;
+    Action start(Action::Kind::StartCapture);
+    start.entry = file.toStdString();
+    link_.Post(std::move(start));
+  });
+  QAction* stopCapture = action("ActCaptureStop", "Arrêter la capture");
+  connect(stopCapture, &QAction::triggered, this,
+          [this] { link_.Post(Action(Action::Kind::StopCapture)); });
   QAction* close = action("ActAppClose", "Quitter");
   QAction* help = action("ActAppHelp", "Index de l'aide");
   QAction* about = action("ActAppAbout", "A propos...");
@@ -298,6 +311,8 @@ void MainWindow::buildMenu() {
   file->setObjectName(QStringLiteral("mnuFichier"));
   file->addAction(portSettings);
   file->addAction(messages);
+  file->addAction(capture);
+  file->addAction(stopCapture);
   file->addSeparator();
   file->addAction(close);
   QMenu* helpMenu = menu->addMenu(QStringLiteral("Aide"));

@@ -1,0 +1,176 @@
+// The byte capture: through the real bridge on a pseudo-terminal and the simulated MIDI service,
+// and, for what its queue cannot hold, on its own with a writer held up by a full pipe.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/ByteCapture.h"
+#include "core/CommandLine.h"
+#include "core/faults/BridgeRig.h"
+
+namespace velmora::faults {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> FileLines(const fs::path& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+int LogLinesWith(const core::WindowModel& window, const std::string& text) {
+  int count = 0;
+  for (int i = 0; i < window.LogCount(); ++i) {
+    count += window.LogLine(i).find(text) != std::string::npos ? 1 : 0;
+  }
+  return count;
+}
+
+// A note-on in from the serial side, a note-off out to it; both forwarded before returning.
+void PlayBothWays(BridgeRig& rig) {
+  const std::size_t sent = rig.MidiSent(1).size();
+  const std::size_t received = rig.Far(1).Count();
+  ASSERT_TRUE(rig.WriteFar(1, {0x90, 0x3C, 0x64}));
+  ASSERT_TRUE(rig.PumpUntil([&] { return rig.MidiSent(1).size() == sent + 1; }));
+  ASSERT_TRUE(rig.midi->PlayShort(rig.inputs[0], 0x403C80));
+  ASSERT_TRUE(rig.PumpUntil([&] { return rig.Far(1).Count() == received + 3; }));
+}
+
+TEST(Capture, TheOptionNamesTheFile) {
+  EXPECT_EQ(core::ParseCommandLine({"--capture", "/tmp/a b.txt"}).options.capture, "/tmp/a b.txt");
+  EXPECT_EQ(core::ParseCommandLine({"--capture"}).error, "option --capture needs a value");
+}
+
+TEST(Capture, WritesBothDirectionsWithTimeStampsInOrder) {
+  BridgeRig rig(1, 1);
+  const fs::path file = rig.Root() / "capture.txt";
+  rig.bridge->CaptureFile = file.string();  // started with the devices, as --capture does
+  rig.Start();
+  EXPECT_EQ(LogLinesWith(rig.window, "[Capture] - " + file.string() + " : capture démarrée"), 1);
+  PlayBothWays(rig);
+  PlayBothWays(rig);
+  rig.bridge->StopCapture();
+
+  const std::regex form(R"((\d+\.\d{6}) (serial->midi|midi->serial)((?: [0-9A-F]{2})+))");
+  std::string serialToMidi;
+  std::string midiToSerial;
+  std::string order;  // the direction of each block, s or m
+  double last = 0;
+  for (const auto& line : FileLines(file)) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match, form)) << line;
+    const double stamp = std::stod(match[1]);
+    EXPECT_GE(stamp, last) << line;
+    last = stamp;
+    const bool fromSerial = match[2] == "serial->midi";
+    (fromSerial ? serialToMidi : midiToSerial) += match[3];
+    if (order.empty() || order.back() != (fromSerial ? 's' : 'm')) order += fromSerial ? 's' : 'm';
+  }
+  EXPECT_EQ(serialToMidi, " 90 3C 64 90 3C 64");
+  EXPECT_EQ(midiToSerial, " 80 3C 40 80 3C 40");
+  EXPECT_EQ(order, "smsm");
+  EXPECT_EQ(LogLinesWith(rig.window, "[Capture] - " + file.string() + " : capture arrêtée"), 1);
+}
+
+TEST(Capture, AFileThatCannotBeOpenedIsOneLogLineAndForwardingGoesOn) {
+  BridgeRig rig(1, 1);
+  rig.Start();
+  const fs::path file = rig.Root() / "no-such-folder" / "capture.txt";
+  rig.bridge->StartCapture(file.string());
+  EXPECT_EQ(LogLinesWith(rig.window, "[Capture]"), 1);
+  EXPECT_EQ(LogLinesWith(rig.window, "[Capture] - " + file.string() +
+                                         " : impossible d'ouvrir le fichier (No such file or "
+                                         "directory)"),
+            1);
+  PlayBothWays(rig);
+  EXPECT_EQ(rig.MidiSent(1).back().packed, 0x643C90u);
+  EXPECT_EQ(rig.Far(1).Received(), (Bytes{0x80, 0x3C, 0x40}));
+}
+
+TEST(Capture, StopsAtItsSizeLimitWithOneLogLine) {
+  BridgeRig rig(1, 1);
+  rig.Start();
+  const fs::path file = rig.Root() / "capture.txt";
+  rig.bridge->CaptureLimit = 200;
+  rig.bridge->StartCapture(file.string());
+  const std::string limitLine =
+      "[Capture] - " + file.string() + " : taille limite atteinte (200 octets), capture arrêtée";
+  // Well over 200 bytes; no further, so that the log (of 40 lines) still shows the limit's.
+  for (int i = 0; i < 10 && LogLinesWith(rig.window, limitLine) == 0; ++i) {
+    ASSERT_NO_FATAL_FAILURE(PlayBothWays(rig));
+  }
+  ASSERT_TRUE(rig.PumpUntil([&] { return LogLinesWith(rig.window, limitLine) == 1; }));
+  const auto size = fs::file_size(file);
+  EXPECT_LE(size, 200u);
+  EXPECT_GT(size, 100u) << "it stopped at the first line that did not fit";
+  PlayBothWays(rig);
+  PlayBothWays(rig);
+  rig.bridge->StopCapture();
+  EXPECT_EQ(fs::file_size(file), size);
+  EXPECT_EQ(LogLinesWith(rig.window, limitLine), 1);
+}
+
+// The writer writes to a pipe that no one reads, so the queue fills: what it refused is told in
+// the file, and with what it held makes every block recorded.
+TEST(Capture, WhatTheQueueCannotHoldIsCountedInTheFile) {
+  testing::TempDir dir;
+  const fs::path fifo = dir.path() / "capture.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  constexpr std::size_t kBlocks = 3000;
+  constexpr std::size_t kBlockBytes = 1000;  // ~3000 characters a line: the ring holds ~1000
+  std::string text;
+  std::thread drain;
+  {
+    core::ByteCapture capture(fifo.string(), core::ByteCapture::kDefaultLimit, nullptr);
+    ASSERT_EQ(capture.Problem(), "");
+    const std::vector<std::uint8_t> block(kBlockBytes, 0x5A);
+    for (std::size_t i = 0; i < kBlocks; ++i) {
+      capture.Record(core::CaptureDirection::MidiToSerial, block.data(), block.size());
+    }
+    ::fcntl(reader, F_SETFL, 0);
+    drain = std::thread([&] {
+      char buffer[65536];
+      for (ssize_t got; (got = ::read(reader, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, got);
+    });
+  }  // the writer writes what waits, then closes the pipe
+  drain.join();
+  ::close(reader);
+
+  std::size_t written = 0;
+  std::size_t dropped = 0;
+  std::size_t droppedBytes = 0;
+  std::istringstream lines(text);
+  const std::regex droppedForm(R"(\d+\.\d{6} dropped (\d+) blocks, (\d+) bytes: queue full)");
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    if (std::regex_match(line, match, droppedForm)) {
+      dropped += std::stoul(match[1]);
+      droppedBytes += std::stoul(match[2]);
+    } else {
+      const auto direction = line.find(" midi->serial ");
+      ASSERT_NE(direction, std::string::npos) << line.substr(0, 40);
+      EXPECT_EQ(line.size() - direction, 13 + 3 * kBlockBytes) << line.substr(0, 40);
+      ++written;
+    }
+  }
+  EXPECT_GT(dropped, 0u);
+  EXPECT_EQ(written + dropped, kBlocks);
+  EXPECT_EQ(droppedBytes, dropped * kBlockBytes);
+}
+
+}  // namespace
+}  // namespace velmora::faults
