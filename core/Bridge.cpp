@@ -570,9 +570,11 @@ bool Bridge::drainComOut() {
     try {
       for (;;) {
         const auto now = PacedSerialOutput::Clock::now();
+        // The port is asked for room only when something is due.
+        if (comOut_.Ready(PacedSerialOutput::kDefaultLimit, now).empty()) break;
         const auto ready = comOut_.Ready(SerialPort->OutBuffFree(), now);
         if (ready.empty()) {
-          portFull = !comOut_.Ready(PacedSerialOutput::kDefaultLimit, now).empty();
+          portFull = true;
           break;
         }
         const auto part = static_cast<std::uint16_t>(std::min<std::size_t>(ready.size(), 0xFFFF));

@@ -33,10 +33,10 @@ double ThreadCpuSeconds(std::thread& thread) {
 }
 
 // The far end of a serial line as a UART of that speed sends it: each byte takes its time on
-// the line after the one before it, never before it was written. A byte is taken as written
-// when it is read, if the reader was waiting for it; bytes that were there before the reader
-// came back (it was held up) are taken as written at the line's pace before it came, so that
-// the reader's own delays never pile up on the line.
+// the line after the one before it, never before it was written. Bytes read together are taken
+// as written at the line's pace before they were read, but not before the reader began to wait
+// for them: a reader held up after its wait ended (the machine's doing, not the writer's) then
+// piles nothing up on the line, while a writer's burst into a waiting reader still does.
 class VirtualLine {
  public:
   explicit VirtualLine(int fd) : fd_(fd), thread_([this] { Run(); }) {}
@@ -69,9 +69,8 @@ class VirtualLine {
       if (fds[1].revents) return;
       const ssize_t got = read(fd_, buffer, sizeof buffer);
       const auto at = SteadyClock::now();
-      const bool waited = at - looked > kWaited;
       for (ssize_t i = 0; i < got; ++i) {
-        const auto written = waited ? at : std::max(lastRead, at - kBytesAt31250 * (got - 1 - i));
+        const auto written = std::max({looked, lastRead, at - kBytesAt31250 * (got - 1 - i)});
         line = std::max(line + kBytesAt31250, written);
         if (buffer[i] == kClock) {
           clockTimes_.push_back(line);
@@ -86,9 +85,6 @@ class VirtualLine {
       lastRead = at;
     }
   }
-
-  // A poll that returns sooner found the bytes there already.
-  static constexpr auto kWaited = 20us;
 
   const int fd_;
   StopSignal stop_;

@@ -275,10 +275,11 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
   ExpectNothingLeftBehind(peer, "headless-peer", serial.slavePath());
 }
 
-// The headless program told to pass clock, transport and system exclusive MIDI to serial: what
-// a DAW plays through JACK reaches the serial port byte for byte; real-time bytes keep their
-// order among themselves and may go between the dump's bytes, everything else keeps its order.
-TEST(Headless, PassesClockTransportAndA4KiBDumpToTheSerialPortWhenTold) {
+// The headless program whose remembered choices pass clock, transport and system exclusive MIDI
+// to serial: what a DAW plays through JACK reaches the serial port byte for byte; real-time
+// bytes keep their order among themselves and may go between the dump's bytes, everything else
+// keeps its order.
+TEST(Headless, PassesClockTransportAndA4KiBDumpToTheSerialPortAsRemembered) {
   PtyPair serial;
   {
     Isolated probe(serial.slavePath(), {"true"});
@@ -288,10 +289,13 @@ TEST(Headless, PassesClockTransportAndA4KiBDumpToTheSerialPortWhenTold) {
   }
   velmora::testing::TempDir directory;
   ::setenv("XDG_CONFIG_HOME", directory.path().c_str(), 1);
+  std::filesystem::create_directories(directory.path() / "velmora");
+  std::ofstream(directory.path() / "velmora" / "velmora.conf")
+      << "[messages]\nto-serial=channel,sysex,clock,transport\n";
   JackPeer peer("kinds-peer");
   Isolated program(serial.slavePath(),
                    {VELMORA_HEADLESS, "--port", "COM1", "--midi-in", "kinds-peer", "--midi-out",
-                    "kinds-peer", "--to-serial", "channel,sysex,clock,transport"},
+                    "kinds-peer"},
                    (directory.path() / "stdout").string(), (directory.path() / "stderr").string());
   ASSERT_TRUE(WaitUntil([&] { return peer.outConnected() && peer.inConnected(); }, kBound));
 
