@@ -10,9 +10,12 @@
 #include <thread>
 #include <vector>
 
+#include "ui/win32/Dialogs.h"
 #include "ui/win32/MainWindow.h"
+#include "ui/win32/Text.h"
 
 #include <commctrl.h>
+#include <dlgs.h>
 
 namespace velmora::test {
 namespace {
@@ -113,6 +116,19 @@ class WindowViewTest : public ::testing::Test {
   void OnNextBox(BoxDriver& driver) {
     SetTimer(window.Handle(), reinterpret_cast<UINT_PTR>(&driver), 20, &driveBox);
   }
+  // Runs the "Fichier" menu's item of that caption.
+  void RunFileItem(const std::wstring& caption) {
+    HMENU file = GetSubMenu(GetMenu(window.Handle()), 0);
+    for (int i = 0; i < GetMenuItemCount(file); ++i) {
+      wchar_t text[64] = {};
+      GetMenuStringW(file, static_cast<UINT>(i), text, 64, MF_BYPOSITION);
+      if (caption == text) {
+        SendMessageW(window.Handle(), WM_COMMAND, GetMenuItemID(file, i), 0);
+        return;
+      }
+    }
+    ADD_FAILURE() << "no item " << ui::win32::Utf8(caption);
+  }
 
   core::WindowSnapshot sample;
   FakeLink link;
@@ -178,6 +194,49 @@ TEST_F(WindowViewTest, PostsTheUsersActions) {
   EXPECT_EQ(link.posted[0].entry, "Sampler") << "a choice goes by the entry's text";
   EXPECT_EQ(link.posted[3].line, (core::LineSettings{9600, 8, serial::TParity::pEven, 1}));
   EXPECT_EQ(link.posted[4].position, (core::WindowPosition{10, 20}));
+}
+
+TEST_F(WindowViewTest, MessagesAndCaptureItemsPostTheirActions) {
+  using core::MessageKind;
+  using ui::win32::MessageKindBoxId;
+  sample.messages = {{MessageKind::Channel, MessageKind::Clock}, core::MessageKinds::All(), true};
+  Show(sample);
+  core::MessageChoice boxes;
+  BoxDriver messages{[&](HWND box) {
+    for (std::size_t k = 0; k < core::kMessageKindCount; ++k) {
+      const auto kind = static_cast<MessageKind>(k);
+      boxes.toSerial.Set(kind, IsDlgButtonChecked(box, MessageKindBoxId(true, kind)));
+      boxes.toMidi.Set(kind, IsDlgButtonChecked(box, MessageKindBoxId(false, kind)));
+    }
+    boxes.serialText = IsDlgButtonChecked(box, ui::win32::kSerialTextBoxId);
+    SendDlgItemMessageW(box, MessageKindBoxId(false, MessageKind::Sensing), BM_CLICK, 0, 0);
+    SendMessageW(box, WM_COMMAND, IDOK, 0);
+  }};
+  OnNextBox(messages);
+  RunFileItem(L"Messages transmis...");
+  ASSERT_TRUE(messages.acted);
+  EXPECT_EQ(boxes, sample.messages) << "the boxes show the choice in force";
+
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring path =
+      std::wstring(temp) + L"velmora-capture-" + std::to_wstring(GetCurrentProcessId()) + L".bin";
+  BoxDriver save{[&](HWND box) {
+    SetDlgItemTextW(box, cmb13, path.c_str());
+    SendMessageW(box, WM_COMMAND, IDOK, 0);
+  }};
+  OnNextBox(save);
+  RunFileItem(L"Capturer les octets...");
+  ASSERT_TRUE(save.acted);
+  RunFileItem(L"Arrêter la capture");
+
+  std::vector<Kind> kinds;
+  for (const Action& action : link.posted) kinds.push_back(action.kind);
+  ASSERT_EQ(kinds, (std::vector<Kind>{Kind::Messages, Kind::StartCapture, Kind::StopCapture}));
+  core::MessageChoice clicked = sample.messages;
+  clicked.toMidi.Set(MessageKind::Sensing, false);
+  EXPECT_EQ(link.posted[0].messages, clicked) << "a change is posted at once";
+  EXPECT_EQ(link.posted[1].entry, ui::win32::Utf8(path));
 }
 
 TEST_F(WindowViewTest, ShowsNoticesAndTheAboutBoxWithTheLine) {

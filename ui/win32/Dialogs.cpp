@@ -231,6 +231,75 @@ class LineSettingsDialog final : public PixelDialog {
   HWND ok_ = nullptr;
 };
 
+// ---- Messages that cross ----------------------------------------------------------------
+
+// In MessageKind's order; the Qt window's words.
+const char* const kKindLabels[core::kMessageKindCount] = {
+    "Messages de canal (notes, contrôleurs...)",
+    "Système exclusif (SysEx)",
+    "Messages communs (MTC, position, morceau)",
+    "Horloge (F8)",
+    "Transport : départ, reprise, arrêt (FA, FB, FC)",
+    "Active Sensing (FE)",
+    "Réinitialisation (FF)"};
+
+class MessagesBox final : public PixelDialog {
+ public:
+  MessagesBox(const core::MessageChoice& current,
+              const std::function<void(const core::MessageChoice&)>& changed)
+      : PixelDialog(L"Messages transmis", 440, 262), current_(current), changed_(changed) {}
+
+ private:
+  static constexpr int kRowTop = 34;
+  static constexpr int kRowHeight = 22;
+
+  void build() override {
+    const int columns[] = {290, 365};  // left edges, 75 wide
+    label("MIDI → RS232", columns[0], 12, 75, 16, SS_CENTER);
+    label("RS232 → MIDI", columns[1], 12, 75, 16, SS_CENTER);
+    for (std::size_t k = 0; k < core::kMessageKindCount; ++k) {
+      const auto kind = static_cast<core::MessageKind>(k);
+      const int top = kRowTop + static_cast<int>(k) * kRowHeight;
+      label(kKindLabels[k], 12, top + 2, 270, 16);
+      for (const bool toSerial : {true, false}) {
+        HWND box =
+            add(WC_BUTTONW, L"", BS_AUTOCHECKBOX | WS_TABSTOP, MessageKindBoxId(toSerial, kind),
+                columns[toSerial ? 0 : 1] + 30, top, 16, 18);
+        check(box, (toSerial ? current_.toSerial : current_.toMidi).Has(kind));
+      }
+    }
+    const int textTop = kRowTop + static_cast<int>(core::kMessageKindCount) * kRowHeight + 8;
+    check(add(WC_BUTTONW, L"Trames de texte du port série (FF 00 00 LEN) vers le journal",
+              BS_AUTOCHECKBOX | WS_TABSTOP, kSerialTextBoxId, 12, textTop, 416, 18),
+          current_.serialText);
+    HWND close =
+        add(WC_BUTTONW, L"Fermer", BS_DEFPUSHBUTTON | WS_TABSTOP, IDOK, 353, textTop + 30, 75, 23);
+    SetFocus(close);
+  }
+
+  void command(WORD, WORD code) override {
+    if (code != BN_CLICKED) return;
+    core::MessageChoice choice;
+    for (std::size_t k = 0; k < core::kMessageKindCount; ++k) {
+      const auto kind = static_cast<core::MessageKind>(k);
+      choice.toSerial.Set(kind, checked(MessageKindBoxId(true, kind)));
+      choice.toMidi.Set(kind, checked(MessageKindBoxId(false, kind)));
+    }
+    choice.serialText = checked(kSerialTextBoxId);
+    if (choice == current_) return;
+    current_ = choice;
+    if (changed_) changed_(choice);
+  }
+
+  static void check(HWND box, bool on) {
+    SendMessageW(box, BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
+  }
+  bool checked(int id) const { return IsDlgButtonChecked(dialog(), id) == BST_CHECKED; }
+
+  core::MessageChoice current_;  // what the boxes held at the last change
+  std::function<void(const core::MessageChoice&)> changed_;
+};
+
 // ---- Port selection -----------------------------------------------------------------------
 
 class PortSelectionDialog final : public PixelDialog {
@@ -374,6 +443,12 @@ std::optional<core::LineSettings> ChooseLineSettings(HWND owner,
   LineSettingsDialog dialog(current);
   if (dialog.Run(owner) != IDOK) return std::nullopt;
   return dialog.Settings();
+}
+
+void ShowMessagesBox(HWND owner, const core::MessageChoice& current,
+                     const std::function<void(const core::MessageChoice&)>& changed) {
+  MessagesBox box(current, changed);
+  box.Run(owner);
 }
 
 std::uint16_t ChooseComPort(HWND owner) {

@@ -1,6 +1,7 @@
 #include "ui/win32/MainWindow.h"
 
 #include <commctrl.h>
+#include <commdlg.h>
 
 #include <algorithm>
 #include <exception>
@@ -37,6 +38,9 @@ enum : int {
   kCloseItem,
   kHelpItem,
   kAboutItem,
+  kMessagesItem,
+  kCaptureStartItem,
+  kCaptureStopItem,
 };
 
 std::size_t at(auto value) {
@@ -201,6 +205,9 @@ void MainWindow::buildControls() {
 void MainWindow::buildMenu() {
   HMENU file = CreatePopupMenu();
   AppendMenuW(file, MF_STRING, kPortSettingsItem, L"Paramètres du port...");
+  AppendMenuW(file, MF_STRING, kMessagesItem, L"Messages transmis...");
+  AppendMenuW(file, MF_STRING, kCaptureStartItem, L"Capturer les octets...");
+  AppendMenuW(file, MF_STRING, kCaptureStopItem, L"Arrêter la capture");
   AppendMenuW(file, MF_SEPARATOR, 0, nullptr);
   AppendMenuW(file, MF_STRING, kCloseItem, L"Quitter");
   HMENU help = CreatePopupMenu();
@@ -265,6 +272,19 @@ void MainWindow::close() {
   }
   link_.Post(Action(Action::Kind::Close));
   PostQuitMessage(0);
+}
+
+std::optional<std::string> MainWindow::chooseCaptureFile() const {
+  std::wstring file(32768, L'\0');  // room for a long path
+  OPENFILENAMEW box{};
+  box.lStructSize = sizeof box;
+  box.hwndOwner = window_;
+  box.lpstrFile = file.data();
+  box.nMaxFile = static_cast<DWORD>(file.size());
+  box.lpstrTitle = L"Capturer les octets";
+  box.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
+  if (!GetSaveFileNameW(&box)) return std::nullopt;
+  return Utf8(file.c_str());
 }
 
 void MainWindow::ShowAboutBox() {
@@ -346,6 +366,23 @@ void MainWindow::command(WORD id, WORD code, HWND control) {
         action.line = *line;
         link_.Post(std::move(action));
       }
+      return;
+    case kMessagesItem:
+      ShowMessagesBox(window_, shown_.messages, [this](const core::MessageChoice& choice) {
+        Action action(Action::Kind::Messages);
+        action.messages = choice;
+        link_.Post(std::move(action));
+      });
+      return;
+    case kCaptureStartItem:
+      if (const auto file = chooseCaptureFile()) {
+        Action start(Action::Kind::StartCapture);
+        start.entry = *file;
+        link_.Post(std::move(start));
+      }
+      return;
+    case kCaptureStopItem:
+      link_.Post(Action(Action::Kind::StopCapture));
       return;
     case kCloseItem:
       close();

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "core/WindowSnapshot.h"
@@ -51,6 +52,8 @@ class MainWindow final {
   HWND addControl(const wchar_t* type, const wchar_t* text, DWORD style, int id, int left, int top,
                   int width, int height, HFONT font = nullptr);
   void close();
+  // The file the save box names; empty when cancelled.
+  std::optional<std::string> chooseCaptureFile() const;
   void showLists(const core::WindowSnapshot& next);
   void showLog(const core::WindowSnapshot& next);
   void showCursor(bool busy);
