@@ -69,6 +69,18 @@ const char* KindName(MessageKind kind) {
   return kKindNames[static_cast<std::size_t>(kind)];
 }
 
+const char* KindLabel(MessageKind kind) {
+  static constexpr const char* kLabels[kMessageKindCount] = {
+      "Messages de canal (notes, contrôleurs...)",
+      "Système exclusif (SysEx)",
+      "Messages communs (MTC, position, morceau)",
+      "Horloge (F8)",
+      "Transport : départ, reprise, arrêt (FA, FB, FC)",
+      "Active Sensing (FE)",
+      "Réinitialisation (FF)"};
+  return kLabels[static_cast<std::size_t>(kind)];
+}
+
 std::optional<MessageKinds> ParseMessageKinds(std::string_view text, std::string& bad) {
   MessageKinds kinds;
   for (;;) {

@@ -63,6 +63,13 @@ class MessageKinds {
 
 // The name of one kind: "channel", "sysex", "common", "clock", "transport", "sensing", "reset".
 const char* KindName(MessageKind kind);
+// The kind as the "Messages transmis" box labels it, in UTF-8: "Horloge (F8)".
+const char* KindLabel(MessageKind kind);
+// The box's column headings and its text frames' check box.
+inline constexpr const char* kToSerialHeading = "MIDI → RS232";
+inline constexpr const char* kToMidiHeading = "RS232 → MIDI";
+inline constexpr const char* kSerialTextLabel =
+    "Trames de texte du port série (FF 00 00 LEN) vers le journal";
 // "channel,sysex,...": comma-separated names, any case, blanks around them ignored; "all" and
 // "none" too. Empty with `bad` set to the first word that names no kind.
 std::optional<MessageKinds> ParseMessageKinds(std::string_view text, std::string& bad);

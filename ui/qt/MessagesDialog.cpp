@@ -8,31 +8,18 @@
 
 namespace velmora::ui::qt {
 
-namespace {
-
-// In MessageKind's order.
-const char* const kKindLabels[core::kMessageKindCount] = {
-    "Messages de canal (notes, contrôleurs...)",
-    "Système exclusif (SysEx)",
-    "Messages communs (MTC, position, morceau)",
-    "Horloge (F8)",
-    "Transport : départ, reprise, arrêt (FA, FB, FC)",
-    "Active Sensing (FE)",
-    "Réinitialisation (FF)"};
-
-}  // namespace
-
 MessagesDialog::MessagesDialog(const core::MessageChoice& current, Changed changed, QWidget* parent)
     : QDialog(parent), changed_(std::move(changed)) {
   setObjectName(QStringLiteral("MessagesDialog"));
   setWindowTitle(QStringLiteral("Messages transmis"));
   auto* grid = new QGridLayout(this);
-  grid->addWidget(new QLabel(QStringLiteral("MIDI → RS232"), this), 0, 1, Qt::AlignCenter);
-  grid->addWidget(new QLabel(QStringLiteral("RS232 → MIDI"), this), 0, 2, Qt::AlignCenter);
+  grid->addWidget(new QLabel(QString::fromUtf8(core::kToSerialHeading), this), 0, 1,
+                  Qt::AlignCenter);
+  grid->addWidget(new QLabel(QString::fromUtf8(core::kToMidiHeading), this), 0, 2, Qt::AlignCenter);
   for (std::size_t k = 0; k < core::kMessageKindCount; ++k) {
     const auto kind = static_cast<core::MessageKind>(k);
     const int row = static_cast<int>(k) + 1;
-    grid->addWidget(new QLabel(QString::fromUtf8(kKindLabels[k]), this), row, 0);
+    grid->addWidget(new QLabel(QString::fromUtf8(core::KindLabel(kind)), this), row, 0);
     for (const bool toSerial : {true, false}) {
       auto* box = new QCheckBox(this);
       box->setObjectName(
@@ -42,8 +29,7 @@ MessagesDialog::MessagesDialog(const core::MessageChoice& current, Changed chang
       grid->addWidget(box, row, toSerial ? 1 : 2, Qt::AlignCenter);
     }
   }
-  serialText_ = new QCheckBox(
-      QStringLiteral("Trames de texte du port série (FF 00 00 LEN) vers le journal"), this);
+  serialText_ = new QCheckBox(QString::fromUtf8(core::kSerialTextLabel), this);
   serialText_->setObjectName(QStringLiteral("cbSerialText"));
   serialText_->setChecked(current.serialText);
   grid->addWidget(serialText_, static_cast<int>(core::kMessageKindCount) + 1, 0, 1, 3);

@@ -233,16 +233,6 @@ class LineSettingsDialog final : public PixelDialog {
 
 // ---- Messages that cross ----------------------------------------------------------------
 
-// In MessageKind's order; the Qt window's words.
-const char* const kKindLabels[core::kMessageKindCount] = {
-    "Messages de canal (notes, contrôleurs...)",
-    "Système exclusif (SysEx)",
-    "Messages communs (MTC, position, morceau)",
-    "Horloge (F8)",
-    "Transport : départ, reprise, arrêt (FA, FB, FC)",
-    "Active Sensing (FE)",
-    "Réinitialisation (FF)"};
-
 class MessagesBox final : public PixelDialog {
  public:
   MessagesBox(const core::MessageChoice& current,
@@ -255,12 +245,12 @@ class MessagesBox final : public PixelDialog {
 
   void build() override {
     const int columns[] = {290, 365};  // left edges, 75 wide
-    label("MIDI → RS232", columns[0], 12, 75, 16, SS_CENTER);
-    label("RS232 → MIDI", columns[1], 12, 75, 16, SS_CENTER);
+    label(core::kToSerialHeading, columns[0], 12, 75, 16, SS_CENTER);
+    label(core::kToMidiHeading, columns[1], 12, 75, 16, SS_CENTER);
     for (std::size_t k = 0; k < core::kMessageKindCount; ++k) {
       const auto kind = static_cast<core::MessageKind>(k);
       const int top = kRowTop + static_cast<int>(k) * kRowHeight;
-      label(kKindLabels[k], 12, top + 2, 270, 16);
+      label(core::KindLabel(kind), 12, top + 2, 270, 16);
       for (const bool toSerial : {true, false}) {
         HWND box =
             add(WC_BUTTONW, L"", BS_AUTOCHECKBOX | WS_TABSTOP, MessageKindBoxId(toSerial, kind),
@@ -269,8 +259,8 @@ class MessagesBox final : public PixelDialog {
       }
     }
     const int textTop = kRowTop + static_cast<int>(core::kMessageKindCount) * kRowHeight + 8;
-    check(add(WC_BUTTONW, L"Trames de texte du port série (FF 00 00 LEN) vers le journal",
-              BS_AUTOCHECKBOX | WS_TABSTOP, kSerialTextBoxId, 12, textTop, 416, 18),
+    check(add(WC_BUTTONW, Wide(core::kSerialTextLabel), BS_AUTOCHECKBOX | WS_TABSTOP,
+              kSerialTextBoxId, 12, textTop, 416, 18),
           current_.serialText);
     HWND close =
         add(WC_BUTTONW, L"Fermer", BS_DEFPUSHBUTTON | WS_TABSTOP, IDOK, 353, textTop + 30, 75, 23);
