@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/WindowModel.h"
+#include "platform/Clock.h"
 #include "platform/MessagePump.h"
 #include "ui/MainWindowHandlers.h"
 
@@ -21,12 +22,7 @@ std::string timeStamp() {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &seconds);
-#else
-  localtime_r(&seconds, &local);
-#endif
+  const std::tm local = platform::LocalTime(seconds);
   char text[40];
   const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   std::snprintf(text + length, sizeof text - length, ".%03d", static_cast<int>(millis));

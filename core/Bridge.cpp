@@ -1196,13 +1196,7 @@ void Bridge::lossLine(const std::string& line) {
 void Bridge::noteError(LossPath path, const std::string& text) {
   errorNoted_[static_cast<std::size_t>(path)] = true;
   if (!fmMain) return;
-  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
+  const std::tm local = platform::LocalTime(std::time(nullptr));
   char stamp[16];
   std::strftime(stamp, sizeof stamp, "%H:%M:%S ", &local);
   swallow([&] {

@@ -35,4 +35,14 @@ void ManualClock::advance(std::chrono::nanoseconds by) {
   nanoseconds_.fetch_add(by.count(), std::memory_order_acq_rel);
 }
 
+std::tm LocalTime(std::time_t when) {
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &when);
+#else
+  localtime_r(&when, &local);
+#endif
+  return local;
+}
+
 }  // namespace velmora::platform

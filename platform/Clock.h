@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 
 namespace velmora::platform {
 
@@ -34,5 +35,8 @@ class ManualClock final : public Clock {
  private:
   std::atomic<std::int64_t> nanoseconds_;
 };
+
+// The wall-clock time `when` in the local time zone (thread-safe on every platform).
+std::tm LocalTime(std::time_t when);
 
 }  // namespace velmora::platform

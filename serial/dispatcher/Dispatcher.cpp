@@ -261,14 +261,7 @@ void TApdBaseDispatcher::Pause(std::chrono::milliseconds time) {
 }
 
 std::tm TApdBaseDispatcher::LocalTime() const {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
-  return local;
+  return platform::LocalTime(std::time(nullptr));
 }
 
 // ---- Output ring -------------------------------------------------------------------------
