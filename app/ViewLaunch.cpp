@@ -7,6 +7,10 @@
 #include <string>
 #include <thread>
 
+#ifndef _WIN32
+#include <pthread.h>
+#endif
+
 #include "app/Launch.h"
 #include "core/CommandLine.h"
 #include "platform/midi/InputOnPumpThread.h"
@@ -66,6 +70,10 @@ int LaunchWithView(const std::vector<std::string>& args, const std::string& prog
   Handover handover;
   std::string refusal;  // written by the bridge thread before it finishes, read after
   std::thread bridgeThread([&] {
+#ifndef _WIN32
+    // Named, so that per-thread figures (top -H, /proc/PID/task) tell it from the view's.
+    pthread_setname_np(pthread_self(), "bridge");
+#endif
     int status = 1;
     try {
       status = Launch(
