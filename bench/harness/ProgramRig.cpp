@@ -64,9 +64,10 @@ constexpr const char* kUsage =
     "  way (1000 unless given), CPU idle, memory, threads, per-thread CPU and context switches,\n"
     "  then 100 x line rate MIDI -> serial for 5 s, and the longest run of the program's JACK\n"
     "  process callback, which it writes when it ends\n"
-    "  --capture  instead: the program started twice, without then with --capture to a file in\n"
-    "             a private temporary folder, each time 1000 Note On each way a second for S s\n"
-    "             (20 unless given), timed, beside the floor: CPU and added latency both ways\n";
+    "  --capture  instead: the program started four times, without, with, with, without\n"
+    "             --capture to a file in a private temporary folder, each time 1000 Note On each\n"
+    "             way a second for S/2 s (S: 20 unless given), timed, beside the floor: CPU and\n"
+    "             added latency both ways, each side's rounds together\n";
 
 bool Parse(int argc, char** argv, ProgramOptions& options) {
   for (int i = 0; i < argc; ++i) {
@@ -99,7 +100,7 @@ bool Parse(int argc, char** argv, ProgramOptions& options) {
     }
   }
   return options.messages > 0 && options.messages <= kSeqMask + 1 && options.rate > 0 &&
-         options.rate * options.lineSeconds <= kSeqMask && options.lineSeconds * 1000 >= 1 &&
+         options.rate * options.lineSeconds <= kSeqMask && options.lineSeconds * 500 >= 1 &&
          options.lineSeconds * 1000 <= kSeqMask + 1 && options.period >= 16 &&
          options.period <= 8192;
 }
@@ -471,19 +472,39 @@ std::unique_ptr<Program> StartForwarding(const std::string& executable, const st
   return program;
 }
 
-// One side of --capture: the timed load through a program started afresh.
-struct CaptureSide {
-  Percentiles toSerial, floorToSerial, toMidi, floorToMidi;
-  double cpu = 0, floorCpu = 0, seconds = 0;
-  std::string load;  // the load average at the phase's end
-  ProcessFigures before, after;
-  pid_t pid = -1;
-  bool clean = false;
-  std::uint64_t lines = 0, dropped = 0, bytes = 0;  // of the capture's file
-  std::vector<std::string> lossLines;               // what the program told of losses as it ended
+// The latencies of one path over several rounds.
+struct Pooled {
+  std::vector<double> us;
+  std::size_t lost = 0;
 
-  double Added99ToSerial() const { return toSerial.p99 - floorToSerial.p99; }
-  double Added99ToMidi() const { return toMidi.p99 - floorToMidi.p99; }
+  void Add(const Stream& stream) {
+    std::size_t missing = 0;
+    const std::vector<double> more = stream.LatenciesUs(missing);
+    us.insert(us.end(), more.begin(), more.end());
+    lost += missing;
+  }
+};
+
+// One side of --capture: the timed load through the program, each round started afresh.
+struct CaptureSide {
+  Pooled toSerial, floorToSerial, toMidi, floorToMidi;
+  std::uint64_t ticks = 0;
+  double floorSeconds = 0, seconds = 0;  // the floor's CPU, and the time the load ran
+  std::string loads;                     // the load average at each round's end
+  ProcessFigures before, after;          // of its last round
+  double lastSeconds = 0;                // its last round's load
+  pid_t pid = -1;                        // of its last round
+  bool clean = true;
+  std::vector<std::string> lossLines;  // what the program told of losses as it ended
+
+  double Cpu() const { return PercentOfCore(ticks, seconds); }
+  double FloorCpu() const { return seconds > 0 ? 100.0 * floorSeconds / seconds : 0; }
+  // Added latency (program - floor) at `q`, MIDI -> serial or serial -> MIDI.
+  double Added(bool toSerial, double Percentiles::*q) const {
+    const Pooled& ours = toSerial ? this->toSerial : toMidi;
+    const Pooled& floor = toSerial ? floorToSerial : floorToMidi;
+    return Summarise(ours.us, ours.lost).*q - Summarise(floor.us, floor.lost).*q;
+  }
 };
 
 std::string Json(const CaptureSide& side) {
@@ -492,22 +513,24 @@ std::string Json(const CaptureSide& side) {
                 "{\"cpu_percent\":%.3f,\"cpu_percent_floor\":%.3f,\"added_us\":{"
                 "\"midi_to_serial_p50\":%.1f,\"midi_to_serial_p99\":%.1f,\"serial_to_midi_p50\":"
                 "%.1f,\"serial_to_midi_p99\":%.1f},\"lost\":%zu,\"load_average\":\"%s\"}",
-                side.cpu, side.floorCpu, side.toSerial.p50 - side.floorToSerial.p50,
-                side.Added99ToSerial(), side.toMidi.p50 - side.floorToMidi.p50,
-                side.Added99ToMidi(), side.toSerial.lost + side.toMidi.lost, side.load.c_str());
+                side.Cpu(), side.FloorCpu(), side.Added(true, &Percentiles::p50),
+                side.Added(true, &Percentiles::p99), side.Added(false, &Percentiles::p50),
+                side.Added(false, &Percentiles::p99), side.toSerial.lost + side.toMidi.lost,
+                side.loads.c_str());
   return text;
 }
 
 // The capture's cost: the same timed load at 1000 messages a second each way through the program
-// started without, then with --capture, each beside the floor in the same moments.
+// without, then with --capture, then with, then without (so that a drift of the machine's load
+// weighs on both sides alike), each round with the program started afresh and beside the floor.
 int CaptureCost(const ProgramOptions& options, JackServer& server, Paths& paths,
                 const std::string& slave, const std::vector<std::string>& args, const fs::path& log,
                 const fs::path& folder, const std::function<double()>& floorCpu) {
   const std::string loadAtStart = LoadAverage();
   const fs::path file = folder / "capture.txt";
-  const auto n = static_cast<std::size_t>(options.lineSeconds * 1000);
+  const auto n = static_cast<std::size_t>(options.lineSeconds * 1000 / 2);
   CaptureSide sides[2];
-  for (int with = 0; with < 2; ++with) {
+  for (const int with : {0, 1, 1, 0}) {
     CaptureSide& side = sides[with];
     std::vector<std::string> words = args;
     if (with) words.insert(words.end(), {"--capture", file.string()});
@@ -518,34 +541,40 @@ int CaptureCost(const ProgramOptions& options, JackServer& server, Paths& paths,
     if (!program) return 1;
     side.pid = program->pid();
     side.before = LookAt(side.pid);
-    double floorStart = floorCpu();
+    const double floorStart = floorCpu();
     const auto start = SteadyClock::now();
     SteadyClock::time_point sent;
     Latency(paths, n, &sent);
     // What waits for stragglers after the last message is no load: it would dilute the CPU.
-    side.seconds = std::chrono::duration<double>(sent - start).count();
+    side.lastSeconds = std::chrono::duration<double>(sent - start).count();
+    side.seconds += side.lastSeconds;
     side.after = LookAt(side.pid);
-    side.floorCpu = 100.0 * (floorCpu() - floorStart) / side.seconds;
-    side.cpu = PercentOfCore(side.after.cpuTicks - side.before.cpuTicks, side.seconds);
-    side.load = LoadAverage();
-    side.toSerial = Summarise(paths.oursToSerial);
-    side.floorToSerial = Summarise(paths.floorToSerial);
-    side.toMidi = Summarise(paths.oursToMidi);
-    side.floorToMidi = Summarise(paths.floorToMidi);
-    side.clean = program->Stop();
-    side.lossLines = ReadExitReport(ReadFile(log)).lossLines;
+    side.floorSeconds += floorCpu() - floorStart;
+    side.ticks += side.after.cpuTicks - side.before.cpuTicks;
+    side.loads += (side.loads.empty() ? "" : ", ") + LoadAverage();
+    side.toSerial.Add(paths.oursToSerial);
+    side.floorToSerial.Add(paths.floorToSerial);
+    side.toMidi.Add(paths.oursToMidi);
+    side.floorToMidi.Add(paths.floorToMidi);
+    side.clean = program->Stop() && side.clean;
+    const auto lines = ReadExitReport(ReadFile(log)).lossLines;
+    side.lossLines.insert(side.lossLines.end(), lines.begin(), lines.end());
   }
+  // The second round with the capture truncated the first's file: it holds one round.
+  std::uint64_t lines = 0, dropped = 0, bytes = 0;
   std::ifstream captured(file);
   for (std::string line; std::getline(captured, line);) {
-    ++sides[1].lines;
-    sides[1].bytes += line.size() + 1;
-    if (line.find(" dropped ") != std::string::npos) ++sides[1].dropped;
+    ++lines;
+    bytes += line.size() + 1;
+    if (line.find(" dropped ") != std::string::npos) ++dropped;
   }
 
   const CaptureSide &without = sides[0], &with = sides[1];
-  const double ratio = without.cpu > 0 ? with.cpu / without.cpu : 0.0;
-  const double more99ToSerial = with.Added99ToSerial() - without.Added99ToSerial();
-  const double more99ToMidi = with.Added99ToMidi() - without.Added99ToMidi();
+  const double ratio = without.Cpu() > 0 ? with.Cpu() / without.Cpu() : 0.0;
+  const double more99ToSerial =
+      with.Added(true, &Percentiles::p99) - without.Added(true, &Percentiles::p99);
+  const double more99ToMidi =
+      with.Added(false, &Percentiles::p99) - without.Added(false, &Percentiles::p99);
   std::printf(
       "\nvelmora-bench --program --capture: %s, %s; JACK server %s, dummy driver,\n"
       "%u Hz, %u frames a cycle, %s; floor: a minimal forwarder on the same server\n",
@@ -554,48 +583,52 @@ int CaptureCost(const ProgramOptions& options, JackServer& server, Paths& paths,
       paths.far.RealTime() ? "real-time" : "no real-time scheduling");
   std::printf("load average at start %s\n\n", loadAtStart.c_str());
   std::printf(
-      "%zu Note On each way 1 ms apart (%.1f s), the program started afresh for each side;\n"
-      "CPU in %% of one core, added latency (program - floor) in us, lost to serial / to MIDI:\n",
-      n, with.seconds);
-  std::printf("  %-16s %-16s %8s %8s | %9s %9s | %9s %9s | %s\n", "", "load at end", "program",
-              "floor", "->serial", "p99", "->MIDI", "p99", "lost");
-  std::printf("  %-16s %-16s %8s %8s | %9s %9s | %9s %9s |\n", "", "", "cpu", "cpu", "p50", "",
-              "p50", "");
+      "%zu Note On each way 1 ms apart a round, rounds without, with, with, without the capture,\n"
+      "the program started afresh for each; CPU in %% of one core, added latency (program -\n"
+      "floor) in us, lost to serial / to MIDI, of both rounds of a side:\n",
+      n);
+  std::printf("  %-16s %8s %8s | %9s %9s | %9s %9s | %s\n", "", "program", "floor", "->serial",
+              "p99", "->MIDI", "p99", "lost");
+  std::printf("  %-16s %8s %8s | %9s %9s | %9s %9s |\n", "", "cpu", "cpu", "p50", "", "p50", "");
   for (const CaptureSide* side : {&without, &with}) {
-    std::printf("  %-16s %-16s %8.3f %8.3f | %9.1f %9.1f | %9.1f %9.1f | %zu / %zu\n",
-                side == &with ? "with capture" : "without capture", side->load.c_str(), side->cpu,
-                side->floorCpu, side->toSerial.p50 - side->floorToSerial.p50,
-                side->Added99ToSerial(), side->toMidi.p50 - side->floorToMidi.p50,
-                side->Added99ToMidi(), side->toSerial.lost, side->toMidi.lost);
+    std::printf("  %-16s %8.3f %8.3f | %9.1f %9.1f | %9.1f %9.1f | %zu / %zu\n",
+                side == &with ? "with capture" : "without capture", side->Cpu(), side->FloorCpu(),
+                side->Added(true, &Percentiles::p50), side->Added(true, &Percentiles::p99),
+                side->Added(false, &Percentiles::p50), side->Added(false, &Percentiles::p99),
+                side->toSerial.lost, side->toMidi.lost);
   }
+  std::printf("  load average at the rounds' ends: without %s; with %s\n", without.loads.c_str(),
+              with.loads.c_str());
   std::printf(
       "\nthe capture's cost: CPU %.2f x (with / without; the floor's %.3f and %.3f), added p99 "
       "%+.1f us MIDI -> serial, %+.1f us serial -> MIDI (with - without)\n",
-      ratio, with.floorCpu, without.floorCpu, more99ToSerial, more99ToMidi);
+      ratio, with.FloorCpu(), without.FloorCpu(), more99ToSerial, more99ToMidi);
   const bool ok = ratio <= 1.10 && more99ToSerial <= 20 && more99ToMidi <= 20;
   std::printf("%-44s %s\n", "CPU <= 1.10 x, added p99 <= 20 us each way", ok ? "ok" : "MISSED");
-  std::printf("the capture's file: %llu lines, %llu bytes, %llu telling of dropped blocks\n",
-              static_cast<unsigned long long>(with.lines),
-              static_cast<unsigned long long>(with.bytes),
-              static_cast<unsigned long long>(with.dropped));
-  PrintThreads("without capture", without.before, without.after, without.seconds, n, without.pid);
-  PrintThreads("with capture", with.before, with.after, with.seconds, n, with.pid);
+  std::printf(
+      "the capture's file, last round: %llu lines, %llu bytes, %llu telling of dropped "
+      "blocks\n",
+      static_cast<unsigned long long>(lines), static_cast<unsigned long long>(bytes),
+      static_cast<unsigned long long>(dropped));
+  PrintThreads("with capture, its last round", with.before, with.after, with.lastSeconds, n,
+               with.pid);
+  PrintThreads("without capture, its last round", without.before, without.after,
+               without.lastSeconds, n, without.pid);
   for (const CaptureSide* side : {&without, &with}) {
     for (const auto& line : side->lossLines) {
       std::printf("the program %s: %s\n", side == &with ? "with capture" : "without capture",
                   line.c_str());
     }
   }
-  std::printf("\nthe program %s, then %s\n",
-              without.clean ? "ended cleanly on SIGTERM" : "did not end cleanly",
-              with.clean ? "ended cleanly" : "did not end cleanly");
+  std::printf("\nthe program %s each time\n",
+              without.clean && with.clean ? "ended cleanly on SIGTERM" : "did not end cleanly");
   std::printf(
-      "{\"mode\":\"%s-capture\",\"messages_each_way\":%zu,\"without\":%s,\"with\":%s,"
+      "{\"mode\":\"%s-capture\",\"messages_each_way_a_round\":%zu,\"without\":%s,\"with\":%s,"
       "\"cpu_ratio\":%.3f,\"added_p99_delta_us\":{\"midi_to_serial\":%.1f,"
       "\"serial_to_midi\":%.1f},\"capture_lines\":%llu,\"capture_dropped\":%llu}\n",
       options.headless ? "program-headless" : "program", n, Json(without).c_str(),
       Json(with).c_str(), ratio, more99ToSerial, more99ToMidi,
-      static_cast<unsigned long long>(with.lines), static_cast<unsigned long long>(with.dropped));
+      static_cast<unsigned long long>(lines), static_cast<unsigned long long>(dropped));
   std::error_code ignored;
   fs::remove(log, ignored);
   return 0;
