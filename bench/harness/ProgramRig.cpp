@@ -51,7 +51,7 @@ struct ProgramOptions {
   int burstMultiple = 100;  // of the line rate, MIDI -> serial, ours and the floor at once
   double burstSeconds = 5;
   bool headless = false;  // the same program without its window (velmora --headless)
-  bool capture = false;   // the capture's cost alone: the timed load without, then with it
+  bool capture = false;   // the capture's cost alone: the timed load without and with it
 };
 
 constexpr const char* kUsage =
@@ -101,7 +101,7 @@ bool Parse(int argc, char** argv, ProgramOptions& options) {
   }
   return options.messages > 0 && options.messages <= kSeqMask + 1 && options.rate > 0 &&
          options.rate * options.lineSeconds <= kSeqMask && options.lineSeconds * 500 >= 1 &&
-         options.lineSeconds * 1000 <= kSeqMask + 1 && options.period >= 16 &&
+         options.lineSeconds * 500 <= kSeqMask + 1 && options.period >= 16 &&
          options.period <= 8192;
 }
 
@@ -492,7 +492,7 @@ struct CaptureSide {
   double floorSeconds = 0, seconds = 0;  // the floor's CPU, and the time the load ran
   std::string loads;                     // the load average at each round's end
   ProcessFigures before, after;          // of its last round
-  double lastSeconds = 0;                // its last round's load
+  double lastSeconds = 0;                // how long its last round's load ran
   pid_t pid = -1;                        // of its last round
   bool clean = true;
   std::vector<std::string> lossLines;  // what the program told of losses as it ended
