@@ -77,7 +77,8 @@ void ByteCapture::Record(CaptureDirection direction, const std::uint8_t* bytes, 
   if (!problem_.empty() || count == 0 || full_.load(std::memory_order_relaxed)) return;
   const std::size_t need = sizeof(Header) + count;
   const std::size_t head = head_.load(std::memory_order_relaxed);
-  if (need > kRingBytes - (head - tail_.load(std::memory_order_acquire))) {
+  const std::size_t used = head - tail_.load(std::memory_order_acquire);
+  if (need > kRingBytes - used) {
     droppedBlocks_.fetch_add(1, std::memory_order_relaxed);
     droppedBytes_.fetch_add(count, std::memory_order_relaxed);
     return;
@@ -88,66 +89,85 @@ void ByteCapture::Record(CaptureDirection direction, const std::uint8_t* bytes, 
   put(head + sizeof header, bytes, count);
   // Sequentially consistent with the writer's idle_ then head_: one of us sees the other.
   head_.store(head + need);
-  if (idle_.load()) {
+  constexpr std::size_t kHalf = kRingBytes / 2;
+  if (idle_.load() || (used < kHalf && used + need >= kHalf)) {
     const std::lock_guard lock(mutex_);
     wake_.notify_one();
   }
 }
 
-bool ByteCapture::writeLine(const std::string& line) {
-  if (written_ + line.size() > limit_) {
-    full_ = true;
-    limitTold_.post(kLimitReached);
-    return false;
-  }
-  written_ += line.size();
+void ByteCapture::writeBatch() {
   // A failing disk loses lines, never forwarding: nothing here waits or raises.
-  std::fwrite(line.data(), 1, line.size(), file_.get());
+  std::fwrite(batch_.data(), 1, batch_.size(), file_.get());
+  batch_.clear();
+}
+
+bool ByteCapture::addLine(const std::string& line) {
+  if (written_ + line.size() > limit_) return false;
+  written_ += line.size();
+  batch_ += line;
+  if (batch_.size() >= kBatchBytes) writeBatch();
   return true;
 }
 
-void ByteCapture::writeLoop() {
+bool ByteCapture::writeWaiting() {
   static_assert(sizeof(std::chrono::steady_clock::duration::rep) == sizeof(std::int64_t));
   static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string line;
-  line.reserve(4096);  // grows for a longer block once, then stays
-  for (;;) {
-    const std::size_t tail = tail_.load(std::memory_order_relaxed);
-    if (const std::uint64_t blocks = droppedBlocks_.exchange(0, std::memory_order_relaxed)) {
-      line.clear();
-      appendStamp(line, (std::chrono::steady_clock::now() - start_).count());
+  for (std::size_t tail = tail_.load(std::memory_order_relaxed);;) {
+    if (droppedBlocks_.load(std::memory_order_relaxed) != 0) {
+      line_.clear();
+      appendStamp(line_, (std::chrono::steady_clock::now() - start_).count());
       char text[96];
+      const std::uint64_t blocks = droppedBlocks_.exchange(0, std::memory_order_relaxed);
       const int length = std::snprintf(
           text, sizeof text, "dropped %" PRIu64 " blocks, %" PRIu64 " bytes: queue full\n", blocks,
           droppedBytes_.exchange(0, std::memory_order_relaxed));
-      line.append(text, static_cast<std::size_t>(length));
-      if (!writeLine(line)) break;
+      line_.append(text, static_cast<std::size_t>(length));
+      if (!addLine(line_)) return false;
     }
-    if (head_.load(std::memory_order_acquire) == tail) {
-      std::fflush(file_.get());
-      std::unique_lock lock(mutex_);
-      idle_ = true;
-      wake_.wait(lock, [&] { return stop_ || head_.load() != tail; });
-      idle_ = false;
-      if (stop_ && head_.load() == tail) break;
-      continue;
-    }
+    if (head_.load(std::memory_order_acquire) == tail) return true;
     Header header{};
     get(tail, &header, sizeof header);
-    line.clear();
-    appendStamp(line, header.nanoseconds);
-    line += header.direction == CaptureDirection::SerialToMidi ? "serial->midi" : "midi->serial";
+    line_.clear();
+    appendStamp(line_, header.nanoseconds);
+    line_ += header.direction == CaptureDirection::SerialToMidi ? "serial->midi" : "midi->serial";
     for (std::size_t i = 0; i < header.count; ++i) {
       const std::uint8_t byte = ring_[(tail + sizeof header + i) % kRingBytes];
-      line += ' ';
-      line += kDigits[byte >> 4];
-      line += kDigits[byte & 0xF];
+      line_ += ' ';
+      line_ += kDigits[byte >> 4];
+      line_ += kDigits[byte & 0xF];
     }
-    line += '\n';
-    tail_.store(tail + sizeof header + header.count, std::memory_order_release);
-    if (!writeLine(line)) break;
+    line_ += '\n';
+    tail += sizeof header + header.count;
+    tail_.store(tail, std::memory_order_release);
+    if (!addLine(line_)) return false;
   }
-  std::fflush(file_.get());
+}
+
+void ByteCapture::writeLoop() {
+  line_.reserve(4096);  // grows for a longer block once, then stays
+  batch_.reserve(kBatchBytes + 4096);
+  for (;;) {
+    std::unique_lock lock(mutex_);
+    idle_ = true;
+    wake_.wait(lock, [&] { return stop_ || head_.load() != tail_.load(); });
+    idle_ = false;
+    // Let the blocks of the next moments join the one that woke us.
+    wake_.wait_for(lock, kGather, [&] {
+      return stop_ || head_.load() - tail_.load(std::memory_order_relaxed) >= kRingBytes / 2;
+    });
+    const bool stopping = stop_;
+    lock.unlock();
+    const bool open = writeWaiting();
+    writeBatch();
+    std::fflush(file_.get());
+    if (!open) {
+      full_ = true;
+      limitTold_.post(kLimitReached);
+      return;
+    }
+    if (stopping) return;
+  }
 }
 
 }  // namespace velmora::core

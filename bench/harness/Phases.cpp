@@ -234,8 +234,14 @@ std::string Seconds(double value) {
 }  // namespace
 
 Percentiles Summarise(const Stream& stream) {
+  std::size_t lost = 0;
+  std::vector<double> values = stream.LatenciesUs(lost);
+  return Summarise(std::move(values), lost);
+}
+
+Percentiles Summarise(std::vector<double> values, std::size_t lost) {
   Percentiles result;
-  std::vector<double> values = stream.LatenciesUs(result.lost);
+  result.lost = lost;
   result.count = values.size();
   if (values.empty()) return result;
   std::sort(values.begin(), values.end());

@@ -38,6 +38,8 @@ struct Percentiles {
 
 // The latencies a stream timed, as percentiles, and what it lost.
 Percentiles Summarise(const Stream& stream);
+// The same of latencies gathered elsewhere, in microseconds.
+Percentiles Summarise(std::vector<double> values, std::size_t lost);
 
 struct Throughput {
   int multiple = 0;  // highest multiple of the line rate sustained with nothing lost; 0: none

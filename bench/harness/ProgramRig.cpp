@@ -10,14 +10,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <random>
 #include <sstream>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -47,18 +51,23 @@ struct ProgramOptions {
   int burstMultiple = 100;  // of the line rate, MIDI -> serial, ours and the floor at once
   double burstSeconds = 5;
   bool headless = false;  // the same program without its window (velmora --headless)
+  bool capture = false;   // the capture's cost alone: the timed load without and with it
 };
 
 constexpr const char* kUsage =
     "usage: velmora-bench --program [--executable PATH] [--messages N] [--rate R]\n"
     "                     [--line-seconds S] [--idle-seconds S] [--jack-period F]\n"
-    "                     [--jack-no-realtime] [--headless]\n"
+    "                     [--jack-no-realtime] [--headless] [--capture]\n"
     "  the velmora executable (its window offscreen; with --headless, without a window) through\n"
     "  JACK and a pseudo-terminal, beside\n"
     "  a minimal forwarder on the same JACK server: latency, CPU at R messages a second each\n"
     "  way (1000 unless given), CPU idle, memory, threads, per-thread CPU and context switches,\n"
     "  then 100 x line rate MIDI -> serial for 5 s, and the longest run of the program's JACK\n"
-    "  process callback, which it writes when it ends\n";
+    "  process callback, which it writes when it ends\n"
+    "  --capture  instead: the program started four times, without, with, with, without\n"
+    "             --capture to a file in a private temporary folder, each time 1000 Note On each\n"
+    "             way a second for S/2 s (S: 20 unless given), timed, beside the floor: CPU and\n"
+    "             added latency both ways, each side's rounds together\n";
 
 bool Parse(int argc, char** argv, ProgramOptions& options) {
   for (int i = 0; i < argc; ++i) {
@@ -81,6 +90,8 @@ bool Parse(int argc, char** argv, ProgramOptions& options) {
         options.realtime = false;
       } else if (arg == "--headless") {
         options.headless = true;
+      } else if (arg == "--capture") {
+        options.capture = true;
       } else {
         return false;
       }
@@ -89,7 +100,8 @@ bool Parse(int argc, char** argv, ProgramOptions& options) {
     }
   }
   return options.messages > 0 && options.messages <= kSeqMask + 1 && options.rate > 0 &&
-         options.rate * options.lineSeconds <= kSeqMask && options.period >= 16 &&
+         options.rate * options.lineSeconds <= kSeqMask && options.lineSeconds * 500 >= 1 &&
+         options.lineSeconds * 500 <= kSeqMask + 1 && options.period >= 16 &&
          options.period <= 8192;
 }
 
@@ -135,13 +147,36 @@ double ThreadCpuSeconds(std::thread& thread) {
 
 const double kTick = static_cast<double>(sysconf(_SC_CLK_TCK));
 
+// A folder of our own under the temporary directory, removed with what it holds.
+class PrivateFolder {
+ public:
+  PrivateFolder() {
+    std::string name = (fs::temp_directory_path() / "velmora-bench.XXXXXX").string();
+    if (mkdtemp(name.data()) == nullptr) {
+      throw std::system_error(errno, std::generic_category(), "mkdtemp");
+    }
+    path_ = name;
+  }
+  ~PrivateFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  PrivateFolder(const PrivateFolder&) = delete;
+  PrivateFolder& operator=(const PrivateFolder&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
 // The program under `unshare`, in a mount name space whose /dev/ttyV0 is our pseudo-terminal's
 // slave (and which holds no serial device of the machine's). unshare and the shell exec it: the
-// pid is the program's.
+// pid is the program's. Its profile lock goes to `runtime`, so that another velmora running on
+// the machine does not stop it.
 class Program {
  public:
   Program(const std::string& executable, const std::string& slave,
-          const std::vector<std::string>& args, const fs::path& log) {
+          const std::vector<std::string>& args, const fs::path& log, const fs::path& runtime) {
     std::vector<std::string> words{"unshare"};
     if (geteuid() != 0) words.insert(words.end(), {"--user", "--map-root-user"});
     words.insert(words.end(), {"--mount", "--propagation", "private", "/bin/sh",
@@ -151,9 +186,13 @@ class Program {
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    std::vector<std::string> env{"QT_QPA_PLATFORM=offscreen"};
+    std::vector<std::string> env{"QT_QPA_PLATFORM=offscreen",
+                                 "XDG_RUNTIME_DIR=" + runtime.string()};
     for (char** at = environ; *at; ++at) {
-      if (std::strncmp(*at, "QT_QPA_PLATFORM=", 16) != 0) env.emplace_back(*at);
+      if (std::strncmp(*at, "QT_QPA_PLATFORM=", 16) != 0 &&
+          std::strncmp(*at, "XDG_RUNTIME_DIR=", 16) != 0) {
+        env.emplace_back(*at);
+      }
     }
     std::vector<char*> envp;
     for (auto& entry : env) envp.push_back(entry.data());
@@ -236,8 +275,9 @@ bool WarmUp(Paths& paths) {
 }
 
 // Four streams 1 ms apart; what goes to JACK waits for the next cycle, so ours and the floor's
-// are sent together at a time scattered across the cycle, in alternating order.
-void Latency(Paths& paths, std::size_t n) {
+// are sent together at a time scattered across the cycle, in alternating order. `sent`, when
+// given, takes the time the last message left.
+void Latency(Paths& paths, std::size_t n, SteadyClock::time_point* sent = nullptr) {
   paths.ResetAll(n);
   std::minstd_rand random(42);
   std::uniform_int_distribution<int> dither(0, 499);
@@ -253,6 +293,7 @@ void Latency(Paths& paths, std::size_t n) {
     paths.Serial(!oursFirst, seq, true);
     paths.Serial(oursFirst, seq, true);
   }
+  if (sent) *sent = SteadyClock::now();
   Drain({{&paths.oursToSerial, n},
          {&paths.floorToSerial, n},
          {&paths.oursToMidi, n},
@@ -409,6 +450,190 @@ ExitReport ReadExitReport(const std::string& output) {
   return report;
 }
 
+// The program started with `args`, once a message has gone through it each way; null when it
+// does not, after telling why with what the program wrote.
+std::unique_ptr<Program> StartForwarding(const std::string& executable, const std::string& slave,
+                                         const std::vector<std::string>& args, const fs::path& log,
+                                         const fs::path& runtime, Paths& paths) {
+  auto program = std::make_unique<Program>(executable, slave, args, log, runtime);
+  auto fail = [&](const char* what) {
+    program->Stop();
+    std::fprintf(stderr, "velmora-bench: %s; the program said:\n%s\n", what, ReadFile(log).c_str());
+    return std::unique_ptr<Program>{};
+  };
+  const auto connectedBy = SteadyClock::now() + 30s;
+  while (program->Running() && SteadyClock::now() < connectedBy &&
+         (paths.far.Connections(false, true).size() != 1 ||
+          paths.far.Connections(false, false).size() != 1)) {
+    std::this_thread::sleep_for(20ms);
+  }
+  if (!program->Running()) return fail("the program ended");
+  if (!WarmUp(paths)) return fail("nothing went through the program");
+  return program;
+}
+
+// The latencies of one path over several rounds.
+struct Pooled {
+  std::vector<double> us;
+  std::size_t lost = 0;
+
+  void Add(const Stream& stream) {
+    std::size_t missing = 0;
+    const std::vector<double> more = stream.LatenciesUs(missing);
+    us.insert(us.end(), more.begin(), more.end());
+    lost += missing;
+  }
+};
+
+// One side of --capture: the timed load through the program, each round started afresh.
+struct CaptureSide {
+  Pooled toSerial, floorToSerial, toMidi, floorToMidi;
+  std::uint64_t ticks = 0;
+  double floorSeconds = 0, seconds = 0;  // the floor's CPU, and the time the load ran
+  std::string loads;                     // the load average at each round's end
+  ProcessFigures before, after;          // of its last round
+  double lastSeconds = 0;                // how long its last round's load ran
+  pid_t pid = -1;                        // of its last round
+  bool clean = true;
+  std::vector<std::string> lossLines;  // what the program told of losses as it ended
+
+  double Cpu() const { return PercentOfCore(ticks, seconds); }
+  double FloorCpu() const { return seconds > 0 ? 100.0 * floorSeconds / seconds : 0; }
+  // Added latency (program - floor) at `q`, MIDI -> serial or serial -> MIDI.
+  double Added(bool toSerial, double Percentiles::*q) const {
+    const Pooled& ours = toSerial ? this->toSerial : toMidi;
+    const Pooled& floor = toSerial ? floorToSerial : floorToMidi;
+    return Summarise(ours.us, ours.lost).*q - Summarise(floor.us, floor.lost).*q;
+  }
+};
+
+std::string Json(const CaptureSide& side) {
+  char text[320];
+  std::snprintf(text, sizeof text,
+                "{\"cpu_percent\":%.3f,\"cpu_percent_floor\":%.3f,\"added_us\":{"
+                "\"midi_to_serial_p50\":%.1f,\"midi_to_serial_p99\":%.1f,\"serial_to_midi_p50\":"
+                "%.1f,\"serial_to_midi_p99\":%.1f},\"lost\":%zu,\"load_average\":\"%s\"}",
+                side.Cpu(), side.FloorCpu(), side.Added(true, &Percentiles::p50),
+                side.Added(true, &Percentiles::p99), side.Added(false, &Percentiles::p50),
+                side.Added(false, &Percentiles::p99), side.toSerial.lost + side.toMidi.lost,
+                side.loads.c_str());
+  return text;
+}
+
+// The capture's cost: the same timed load at 1000 messages a second each way through the program
+// without, then with --capture, then with, then without (so that a drift of the machine's load
+// weighs on both sides alike), each round with the program started afresh and beside the floor.
+int CaptureCost(const ProgramOptions& options, JackServer& server, Paths& paths,
+                const std::string& slave, const std::vector<std::string>& args, const fs::path& log,
+                const fs::path& folder, const std::function<double()>& floorCpu) {
+  const std::string loadAtStart = LoadAverage();
+  const fs::path file = folder / "capture.txt";
+  const auto n = static_cast<std::size_t>(options.lineSeconds * 1000 / 2);
+  CaptureSide sides[2];
+  for (const int with : {0, 1, 1, 0}) {
+    CaptureSide& side = sides[with];
+    std::vector<std::string> words = args;
+    if (with) words.insert(words.end(), {"--capture", file.string()});
+    std::fprintf(stderr, "... %s capture: %zu Note On each way 1 ms apart\n",
+                 with ? "with" : "without", n);
+    const std::unique_ptr<Program> program =
+        StartForwarding(options.program, slave, words, log, folder, paths);
+    if (!program) return 1;
+    side.pid = program->pid();
+    side.before = LookAt(side.pid);
+    const double floorStart = floorCpu();
+    const auto start = SteadyClock::now();
+    SteadyClock::time_point sent;
+    Latency(paths, n, &sent);
+    // What waits for stragglers after the last message is no load: it would dilute the CPU.
+    side.lastSeconds = std::chrono::duration<double>(sent - start).count();
+    side.seconds += side.lastSeconds;
+    side.after = LookAt(side.pid);
+    side.floorSeconds += floorCpu() - floorStart;
+    side.ticks += side.after.cpuTicks - side.before.cpuTicks;
+    side.loads += (side.loads.empty() ? "" : ", ") + LoadAverage();
+    side.toSerial.Add(paths.oursToSerial);
+    side.floorToSerial.Add(paths.floorToSerial);
+    side.toMidi.Add(paths.oursToMidi);
+    side.floorToMidi.Add(paths.floorToMidi);
+    side.clean = program->Stop() && side.clean;
+    const auto lines = ReadExitReport(ReadFile(log)).lossLines;
+    side.lossLines.insert(side.lossLines.end(), lines.begin(), lines.end());
+  }
+  // The second round with the capture truncated the first's file: it holds one round.
+  std::uint64_t lines = 0, dropped = 0, bytes = 0;
+  std::ifstream captured(file);
+  for (std::string line; std::getline(captured, line);) {
+    ++lines;
+    bytes += line.size() + 1;
+    if (line.find(" dropped ") != std::string::npos) ++dropped;
+  }
+
+  const CaptureSide &without = sides[0], &with = sides[1];
+  const double ratio = without.Cpu() > 0 ? with.Cpu() / without.Cpu() : 0.0;
+  const double more99ToSerial =
+      with.Added(true, &Percentiles::p99) - without.Added(true, &Percentiles::p99);
+  const double more99ToMidi =
+      with.Added(false, &Percentiles::p99) - without.Added(false, &Percentiles::p99);
+  std::printf(
+      "\nvelmora-bench --program --capture: %s, %s; JACK server %s, dummy driver,\n"
+      "%u Hz, %u frames a cycle, %s; floor: a minimal forwarder on the same server\n",
+      options.program.c_str(), options.headless ? "headless" : "window offscreen",
+      server.name().c_str(), paths.far.SampleRate(), paths.far.Period(),
+      paths.far.RealTime() ? "real-time" : "no real-time scheduling");
+  std::printf("load average at start %s\n\n", loadAtStart.c_str());
+  std::printf(
+      "%zu Note On each way 1 ms apart a round, rounds without, with, with, without the capture,\n"
+      "the program started afresh for each; CPU in %% of one core, added latency (program -\n"
+      "floor) in us, lost to serial / to MIDI, of both rounds of a side:\n",
+      n);
+  std::printf("  %-16s %8s %8s | %9s %9s | %9s %9s | %s\n", "", "program", "floor", "->serial",
+              "p99", "->MIDI", "p99", "lost");
+  std::printf("  %-16s %8s %8s | %9s %9s | %9s %9s |\n", "", "cpu", "cpu", "p50", "", "p50", "");
+  for (const CaptureSide* side : {&without, &with}) {
+    std::printf("  %-16s %8.3f %8.3f | %9.1f %9.1f | %9.1f %9.1f | %zu / %zu\n",
+                side == &with ? "with capture" : "without capture", side->Cpu(), side->FloorCpu(),
+                side->Added(true, &Percentiles::p50), side->Added(true, &Percentiles::p99),
+                side->Added(false, &Percentiles::p50), side->Added(false, &Percentiles::p99),
+                side->toSerial.lost, side->toMidi.lost);
+  }
+  std::printf("  load average at the rounds' ends: without %s; with %s\n", without.loads.c_str(),
+              with.loads.c_str());
+  std::printf(
+      "\nthe capture's cost: CPU %.2f x (with / without; the floor's %.3f and %.3f), added p99 "
+      "%+.1f us MIDI -> serial, %+.1f us serial -> MIDI (with - without)\n",
+      ratio, with.FloorCpu(), without.FloorCpu(), more99ToSerial, more99ToMidi);
+  const bool ok = ratio <= 1.10 && more99ToSerial <= 20 && more99ToMidi <= 20;
+  std::printf("%-44s %s\n", "CPU <= 1.10 x, added p99 <= 20 us each way", ok ? "ok" : "MISSED");
+  std::printf(
+      "the capture's file, last round: %llu lines, %llu bytes, %llu telling of dropped "
+      "blocks\n",
+      static_cast<unsigned long long>(lines), static_cast<unsigned long long>(bytes),
+      static_cast<unsigned long long>(dropped));
+  PrintThreads("with capture, its last round", with.before, with.after, with.lastSeconds, n,
+               with.pid);
+  PrintThreads("without capture, its last round", without.before, without.after,
+               without.lastSeconds, n, without.pid);
+  for (const CaptureSide* side : {&without, &with}) {
+    for (const auto& line : side->lossLines) {
+      std::printf("the program %s: %s\n", side == &with ? "with capture" : "without capture",
+                  line.c_str());
+    }
+  }
+  std::printf("\nthe program %s each time\n",
+              without.clean && with.clean ? "ended cleanly on SIGTERM" : "did not end cleanly");
+  std::printf(
+      "{\"mode\":\"%s-capture\",\"messages_each_way_a_round\":%zu,\"without\":%s,\"with\":%s,"
+      "\"cpu_ratio\":%.3f,\"added_p99_delta_us\":{\"midi_to_serial\":%.1f,"
+      "\"serial_to_midi\":%.1f},\"capture_lines\":%llu,\"capture_dropped\":%llu}\n",
+      options.headless ? "program-headless" : "program", n, Json(without).c_str(),
+      Json(with).c_str(), ratio, more99ToSerial, more99ToMidi,
+      static_cast<unsigned long long>(lines), static_cast<unsigned long long>(dropped));
+  std::error_code ignored;
+  fs::remove(log, ignored);
+  return 0;
+}
+
 int Run(const ProgramOptions& options) {
   if (access(options.program.c_str(), X_OK) != 0) {
     std::fprintf(stderr, "velmora-bench: no program at %s\n", options.program.c_str());
@@ -434,26 +659,22 @@ int Run(const ProgramOptions& options) {
   auto floorCpu = [&] { return ThreadCpuSeconds(floor.thread()) + floor.ProcessCpuSeconds(); };
 
   const fs::path log = fs::temp_directory_path() / (server.name() + "-program.log");
+  // The program's lock, and the capture's file with --capture.
+  const PrivateFolder folder;
   // The port names are unique in the graph: each names one device of the lists.
   std::vector<std::string> args{"--no-settings", "--port",     "/dev/ttyV0", "--midi-in",
                                 "to-ours",       "--midi-out", "from-ours"};
   if (options.headless) args.emplace_back("--headless");
-  Program program(options.program, oursPty.slavePath(), args, log);
-  auto fail = [&](const std::string& what) {
-    program.Stop();
-    std::fprintf(stderr, "velmora-bench: %s; the program said:\n%s\n", what.c_str(),
-                 ReadFile(log).c_str());
-    return 1;
-  };
-  const auto connectedBy = SteadyClock::now() + 30s;
-  while (program.Running() && SteadyClock::now() < connectedBy &&
-         (far.Connections(false, true).size() != 1 || far.Connections(false, false).size() != 1)) {
-    std::this_thread::sleep_for(20ms);
-  }
-  if (!program.Running()) return fail("the program ended");
   Paths paths{far,           oursPty.master(), floorPty.master(), oursToSerial,
               floorToSerial, oursToMidi,       floorToMidi};
-  if (!WarmUp(paths)) return fail("nothing went through the program");
+  if (options.capture) {
+    return CaptureCost(options, server, paths, oursPty.slavePath(), args, log, folder.path(),
+                       floorCpu);
+  }
+  const std::unique_ptr<Program> started =
+      StartForwarding(options.program, oursPty.slavePath(), args, log, folder.path(), paths);
+  if (!started) return 1;
+  Program& program = *started;
   const pid_t pid = program.pid();
   std::fprintf(stderr, "... %s (pid %d) forwards; JACK server %s\n", options.program.c_str(), pid,
                server.name().c_str());
