@@ -53,6 +53,7 @@ class Console {
   ~Console() {
     window_.SetOnLogLine(nullptr);
     window_.SetOnShapeColor(nullptr);
+    std::fflush(out_);
   }
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;
@@ -64,9 +65,14 @@ class Console {
     }
   }
 
+  // A line per message would cost a write each: while lines come, they go out together every
+  // kFlushInterval (at once on a terminal, which the C library flushes by line).
   void print(const std::string& line) {
     std::fprintf(out_, "%s %s\n", timeStamp().c_str(), line.c_str());
-    std::fflush(out_);
+    if (!flushArmed_) {
+      flusher_.setTimer(kFlushTimer, kFlushInterval);
+      flushArmed_ = true;
+    }
   }
 
  private:
@@ -94,8 +100,20 @@ class Console {
   core::Bridge& bridge_;
   core::WindowModel& window_;
   std::FILE* out_;
+  static constexpr std::uintptr_t kFlushTimer = 1;
+  static constexpr std::chrono::milliseconds kFlushInterval{50};
+
   const std::string state_;               // the status lines' start, with the profile's name
   std::array<int, 3> shown_{-1, -1, -1};  // -1: not told yet
+  bool flushArmed_ = false;               // lines wait for the flush timer
+  platform::MessageWindow flusher_{[this](const platform::Message& message) -> std::intptr_t {
+    if (message.id == platform::WM_TIMER) {
+      flusher_.killTimer(kFlushTimer);
+      flushArmed_ = false;
+      std::fflush(out_);
+    }
+    return 0;
+  }};
 };
 
 }  // namespace

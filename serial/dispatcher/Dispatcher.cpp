@@ -409,9 +409,15 @@ std::uint32_t TApdBaseDispatcher::DispatchUsedLocked() const {
 void TApdBaseDispatcher::FillDispatchBuffer() {
   std::lock_guard lock(bufferLock_);
   if (dispatchFull_ || dispBuffer_.empty()) return;
+  const bool readAtOnce = ReadsWithoutCount();
   TComStat stat;
-  lineErrors_.fetch_or(QueryComError(stat) & 0x1F);
-  if (stat.cbInQue == 0) return;
+  if (readAtOnce) {
+    lineErrors_.fetch_or(static_cast<std::uint32_t>(GetComErrorBits()) & 0x1F);
+    stat.cbInQue = DispatchBufferSize;  // whatever fits: the read returns what is there
+  } else {
+    lineErrors_.fetch_or(QueryComError(stat) & 0x1F);
+    if (stat.cbInQue == 0) return;
+  }
 
   const std::uint32_t free = dispHead_ == dispTail_  ? DispatchBufferSize
                              : dispTail_ > dispHead_ ? dispTail_ - dispHead_
@@ -421,7 +427,7 @@ void TApdBaseDispatcher::FillDispatchBuffer() {
   const std::uint32_t wanted = std::min(free, stat.cbInQue);
   std::uint32_t second = first < wanted ? wanted - first : 0;
 
-  auto read = [this](std::uint32_t count) {
+  auto read = [this, readAtOnce](std::uint32_t count) {
     std::int32_t n = ReadCom(&dispBuffer_[dispHead_], static_cast<std::int32_t>(count));
     if (n < 0) {
       ReadFailed(-1);
@@ -429,7 +435,7 @@ void TApdBaseDispatcher::FillDispatchBuffer() {
     }
     const auto got =
         static_cast<std::uint32_t>(std::min<std::int32_t>(n, static_cast<std::int32_t>(count)));
-    if (logging_) {
+    if (logging_ && (got > 0 || !readAtOnce)) {
       std::lock_guard general(generalLock_);
       AddLogEntryLocked(dtDispatch, dstReadCom, got, got > 0 ? &dispBuffer_[dispHead_] : nullptr,
                         got);

@@ -443,6 +443,10 @@ class TApdBaseDispatcher {
     TComStat stat;
     return GetComError(stat);
   }
+  // True when filling the dispatch buffer should read at once rather than ask first how much
+  // input waits: for a driver whose count is a device call of its own, and whose ReadCom
+  // returns what is there.
+  virtual bool ReadsWithoutCount() const { return false; }
   // After ReadCom returned a negative count; dispatch thread.
   virtual std::int32_t ReadFailed(std::int32_t code);
   // 0, or -1. Any thread, under the general lock.

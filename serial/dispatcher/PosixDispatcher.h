@@ -43,6 +43,7 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   std::int32_t FlushCom(std::int32_t queue) override;
   std::int32_t GetComError(TComStat& stat) override;
   std::int32_t GetComErrorBits() override;
+  bool ReadsWithoutCount() const override { return true; }
   std::int32_t GetComState(TDCB& settings) override;
   std::int32_t ReadCom(std::uint8_t* buffer, std::int32_t count) override;
   std::int32_t SetComState(const TDCB& settings) override;
