@@ -1,6 +1,7 @@
 #include "platform/midi/JackMidiService.h"
 
 #include <jack/midiport.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -123,6 +124,9 @@ bool JackMidiService::OpenClientLocked() {
   cycle_.store(0);
   gone_.store(false);
   jack_on_info_shutdown(client_, &JackMidiService::ServerGone, this);
+  // Named, or they would take the name of the thread that opened the client (top -H, the bench).
+  jack_set_thread_init_callback(
+      client_, [](void*) { pthread_setname_np(pthread_self(), "jack"); }, nullptr);
   if (jack_set_process_callback(client_, &JackMidiService::Process, this) != 0 ||
       jack_set_xrun_callback(client_, &JackMidiService::Xrun, this) != 0 ||
       jack_set_port_connect_callback(client_, &JackMidiService::PortConnected, this) != 0 ||
