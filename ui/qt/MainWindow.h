@@ -32,7 +32,7 @@ class MainWindow final : public QMainWindow {
  public:
   static constexpr int kClientWidth = 377;
   static constexpr int kClientHeight = 341;
-  static constexpr int kLogInterval = 100;  // ms: the log is drawn 10 times a second at most
+  static constexpr int kLogInterval = 200;  // ms: the log is drawn 5 times a second at most
 
   explicit MainWindow(ViewLink& link, QWidget* parent = nullptr);
   ~MainWindow() override;
