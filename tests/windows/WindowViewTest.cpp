@@ -2,6 +2,7 @@
 // bridge publishes and posts what the user does.
 
 #include <gtest/gtest.h>
+#include <cstdio>
 
 #include <chrono>
 #include <functional>
@@ -220,7 +221,7 @@ TEST_F(WindowViewTest, MessagesAndCaptureItemsPostTheirActions) {
   wchar_t temp[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, temp);
   const std::wstring path =
-      std::wstring(temp) + L"velmora-capture-" + std::to_wstring(GetCurrentProcessId()) + L".bin";
+      std::wstring(temp) + L"velmora-capture-é-" + std::to_wstring(GetCurrentProcessId()) + L".bin";
   BoxDriver save{[&](HWND box) {
     SetDlgItemTextW(box, cmb13, path.c_str());
     SendMessageW(box, WM_COMMAND, IDOK, 0);
@@ -236,7 +237,12 @@ TEST_F(WindowViewTest, MessagesAndCaptureItemsPostTheirActions) {
   core::MessageChoice clicked = sample.messages;
   clicked.toMidi.Set(MessageKind::Sensing, false);
   EXPECT_EQ(link.posted[0].messages, clicked) << "a change is posted at once";
-  EXPECT_EQ(link.posted[1].entry, ui::win32::Utf8(path));
+  // The capture opens the path with fopen, as one given on the command line: the chosen file.
+  std::FILE* opened = std::fopen(link.posted[1].entry.c_str(), "w");
+  ASSERT_NE(opened, nullptr) << link.posted[1].entry;
+  std::fclose(opened);
+  EXPECT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+  DeleteFileW(path.c_str());
 }
 
 TEST_F(WindowViewTest, ShowsNoticesAndTheAboutBoxWithTheLine) {
