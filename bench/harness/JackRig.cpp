@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
@@ -184,7 +185,10 @@ JackFarSide::JackFarSide(Lane ours, Lane floor)
       listener_("velmora-bench-in", &JackFarSide::ProcessListener, this) {
   ports_[0].lane = ours;
   ports_[1].lane = floor;
-  for (Port& port : ports_) port.queue = tools::MakeJackRing(kQueueBytes);
+  for (Port& port : ports_) {
+    port.queue = tools::MakeJackRing(kQueueBytes);
+    port.timed = tools::MakeJackRing(kQueueBytes);
+  }
   ports_[0].source = player_.registerPort("to-ours", true);
   ports_[1].source = player_.registerPort("to-floor", true);
   probe_ = player_.registerPort("probe", true);
@@ -211,6 +215,40 @@ bool JackFarSide::Play(bool floor, std::uint32_t packed) {
   if (jack_ringbuffer_write_space(queue) < sizeof packed) return false;
   jack_ringbuffer_write(queue, reinterpret_cast<const char*>(&packed), sizeof packed);
   return true;
+}
+
+bool JackFarSide::PlayAt(bool floor, std::uint32_t packed, SteadyClock::time_point at) {
+  jack_ringbuffer_t* queue = ports_[floor].timed.get();
+  const TimedMessage message{packed, JackUsOf(at)};
+  if (jack_ringbuffer_write_space(queue) < sizeof message) return false;
+  jack_ringbuffer_write(queue, reinterpret_cast<const char*>(&message), sizeof message);
+  return true;
+}
+
+void JackFarSide::PlayTimed(Port& port, void* buffer, jack_nframes_t frames) {
+  jack_nframes_t first = 0;
+  jack_time_t start = 0, next = 0;
+  float periodUs = 0;
+  if (jack_get_cycle_times(player_.get(), &first, &start, &next, &periodUs) != 0 || next <= start) {
+    return;
+  }
+  jack_ringbuffer_t* queue = port.timed.get();
+  jack_nframes_t frame = 0;
+  TimedMessage message{};
+  while (jack_ringbuffer_read_space(queue) >= sizeof message) {
+    jack_ringbuffer_peek(queue, reinterpret_cast<char*>(&message), sizeof message);
+    const auto at = static_cast<jack_time_t>(std::max<std::int64_t>(message.atUs, 0));
+    if (at >= next) return;  // a later cycle's
+    if (at > start) {
+      frame = std::max(frame, static_cast<jack_nframes_t>((at - start) * frames / (next - start)));
+    }
+    jack_midi_data_t* data = jack_midi_event_reserve(buffer, frame, 3);
+    if (data == nullptr) return;
+    jack_ringbuffer_read_advance(queue, sizeof message);
+    Pack(message.packed, data);
+    port.lane.toSerial->Left(SeqOf(message.packed),
+                             SteadyOfJack(start + (next - start) * frame / frames));
+  }
 }
 
 std::vector<std::string> JackFarSide::Connections(bool floor, bool source) const {
@@ -246,6 +284,7 @@ int JackFarSide::ProcessPlayer(jack_nframes_t frames, void* self) {
     const std::uint32_t written =
         Drain(port.queue.get(), out, full, port.lane.toSerial, SteadyClock::now());
     if (full) side.fullCycles_.fetch_add(1, std::memory_order_relaxed);
+    side.PlayTimed(port, out, frames);
     if (written > side.mostPerCycle_.load(std::memory_order_relaxed)) {
       side.mostPerCycle_.store(written, std::memory_order_relaxed);
     }
@@ -256,17 +295,53 @@ int JackFarSide::ProcessPlayer(jack_nframes_t frames, void* self) {
 int JackFarSide::ProcessListener(jack_nframes_t frames, void* self) {
   auto& side = *static_cast<JackFarSide*>(self);
   const auto cycle = SteadyClock::now();
+  jack_nframes_t first = 0;
+  jack_time_t start = 0, next = 0;
+  float periodUs = 0;
+  const bool framed =
+      side.framed_.load(std::memory_order_acquire) &&
+      jack_get_cycle_times(side.listener_.get(), &first, &start, &next, &periodUs) == 0 &&
+      next > start;
   for (Port& port : side.ports_) {
     void* in = jack_port_get_buffer(port.sink, frames);
     const std::uint32_t count = jack_midi_get_event_count(in);
     for (std::uint32_t i = 0; i < count; ++i) {
       jack_midi_event_t event;
       if (jack_midi_event_get(&event, in, i) == 0 && event.size == 3) {
-        port.lane.toMidi->Arrived(Unpack(event.buffer), cycle);
+        port.lane.toMidi->Arrived(
+            Unpack(event.buffer),
+            framed ? SteadyOfJack(start + (next - start) * event.time / frames) : cycle);
       }
     }
   }
   return 0;
+}
+
+// ---- clocks -----------------------------------------------------------------------------
+
+namespace {
+std::int64_t SteadyUs(SteadyClock::time_point at) {
+  return std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count();
+}
+// JACK's clock minus ours, read once.
+std::int64_t JackMinusSteadyUs() {
+  static const std::int64_t offset = [] {
+    const std::int64_t before = SteadyUs(SteadyClock::now());
+    const auto jack = static_cast<std::int64_t>(jack_get_time());
+    const std::int64_t after = SteadyUs(SteadyClock::now());
+    return jack - (before + after) / 2;
+  }();
+  return offset;
+}
+}  // namespace
+
+std::int64_t JackUsOf(SteadyClock::time_point at) {
+  return SteadyUs(at) + JackMinusSteadyUs();
+}
+
+SteadyClock::time_point SteadyOfJack(jack_time_t us) {
+  return SteadyClock::time_point(
+      std::chrono::microseconds(static_cast<std::int64_t>(us) - JackMinusSteadyUs()));
 }
 
 // ---- JackFloor --------------------------------------------------------------------------

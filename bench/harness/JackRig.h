@@ -67,6 +67,13 @@ class JackFarSide {
   std::string SinkName(bool floor) const;
   // Queues a message for the next cycle; false when the queue is full. One thread at a time.
   bool Play(bool floor, std::uint32_t packed);
+  // Timing: queues a message to play at `at`, at the frame that stands for that time in the
+  // cycle that holds it (frame 0 when its cycle has passed), stamped as leaving then. Queue in
+  // order of time; one thread at a time.
+  bool PlayAt(bool floor, std::uint32_t packed, SteadyClock::time_point at);
+  // Timing: arrivals stamped at the time their frame stands for, rather than at the cycle's
+  // processing.
+  void SetFramed(bool framed) { framed_.store(framed, std::memory_order_release); }
   // The ports connected to a source or sink of ours.
   std::vector<std::string> Connections(bool floor, bool source) const;
   bool Connect(const std::string& from, const std::string& to) const;
@@ -92,7 +99,13 @@ class JackFarSide {
     jack_port_t* source = nullptr;
     jack_port_t* sink = nullptr;
     tools::JackRing queue;  // packed messages; the player writes, JACK reads
+    tools::JackRing timed;  // TimedMessage records, in order of time; the same
   };
+  struct TimedMessage {
+    std::uint32_t packed;
+    std::int64_t atUs;  // JACK's microseconds
+  };
+  void PlayTimed(Port& port, void* buffer, jack_nframes_t frames);
   static int ProcessPlayer(jack_nframes_t frames, void* self);
   static int ProcessListener(jack_nframes_t frames, void* self);
 
@@ -103,7 +116,13 @@ class JackFarSide {
   std::atomic<std::uint32_t> capacity_{0};      // written once by the process thread
   std::atomic<std::uint32_t> mostPerCycle_{0};  // written by the process thread only
   std::atomic<std::uint64_t> fullCycles_{0};
+  std::atomic<bool> framed_{false};
 };
+
+// JACK's clock and ours: JACK counts microseconds of the same monotonic clock on Linux, but
+// from its own origin, measured once.
+std::int64_t JackUsOf(SteadyClock::time_point at);
+SteadyClock::time_point SteadyOfJack(jack_time_t us);
 
 // The floor through JACK: its process callback writes what its input brings straight to the
 // pseudo-terminal's slave; a reader thread takes the slave's bytes to a queue that the next

@@ -306,8 +306,78 @@ std::array<RateOutcome, 2> TryRate(const Rigging& rig, bool toSerial, double rat
   return outcome;
 }
 
+namespace {
+
+Spread SpreadOf(const Stream& stream) {
+  Spread spread;
+  // The floor sends a cycle's events as the cycle is processed: ahead of their frames' times.
+  std::vector<double> values = stream.LatenciesUs(spread.lost, true);
+  spread.count = values.size();
+  if (values.empty()) return spread;
+  std::sort(values.begin(), values.end());
+  const auto at = [&](double share) {
+    return values[std::min(values.size() - 1, static_cast<std::size_t>(share * values.size()))];
+  };
+  spread.p10 = at(0.10);
+  spread.p50 = at(0.50);
+  spread.p90 = at(0.90);
+  return spread;
+}
+
+}  // namespace
+
+// Messages 7 ms apart plus up to 3 ms more, so that they fall anywhere in a cycle: MIDI ->
+// serial placed at their frames by the far side, serial -> MIDI written to the line at their
+// times. Ours and the floor get the same times.
+void Timing(const Options& options, const Rigging& rig, Results& results) {
+  if (!rig.playAt || !rig.setFramed) return;
+  const std::size_t n = options.timingMessages;
+  for (Stream* s : {rig.oursToSerial, rig.floorToSerial, rig.oursToMidi, rig.floorToMidi}) {
+    s->Reset(n);
+  }
+  std::minstd_rand random(7);
+  std::uniform_int_distribution<int> extra(0, 2999);
+  std::vector<SteadyClock::time_point> times(n);
+  const auto schedule = [&](SteadyClock::time_point from) {
+    auto at = from;
+    for (auto& time : times) {
+      at += 7ms + std::chrono::microseconds(extra(random));
+      time = at;
+    }
+  };
+  rig.setFramed(true);
+  rig.progress("timing: " + std::to_string(n) + " messages each way, 7 to 10 ms apart");
+  schedule(SteadyClock::now() + 200ms);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto seq = static_cast<std::uint32_t>(i);
+    rig.playAt(false, PackedOf(seq), times[i]);
+    rig.playAt(true, PackedOf(seq), times[i]);
+  }
+  std::this_thread::sleep_until(times.back() + 100ms);
+  Drain({{rig.oursToSerial, n}, {rig.floorToSerial, n}});
+  schedule(SteadyClock::now() + 50ms);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto seq = static_cast<std::uint32_t>(i);
+    std::this_thread::sleep_until(times[i]);
+    const bool oursFirst = i % 2 == 0;
+    SendToSerialSide(oursFirst ? rig.oursMaster : rig.floorMaster,
+                     oursFirst ? *rig.oursToMidi : *rig.floorToMidi, seq);
+    SendToSerialSide(oursFirst ? rig.floorMaster : rig.oursMaster,
+                     oursFirst ? *rig.floorToMidi : *rig.oursToMidi, seq);
+  }
+  Drain({{rig.oursToMidi, n}, {rig.floorToMidi, n}});
+  rig.setFramed(false);
+  results.timed = true;
+  results.timingOursToSerial = SpreadOf(*rig.oursToSerial);
+  results.timingFloorToSerial = SpreadOf(*rig.floorToSerial);
+  results.timingOursToMidi = SpreadOf(*rig.oursToMidi);
+  results.timingFloorToMidi = SpreadOf(*rig.floorToMidi);
+}
+
 Results RunPhases(const Options& options, const Rigging& rig) {
   Results results;
+  Timing(options, rig, results);
+  if (options.timingOnly) return results;
   rig.progress("latency: " + std::to_string(options.messages) + " messages per stream, 1 ms apart");
   const std::uint64_t xrunsBefore = Xruns(rig);
   const std::uint64_t ourXrunsBefore = OurXruns(rig);

@@ -26,6 +26,15 @@ struct Options {
   bool jackRealtime = true;  // JACK's threads on real-time scheduling, where the system allows
   std::size_t clockDumpBytes = 65536;  // the dump of the clock phase (simulated service only)
   bool clockOnly = false;              // the clock phase alone
+  std::size_t timingMessages = 400;    // per way and side in the timing phase (JACK only)
+  bool timingOnly = false;             // the timing phase alone (JACK only)
+};
+
+// How evenly a path keeps time: the spread of its delays, p90 - p10, beside their median.
+struct Spread {
+  double p10 = 0, p50 = 0, p90 = 0;
+  std::size_t count = 0, lost = 0;
+  double Width() const { return p90 - p10; }
 };
 
 // Line rate at 38400 baud 8N1: 3840 bytes/s, 1280 three-byte messages/s.
@@ -66,6 +75,9 @@ struct Results {
   platform::midi::ProcessTimes latencyProcess, lineProcess;
   // The floor's JACK process callback in the same phases: what this machine allows.
   platform::midi::ProcessTimes latencyFloorProcess, lineFloorProcess;
+  // The timing phase (JACK only): messages scattered in time, each way.
+  bool timed = false;
+  Spread timingOursToSerial, timingFloorToSerial, timingOursToMidi, timingFloorToMidi;
 };
 
 // The devices and streams the phases drive.
@@ -97,7 +109,14 @@ struct Rigging {
   std::function<platform::midi::ProcessTimes()> floorProcessTimes;
   std::function<void()> resetFloorProcessTimes;
   bool floorThroughput = false;  // also find the floor's loss-free rates
+  // Timing (JACK only): plays a message at the frame that stands for `at`; arrivals stamped at
+  // their frame's time while framed.
+  std::function<bool(bool floor, std::uint32_t packed, SteadyClock::time_point at)> playAt;
+  std::function<void(bool)> setFramed;
 };
+
+// The timing phase alone.
+void Timing(const Options& options, const Rigging& rig, Results& results);
 
 Results RunPhases(const Options& options, const Rigging& rig);
 

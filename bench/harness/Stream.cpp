@@ -29,14 +29,14 @@ void Stream::Arrived(std::uint32_t packed, SteadyClock::time_point at) {
   received_.fetch_add(1, std::memory_order_acq_rel);
 }
 
-std::vector<double> Stream::LatenciesUs(std::size_t& lost) const {
+std::vector<double> Stream::LatenciesUs(std::size_t& lost, bool early) const {
   std::vector<double> result;
   result.reserve(timed_);
   lost = 0;
   for (std::size_t i = 0; i < timed_; ++i) {
     const std::int64_t left = left_[i].load(std::memory_order_acquire);
     const std::int64_t arrived = arrived_[i].load(std::memory_order_acquire);
-    if (left == 0 || arrived == 0 || arrived < left) {
+    if (left == 0 || arrived == 0 || (arrived < left && !early)) {
       ++lost;
       continue;
     }

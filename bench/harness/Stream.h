@@ -46,7 +46,9 @@ class Stream {
   std::uint64_t Received() const { return received_.load(std::memory_order_acquire); }
   bool InOrder() const { return !disorder_.load(std::memory_order_acquire); }
   // Latencies in microseconds of the timed messages that arrived; `lost` counts the others.
-  std::vector<double> LatenciesUs(std::size_t& lost) const;
+  // `early`: an arrival before its departure's stamp counts (negative), as when a path sends
+  // ahead of the time a message stands for.
+  std::vector<double> LatenciesUs(std::size_t& lost, bool early = false) const;
 
  private:
   static std::int64_t Ns(SteadyClock::time_point at) {

@@ -39,7 +39,10 @@ constexpr const char* kUsage =
     "  --jack    MIDI on our JACK back end against a JACK server that the harness starts\n"
     "            (jackd, dummy driver, 48 kHz, F frames a cycle, 64 unless given; JACK's threads\n"
     "            on real-time scheduling where the system allows, unless --jack-no-realtime)\n"
-    "  --clock-only  the clock phase alone: 120 BPM MIDI -> serial during a 64 KiB dump\n";
+    "  --clock-only  the clock phase alone: 120 BPM MIDI -> serial during a 64 KiB dump\n"
+    "  --timing-only (with --jack) the timing phase alone: messages 7-10 ms apart each way,\n"
+    "            the spread of their delays beside a floor that forwards each cycle at once;\n"
+    "            --timing-messages N per way (400)\n";
 
 bool Parse(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
@@ -53,8 +56,13 @@ bool Parse(int argc, char** argv, Options& options) {
         options.idleSeconds = 2;
         options.multiples = {1, 100};
         options.clockDumpBytes = 16384;
+        options.timingMessages = 200;
       } else if (arg == "--clock-only") {
         options.clockOnly = true;
+      } else if (arg == "--timing-only") {
+        options.timingOnly = true;
+      } else if (arg == "--timing-messages") {
+        options.timingMessages = std::stoul(value());
       } else if (arg == "--jack") {
         options.jack = true;
       } else if (arg == "--jack-no-realtime") {
@@ -86,7 +94,8 @@ bool Parse(int argc, char** argv, Options& options) {
   }
   return options.messages > 0 && options.messages <= kSeqMask + 1 && !options.multiples.empty() &&
          options.jackPeriod >= 16 && options.jackPeriod <= 8192 &&
-         !(options.jack && options.clockOnly);
+         !(options.jack && options.clockOnly) && (options.jack || !options.timingOnly) &&
+         options.timingMessages > 0 && options.timingMessages <= kSeqMask + 1;
 }
 
 double ThreadCpuSeconds(std::thread& thread) {
@@ -200,6 +209,29 @@ std::string Json(const ClockFigures& clock) {
                 clock.dumpWhole ? "true" : "false", clock.dumpSeconds, clock.addedP50,
                 clock.addedP99, clock.addedMax, clock.cpuPercent);
   return text;
+}
+
+void PrintTiming(const Results& r, unsigned period, unsigned sampleRate) {
+  if (!r.timed) return;
+  std::printf("timing at %u frames a cycle (%.2f ms): delays in us, spread = p90 - p10\n", period,
+              1000.0 * period / std::max(1u, sampleRate));
+  std::printf("%-16s %9s %9s %9s %9s %7s\n", "", "p10", "p50", "p90", "spread", "lost");
+  const auto row = [](const char* label, const Spread& s) {
+    std::printf("  %-14s %9.1f %9.1f %9.1f %9.1f %7zu\n", label, s.p10, s.p50, s.p90, s.Width(),
+                s.lost);
+  };
+  std::printf("MIDI -> serial\n");
+  row("ours", r.timingOursToSerial);
+  row("floor", r.timingFloorToSerial);
+  std::printf("serial -> MIDI\n");
+  row("ours", r.timingOursToMidi);
+  row("floor", r.timingFloorToMidi);
+  std::printf(
+      "{\"timing\":{\"period_frames\":%u,\"to_serial_spread_us\":%.1f,"
+      "\"floor_to_serial_spread_us\":%.1f,\"to_midi_spread_us\":%.1f,"
+      "\"floor_to_midi_spread_us\":%.1f}}\n",
+      period, r.timingOursToSerial.Width(), r.timingFloorToSerial.Width(),
+      r.timingOursToMidi.Width(), r.timingFloorToMidi.Width());
 }
 
 void Print(const Options& options, const Results& r, const JackFigures* jack,
@@ -561,7 +593,13 @@ int RunJack(const Options& options) {
   rigging.resetFloorProcessTimes = [&] { floor.ResetProcessTimes(); };
   rigging.progress = &Progress;
   rigging.floorThroughput = true;
+  rigging.playAt = [&](bool toFloor, std::uint32_t packed, SteadyClock::time_point at) {
+    return far.PlayAt(toFloor, packed, at);
+  };
+  rigging.setFramed = [&](bool framed) { far.SetFramed(framed); };
   const Results results = Measure(options, rigging);
+  PrintTiming(results, far.Period(), far.SampleRate());
+  if (options.timingOnly) return 0;
 
   JackFigures figures;
   figures.server = server.name();

@@ -78,6 +78,10 @@ int JackFollowingMidiService::CallerDeliversInput() {
   return jack_->CallerDeliversInput();
 }
 
+void JackFollowingMidiService::SetExactTiming(bool exact) {
+  jack_->SetExactTiming(exact);
+}
+
 void JackFollowingMidiService::DeliverInput() {
   jack_->DeliverInput();
 }

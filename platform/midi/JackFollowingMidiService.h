@@ -61,6 +61,7 @@ class JackFollowingMidiService final : public MidiService {
   // JACK's input only: the other service goes on delivering on its own thread.
   int CallerDeliversInput() override;
   void DeliverInput() override;
+  void SetExactTiming(bool exact) override;
 
  private:
   MidiService& Listing(bool input);

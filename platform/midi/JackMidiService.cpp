@@ -2,7 +2,9 @@
 
 #include <jack/midiport.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -18,7 +20,14 @@ namespace {
 
 // Room for a few of the longest messages, so that a sysex never waits for the ring to drain.
 constexpr std::size_t kRingBytes = 1 << 18;
-constexpr std::size_t kHeaderBytes = sizeof(std::uint32_t);
+// A record: its length, the time it stands for (JACK's microseconds; 0: none), its bytes.
+struct RecordHeader {
+  std::uint32_t size;
+  std::uint64_t time;
+};
+constexpr std::size_t kSizeBytes = sizeof(std::uint32_t);
+constexpr std::size_t kTimeBytes = sizeof(std::uint64_t);
+constexpr std::size_t kHeaderBytes = kSizeBytes + kTimeBytes;
 // A cycle of the slowest server (8192 frames at 22050 Hz) takes well under this.
 constexpr auto kCycleBound = std::chrono::seconds(2);
 // How often the delivery thread asks for a server while none answers, and how long it leaves
@@ -40,16 +49,53 @@ void WaitAtMost(sem_t& semaphore, std::chrono::nanoseconds pause) {
   }
 }
 
-// The size of the whole record at the ring's head, or 0 while it is not all written.
-std::size_t RecordAtHead(jack_ringbuffer_t* ring) {
+// The header of the whole record at the ring's head; its size is 0 while the record is not all
+// written.
+RecordHeader RecordAtHead(jack_ringbuffer_t* ring) {
   const std::size_t available = jack_ringbuffer_read_space(ring);
-  if (available < kHeaderBytes) return 0;
-  std::uint32_t size = 0;
-  jack_ringbuffer_peek(ring, reinterpret_cast<char*>(&size), kHeaderBytes);
-  return available >= kHeaderBytes + size ? size : 0;
+  if (available < kHeaderBytes) return {};
+  char raw[kHeaderBytes];
+  jack_ringbuffer_peek(ring, raw, kHeaderBytes);
+  RecordHeader header{};
+  std::memcpy(&header.size, raw, kSizeBytes);
+  std::memcpy(&header.time, raw + kSizeBytes, kTimeBytes);
+  if (available < kHeaderBytes + header.size) return {};
+  return header;
+}
+
+// Length and time before bytes: the reader takes a record only once all of it is there.
+void WriteRecord(jack_ringbuffer_t* ring, std::uint64_t time, const void* bytes,
+                 std::size_t count) {
+  char raw[kHeaderBytes];
+  const auto size = static_cast<std::uint32_t>(count);
+  std::memcpy(raw, &size, kSizeBytes);
+  std::memcpy(raw + kSizeBytes, &time, kTimeBytes);
+  jack_ringbuffer_write(ring, raw, kHeaderBytes);
+  jack_ringbuffer_write(ring, static_cast<const char*>(bytes), count);
 }
 
 }  // namespace
+
+// The cycle the process thread runs, in JACK's time: frames [0, frames) stand for
+// [start, next).
+struct JackMidiService::Cycle {
+  jack_nframes_t frames;
+  jack_time_t start;
+  jack_time_t next;
+
+  // When frame `offset` of this cycle plays.
+  jack_time_t TimeOf(jack_nframes_t offset) const {
+    return start + (next - start) * offset / frames;
+  }
+  // The frame that stands for `time` one cycle on; `frames` when it falls beyond this cycle.
+  jack_nframes_t FrameOf(jack_time_t time) const {
+    const jack_time_t period = next - start;
+    const jack_time_t due = time + period;
+    if (due <= start) return 0;
+    if (due >= next) return frames;
+    return static_cast<jack_nframes_t>((due - start) * frames / period);
+  }
+};
 
 class JackMidiService::JackInput final : public InputEndpoint {
  public:
@@ -95,7 +141,9 @@ JackMidiService::~JackMidiService() {
   graveyardIn_.clear();
   graveyardOut_.clear();
   sem_destroy(&wake_);
-  if (inputReady_ >= 0) close(inputReady_);
+  for (const int descriptor : {inputReady_, arrivedEvent_, dueTimer_}) {
+    if (descriptor >= 0) close(descriptor);
+  }
 }
 
 bool JackMidiService::Connected() {
@@ -124,6 +172,7 @@ bool JackMidiService::OpenClientLocked() {
   cycle_.store(0);
   gone_.store(false);
   jack_on_info_shutdown(client_, &JackMidiService::ServerGone, this);
+  processClient_.store(client_, std::memory_order_release);
   // Named, or they would take the name of the thread that opened the client (top -H, the bench).
   jack_set_thread_init_callback(
       client_, [](void*) { pthread_setname_np(pthread_self(), "jack"); }, nullptr);
@@ -134,9 +183,11 @@ bool JackMidiService::OpenClientLocked() {
       jack_set_port_rename_callback(client_, &JackMidiService::PortRenamed, this) != 0 ||
       jack_set_client_registration_callback(client_, &JackMidiService::ClientRegistered, this) !=
           0 ||
+      jack_set_latency_callback(client_, &JackMidiService::Latency, this) != 0 ||
       jack_activate(client_) != 0) {
     jack_client_close(client_);
     client_ = nullptr;
+    processClient_.store(nullptr);
     return false;
   }
   // A server found again (by whichever thread asked first): the lists are its ports now.
@@ -184,6 +235,8 @@ void JackMidiService::CloseClientLocked() {
   if (!gone_.load()) jack_deactivate(client_);
   jack_client_close(client_);
   client_ = nullptr;
+  processClient_.store(nullptr);
+  for (auto& own : ownPorts_) own.port.store(nullptr);
   idle_.clear();  // its ports went with it
 }
 
@@ -197,12 +250,21 @@ int JackMidiService::Process(jack_nframes_t frames, void* self) {
 
 void JackMidiService::ProcessCycle(jack_nframes_t frames) {
   cycle_.fetch_add(1);  // odd: a close waits for us
+  Cycle cycle{frames, 0, 0};
+  jack_nframes_t firstFrame = 0;
+  float periodUsecs = 0;
+  jack_client_t* client = processClient_.load(std::memory_order_acquire);
+  const bool timed =
+      exact_.load(std::memory_order_relaxed) && client != nullptr &&
+      jack_get_cycle_times(client, &firstFrame, &cycle.start, &cycle.next, &periodUsecs) == 0 &&
+      cycle.next > cycle.start && frames > 0;
+  const Cycle* clock = timed ? &cycle : nullptr;
   bool arrived = false;
   for (auto& slot : inSlots_) {
-    if (JackInput* input = slot.load()) arrived |= ReadIn(*input, frames);
+    if (JackInput* input = slot.load()) arrived |= ReadIn(*input, frames, clock);
   }
   for (auto& slot : outSlots_) {
-    if (JackOutput* output = slot.load()) WriteOut(*output, frames);
+    if (JackOutput* output = slot.load()) WriteOut(*output, frames, clock);
   }
   cycle_.fetch_add(1);
   if (!arrived) return;
@@ -217,7 +279,7 @@ void JackMidiService::RingInputReady() {
   if (inputRung_.exchange(true)) return;
   // Never blocks: the descriptor is non-blocking and counts at most one ring.
   const std::uint64_t one = 1;
-  static_cast<void>(!write(inputReady_, &one, sizeof one));
+  static_cast<void>(!write(arrivedEvent_, &one, sizeof one));
 }
 
 std::optional<ProcessTimes> JackMidiService::ProcessCallbackTimes() const {
@@ -228,7 +290,7 @@ void JackMidiService::ResetProcessCallbackTimes() {
   processTimer_.Reset();
 }
 
-bool JackMidiService::ReadIn(JackInput& input, jack_nframes_t frames) {
+bool JackMidiService::ReadIn(JackInput& input, jack_nframes_t frames, const Cycle* cycle) {
   void* buffer = jack_port_get_buffer(input.jack.port, frames);
   jack_ringbuffer_t* ring = input.jack.ring.get();
   const std::uint32_t count = jack_midi_get_event_count(buffer);
@@ -240,31 +302,40 @@ bool JackMidiService::ReadIn(JackInput& input, jack_nframes_t frames) {
       refused_.fetch_add(1);
       continue;
     }
-    // Length before bytes: the reader takes a record only once all of it is there.
-    const auto size = static_cast<std::uint32_t>(event.size);
-    jack_ringbuffer_write(ring, reinterpret_cast<const char*>(&size), kHeaderBytes);
-    jack_ringbuffer_write(ring, reinterpret_cast<const char*>(event.buffer), event.size);
+    // Timed, an event leaves one cycle after the time its frame stands for: the spacing that
+    // its sender gave it within the cycle is kept.
+    const jack_time_t due =
+        cycle != nullptr ? cycle->TimeOf(event.time) + (cycle->next - cycle->start) : 0;
+    WriteRecord(ring, due, event.buffer, event.size);
     arrived = true;
   }
   return arrived;
 }
 
-void JackMidiService::WriteOut(JackOutput& output, jack_nframes_t frames) {
+void JackMidiService::WriteOut(JackOutput& output, jack_nframes_t frames, const Cycle* cycle) {
   void* buffer = jack_port_get_buffer(output.jack.port, frames);
   jack_midi_clear_buffer(buffer);
   jack_ringbuffer_t* ring = output.jack.ring.get();
+  // Events go in frame order: one that is due earlier than the last placed goes beside it.
+  jack_nframes_t frame = 0;
   // What the buffer cannot take waits for the next cycle; a sysex goes on in parts.
   for (;;) {
     if (output.left == 0) {
-      const std::size_t size = RecordAtHead(ring);
-      if (size == 0) return;
+      const RecordHeader head = RecordAtHead(ring);
+      if (head.size == 0) return;
+      if (cycle != nullptr && head.time != 0) {
+        // Timed: at the frame that stands for its time one cycle on; a later one waits.
+        const jack_nframes_t due = cycle->FrameOf(head.time);
+        if (due >= frames) return;
+        frame = std::max(frame, due);
+      }
       jack_ringbuffer_read_advance(ring, kHeaderBytes);
-      output.left = size;
-      output.whole = size <= 3;
+      output.left = head.size;
+      output.whole = head.size <= 3;
     }
     const std::size_t part = std::min(output.left, jack_midi_max_event_size(buffer));
     if (part == 0 || (output.whole && part < output.left)) return;
-    jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, part);
+    jack_midi_data_t* data = jack_midi_event_reserve(buffer, frame, part);
     if (data == nullptr) return;
     jack_ringbuffer_read(ring, reinterpret_cast<char*>(data), part);
     output.left -= part;
@@ -303,6 +374,32 @@ void JackMidiService::ClientRegistered(const char*, int registered, void* self) 
   static_cast<JackMidiService*>(self)->Changed(registered == 0);
 }
 
+// What reaches our input leaves on the line a cycle later, and what we play was heard on the
+// line a cycle before: hosts that compensate for latency can line the serial device up.
+// Only atomics: this runs on JACK's notification thread.
+void JackMidiService::Latency(jack_latency_callback_mode_t mode, void* self) {
+  auto& service = *static_cast<JackMidiService*>(self);
+  jack_client_t* client = service.processClient_.load(std::memory_order_acquire);
+  if (client == nullptr) return;
+  const jack_nframes_t cycle = jack_get_buffer_size(client);
+  const bool exact = service.exact_.load();
+  // Ours ends at the serial line: playback for what comes in, capture for what goes out.
+  const bool forInputs = mode == JackPlaybackLatency;
+  jack_latency_range_t range{exact ? cycle : 0, cycle};
+  for (auto& own : service.ownPorts_) {
+    jack_port_t* port = own.port.load();
+    if (port != nullptr && own.input.load() == forInputs) {
+      jack_port_set_latency_range(port, mode, &range);
+    }
+  }
+}
+
+void JackMidiService::SetExactTiming(bool exact) {
+  if (exact_.exchange(exact) == exact) return;
+  std::lock_guard lock(mutex_);
+  if (client_ != nullptr && !gone_.load()) jack_recompute_total_latencies(client_);
+}
+
 void JackMidiService::Changed(bool portWent) {
   if (portWent) checkRounds_.store(3);
   changed_.store(true);
@@ -315,14 +412,19 @@ void JackMidiService::DeliveryLoop() {
   bool absent = true;         // no live client: ask for a server once a second
   bool lostReported = false;  // the open devices know that the server went away
   std::chrono::steady_clock::time_point goneSeen{};
+  jack_time_t due = 0;  // when input waiting for its moment is next due; 0: none
   while (!stopping_.load()) {
-    if (checkRounds_.load() > 0) {
+    if (due != 0) {
+      const jack_time_t now = jack_get_time();
+      WaitAtMost(wake_, std::chrono::microseconds(due > now ? due - now : 0));
+    } else if (checkRounds_.load() > 0) {
       WaitAtMost(wake_, kCheckPause);
     } else if (absent) {
       WaitAtMost(wake_, kServerRetry);
     } else {
       sem_wait(&wake_);
     }
+    due = 0;
     if (stopping_.load()) return;
     bool raise = false;
     {
@@ -348,9 +450,7 @@ void JackMidiService::DeliveryLoop() {
           if (checkRounds_.fetch_sub(1) == 1) raise = true;
           CheckLostLocked();
         }
-        if (!callerDelivers_.load()) {
-          for (const auto& input : inputs_) DeliverLocked(*input);
-        }
+        if (!callerDelivers_.load()) due = DeliverDueLocked();
       }
     }
     if (changed_.exchange(false)) raise = true;
@@ -360,8 +460,22 @@ void JackMidiService::DeliveryLoop() {
 
 int JackMidiService::CallerDeliversInput() {
   std::lock_guard lock(mutex_);
-  if (inputReady_ < 0) inputReady_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (inputReady_ < 0) return -1;
+  if (inputReady_ < 0) {
+    // One descriptor for the caller's wait: input rung by the process thread, or the time of
+    // input that waits for its moment.
+    arrivedEvent_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    dueTimer_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    const int watch = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event ring{EPOLLIN, {.fd = arrivedEvent_}};
+    epoll_event timer{EPOLLIN, {.fd = dueTimer_}};
+    if (arrivedEvent_ < 0 || dueTimer_ < 0 || watch < 0 ||
+        epoll_ctl(watch, EPOLL_CTL_ADD, arrivedEvent_, &ring) != 0 ||
+        epoll_ctl(watch, EPOLL_CTL_ADD, dueTimer_, &timer) != 0) {
+      if (watch >= 0) close(watch);
+      return -1;
+    }
+    inputReady_ = watch;
+  }
   // Under the lock: the delivery thread, which takes it to deliver, stops doing so here.
   callerDelivers_.store(true, std::memory_order_release);
   // What arrived before is the caller's now too: rung for it.
@@ -372,19 +486,42 @@ int JackMidiService::CallerDeliversInput() {
 void JackMidiService::DeliverInput() {
   if (!callerDelivers_.load()) return;
   std::uint64_t rings = 0;
-  static_cast<void>(!read(inputReady_, &rings, sizeof rings));
+  static_cast<void>(!read(arrivedEvent_, &rings, sizeof rings));
+  static_cast<void>(!read(dueTimer_, &rings, sizeof rings));
   // Cleared before the rings are read: input that arrives meanwhile rings again.
   inputRung_.store(false);
   std::lock_guard lock(mutex_);
-  for (const auto& input : inputs_) DeliverLocked(*input);
+  const jack_time_t next = DeliverDueLocked();
+  // Only this thread sets the timer: the process thread rings, it never arms.
+  itimerspec when{};
+  if (next != 0) {
+    const jack_time_t now = jack_get_time();
+    const jack_time_t wait = next > now ? next - now : 1;
+    when.it_value.tv_sec = static_cast<time_t>(wait / 1'000'000);
+    when.it_value.tv_nsec = static_cast<long>(wait % 1'000'000 * 1000);
+  }
+  timerfd_settime(dueTimer_, 0, &when, nullptr);
 }
 
-void JackMidiService::DeliverLocked(JackInput& input) {
+jack_time_t JackMidiService::DeliverDueLocked() {
+  jack_time_t next = 0;
+  for (const auto& input : inputs_) {
+    const jack_time_t due = DeliverLocked(*input);
+    if (due != 0 && (next == 0 || due < next)) next = due;
+  }
+  return next;
+}
+
+jack_time_t JackMidiService::DeliverLocked(JackInput& input) {
   jack_ringbuffer_t* ring = input.jack.ring.get();
-  while (const std::size_t size = RecordAtHead(ring)) {
+  for (;;) {
+    const RecordHeader head = RecordAtHead(ring);
+    if (head.size == 0) return 0;
+    // A record that stands for a later moment waits for it; `now` is read once it matters.
+    if (head.time != 0 && head.time > jack_get_time()) return head.time;
     jack_ringbuffer_read_advance(ring, kHeaderBytes);
-    jack_ringbuffer_read(ring, reinterpret_cast<char*>(input.scratch.data()), size);
-    input.Deliver(input.scratch.data(), size);
+    jack_ringbuffer_read(ring, reinterpret_cast<char*>(input.scratch.data()), head.size);
+    input.Deliver(input.scratch.data(), head.size);
   }
 }
 
@@ -448,7 +585,16 @@ MMRESULT JackMidiService::OpenPortLocked(JackPort& port, const std::string& targ
   }
   port.port = jack_port_register(client_, port.name.c_str(), JACK_DEFAULT_MIDI_TYPE,
                                  input ? JackPortIsInput : JackPortIsOutput, 0);
-  if (port.port != nullptr) return MMSYSERR_NOERROR;
+  if (port.port != nullptr) {
+    for (auto& own : ownPorts_) {
+      if (own.port.load() != nullptr) continue;
+      own.input.store(input);
+      own.port.store(port.port);
+      break;
+    }
+    jack_recompute_total_latencies(client_);
+    return MMSYSERR_NOERROR;
+  }
   return LiveLocked(port) ? MMSYSERR_ERROR : MMSYSERR_NODRIVER;
 }
 
@@ -673,9 +819,8 @@ MMRESULT JackMidiService::WriteRecordLocked(JackOutput& output, const std::uint8
     refused_.fetch_add(1);
     return MIDIERR_NOTREADY;
   }
-  const auto size = static_cast<std::uint32_t>(count);
-  jack_ringbuffer_write(ring, reinterpret_cast<const char*>(&size), kHeaderBytes);
-  jack_ringbuffer_write(ring, reinterpret_cast<const char*>(bytes), count);
+  // Timed, a message is placed one cycle after the moment it is handed over.
+  WriteRecord(ring, exact_.load(std::memory_order_relaxed) ? jack_get_time() : 0, bytes, count);
   return MMSYSERR_NOERROR;
 }
 

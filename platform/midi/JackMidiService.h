@@ -91,6 +91,11 @@ class JackMidiService final : public MidiService {
   // and going.
   int CallerDeliversInput() override;
   void DeliverInput() override;
+  // Any thread. Exact (the default): an event from JACK is handed over one cycle after the time
+  // its frame stands for, and one sent to JACK plays at the frame that stands for the time it
+  // was sent, one cycle later; the ports report that cycle as their latency. Otherwise each
+  // goes at once: input as its cycle is processed, output at the start of the next cycle.
+  void SetExactTiming(bool exact) override;
 
  private:
   struct RingFree {
@@ -118,12 +123,14 @@ class JackMidiService final : public MidiService {
   };
   class JackInput;
   class JackOutput;
+  struct Cycle;
 
   // Process thread.
   static int Process(jack_nframes_t frames, void* self);
   void ProcessCycle(jack_nframes_t frames);
-  bool ReadIn(JackInput& input, jack_nframes_t frames);
-  static void WriteOut(JackOutput& output, jack_nframes_t frames);
+  // `cycle`: the cycle's times when events keep their place in time, else null.
+  bool ReadIn(JackInput& input, jack_nframes_t frames, const Cycle* cycle);
+  static void WriteOut(JackOutput& output, jack_nframes_t frames, const Cycle* cycle);
   // Process thread, or the UI thread as it takes input over: wakes the caller that delivers.
   void RingInputReady();
   // JACK's notification thread: only atomics and sem_post.
@@ -133,10 +140,13 @@ class JackMidiService final : public MidiService {
   static void PortRegistered(jack_port_id_t port, int registered, void* self);
   static void PortRenamed(jack_port_id_t port, const char* before, const char* after, void* self);
   static void ClientRegistered(const char* name, int registered, void* self);
+  static void Latency(jack_latency_callback_mode_t mode, void* self);
   void Changed(bool portWent);
 
   void DeliveryLoop();
-  void DeliverLocked(JackInput& input);
+  // Hands over the input whose moment has come; the time the next waits for, 0 when none.
+  jack_time_t DeliverDueLocked();
+  jack_time_t DeliverLocked(JackInput& input);
   void CheckLostLocked();
   void RaisePortsChanged();
 
@@ -188,6 +198,16 @@ class JackMidiService final : public MidiService {
   // read lock-free by the process thread.
   std::array<std::atomic<JackInput*>, kMaxPorts> inSlots_{};
   std::array<std::atomic<JackOutput*>, kMaxPorts> outSlots_{};
+  // Our client for JACK's threads: set before it is activated, cleared after it is closed.
+  std::atomic<jack_client_t*> processClient_{nullptr};
+  // Our ports for the latency callback: each set once, under mutex_, when it is registered;
+  // cleared with the client. Ports are never unregistered before their client closes.
+  struct OwnPort {
+    std::atomic<jack_port_t*> port{nullptr};
+    std::atomic<bool> input{false};
+  };
+  std::array<OwnPort, 2 * kMaxPorts> ownPorts_{};
+  std::atomic<bool> exact_{true};  // any thread writes; the process thread reads
   // Written by the process thread only: odd while a cycle runs.
   std::atomic<std::uint64_t> cycle_{0};
   // The process callback's run times: the process thread times, any thread reads or resets.
@@ -207,10 +227,14 @@ class JackMidiService final : public MidiService {
 
   // Posted by the process and notification threads (sem_post never blocks).
   sem_t wake_{};
-  // Input handed over on the caller's thread: the event descriptor, made once under mutex_
-  // before `callerDelivers_` is set and closed by the destructor; the process thread writes it
-  // while `inputRung_` is false, the caller reads it and clears the flag.
+  // Input handed over on the caller's thread: three descriptors made once under mutex_ before
+  // `callerDelivers_` is set and closed by the destructor. The process thread writes
+  // `arrivedEvent_` while `inputRung_` is false, the caller reads it and clears the flag; only
+  // the caller sets `dueTimer_`, for input that waits for its moment; the caller waits on
+  // `inputReady_`, which watches both.
   int inputReady_ = -1;
+  int arrivedEvent_ = -1;
+  int dueTimer_ = -1;
   std::atomic<bool> callerDelivers_{false};
   std::atomic<bool> inputRung_{false};
   std::atomic<bool> stopping_{false};  // written by the destructor

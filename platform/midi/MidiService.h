@@ -173,6 +173,10 @@ class MidiService {
   // the default, -1, and delivers as before.
   virtual int CallerDeliversInput() { return -1; }
   virtual void DeliverInput() {}
+  // Our own, any thread: on a service that moves events in cycles (JACK), whether each event
+  // keeps its place in time, a cycle later, rather than going at once. Services without cycles
+  // forward at once either way.
+  virtual void SetExactTiming(bool exact) { (void)exact; }
 };
 
 // The platform's own service: WinMM on Windows, RtMidi where it was found, else a simulated

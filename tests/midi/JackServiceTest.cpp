@@ -357,3 +357,29 @@ TEST_F(JackService, APortThatComesAndGoesRaisesPortsChangedAndTheListsFollow) {
 }
 
 }  // namespace
+
+TEST_F(JackService, ItsPortsReportTheCycleItAddsWhenExactAndUpToOneWhenFast) {
+  OpenInput input(*service, peer->outPortName());
+  OpenOutput output(*service, peer->inPortName());
+  velmora::tools::JackClient reader(
+      "jlatency", [](jack_nframes_t, void*) { return 0; }, nullptr);
+  const std::string ours = service->ClientName() + ":";
+  const auto range = [&](const std::string& port, jack_latency_callback_mode_t mode) {
+    jack_latency_range_t latency{};
+    jack_port_get_latency_range(jack_port_by_name(reader.get(), port.c_str()), mode, &latency);
+    const jack_nframes_t min = latency.min, max = latency.max;  // a packed struct's fields
+    return std::pair{min, max};
+  };
+  const jack_nframes_t cycle = jack_get_buffer_size(reader.get());
+  for (const bool exact : {true, false}) {
+    service->SetExactTiming(exact);
+    const std::pair<jack_nframes_t, jack_nframes_t> expected{exact ? cycle : 0u, cycle};
+    // What reaches our input plays on the line later; what we send was heard there before.
+    EXPECT_TRUE(WaitUntil([&] { return range(ours + "midi_in", JackPlaybackLatency) == expected; },
+                          kExchangeBound))
+        << "exact " << exact;
+    EXPECT_TRUE(WaitUntil([&] { return range(ours + "midi_out", JackCaptureLatency) == expected; },
+                          kExchangeBound))
+        << "exact " << exact;
+  }
+}
