@@ -1,8 +1,8 @@
 #include "app/HeadlessRun.h"
 
 #include <array>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <ctime>
 #include <exception>
 #include <string>
@@ -123,11 +123,12 @@ class Console {
 int RunHeadless(core::Bridge& bridge, SignalWatch& signals, const core::SettingsStore& settings,
                 std::FILE* out) {
   auto& pump = platform::MessagePump::current();
-  platform::MessageWindow quitter([&pump](const platform::Message& message) -> std::intptr_t {
-    if (message.id == kQuitMessage) pump.quit();
-    if (message.id == kPanicMessage) bridge.Panic();
-    return 0;
-  });
+  platform::MessageWindow quitter(
+      [&pump, &bridge](const platform::Message& message) -> std::intptr_t {
+        if (message.id == kQuitMessage) pump.quit();
+        if (message.id == kPanicMessage) bridge.Panic();
+        return 0;
+      });
   signals.Start([target = quitter.ref()](int signal) {
 #ifdef SIGUSR1
     if (signal == SIGUSR1) {

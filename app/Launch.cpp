@@ -68,8 +68,7 @@ std::filesystem::path settingsFile(const core::CommandLine& options) {
 }  // namespace
 
 int Launch(const std::vector<std::string>& args, const std::string& program,
-           const WindowProgram& window, const RefusalBox& refusal,
-           const RefusalBox& startFailed) {
+           const WindowProgram& window, const RefusalBox& refusal, const RefusalBox& startFailed) {
   const core::ParsedCommandLine parsed = core::ParseCommandLine(args);
   if (!parsed.error.empty()) {
     std::fprintf(stderr, "%s: %s\n", program.c_str(), parsed.error.c_str());

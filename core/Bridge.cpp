@@ -345,8 +345,8 @@ void Bridge::SetComPortOpen(bool open) {
   } else if (open && !SerialPort) {
     reportOpenFailure(Shape::ComPort, DeviceLine("RS232", {}, "aucun port série"));
   } else if (open) {
-    reportOpenFailure(Shape::ComPort,
-                      DeviceLine("RS232", comPortLabel(), SerialOpenReason(osError, failure, systemText)));
+    reportOpenFailure(Shape::ComPort, DeviceLine("RS232", comPortLabel(),
+                                                 SerialOpenReason(osError, failure, systemText)));
   }
   colourShape(Shape::ComPort,
               static_cast<serial::TColor>(IfThen(ComPortOpened, kOpenColor, kClosedColor)));
@@ -679,10 +679,10 @@ TrafficCounts Bridge::rawCounts() const {
     for (const Loss cause : causes) total += losses_.Total(cause);
     return total;
   };
-  return {sentToSerial_, lost({Loss::ComClosed, Loss::ComFull, Loss::ComRefused}) + MidiInRefused,
-          sentToMidi_,
-          lost({Loss::MidiOutClosed, Loss::MidiOutTooLong, Loss::MidiOutFull,
-                Loss::MidiOutRefused})};
+  return {
+      sentToSerial_, lost({Loss::ComClosed, Loss::ComFull, Loss::ComRefused}) + MidiInRefused,
+      sentToMidi_,
+      lost({Loss::MidiOutClosed, Loss::MidiOutTooLong, Loss::MidiOutFull, Loss::MidiOutRefused})};
 }
 
 TrafficCounts Bridge::Counts() const {

@@ -229,12 +229,14 @@ ResolvedChoice ResolveChoice(const CommandLine& options, const DeviceInventory& 
 std::string UsageText(const std::string& program) {
 #ifdef _WIN32
   const char* const headless = "sans fenêtre ; Ctrl+C ou la fermeture de la console l'arrête";
-  const char* const profile = "une passerelle parmi plusieurs : ses propres réglages et son\n"
-                              "                      verrou";
+  const char* const profile =
+      "une passerelle parmi plusieurs : ses propres réglages et son\n"
+      "                      verrou";
 #else
   const char* const headless = "sans fenêtre ; SIGINT ou SIGTERM l'arrête, SIGUSR1 tout arrêter";
-  const char* const profile = "une passerelle parmi plusieurs : ses propres réglages, son\n"
-                              "                      client JACK et son verrou";
+  const char* const profile =
+      "une passerelle parmi plusieurs : ses propres réglages, son\n"
+      "                      client JACK et son verrou";
 #endif
   return "Usage : " + program +
          " [OPTION]...\n"
@@ -250,10 +252,15 @@ std::string UsageText(const std::string& program) {
          "  --midi-out NAME     la sortie MIDI : son nom ou une partie\n"
          "  --to-serial KINDS   les messages qui vont MIDI -> série (channel par défaut)\n"
          "  --to-midi KINDS     les messages qui vont série -> MIDI (all par défaut)\n"
-         "  --serial-text       lit dans le journal les trames de texte FF 00 00 LEN du port série\n"
+         "  --serial-text       lit dans le journal les trames de texte FF 00 00 LEN du port "
+         "série\n"
          "  --no-settings       ne lit ni n'écrit les choix mémorisés\n"
-         "  --headless          " + std::string(headless) + "\n"
-         "  --profile NAME      " + profile + " (lettres, chiffres, - et _ ;\n"
+         "  --headless          " +
+         std::string(headless) +
+         "\n"
+         "  --profile NAME      " +
+         profile +
+         " (lettres, chiffres, - et _ ;\n"
          "                      default par défaut)\n"
          "  --list-profiles     liste les profils qui ont un fichier de réglages\n"
          "  --capture FILE      écrit dans FILE chaque octet qui passe, dans chaque sens\n"

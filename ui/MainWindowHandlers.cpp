@@ -133,9 +133,18 @@ std::string CaptureWord(const std::string& path) {
   return "capture : " + (slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
+std::string PanelNote(const std::string& note) {
+  std::string text = note;
+  if (const auto tag = text.find("] - "); tag != std::string::npos) {
+    const auto open = text.rfind('[', tag);
+    if (open != std::string::npos) text.erase(open, tag + 4 - open);
+  }
+  if (const auto count = text.rfind(" : "); count != std::string::npos) text.erase(count);
+  return text;
+}
+
 std::vector<std::string> WidestCountsTexts() {
-  // Ten digits: more than a year at a thousand messages a second.
-  constexpr std::uint64_t kMany = 9'999'999'999;
+  constexpr std::uint64_t kMany = 999'999'999;
   const core::TrafficCounts many{kMany, kMany, kMany, kMany};
   return {CountsText(Direction::ToMidi, many), CountsText(Direction::ToSerial, many)};
 }
@@ -143,8 +152,8 @@ std::vector<std::string> WidestCountsTexts() {
 std::vector<std::string> WidestCauseTexts() {
   std::vector<std::string> texts;
   for (std::size_t cause = 0; cause < core::kLossKinds; ++cause) {
-    texts.push_back("23:59:59 " + core::ForwardingLosses::LineText(static_cast<core::Loss>(cause),
-                                                                   999'999, {}));
+    texts.push_back(PanelNote(
+        "23:59:59 " + core::ForwardingLosses::LineText(static_cast<core::Loss>(cause), 2, {})));
   }
   return texts;
 }
@@ -242,7 +251,7 @@ void TfmMain::ShowSettingsWarning(const std::string& text) {
 }
 
 void TfmMain::showFirstPanel() {
-  surface_.SetStatusText(0, newestNote_.empty() ? settingsWarning_ : newestNote_);
+  surface_.SetStatusText(0, newestNote_.empty() ? settingsWarning_ : PanelNote(newestNote_));
 }
 
 void TfmMain::DoMidiInput(core::MidiInputDevice& sender) {

@@ -131,7 +131,12 @@ enum class Direction { ToMidi, ToSerial };
 std::string CountsText(Direction direction, const core::TrafficCounts& counts);
 // The status bar's word while a capture runs: "capture : fichier.txt" (the file's name alone).
 std::string CaptureWord(const std::string& path);
-// The widest texts each of these panels may have to show, for sizing them from the font.
+// An error note as the status bar's first panel shows it: its time and its cause, without the
+// log's tag and the count, which the counters and the lamp's tooltip tell
+// ("16:42:59 sortie MIDI fermée").
+std::string PanelNote(const std::string& note);
+// The widest texts each of these panels may have to show, for sizing them from the font
+// (counts up to a billion: eleven days at a thousand messages a second).
 std::vector<std::string> WidestCountsTexts();
 std::vector<std::string> WidestCauseTexts();
 

@@ -106,8 +106,8 @@ void RecordWin32OpenError(unsigned long code) {
   const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
                                         nullptr, 0, nullptr, nullptr);
   lastSystemText.assign(static_cast<std::size_t>(std::max(bytes, 0)), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                      lastSystemText.data(), bytes, nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), lastSystemText.data(),
+                      bytes, nullptr, nullptr);
   if (lastSystemText.empty()) lastSystemText = "code " + std::to_string(code);
 }
 #endif

@@ -313,10 +313,10 @@ TEST(Headless, PassesClockTransportAndA4KiBDumpToTheSerialPortAsRemembered) {
   std::ofstream(directory.path() / "velmora" / "velmora.conf")
       << "[messages]\nto-serial=channel,sysex,clock,transport\n";
   JackPeer peer("kinds-peer");
-  Isolated program(serial.slavePath(),
-                   {VELMORA_HEADLESS, "--port", "COM1", "--midi-in", "kinds-peer", "--midi-out",
-                    "kinds-peer"},
-                   (directory.path() / "stdout").string(), (directory.path() / "stderr").string());
+  Isolated program(
+      serial.slavePath(),
+      {VELMORA_HEADLESS, "--port", "COM1", "--midi-in", "kinds-peer", "--midi-out", "kinds-peer"},
+      (directory.path() / "stdout").string(), (directory.path() / "stderr").string());
   ASSERT_TRUE(WaitUntil([&] { return peer.outConnected() && peer.inConnected(); }, kBound));
 
   Bytes dump(4096);

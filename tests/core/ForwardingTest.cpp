@@ -254,7 +254,7 @@ TEST_F(Forwarding, TheLogKeepsFortyLinesNewestSelectedInUpperCaseHex) {
   form->btnLogClearClick();
   EXPECT_EQ(window.LogCount(), 0);
   serialIn({0xFE});
-  EXPECT_EQ(log().front(), "[Midi-Out] - FE");
+  EXPECT_EQ(log().front(), "[Com-Rx] - FE");
 }
 
 TEST_F(Forwarding, ClosingThePortForgetsAHalfReceivedMessage) {
@@ -305,7 +305,8 @@ TEST_F(Forwarding, PanicSilencesBothWaysAheadOfAWaitingDumpInOneLine) {
   factory.portView->outFree = 4096;
   ASSERT_TRUE(velmora::testing::PumpUntil([&] { return bridge->ComWaiting() == 0; }));
   Bytes line;
-  for (const Bytes& write : factory.portView->written) line.insert(line.end(), write.begin(), write.end());
+  for (const Bytes& write : factory.portView->written)
+    line.insert(line.end(), write.begin(), write.end());
   Bytes wanted = panic;
   wanted.insert(wanted.end(), dump.begin(), dump.end());
   EXPECT_EQ(line, wanted);

@@ -158,8 +158,7 @@ TEST(PacedSerialOutput, PutsPanicAheadOfWhatWaitsAndNeverInsideAMessage) {
          out.Append(notes.data(), 6, false, true);
        },
        3, cat({{0xF0, 0x11, 0x11, 0xF7}, panic, notes}), false},
-      {"a note begun",
-       [&](PacedSerialOutput& out) { out.Append(notes.data(), 6, false, true); }, 2,
+      {"a note begun", [&](PacedSerialOutput& out) { out.Append(notes.data(), 6, false, true); }, 2,
        cat({{0x90, 0x3C, 0x64}, panic, {0x80, 0x3C, 0x00}}), false},
   };
   for (const Case& c : cases) {

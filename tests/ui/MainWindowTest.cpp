@@ -1,12 +1,12 @@
 #include <QAction>
 #include <QComboBox>
+#include <QKeySequence>
 #include <QLabel>
 #include <QListView>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
-#include <QKeySequence>
 #include <algorithm>
 
 #include "support/PtyPair.h"
@@ -49,14 +49,23 @@ TEST_F(MainWindowTest, ControlsSitWhereTheFormPutsThemWithTheirTexts) {
     const char* name;
     QRect geometry;
   } boxes[] = {
-      {"shComPort", {16, 16, 17, 22}},        {"cbComPort", {40, 16, 249, 22}},
-      {"shMidiIn", {16, 48, 17, 22}},         {"cbMIDIIn", {40, 48, 249, 22}},
-      {"shMidiOut", {16, 80, 17, 22}},        {"cbMIDIOut", {40, 80, 249, 22}},
-      {"lstLog", {16, 136, 345, 97}},         {"ledCPRx", {16, 248, 13, 13}},
-      {"LedMidiOut", {128, 248, 13, 13}},     {"LedMidiIn", {16, 264, 13, 13}},
-      {"ledCPTx", {128, 264, 13, 13}},        {"btnLogClear", {312, 248, 49, 20}},
-      {"ApdStatusLight2", {16, 296, 13, 13}}, {"ApdStatusLight1", {128, 296, 13, 13}},
-      {"Button1", {312, 296, 49, 20}},        {"StatusBar1", {0, 356, width, 19}},
+      {"shComPort", {16, 16, 17, 22}},
+      {"cbComPort", {40, 16, 249, 22}},
+      {"shMidiIn", {16, 48, 17, 22}},
+      {"cbMIDIIn", {40, 48, 249, 22}},
+      {"shMidiOut", {16, 80, 17, 22}},
+      {"cbMIDIOut", {40, 80, 249, 22}},
+      {"lstLog", {16, 136, 345, 97}},
+      {"ledCPRx", {16, 248, 13, 13}},
+      {"LedMidiOut", {128, 248, 13, 13}},
+      {"LedMidiIn", {16, 264, 13, 13}},
+      {"ledCPTx", {128, 264, 13, 13}},
+      {"btnLogClear", {312, 248, 49, 20}},
+      {"ApdStatusLight2", {16, 296, 13, 13}},
+      {"ApdStatusLight1", {128, 296, 13, 13}},
+      {"Button1", {312, 296, 49, 20}},
+      {"StatusBar1", {0, 356, width, 19}},
+      {"lblCountsToMidi", {16, 322, width - 32, 13}},
   };
   for (const auto& box : boxes) {
     const QWidget* widget = Find(box.name);
@@ -202,12 +211,19 @@ TEST_F(MainWindowTest, DrawsTheModelAsItChanges) {
   auto* error = Find<ui::qt::TApdStatusLight>("ApdStatusLight2");
   ASSERT_TRUE(QTest::qWaitFor([&] { return error->Lit(); }, kWaitMs));
   EXPECT_NE(error->toolTip().indexOf("sortie MIDI fermée"), -1) << error->toolTip().toStdString();
-  EXPECT_EQ(Find<QLabel>("StatusPanel0")->text(), error->toolTip());
+  // The panel: the time and the cause; the count is the counters'.
+  EXPECT_EQ(Find<QLabel>("StatusPanel0")->text().toStdString(),
+            ui::PanelNote(error->toolTip().toStdString()));
+  EXPECT_TRUE(
+      Find<QLabel>("StatusPanel0")->text().endsWith(QString::fromUtf8("sortie MIDI fermée")));
   EXPECT_TRUE(reports.empty()) << "a loss is no box";
   EXPECT_TRUE(QTest::qWaitFor(
-      [&] { return Find<QLabel>("lblCountsToMidi")->text() == "RS232 → MIDI : 0 message, 1 perdu"; },
+      [&] {
+        return Find<QLabel>("lblCountsToMidi")->text() == "RS232 → MIDI : 0 message, 1 perdu";
+      },
       kWaitMs));
-  EXPECT_EQ(Find<QLabel>("lblCountsToSerial")->text(), "MIDI → RS232 : 1 message, 0 perdu");
+  EXPECT_EQ(Find<QLabel>("lblCountsToSerial")->text(), "MIDI → RS232 : 0 message, 1 perdu")
+      << "no serial device for the note";
 }
 
 TEST_F(MainWindowTest, TheUsersActionsReachTheBridge) {
@@ -253,9 +269,6 @@ TEST_F(MainWindowTest, ClosingHidesTheWindowAtOnceAndTheBridgeThenClosesItsDevic
   EXPECT_TRUE(WaitShown([](const core::WindowSnapshot& shown) { return shown.closed; }));
 }
 
-}  // namespace
-}  // namespace velmora::test
-
 // Every text the window draws is French and whole, the widest each place may show included,
 // and Qt's own boxes speak French.
 TEST_F(MainWindowTest, EveryTextIsFrenchAndWholeAtItsWidest) {
@@ -264,11 +277,14 @@ TEST_F(MainWindowTest, EveryTextIsFrenchAndWholeAtItsWidest) {
     return widget->fontMetrics().horizontalAdvance(text) <= widget->contentsRect().width();
   };
   for (const QLabel* label : window->findChildren<QLabel*>()) {
-    if (label->isVisible() && !label->text().isEmpty())
+    if (label->isVisible() && !label->text().isEmpty()) {
       EXPECT_TRUE(whole(label, label->text())) << label->text().toStdString();
+    }
   }
   for (const QPushButton* button : window->findChildren<QPushButton*>()) {
-    EXPECT_LE(button->sizeHint().width(), button->width()) << button->text().toStdString();
+    // The text and a margin each side: Qt's least button width is wider than the form's.
+    EXPECT_LE(button->fontMetrics().horizontalAdvance(button->text()) + 8, button->width())
+        << button->text().toStdString();
   }
   EXPECT_EQ(Find<QPushButton>("btnPanic")->text(), "Tout arrêter");
   const struct {
@@ -296,8 +312,8 @@ TEST_F(MainWindowTest, EveryTextIsFrenchAndWholeAtItsWidest) {
 TEST_F(MainWindowTest, PanicByButtonAndByCtrlSpace) {
   StartWithDevices();
   const auto panics = [this] {
-    return static_cast<int>(std::count(window->Shown().log.begin(), window->Shown().log.end(),
-                                       core::kPanicLine));
+    return static_cast<int>(
+        std::count(window->Shown().log.begin(), window->Shown().log.end(), core::kPanicLine));
   };
   QTest::mouseClick(Find("btnPanic"), Qt::LeftButton);
   ASSERT_TRUE(QTest::qWaitFor([&] { return panics() == 1; }, kWaitMs));
@@ -308,3 +324,6 @@ TEST_F(MainWindowTest, PanicByButtonAndByCtrlSpace) {
   OnBridge([&] { sent = factory.output->sent.size(); });
   EXPECT_EQ(sent, 2u * 48);
 }
+
+}  // namespace
+}  // namespace velmora::test

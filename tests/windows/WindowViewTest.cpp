@@ -174,8 +174,7 @@ TEST_F(WindowViewTest, DrawsEachSnapshot) {
   sample.counts = {12, 3, 1, 0};
   Show(sample);
   EXPECT_EQ(windowText(At(20, 324)), L"RS232 → MIDI : 1 message, 0 perdu");
-  EXPECT_EQ(windowText(At(20, 338)),
-            L"MIDI → RS232 : 12 messages, 3 perdus");
+  EXPECT_EQ(windowText(At(20, 338)), L"MIDI → RS232 : 12 messages, 3 perdus");
 }
 
 // Every text is French and whole: each label and button, the counters and the status bar's
@@ -246,8 +245,7 @@ TEST_F(WindowViewTest, PostsTheUsersActions) {
                reinterpret_cast<LPARAM>(outputs));
   SendMessageW(At(320, 300), BM_CLICK, 0, 0);  // "Reset"
   SendMessageW(At(320, 250), BM_CLICK, 0, 0);  // "Effacer"
-  SendMessageW(FindWindowExW(window.Handle(), nullptr, L"Button", L"Tout arrêter"), BM_CLICK, 0,
-               0);
+  SendMessageW(FindWindowExW(window.Handle(), nullptr, L"Button", L"Tout arrêter"), BM_CLICK, 0, 0);
   RunFileItem(L"Tout arrêter\tCtrl+Espace");
   BoxDriver line{[](HWND box) {
     SetDlgItemTextW(box, 301, L"9600");
@@ -267,9 +265,8 @@ TEST_F(WindowViewTest, PostsTheUsersActions) {
 
   std::vector<Kind> kinds;
   for (const Action& action : link.posted) kinds.push_back(action.kind);
-  ASSERT_EQ(kinds,
-            (std::vector<Kind>{Kind::Choose, Kind::Reset, Kind::ClearLog, Kind::Panic, Kind::Panic,
-                               Kind::LineSettings, Kind::Moved, Kind::Close}));
+  ASSERT_EQ(kinds, (std::vector<Kind>{Kind::Choose, Kind::Reset, Kind::ClearLog, Kind::Panic,
+                                      Kind::Panic, Kind::LineSettings, Kind::Moved, Kind::Close}));
   EXPECT_EQ(link.posted[0].list, core::DeviceList::MidiOut);
   EXPECT_EQ(link.posted[0].entry, "Sampler") << "a choice goes by the entry's text";
   EXPECT_EQ(link.posted[5].line, (core::LineSettings{9600, 8, serial::TParity::pEven, 1}));

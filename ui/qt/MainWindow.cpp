@@ -36,7 +36,7 @@ namespace {
 constexpr int kStatusBarHeight = 19;
 constexpr int kStatusPanelWidth = 50;
 constexpr int kLogLineHeight = 13;
-constexpr int kCountsTop = 322;  // the row below the form's, for the counters and panic
+constexpr int kCountsTop = 322;    // below the form's rows: the counters
 constexpr int kPanelPadding = 12;  // a sunken panel's frame and margins around its text
 
 int WidestOf(const QFontMetrics& metrics, const std::vector<std::string>& texts) {
@@ -251,24 +251,26 @@ void MainWindow::buildControls(QWidget* client) {
       Place(new QPushButton(QStringLiteral("Reset"), client), "Button1", 312, 296, 49, 20);
   connect(reset, &QPushButton::clicked, this, [this] { link_.Post(Action(Action::Kind::Reset)); });
 
-  // The counters and "Tout arrêter", sized from the font: the window grows rather than cut.
+  // "Tout arrêter" between the error lamps and "Reset"; the counters on a row of their own. Sized
+  // from the font: the window grows rather than cut.
   const QFontMetrics metrics(font());
   auto* panic = new QPushButton(QString::fromUtf8("Tout arrêter"), client);
   panic->setObjectName(QStringLiteral("btnPanic"));
   panic->setToolTip(QString::fromUtf8("Tout arrêter (Ctrl+Espace)"));
-  const int panicWidth = std::max(81, panic->sizeHint().width());
+  const int panicWidth = metrics.horizontalAdvance(panic->text()) + 16;
+  panic->setGeometry(312 - 6 - panicWidth, 296, panicWidth, 20);
+  connect(panic, &QPushButton::clicked, this, [this] { Panic(); });
   const int countsWidth = WidestOf(metrics, WidestCountsTexts());
   const int cause = WidestOf(metrics, WidestCauseTexts()) + kPanelPadding;
-  const int line = metrics.horizontalAdvance(QStringLiteral("50,115200,8,2,pSpace")) + kPanelPadding;
-  const int width = std::max({kClientWidth, 16 + countsWidth + 8 + panicWidth + 16, cause + line});
+  const int line =
+      metrics.horizontalAdvance(QStringLiteral("50,460800,8,2,pSpace")) + kPanelPadding;
+  const int width = std::max({kClientWidth, 16 + countsWidth + 16, cause + line});
   client->setFixedSize(width, kClientHeight);
-  panic->setGeometry(width - 16 - panicWidth, kCountsTop - 2, panicWidth, 30);
-  connect(panic, &QPushButton::clicked, this, [this] { Panic(); });
   for (std::size_t row = 0; row < counts_.size(); ++row) {
     auto* label = new QLabel(client);
     label->setObjectName(row == 0 ? QStringLiteral("lblCountsToMidi")
                                   : QStringLiteral("lblCountsToSerial"));
-    label->setGeometry(16, kCountsTop + static_cast<int>(row) * 14, countsWidth, 13);
+    label->setGeometry(16, kCountsTop + static_cast<int>(row) * 14, width - 32, 13);
     counts_[row] = label;
   }
   showCounts({});
@@ -294,7 +296,7 @@ void MainWindow::buildControls(QWidget* client) {
   QWidget::setTabOrder(lists_[at(DeviceList::MidiIn)], lstLog_);
   QWidget::setTabOrder(lstLog_, client->findChild<QPushButton*>(QStringLiteral("Button1")));
   QWidget::setTabOrder(client->findChild<QPushButton*>(QStringLiteral("Button1")), clear);
-  QWidget::setTabOrder(clear, panic);
+  QWidget::setTabOrder(clear, panic);  // last: the form's own order comes first
 }
 
 void MainWindow::buildMenu() {

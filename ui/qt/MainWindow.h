@@ -30,9 +30,9 @@ class MainWindow final : public QMainWindow {
   Q_OBJECT
 
  public:
-  static constexpr int kClientWidth = 377;  // wider when the font's widest texts need it
-  static constexpr int kClientHeight = 375;  // the form's 341, and a row for counters and panic
-  static constexpr int kLogInterval = 200;  // ms: the log is drawn 5 times a second at most
+  static constexpr int kClientWidth = 377;   // wider when the font's widest texts need it
+  static constexpr int kClientHeight = 375;  // the form's 341, and two lines for the counters
+  static constexpr int kLogInterval = 200;   // ms: the log is drawn 5 times a second at most
 
   explicit MainWindow(ViewLink& link, QWidget* parent = nullptr);
   ~MainWindow() override;

@@ -23,8 +23,8 @@ constexpr DWORD kExStyle = WS_EX_CONTROLPARENT;
 constexpr int kStatusBarHeight = 19;
 constexpr int kStatusPanelWidth = 50;
 constexpr int kLogLineHeight = 13;
-constexpr int kCountsTop = 322;    // the row below the form's, for the counters and panic
-constexpr int kPanelPadding = 12;  // a status panel's edges around its text
+constexpr int kCountsTop = 322;            // below the form's rows: the counters
+constexpr int kPanelPadding = 12;          // a status panel's edges around its text
 constexpr UINT kDrawMessage = WM_APP + 3;  // the bridge published a snapshot
 constexpr WORD kIdcArrow = 32512;
 constexpr WORD kIdcWait = 32514;
@@ -224,18 +224,18 @@ void MainWindow::buildControls() {
       width = std::max(width, static_cast<int>(TextSize(window_, formFont_.get(), Wide(text)).cx));
     return width;
   };
+  // "Tout arrêter" between the error lamps and "Reset"; the counters on a row of their own.
   const std::wstring panicText = L"Tout arrêter";
-  const int panicWidth =
-      std::max(81, static_cast<int>(TextSize(window_, formFont_.get(), panicText).cx) + 24);
-  const int countsWidth = widest(WidestCountsTexts());
-  lineWidth_ = widest({"50,115200,8,2,pSpace"}) + kPanelPadding;
-  clientWidth_ = std::max({kClientWidth, 16 + countsWidth + 8 + panicWidth + 16,
-                           widest(WidestCauseTexts()) + kPanelPadding + lineWidth_});
+  const int panicWidth = static_cast<int>(TextSize(window_, formFont_.get(), panicText).cx) + 16;
   addControl(WC_BUTTONW, panicText.c_str(), BS_PUSHBUTTON | WS_TABSTOP, kPanicButton,
-             clientWidth_ - 16 - panicWidth, kCountsTop - 2, panicWidth, 30);
+             312 - 6 - panicWidth, 296, panicWidth, 20);
+  const int countsWidth = widest(WidestCountsTexts());
+  lineWidth_ = widest({"50,460800,8,2,pSpace"}) + kPanelPadding;
+  clientWidth_ = std::max({kClientWidth, 16 + countsWidth + 16,
+                           widest(WidestCauseTexts()) + kPanelPadding + lineWidth_});
   for (std::size_t row = 0; row < counts_.size(); ++row) {
     counts_[row] = addControl(WC_STATICW, L"", SS_LEFT | SS_NOPREFIX, -1, 16,
-                              kCountsTop + static_cast<int>(row) * 14, countsWidth, 13);
+                              kCountsTop + static_cast<int>(row) * 14, clientWidth_ - 32, 13);
   }
   showCounts({});
 
@@ -571,8 +571,8 @@ void MainWindow::showLog(const core::WindowSnapshot& next) {
     SendMessageW(lstLog_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.c_str()));
   }
   for (std::size_t i = shown.size() - dropped; i < next.log.size(); ++i) {
-    logExtent_ = std::max(logExtent_,
-                          static_cast<int>(TextSize(lstLog_, logFont_.get(), Wide(next.log[i])).cx));
+    logExtent_ = std::max(
+        logExtent_, static_cast<int>(TextSize(lstLog_, logFont_.get(), Wide(next.log[i])).cx));
   }
   SendMessageW(lstLog_, LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(logExtent_ + 4), 0);
   SendMessageW(lstLog_, LB_SETCURSEL, static_cast<WPARAM>(next.logSelected), 0);

@@ -24,7 +24,7 @@ namespace velmora::ui::win32 {
 class MainWindow final {
  public:
   static constexpr int kClientWidth = 377;   // wider when the font's widest texts need it
-  static constexpr int kClientHeight = 375;  // the form's 341, and a row for counters and panic
+  static constexpr int kClientHeight = 375;  // the form's 341, and two lines for the counters
 
   explicit MainWindow(ViewLink& link);
   ~MainWindow();
