@@ -172,6 +172,9 @@ class MidiService {
   // waits, and the caller then calls DeliverInput. A back end without a thread to spare keeps
   // the default, -1, and delivers as before.
   virtual int CallerDeliversInput() { return -1; }
+  // Our own, UI thread: the service in use as --list and the log name it ("JACK (PipeWire
+  // 0.3.65)"); empty for one that has no name worth telling.
+  virtual std::string Name() { return {}; }
   virtual void DeliverInput() {}
 };
 
