@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <string>
 
 // Hidden: the jack_* definitions below are this program's own. Exported, they would stand in
 // for the loaded library's calls to itself.
@@ -69,6 +70,13 @@ std::string PipeWireSocket() {
   if (dir == nullptr || *dir == '\0') dir = std::getenv("XDG_RUNTIME_DIR");
   if (dir == nullptr || *dir == '\0') return {};
   return std::string(dir) + "/" + name;
+}
+
+// The socket of the jackd server that jackd's libjack would talk to.
+std::string JackdSocket() {
+  const char* server = std::getenv("JACK_DEFAULT_SERVER");
+  return std::string("/dev/shm/jack_") + (server != nullptr && *server != '\0' ? server : "default") +
+         "_" + std::to_string(getuid()) + "_0";
 }
 
 bool Answers(const std::string& path) {
@@ -137,11 +145,12 @@ class Libraries {
   }
 
  private:
-  // PipeWire's library while its daemon answers, else jackd's (or whichever libjack the
-  // library path gives, as under pw-jack).
+  // jackd's library while a jackd answers: on a PipeWire desktop, a jackd runs only because
+  // its user started it. Else PipeWire's while its daemon answers. Else jackd's again, which
+  // keeps asking. "libjack.so.0" is whichever the library path gives, PipeWire's under pw-jack.
   const Api& ChooseLocked() {
     const Api* chosen = nullptr;
-    if (Answers(PipeWireSocket())) {
+    if (!Answers(JackdSocket()) && Answers(PipeWireSocket())) {
       for (const char* path : kPipeWireJack) {
         if ((chosen = LoadLocked(path)) != nullptr) break;
       }

@@ -4,8 +4,8 @@
 // its own (in pipewire-0.3/jack/), which a program linked against jackd's never reaches unless
 // started through pw-jack. The jack_* functions that our code calls are ours (JackLibrary.cpp):
 // each forwards to the library in use. Whenever no client of ours is open, the next
-// jack_client_open chooses again: PipeWire's library when its daemon answers, jackd's
-// otherwise. So a server that starts (or changes) after the program is found all the same.
+// jack_client_open chooses again: jackd's library when a jackd answers, else PipeWire's when
+// its daemon answers. So a server that starts (or changes) after the program is found all the same.
 //
 // The rings (jack_ringbuffer_*) stay with the first library loaded for the life of the
 // process, so that a ring is always freed by the code that made it.

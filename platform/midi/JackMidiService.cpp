@@ -805,22 +805,30 @@ MMRESULT JackMidiService::midiOutClose(HMIDIOUT handle) {
                             [&](const auto& o) { return o.get() == output; });
   std::unique_ptr<JackOutput> closing = std::move(*found);
   outputs_.erase(found);
-  // What was sent before closing still goes out (a note-off, say): the process thread empties
-  // the ring first, within a bound. Then the same order as for an input.
-  // A server whose cycles stopped (one that died without a word yet) is not waited for.
+  // Waits while `more` holds, within a bound, and only while the cycles run: a server whose
+  // cycles stopped (one that died without a word yet) is not waited for.
   const auto deadline = std::chrono::steady_clock::now() + kCycleBound;
   std::uint64_t cycles = cycle_.load();
   auto moved = std::chrono::steady_clock::now();
-  while (LiveLocked(closing->jack) && jack_ringbuffer_read_space(closing->jack.ring.get()) > 0) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline || now - moved > 4 * period_ + std::chrono::milliseconds(20)) break;
-    if (cycle_.load() != cycles) {
-      cycles = cycle_.load();
-      moved = now;
+  const auto waitWhile = [&](const auto& more) {
+    while (LiveLocked(closing->jack) && more()) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline || now - moved > 4 * period_ + std::chrono::milliseconds(20)) return;
+      if (cycle_.load() != cycles) {
+        cycles = cycle_.load();
+        moved = now;
+      }
+      const timespec pause{0, 200'000};
+      nanosleep(&pause, nullptr);
     }
-    const timespec pause{0, 200'000};
-    nanosleep(&pause, nullptr);
-  }
+  };
+  // What was sent before closing still goes out (a note-off, say): the process thread empties
+  // the ring first. Then the same order as for an input.
+  waitWhile([&] { return jack_ringbuffer_read_space(closing->jack.ring.get()) > 0; });
+  // PipeWire hands a cycle's events on to the linked port in a later cycle: two more cycles
+  // end before the link goes, or the last message would go with it.
+  const std::uint64_t drained = cycle_.load() | 1;
+  waitWhile([&] { return cycle_.load() < drained + 4; });
   // Unlinked before it leaves the process thread, which clears its buffer meanwhile: its last
   // cycle is never heard twice.
   ClosePortLocked(closing->jack);
