@@ -958,6 +958,7 @@ std::string Bridge::ChooseMidiOut(const std::string& text) {
 
 void Bridge::RefreshMidiLists() {
   if (Closing || !listsStarted_) return;
+  noteMidiService();
   createMidiDevices();
   refreshMidiSide(midiIn_);
   refreshMidiSide(midiOut_);
@@ -1003,6 +1004,15 @@ void Bridge::refreshMidiSide(MidiSide& side) {
   if (reopened) logLine(tag + side.chosen + " : rebranché, rouvert");
 }
 
+// A JACK server that starts after us, or PipeWire's in place of jackd's: the log says which.
+void Bridge::noteMidiService() {
+  std::string name;
+  swallow([&] { name = factory_.MidiServiceName(); });
+  if (name == midiService_) return;
+  midiService_ = name;
+  if (!name.empty()) logLine("[MIDI] - service MIDI : " + name);
+}
+
 void Bridge::FillMidiInList() {
   fillMidiList(DeviceList::MidiIn, &Bridge::ListMidiInDevices, Choice.midiIn);
   hookMidiInput();
@@ -1020,6 +1030,7 @@ void Bridge::StartDevices() {
   ConfigurePacket();
   FillMidiInList();
   FillMidiOutList();
+  noteMidiService();
   listsStarted_ = true;
   if (!CaptureFile.empty()) StartCapture(CaptureFile);
 }

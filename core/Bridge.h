@@ -269,6 +269,7 @@ class Bridge {
   // The serial device as the log names it: its path, else "COMn".
   std::string comPortLabel() const;
   void logLine(const std::string& line);
+  void noteMidiService();
   void lose(Loss cause, const std::string& detail = {});
   // Tells the window why the error lamp of `path` is lit; `text` is a loss line.
   void noteError(LossPath path, const std::string& text);
@@ -287,6 +288,7 @@ class Bridge {
 
   MainForm* fmMain = nullptr;
   DeviceFactory& factory_;  // outlives the bridge; makes the MIDI devices absent at start later
+  std::string midiService_;  // the MIDI service the log last named
   const platform::Clock& clock_;
   MidiAssembler assembler_;
   SerialTextFrames textFrames_;
