@@ -263,7 +263,7 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
 
   // --list names the JACK it would join too.
   const std::string listed = (directory.path() / "list").string();
-  Isolated list(serial.slavePath(), {VELMORA_HEADLESS, "--list"}, listed, errors);
+  Isolated list(serial.slavePath(), {VELMORA_HEADLESS, "--list"}, listed, listed + ".err");
   ASSERT_TRUE(list.waitExit(kBound));
   std::stringstream listText;
   listText << std::ifstream(listed).rdbuf();
