@@ -960,8 +960,11 @@ void Bridge::RefreshMidiLists() {
   if (Closing || !listsStarted_) return;
   noteMidiService();
   createMidiDevices();
-  refreshMidiSide(midiIn_);
+  // After a server restart, MIDI Out is linked before MIDI In: a loop through a peer (our out
+  // to its in, its out to our in) is then broken by JACK on the peer's side, not on ours, and
+  // serial -> MIDI keeps the latency of one period.
   refreshMidiSide(midiOut_);
+  refreshMidiSide(midiIn_);
 }
 
 void Bridge::refreshMidiSide(MidiSide& side) {
