@@ -132,7 +132,7 @@ std::string JackMidiService::ClientName() {
 }
 
 std::string JackMidiService::Name() {
-  if (!Connected()) return "JACK";
+  if (!Connected()) return {};
   const std::string server = JackServerName();
   return server.empty() ? "JACK" : "JACK (" + server + ")";
 }

@@ -90,7 +90,7 @@ class JackMidiService final : public MidiService {
   // wake-up) instead of waking the delivery thread: a message reaches the UI thread with one
   // thread switch fewer. The delivery thread keeps the ports' news and the server's coming
   // and going.
-  // "JACK (PipeWire 0.3.65)", "JACK (jackd 1.9.21)"; "JACK" while no server answers.
+  // "JACK (PipeWire 0.3.65)", "JACK (jackd 1.9.21)"; empty while no server answers.
   std::string Name() override;
   int CallerDeliversInput() override;
   void DeliverInput() override;
