@@ -288,7 +288,8 @@ class Bridge {
 
   MainForm* fmMain = nullptr;
   DeviceFactory& factory_;  // outlives the bridge; makes the MIDI devices absent at start later
-  std::string midiService_;  // the MIDI service the log last named
+  // The MIDI service the log last named.
+  std::string midiService_;
   const platform::Clock& clock_;
   MidiAssembler assembler_;
   SerialTextFrames textFrames_;

@@ -23,23 +23,24 @@ namespace velmora::platform::midi {
 
 namespace {
 
-#define VELMORA_JACK_FUNCTIONS(X)                                                            \
-  X(jack_client_open)                                                                        \
-  X(jack_client_close) X(jack_activate) X(jack_deactivate) X(jack_get_client_name)           \
-  X(jack_on_shutdown) X(jack_on_info_shutdown) X(jack_set_thread_init_callback)              \
-  X(jack_set_process_callback) X(jack_set_xrun_callback) X(jack_set_port_connect_callback)   \
-  X(jack_set_port_registration_callback) X(jack_set_port_rename_callback)                    \
-  X(jack_set_client_registration_callback) X(jack_port_register) X(jack_port_unregister)     \
+// clang-format off
+#define VELMORA_JACK_FUNCTIONS(X) \
+  X(jack_client_open) X(jack_client_close) X(jack_activate) X(jack_deactivate) \
+  X(jack_get_client_name) X(jack_on_shutdown) X(jack_on_info_shutdown) \
+  X(jack_set_thread_init_callback) X(jack_set_process_callback) X(jack_set_xrun_callback) \
+  X(jack_set_client_registration_callback) X(jack_midi_max_event_size) \
+  X(jack_set_port_connect_callback) X(jack_set_port_registration_callback) \
+  X(jack_set_port_rename_callback) X(jack_port_register) X(jack_port_unregister) \
   X(jack_port_name) X(jack_port_get_buffer) X(jack_port_connected) X(jack_port_connected_to) \
-  X(jack_port_get_all_connections) X(jack_port_by_name) X(jack_port_disconnect)              \
-  X(jack_connect) X(jack_disconnect) X(jack_get_ports) X(jack_free) X(jack_get_sample_rate)  \
-  X(jack_get_buffer_size) X(jack_client_thread_id) X(jack_set_error_function)                \
-  X(jack_set_info_function) X(jack_get_version_string) X(jack_midi_clear_buffer)             \
-  X(jack_midi_get_event_count) X(jack_midi_event_get) X(jack_midi_event_reserve)             \
-  X(jack_midi_max_event_size) X(jack_ringbuffer_create) X(jack_ringbuffer_free)              \
-  X(jack_ringbuffer_mlock) X(jack_ringbuffer_read) X(jack_ringbuffer_read_advance)           \
-  X(jack_ringbuffer_read_space) X(jack_ringbuffer_write) X(jack_ringbuffer_write_space)      \
-  X(jack_ringbuffer_peek)
+  X(jack_port_get_all_connections) X(jack_port_by_name) X(jack_port_disconnect) X(jack_connect) \
+  X(jack_disconnect) X(jack_get_ports) X(jack_free) X(jack_get_sample_rate) \
+  X(jack_get_buffer_size) X(jack_client_thread_id) X(jack_set_error_function) \
+  X(jack_set_info_function) X(jack_get_version_string) X(jack_midi_clear_buffer) \
+  X(jack_midi_get_event_count) X(jack_midi_event_get) X(jack_midi_event_reserve) \
+  X(jack_ringbuffer_create) X(jack_ringbuffer_free) X(jack_ringbuffer_mlock) \
+  X(jack_ringbuffer_read) X(jack_ringbuffer_read_advance) X(jack_ringbuffer_read_space) \
+  X(jack_ringbuffer_write) X(jack_ringbuffer_write_space) X(jack_ringbuffer_peek)
+// clang-format on
 
 // One library's entry points; never unloaded once loaded.
 struct Api {
@@ -75,8 +76,9 @@ std::string PipeWireSocket() {
 // The socket of the jackd server that jackd's libjack would talk to.
 std::string JackdSocket() {
   const char* server = std::getenv("JACK_DEFAULT_SERVER");
-  return std::string("/dev/shm/jack_") + (server != nullptr && *server != '\0' ? server : "default") +
-         "_" + std::to_string(getuid()) + "_0";
+  return std::string("/dev/shm/jack_") +
+         (server != nullptr && *server != '\0' ? server : "default") + "_" +
+         std::to_string(getuid()) + "_0";
 }
 
 bool Answers(const std::string& path) {
@@ -86,7 +88,8 @@ bool Answers(const std::string& path) {
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
-  const bool answered = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  const bool answered =
+      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   close(fd);
   return answered;
 }
@@ -179,7 +182,7 @@ class Libraries {
     api.path = path;
     api.handle = handle;
     bool whole = true;
-#define VELMORA_JACK_RESOLVE(name)                                             \
+#define VELMORA_JACK_RESOLVE(name)                                      \
   api.name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name)); \
   whole = whole && api.name != nullptr;
     VELMORA_JACK_FUNCTIONS(VELMORA_JACK_RESOLVE)

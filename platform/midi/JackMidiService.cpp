@@ -1,7 +1,5 @@
 #include "platform/midi/JackMidiService.h"
 
-#include "platform/midi/JackLibrary.h"
-
 #include <jack/midiport.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -13,6 +11,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+
+#include "platform/midi/JackLibrary.h"
 
 namespace velmora::platform::midi {
 
@@ -369,8 +369,8 @@ bool JackMidiService::StalledLocked() {
     cyclesMoved_ = now;
     return false;
   }
-  return now - cyclesMoved_ >= std::max<std::chrono::nanoseconds>(period_ * kStallPeriods,
-                                                                  kStallFloor);
+  return now - cyclesMoved_ >=
+         std::max<std::chrono::nanoseconds>(period_ * kStallPeriods, kStallFloor);
 }
 
 void JackMidiService::DeliveryLoop() {

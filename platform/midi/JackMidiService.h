@@ -177,7 +177,7 @@ class JackMidiService final : public MidiService {
   // calls and by the delivery thread. Never taken by JACK's threads.
   mutable std::mutex mutex_;
   jack_client_t* client_ = nullptr;
-  std::uint64_t generation_ = 0;  // counts the clients opened
+  std::uint64_t generation_ = 0;        // counts the clients opened
   std::chrono::nanoseconds period_{0};  // the server's period, read at open
   // The delivery thread's watch of the cycles: the count it last saw and when it moved.
   std::uint64_t cyclesSeen_ = 0;

@@ -86,8 +86,8 @@ TEST(JackServiceGone, OpenDevicesAreLostAndTheServiceIsBackOnTheNextServerWhileT
     ASSERT_EQ(service.midiInStart(in), 0u);
 
     // The server that the fixture started is the one joined, and says so.
-    const bool pipeWire = std::string(std::getenv("VELMORA_SERVER_SCRIPT")).find("pipewire") !=
-                          std::string::npos;
+    const bool pipeWire =
+        std::string(std::getenv("VELMORA_SERVER_SCRIPT")).find("pipewire") != std::string::npos;
     EXPECT_EQ(service.Name().rfind(pipeWire ? "JACK (PipeWire " : "JACK (jackd ", 0), 0u)
         << service.Name();
 
