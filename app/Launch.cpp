@@ -120,8 +120,10 @@ int Launch(const std::vector<std::string>& args, const std::string& program,
   }
   devices.midiIns = bridge.ListMidiInDevices();
   devices.midiOuts = bridge.ListMidiOutDevices();
+  const std::string service = factory.Midi().Name();
   if (options.list) {
     std::fputs(core::ListText(devices).c_str(), stdout);
+    if (!service.empty()) std::printf("service MIDI : %s\n", service.c_str());
     return 0;
   }
   core::SettingsStore settings(settingsFile(options), options.profile);

@@ -1018,9 +1018,13 @@ std::string Bridge::ChooseMidiOut(const std::string& text) {
 
 void Bridge::RefreshMidiLists() {
   if (Closing || !listsStarted_) return;
+  noteMidiService();
   createMidiDevices();
-  refreshMidiSide(midiIn_);
+  // After a server restart, MIDI Out is linked before MIDI In: a loop through a peer (our out
+  // to its in, its out to our in) is then broken by JACK on the peer's side, not on ours, and
+  // serial -> MIDI keeps the latency of one period.
   refreshMidiSide(midiOut_);
+  refreshMidiSide(midiIn_);
 }
 
 void Bridge::refreshMidiSide(MidiSide& side) {
@@ -1063,6 +1067,15 @@ void Bridge::refreshMidiSide(MidiSide& side) {
   if (reopened) logLine(tag + side.chosen + " : rebranché, rouvert");
 }
 
+// A JACK server that starts after us, or PipeWire's in place of jackd's: the log says which.
+void Bridge::noteMidiService() {
+  std::string name;
+  swallow([&] { name = factory_.MidiServiceName(); });
+  if (name == midiService_) return;
+  midiService_ = name;
+  if (!name.empty()) logLine("[MIDI] - service MIDI : " + name);
+}
+
 void Bridge::FillMidiInList() {
   fillMidiList(DeviceList::MidiIn, &Bridge::ListMidiInDevices, Choice.midiIn);
   hookMidiInput();
@@ -1080,6 +1093,7 @@ void Bridge::StartDevices() {
   ConfigurePacket();
   FillMidiInList();
   FillMidiOutList();
+  noteMidiService();
   listsStarted_ = true;
   if (!CaptureFile.empty()) StartCapture(CaptureFile);
 }

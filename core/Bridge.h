@@ -291,6 +291,7 @@ class Bridge {
   // The serial device as the log names it: its path, else "COMn".
   std::string comPortLabel() const;
   void logLine(const std::string& line);
+  void noteMidiService();
   void lose(Loss cause, const std::string& detail = {});
   // Tells the window why the error lamp of `path` is lit; `text` is a loss line.
   void noteError(LossPath path, const std::string& text);
@@ -314,6 +315,8 @@ class Bridge {
   std::uint64_t sentToMidi_ = 0;    // messages the MIDI output took
   TrafficCounts countsFrom_;        // the counts at the last "Reset"
   DeviceFactory& factory_;  // outlives the bridge; makes the MIDI devices absent at start later
+  // The MIDI service the log last named.
+  std::string midiService_;
   const platform::Clock& clock_;
   MidiAssembler assembler_;
   SerialTextFrames textFrames_;

@@ -191,6 +191,9 @@ class DeviceFactory {
   virtual std::unique_ptr<MidiInputDevice> CreateMidiInput() = 0;
   virtual std::unique_ptr<MidiOutputDevice> CreateMidiOutput() = 0;
   virtual std::unique_ptr<PortProbe> CreatePortProbe() = 0;
+  // The MIDI service in use as the log names it ("JACK (PipeWire 0.3.65)"); empty for one
+  // without a name worth telling.
+  virtual std::string MidiServiceName() { return {}; }
 };
 
 }  // namespace velmora::core

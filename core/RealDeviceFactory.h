@@ -26,6 +26,7 @@ class RealDeviceFactory final : public DeviceFactory {
   std::unique_ptr<MidiInputDevice> CreateMidiInput() override;
   std::unique_ptr<MidiOutputDevice> CreateMidiOutput() override;
   std::unique_ptr<PortProbe> CreatePortProbe() override;
+  std::string MidiServiceName() override { return midiService()->Name(); }
   // inotify on the name space's device folder and the MIDI service's ports-changed callback.
   std::unique_ptr<DeviceWatch> WatchDevices(std::function<void()> serialChanged,
                                             std::function<void()> midiChanged) override;

@@ -74,6 +74,10 @@ std::optional<ProcessTimes> JackFollowingMidiService::ProcessCallbackTimes() con
   return jack_->ProcessCallbackTimes();
 }
 
+std::string JackFollowingMidiService::Name() {
+  return jack_->Connected() ? jack_->Name() : other_->Name();
+}
+
 int JackFollowingMidiService::CallerDeliversInput() {
   return jack_->CallerDeliversInput();
 }

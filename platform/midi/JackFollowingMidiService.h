@@ -58,6 +58,8 @@ class JackFollowingMidiService final : public MidiService {
   // comes or goes. Never after this returns with an empty function.
   void SetPortsChangedCallback(std::function<void()> callback) override;
   std::optional<ProcessTimes> ProcessCallbackTimes() const override;
+  // JACK's while a server answers, else the other's.
+  std::string Name() override;
   // JACK's input only: the other service goes on delivering on its own thread.
   int CallerDeliversInput() override;
   void DeliverInput() override;

@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/midi/JackLibrary.h"
+
 namespace velmora::platform::midi {
 
 namespace {
@@ -30,9 +32,29 @@ constexpr std::size_t kTimeBytes = sizeof(std::uint64_t);
 constexpr std::size_t kHeaderBytes = kSizeBytes + kTimeBytes;
 // A cycle of the slowest server (8192 frames at 22050 Hz) takes well under this.
 constexpr auto kCycleBound = std::chrono::seconds(2);
-// How often the delivery thread asks for a server while none answers, and how long it leaves
-// libjack's threads to finish with a dead server before closing its client.
-constexpr auto kServerRetry = std::chrono::seconds(1);
+// How often the delivery thread asks for a server while none answers.
+constexpr auto kServerRetry = std::chrono::milliseconds(500);
+// How long it leaves libjack's threads to finish with a dead server before closing its client.
+constexpr auto kDropPause = std::chrono::milliseconds(500);
+// How often it looks whether the cycles still run while a server answers. PipeWire's libjack
+// tells of its daemon's end through jack_on_shutdown at best; its cycles simply stop. Cycles
+// that stopped for this many periods, and at least kStallFloor, are a server lost.
+constexpr auto kStallCheck = std::chrono::milliseconds(250);
+constexpr int kStallPeriods = 16;
+constexpr auto kStallFloor = std::chrono::milliseconds(750);
+
+// PipeWire's libjack turns each cycle's events of a port into a control sequence in a buffer
+// of the port's size: 16 bytes for the sequence and, per event, 16 bytes and its data rounded
+// up to 8. A cycle whose sequence does not fit is dropped whole, without a word, and one event
+// of the size that jack_midi_max_event_size reports (32736 bytes) crashes its process thread
+// in memcpy. So a cycle's events cost what they cost there, and all of them together stay
+// below what the empty buffer reports by a margin; jackd, which spends less, is held to the
+// same.
+constexpr std::size_t kEventCost = 16;
+constexpr std::size_t kCycleMargin = 64;
+constexpr std::size_t EventCost(std::size_t size) {
+  return kEventCost + ((size + 7) & ~std::size_t{7});
+}
 // How often it looks again for devices lost while JACK's lists catch up with its news.
 constexpr auto kCheckPause = std::chrono::milliseconds(100);
 
@@ -112,6 +134,7 @@ class JackMidiService::JackOutput final : public OutputEndpoint {
   // as one event (a short message is never split).
   std::size_t left = 0;
   bool whole = false;
+  std::size_t budget = 0;  // what a cycle's events may cost: set by the first cycle
 };
 
 JackMidiService::JackMidiService(std::string clientName) : clientName_(std::move(clientName)) {
@@ -156,6 +179,12 @@ std::string JackMidiService::ClientName() {
   return ClientLocked() ? std::string(jack_get_client_name(client_)) : std::string();
 }
 
+std::string JackMidiService::Name() {
+  if (!Connected()) return {};
+  const std::string server = JackServerName();
+  return server.empty() ? "JACK" : "JACK (" + server + ")";
+}
+
 bool JackMidiService::ClientLocked() {
   // The dead server's client is left to the delivery thread, which closes it once libjack's
   // own threads are done with it.
@@ -171,8 +200,14 @@ bool JackMidiService::OpenClientLocked() {
   // A dead server may have stopped its client in the middle of a cycle.
   cycle_.store(0);
   gone_.store(false);
+  // jackd calls the first, PipeWire's libjack only the second.
   jack_on_info_shutdown(client_, &JackMidiService::ServerGone, this);
+  jack_on_shutdown(client_, &JackMidiService::ServerEnded, this);
   processClient_.store(client_, std::memory_order_release);
+  period_ = std::chrono::nanoseconds(std::chrono::seconds(1)) * jack_get_buffer_size(client_) /
+            std::max<jack_nframes_t>(1, jack_get_sample_rate(client_));
+  cyclesSeen_ = 0;
+  cyclesMoved_ = std::chrono::steady_clock::now();
   // Named, or they would take the name of the thread that opened the client (top -H, the bench).
   jack_set_thread_init_callback(
       client_, [](void*) { pthread_setname_np(pthread_self(), "jack"); }, nullptr);
@@ -315,9 +350,14 @@ bool JackMidiService::ReadIn(JackInput& input, jack_nframes_t frames, const Cycl
 void JackMidiService::WriteOut(JackOutput& output, jack_nframes_t frames, const Cycle* cycle) {
   void* buffer = jack_port_get_buffer(output.jack.port, frames);
   jack_midi_clear_buffer(buffer);
+  if (output.budget == 0) {
+    const std::size_t empty = jack_midi_max_event_size(buffer);
+    output.budget = empty > 2 * kCycleMargin ? empty - kCycleMargin : 0;
+  }
   jack_ringbuffer_t* ring = output.jack.ring.get();
   // Events go in frame order: one that is due earlier than the last placed goes beside it.
   jack_nframes_t frame = 0;
+  std::size_t spent = 0;
   // What the buffer cannot take waits for the next cycle; a sysex goes on in parts.
   for (;;) {
     if (output.left == 0) {
@@ -333,16 +373,26 @@ void JackMidiService::WriteOut(JackOutput& output, jack_nframes_t frames, const 
       output.left = head.size;
       output.whole = head.size <= 3;
     }
-    const std::size_t part = std::min(output.left, jack_midi_max_event_size(buffer));
+    if (spent + EventCost(1) > output.budget) return;
+    // Sized from what the buffer holds now, short of its edge.
+    const std::size_t now = jack_midi_max_event_size(buffer);
+    const std::size_t room = std::min(now > kCycleMargin ? now - kCycleMargin : 0,
+                                      (output.budget - spent - kEventCost) & ~std::size_t{7});
+    const std::size_t part = std::min(output.left, room);
     if (part == 0 || (output.whole && part < output.left)) return;
     jack_midi_data_t* data = jack_midi_event_reserve(buffer, frame, part);
     if (data == nullptr) return;
     jack_ringbuffer_read(ring, reinterpret_cast<char*>(data), part);
     output.left -= part;
+    spent += EventCost(part);
   }
 }
 
 void JackMidiService::ServerGone(jack_status_t, const char*, void* self) {
+  ServerEnded(self);
+}
+
+void JackMidiService::ServerEnded(void* self) {
   auto& service = *static_cast<JackMidiService*>(self);
   service.gone_.store(true);
   sem_post(&service.wake_);
@@ -408,8 +458,20 @@ void JackMidiService::Changed(bool portWent) {
 
 // ---- the delivery thread ------------------------------------------------------------------
 
+bool JackMidiService::StalledLocked() {
+  const std::uint64_t cycles = cycle_.load();
+  const auto now = std::chrono::steady_clock::now();
+  if (cycles != cyclesSeen_) {
+    cyclesSeen_ = cycles;
+    cyclesMoved_ = now;
+    return false;
+  }
+  return now - cyclesMoved_ >=
+         std::max<std::chrono::nanoseconds>(period_ * kStallPeriods, kStallFloor);
+}
+
 void JackMidiService::DeliveryLoop() {
-  bool absent = true;         // no live client: ask for a server once a second
+  bool absent = true;         // no live client: ask for a server twice a second
   bool lostReported = false;  // the open devices know that the server went away
   std::chrono::steady_clock::time_point goneSeen{};
   jack_time_t due = 0;  // when input waiting for its moment is next due; 0: none
@@ -422,13 +484,14 @@ void JackMidiService::DeliveryLoop() {
     } else if (absent) {
       WaitAtMost(wake_, kServerRetry);
     } else {
-      sem_wait(&wake_);
+      WaitAtMost(wake_, kStallCheck);
     }
     due = 0;
     if (stopping_.load()) return;
     bool raise = false;
     {
       std::lock_guard lock(mutex_);
+      if (client_ != nullptr && !gone_.load() && StalledLocked()) gone_.store(true);
       if (client_ != nullptr && gone_.load()) {
         if (!lostReported) {
           for (const auto& input : inputs_) input->Lost();
@@ -436,7 +499,7 @@ void JackMidiService::DeliveryLoop() {
           lostReported = true;
           goneSeen = std::chrono::steady_clock::now();
           raise = true;
-        } else if (std::chrono::steady_clock::now() - goneSeen >= kServerRetry) {
+        } else if (std::chrono::steady_clock::now() - goneSeen >= kDropPause) {
           // By now libjack's own threads are done with the dead server.
           DropClientLocked();
         }
@@ -635,7 +698,8 @@ bool JackMidiService::WaitCycleBoundary() {
   if (seen % 2 == 0) return true;
   const auto deadline = std::chrono::steady_clock::now() + kCycleBound;
   while (cycle_.load() == seen) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    // A dead server's cycle never ends.
+    if (gone_.load() || std::chrono::steady_clock::now() >= deadline) return false;
     const timespec pause{0, 100'000};
     nanosleep(&pause, nullptr);
   }
@@ -886,14 +950,30 @@ MMRESULT JackMidiService::midiOutClose(HMIDIOUT handle) {
                             [&](const auto& o) { return o.get() == output; });
   std::unique_ptr<JackOutput> closing = std::move(*found);
   outputs_.erase(found);
-  // What was sent before closing still goes out (a note-off, say): the process thread empties
-  // the ring first, within a bound. Then the same order as for an input.
+  // Waits while `more` holds, within a bound, and only while the cycles run: a server whose
+  // cycles stopped (one that died without a word yet) is not waited for.
   const auto deadline = std::chrono::steady_clock::now() + kCycleBound;
-  while (LiveLocked(closing->jack) && jack_ringbuffer_read_space(closing->jack.ring.get()) > 0 &&
-         std::chrono::steady_clock::now() < deadline) {
-    const timespec pause{0, 200'000};
-    nanosleep(&pause, nullptr);
-  }
+  std::uint64_t cycles = cycle_.load();
+  auto moved = std::chrono::steady_clock::now();
+  const auto waitWhile = [&](const auto& more) {
+    while (LiveLocked(closing->jack) && more()) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline || now - moved > 4 * period_ + std::chrono::milliseconds(20)) return;
+      if (cycle_.load() != cycles) {
+        cycles = cycle_.load();
+        moved = now;
+      }
+      const timespec pause{0, 200'000};
+      nanosleep(&pause, nullptr);
+    }
+  };
+  // What was sent before closing still goes out (a note-off, say): the process thread empties
+  // the ring first. Then the same order as for an input.
+  waitWhile([&] { return jack_ringbuffer_read_space(closing->jack.ring.get()) > 0; });
+  // PipeWire hands a cycle's events on to the linked port in a later cycle: two more cycles
+  // end before the link goes, or the last message would go with it.
+  const std::uint64_t drained = cycle_.load() | 1;
+  waitWhile([&] { return cycle_.load() < drained + 4; });
   // Unlinked before it leaves the process thread, which clears its buffer meanwhile: its last
   // cycle is never heard twice.
   ClosePortLocked(closing->jack);

@@ -19,6 +19,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -89,6 +90,8 @@ class JackMidiService final : public MidiService {
   // wake-up) instead of waking the delivery thread: a message reaches the UI thread with one
   // thread switch fewer. The delivery thread keeps the ports' news and the server's coming
   // and going.
+  // "JACK (PipeWire 0.3.65)", "JACK (jackd 1.9.21)"; empty while no server answers.
+  std::string Name() override;
   int CallerDeliversInput() override;
   void DeliverInput() override;
   // Any thread. Exact (the default): an event from JACK is handed over one cycle after the time
@@ -135,6 +138,7 @@ class JackMidiService final : public MidiService {
   void RingInputReady();
   // JACK's notification thread: only atomics and sem_post.
   static void ServerGone(jack_status_t code, const char* reason, void* self);
+  static void ServerEnded(void* self);
   static int Xrun(void* self);
   static void PortConnected(jack_port_id_t a, jack_port_id_t b, int connect, void* self);
   static void PortRegistered(jack_port_id_t port, int registered, void* self);
@@ -144,6 +148,8 @@ class JackMidiService final : public MidiService {
   void Changed(bool portWent);
 
   void DeliveryLoop();
+  // Delivery thread: the cycles stopped while the client is active.
+  bool StalledLocked();
   // Hands over the input whose moment has come; the time the next waits for, 0 when none.
   jack_time_t DeliverDueLocked();
   jack_time_t DeliverLocked(JackInput& input);
@@ -181,7 +187,11 @@ class JackMidiService final : public MidiService {
   // calls and by the delivery thread. Never taken by JACK's threads.
   mutable std::mutex mutex_;
   jack_client_t* client_ = nullptr;
-  std::uint64_t generation_ = 0;  // counts the clients opened
+  std::uint64_t generation_ = 0;        // counts the clients opened
+  std::chrono::nanoseconds period_{0};  // the server's period, read at open
+  // The delivery thread's watch of the cycles: the count it last saw and when it moved.
+  std::uint64_t cyclesSeen_ = 0;
+  std::chrono::steady_clock::time_point cyclesMoved_{};
   std::vector<std::unique_ptr<JackInput>> inputs_;
   std::vector<std::unique_ptr<JackOutput>> outputs_;
   // Ports of closed devices, unlinked, kept for the next device of the same name.

@@ -172,6 +172,9 @@ class MidiService {
   // waits, and the caller then calls DeliverInput. A back end without a thread to spare keeps
   // the default, -1, and delivers as before.
   virtual int CallerDeliversInput() { return -1; }
+  // Our own, UI thread: the service in use as --list and the log name it ("JACK (PipeWire
+  // 0.3.65)"); empty for one that has no name worth telling.
+  virtual std::string Name() { return {}; }
   virtual void DeliverInput() {}
   // Our own, any thread: on a service that moves events in cycles (JACK), whether each event
   // keeps its place in time, a cycle later, rather than going at once. Services without cycles

@@ -264,6 +264,8 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
       << printed();
   // A pseudo-terminal keeps the speed but forces 8 bits without parity: the line it runs.
   EXPECT_TRUE(hasPrinted("RS232 ouvert : COM1 (/dev/ttyV0) 31250,8,N,1")) << printed();
+  // The JACK it joined, found by itself.
+  EXPECT_TRUE(hasPrinted("[MIDI] - service MIDI : JACK (jackd ")) << printed();
   EXPECT_EQ(serial.termios().ospeed, 31250u);
 
   velmora::testing::RetryOnXrun([&] { return peer.xruns(); },
@@ -278,6 +280,17 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
                                   return peer.receive(kAttemptBound) == Bytes{0x80, 0x3C, 0x00};
                                 });
   EXPECT_TRUE(hasPrinted("[Com-Rx] - 803C00")) << printed();
+
+  // --list names the JACK it would join too.
+  const std::string listed = (directory.path() / "list").string();
+  Isolated list(serial.slavePath(), {VELMORA_HEADLESS, "--list"}, listed, listed + ".err");
+  ASSERT_TRUE(list.waitExit(kBound));
+  std::stringstream listText;
+  listText << std::ifstream(listed).rdbuf();
+  EXPECT_NE(listText.str().find("midi-in\theadless-peer:out\n"), std::string::npos)
+      << listText.str();
+  EXPECT_NE(listText.str().find("service MIDI : JACK (jackd "), std::string::npos)
+      << listText.str();
 
   program.signal(SIGTERM);
   ASSERT_TRUE(program.waitExit(kBound));

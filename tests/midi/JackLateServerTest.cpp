@@ -32,8 +32,10 @@ using namespace std::chrono_literals;
 const std::string kPeerOut = "velmora-peer:out";
 const std::string kPeerIn = "velmora-peer:in";
 
+// jack-server.sh or pipewire-server.sh, as the test's registration chooses.
 bool Server(const char* action) {
-  return std::system((std::string(VELMORA_JACK_SCRIPT) + " " + action).c_str()) == 0;
+  return std::system((std::string(std::getenv("VELMORA_SERVER_SCRIPT")) + " " + action).c_str()) ==
+         0;
 }
 
 std::vector<std::string> Names(pm::MidiService& service, bool input) {

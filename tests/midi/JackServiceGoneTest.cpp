@@ -1,5 +1,6 @@
-// Our JACK back end when its server stops and another starts: a server of this test's own,
-// started and stopped by the fixture's script under a name of this build tree.
+// Our JACK back end when its server stops and another starts, under traffic: a server of this
+// test's own (jackd or PipeWire), started and stopped by the fixture's script under a name or a
+// runtime folder of this build tree.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/midi/JackMidiService.h"
@@ -22,8 +24,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// jack-server.sh or pipewire-server.sh, as the test's registration chooses.
 bool Server(const char* action) {
-  return std::system((std::string(VELMORA_JACK_SCRIPT) + " " + action).c_str()) == 0;
+  return std::system((std::string(std::getenv("VELMORA_SERVER_SCRIPT")) + " " + action).c_str()) ==
+         0;
 }
 
 // The far side, in a process of its own.
@@ -81,9 +85,29 @@ TEST(JackServiceGone, OpenDevicesAreLostAndTheServiceIsBackOnTheNextServerWhileT
     ASSERT_EQ(service.midiOutOpen(&out, 0, &Callback, 0, pm::CALLBACK_FUNCTION), 0u);
     ASSERT_EQ(service.midiInStart(in), 0u);
 
+    // The server that the fixture started is the one joined, and says so.
+    const bool pipeWire =
+        std::string(std::getenv("VELMORA_SERVER_SCRIPT")).find("pipewire") != std::string::npos;
+    EXPECT_EQ(service.Name().rfind(pipeWire ? "JACK (PipeWire " : "JACK (jackd ", 0), 0u)
+        << service.Name();
+
+    // Notes go out all along, through the stop and the start: never a crash, each one either
+    // taken or refused because the device is lost.
+    std::atomic<bool> sending{true};
+    std::atomic<int> refusedOtherwise{0};
+    std::thread traffic([&] {
+      while (sending.load()) {
+        const auto result = service.midiOutShortMsg(out, 0x403C90);
+        if (result != pm::MMSYSERR_NOERROR && result != pm::MIDIERR_NODEVICE &&
+            result != pm::MIDIERR_NOTREADY) {
+          ++refusedOtherwise;
+        }
+        std::this_thread::sleep_for(1ms);
+      }
+    });
     const std::string name = service.ClientName();
     int before = changes.load();
-    ASSERT_TRUE(Server("stop"));
+    EXPECT_TRUE(Server("stop"));
     // Its client died with the server: a new "velmora-peer" would share its futex, which the
     // dead server left in place (jackd unlinks only those of the clients that closed).
     far.reset();
@@ -93,7 +117,7 @@ TEST(JackServiceGone, OpenDevicesAreLostAndTheServiceIsBackOnTheNextServerWhileT
 
     // The lost devices stay open: the new client comes all the same.
     before = changes.load();
-    ASSERT_TRUE(Server("start"));
+    EXPECT_TRUE(Server("start"));
     EXPECT_TRUE(WaitUntil([&] { return service.Connected() && changes.load() > before; }));
     // The new client has the old one's name: links made by name find it again.
     EXPECT_EQ(service.ClientName(), name);
@@ -113,6 +137,9 @@ TEST(JackServiceGone, OpenDevicesAreLostAndTheServiceIsBackOnTheNextServerWhileT
       return heard;
     };
     RetryOnXrun([&] { return service.Xruns(); }, sendOnce);
+    sending.store(false);
+    traffic.join();
+    EXPECT_EQ(refusedOtherwise.load(), 0);
 
     EXPECT_EQ(service.midiInClose(in), 0u);
     EXPECT_EQ(service.midiOutClose(out), 0u);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 
 #include "platform/midi/JackMidiService.h"
@@ -71,11 +72,15 @@ std::vector<std::string> Names(pm::JackMidiService& service, bool input) {
   return names;
 }
 
+// PipeWire shows a port of another client a little after it was registered: waited for.
 std::uint32_t IdOf(pm::JackMidiService& service, bool input, const std::string& name) {
-  const auto names = Names(service, input);
-  const auto found = std::find(names.begin(), names.end(), name);
-  EXPECT_NE(found, names.end()) << name;
-  return static_cast<std::uint32_t>(found - names.begin());
+  std::vector<std::string> names;
+  const auto found = [&] { return std::find(names.begin(), names.end(), name); };
+  EXPECT_TRUE(WaitUntil([&] {
+    names = Names(service, input);
+    return found() != names.end();
+  })) << name;
+  return static_cast<std::uint32_t>(found() - names.begin());
 }
 
 // An input of `service` from `source`, started, with one buffer for a system-exclusive
@@ -155,14 +160,18 @@ TEST_F(JackService, ListsOtherClientsPortsByDirectionAndNamesItsOwnStably) {
   EXPECT_EQ(std::count(outputs.begin(), outputs.end(), peer->outPortName()), 0);
 
   const std::string own = service->ClientName() + ":";
+  constexpr const char* kOwn[] = {"midi_out", "midi_out_2", "midi_in"};
   {
     OpenOutput first(*service, peer->inPortName());
     OpenOutput second(*service, peer->inPortName());
     OpenInput input(*service, peer->outPortName());
-    const auto ports = peer->midiPorts();
-    for (const char* name : {"midi_out", "midi_out_2", "midi_in"}) {
-      EXPECT_NE(std::find(ports.begin(), ports.end(), own + name), ports.end()) << name;
-    }
+    // Another client of PipeWire sees a new port a little later.
+    EXPECT_TRUE(WaitUntil([&] {
+      const auto ports = peer->midiPorts();
+      return std::all_of(std::begin(kOwn), std::end(kOwn), [&](const char* name) {
+        return std::find(ports.begin(), ports.end(), own + name) != ports.end();
+      });
+    })) << "not all of midi_out, midi_out_2, midi_in";
     for (const bool direction : {true, false}) {
       for (const auto& name : Names(*service, direction)) EXPECT_NE(name.rfind(own, 0), 0u) << name;
     }
@@ -246,9 +255,12 @@ TEST_F(JackService, ABurstLargerThanACycleArrivesWholeAndInOrder) {
   pm::JackMidiService listener("velmora-listener");
   OpenInput input(listener, peer->outPortName());
   OpenOutput output(*service, listener.ClientName() + ":midi_in");
-  // About 12 bytes each in a port buffer: this is several buffers' worth.
+  // About 12 bytes each in a port buffer: this is several buffers' worth. Never velocity 0:
+  // PipeWire turns a Note On without velocity into a Note Off of velocity 64.
   constexpr std::uint32_t kCount = 8000;
-  const auto message = [](std::uint32_t i) { return 0x90u | ((i % 128) << 8) | ((i / 128) << 16); };
+  const auto message = [](std::uint32_t i) {
+    return 0x90u | ((i % 128) << 8) | ((i / 128 + 1) << 16);
+  };
 
   RetryOnXrun([&] { return service->Xruns(); },
               [&] {
@@ -280,7 +292,23 @@ TEST_F(JackService, InputTakenOnTheCallersThreadRingsItsDescriptorAndWaitsForThe
   const int ready = service->CallerDeliversInput();
   ASSERT_GE(ready, 0);
   OpenInput input(*service, peer->outPortName());
-  const auto shorts = [&] { return input.received.With([](auto& r) { return r.shorts; }); };
+  // Controller 123 (all notes off) only makes sure the link carries: PipeWire makes a link in
+  // its own time after jack_connect has returned. It is left out of what is compared.
+  constexpr std::uint32_t kProbe = 0x007BB0;
+  const auto shorts = [&] {
+    return input.received.With([](auto& r) {
+      std::vector<std::uint32_t> heard;
+      std::copy_if(r.shorts.begin(), r.shorts.end(), std::back_inserter(heard),
+                   [](std::uint32_t m) { return m != kProbe; });
+      return heard;
+    });
+  };
+  ASSERT_TRUE(WaitUntil([&] {
+    peer->send({0xB0, 0x7B, 0x00});
+    pollfd rung{ready, POLLIN, 0};
+    if (poll(&rung, 1, 20) == 1) service->DeliverInput();
+    return input.received.With([](auto& r) { return !r.shorts.empty(); });
+  }));
   RetryOnXrun([&] { return service->Xruns(); },
               [&] {
                 input.received.With([](auto& r) { return r.shorts.clear(), 0; });
@@ -310,9 +338,13 @@ TEST_F(JackService, APeerThatLeavesLosesTheDevicesOpenOnIt) {
   EXPECT_EQ(std::find(inputs.begin(), inputs.end(), peer->outPortName()), inputs.end());
 }
 
-// JACK lists a client's ports from their registration but links them only once the client is
-// active: an open in between finds the port missing, while the service is there.
+// jackd lists a client's ports from their registration but links them only once the client is
+// active: an open in between finds the port missing, while the service is there. PipeWire links
+// them at once.
 TEST_F(JackService, APortListedButNotYetLinkableIsNotFoundWhileTheServiceIsThere) {
+  const pm::MMRESULT expected = service->Name().find("PipeWire") != std::string::npos
+                                    ? pm::MMSYSERR_NOERROR
+                                    : pm::MIDIERR_NODEVICE;
   jack_status_t status{};
   jack_client_t* idle = jack_client_open("jidle", JackNoStartServer, &status);
   ASSERT_NE(idle, nullptr);
@@ -323,11 +355,17 @@ TEST_F(JackService, APortListedButNotYetLinkableIsNotFoundWhileTheServiceIsThere
   pm::HMIDIIN in = nullptr;
   EXPECT_EQ(service->midiInOpen(&in, IdOf(*service, true, client + ":out"), ignore, 0,
                                 pm::CALLBACK_FUNCTION),
-            pm::MIDIERR_NODEVICE);
+            expected);
   pm::HMIDIOUT out = nullptr;
   EXPECT_EQ(service->midiOutOpen(&out, IdOf(*service, false, client + ":in"), ignore, 0,
                                  pm::CALLBACK_FUNCTION),
-            pm::MIDIERR_NODEVICE);
+            expected);
+  if (in != nullptr) {
+    EXPECT_EQ(service->midiInClose(in), pm::MMSYSERR_NOERROR);
+  }
+  if (out != nullptr) {
+    EXPECT_EQ(service->midiOutClose(out), pm::MMSYSERR_NOERROR);
+  }
   jack_client_close(idle);
 }
 
@@ -343,8 +381,7 @@ TEST_F(JackService, APortThatComesAndGoesRaisesPortsChangedAndTheListsFollow) {
   int before = changes.load();
   auto other = std::make_unique<JackPeer>("jcome", JackPeer::Ports::OutOnly);
   const std::string name = other->outPortName();
-  EXPECT_TRUE(WaitUntil([&] { return changes.load() > before; }));
-  EXPECT_TRUE(listed(name));
+  EXPECT_TRUE(WaitUntil([&] { return changes.load() > before && listed(name); }));
   before = changes.load();
   other->leave();
   EXPECT_TRUE(WaitUntil([&] { return changes.load() > before && !listed(name); }));

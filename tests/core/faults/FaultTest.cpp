@@ -138,9 +138,11 @@ TEST(Faults, AMidiDeviceThatVanishesWhileOpenLeavesTheBridgeWorkingAndOpensWhenB
   const std::size_t before = rig.Far(1).Count();
   ASSERT_TRUE(rig.midi->PlayShort(rig.inputs[0], kNoteOn));
   ASSERT_TRUE(rig.WriteFar(1, {0x93, 0x3C, 0x50}));
-  EXPECT_TRUE(
-      rig.PumpUntil([&] { return rig.Far(1).Count() >= before + 3 && !rig.MidiSent(1).empty(); }));
-  EXPECT_EQ(rig.MidiSent(1).back().packed, 0x503C93u);
+  // Bytes of the 0x92 run that the bridge read late may reach the reopened output first.
+  EXPECT_TRUE(rig.PumpUntil([&] {
+    return rig.Far(1).Count() >= before + 3 && !rig.MidiSent(1).empty() &&
+           rig.MidiSent(1).back().packed == 0x503C93u;
+  }));
 }
 
 TEST(Faults, ASerialDeviceThatVanishesWhileTrafficFlowsDoesNotHangTheWindowAndOpensWhenBack) {
