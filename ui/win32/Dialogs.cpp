@@ -160,20 +160,20 @@ void addItems(HWND combo, const std::vector<std::string>& items, int selected) {
 
 constexpr int kCommonRates[] = {300,   1200,  2400,  4800,   9600,   19200,
                                 31250, 38400, 57600, 115200, 230400, 460800};
-enum : int { kBaud = 301, kDataBits, kParity, kStopBits };
+enum : int { kBaud = 301, kDataBits, kParity, kStopBits, kFlow };
 
 class LineSettingsDialog final : public PixelDialog {
  public:
   explicit LineSettingsDialog(const core::LineSettings& current)
-      : PixelDialog(L"Paramètres du port", 240, 150), current_(current) {}
+      : PixelDialog(L"Paramètres du port", 240, 178), current_(current) {}
 
   std::optional<core::LineSettings> Settings() const { return chosen_; }
 
  private:
   void build() override {
-    const char* const captions[] = {
-        "Vitesse (bauds) :", "Bits de données :", "Parité :", "Bits d'arrêt :"};
-    for (int row = 0; row < 4; ++row) label(captions[row], 12, 15 + row * 28, 100, 16);
+    const char* const captions[] = {"Vitesse (bauds) :", "Bits de données :", "Parité :",
+                                    "Bits d'arrêt :", "Contrôle de flux :"};
+    for (int row = 0; row < 5; ++row) label(captions[row], 12, 15 + row * 28, 100, 16);
     baud_ =
         add(WC_COMBOBOXW, L"", CBS_DROPDOWN | WS_VSCROLL | WS_TABSTOP, kBaud, 116, 12, 112, 200);
     std::vector<std::string> rates;
@@ -187,8 +187,11 @@ class LineSettingsDialog final : public PixelDialog {
              static_cast<int>(current_.parity));
     stopBits_ = add(WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_TABSTOP, kStopBits, 116, 96, 112, 200);
     addItems(stopBits_, {"1", "2"}, current_.stopBits - 1);
-    ok_ = add(WC_BUTTONW, L"OK", BS_DEFPUSHBUTTON | WS_TABSTOP, IDOK, 72, 118, 75, 23);
-    add(WC_BUTTONW, L"Annuler", BS_PUSHBUTTON | WS_TABSTOP, IDCANCEL, 153, 118, 75, 23);
+    // In FlowControl's order; kept as it is unless chosen here.
+    flow_ = add(WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_TABSTOP, kFlow, 116, 124, 112, 200);
+    addItems(flow_, {"Aucun", "RTS/CTS", "XON/XOFF"}, static_cast<int>(current_.flow));
+    ok_ = add(WC_BUTTONW, L"OK", BS_DEFPUSHBUTTON | WS_TABSTOP, IDOK, 72, 146, 75, 23);
+    add(WC_BUTTONW, L"Annuler", BS_PUSHBUTTON | WS_TABSTOP, IDCANCEL, 153, 146, 75, 23);
   }
 
   void command(WORD id, WORD code) override {
@@ -219,6 +222,7 @@ class LineSettingsDialog final : public PixelDialog {
     line->dataBits = static_cast<std::uint16_t>(SendMessageW(dataBits_, CB_GETCURSEL, 0, 0) + 5);
     line->parity = static_cast<serial::TParity>(SendMessageW(parity_, CB_GETCURSEL, 0, 0));
     line->stopBits = static_cast<std::uint16_t>(SendMessageW(stopBits_, CB_GETCURSEL, 0, 0) + 1);
+    line->flow = static_cast<core::FlowControl>(SendMessageW(flow_, CB_GETCURSEL, 0, 0));
     return line;
   }
 
@@ -228,6 +232,7 @@ class LineSettingsDialog final : public PixelDialog {
   HWND dataBits_ = nullptr;
   HWND parity_ = nullptr;
   HWND stopBits_ = nullptr;
+  HWND flow_ = nullptr;
   HWND ok_ = nullptr;
 };
 
