@@ -1149,8 +1149,9 @@ bool Bridge::SetLineSettings(const LineSettings& line) {
   if (!SerialPort) return true;  // nothing that could refuse
   const LineSettings before = PortLineSettings();
   if (line.flow == FlowControl::XonXoff && before.flow != FlowControl::XonXoff) {
-    logLine("[RS232] - XON/XOFF : les octets de données MIDI 11 et 13 (hex) seront pris pour du "
-            "contrôle de flux, et les messages qui les portent perdus");
+    logLine(
+        "[RS232] - XON/XOFF : les octets de données MIDI 11 et 13 (hex) seront pris pour du "
+        "contrôle de flux, et les messages qui les portent perdus");
   }
   try {
     applyLine(*SerialPort, line, before.flow);
@@ -1223,11 +1224,10 @@ bool IsOwnMidiPort(const std::string& name) {
   const std::string client = name.substr(0, colon);
   if (client != "velmora" && client.rfind("velmora-", 0) != 0) return false;
   std::string port = name.substr(colon + 1);
-  if (const auto under = port.rfind('_'); under != std::string::npos && under + 1 < port.size() &&
-                                          std::all_of(port.begin() + static_cast<std::ptrdiff_t>(under) + 1,
-                                                      port.end(), [](char c) {
-                                                        return c >= '0' && c <= '9';
-                                                      })) {
+  if (const auto under = port.rfind('_');
+      under != std::string::npos && under + 1 < port.size() &&
+      std::all_of(port.begin() + static_cast<std::ptrdiff_t>(under) + 1, port.end(),
+                  [](char c) { return c >= '0' && c <= '9'; })) {
     port.resize(under);
   }
   return port == "midi_in" || port == "midi_out";
@@ -1249,8 +1249,8 @@ std::string Bridge::ComPortStatusText(bool detailed) const {
   if (!SerialPort) return {};
   char text[256];
   // The number the open device has now: the lists may have renumbered it.
-  const int number = comChoice_.number > 0 && ComPortOpened ? comChoice_.number
-                                                            : SerialPort->ComNumber();
+  const int number =
+      comChoice_.number > 0 && ComPortOpened ? comChoice_.number : SerialPort->ComNumber();
   std::snprintf(text, sizeof text, "%d,%d,%d,%d,%s", number, SerialPort->Baud(),
                 SerialPort->DataBits(), SerialPort->StopBits(),
                 ParityName(SerialPort->Parity()).c_str());

@@ -323,15 +323,15 @@ class Bridge {
   bool finalized_ = false;
 
   // The live lists; all UI thread.
-  SerialEntry comChoice_;              // empty identity: nothing chosen
-  bool comWanted_ = false;             // the choice is to be open (chosen with reopen)
-  bool comPresent_ = false;            // the choice was in the last listing
-  bool comLost_ = false;               // it vanished while open, or its reopening failed
-  std::string comDevice_;              // its device path, for the log
-  bool selectingIdentity_ = false;     // SelectComPort called for a chosen identity
-  std::vector<SerialEntry> comShown_;  // what the list shows, the absent choice included
-  bool comRetrying_ = false;           // the retry timer runs
-  platform::MessageWindow comRetry_;   // its timer opens the chosen device again
+  SerialEntry comChoice_;                  // empty identity: nothing chosen
+  bool comWanted_ = false;                 // the choice is to be open (chosen with reopen)
+  bool comPresent_ = false;                // the choice was in the last listing
+  bool comLost_ = false;                   // it vanished while open, or its reopening failed
+  std::string comDevice_;                  // its device path, for the log
+  bool selectingIdentity_ = false;         // SelectComPort called for a chosen identity
+  std::vector<SerialEntry> comShown_;      // what the list shows, the absent choice included
+  bool comRetrying_ = false;               // the retry timer runs
+  platform::MessageWindow comRetry_;       // its timer opens the chosen device again
   std::optional<LineSettings> lineAsked_;  // asked while closed: checked at the next opening
   struct MidiSide {
     DeviceList list;

@@ -156,7 +156,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       const auto found = std::find_if(std::begin(kFlows), std::end(kFlows),
                                       [&](const auto& flow) { return lower(*text) == flow.first; });
       if (found == std::end(kFlows)) {
-        result.error = "bad value \"" + *text + "\" for --flow: none, rts-cts or xon-xoff is expected";
+        result.error =
+            "bad value \"" + *text + "\" for --flow: none, rts-cts or xon-xoff is expected";
         break;
       }
       options.flow = found->second;

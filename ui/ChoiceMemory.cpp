@@ -25,9 +25,8 @@ void ChoiceMemory::Moved(const core::WindowPosition& position) {
 void ChoiceMemory::remember(core::Choosing what) {
   // The one choice the user made: another device's entry, or what this run was given on its
   // command line, is never written in passing.
-  form_.ShowSettingsWarning(settings_.Remember(
-      core::Remembering(settings_.Remembered(),
-                        core::CurrentChoices(window_, form_.Bridge(), position_), what)));
+  form_.ShowSettingsWarning(settings_.Remember(core::Remembering(
+      settings_.Remembered(), core::CurrentChoices(window_, form_.Bridge(), position_), what)));
 }
 
 }  // namespace velmora::ui

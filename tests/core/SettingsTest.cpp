@@ -90,9 +90,9 @@ TEST(Settings, PlaceRoundTripAndTheRememberedDevicesThatExist) {
   EXPECT_EQ(LoadSettings(file).choices, RememberedChoices{});
 
   // Each remembered device is that device, present or not.
-  EXPECT_EQ(velmora::core::ChoiceFromRemembered(kChoices),
-            (StartChoice{0, kChoices.serialDevice, *kChoices.line, kChoices.midiIn,
-                         kChoices.midiOut}));
+  EXPECT_EQ(
+      velmora::core::ChoiceFromRemembered(kChoices),
+      (StartChoice{0, kChoices.serialDevice, *kChoices.line, kChoices.midiIn, kChoices.midiOut}));
   // The user's hand changes one choice; the others, and what a run was given, stay.
   RememberedChoices shown;
   shown.serialDevice = "/dev/ttyUSB9";

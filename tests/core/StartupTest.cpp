@@ -2,16 +2,16 @@
 
 #include "BridgeFixture.h"
 #include "core/Bridge.h"
-#include "core/WindowModel.h"
 #include "core/Settings.h"
+#include "core/WindowModel.h"
 #include "ui/MainWindowHandlers.h"
 
 using velmora::core::Bridge;
 using velmora::core::DeviceList;
-using velmora::core::WindowModel;
 using velmora::core::kClosedColor;
 using velmora::core::kOpenColor;
 using velmora::core::Shape;
+using velmora::core::WindowModel;
 using velmora::test::FakeFactory;
 using velmora::test::SteppingClock;
 using velmora::ui::TfmMain;
@@ -128,9 +128,9 @@ TEST_F(Startup, NoDevicesLeavesPlaceholdersAndLogsWhyWithoutRaising) {
   std::vector<std::string> log;
   for (int i = 0; i < window.LogCount(); ++i) log.push_back(window.LogLine(i));
   // The destination opens first.
-  EXPECT_EQ(log, (std::vector<std::string>{"[Midi-Out] - aucun port MIDI",
-                                           "[RS232] - aucun port série",
-                                           "[MIDI-In] - aucun port MIDI"}));
+  EXPECT_EQ(log,
+            (std::vector<std::string>{"[Midi-Out] - aucun port MIDI", "[RS232] - aucun port série",
+                                      "[MIDI-In] - aucun port MIDI"}));
   EXPECT_EQ(window.ShapeColor(Shape::MidiOut), kClosedColor);
   EXPECT_EQ(items(DeviceList::ComPort), Names{});
   EXPECT_EQ(items(DeviceList::MidiIn), Names{"Port non spécifié"});

@@ -194,8 +194,8 @@ TEST_F(WindowViewTest, PostsTheUsersActions) {
                                       Kind::Moved, Kind::Close}));
   EXPECT_EQ(link.posted[0].list, core::DeviceList::MidiOut);
   EXPECT_EQ(link.posted[0].entry, "Sampler") << "a choice goes by the entry's text";
-  EXPECT_EQ(link.posted[3].line, (core::LineSettings{9600, 8, serial::TParity::pEven, 1,
-                                                      core::FlowControl::RtsCts}));
+  EXPECT_EQ(link.posted[3].line,
+            (core::LineSettings{9600, 8, serial::TParity::pEven, 1, core::FlowControl::RtsCts}));
   EXPECT_EQ(link.posted[4].position, (core::WindowPosition{10, 20}));
 }
 
