@@ -350,6 +350,8 @@ void Bridge::SetComPortOpen(bool open) {
     logRefusedLine();
   } else if (open && !SerialPort) {
     reportOpenFailure(Shape::ComPort, DeviceLine("RS232", {}, "aucun port série"));
+  } else if (open && comUnlisted_) {
+    reportOpenFailure(Shape::ComPort, DeviceLine("RS232", {}, "aucun port série"));
   } else if (open) {
     reportOpenFailure(Shape::ComPort,
                       DeviceLine("RS232", comPortLabel(), SerialOpenReason(osError, failure)));
@@ -850,12 +852,11 @@ void Bridge::SelectComIdentity(const std::string& identity, bool reopen) {
 void Bridge::SelectComEntry(int index, bool reopen) {
   if (index >= 0 && index < static_cast<int>(comShown_.size())) {
     SelectComIdentity(comShown_[static_cast<std::size_t>(index)].identity, reopen);
-  } else if (reopen) {
-    // Nothing chosen and nothing listed: no port is opened by a number nobody gave.
-    comWanted_ = false;
-    if (ComPortOpened) CloseComPort();
-    reportOpenFailure(Shape::ComPort, DeviceLine("RS232", {}, "aucun port série"));
-    colourShape(Shape::ComPort, kClosedColor);
+  } else {
+    // Nothing chosen and nothing listed: port 1 is tried, but not named, as nobody gave it.
+    comUnlisted_ = true;
+    SelectComPort(0, reopen);
+    comUnlisted_ = false;
   }
 }
 

@@ -197,8 +197,7 @@ class Bridge {
   // The serial device chosen by its identity (its by-id path, else its device path); opened
   // when `reopen` and present. A choice that is absent stays chosen: it opens when it comes.
   void SelectComIdentity(const std::string& identity, bool reopen);
-  // The user's choice of list entry `index` (an absent entry included); -1: no entry, which
-  // opens nothing.
+  // The user's choice of list entry `index` (an absent entry included); -1: no entry.
   void SelectComEntry(int index, bool reopen);
   const std::string& ComIdentity() const { return comChoice_.identity; }
   // The MIDI port named by list entry `text` ("… — absent" included) becomes the choice; the
@@ -329,6 +328,7 @@ class Bridge {
   bool comLost_ = false;                   // it vanished while open, or its reopening failed
   std::string comDevice_;                  // its device path, for the log
   bool selectingIdentity_ = false;         // SelectComPort called for a chosen identity
+  bool comUnlisted_ = false;               // port 1 tried with nothing listed nor chosen
   std::vector<SerialEntry> comShown_;      // what the list shows, the absent choice included
   bool comRetrying_ = false;               // the retry timer runs
   platform::MessageWindow comRetry_;       // its timer opens the chosen device again
