@@ -128,9 +128,8 @@ TEST_F(Startup, NoDevicesLeavesPlaceholdersAndLogsWhyWithoutRaising) {
   std::vector<std::string> log;
   for (int i = 0; i < window.LogCount(); ++i) log.push_back(window.LogLine(i));
   // The destination opens first.
-  EXPECT_EQ(log,
-            (std::vector<std::string>{"[Midi-Out] - aucun port MIDI", "[RS232] - aucun port série",
-                                      "[MIDI-In] - aucun port MIDI"}));
+  EXPECT_EQ(log, (std::vector<std::string>{"[Midi-Out] - aucun port MIDI",
+                                           "[MIDI-In] - aucun port MIDI"}));
   EXPECT_EQ(window.ShapeColor(Shape::MidiOut), kClosedColor);
   EXPECT_EQ(items(DeviceList::ComPort), Names{});
   EXPECT_EQ(items(DeviceList::MidiIn), Names{"Port non spécifié"});
