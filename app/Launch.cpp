@@ -128,7 +128,7 @@ int Launch(const std::vector<std::string>& args, const std::string& program,
   }
   core::SettingsStore settings(settingsFile(options), options.profile);
   const core::ResolvedChoice resolved = core::ResolveChoice(
-      options, devices, core::ChoiceFromRemembered(settings.Remembered(), devices));
+      options, devices, core::ChoiceFromRemembered(settings.Remembered()));
   if (!resolved.error.empty()) {
     std::fprintf(stderr, "%s: %s\n", program.c_str(), resolved.error.c_str());
     if (!headless && startFailed) startFailed(program + ": " + resolved.error);

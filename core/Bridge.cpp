@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "core/CommandLine.h"
 #include "core/Delay.h"
 #include "core/OpenFailureText.h"
 #include "platform/midi/MidiService.h"
@@ -128,6 +129,10 @@ namespace {
 constexpr unsigned kSerialChanged = 1;
 constexpr unsigned kMidiChanged = 2;
 constexpr std::uint32_t kDevicesChangedMessage = platform::WM_USER + 0x160;
+constexpr std::uintptr_t kRetryTimer = 1;
+constexpr auto kRetryInterval = std::chrono::seconds(1);
+// A chosen device that is not there: it stays chosen and nothing else is opened.
+constexpr const char* kWaitsForIt = "absent, ouvert dès son arrivée";
 }  // namespace
 
 Bridge::Bridge(DeviceFactory& factory, const platform::Clock& clock)
@@ -135,6 +140,10 @@ Bridge::Bridge(DeviceFactory& factory, const platform::Clock& clock)
       clock_(clock),
       comPace_([this](const platform::Message& message) -> std::intptr_t {
         if (message.id == platform::WM_TIMER) drainComOut();
+        return 0;
+      }),
+      comRetry_([this](const platform::Message& message) -> std::intptr_t {
+        if (message.id == platform::WM_TIMER) retryComChoice();
         return 0;
       }),
       changes_([this](const platform::Message& message) -> std::intptr_t {
@@ -342,7 +351,10 @@ void Bridge::SetComPortOpen(bool open) {
   if (open && ComPortOpened) {
     lastOpenFailure_[static_cast<std::size_t>(Shape::ComPort)].clear();
     losses_.EndEpisodes(LossPath::Com);
+    logRefusedLine();
   } else if (open && !SerialPort) {
+    reportOpenFailure(Shape::ComPort, DeviceLine("RS232", {}, "aucun port série"));
+  } else if (open && comUnlisted_) {
     reportOpenFailure(Shape::ComPort, DeviceLine("RS232", {}, "aucun port série"));
   } else if (open) {
     reportOpenFailure(Shape::ComPort, DeviceLine("RS232", comPortLabel(),
@@ -350,6 +362,36 @@ void Bridge::SetComPortOpen(bool open) {
   }
   colourShape(Shape::ComPort,
               static_cast<serial::TColor>(IfThen(ComPortOpened, kOpenColor, kClosedColor)));
+  const bool retry = open && !ComPortOpened && SerialPort && comWanted_ && comPresent_ && !Closing;
+  if (retry != comRetrying_) {
+    comRetrying_ = retry;
+    swallow([&] {
+      if (retry) {
+        comRetry_.setTimer(kRetryTimer, kRetryInterval);
+      } else {
+        comRetry_.killTimer(kRetryTimer);
+      }
+    });
+  }
+  if (open) showComStatus();
+}
+
+void Bridge::retryComChoice() {
+  // Stopped here, armed again by the opening if it fails once more.
+  swallow([&] { comRetry_.killTimer(kRetryTimer); });
+  comRetrying_ = false;
+  if (Closing || ComPortOpened || !comWanted_ || !comPresent_) return;
+  swallow([&] {
+    if (SerialPort) SerialPort->SetComNumber(static_cast<std::uint16_t>(comChoice_.number));
+  });
+  SetComPortOpen(true);
+}
+
+void Bridge::showComStatus() {
+  if (!listsStarted_) return;
+  swallow([&] {
+    if (auto* window = surface()) window->SetStatusText(1, ComPortStatusText(false));
+  });
 }
 
 void Bridge::SelectComPort(std::int32_t number, bool reopen) {
@@ -376,7 +418,12 @@ void Bridge::SetMidiInOpen(bool open) {
   colourShape(Shape::MidiIn, kSwitchingColor);
   // Gray means switching only: whatever happens below ends red or green.
   if (!MidiInput) {
-    if (open) reportOpenFailure(Shape::MidiIn, DeviceLine("MIDI-In", {}, "aucun port MIDI"));
+    // No MIDI service yet: a chosen port waits for it.
+    if (open) {
+      reportOpenFailure(Shape::MidiIn,
+                        DeviceLine("MIDI-In", midiIn_.chosen,
+                                   midiIn_.chosen.empty() ? "aucun port MIDI" : kWaitsForIt));
+    }
     colourShape(Shape::MidiIn, kClosedColor);
     return;
   }
@@ -411,7 +458,11 @@ void Bridge::SetMidiOutOpen(bool open) {
   if (!open) releaseHeldNotes();
   colourShape(Shape::MidiOut, kSwitchingColor);
   if (!MidiOutput) {
-    if (open) reportOpenFailure(Shape::MidiOut, DeviceLine("Midi-Out", {}, "aucun port MIDI"));
+    if (open) {
+      reportOpenFailure(Shape::MidiOut,
+                        DeviceLine("Midi-Out", midiOut_.chosen,
+                                   midiOut_.chosen.empty() ? "aucun port MIDI" : kWaitsForIt));
+    }
     colourShape(Shape::MidiOut, kClosedColor);
     return;
   }
@@ -766,16 +817,35 @@ std::vector<std::string> Bridge::ListComPorts() {
 void Bridge::FillComPortList() {
   std::vector<SerialEntry> ports;
   if (Probe) swallow([&] { ports = Probe->Ports(); });
-  // A chosen port that is not listed leaves today's choice: the first entry.
-  std::size_t chosen = 0;
-  for (std::size_t i = 0; i < ports.size() && Choice.comNumber > 0; ++i) {
-    if (ports[i].number == Choice.comNumber) chosen = i;
+  // The device given or remembered, present or not; the first entry only when none was.
+  auto found = ports.end();
+  if (!Choice.comIdentity.empty()) {
+    found = std::find_if(ports.begin(), ports.end(), [&](const SerialEntry& port) {
+      return sameDevice(port, Choice.comIdentity);
+    });
+  } else if (Choice.comNumber > 0) {
+    found = std::find_if(ports.begin(), ports.end(),
+                         [&](const SerialEntry& port) { return port.number == Choice.comNumber; });
+  } else {
+    found = ports.begin();
   }
-  comChoice_ = ports.empty() ? SerialEntry{} : ports[chosen];
-  comPresent_ = !ports.empty();
+  if (found != ports.end()) {
+    comChoice_ = *found;
+  } else if (!Choice.comIdentity.empty()) {
+    comChoice_ = SerialEntry{0, Choice.comIdentity, Choice.comIdentity};
+  } else {
+    comChoice_ = {};
+  }
+  comPresent_ = found != ports.end();
+  comDevice_ = deviceOfEntry(comChoice_);
   showComEntries(ports);
   // Chosen, not opened: the window's start opens each device once, destinations first.
-  if (!ports.empty()) SelectComIdentity(comChoice_.identity, false);
+  if (comPresent_) SelectComIdentity(comChoice_.identity, false);
+}
+
+bool Bridge::sameDevice(const SerialEntry& entry, const std::string& identity) {
+  // A file of an older version, or the command line, names the device path.
+  return !identity.empty() && (entry.identity == identity || deviceOfEntry(entry) == identity);
 }
 
 std::string Bridge::deviceOfEntry(const SerialEntry& entry) {
@@ -789,7 +859,7 @@ int Bridge::showComEntries(const std::vector<SerialEntry>& present) {
   std::vector<SerialEntry> shown = present;
   int selected = -1;
   for (std::size_t i = 0; i < shown.size(); ++i) {
-    if (!comChoice_.identity.empty() && shown[i].identity == comChoice_.identity) {
+    if (sameDevice(shown[i], comChoice_.identity)) {
       selected = static_cast<int>(i);
     }
   }
@@ -816,7 +886,7 @@ void Bridge::SelectComIdentity(const std::string& identity, bool reopen) {
   std::vector<SerialEntry> ports;
   if (Probe) swallow([&] { ports = Probe->Ports(); });
   const auto found = std::find_if(ports.begin(), ports.end(), [&](const SerialEntry& port) {
-    return port.identity == identity;
+    return sameDevice(port, identity);
   });
   if (found != ports.end()) {
     comChoice_ = *found;
@@ -835,6 +905,7 @@ void Bridge::SelectComIdentity(const std::string& identity, bool reopen) {
   } else if (reopen) {
     // Never "whatever that COM number is now": closed until the device itself is back.
     CloseComPort();
+    reportOpenFailure(Shape::ComPort, DeviceLine("RS232", comDevice_, kWaitsForIt));
   }
 }
 
@@ -842,7 +913,10 @@ void Bridge::SelectComEntry(int index, bool reopen) {
   if (index >= 0 && index < static_cast<int>(comShown_.size())) {
     SelectComIdentity(comShown_[static_cast<std::size_t>(index)].identity, reopen);
   } else {
+    // Nothing chosen and nothing listed: port 1 is tried, but not named, as nobody gave it.
+    comUnlisted_ = true;
     SelectComPort(0, reopen);
+    comUnlisted_ = false;
   }
 }
 
@@ -860,17 +934,20 @@ void Bridge::RefreshComPortList() {
   }
   if (!comPresent_ && ComPortOpened) ComPortLost();  // a driver that did not notice
   if (comPresent_ && (comLost_ || !wasPresent) && comWanted_ && !ComPortOpened) openComChoice();
+  showComStatus();
 }
 
 void Bridge::openComChoice() {
   swallow([&] {
     if (SerialPort) SerialPort->SetComNumber(static_cast<std::uint16_t>(comChoice_.number));
   });
+  const bool back = comLost_;
   SetComPortOpen(true);
-  // A failure is the opening's to tell; the next change of the device (udev setting its
-  // permissions) tries again.
+  // A failure is the opening's to tell, and it tries again while the device is there.
   comLost_ = !ComPortOpened;
-  if (ComPortOpened) logLine("[RS232] - " + comDevice_ + " : rebranché, rouvert");
+  if (ComPortOpened) {
+    logLine("[RS232] - " + comDevice_ + (back ? " : rebranché, rouvert" : " : arrivé, ouvert"));
+  }
 }
 
 void Bridge::devicesChanged(unsigned which) {
@@ -964,7 +1041,7 @@ std::string withoutAbsentSuffix(const std::string& text) {
 }  // namespace
 
 void Bridge::fillMidiList(DeviceList list, std::vector<std::string> (Bridge::*lister)(),
-                          const std::string& chosen) {
+                          const std::string& chosen, bool part) {
   MidiSide& side = list == DeviceList::MidiIn ? midiIn_ : midiOut_;
   WindowSurface* window = surface();
   if (window) {
@@ -972,36 +1049,40 @@ void Bridge::fillMidiList(DeviceList list, std::vector<std::string> (Bridge::*li
     window->ListAppend(list, kNoMidiPort);
   }
   const std::vector<std::string> names = (this->*lister)();
-  if (names.empty() && !chosen.empty()) {
-    // Nothing to fall back on: the given port stays chosen, absent, and opens when it comes
-    // (a MIDI service that starts after us).
-    int selected = -1;
-    side.chosen = chosen;
-    side.wanted = true;
-    side.present = false;
-    side.shown = midiEntries(names, chosen, selected);
-    if (window) {
-      window->ListClear(list);
-      for (const auto& entry : side.shown) window->ListAppend(list, entry);
-      window->ListSetSelected(list, selected);
-    }
-    return;
+  side.chosen = chosen;
+  side.part = part && !chosen.empty();
+  if (side.part) matchPart(side, names);
+  if (side.chosen.empty()) {
+    // Nothing was ever chosen: the first port listed, but never a gateway's own.
+    const auto first = std::find_if(names.begin(), names.end(),
+                                    [](const std::string& name) { return !IsOwnMidiPort(name); });
+    if (first != names.end()) side.chosen = *first;
   }
-  const auto found = chosen.empty() ? names.end() : std::find(names.begin(), names.end(), chosen);
-  const std::size_t index =
-      found == names.end() ? 0 : static_cast<std::size_t>(found - names.begin());
-  side.chosen = names.empty() ? std::string{} : names[index];
-  side.present = !names.empty();
-  side.shown = names.empty() ? std::vector<std::string>{kNoMidiPort} : names;
-  if (!names.empty() && window) {
-    window->ListDelete(list, 0);
-    for (const auto& name : names) window->ListAppend(list, name);
-    window->ListSetSelected(list, static_cast<int>(index));
+  // A chosen port that is not there stays chosen, shown absent, and opens when it comes.
+  side.wanted = !side.chosen.empty();
+  side.present = side.wanted && std::find(names.begin(), names.end(), side.chosen) != names.end();
+  int selected = -1;
+  side.shown = midiEntries(names, side.chosen, selected);
+  if (window) {
+    window->ListClear(list);
+    for (const auto& entry : side.shown) window->ListAppend(list, entry);
+    window->ListSetSelected(list, selected);
+  }
+}
+
+void Bridge::matchPart(MidiSide& side, const std::vector<std::string>& names) {
+  if (!side.part || names.empty()) return;
+  std::string error;
+  if (const auto name = MatchPortName(side.chosen, names, "MIDI port", error)) {
+    side.chosen = *name;
+    side.part = false;
   }
 }
 
 std::string Bridge::chooseMidi(MidiSide& side, const std::string& text) {
-  side.chosen = withoutAbsentSuffix(text);
+  std::string name = withoutAbsentSuffix(text);
+  if (name != side.chosen) side.part = false;
+  side.chosen = std::move(name);
   side.wanted = !side.chosen.empty();
   side.present = !side.chosen.empty() && side.chosen + kAbsentSuffix != text;
   side.lost = false;
@@ -1031,6 +1112,7 @@ void Bridge::refreshMidiSide(MidiSide& side) {
   const bool input = side.list == DeviceList::MidiIn;
   std::vector<std::string> names;
   swallow([&] { names = input ? ListMidiInDevices() : ListMidiOutDevices(); });
+  matchPart(side, names);
   int selected = -1;
   std::vector<std::string> shown = midiEntries(names, side.chosen, selected);
   WindowSurface* window = surface();
@@ -1077,12 +1159,13 @@ void Bridge::noteMidiService() {
 }
 
 void Bridge::FillMidiInList() {
-  fillMidiList(DeviceList::MidiIn, &Bridge::ListMidiInDevices, Choice.midiIn);
+  fillMidiList(DeviceList::MidiIn, &Bridge::ListMidiInDevices, Choice.midiIn, Choice.midiInPart);
   hookMidiInput();
 }
 
 void Bridge::FillMidiOutList() {
-  fillMidiList(DeviceList::MidiOut, &Bridge::ListMidiOutDevices, Choice.midiOut);
+  fillMidiList(DeviceList::MidiOut, &Bridge::ListMidiOutDevices, Choice.midiOut,
+               Choice.midiOutPart);
   hookMidiOutput();
 }
 
@@ -1140,9 +1223,16 @@ void applyLine(ComPortDevice& port, const LineSettings& line, FlowControl flowNo
 bool Bridge::SetLineSettings(const LineSettings& line) {
   if (!SerialPort) return true;  // nothing that could refuse
   const LineSettings before = PortLineSettings();
+  if (line.flow == FlowControl::XonXoff && before.flow != FlowControl::XonXoff) {
+    logLine(
+        "[RS232] - XON/XOFF : les octets de données MIDI 11 et 13 (hex) seront pris pour du "
+        "contrôle de flux, et les messages qui les portent perdus");
+  }
   try {
     applyLine(*SerialPort, line, before.flow);
     paceComLine();
+    // A closed port stores it; what the device refuses of it shows at the opening.
+    lineAsked_ = ComPortOpened ? std::nullopt : std::optional<LineSettings>(line);
     return true;
   } catch (...) {
     // The port keeps a refused value as its property although the device still runs the old
@@ -1155,6 +1245,67 @@ bool Bridge::SetLineSettings(const LineSettings& line) {
     });
     return false;
   }
+}
+
+namespace {
+const char* flowName(FlowControl flow) {
+  static constexpr const char* kNames[] = {"aucun", "RTS/CTS", "XON/XOFF"};
+  return kNames[static_cast<int>(flow)];
+}
+}  // namespace
+
+std::vector<std::string> RefusedLineParts(const LineSettings& asked, const LineSettings& taken) {
+  const auto number = [](auto value) { return std::to_string(value); };
+  const auto parity = [](serial::TParity value) {
+    return std::string(1, "NOEMS"[static_cast<int>(value)]);
+  };
+  std::vector<std::string> parts;
+  if (asked.baud != taken.baud) {
+    parts.push_back(number(asked.baud) + " refusé par le port, reste " + number(taken.baud));
+  }
+  if (asked.dataBits != taken.dataBits) {
+    parts.push_back(number(asked.dataBits) + " bits refusés par le port, reste " +
+                    number(taken.dataBits));
+  }
+  if (asked.parity != taken.parity) {
+    parts.push_back("parité " + parity(asked.parity) + " refusée par le port, reste " +
+                    parity(taken.parity));
+  }
+  if (asked.stopBits != taken.stopBits) {
+    parts.push_back(number(asked.stopBits) + " bits de stop refusés par le port, reste " +
+                    number(taken.stopBits));
+  }
+  if (asked.flow != taken.flow) {
+    parts.push_back(std::string("contrôle de flux ") + flowName(asked.flow) +
+                    " refusé par le port, reste " + flowName(taken.flow));
+  }
+  return parts;
+}
+
+void Bridge::logRefusedLine() {
+  if (!lineAsked_) return;
+  const LineSettings asked = *lineAsked_;
+  lineAsked_.reset();
+  for (const auto& part : RefusedLineParts(asked, PortLineSettings())) {
+    logLine("[RS232] - " + part);
+  }
+}
+
+bool IsOwnMidiPort(const std::string& name) {
+  // A gateway's client is "velmora" or "velmora-PROFILE"; its ports "midi_in", "midi_out",
+  // then "_2" and on. The same prefix with other ports (velmora-peer's) is someone else's.
+  const auto colon = name.find(':');
+  if (colon == std::string::npos) return false;
+  const std::string client = name.substr(0, colon);
+  if (client != "velmora" && client.rfind("velmora-", 0) != 0) return false;
+  std::string port = name.substr(colon + 1);
+  if (const auto under = port.rfind('_');
+      under != std::string::npos && under + 1 < port.size() &&
+      std::all_of(port.begin() + static_cast<std::ptrdiff_t>(under) + 1, port.end(),
+                  [](char c) { return c >= '0' && c <= '9'; })) {
+    port.resize(under);
+  }
+  return port == "midi_in" || port == "midi_out";
 }
 
 LineSettings Bridge::PortLineSettings() const {
@@ -1172,7 +1323,10 @@ LineSettings Bridge::PortLineSettings() const {
 std::string Bridge::ComPortStatusText(bool detailed) const {
   if (!SerialPort) return {};
   char text[256];
-  std::snprintf(text, sizeof text, "%d,%d,%d,%d,%s", SerialPort->ComNumber(), SerialPort->Baud(),
+  // The number the open device has now: the lists may have renumbered it.
+  const int number =
+      comChoice_.number > 0 && ComPortOpened ? comChoice_.number : SerialPort->ComNumber();
+  std::snprintf(text, sizeof text, "%d,%d,%d,%d,%s", number, SerialPort->Baud(),
                 SerialPort->DataBits(), SerialPort->StopBits(),
                 ParityName(SerialPort->Parity()).c_str());
   std::string result = text;
@@ -1204,8 +1358,11 @@ void Bridge::ForgetOpenFailure(Shape shape) {
 
 void Bridge::MidiPortNotFound(Shape shape, const std::string& name) {
   const char* tag = shape == Shape::MidiIn ? "MIDI-In" : "Midi-Out";
+  const MidiSide& side = shape == Shape::MidiIn ? midiIn_ : midiOut_;
   if (name.empty() || name == kNoMidiPort) {
     reportOpenFailure(shape, DeviceLine(tag, {}, "aucun port MIDI"));
+  } else if (name == side.chosen && !side.present) {
+    reportOpenFailure(shape, DeviceLine(tag, name, kWaitsForIt));
   } else {
     // Not found because the service is not there says so; else it is the port.
     std::uint32_t result = 0;

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,14 +70,28 @@ struct LineSettings {
   bool operator==(const LineSettings&) const = default;
 };
 
-// What start-up chooses: the first entries of the lists unless a port or name is given.
+// What start-up chooses. A device given or remembered is that device, present or not; only
+// where nothing was chosen does the first entry of the list stand in (never a port of one of
+// Velmora's own clients).
 struct StartChoice {
-  int comNumber = 0;  // 0: the first port listed
+  int comNumber = 0;        // a COM number given on the command line; 0: none
+  std::string comIdentity;  // the device chosen by identity or path; empty: none
   LineSettings line;
-  std::string midiIn;  // empty: the first input listed
+  std::string midiIn;  // empty: nothing chosen
   std::string midiOut;
+  // The name is a part of a port's name, given on the command line before any port had it:
+  // the one port that it names is chosen when it comes.
+  bool midiInPart = false;
+  bool midiOutPart = false;
   bool operator==(const StartChoice&) const = default;
 };
+
+// A MIDI port of a Velmora gateway ("velmora:midi_in", "velmora-synth2:midi_out_2"): never
+// chosen by itself, so that a gateway does not wire itself into another.
+bool IsOwnMidiPort(const std::string& name);
+// What a line the port refused at opening leaves: one text per part ("31250 refusé par le
+// port, reste 38400"); empty when the port took all of it.
+std::vector<std::string> RefusedLineParts(const LineSettings& asked, const LineSettings& taken);
 
 std::string ParityName(serial::TParity parity);
 // The line in force as the about box tells it: "MIDI ↔ RS232, 31250 bauds" (and "7E2" when not
@@ -202,7 +217,7 @@ class Bridge {
   // The serial device chosen by its identity (its by-id path, else its device path); opened
   // when `reopen` and present. A choice that is absent stays chosen: it opens when it comes.
   void SelectComIdentity(const std::string& identity, bool reopen);
-  // The user's choice of list entry `index` (an absent entry included).
+  // The user's choice of list entry `index` (an absent entry included); -1: no entry.
   void SelectComEntry(int index, bool reopen);
   const std::string& ComIdentity() const { return comChoice_.identity; }
   // The MIDI port named by list entry `text` ("… — absent" included) becomes the choice; the
@@ -236,7 +251,8 @@ class Bridge {
   }
   std::uint64_t CaptureLimit = ByteCapture::kDefaultLimit;
   // Sets the port's line through its setters: an open port takes it at once, a closed one at
-  // its next open. False when the open device refused it; the line in force before stays.
+  // its next open, where what the device refuses of it is logged. False when the open device
+  // refused it; the line in force before stays. XON/XOFF is warned of in the log.
   bool SetLineSettings(const LineSettings& line);
   LineSettings PortLineSettings() const;
 
@@ -274,14 +290,22 @@ class Bridge {
   void hookMidiInput();
   void hookMidiOutput();
   void fillMidiList(DeviceList list, std::vector<std::string> (Bridge::*lister)(),
-                    const std::string& chosen);
+                    const std::string& chosen, bool part);
   static std::string deviceOfEntry(const SerialEntry& entry);
+  static bool sameDevice(const SerialEntry& entry, const std::string& identity);
   // The list's entries, with the absent choice marked; the index of the choice, -1 for none.
   int showComEntries(const std::vector<SerialEntry>& present);
   struct MidiSide;
   void refreshMidiSide(MidiSide& side);
+  // A part of a name given before its port came: the one port it names now becomes the choice.
+  static void matchPart(MidiSide& side, const std::vector<std::string>& names);
   std::string chooseMidi(MidiSide& side, const std::string& text);
   void openComChoice();
+  // A chosen device that is present but did not open (busy) is tried again a second later,
+  // and every second while it fails; the failure's log line is not repeated.
+  void retryComChoice();
+  void showComStatus();
+  void logRefusedLine();
   void devicesChanged(unsigned which);
 
   // Open failures: one log line each, not repeated while the same device keeps failing alike.
@@ -328,16 +352,21 @@ class Bridge {
   bool finalized_ = false;
 
   // The live lists; all UI thread.
-  SerialEntry comChoice_;              // empty identity: nothing chosen
-  bool comWanted_ = false;             // the choice is to be open (chosen with reopen)
-  bool comPresent_ = false;            // the choice was in the last listing
-  bool comLost_ = false;               // it vanished while open, or its reopening failed
-  std::string comDevice_;              // its device path, for the log
-  bool selectingIdentity_ = false;     // SelectComPort called for a chosen identity
-  std::vector<SerialEntry> comShown_;  // what the list shows, the absent choice included
+  SerialEntry comChoice_;                  // empty identity: nothing chosen
+  bool comWanted_ = false;                 // the choice is to be open (chosen with reopen)
+  bool comPresent_ = false;                // the choice was in the last listing
+  bool comLost_ = false;                   // it vanished while open, or its reopening failed
+  std::string comDevice_;                  // its device path, for the log
+  bool selectingIdentity_ = false;         // SelectComPort called for a chosen identity
+  bool comUnlisted_ = false;               // port 1 tried with nothing listed nor chosen
+  std::vector<SerialEntry> comShown_;      // what the list shows, the absent choice included
+  bool comRetrying_ = false;               // the retry timer runs
+  platform::MessageWindow comRetry_;       // its timer opens the chosen device again
+  std::optional<LineSettings> lineAsked_;  // asked while closed: checked at the next opening
   struct MidiSide {
     DeviceList list;
     std::string chosen{};  // empty: none
+    bool part = false;     // `chosen` is part of a name, to be matched when ports come
     bool wanted = false;
     bool present = false;
     bool lost = false;  // vanished while open, or its reopening failed

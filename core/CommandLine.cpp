@@ -146,6 +146,21 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         break;
       }
       options.line = *line;
+    } else if (name == "--flow") {
+      const auto text = value();
+      if (!text) break;
+      static constexpr std::pair<const char*, FlowControl> kFlows[] = {
+          {"none", FlowControl::None},
+          {"rts-cts", FlowControl::RtsCts},
+          {"xon-xoff", FlowControl::XonXoff}};
+      const auto found = std::find_if(std::begin(kFlows), std::end(kFlows),
+                                      [&](const auto& flow) { return lower(*text) == flow.first; });
+      if (found == std::end(kFlows)) {
+        result.error =
+            "bad value \"" + *text + "\" for --flow: none, rts-cts or xon-xoff is expected";
+        break;
+      }
+      options.flow = found->second;
     } else if (name == "--to-serial" || name == "--to-midi") {
       const auto text = value();
       if (!text) break;
@@ -187,19 +202,30 @@ ResolvedChoice ResolveChoice(const CommandLine& options, const DeviceInventory& 
                              const StartChoice& base) {
   ResolvedChoice result{base, {}};
   if (options.line) result.choice.line = *options.line;
+  if (options.flow) result.choice.line.flow = *options.flow;
   if (options.port) {
     result.choice.comNumber = 0;
+    result.choice.comIdentity.clear();
     const std::string& port = *options.port;
     std::string label = port;  // "com3" is COM3 too
     if (label.size() > 3 && lower(label.substr(0, 3)) == "com") label.replace(0, 3, "COM");
     const int number = platform::ComNumberOf(label);
     const auto& paths = devices.serialDevices;
+    const bool byNumber = number > 0 && port.find(' ') == std::string::npos;
     for (std::size_t i = 0; i < paths.size() && result.choice.comNumber == 0; ++i) {
-      const bool byNumber = number > 0 && port.find(' ') == std::string::npos;
       if (byNumber ? devices.ComNumberAt(i) == number : samePath(port, paths[i]))
         result.choice.comNumber = devices.ComNumberAt(i);
     }
-    if (result.choice.comNumber == 0) {
+    if (result.choice.comNumber == 0 && !byNumber) {
+      // A device path that is not there yet: that device, when it comes.
+      result.choice.comIdentity = port;
+#ifdef _WIN32
+    } else if (result.choice.comNumber == 0) {
+      // There COMn is the device itself, its identity: it waits as a path does.
+      result.choice.comIdentity = platform::ComDeviceName(number);
+#else
+    } else if (result.choice.comNumber == 0) {
+#endif
       std::vector<std::string> candidates;
       for (std::size_t i = 0; i < paths.size(); ++i) {
         candidates.push_back("COM" + std::to_string(devices.ComNumberAt(i)) + " (" + paths[i] +
@@ -212,17 +238,26 @@ ResolvedChoice ResolveChoice(const CommandLine& options, const DeviceInventory& 
   }
   const auto match = [&](const std::optional<std::string>& wanted,
                          const std::vector<std::string>& names, const char* option,
-                         const char* what, std::string& field) {
+                         const char* what, std::string& field, bool& part) {
     if (!wanted || !result.error.empty()) return;
     std::string error;
+    part = false;
     if (const auto name = MatchPortName(*wanted, names, what, error)) {
       field = *name;
+    } else if (std::none_of(names.begin(), names.end(), [&](const std::string& name) {
+                 return lower(name).find(lower(*wanted)) != std::string::npos;
+               })) {
+      // No port has it yet (a MIDI service that starts later): it waits for the one it names.
+      field = *wanted;
+      part = true;
     } else {
       result.error = std::string(option) + ": " + error;
     }
   };
-  match(options.midiIn, devices.midiIns, "--midi-in", "MIDI input", result.choice.midiIn);
-  match(options.midiOut, devices.midiOuts, "--midi-out", "MIDI output", result.choice.midiOut);
+  match(options.midiIn, devices.midiIns, "--midi-in", "MIDI input", result.choice.midiIn,
+        result.choice.midiInPart);
+  match(options.midiOut, devices.midiOuts, "--midi-out", "MIDI output", result.choice.midiOut,
+        result.choice.midiOutPart);
   return result;
 }
 
@@ -248,6 +283,7 @@ std::string UsageText(const std::string& program) {
          "  --port PORT         le port série : un chemin de périphérique ou COMn\n"
          "  --baud N            la vitesse de la ligne (38400 par défaut)\n"
          "  --line N,D,P,S      vitesse, bits de données 5-8, parité N/O/E/M/S, bits d'arrêt 1/2\n"
+         "  --flow FLOW         contrôle de flux : none, rts-cts ou xon-xoff (none par défaut)\n"
          "  --midi-in NAME      l'entrée MIDI : son nom ou une partie\n"
          "  --midi-out NAME     la sortie MIDI : son nom ou une partie\n"
          "  --to-serial KINDS   les messages qui vont MIDI -> série (channel par défaut)\n"

@@ -28,6 +28,7 @@ struct CommandLine {
   std::optional<std::string> midiIn;
   std::optional<std::string> midiOut;
   std::optional<LineSettings> line;
+  std::optional<FlowControl> flow;  // --flow, over the line's
   // What crosses each way (--to-serial, --to-midi) and --serial-text; unset: as remembered.
   std::optional<MessageKinds> toSerial;
   std::optional<MessageKinds> toMidi;
@@ -61,7 +62,9 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);
 std::optional<LineSettings> ParseLineSettings(const std::string& text);
 
 // Turns the names on the command line into start-up choices; what they leave open keeps
-// `base`'s. On failure `error` holds one line naming the problem and the candidates.
+// `base`'s. A device path or a MIDI name that matches nothing yet is chosen all the same: it
+// opens when it comes. On failure (a COM number the machine does not have, a name that matches
+// several ports) `error` holds one line naming the problem and the candidates.
 struct ResolvedChoice {
   StartChoice choice;
   std::string error;

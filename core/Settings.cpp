@@ -273,23 +273,39 @@ void SaveSettings(const std::filesystem::path& file, const RememberedChoices& ch
 
 #endif
 
-StartChoice ChoiceFromRemembered(const RememberedChoices& remembered,
-                                 const DeviceInventory& devices) {
+StartChoice ChoiceFromRemembered(const RememberedChoices& remembered) {
+  // Each remembered device stays the choice while it is away: it opens when it comes.
   StartChoice choice;
-  // Remembered by its identity; a file of an older version holds the device path.
-  for (const auto* paths : {&devices.serialIdentities, &devices.serialDevices}) {
-    if (const auto found = std::find(paths->begin(), paths->end(), remembered.serialDevice);
-        !remembered.serialDevice.empty() && found != paths->end() && choice.comNumber == 0) {
-      choice.comNumber = devices.ComNumberAt(static_cast<std::size_t>(found - paths->begin()));
-    }
-  }
+  choice.comIdentity = remembered.serialDevice;
   if (remembered.line) choice.line = *remembered.line;
-  const auto listed = [](const std::vector<std::string>& names, const std::string& name) {
-    return std::find(names.begin(), names.end(), name) != names.end() ? name : std::string{};
-  };
-  choice.midiIn = listed(devices.midiIns, remembered.midiIn);
-  choice.midiOut = listed(devices.midiOuts, remembered.midiOut);
+  choice.midiIn = remembered.midiIn;
+  choice.midiOut = remembered.midiOut;
   return choice;
+}
+
+RememberedChoices Remembering(RememberedChoices remembered, const RememberedChoices& current,
+                              Choosing what) {
+  switch (what) {
+    case Choosing::SerialDevice:
+      remembered.serialDevice = current.serialDevice;
+      break;
+    case Choosing::Line:
+      remembered.line = current.line;
+      break;
+    case Choosing::MidiIn:
+      remembered.midiIn = current.midiIn;
+      break;
+    case Choosing::MidiOut:
+      remembered.midiOut = current.midiOut;
+      break;
+    case Choosing::Messages:
+      remembered.messages = current.messages;
+      break;
+    case Choosing::Position:
+      remembered.position = current.position;
+      break;
+  }
+  return remembered;
 }
 
 RememberedChoices CurrentChoices(const WindowSurface& window, const Bridge& bridge,

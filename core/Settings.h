@@ -50,9 +50,14 @@ LoadedSettings LoadSettings(const std::filesystem::path& file);
 // Temporary file beside it, then rename. Raises std::system_error.
 void SaveSettings(const std::filesystem::path& file, const RememberedChoices& choices);
 
-// The remembered devices that the machine has now; the others keep today's first entries.
-StartChoice ChoiceFromRemembered(const RememberedChoices& remembered,
-                                 const DeviceInventory& devices);
+// The remembered choices as start-up takes them: each device is that device, present or not.
+StartChoice ChoiceFromRemembered(const RememberedChoices& remembered);
+// Which choice the user's hand changed.
+enum class Choosing : std::uint8_t { SerialDevice, Line, MidiIn, MidiOut, Messages, Position };
+// `remembered` with the one choice `what` taken from `current`: the others, and whatever a run
+// was given on its command line, stay as they were remembered.
+RememberedChoices Remembering(RememberedChoices remembered, const RememberedChoices& current,
+                              Choosing what);
 // What crosses: the command line's choice, else the remembered one, else the defaults.
 MessageChoice ChosenMessages(const CommandLine& options, const RememberedChoices& remembered);
 // What the window shows chosen now. Keeps `position`.

@@ -5,7 +5,7 @@ namespace velmora::ui {
 ChoiceMemory::ChoiceMemory(TfmMain& form, core::WindowSurface& window,
                            core::SettingsStore& settings)
     : form_(form), window_(window), settings_(settings), position_(settings.Remembered().position) {
-  form_.ChoiceChanged = [this] { remember(); };
+  form_.ChoiceChanged = [this](core::Choosing what) { remember(what); };
 }
 
 ChoiceMemory::~ChoiceMemory() {
@@ -19,12 +19,14 @@ void ChoiceMemory::Started() {
 void ChoiceMemory::Moved(const core::WindowPosition& position) {
   if (position_ == position) return;
   position_ = position;
-  remember();
+  remember(core::Choosing::Position);
 }
 
-void ChoiceMemory::remember() {
-  form_.ShowSettingsWarning(
-      settings_.Remember(core::CurrentChoices(window_, form_.Bridge(), position_)));
+void ChoiceMemory::remember(core::Choosing what) {
+  // The one choice the user made: another device's entry, or what this run was given on its
+  // command line, is never written in passing.
+  form_.ShowSettingsWarning(settings_.Remember(core::Remembering(
+      settings_.Remembered(), core::CurrentChoices(window_, form_.Bridge(), position_), what)));
 }
 
 }  // namespace velmora::ui

@@ -1,7 +1,7 @@
 #pragma once
 
 // Keeps the user's choices in the settings file for every window: the devices, the line, and
-// where the window was left. Bridge thread.
+// where the window was left; each as the user changes it, and only it. Bridge thread.
 
 #include <optional>
 
@@ -25,7 +25,7 @@ class ChoiceMemory {
   const std::optional<core::WindowPosition>& Position() const { return position_; }
 
  private:
-  void remember();
+  void remember(core::Choosing what);
 
   TfmMain& form_;
   core::WindowSurface& window_;

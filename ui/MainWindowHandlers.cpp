@@ -162,7 +162,7 @@ void TfmMain::cbComPortChange() {
   if (!creating_) bridge_.ForgetOpenFailure(core::Shape::ComPort);
   bridge_.SelectComEntry(surface_.ListSelected(core::DeviceList::ComPort), true);
   surface_.SetStatusText(1, bridge_.ComPortStatusText(false));
-  choiceChanged();
+  choiceChanged(core::Choosing::SerialDevice);
 }
 
 namespace {
@@ -179,12 +179,12 @@ void TfmMain::ActPortSettingsApply(const core::LineSettings& line) {
                LineText(bridge_.PortLineSettings()));
   }
   surface_.SetStatusText(1, bridge_.ComPortStatusText(false));
-  choiceChanged();
+  choiceChanged(core::Choosing::Line);
 }
 
 void TfmMain::ActMessagesApply(const core::MessageChoice& choice) {
   bridge_.SetMessageChoice(choice);
-  choiceChanged();
+  choiceChanged(core::Choosing::Messages);
 }
 
 void TfmMain::cbMIDIInChange() {
@@ -195,7 +195,7 @@ void TfmMain::cbMIDIInChange() {
   if (!selectMidiPort(bridge_.MidiInput.get(), core::DeviceList::MidiIn, name, core::Shape::MidiIn))
     return;
   bridge_.OpenMidiIn();
-  choiceChanged();
+  choiceChanged(core::Choosing::MidiIn);
 }
 
 void TfmMain::cbMIDIOutChange() {
@@ -207,7 +207,7 @@ void TfmMain::cbMIDIOutChange() {
                       core::Shape::MidiOut))
     return;
   bridge_.OpenMidiOut();
-  choiceChanged();
+  choiceChanged(core::Choosing::MidiOut);
 }
 
 void TfmMain::TimerMidiInTimer() {

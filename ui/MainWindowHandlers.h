@@ -12,6 +12,7 @@
 
 #include "core/Bridge.h"
 #include "core/MidiAssembler.h"
+#include "core/Settings.h"
 #include "core/WindowSurface.h"
 
 namespace velmora::ui {
@@ -36,8 +37,8 @@ class TfmMain : public core::MainForm {
   // Window actions that belong to the toolkit.
   std::function<void()> CloseWindow;
   std::function<void()> ShowAboutBox;
-  // After the user changed a device choice (not the start-up's own choices).
-  std::function<void()> ChoiceChanged;
+  // After the user changed a choice (not the start-up's own choices): which one.
+  std::function<void(core::Choosing)> ChoiceChanged;
 
   // The window's event handlers. Errors leave them for the window's error report.
   void FormCreate();
@@ -107,13 +108,13 @@ class TfmMain : public core::MainForm {
   std::string newestNote_;
   std::string settingsWarning_;
   void showFirstPanel();
-  void choiceChanged() {
+  void choiceChanged(core::Choosing what) {
     if (creating_) return;
     if (!settingsWarning_.empty()) {
       settingsWarning_.clear();
       showFirstPanel();
     }
-    if (ChoiceChanged) ChoiceChanged();
+    if (ChoiceChanged) ChoiceChanged(what);
   }
   // A start-up step: what it raises goes to the log, and start-up goes on.
   template <typename Step>

@@ -13,10 +13,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -25,6 +27,7 @@
 #include "support/PtyPair.h"
 #include "support/Wait.h"
 #include "support/XrunRetry.h"
+#include "tools/JackClient.h"
 #include "tools/JackPeer.h"
 
 extern char** environ;
@@ -45,12 +48,14 @@ constexpr auto kAttemptBound = 5s;
 class Isolated {
  public:
   // `output`, `errors`: where the command's standard output and error go; empty: ours.
+  // `link`: the name under /dev that leads to `slavePath`; "-": none.
   Isolated(const std::string& slavePath, std::vector<std::string> command,
-           const std::string& output = {}, const std::string& errors = {}) {
+           const std::string& output = {}, const std::string& errors = {},
+           const std::string& link = "ttyV0") {
     std::vector<std::string> words{"unshare"};
     if (::geteuid() != 0) words.insert(words.end(), {"--user", "--map-root-user"});
     words.insert(words.end(),
-                 {"--mount", "--propagation", "private", "/bin/sh", VELMORA_PRIVATE_DEV, "ttyV0",
+                 {"--mount", "--propagation", "private", "/bin/sh", VELMORA_PRIVATE_DEV, link,
                   slavePath, std::to_string(::geteuid()), std::to_string(::getegid())});
     words.insert(words.end(), command.begin(), command.end());
     std::vector<char*> argv;
@@ -79,6 +84,8 @@ class Isolated {
   Isolated& operator=(const Isolated&) = delete;
 
   bool started() const { return pid_ > 0; }
+  // Where the command's /dev is seen from outside its name space.
+  std::filesystem::path dev() const { return "/proc/" + std::to_string(pid_) + "/root/dev"; }
   pid_t pid() const { return pid_; }
   // unshare and the shell exec the command: the signal reaches it.
   void signal(int number) { ::kill(pid_, number); }
@@ -477,6 +484,203 @@ TEST(Profiles, ASecondStartIsRefusedWhileTheFirstRunsAndNotAfterItWasKilled) {
   EXPECT_TRUE(third.hasPrinted("État (solo) : RS232 ouvert"))
       << slurp(third.output) << slurp(third.errors);
   EXPECT_TRUE(third.stop());
+}
+
+// A JACK server of the test's own, under a name of its own: it starts when the test says, so
+// that a program may start before it. Clients made meanwhile (the programs, the peers) use it.
+class PrivateJack {
+ public:
+  PrivateJack()
+      : name_("velmora-e2e-" + std::to_string(::getpid()) + "-" + std::to_string(++made_)),
+        saved_(std::getenv("JACK_DEFAULT_SERVER") ? std::getenv("JACK_DEFAULT_SERVER") : "") {
+    ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+  }
+  ~PrivateJack() {
+    run("stop");
+    ::setenv("JACK_DEFAULT_SERVER", saved_.c_str(), 1);
+  }
+  PrivateJack(const PrivateJack&) = delete;
+  PrivateJack& operator=(const PrivateJack&) = delete;
+  bool start() { return run("start"); }
+
+ private:
+  static bool run(const std::string& what) {
+    return std::system(("'" VELMORA_JACK_SERVER "' " + what + " >/dev/null 2>&1").c_str()) == 0;
+  }
+  static inline int made_ = 0;
+  const std::string name_, saved_;
+};
+
+// Devices that come late, a JACK server that starts after the program, a device another
+// program holds, a profile started fresh beside another gateway: in each, the headless program
+// opens the device the user meant, and no other, as soon as it can, and then forwards both ways.
+// The chosen serial device is /dev/ttyV0 or /dev/ttyV1 of the program's own /dev; /dev/ttyV0
+// is there from the start.
+TEST(ComeAndGo, TheProgramOpensTheDeviceMeantAndNoOtherAsSoonAsItComes) {
+  velmora::testing::TempDir directory;
+  if (!ProfilesSetUp(directory)) GTEST_SKIP() << "no private mount name space";
+  struct Case {
+    std::string name;
+    std::string settings;  // the profile's file, "PEER" standing for the peer's client
+    std::vector<std::string> options;
+    bool late = false;         // /dev/ttyV1, the choice, comes after the start
+    bool jackLate = false;     // the JACK server and the peer start after the program
+    bool busy = false;         // another program holds /dev/ttyV0 until the program waits
+    bool beside = false;       // another gateway's ports are on the server before the peer's
+    std::string waiting = {};  // the line that the program prints while it waits
+    std::string opened = "COM1 (/dev/ttyV0)";
+  };
+  const std::vector<Case> cases{
+      {"remembered serial device comes late",
+       "[serial]\ndevice=/dev/ttyV1\nbaud=31250\n[midi]\ninput=PEER:out\noutput=PEER:in\n",
+       {},
+       true,
+       false,
+       false,
+       false,
+       "[RS232] - /dev/ttyV1 : absent, ouvert dès son arrivée",
+       "COM2 (/dev/ttyV1) 31250"},
+      {"busy, then free",
+       "[serial]\ndevice=/dev/ttyV0\n[midi]\ninput=PEER:out\noutput=PEER:in\n",
+       {},
+       false,
+       false,
+       true,
+       false,
+       "[RS232] - /dev/ttyV0 : occupé par un autre programme"},
+      {"fresh profile beside another gateway", "", {"--no-settings"}, false, false, false, true},
+      {"damaged settings beside another gateway",
+       "[serial]\nbaud=fast\n",
+       {},
+       false,
+       false,
+       false,
+       true},
+      // Last: where the JACK service cannot join a late server, the test stops there.
+      {"at boot: remembered devices and JACK come after the program",
+       "[serial]\ndevice=/dev/ttyV1\n[midi]\ninput=PEER:out\noutput=PEER:in\n",
+       {},
+       true,
+       true,
+       false,
+       false,
+       "[RS232] - /dev/ttyV1 : absent, ouvert dès son arrivée",
+       "COM2 (/dev/ttyV1)"},
+      {"at boot: devices given on the command line come after the program",
+       "",
+       {"--port", "/dev/ttyV1", "--midi-in", "PEER", "--midi-out", "PEER"},
+       true,
+       true,
+       false,
+       false,
+       "[MIDI-In] - PEER : absent, ouvert dès son arrivée",
+       "COM2 (/dev/ttyV1)"},
+  };
+  int number = 0;
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    const std::string profile = "c" + std::to_string(++number);
+    // After "velmora-…" in any order the service lists ports in: a fresh gateway meets the other
+    // gateway's ports first.
+    const std::string peerName = "zz-peer-" + profile;
+    const auto withPeer = [&](std::string text) {
+      for (std::size_t at; (at = text.find("PEER")) != std::string::npos;) {
+        text.replace(at, 4, peerName);
+      }
+      return text;
+    };
+    const auto file = directory.path() / "velmora" / (profile + ".conf");
+    std::filesystem::create_directories(file.parent_path());
+    if (!test.settings.empty()) std::ofstream(file) << withPeer(test.settings);
+    std::vector<std::string> command{VELMORA_HEADLESS, "--profile", profile};
+    for (const auto& option : test.options) command.push_back(withPeer(option));
+
+    PrivateJack jack;
+    if (!test.jackLate) {
+      ASSERT_TRUE(jack.start());
+    }
+    PtyPair first, second;  // /dev/ttyV0, /dev/ttyV1
+    int held = -1;
+    if (test.busy) {
+      held = ::open(first.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    }
+    // Another gateway's ports, as a gateway with open devices has them, before any other.
+    std::optional<velmora::tools::JackClient> other;
+    if (test.beside) {
+      other.emplace(
+          "velmora-" + profile + "-other", [](jack_nframes_t, void*) -> int { return 0; }, nullptr);
+      other->activate();
+      other->registerPort("midi_out", true);
+      other->registerPort("midi_in", false);
+    }
+    std::unique_ptr<JackPeer> peer;
+    if (!test.jackLate) peer = std::make_unique<JackPeer>(peerName);
+    const auto output = directory.path() / (profile + ".out");
+    Isolated program(first.slavePath(), command, output.string(),
+                     (directory.path() / (profile + ".err")).string());
+    const auto hasPrinted = [&](const std::string& part) {
+      return WaitUntil([&] { return slurp(output).find(part) != std::string::npos; }, kBound);
+    };
+    if (!test.waiting.empty()) {
+      ASSERT_TRUE(hasPrinted(withPeer(test.waiting))) << slurp(output);
+      EXPECT_EQ(slurp(output).find("RS232 ouvert"), std::string::npos) << slurp(output);
+      if (test.late) {
+        // Nothing else was opened meanwhile: /dev/ttyV0 is free.
+        const int fd = ::open(first.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "another device was opened";
+        ::close(fd);
+      }
+    }
+    if (test.jackLate) {
+      ASSERT_TRUE(jack.start());
+      peer = std::make_unique<JackPeer>(peerName);
+    }
+    if (test.late) {
+      std::filesystem::create_symlink(second.slavePath(), program.dev() / "ttyV1");
+    }
+    if (held >= 0) ::close(held);
+    PtyPair& chosen = test.late ? second : first;
+
+    if (test.jackLate && !WaitUntil(
+                             [&] {
+                               for (const auto& port : peer->midiPorts()) {
+                                 if (port.rfind("velmora-" + profile + ":", 0) == 0) return true;
+                               }
+                               return false;
+                             },
+                             kBound)) {
+      program.signal(SIGTERM);
+      program.waitExit(kBound);
+      GTEST_SKIP() << "the program's JACK service does not join a server that starts after it "
+                      "(the JACK back end's part, not done yet): "
+                   << slurp(output);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return peer->outConnected() && peer->inConnected(); }, kBound))
+        << slurp(output);
+    EXPECT_TRUE(hasPrinted("RS232 ouvert : " + test.opened)) << slurp(output);
+    velmora::testing::RetryOnXrun([&] { return peer->xruns(); },
+                                  [&] {
+                                    return peer->send({0x90, 0x3C, 0x64}) &&
+                                           chosen.read(3, kAttemptBound) == Bytes{0x90, 0x3C, 0x64};
+                                  });
+    velmora::testing::RetryOnXrun([&] { return peer->xruns(); },
+                                  [&] {
+                                    chosen.write({0x80, 0x3C, 0x00});
+                                    return peer->receive(kAttemptBound) == Bytes{0x80, 0x3C, 0x00};
+                                  });
+    program.signal(SIGTERM);
+    ASSERT_TRUE(program.waitExit(kBound));
+    EXPECT_TRUE(program.succeeded()) << program.status();
+    const std::string printed = slurp(output);
+    // One line per episode; and what the run was given is not remembered.
+    if (!test.waiting.empty()) {
+      const std::string line = withPeer(test.waiting);
+      EXPECT_EQ(printed.find(line), printed.rfind(line)) << printed;
+    }
+    EXPECT_EQ(slurp(file), withPeer(test.settings));
+    EXPECT_EQ(printed.find("velmora-" + profile + "-other:"), std::string::npos) << printed;
+  }
 }
 
 }  // namespace

@@ -89,18 +89,20 @@ TEST(Settings, PlaceRoundTripAndTheRememberedDevicesThatExist) {
   velmora::core::SaveSettings(file, RememberedChoices{});
   EXPECT_EQ(LoadSettings(file).choices, RememberedChoices{});
 
-  const DeviceInventory devices{
-      {"/dev/ttyS1", "/dev/serial/by-id/usb-FTDI_A=1"}, {"Keystation 49 MIDI 1 « é »"}, {"Other"}};
-  const StartChoice chosen = velmora::core::ChoiceFromRemembered(kChoices, devices);
-  EXPECT_EQ(chosen, (StartChoice{2, *kChoices.line, "Keystation 49 MIDI 1 « é »", ""}));
-  EXPECT_EQ(velmora::core::ChoiceFromRemembered(kChoices, DeviceInventory{}),
-            (StartChoice{0, *kChoices.line, "", ""}));
-  // The identity finds the adapter whatever its device path and COM number are today.
-  const DeviceInventory moved{{"/dev/ttyS1", "/dev/ttyUSB0", "/dev/ttyUSB3"},
-                              {},
-                              {},
-                              {"/dev/ttyS1", "/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI_A=1"}};
-  EXPECT_EQ(velmora::core::ChoiceFromRemembered(kChoices, moved).comNumber, 3);
+  // Each remembered device is that device, present or not.
+  EXPECT_EQ(
+      velmora::core::ChoiceFromRemembered(kChoices),
+      (StartChoice{0, kChoices.serialDevice, *kChoices.line, kChoices.midiIn, kChoices.midiOut}));
+  // The user's hand changes one choice; the others, and what a run was given, stay.
+  RememberedChoices shown;
+  shown.serialDevice = "/dev/ttyUSB9";
+  shown.midiIn = "picked";
+  for (const auto what : {velmora::core::Choosing::MidiIn, velmora::core::Choosing::MidiOut}) {
+    RememberedChoices expected = kChoices;
+    (what == velmora::core::Choosing::MidiIn ? expected.midiIn : expected.midiOut) =
+        what == velmora::core::Choosing::MidiIn ? "picked" : "";
+    EXPECT_EQ(velmora::core::Remembering(kChoices, shown, what), expected);
+  }
 }
 
 // Each profile's name, and the files, JACK client and title that derive from it.

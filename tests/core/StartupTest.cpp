@@ -2,16 +2,16 @@
 
 #include "BridgeFixture.h"
 #include "core/Bridge.h"
-#include "core/WindowModel.h"
 #include "core/Settings.h"
+#include "core/WindowModel.h"
 #include "ui/MainWindowHandlers.h"
 
 using velmora::core::Bridge;
 using velmora::core::DeviceList;
-using velmora::core::WindowModel;
 using velmora::core::kClosedColor;
 using velmora::core::kOpenColor;
 using velmora::core::Shape;
+using velmora::core::WindowModel;
 using velmora::test::FakeFactory;
 using velmora::test::SteppingClock;
 using velmora::ui::TfmMain;
@@ -78,14 +78,14 @@ TEST_F(Startup, FormCreateFillsTheListsOpensEverythingAndShowsTheStatus) {
   EXPECT_EQ(window.ShapeColor(Shape::MidiOut), kClosedColor);
 }
 
-TEST_F(Startup, AChoiceGivenPicksItsDevicesAndLineAndAnUnlistedOneFallsBackToTheFirst) {
+TEST_F(Startup, AChoiceGivenPicksItsDevicesAndLineAndAnAbsentOneStaysChosenAlone) {
   factory.probeView->present = {1, 3};
   factory.midiInView->names = {"In A", "In B"};
   factory.midiOutView->names = {"Out A", "Out B"};
   create();
-  bridge->Choice = {3, {31250, 7, velmora::serial::TParity::pEven, 2}, "In B", "Out B"};
+  bridge->Choice = {3, "", {31250, 7, velmora::serial::TParity::pEven, 2}, "In B", "Out B"};
   int changes = 0;
-  form->ChoiceChanged = [&changes] { ++changes; };
+  form->ChoiceChanged = [&changes](velmora::core::Choosing) { ++changes; };
   form->FormCreate();
   EXPECT_EQ(changes, 0) << "the start-up's own choices are no change";
   EXPECT_EQ(factory.portView->number, 3);
@@ -106,11 +106,18 @@ TEST_F(Startup, AChoiceGivenPicksItsDevicesAndLineAndAnUnlistedOneFallsBackToThe
   EXPECT_EQ(window.StatusText(1), "3,115200,6,1,pOdd");
   EXPECT_EQ(changes, 2);
 
-  bridge->Choice = {7, {}, "gone", "gone"};
+  // Absent choices stay chosen, shown absent: no other entry stands in for them.
+  bridge->Choice = {0, "/dev/fake7", {}, "gone", "gone"};
   bridge->StartDevices();
-  EXPECT_EQ(window.ListSelected(DeviceList::ComPort), 0);
-  EXPECT_EQ(window.ListSelected(DeviceList::MidiIn), 0);
-  EXPECT_EQ(window.ListSelected(DeviceList::MidiOut), 0);
+  EXPECT_EQ(window.ListSelectedText(DeviceList::ComPort), "/dev/fake7 — absent");
+  EXPECT_EQ(window.ListSelectedText(DeviceList::MidiIn), "gone — absent");
+  EXPECT_EQ(window.ListSelectedText(DeviceList::MidiOut), "gone — absent");
+  // Nothing chosen: the first entry, but never a gateway's own port.
+  factory.midiInView->names = {"velmora:midi_out", "velmora-b:midi_out_2", "velmora-peer:out"};
+  bridge->Choice = {};
+  bridge->StartDevices();
+  EXPECT_EQ(window.ListSelectedText(DeviceList::ComPort), "COM1");
+  EXPECT_EQ(window.ListSelectedText(DeviceList::MidiIn), "velmora-peer:out");
 }
 
 TEST_F(Startup, NoDevicesLeavesPlaceholdersAndLogsWhyWithoutRaising) {

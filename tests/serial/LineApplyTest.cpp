@@ -11,8 +11,8 @@
 #include <string>
 
 #include "core/Bridge.h"
-#include "core/WindowModel.h"
 #include "core/SerialDeviceAdapters.h"
+#include "core/WindowModel.h"
 #include "platform/serial/SerialError.h"
 #include "serial/ComPort.h"
 #include "support/PtyPair.h"
@@ -108,7 +108,11 @@ TEST(LineApply, TheOpenPortTakesTheChosenLineAtOnceOrKeepsTheOneInForce) {
       EXPECT_EQ(device.rtsCts, inForce.flow == FlowControl::RtsCts);
       EXPECT_EQ(device.xonXoff, inForce.flow == FlowControl::XonXoff);
     }
-    if (test.taken) {
+    if (test.line.flow == FlowControl::XonXoff) {
+      // MIDI data bytes 11 and 13 would be taken for flow control: the user is told.
+      ASSERT_EQ(window.LogCount(), 1);
+      EXPECT_NE(window.LogLine(0).find("XON/XOFF"), std::string::npos) << window.LogLine(0);
+    } else if (test.taken) {
       EXPECT_EQ(window.LogCount(), 0);
     } else {
       ASSERT_EQ(window.LogCount(), 1);

@@ -51,8 +51,10 @@ class ChoiceMemoryTest : public WindowFixture {
   fs::path file = directory.path() / "velmora" / "velmora.conf";
 };
 
+// Each choice is written as the user makes it, and only it: the input and message kinds that
+// this run did not take from the file (as a run given other ones on its command line) stay.
 TEST_F(ChoiceMemoryTest, TheRememberedPlaceIsTakenAndChoicesAndMovesAreWritten) {
-  StartWith("[window]\nx=30\ny=40\n");
+  StartWith("[window]\nx=30\ny=40\n[midi]\ninput=Keys\n[messages]\nto-serial=all\n");
   EXPECT_EQ(window->pos(), QPoint(30, 40));
   EXPECT_EQ(SettingsLines(), 0);
 
@@ -64,6 +66,9 @@ TEST_F(ChoiceMemoryTest, TheRememberedPlaceIsTakenAndChoicesAndMovesAreWritten) 
   const auto written = core::LoadSettings(file).choices;
   EXPECT_EQ(written.position, (core::WindowPosition{50, 60}));
   EXPECT_EQ(written.midiOut, "Sampler");
+  EXPECT_EQ(written.midiIn, "Keys");
+  ASSERT_TRUE(written.messages.has_value());
+  EXPECT_EQ(written.messages->toSerial, core::MessageKinds::All());
 }
 
 TEST_F(ChoiceMemoryTest, ADamagedFileIsToldInTheLogAndKeptWhileNothingChanges) {

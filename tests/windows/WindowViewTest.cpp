@@ -252,6 +252,7 @@ TEST_F(WindowViewTest, PostsTheUsersActions) {
     SendMessageW(box, WM_COMMAND, MAKEWPARAM(301, CBN_EDITCHANGE),
                  reinterpret_cast<LPARAM>(GetDlgItem(box, 301)));
     SendDlgItemMessageW(box, 303, CB_SETCURSEL, 2, 0);  // "Paire"
+    SendDlgItemMessageW(box, 305, CB_SETCURSEL, 1, 0);  // "RTS/CTS"
     SendMessageW(box, WM_COMMAND, IDOK, 0);
   }};
   OnNextBox(line);
@@ -269,7 +270,8 @@ TEST_F(WindowViewTest, PostsTheUsersActions) {
                                       Kind::Panic, Kind::LineSettings, Kind::Moved, Kind::Close}));
   EXPECT_EQ(link.posted[0].list, core::DeviceList::MidiOut);
   EXPECT_EQ(link.posted[0].entry, "Sampler") << "a choice goes by the entry's text";
-  EXPECT_EQ(link.posted[5].line, (core::LineSettings{9600, 8, serial::TParity::pEven, 1}));
+  EXPECT_EQ(link.posted[5].line,
+            (core::LineSettings{9600, 8, serial::TParity::pEven, 1, core::FlowControl::RtsCts}));
   EXPECT_EQ(link.posted[6].position, (core::WindowPosition{10, 20}));
 }
 

@@ -160,7 +160,7 @@ void addItems(HWND combo, const std::vector<std::string>& items, int selected) {
 
 constexpr int kCommonRates[] = {300,   1200,  2400,  4800,   9600,   19200,
                                 31250, 38400, 57600, 115200, 230400, 460800};
-enum : int { kBaud = 301, kDataBits, kParity, kStopBits };
+enum : int { kBaud = 301, kDataBits, kParity, kStopBits, kFlow };
 
 class LineSettingsDialog final : public PixelDialog {
  public:
@@ -171,12 +171,12 @@ class LineSettingsDialog final : public PixelDialog {
 
  private:
   // Below the last row (a list 22 high at 96) with a gap, not against it.
-  static constexpr int kButtonsTop = 96 + 22 + 12;
+  static constexpr int kButtonsTop = 124 + 22 + 12;
 
   void build() override {
-    const char* const captions[] = {
-        "Vitesse (bauds) :", "Bits de données :", "Parité :", "Bits d'arrêt :"};
-    for (int row = 0; row < 4; ++row) label(captions[row], 12, 15 + row * 28, 100, 16);
+    const char* const captions[] = {"Vitesse (bauds) :", "Bits de données :", "Parité :",
+                                    "Bits d'arrêt :", "Contrôle de flux :"};
+    for (int row = 0; row < 5; ++row) label(captions[row], 12, 15 + row * 28, 100, 16);
     baud_ =
         add(WC_COMBOBOXW, L"", CBS_DROPDOWN | WS_VSCROLL | WS_TABSTOP, kBaud, 116, 12, 112, 200);
     std::vector<std::string> rates;
@@ -190,6 +190,9 @@ class LineSettingsDialog final : public PixelDialog {
              static_cast<int>(current_.parity));
     stopBits_ = add(WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_TABSTOP, kStopBits, 116, 96, 112, 200);
     addItems(stopBits_, {"1", "2"}, current_.stopBits - 1);
+    // In FlowControl's order; kept as it is unless chosen here.
+    flow_ = add(WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_TABSTOP, kFlow, 116, 124, 112, 200);
+    addItems(flow_, {"Aucun", "RTS/CTS", "XON/XOFF"}, static_cast<int>(current_.flow));
     ok_ = add(WC_BUTTONW, L"OK", BS_DEFPUSHBUTTON | WS_TABSTOP, IDOK, 72, kButtonsTop, 75, 23);
     add(WC_BUTTONW, L"Annuler", BS_PUSHBUTTON | WS_TABSTOP, IDCANCEL, 153, kButtonsTop, 75, 23);
   }
@@ -222,6 +225,7 @@ class LineSettingsDialog final : public PixelDialog {
     line->dataBits = static_cast<std::uint16_t>(SendMessageW(dataBits_, CB_GETCURSEL, 0, 0) + 5);
     line->parity = static_cast<serial::TParity>(SendMessageW(parity_, CB_GETCURSEL, 0, 0));
     line->stopBits = static_cast<std::uint16_t>(SendMessageW(stopBits_, CB_GETCURSEL, 0, 0) + 1);
+    line->flow = static_cast<core::FlowControl>(SendMessageW(flow_, CB_GETCURSEL, 0, 0));
     return line;
   }
 
@@ -231,6 +235,7 @@ class LineSettingsDialog final : public PixelDialog {
   HWND dataBits_ = nullptr;
   HWND parity_ = nullptr;
   HWND stopBits_ = nullptr;
+  HWND flow_ = nullptr;
   HWND ok_ = nullptr;
 };
 

@@ -94,6 +94,17 @@ TEST(DeviceLists, ADifferentDeviceUnderTheChosenComNumberIsListedButNeverOpened)
   EXPECT_EQ(opens.Take(), 0u) << "the other device was opened";
 }
 
+// The status bar follows the open device when the lists renumber it.
+TEST(DeviceLists, TheStatusBarFollowsTheOpenDeviceWhenItIsRenumbered) {
+  BridgeRig rig(2, 1);
+  rig.Start();
+  rig.ChooseComPort(1);  // COM2, ttyV1
+  ASSERT_EQ(rig.window.StatusText(1), "2,38400,8,1,pNone");
+  rig.Vanish(1);  // ttyV1 is COM1 now, still open
+  ASSERT_TRUE(rig.PumpUntil([&] { return rig.window.StatusText(1) == "1,38400,8,1,pNone"; }));
+  EXPECT_EQ(rig.window.ShapeColor(Shape::ComPort), kOpenColor);
+}
+
 TEST(DeviceLists, AnAdapterIdentifiedByItsByIdLinkIsOpenedAgainUnderAnotherDevicePath) {
   BridgeRig rig(1, 1);
   const fs::path byId = rig.Dev() / "serial/by-id/usb-Velmora_Test_A1-if00-port0";

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "core/Bridge.h"
-#include "core/WindowModel.h"
 #include "core/RealDeviceFactory.h"
+#include "core/WindowModel.h"
 #include "platform/MessagePump.h"
 #include "platform/midi/JackMidiService.h"
 #include "support/PtyPair.h"
@@ -40,9 +40,9 @@ TEST(NoJackServer, StartUpLogsWhyEndsRedWithoutGrayAndRaisesNothing) {
 
     std::vector<std::string> log;
     for (int i = 0; i < window.LogCount(); ++i) log.push_back(window.LogLine(i));
-    EXPECT_EQ(log, (std::vector<std::string>{"[Midi-Out] - aucun port MIDI",
-                                             "[RS232] - COM1 : introuvable",
-                                             "[MIDI-In] - aucun port MIDI"}));
+    EXPECT_EQ(
+        log, (std::vector<std::string>{"[Midi-Out] - aucun port MIDI", "[RS232] - aucun port série",
+                                       "[MIDI-In] - aucun port MIDI"}));
     for (const Shape shape : {Shape::ComPort, Shape::MidiIn, Shape::MidiOut}) {
       EXPECT_EQ(window.ShapeColor(shape), core::kClosedColor);
     }
