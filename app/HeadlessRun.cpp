@@ -2,6 +2,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <string>
@@ -125,7 +126,13 @@ int RunHeadless(core::Bridge& bridge, SignalWatch& signals, const core::Settings
     if (message.id == kQuitMessage) pump.quit();
     return 0;
   });
-  signals.Start([target = quitter.ref()](int signal) {
+  // The first signal stops through the close path, which lets what waits for the line go out;
+  // a second one, from a user who will not wait, ends the program at once.
+  signals.Start([target = quitter.ref(), received = 0](int signal) mutable {
+    if (received++ > 0) {
+      std::fflush(nullptr);
+      std::_Exit(128 + signal);
+    }
     target.post(kQuitMessage, static_cast<std::uintptr_t>(signal));
   });
 
@@ -143,6 +150,9 @@ int RunHeadless(core::Bridge& bridge, SignalWatch& signals, const core::Settings
     pump.run();
     console.print("Arrêt demandé");
     form.FormClose();
+    // The note offs of the input's closing and whatever else waits go out first.
+    pump.resetQuit();
+    bridge.DrainForExit();
     // The devices go while the window's lamps, which the light controller drives, still exist.
     bridge.Finalize();
     console.closeAll();

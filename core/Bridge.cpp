@@ -197,10 +197,10 @@ void Bridge::createMidiDevices() {
         MidiInput->SetOnDeviceLost([this] { MidiInLost(); });
         MidiInput->SetOnOverflow([this](std::uint64_t refused) {
           MidiInRefused += refused;
-          if (auto* window = surface(); window && !Closing) {
-            window->SetLampLit(Lamp::MidiError, true);
-          }
+          lose(Loss::MidiInFull, {}, refused);
         });
+        MidiInput->SetOnMalformed(
+            [this](std::uint64_t refused) { lose(Loss::MidiInIncomplete, {}, refused); });
       });
       if (listsStarted_) hookMidiInput();
     }
@@ -266,6 +266,32 @@ void Bridge::Finalize() {
     swallow([&] { MidiOutput.reset(); });
   }
   capture_.reset();  // here, on the thread that started it
+}
+
+std::string Bridge::DrainForExit(std::chrono::milliseconds bound) {
+  auto& pump = platform::MessagePump::current();
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  const auto waiting = [this] {
+    bool held = false;
+    swallow([&] { held = SerialPort && SerialPort->OutBuffUsed() > 0; });
+    return ComPortOpened && (!comOut_.Empty() || held);
+  };
+  // The pace timer and the port's output thread do the work; this only waits for them.
+  while (waiting() && std::chrono::steady_clock::now() < deadline) {
+    drainComOut();
+    pump.processMessages();
+    pump.waitMessage(std::min(deadline, std::chrono::steady_clock::now() +
+                                            std::chrono::milliseconds(5)));
+  }
+  const std::size_t left = comOut_.Clear();
+  std::string line;
+  if (left > 0) {
+    line = ForwardingLosses::LineText(Loss::ComStopped, left, {});
+    lose(Loss::ComStopped, {}, left);
+  }
+  armComPace();
+  losses_.WriteOwed();
+  return line;
 }
 
 void Bridge::colourShape(Shape shape, serial::TColor color) {
@@ -335,6 +361,8 @@ void Bridge::SetComPortOpen(bool open) {
   });
   if (ComPortOpened && SLController) swallow([&] { SLController->SetMonitoring(true); });
   if (ComPortOpened) paceComLine();
+  // Notes on at a device that went cannot be switched off at the next.
+  heldSerial_.Clear();
   if (open && ComPortOpened) {
     lastOpenFailure_[static_cast<std::size_t>(Shape::ComPort)].clear();
     losses_.EndEpisodes(LossPath::Com);
@@ -384,6 +412,7 @@ void Bridge::SetMidiInOpen(bool open) {
       const bool opened = MidiInput && MidiInput->State() == midi::TMidiPortState::mpsOpen;
       if (opened) {
         lastOpenFailure_[static_cast<std::size_t>(Shape::MidiIn)].clear();
+        losses_.EndEpisodes(LossPath::MidiIn);
       } else if (MidiInput) {
         midiOpenFailed(Shape::MidiIn, MidiInput->ProductName(), MidiInput->LastError(),
                        MidiInput->LastErrorText());
@@ -393,6 +422,7 @@ void Bridge::SetMidiInOpen(bool open) {
     } else {
       MidiInput->Stop();
       MidiInput->Close();
+      releaseSerialNotes();
       colourShape(Shape::MidiIn, kClosedColor);
     }
   } catch (const std::exception& error) {
@@ -417,6 +447,7 @@ void Bridge::SetMidiOutOpen(bool open) {
       if (opened) {
         // Notes held on an output that went away cannot be released there any more.
         held_.Clear();
+        assembler_.SetMaxSysex(MidiOutput->LargestEvent());
         lastOpenFailure_[static_cast<std::size_t>(Shape::MidiOut)].clear();
         losses_.EndEpisodes(LossPath::MidiOut);
       } else {
@@ -481,6 +512,7 @@ void Bridge::MidiInLost() {
     MidiInput->Stop();
     MidiInput->Close();
   });
+  releaseSerialNotes();
   colourShape(Shape::MidiIn, kClosedColor);
   midiIn_.lost = midiIn_.lost || wasOpen;
   if (wasOpen) logLine("[MIDI-In] - " + midiIn_.chosen + " : débranché");
@@ -505,20 +537,16 @@ void Bridge::SendComBytes(const std::uint8_t* bytes, std::uint8_t count) {
     lose(Loss::ComClosed);
     return;
   }
-  // Real time may go between any two bytes of what waits; the rest keeps its order.
+  // Real time may go between any two bytes of what waits, in its own lane and its own order;
+  // the rest keeps its order behind what waits.
   const bool realTime = bytes[0] >= 0xF8;
   try {
-    if (realTime || comOut_.Empty()) {
-      if (SerialPort->OutBuffFree() >= count) {
-        SerialPort->PutBlock(bytes, count);
-        comOut_.Wrote(count, PacedSerialOutput::Clock::now());  // after the write, as above
-      } else if (realTime ? !comOut_.PushFront(bytes[0])
-                          : !comOut_.Append(bytes, count, false, true)) {
-        ++ComTxRefused;
-        lose(Loss::ComFull);
-        return;
-      }
-    } else if (!comOut_.Append(bytes, count, false, true)) {
+    const bool direct = realTime ? !comOut_.RealTimeWaiting() : comOut_.Empty();
+    if (direct && SerialPort->OutBuffFree() >= count) {
+      SerialPort->PutBlock(bytes, count);
+      comOut_.Wrote(count, PacedSerialOutput::Clock::now());  // after the write, as below
+    } else if (realTime ? !comOut_.PushRealTime(bytes[0])
+                        : !comOut_.Append(bytes, count, false, true)) {
       ++ComTxRefused;
       lose(Loss::ComFull);
       return;
@@ -530,6 +558,7 @@ void Bridge::SendComBytes(const std::uint8_t* bytes, std::uint8_t count) {
     lose(Loss::ComRefused);
     return;
   }
+  heldSerial_.Sent(bytes, count);
   if (!drainComOut()) return;
   losses_.EndEpisodes(LossPath::Com);
   Capture(CaptureDirection::MidiToSerial, bytes, count);
@@ -549,6 +578,8 @@ bool Bridge::SendComSysex(const std::uint8_t* bytes, std::size_t count, bool fir
     return false;
   }
   if (!comOut_.Append(bytes, count, true, first)) {
+    // What waits of it would only cut the next message short on the line.
+    if (!first) comOut_.DropLastMessage();
     comSysexLost_ = true;
     ++ComTxRefused;
     lose(Loss::ComFull);
@@ -621,7 +652,10 @@ void Bridge::armComPace(bool portFull) {
 
 void Bridge::dropComOut(Loss cause, const std::string& detail) {
   const std::size_t lost = comOut_.Clear();
-  for (std::size_t i = 0; i < lost; ++i) lose(cause, detail);
+  if (lost == 0) return armComPace();
+  // A system exclusive cut here is counted here: the rest of it is no second loss.
+  comSysexLost_ = true;
+  lose(cause, detail, lost);
   armComPace();
 }
 
@@ -1172,25 +1206,39 @@ void Bridge::logLine(const std::string& line) {
   });
 }
 
-void Bridge::lose(Loss cause, const std::string& detail) {
-  losses_.Lost(cause, detail);
+void Bridge::lose(Loss cause, const std::string& detail, std::uint64_t count) {
+  losses_.Lost(cause, detail, count);
   if (Closing) return;
   // The first loss is told at once; the count follows with each line the episode writes.
   if (!errorNoted_[static_cast<std::size_t>(PathOf(cause))]) {
     noteError(PathOf(cause), ForwardingLosses::LineText(cause, 1, detail));
   }
   swallow([&] {
-    if (auto* window = surface()) {
-      window->SetLampLit(PathOf(cause) == LossPath::MidiOut ? Lamp::MidiError : Lamp::ComError,
-                         true);
-    }
+    if (auto* window = surface()) window->SetLampLit(lampOf(PathOf(cause)), true);
+  });
+}
+
+void Bridge::SysexTooLong(std::size_t bytes) {
+  losses_.LostTooLong(bytes);
+  if (Closing) return;
+  if (!errorNoted_[static_cast<std::size_t>(LossPath::MidiOut)]) {
+    noteError(LossPath::MidiOut, ForwardingLosses::TooLongText(bytes));
+  }
+  swallow([&] {
+    if (auto* window = surface()) window->SetLampLit(Lamp::MidiError, true);
   });
 }
 
 void Bridge::lossLine(const std::string& line) {
   logLine(line);
-  const LossPath path = line.rfind("[Midi-Out]", 0) == 0 ? LossPath::MidiOut : LossPath::Com;
+  const LossPath path = line.rfind("[Midi-Out]", 0) == 0  ? LossPath::MidiOut
+                        : line.rfind("[MIDI-In]", 0) == 0 ? LossPath::MidiIn
+                                                          : LossPath::Com;
   if (errorNoted_[static_cast<std::size_t>(path)] && !Closing) noteError(path, line);
+}
+
+Lamp Bridge::lampOf(LossPath path) {
+  return path == LossPath::Com ? Lamp::ComError : Lamp::MidiError;
 }
 
 void Bridge::noteError(LossPath path, const std::string& text) {
@@ -1200,8 +1248,16 @@ void Bridge::noteError(LossPath path, const std::string& text) {
   char stamp[16];
   std::strftime(stamp, sizeof stamp, "%H:%M:%S ", &local);
   swallow([&] {
-    fmMain->ErrorNoted(path == LossPath::MidiOut ? Lamp::MidiError : Lamp::ComError, stamp + text);
+    fmMain->ErrorNoted(lampOf(path), stamp + text);
   });
+}
+
+void Bridge::releaseSerialNotes() {
+  if (heldSerial_.Empty()) return;
+  for (const HeldNotes::Message& off : heldSerial_.TakeNoteOffs()) {
+    if (!ComPortOpened) return;
+    SendComBytes(off.data(), static_cast<std::uint8_t>(off.size()));
+  }
 }
 
 void Bridge::releaseHeldNotes() {
