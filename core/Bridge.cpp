@@ -595,7 +595,7 @@ bool Bridge::SendComSysex(const std::uint8_t* bytes, std::size_t count, bool fir
 
 bool Bridge::drainComOut() {
   bool refused = false;
-  bool portFull = false;
+  ComWait wait = ComWait::ForLine;
   if (ComPortOpened && SerialPort && !comOut_.Empty()) {
     bool wrote = false;
     try {
@@ -603,9 +603,10 @@ bool Bridge::drainComOut() {
         const auto now = PacedSerialOutput::Clock::now();
         // The port is asked for room only when something is due.
         if (comOut_.Ready(PacedSerialOutput::kDefaultLimit, now).empty()) break;
-        const auto ready = comOut_.Ready(SerialPort->OutBuffFree(), now);
+        const std::size_t holds = comOut_.HeadPaced() ? SerialPort->OutBuffUsed() : 0;
+        const auto ready = comOut_.Ready(SerialPort->OutBuffFree(), now, holds);
         if (ready.empty()) {
-          portFull = true;
+          wait = holds > 0 ? ComWait::ForPort : ComWait::ForRoom;
           break;
         }
         const auto part = static_cast<std::uint16_t>(std::min<std::size_t>(ready.size(), 0xFFFF));
@@ -624,20 +625,23 @@ bool Bridge::drainComOut() {
     }
     if (wrote && !refused) losses_.EndEpisodes(LossPath::Com);
   }
-  armComPace(portFull);
+  armComPace(wait);
   return !refused;
 }
 
-void Bridge::armComPace(bool portFull) {
+void Bridge::armComPace(ComWait wait) {
   using Duration = PacedSerialOutput::Clock::duration;
-  // A dump goes at the line's pace, looked at when its next byte is due; a backlog waits for
-  // room in the port, which drains at least a few bytes in the latest look's time.
+  // A dump goes at the line's pace, looked at when its next byte is due, or soon when the port
+  // still holds what it was given; a backlog waits for room in the port, which drains at least
+  // a few bytes in the latest look's time.
   Duration interval{0};
   if (ComPortOpened && !comOut_.Empty()) {
     const auto now = PacedSerialOutput::Clock::now();
-    const auto due = portFull ? std::nullopt : comOut_.NextDue(now);
-    interval = std::clamp<Duration>(due ? *due - now : Duration{PacedSerialOutput::kLatest},
-                                    PacedSerialOutput::kSoonest, PacedSerialOutput::kLatest);
+    const auto due = wait == ComWait::ForLine ? comOut_.NextDue(now) : std::nullopt;
+    const Duration otherwise = wait == ComWait::ForPort ? Duration{PacedSerialOutput::kPortLook}
+                                                        : Duration{PacedSerialOutput::kLatest};
+    interval = std::clamp<Duration>(due ? *due - now : otherwise, PacedSerialOutput::kSoonest,
+                                    PacedSerialOutput::kLatest);
   }
   if (interval == comPaceInterval_) return;
   comPaceInterval_ = interval;

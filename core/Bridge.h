@@ -290,8 +290,10 @@ class Bridge {
   // Writes what may go of the bytes that wait for the line, and keeps the pace timer running
   // while some wait. False when the port refused a write (what waited is then lost).
   bool drainComOut();
-  // `portFull`: the bytes due wait for room in the port, not for the line.
-  void armComPace(bool portFull = false);
+  // What the bytes due wait for: the line's pace, room in the port, or the port to hand on
+  // what it holds.
+  enum class ComWait { ForLine, ForRoom, ForPort };
+  void armComPace(ComWait wait = ComWait::ForLine);
   // What waits for the line is lost: the port closed or refused.
   void dropComOut(Loss cause, const std::string& detail = {});
   // The line's byte time, from the port's settings.

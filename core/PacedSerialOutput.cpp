@@ -125,14 +125,17 @@ bool PacedSerialOutput::PushRealTime(std::uint8_t byte) {
   return realTime_.Push(&byte, 1, roomFor(realTime_, 0));
 }
 
-std::span<const std::uint8_t> PacedSerialOutput::Ready(std::size_t room,
-                                                       Clock::time_point now) const {
+std::span<const std::uint8_t> PacedSerialOutput::Ready(std::size_t room, Clock::time_point now,
+                                                       std::size_t portHolds) const {
   if (realTime_.Size() > 0) return realTime_.Front().first(std::min(realTime_.Front().size(), room));
   if (runs_.empty()) return {};
   const Run& head = runs_.front();
   const auto front = queue_.Front();
   std::size_t count = std::min({front.size(), head.bytes, room});
-  if (head.paced) count = std::min(count, paceAllows(now));
+  if (head.paced) {
+    const auto lead = static_cast<std::size_t>(std::max<std::int64_t>(1, (kLead + kBatch) / byteTime_));
+    count = std::min({count, paceAllows(now), portHolds < lead ? lead - portHolds : 0});
+  }
   return front.first(count);
 }
 

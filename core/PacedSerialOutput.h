@@ -41,6 +41,8 @@ class PacedSerialOutput {
   // The soonest and the latest the bridge looks again while bytes wait.
   static constexpr std::chrono::microseconds kSoonest{100};
   static constexpr std::chrono::milliseconds kLatest{10};
+  // How soon the bridge looks again while paced bytes wait for the port to hand on its own.
+  static constexpr std::chrono::microseconds kPortLook{500};
   // Beyond this the line's model forgets: a device faster than its line has taken the bytes.
   static constexpr std::chrono::milliseconds kModelled{50};
 
@@ -74,9 +76,15 @@ class PacedSerialOutput {
   // when the queue is at its limit.
   bool PushRealTime(std::uint8_t byte);
 
-  // The bytes at the head that may go now into `room` bytes of the port: none while nothing
-  // waits or paced bytes are ahead of the line.
-  std::span<const std::uint8_t> Ready(std::size_t room, Clock::time_point now) const;
+  // The bytes at the head that may go now into `room` bytes of the port, which holds
+  // `portHolds` not yet given to the device: none while nothing waits or paced bytes are ahead
+  // of the line. Paced bytes go only while the port holds less than a lead's worth: a port
+  // whose output thread runs late would otherwise pile them up, and a real-time byte would
+  // wait behind the pile.
+  std::span<const std::uint8_t> Ready(std::size_t room, Clock::time_point now,
+                                      std::size_t portHolds = 0) const;
+  // Whether the head of what waits goes at the line's pace.
+  bool HeadPaced() const { return realTime_.Size() == 0 && !runs_.empty() && runs_.front().paced; }
   // `count` bytes of what Ready gave went to the port.
   void Sent(std::size_t count, Clock::time_point now);
   // When paced bytes at the head may go next; empty when nothing waits or the head waits only

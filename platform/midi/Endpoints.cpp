@@ -73,6 +73,7 @@ MMRESULT InputEndpoint::AddBuffer(MIDIHDR* header, std::uint32_t size) {
   header->dwFlags = (header->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
   header->dwBytesRecorded = 0;
   queue_.push_back(header);
+  if (lent_ > 0) --lent_;
   FlushLocked();
   return MMSYSERR_NOERROR;
 }
@@ -192,6 +193,8 @@ std::size_t InputEndpoint::PassLocked(const std::uint8_t* bytes, std::size_t cou
   std::size_t done = 0;
   while (done < count) {
     if (queue_.empty()) {
+      // Without buffers to come back (the user gave none) the platform has nowhere to put it.
+      if (lent_ == 0) return count;
       // The rest waits for a buffer; the message is not over before it has gone.
       inSysex_ = true;
       return done;
@@ -219,6 +222,7 @@ std::uint32_t InputEndpoint::TimestampLocked() const {
 void InputEndpoint::ReturnBufferLocked(std::uint32_t message) {
   MIDIHDR* header = queue_.front();
   queue_.pop_front();
+  ++lent_;
   header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
   if (!closed_) {
     callback_(this, message, instance_, reinterpret_cast<std::uintptr_t>(header),

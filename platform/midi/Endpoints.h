@@ -89,6 +89,7 @@ class InputEndpoint : public MidiInHandle {
   bool droppingSysex_ = false;  // a part of the arriving sysex was lost: the rest goes with it
   std::chrono::steady_clock::time_point startTime_{};
   std::deque<MIDIHDR*> queue_;  // added buffers; the front one is being filled
+  std::size_t lent_ = 0;        // buffers handed back to the user and not added again yet
   // Messages waiting for a buffer, in order; `waitingTaken_` bytes of the front one are passed.
   std::deque<std::vector<std::uint8_t>> waiting_;
   std::size_t waitingTaken_ = 0;

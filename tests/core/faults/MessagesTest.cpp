@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <thread>
+#include <sys/ioctl.h>
 
 #include "core/faults/BridgeRig.h"
 #include "platform/midi/MidiService.h"
@@ -161,6 +162,76 @@ TEST(Messages, ASerialDumpOfTheLongestAnEventHoldsReachesMidiWhole) {
   EXPECT_EQ(sent[0].bytes, dump);
 }
 
+// Serial to MIDI, a dump longer than the output's largest event gets one line with its
+// length and the lamp, never a line per byte; F4 and F5 cross alone when every kind does.
+TEST(Messages, ASerialDumpTooLongIsOneLineAndUndefinedStatusCrossesWithAll) {
+  BridgeRig rig(1, 1);
+  rig.midi->SetLargestEvent(1000);
+  rig.Start();
+  ASSERT_TRUE(
+      rig.PumpUntil([&] { return rig.bridge->ComPortOpened && rig.bridge->MidiOutOpen(); }));
+  Bytes dump(1500, 0x11);
+  dump.front() = 0xF0;
+  dump.back() = 0xF7;
+  Bytes written = dump;
+  for (const std::uint8_t byte : {0xF5, 0x02, 0x90, 0x3C, 0x64}) written.push_back(byte);
+  rig.window.LogClear();
+  ASSERT_TRUE(rig.WriteFar(1, written));
+  ASSERT_TRUE(rig.PumpUntil([&] { return rig.MidiSent(1).size() >= 2; }));
+  EXPECT_EQ(Flatten(rig.MidiSent(1)), (Bytes{0xF5, 0x90, 0x3C, 0x64}));
+  int tooLong = 0;
+  for (int i = 0; i < rig.window.LogCount(); ++i) {
+    tooLong += rig.window.LogLine(i) ==
+               "[Midi-Out] - système exclusif trop long : 1500 octets non transmis";
+  }
+  EXPECT_EQ(tooLong, 1);
+  EXPECT_LT(rig.window.LogCount(), 10) << "no line per byte";
+  EXPECT_TRUE(rig.window.LampOf(core::Lamp::MidiError).Lit());
+}
+
+// Notes the MIDI input left on at the serial side are switched off there when it vanishes.
+TEST(Messages, NotesFromAVanishedInputAreSwitchedOffOnTheSerialSide) {
+  BridgeRig rig(1, 1);
+  rig.Start();
+  ASSERT_TRUE(rig.PumpUntil([&] { return rig.bridge->ComPortOpened && rig.bridge->MidiInOpen(); }));
+  ASSERT_TRUE(rig.midi->Play(rig.inputs[0], {0x91, 0x3C, 0x64}));
+  ASSERT_TRUE(rig.midi->Play(rig.inputs[0], {0x91, 0x40, 0x64}));
+  ASSERT_TRUE(rig.midi->Play(rig.inputs[0], {0x81, 0x40, 0x00}));
+  ASSERT_TRUE(rig.PumpUntil([&] { return rig.Far(1).Count() >= 9; }));
+  rig.midi->Remove(rig.inputs[0]);
+  ASSERT_TRUE(rig.PumpUntil([&] { return rig.Far(1).Count() >= 12; }));
+  const Bytes received = rig.Far(1).Received();
+  EXPECT_EQ(Bytes(received.begin() + 9, received.end()), (Bytes{0x81, 0x3C, 0x40}));
+}
+
+// Stopping lets what waits for the line go out; what the bound does not leave time for is
+// counted in one line.
+TEST(Messages, StoppingDrainsWhatWaitsWithinItsBoundAndCountsTheRest) {
+  BridgeRig rig(1, 1);
+  rig.bridge->Choice.line.baud = 31250;
+  rig.bridge->SetMessageChoice({MessageKinds{MessageKind::Sysex, MessageKind::Channel}});
+  rig.Start();
+  ASSERT_TRUE(rig.PumpUntil([&] { return rig.bridge->ComPortOpened && rig.bridge->MidiInOpen(); }));
+  for (const std::size_t size : {300u, 20000u}) {
+    SCOPED_TRACE(size);
+    Bytes dump(size, 0x22);
+    dump.front() = 0xF0;
+    dump.back() = 0xF7;
+    const std::size_t before = rig.Far(1).Count();
+    ASSERT_TRUE(rig.midi->Play(rig.inputs[0], dump));
+    ASSERT_TRUE(rig.midi->Play(rig.inputs[0], {0x90, 0x3C, 0x64}));
+    ASSERT_TRUE(rig.PumpUntil([&] { return rig.bridge->ComWaiting() > 0; }));
+    const std::string left = rig.bridge->DrainForExit(500ms);
+    if (size == 300) {
+      EXPECT_EQ(left, "");
+      ASSERT_TRUE(rig.Far(1).WaitCount(before + size + 3, 5s));
+    } else {
+      EXPECT_EQ(left, "[Com-Tx] - arrêt du programme : 2 messages non transmis");
+      EXPECT_EQ(rig.window.LogLine(rig.window.LogCount() - 1), left);
+    }
+  }
+}
+
 // A 64 KiB dump to a device that reads at a 31250-baud line's pace, while a DAW's clock (48 a
 // second) goes on: every byte arrives in order and none is counted lost, and each clock byte
 // comes between the dump's bytes, near where the line was when it was sent, not after the
@@ -185,11 +256,15 @@ TEST(Messages, ALongDumpGoesAtTheLinesPaceWithTheClockBetweenItsBytes) {
 
   // Where the line was as each clock byte was sent.
   std::vector<std::size_t> sentAt;
+  std::vector<int> backlog;
   std::atomic<std::size_t> clocks{0};
   std::atomic<bool> stop{false}, stopped{false};
   std::thread clock([&] {
     auto next = std::chrono::steady_clock::now();
     while (!stop.load() && rig.Far(1).Count() < dump.size() / 2) {
+      int pending = 0;
+      ioctl(rig.Pty(1).master(), FIONREAD, &pending);
+      backlog.push_back(pending);
       sentAt.push_back(rig.Far(1).Count());
       rig.midi->PlayShort(rig.inputs[0], 0xF8);
       ++clocks;
@@ -220,7 +295,7 @@ TEST(Messages, ALongDumpGoesAtTheLinesPaceWithTheClockBetweenItsBytes) {
   // room for a loaded machine and still tells a clock sent on time from one held for the dump.
   constexpr std::size_t kNear = 512;
   for (std::size_t k = 0; k < clockAt.size(); ++k) {
-    EXPECT_LE(clockAt[k], sentAt[k] + kNear) << "clock " << k;
+    EXPECT_LE(clockAt[k], sentAt[k] + kNear) << "clock " << k << " backlog " << backlog[k];
   }
   EXPECT_LT(clockAt.back(), dump.size() / 2 + kNear + clockAt.size()) << "held for the dump";
   EXPECT_EQ(rig.bridge->Losses().Total(core::Loss::ComFull), 0u);
