@@ -280,8 +280,8 @@ std::string Bridge::DrainForExit(std::chrono::milliseconds bound) {
   while (waiting() && std::chrono::steady_clock::now() < deadline) {
     drainComOut();
     pump.processMessages();
-    pump.waitMessage(std::min(deadline, std::chrono::steady_clock::now() +
-                                            std::chrono::milliseconds(5)));
+    pump.waitMessage(
+        std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(5)));
   }
   const std::size_t left = comOut_.Clear();
   std::string line;
@@ -1251,9 +1251,7 @@ void Bridge::noteError(LossPath path, const std::string& text) {
   const std::tm local = platform::LocalTime(std::time(nullptr));
   char stamp[16];
   std::strftime(stamp, sizeof stamp, "%H:%M:%S ", &local);
-  swallow([&] {
-    fmMain->ErrorNoted(lampOf(path), stamp + text);
-  });
+  swallow([&] { fmMain->ErrorNoted(lampOf(path), stamp + text); });
 }
 
 void Bridge::releaseSerialNotes() {

@@ -338,9 +338,9 @@ class Bridge {
   platform::MessageWindow changes_;             // receives the watch's posts
   std::unique_ptr<DeviceWatch> watch_;          // last: stopped first
   std::array<std::string, 3> lastOpenFailure_;  // per Shape; empty after an opening succeeded
-  HeldNotes held_;        // notes on at the MIDI output, from the serial side
-  HeldNotes heldSerial_;  // notes on at the serial side, from the MIDI input
-  std::array<bool, kLossPaths> errorNoted_{};  // per LossPath: its lamp lit since "Reset"
+  HeldNotes held_;                              // notes on at the MIDI output, from the serial side
+  HeldNotes heldSerial_;                        // notes on at the serial side, from the MIDI input
+  std::array<bool, kLossPaths> errorNoted_{};   // per LossPath: its lamp lit since "Reset"
   ForwardingLosses losses_{[this](const std::string& line) { lossLine(line); }};
   std::unique_ptr<ByteCapture> capture_;  // UI thread's; null while none runs
 };

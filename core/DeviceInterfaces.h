@@ -62,9 +62,7 @@ class MidiInputDevice {
   virtual void SetOnOverflow(std::function<void(std::uint64_t refused)> handler) { (void)handler; }
   // Raised on the UI thread once per episode of incomplete messages the service refused, with
   // their count.
-  virtual void SetOnMalformed(std::function<void(std::uint64_t refused)> handler) {
-    (void)handler;
-  }
+  virtual void SetOnMalformed(std::function<void(std::uint64_t refused)> handler) { (void)handler; }
   // Short messages of these status classes (midi::ShortStatusBit) are left where they arrive:
   // the kinds the user does not forward. The bridge filters them itself as well.
   virtual void SetDroppedShort(std::uint32_t statuses) { (void)statuses; }

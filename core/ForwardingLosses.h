@@ -12,15 +12,15 @@ namespace velmora::core {
 
 // Why a message on a forwarding path was not delivered.
 enum class Loss {
-  MidiOutClosed,   // no MIDI output open
-  MidiOutTooLong,  // the output refused the message's length
-  MidiOutFull,     // the output's buffer had no room
-  MidiOutRefused,  // any other refusal of the output
-  ComClosed,       // the serial port is not open
-  ComFull,         // the port's output buffer had no room
-  ComRefused,      // the port refused the write
-  ComStopped,      // still waiting for the line when the program stopped
-  MidiInFull,      // no room left where the MIDI input's messages wait
+  MidiOutClosed,     // no MIDI output open
+  MidiOutTooLong,    // the output refused the message's length
+  MidiOutFull,       // the output's buffer had no room
+  MidiOutRefused,    // any other refusal of the output
+  ComClosed,         // the serial port is not open
+  ComFull,           // the port's output buffer had no room
+  ComRefused,        // the port refused the write
+  ComStopped,        // still waiting for the line when the program stopped
+  MidiInFull,        // no room left where the MIDI input's messages wait
   MidiInIncomplete,  // a message from the MIDI input without its data bytes, refused
 };
 inline constexpr std::size_t kLossKinds = 10;

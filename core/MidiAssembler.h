@@ -45,8 +45,8 @@ class MidiAssembler {
   std::size_t have_ = 0;  // bytes of message_ collected
   std::size_t need_ = 0;  // bytes message_ needs to be complete
   bool inSysex_ = false;
-  bool sysexOverflow_ = false;  // the block outgrew maxSysex_: dropped up to its end
-  std::size_t overflowBytes_ = 0;   // of that block, counted up to its end
+  bool sysexOverflow_ = false;     // the block outgrew maxSysex_: dropped up to its end
+  std::size_t overflowBytes_ = 0;  // of that block, counted up to its end
   std::size_t maxSysex_ = kMaxSysex;
   bool skippingUndefined_ = false;  // after F4 or F5, up to the next status byte
   std::vector<std::uint8_t> sysex_;

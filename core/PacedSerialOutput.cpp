@@ -14,9 +14,8 @@ bool PacedSerialOutput::ByteRing::Push(const std::uint8_t* bytes, std::size_t co
   if (needed > storage_.size()) {
     if (needed > most) return false;
     // Doubling keeps a growing backlog's copies few; the limit caps the block, not the bytes.
-    std::vector<std::uint8_t> grown(std::min(std::max({needed, 2 * storage_.size(),
-                                                       std::size_t{256}}),
-                                             std::max(most, needed)));
+    std::vector<std::uint8_t> grown(std::min(
+        std::max({needed, 2 * storage_.size(), std::size_t{256}}), std::max(most, needed)));
     for (std::size_t i = 0; i < size_; ++i) grown[i] = At(i);
     storage_.swap(grown);
     head_ = 0;
@@ -127,14 +126,15 @@ bool PacedSerialOutput::PushRealTime(std::uint8_t byte) {
 
 std::span<const std::uint8_t> PacedSerialOutput::Ready(std::size_t room, Clock::time_point now,
                                                        std::size_t portHolds) const {
-  if (realTime_.Size() > 0) return realTime_.Front().first(std::min(realTime_.Front().size(), room));
+  if (realTime_.Size() > 0)
+    return realTime_.Front().first(std::min(realTime_.Front().size(), room));
   if (runs_.empty()) return {};
   const Run& head = runs_.front();
   const auto front = queue_.Front();
   std::size_t count = std::min({front.size(), head.bytes, room});
   if (head.paced) {
-    const auto lead = static_cast<std::size_t>(std::max<std::int64_t>(1, (kLead + kBatch) / byteTime_));
-    count = std::min({count, paceAllows(now), portHolds < lead ? lead - portHolds : 0});
+    const auto most = static_cast<std::size_t>(std::max<std::int64_t>(1, kPortHold / byteTime_));
+    count = std::min({count, paceAllows(now), portHolds < most ? most - portHolds : 0});
   }
   return front.first(count);
 }

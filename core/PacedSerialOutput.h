@@ -41,6 +41,9 @@ class PacedSerialOutput {
   // The soonest and the latest the bridge looks again while bytes wait.
   static constexpr std::chrono::microseconds kSoonest{100};
   static constexpr std::chrono::milliseconds kLatest{10};
+  // Paced bytes go only while the port holds less than this much line time not yet given to
+  // the device: an output thread that runs late does not let them pile up there.
+  static constexpr std::chrono::milliseconds kPortHold{2};
   // How soon the bridge looks again while paced bytes wait for the port to hand on its own.
   static constexpr std::chrono::microseconds kPortLook{500};
   // Beyond this the line's model forgets: a device faster than its line has taken the bytes.
@@ -78,9 +81,9 @@ class PacedSerialOutput {
 
   // The bytes at the head that may go now into `room` bytes of the port, which holds
   // `portHolds` not yet given to the device: none while nothing waits or paced bytes are ahead
-  // of the line. Paced bytes go only while the port holds less than a lead's worth: a port
-  // whose output thread runs late would otherwise pile them up, and a real-time byte would
-  // wait behind the pile.
+  // of the line. Paced bytes go only while the port holds less than kPortHold: a port whose
+  // output thread runs late would otherwise pile them up, and a real-time byte would wait
+  // behind the pile.
   std::span<const std::uint8_t> Ready(std::size_t room, Clock::time_point now,
                                       std::size_t portHolds = 0) const;
   // Whether the head of what waits goes at the line's pace.
@@ -105,9 +108,7 @@ class PacedSerialOutput {
     bool Push(const std::uint8_t* bytes, std::size_t count, std::size_t most);
     // The bytes at the head that lie in one piece.
     std::span<const std::uint8_t> Front() const;
-    std::uint8_t At(std::size_t index) const {
-      return storage_[(head_ + index) % storage_.size()];
-    }
+    std::uint8_t At(std::size_t index) const { return storage_[(head_ + index) % storage_.size()]; }
     void Pop(std::size_t count);
     void PopBack(std::size_t count);
     void Clear();
@@ -123,6 +124,12 @@ class PacedSerialOutput {
     std::size_t bytes = 0;
     bool paced = false;
   };
+
+ public:
+  // What each run of bytes of one kind costs beyond its bytes.
+  static constexpr std::size_t kPerRun = sizeof(Run);
+
+ private:
   // How many paced bytes the line's model takes now, and from when it counts them.
   std::size_t paceAllows(Clock::time_point now) const;
   Clock::time_point lineFrom(Clock::time_point now) const;

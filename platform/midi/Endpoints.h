@@ -84,8 +84,8 @@ class InputEndpoint : public MidiInHandle {
   bool started_ = false;
   bool closed_ = false;
   bool lost_ = false;
-  bool inSysex_ = false;      // the sysex handed on continues in the next part passed
-  bool arriving_ = false;     // the sysex that arrives continues in the next Deliver
+  bool inSysex_ = false;        // the sysex handed on continues in the next part passed
+  bool arriving_ = false;       // the sysex that arrives continues in the next Deliver
   bool droppingSysex_ = false;  // a part of the arriving sysex was lost: the rest goes with it
   std::chrono::steady_clock::time_point startTime_{};
   std::deque<MIDIHDR*> queue_;  // added buffers; the front one is being filled

@@ -82,7 +82,7 @@ TEST(PacedSerialOutput, WaitsForTheLineOnlyForPacedBytesAndTellsWhenTheyMayGo) {
   out.SetByteTime(320us);
   const Clock::time_point now{};
   out.Wrote(100, now);  // 32 ms of short messages written outside the queue
-  EXPECT_FALSE(out.LineFree(now));
+  EXPECT_EQ(out.NextDue(now), std::nullopt) << "nothing waits";
   const Bytes note{0x80, 0x3C, 0x00};
   ASSERT_TRUE(out.Append(note.data(), 3, false, true));
   EXPECT_EQ(out.Ready(100, now).size(), 3u) << "a short message waits only for room";
@@ -140,7 +140,9 @@ TEST(PacedSerialOutput, CountsWhatItDropsWhereverItWaits) {
     ASSERT_TRUE(out.Append(note.data(), 3, false, true));
     const auto ready = out.Ready(test.sentOfDump, Clock::time_point{});
     out.Sent(ready.size(), Clock::time_point{});
-    if (test.clockAhead) ASSERT_TRUE(out.PushRealTime(0xF8));
+    if (test.clockAhead) {
+      ASSERT_TRUE(out.PushRealTime(0xF8));
+    }
     EXPECT_EQ(out.Clear(), test.lost);
     EXPECT_TRUE(out.Empty());
   }

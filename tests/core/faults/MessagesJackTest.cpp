@@ -66,7 +66,7 @@ class BurstSource {
   jack_port_t* port_;
   std::string name_;
   std::atomic<const std::vector<Bytes>*> burst_{nullptr};  // the test's, taken by the cycle
-  std::atomic<long> written_{0};                            // the cycle's: events it wrote
+  std::atomic<long> written_{0};                           // the cycle's: events it wrote
 };
 
 Bytes ShortSysex(std::size_t index) {
@@ -106,21 +106,19 @@ TEST(MessagesThroughJack, ABurstOfSysexInOneCycleArrivesWholeAndInOrder) {
       expected.insert(expected.end(), burst.back().begin(), burst.back().end());
     }
     // JACK itself drops what a cycle that overran carried: such a burst is sent again.
-    testing::RetryOnXrun([&] { return jackRig.source->Xruns(); },
-                         [&] {
-                           const std::size_t before = rig.Far(1).Count();
-                           EXPECT_TRUE(jackRig.source->Send(burst));
-                           if (!rig.PumpUntil(
-                                   [&] { return rig.Far(1).Count() >= before + expected.size(); },
-                                   10s)) {
-                             return false;
-                           }
-                           const Bytes received = rig.Far(1).Received();
-                           EXPECT_EQ(Bytes(received.begin() + static_cast<std::ptrdiff_t>(before),
-                                           received.end()),
-                                     expected);
-                           return true;
-                         });
+    testing::RetryOnXrun(
+        [&] { return jackRig.source->Xruns(); },
+        [&] {
+          const std::size_t before = rig.Far(1).Count();
+          EXPECT_TRUE(jackRig.source->Send(burst));
+          if (!rig.PumpUntil([&] { return rig.Far(1).Count() >= before + expected.size(); }, 10s)) {
+            return false;
+          }
+          const Bytes received = rig.Far(1).Received();
+          EXPECT_EQ(Bytes(received.begin() + static_cast<std::ptrdiff_t>(before), received.end()),
+                    expected);
+          return true;
+        });
   }
   EXPECT_EQ(rig.bridge->MidiInRefused, 0u);
   EXPECT_EQ(rig.bridge->Losses().Total(core::Loss::MidiInFull), 0u);
