@@ -2,6 +2,7 @@
 
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
@@ -17,6 +18,7 @@ namespace velmora::app {
 namespace {
 
 constexpr std::uint32_t kQuitMessage = platform::WM_USER + 1;
+constexpr std::uint32_t kPanicMessage = platform::WM_USER + 2;  // SIGUSR1: "Tout arrêter"
 
 std::string timeStamp() {
   const auto now = std::chrono::system_clock::now();
@@ -122,14 +124,22 @@ class Console {
 int RunHeadless(core::Bridge& bridge, SignalWatch& signals, const core::SettingsStore& settings,
                 std::FILE* out) {
   auto& pump = platform::MessagePump::current();
-  platform::MessageWindow quitter([&pump](const platform::Message& message) -> std::intptr_t {
-    if (message.id == kQuitMessage) pump.quit();
-    return 0;
-  });
-  // The first signal stops through the close path, which lets what waits for the line go out;
-  // a second one, from a user who will not wait, ends the program at once.
-  signals.Start([target = quitter.ref(), received = 0](int signal) mutable {
-    if (received++ > 0) {
+  platform::MessageWindow quitter(
+      [&pump, &bridge](const platform::Message& message) -> std::intptr_t {
+        if (message.id == kQuitMessage) pump.quit();
+        if (message.id == kPanicMessage) bridge.Panic();
+        return 0;
+      });
+  // The first stop signal stops through the close path, which lets what waits for the line go
+  // out; a second one, from a user who will not wait, ends the program at once.
+  signals.Start([target = quitter.ref(), stops = 0](int signal) mutable {
+#ifdef SIGUSR1
+    if (signal == SIGUSR1) {
+      target.post(kPanicMessage, 0);
+      return;
+    }
+#endif
+    if (stops++ > 0) {
       std::fflush(nullptr);
       std::_Exit(128 + signal);
     }

@@ -48,6 +48,19 @@ void PacedSerialOutput::ByteRing::PopBack(std::size_t count) {
   if (size_ == 0) Pop(0);
 }
 
+void PacedSerialOutput::ByteRing::Replace(std::size_t at, std::size_t count,
+                                          const std::uint8_t* bytes, std::size_t inserted) {
+  std::vector<std::uint8_t> whole;
+  whole.reserve(size_ - count + inserted);
+  for (std::size_t i = 0; i < at; ++i) whole.push_back(At(i));
+  whole.insert(whole.end(), bytes, bytes + inserted);
+  for (std::size_t i = at + count; i < size_; ++i) whole.push_back(At(i));
+  size_ = whole.size();
+  head_ = 0;
+  storage_ = std::move(whole);
+  if (storage_.empty()) Clear();
+}
+
 void PacedSerialOutput::ByteRing::Clear() {
   size_ = 0;
   head_ = 0;
@@ -122,6 +135,44 @@ void PacedSerialOutput::DropLastMessage() {
 
 bool PacedSerialOutput::PushRealTime(std::uint8_t byte) {
   return realTime_.Push(&byte, 1, roomFor(realTime_, 0));
+}
+
+bool PacedSerialOutput::PutAhead(const std::uint8_t* bytes, std::size_t count) {
+  std::vector<std::uint8_t> ahead(bytes, bytes + count);
+  // The bytes at the head that end a message begun on the line, if any.
+  std::size_t begun = 0;
+  while (begun < queue_.Size() && (queue_.At(begun) < 0x80 || queue_.At(begun) == 0xF7)) {
+    ++begun;
+    if (queue_.At(begun - 1) == 0xF7) break;
+  }
+  std::size_t keep = begun;  // of them, what still goes before the panic
+  bool cutLast = false;
+  if (begun > 0 && runs_.front().paced) {
+    // A dump: cut where the line is, ended there, the rest of it dropped.
+    keep = 0;
+    ahead.insert(ahead.begin(), 0xF7);
+    cutLast = queue_.At(begun - 1) != 0xF7 && begun == queue_.Size();
+    if (cutLast) lastMessage_ = 0;
+  }
+  queue_.Replace(0, begun - keep, nullptr, 0);
+  queue_.Replace(keep, 0, ahead.data(), ahead.size());
+  // The runs again: what is kept of the head, the panic, then the rest as it was.
+  std::size_t dropped = begun - keep;
+  while (dropped > 0) {
+    const std::size_t part = std::min(dropped, runs_.front().bytes);
+    runs_.front().bytes -= part;
+    dropped -= part;
+    if (runs_.front().bytes == 0) runs_.pop_front();
+  }
+  if (keep > 0) {
+    // Inside the head run, which is unpaced like the panic: it takes the panic's bytes.
+    runs_.front().bytes += ahead.size();
+  } else if (!runs_.empty() && !runs_.front().paced) {
+    runs_.front().bytes += ahead.size();
+  } else {
+    runs_.push_front(Run{ahead.size(), false});
+  }
+  return cutLast;
 }
 
 std::span<const std::uint8_t> PacedSerialOutput::Ready(std::size_t room, Clock::time_point now,

@@ -78,6 +78,11 @@ class PacedSerialOutput {
   // A real-time byte, behind the real-time bytes that wait and before everything else; false
   // when the queue is at its limit.
   bool PushRealTime(std::uint8_t byte);
+  // Whole messages before everything else that waits, whatever the limit ("Tout arrêter"). A
+  // message begun on the line is not split: a short one ends first; a system exclusive is cut
+  // there and ended with F7, and the rest of it dropped. True when the cut one was the last
+  // queued, so that its parts still to come must be dropped too.
+  bool PutAhead(const std::uint8_t* bytes, std::size_t count);
 
   // The bytes at the head that may go now into `room` bytes of the port, which holds
   // `portHolds` not yet given to the device: none while nothing waits or paced bytes are ahead
@@ -111,6 +116,10 @@ class PacedSerialOutput {
     std::uint8_t At(std::size_t index) const { return storage_[(head_ + index) % storage_.size()]; }
     void Pop(std::size_t count);
     void PopBack(std::size_t count);
+    // `count` bytes at `at` (from the head) taken out, then `bytes` put there: rare, so by
+    // copying.
+    void Replace(std::size_t at, std::size_t count, const std::uint8_t* bytes,
+                 std::size_t inserted);
     void Clear();
 
    private:
