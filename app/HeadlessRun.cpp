@@ -3,6 +3,7 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <string>
@@ -129,13 +130,19 @@ int RunHeadless(core::Bridge& bridge, SignalWatch& signals, const core::Settings
         if (message.id == kPanicMessage) bridge.Panic();
         return 0;
       });
-  signals.Start([target = quitter.ref()](int signal) {
+  // The first stop signal stops through the close path, which lets what waits for the line go
+  // out; a second one, from a user who will not wait, ends the program at once.
+  signals.Start([target = quitter.ref(), stops = 0](int signal) mutable {
 #ifdef SIGUSR1
     if (signal == SIGUSR1) {
       target.post(kPanicMessage, 0);
       return;
     }
 #endif
+    if (stops++ > 0) {
+      std::fflush(nullptr);
+      std::_Exit(128 + signal);
+    }
     target.post(kQuitMessage, static_cast<std::uintptr_t>(signal));
   });
 
@@ -153,6 +160,9 @@ int RunHeadless(core::Bridge& bridge, SignalWatch& signals, const core::Settings
     pump.run();
     console.print("Arrêt demandé");
     form.FormClose();
+    // The note offs of the input's closing and whatever else waits go out first.
+    pump.resetQuit();
+    bridge.DrainForExit();
     // The devices go while the window's lamps, which the light controller drives, still exist.
     bridge.Finalize();
     console.closeAll();

@@ -207,10 +207,10 @@ void Bridge::createMidiDevices() {
         MidiInput->SetOnDeviceLost([this] { MidiInLost(); });
         MidiInput->SetOnOverflow([this](std::uint64_t refused) {
           MidiInRefused += refused;
-          if (auto* window = surface(); window && !Closing) {
-            window->SetLampLit(Lamp::MidiError, true);
-          }
+          lose(Loss::MidiInFull, {}, refused);
         });
+        MidiInput->SetOnMalformed(
+            [this](std::uint64_t refused) { lose(Loss::MidiInIncomplete, {}, refused); });
       });
       if (listsStarted_) hookMidiInput();
     }
@@ -276,6 +276,32 @@ void Bridge::Finalize() {
     swallow([&] { MidiOutput.reset(); });
   }
   capture_.reset();  // here, on the thread that started it
+}
+
+std::string Bridge::DrainForExit(std::chrono::milliseconds bound) {
+  auto& pump = platform::MessagePump::current();
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  const auto waiting = [this] {
+    bool held = false;
+    swallow([&] { held = SerialPort && SerialPort->OutBuffUsed() > 0; });
+    return ComPortOpened && (!comOut_.Empty() || held);
+  };
+  // The pace timer and the port's output thread do the work; this only waits for them.
+  while (waiting() && std::chrono::steady_clock::now() < deadline) {
+    drainComOut();
+    pump.processMessages();
+    pump.waitMessage(
+        std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(5)));
+  }
+  const std::size_t left = comOut_.Clear();
+  std::string line;
+  if (left > 0) {
+    line = ForwardingLosses::LineText(Loss::ComStopped, left, {});
+    lose(Loss::ComStopped, {}, left);
+  }
+  armComPace();
+  losses_.WriteOwed();
+  return line;
 }
 
 void Bridge::colourShape(Shape shape, serial::TColor color) {
@@ -348,6 +374,8 @@ void Bridge::SetComPortOpen(bool open) {
   });
   if (ComPortOpened && SLController) swallow([&] { SLController->SetMonitoring(true); });
   if (ComPortOpened) paceComLine();
+  // Notes on at a device that went cannot be switched off at the next.
+  heldSerial_.Clear();
   if (open && ComPortOpened) {
     lastOpenFailure_[static_cast<std::size_t>(Shape::ComPort)].clear();
     losses_.EndEpisodes(LossPath::Com);
@@ -435,6 +463,7 @@ void Bridge::SetMidiInOpen(bool open) {
       const bool opened = MidiInput && MidiInput->State() == midi::TMidiPortState::mpsOpen;
       if (opened) {
         lastOpenFailure_[static_cast<std::size_t>(Shape::MidiIn)].clear();
+        losses_.EndEpisodes(LossPath::MidiIn);
       } else if (MidiInput) {
         midiOpenFailed(Shape::MidiIn, MidiInput->ProductName(), MidiInput->LastError(),
                        MidiInput->LastErrorText());
@@ -444,6 +473,7 @@ void Bridge::SetMidiInOpen(bool open) {
     } else {
       MidiInput->Stop();
       MidiInput->Close();
+      releaseSerialNotes();
       colourShape(Shape::MidiIn, kClosedColor);
     }
   } catch (const std::exception& error) {
@@ -472,6 +502,7 @@ void Bridge::SetMidiOutOpen(bool open) {
       if (opened) {
         // Notes held on an output that went away cannot be released there any more.
         held_.Clear();
+        assembler_.SetMaxSysex(MidiOutput->LargestEvent());
         lastOpenFailure_[static_cast<std::size_t>(Shape::MidiOut)].clear();
         losses_.EndEpisodes(LossPath::MidiOut);
       } else {
@@ -536,6 +567,7 @@ void Bridge::MidiInLost() {
     MidiInput->Stop();
     MidiInput->Close();
   });
+  releaseSerialNotes();
   colourShape(Shape::MidiIn, kClosedColor);
   midiIn_.lost = midiIn_.lost || wasOpen;
   if (wasOpen) logLine("[MIDI-In] - " + midiIn_.chosen + " : débranché");
@@ -560,20 +592,16 @@ void Bridge::SendComBytes(const std::uint8_t* bytes, std::uint8_t count) {
     lose(Loss::ComClosed);
     return;
   }
-  // Real time may go between any two bytes of what waits; the rest keeps its order.
+  // Real time may go between any two bytes of what waits, in its own lane and its own order;
+  // the rest keeps its order behind what waits.
   const bool realTime = bytes[0] >= 0xF8;
   try {
-    if (realTime || comOut_.Empty()) {
-      if (SerialPort->OutBuffFree() >= count) {
-        SerialPort->PutBlock(bytes, count);
-        comOut_.Wrote(count, PacedSerialOutput::Clock::now());  // after the write, as above
-      } else if (realTime ? !comOut_.PushFront(bytes[0])
-                          : !comOut_.Append(bytes, count, false, true)) {
-        ++ComTxRefused;
-        lose(Loss::ComFull);
-        return;
-      }
-    } else if (!comOut_.Append(bytes, count, false, true)) {
+    const bool direct = realTime ? !comOut_.RealTimeWaiting() : comOut_.Empty();
+    if (direct && SerialPort->OutBuffFree() >= count) {
+      SerialPort->PutBlock(bytes, count);
+      comOut_.Wrote(count, PacedSerialOutput::Clock::now());  // after the write, as below
+    } else if (realTime ? !comOut_.PushRealTime(bytes[0])
+                        : !comOut_.Append(bytes, count, false, true)) {
       ++ComTxRefused;
       lose(Loss::ComFull);
       return;
@@ -585,6 +613,7 @@ void Bridge::SendComBytes(const std::uint8_t* bytes, std::uint8_t count) {
     lose(Loss::ComRefused);
     return;
   }
+  heldSerial_.Sent(bytes, count);
   if (!drainComOut()) return;
   ++sentToSerial_;
   losses_.EndEpisodes(LossPath::Com);
@@ -605,6 +634,8 @@ bool Bridge::SendComSysex(const std::uint8_t* bytes, std::size_t count, bool fir
     return false;
   }
   if (!comOut_.Append(bytes, count, true, first)) {
+    // What waits of it would only cut the next message short on the line.
+    if (!first) comOut_.DropLastMessage();
     comSysexLost_ = true;
     ++ComTxRefused;
     lose(Loss::ComFull);
@@ -621,7 +652,7 @@ bool Bridge::SendComSysex(const std::uint8_t* bytes, std::size_t count, bool fir
 
 bool Bridge::drainComOut() {
   bool refused = false;
-  bool portFull = false;
+  ComWait wait = ComWait::ForLine;
   if (ComPortOpened && SerialPort && !comOut_.Empty()) {
     bool wrote = false;
     try {
@@ -629,9 +660,10 @@ bool Bridge::drainComOut() {
         const auto now = PacedSerialOutput::Clock::now();
         // The port is asked for room only when something is due.
         if (comOut_.Ready(PacedSerialOutput::kDefaultLimit, now).empty()) break;
-        const auto ready = comOut_.Ready(SerialPort->OutBuffFree(), now);
+        const std::size_t holds = comOut_.HeadPaced() ? SerialPort->OutBuffUsed() : 0;
+        const auto ready = comOut_.Ready(SerialPort->OutBuffFree(), now, holds);
         if (ready.empty()) {
-          portFull = true;
+          wait = holds > 0 ? ComWait::ForPort : ComWait::ForRoom;
           break;
         }
         const auto part = static_cast<std::uint16_t>(std::min<std::size_t>(ready.size(), 0xFFFF));
@@ -650,20 +682,23 @@ bool Bridge::drainComOut() {
     }
     if (wrote && !refused) losses_.EndEpisodes(LossPath::Com);
   }
-  armComPace(portFull);
+  armComPace(wait);
   return !refused;
 }
 
-void Bridge::armComPace(bool portFull) {
+void Bridge::armComPace(ComWait wait) {
   using Duration = PacedSerialOutput::Clock::duration;
-  // A dump goes at the line's pace, looked at when its next byte is due; a backlog waits for
-  // room in the port, which drains at least a few bytes in the latest look's time.
+  // A dump goes at the line's pace, looked at when its next byte is due, or soon when the port
+  // still holds what it was given; a backlog waits for room in the port, which drains at least
+  // a few bytes in the latest look's time.
   Duration interval{0};
   if (ComPortOpened && !comOut_.Empty()) {
     const auto now = PacedSerialOutput::Clock::now();
-    const auto due = portFull ? std::nullopt : comOut_.NextDue(now);
-    interval = std::clamp<Duration>(due ? *due - now : Duration{PacedSerialOutput::kLatest},
-                                    PacedSerialOutput::kSoonest, PacedSerialOutput::kLatest);
+    const auto due = wait == ComWait::ForLine ? comOut_.NextDue(now) : std::nullopt;
+    const Duration otherwise = wait == ComWait::ForPort ? Duration{PacedSerialOutput::kPortLook}
+                                                        : Duration{PacedSerialOutput::kLatest};
+    interval = std::clamp<Duration>(due ? *due - now : otherwise, PacedSerialOutput::kSoonest,
+                                    PacedSerialOutput::kLatest);
   }
   if (interval == comPaceInterval_) return;
   comPaceInterval_ = interval;
@@ -678,7 +713,10 @@ void Bridge::armComPace(bool portFull) {
 
 void Bridge::dropComOut(Loss cause, const std::string& detail) {
   const std::size_t lost = comOut_.Clear();
-  for (std::size_t i = 0; i < lost; ++i) lose(cause, detail);
+  if (lost == 0) return armComPace();
+  // A system exclusive cut here is counted here: the rest of it is no second loss.
+  comSysexLost_ = true;
+  lose(cause, detail, lost);
   armComPace();
 }
 
@@ -731,7 +769,10 @@ TrafficCounts Bridge::rawCounts() const {
     return total;
   };
   return {
-      sentToSerial_, lost({Loss::ComClosed, Loss::ComFull, Loss::ComRefused}) + MidiInRefused,
+      sentToSerial_,
+      lost({Loss::ComClosed, Loss::ComFull, Loss::ComRefused, Loss::ComStopped,
+            Loss::MidiInIncomplete}) +
+          MidiInRefused,
       sentToMidi_,
       lost({Loss::MidiOutClosed, Loss::MidiOutTooLong, Loss::MidiOutFull, Loss::MidiOutRefused})};
 }
@@ -1403,25 +1444,39 @@ void Bridge::logLine(const std::string& line) {
   });
 }
 
-void Bridge::lose(Loss cause, const std::string& detail) {
-  losses_.Lost(cause, detail);
+void Bridge::lose(Loss cause, const std::string& detail, std::uint64_t count) {
+  losses_.Lost(cause, detail, count);
   if (Closing) return;
   // The first loss is told at once; the count follows with each line the episode writes.
   if (!errorNoted_[static_cast<std::size_t>(PathOf(cause))]) {
     noteError(PathOf(cause), ForwardingLosses::LineText(cause, 1, detail));
   }
   swallow([&] {
-    if (auto* window = surface()) {
-      window->SetLampLit(PathOf(cause) == LossPath::MidiOut ? Lamp::MidiError : Lamp::ComError,
-                         true);
-    }
+    if (auto* window = surface()) window->SetLampLit(lampOf(PathOf(cause)), true);
+  });
+}
+
+void Bridge::SysexTooLong(std::size_t bytes) {
+  losses_.LostTooLong(bytes);
+  if (Closing) return;
+  if (!errorNoted_[static_cast<std::size_t>(LossPath::MidiOut)]) {
+    noteError(LossPath::MidiOut, ForwardingLosses::TooLongText(bytes));
+  }
+  swallow([&] {
+    if (auto* window = surface()) window->SetLampLit(Lamp::MidiError, true);
   });
 }
 
 void Bridge::lossLine(const std::string& line) {
   logLine(line);
-  const LossPath path = line.rfind("[Midi-Out]", 0) == 0 ? LossPath::MidiOut : LossPath::Com;
+  const LossPath path = line.rfind("[Midi-Out]", 0) == 0  ? LossPath::MidiOut
+                        : line.rfind("[MIDI-In]", 0) == 0 ? LossPath::MidiIn
+                                                          : LossPath::Com;
   if (errorNoted_[static_cast<std::size_t>(path)] && !Closing) noteError(path, line);
+}
+
+Lamp Bridge::lampOf(LossPath path) {
+  return path == LossPath::Com ? Lamp::ComError : Lamp::MidiError;
 }
 
 void Bridge::noteError(LossPath path, const std::string& text) {
@@ -1430,9 +1485,15 @@ void Bridge::noteError(LossPath path, const std::string& text) {
   const std::tm local = platform::LocalTime(std::time(nullptr));
   char stamp[16];
   std::strftime(stamp, sizeof stamp, "%H:%M:%S ", &local);
-  swallow([&] {
-    fmMain->ErrorNoted(path == LossPath::MidiOut ? Lamp::MidiError : Lamp::ComError, stamp + text);
-  });
+  swallow([&] { fmMain->ErrorNoted(lampOf(path), stamp + text); });
+}
+
+void Bridge::releaseSerialNotes() {
+  if (heldSerial_.Empty()) return;
+  for (const HeldNotes::Message& off : heldSerial_.TakeNoteOffs()) {
+    if (!ComPortOpened) return;
+    SendComBytes(off.data(), static_cast<std::uint8_t>(off.size()));
+  }
 }
 
 void Bridge::releaseHeldNotes() {

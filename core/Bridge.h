@@ -154,6 +154,12 @@ class Bridge {
 
   // Sets Closing and releases controller, packet detector, port, MIDI input and output.
   void Finalize();
+  // Before the program stops: what waits for the line goes out, handling messages meanwhile,
+  // for at most `bound`; what is left then is lost, counted in one line, which is returned
+  // (empty when nothing was left). Every loss line still owed is written. The pump must not
+  // be quitting: its waits would return at once.
+  std::string DrainForExit(std::chrono::milliseconds bound = kExitDrain);
+  static constexpr std::chrono::milliseconds kExitDrain{3000};
 
   void WireStatusLights();
   void EnablePacket();
@@ -203,6 +209,9 @@ class Bridge {
   // Serial to MIDI out: one whole message (1 to 3 bytes, or F0 ... F7) to the MIDI output.
   // What the output refuses is counted as a loss; nothing is raised.
   void SendMidiBytes(const std::uint8_t* bytes, std::size_t count);
+  // A system exclusive from the serial side longer than the MIDI output's largest event: one
+  // line with its length, counted, and the lamp.
+  void SysexTooLong(std::size_t bytes);
   // Serial bytes as received; whole messages go out through SendMidiBytes. Each completed
   // message is logged with its "[Com-Rx]" line by `logComRx`, each dropped byte too.
   MidiAssembler& SerialAssembler() { return assembler_; }
@@ -316,17 +325,22 @@ class Bridge {
   std::string comPortLabel() const;
   void logLine(const std::string& line);
   void noteMidiService();
-  void lose(Loss cause, const std::string& detail = {});
+  void lose(Loss cause, const std::string& detail = {}, std::uint64_t count = 1);
+  static Lamp lampOf(LossPath path);
   // Tells the window why the error lamp of `path` is lit; `text` is a loss line.
   void noteError(LossPath path, const std::string& text);
   void lossLine(const std::string& line);
   // Switches off, on the MIDI output still open, every note the serial side left on.
   void releaseHeldNotes();
+  // Switches off, on the serial side, every note the MIDI input left on there.
+  void releaseSerialNotes();
   // Writes what may go of the bytes that wait for the line, and keeps the pace timer running
   // while some wait. False when the port refused a write (what waited is then lost).
   bool drainComOut();
-  // `portFull`: the bytes due wait for room in the port, not for the line.
-  void armComPace(bool portFull = false);
+  // What the bytes due wait for: the line's pace, room in the port, or the port to hand on
+  // what it holds.
+  enum class ComWait { ForLine, ForRoom, ForPort };
+  void armComPace(ComWait wait = ComWait::ForLine);
   // What waits for the line is lost: the port closed or refused.
   void dropComOut(Loss cause, const std::string& detail = {});
   // The line's byte time, from the port's settings.
@@ -383,8 +397,9 @@ class Bridge {
   platform::MessageWindow changes_;             // receives the watch's posts
   std::unique_ptr<DeviceWatch> watch_;          // last: stopped first
   std::array<std::string, 3> lastOpenFailure_;  // per Shape; empty after an opening succeeded
-  HeldNotes held_;
-  std::array<bool, 2> errorNoted_{};  // per LossPath: its lamp lit since the last "Reset"
+  HeldNotes held_;                              // notes on at the MIDI output, from the serial side
+  HeldNotes heldSerial_;                        // notes on at the serial side, from the MIDI input
+  std::array<bool, kLossPaths> errorNoted_{};   // per LossPath: its lamp lit since "Reset"
   ForwardingLosses losses_{[this](const std::string& line) { lossLine(line); }};
   std::unique_ptr<ByteCapture> capture_;  // UI thread's; null while none runs
 };

@@ -4,6 +4,7 @@
 // more. The real components are reached through adapters (RealDeviceFactory creates them);
 // tests use doubles. Every operation runs on the UI thread and raises on failure.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -59,6 +60,9 @@ class MidiInputDevice {
   // Raised on the UI thread once per overflow episode with the number of events the full
   // ring refused in it.
   virtual void SetOnOverflow(std::function<void(std::uint64_t refused)> handler) { (void)handler; }
+  // Raised on the UI thread once per episode of incomplete messages the service refused, with
+  // their count.
+  virtual void SetOnMalformed(std::function<void(std::uint64_t refused)> handler) { (void)handler; }
   // Short messages of these status classes (midi::ShortStatusBit) are left where they arrive:
   // the kinds the user does not forward. The bridge filters them itself as well.
   virtual void SetDroppedShort(std::uint32_t statuses) { (void)statuses; }
@@ -83,6 +87,8 @@ class MidiOutputDevice {
   // A short message of the event's three bytes, or a long one when it carries sysex data;
   // raises "MIDI Output device not open" when closed.
   virtual void SendEvent(const midi::TMyMidiEvent& event) = 0;
+  // The longest message the open output takes as one event, in bytes.
+  virtual std::size_t LargestEvent() const { return 0xFFFF; }
   virtual void SetOnMidiOutput(std::function<void()> handler) = 0;
   // Raised on the UI thread when the open device has gone away.
   virtual void SetOnDeviceLost(std::function<void()> handler) { (void)handler; }
@@ -118,6 +124,8 @@ class ComPortDevice {
   virtual bool Open() const = 0;            // whether it is really open
   virtual void SetOpen(bool open) = 0;      // raises when the device does not open
   virtual std::uint16_t OutBuffFree() = 0;  // never opens the port
+  // Bytes in the output buffer not yet given to the device.
+  virtual std::uint16_t OutBuffUsed() { return 0; }
   virtual void PutBlock(const std::uint8_t* bytes, std::uint16_t count) = 0;
   // Raised on the UI thread when the open device has gone away (a USB adapter pulled).
   virtual void SetOnDeviceLost(std::function<void()> handler) { (void)handler; }

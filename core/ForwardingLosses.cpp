@@ -21,15 +21,30 @@ const char* causeText(Loss cause) {
       return "[Com-Tx] - tampon d'émission du port série plein";
     case Loss::ComRefused:
       return "[Com-Tx] - écriture refusée par le port série";
+    case Loss::ComStopped:
+      return "[Com-Tx] - arrêt du programme";
+    case Loss::MidiInFull:
+      return "[MIDI-In] - entrée MIDI saturée";
+    case Loss::MidiInIncomplete:
+      return "[MIDI-In] - message incomplet refusé";
   }
   return "";
 }
 }  // namespace
 
 LossPath PathOf(Loss cause) {
-  return cause == Loss::ComClosed || cause == Loss::ComFull || cause == Loss::ComRefused
-             ? LossPath::Com
-             : LossPath::MidiOut;
+  switch (cause) {
+    case Loss::ComClosed:
+    case Loss::ComFull:
+    case Loss::ComRefused:
+    case Loss::ComStopped:
+      return LossPath::Com;
+    case Loss::MidiInFull:
+    case Loss::MidiInIncomplete:
+      return LossPath::MidiIn;
+    default:
+      return LossPath::MidiOut;
+  }
 }
 
 ForwardingLosses::ForwardingLosses(Writer write)
@@ -46,15 +61,25 @@ std::string ForwardingLosses::LineText(Loss cause, std::uint64_t count, const st
   return line;
 }
 
-void ForwardingLosses::Lost(Loss cause, const std::string& detail) {
+void ForwardingLosses::Lost(Loss cause, const std::string& detail, std::uint64_t count) {
   Cause& entry = causes_[index(cause)];
-  ++entry.total;
-  ++entry.owed;
+  entry.total += count;
+  entry.owed += count;
   if (!detail.empty()) entry.detail = detail;
   if (!timerArmed_) {
     timer_.setTimer(kTimerId, kLineInterval);
     timerArmed_ = true;
   }
+}
+
+std::string ForwardingLosses::TooLongText(std::uint64_t bytes) {
+  return "[Midi-Out] - système exclusif trop long : " + std::to_string(bytes) +
+         " octets non transmis";
+}
+
+void ForwardingLosses::LostTooLong(std::uint64_t bytes) {
+  ++causes_[index(Loss::MidiOutTooLong)].total;
+  if (write_) write_(TooLongText(bytes));
 }
 
 void ForwardingLosses::EndEpisodes(LossPath path) {

@@ -12,18 +12,23 @@ namespace velmora::core {
 
 // Why a message on a forwarding path was not delivered.
 enum class Loss {
-  MidiOutClosed,   // no MIDI output open
-  MidiOutTooLong,  // the output refused the message's length
-  MidiOutFull,     // the output's buffer had no room
-  MidiOutRefused,  // any other refusal of the output
-  ComClosed,       // the serial port is not open
-  ComFull,         // the port's output buffer had no room
-  ComRefused,      // the port refused the write
+  MidiOutClosed,     // no MIDI output open
+  MidiOutTooLong,    // the output refused the message's length
+  MidiOutFull,       // the output's buffer had no room
+  MidiOutRefused,    // any other refusal of the output
+  ComClosed,         // the serial port is not open
+  ComFull,           // the port's output buffer had no room
+  ComRefused,        // the port refused the write
+  ComStopped,        // still waiting for the line when the program stopped
+  MidiInFull,        // no room left where the MIDI input's messages wait
+  MidiInIncomplete,  // a message from the MIDI input without its data bytes, refused
 };
-inline constexpr std::size_t kLossKinds = 7;
+inline constexpr std::size_t kLossKinds = 10;
 
-// The two directions, each with its own lamp: serial to MIDI out and MIDI in to serial.
-enum class LossPath { MidiOut, Com };
+// Where a loss happens: serial to MIDI out and the MIDI input light "Erreur MIDI", MIDI in to
+// the serial port "Erreur RS232".
+enum class LossPath { MidiOut, Com, MidiIn };
+inline constexpr std::size_t kLossPaths = 3;
 LossPath PathOf(Loss cause);
 
 // Counts what the forwarding paths lose, so that a loss is never silent and never a dialog:
@@ -41,8 +46,12 @@ class ForwardingLosses {
   ForwardingLosses(const ForwardingLosses&) = delete;
   ForwardingLosses& operator=(const ForwardingLosses&) = delete;
 
-  // One message lost; `detail` is the driver's text for a refusal (the last one is shown).
-  void Lost(Loss cause, const std::string& detail = {});
+  // `count` messages lost; `detail` is the driver's text for a refusal (the last one is shown).
+  void Lost(Loss cause, const std::string& detail = {}, std::uint64_t count = 1);
+  // A system exclusive from the serial side that no MIDI event holds: its own line at once,
+  // with its length in bytes; it counts as one message of MidiOutTooLong.
+  void LostTooLong(std::uint64_t bytes);
+  static std::string TooLongText(std::uint64_t bytes);
   // The path delivered again or its device reopened: its episodes end with their lines.
   void EndEpisodes(LossPath path);
   // Writes every line still owed (the timer's work, and the end of the run).

@@ -8,14 +8,15 @@
 
 namespace velmora::core {
 
-// The notes that the serial side switched on at the MIDI output and did not switch off yet, so
-// that the bridge can switch them off before the output or the serial device goes away: a
-// synthesizer would otherwise hold them for good. UI thread only.
+// The notes that one side switched on at the other and did not switch off yet (the serial side
+// at the MIDI output, the MIDI input at the serial side), so that the bridge can switch them
+// off when their source or their destination goes away: a synthesizer would otherwise hold
+// them for good. UI thread only.
 class HeldNotes {
  public:
   using Message = std::array<std::uint8_t, 3>;
 
-  // A whole message that reached the output: a Note On holds its key, a Note Off or a Note On
+  // A whole message that went to the destination: a Note On holds its key, a Note Off or a Note On
   // of velocity 0 releases it, "All Notes Off" and "All Sound Off" release the channel.
   void Sent(const std::uint8_t* bytes, std::size_t count);
   // The Note Off of every held note, channel and key in order; the notes are forgotten.

@@ -1,5 +1,7 @@
 #include "core/MidiAssembler.h"
 
+#include <utility>
+
 namespace velmora::core {
 
 namespace {
@@ -17,10 +19,15 @@ void MidiAssembler::Reset() {
   runningStatus_ = 0;
   have_ = need_ = 0;
   inSysex_ = sysexOverflow_ = skippingUndefined_ = false;
+  overflowBytes_ = 0;
   sysex_.clear();
 }
 
 void MidiAssembler::dropPartial(Sink& sink) {
+  if (sysexOverflow_) {
+    inSysex_ = sysexOverflow_ = false;
+    sink.OnTooLong(std::exchange(overflowBytes_, 0));
+  }
   if (have_ > 0) {
     const std::size_t count = have_;
     have_ = need_ = 0;
@@ -56,16 +63,15 @@ void MidiAssembler::Feed(std::uint8_t byte, Sink& sink) {
 
   if (byte < 0x80) {
     if (inSysex_) {
-      if (!sysexOverflow_ && sysex_.size() + 1 < kMaxSysex) {
+      if (sysexOverflow_) {
+        ++overflowBytes_;
+      } else if (sysex_.size() + 1 < maxSysex_) {
         sysex_.push_back(byte);
       } else {
-        if (!sysexOverflow_) {
-          sysexOverflow_ = true;
-          std::vector<std::uint8_t> dropped;
-          dropped.swap(sysex_);
-          sink.OnDropped(dropped.data(), dropped.size());
-        }
-        sink.OnDropped(&byte, 1);
+        // Counted, not kept: the loss is told once, when the block ends.
+        sysexOverflow_ = true;
+        overflowBytes_ = sysex_.size() + 1;
+        sysex_.clear();
       }
       return;
     }
@@ -93,17 +99,20 @@ void MidiAssembler::Feed(std::uint8_t byte, Sink& sink) {
 
   // A status byte (0x80-0xF7) ends whatever was incomplete.
   if (byte == 0xF7) {
-    if (inSysex_ && !sysexOverflow_) {
+    if (sysexOverflow_) {
+      ++overflowBytes_;
+      dropPartial(sink);
+      runningStatus_ = 0;
+      return;
+    }
+    if (inSysex_) {
       sysex_.push_back(byte);
       std::vector<std::uint8_t> complete;
       complete.swap(sysex_);
       inSysex_ = false;
       sink.OnMessage(complete.data(), complete.size());
     } else {
-      const bool wasOverflow = inSysex_ && sysexOverflow_;
-      inSysex_ = sysexOverflow_ = false;
-      sysex_.clear();
-      if (!wasOverflow) dropPartial(sink);
+      dropPartial(sink);
       runningStatus_ = 0;
       sink.OnDropped(&byte, 1);
     }
@@ -132,9 +141,9 @@ void MidiAssembler::Feed(std::uint8_t byte, Sink& sink) {
     case 0xF6:
       startMessage(byte, 1, sink);
       break;
-    default:  // 0xF4, 0xF5: undefined, with whatever data follows them
+    default:  // 0xF4, 0xF5: undefined; whatever data follows them is theirs
       skippingUndefined_ = true;
-      sink.OnDropped(&byte, 1);
+      sink.OnMessage(&byte, 1);
       break;
   }
 }

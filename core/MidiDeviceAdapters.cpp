@@ -39,6 +39,16 @@ void RealMidiInput::SetOnOverflow(std::function<void(std::uint64_t refused)> han
   });
 }
 
+void RealMidiInput::SetOnMalformed(std::function<void(std::uint64_t refused)> handler) {
+  if (!handler) {
+    input_.SetOnMalformed(nullptr);
+    return;
+  }
+  input_.SetOnMalformed([handler = std::move(handler)](midi::TMidiInput&, std::uint64_t refused) {
+    handler(refused);
+  });
+}
+
 void RealMidiOutput::SetOnDeviceLost(std::function<void()> handler) {
   if (!handler) {
     output_.SetOnDeviceLost(nullptr);

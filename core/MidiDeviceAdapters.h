@@ -40,6 +40,7 @@ class RealMidiInput final : public MidiInputDevice {
   void SetOnMidiInput(std::function<void(MidiInputDevice& sender)> handler) override;
   void SetOnDeviceLost(std::function<void()> handler) override;
   void SetOnOverflow(std::function<void(std::uint64_t refused)> handler) override;
+  void SetOnMalformed(std::function<void(std::uint64_t refused)> handler) override;
   void SetDroppedShort(std::uint32_t statuses) override { input_.SetDroppedShort(statuses); }
   std::vector<std::string> PortNames() override;
   std::uint32_t LastError() const override { return input_.Error(); }
@@ -67,6 +68,7 @@ class RealMidiOutput final : public MidiOutputDevice {
   void Close() override { output_.Close(); }
   bool IsOpen() const override { return output_.State() == midi::TMidiPortState::mpsOpen; }
   void SendEvent(const midi::TMyMidiEvent& event) override { output_.SendEvent(event); }
+  std::size_t LargestEvent() const override { return output_.LargestEvent(); }
   void SetOnMidiOutput(std::function<void()> handler) override;
   void SetOnDeviceLost(std::function<void()> handler) override;
   std::vector<std::string> PortNames() override;

@@ -1,8 +1,73 @@
 #include "core/PacedSerialOutput.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace velmora::core {
+
+// ---- ByteRing -------------------------------------------------------------------------------
+
+bool PacedSerialOutput::ByteRing::Push(const std::uint8_t* bytes, std::size_t count,
+                                       std::size_t most) {
+  if (count == 0) return true;
+  const std::size_t needed = size_ + count;
+  if (needed > storage_.size()) {
+    if (needed > most) return false;
+    // Doubling keeps a growing backlog's copies few; the limit caps the block, not the bytes.
+    std::vector<std::uint8_t> grown(std::min(
+        std::max({needed, 2 * storage_.size(), std::size_t{256}}), std::max(most, needed)));
+    for (std::size_t i = 0; i < size_; ++i) grown[i] = At(i);
+    storage_.swap(grown);
+    head_ = 0;
+  }
+  std::size_t tail = (head_ + size_) % storage_.size();
+  for (std::size_t done = 0; done < count;) {
+    const std::size_t part = std::min(count - done, storage_.size() - tail);
+    std::memcpy(storage_.data() + tail, bytes + done, part);
+    done += part;
+    tail = (tail + part) % storage_.size();
+  }
+  size_ = needed;
+  return true;
+}
+
+std::span<const std::uint8_t> PacedSerialOutput::ByteRing::Front() const {
+  if (size_ == 0) return {};
+  return {storage_.data() + head_, std::min(size_, storage_.size() - head_)};
+}
+
+void PacedSerialOutput::ByteRing::Pop(std::size_t count) {
+  count = std::min(count, size_);
+  size_ -= count;
+  head_ = size_ == 0 ? 0 : (head_ + count) % storage_.size();
+  if (size_ == 0 && storage_.size() > kKept) Clear();
+}
+
+void PacedSerialOutput::ByteRing::PopBack(std::size_t count) {
+  size_ -= std::min(count, size_);
+  if (size_ == 0) Pop(0);
+}
+
+void PacedSerialOutput::ByteRing::Replace(std::size_t at, std::size_t count,
+                                          const std::uint8_t* bytes, std::size_t inserted) {
+  std::vector<std::uint8_t> whole;
+  whole.reserve(size_ - count + inserted);
+  for (std::size_t i = 0; i < at; ++i) whole.push_back(At(i));
+  whole.insert(whole.end(), bytes, bytes + inserted);
+  for (std::size_t i = at + count; i < size_; ++i) whole.push_back(At(i));
+  size_ = whole.size();
+  head_ = 0;
+  storage_ = std::move(whole);
+  if (storage_.empty()) Clear();
+}
+
+void PacedSerialOutput::ByteRing::Clear() {
+  size_ = 0;
+  head_ = 0;
+  if (storage_.size() > kKept) std::vector<std::uint8_t>().swap(storage_);
+}
+
+// ---- the line's pace ------------------------------------------------------------------------
 
 void PacedSerialOutput::SetByteTime(std::chrono::nanoseconds perByte) {
   byteTime_ = std::max(perByte * (100 + kMarginPercent) / 100, std::chrono::nanoseconds{1});
@@ -23,10 +88,6 @@ void PacedSerialOutput::Wrote(std::size_t count, Clock::time_point now) {
       std::min(lineFrom(now) + byteTime_ * static_cast<std::int64_t>(count), now + kModelled);
 }
 
-bool PacedSerialOutput::LineFree(Clock::time_point now) const {
-  return paceAllows(now) > 0;
-}
-
 std::size_t PacedSerialOutput::paceAllows(Clock::time_point now) const {
   const auto room = now + kLead - lineFrom(now);
   if (room >= byteTime_) return static_cast<std::size_t>(room / byteTime_);
@@ -34,90 +95,119 @@ std::size_t PacedSerialOutput::paceAllows(Clock::time_point now) const {
   return lineFree_ <= now ? 1 : 0;
 }
 
+// ---- the lanes ------------------------------------------------------------------------------
+
+std::size_t PacedSerialOutput::Memory() const {
+  return realTime_.Capacity() + queue_.Capacity() + runs_.size() * sizeof(Run);
+}
+
+std::size_t PacedSerialOutput::roomFor(const ByteRing& ring, std::size_t runs) const {
+  const std::size_t others = Memory() - ring.Capacity() + runs * sizeof(Run);
+  return limit_ > others ? limit_ - others : 0;
+}
+
 bool PacedSerialOutput::Append(const std::uint8_t* bytes, std::size_t count, bool paced,
                                bool starts) {
   if (count == 0) return true;
-  if (waiting_ + count > limit_) return false;
-  // Short messages behind one another share an entry: a backlog costs no block each.
-  if (!paced && !entries_.empty() && !entries_.back().paced) {
-    Entry& last = entries_.back();
-    last.bytes.insert(last.bytes.end(), bytes, bytes + count);
-    last.messages += starts ? 1 : 0;
+  const bool joins = !runs_.empty() && runs_.back().paced == paced;
+  if (!queue_.Push(bytes, count, roomFor(queue_, joins ? 0 : 1))) return false;
+  if (joins) {
+    runs_.back().bytes += count;
   } else {
-    entries_.push_back(
-        Entry{std::vector<std::uint8_t>(bytes, bytes + count), 0, starts ? 1u : 0u, paced});
+    runs_.push_back(Run{count, paced});
   }
-  waiting_ += count;
+  lastMessage_ = starts ? count : lastMessage_ + count;
   return true;
 }
 
-bool PacedSerialOutput::PushFront(std::uint8_t byte) {
-  if (waiting_ + 1 > limit_) return false;
-  entries_.push_front(Entry{{byte}, 0, 1, false});
-  ++waiting_;
-  return true;
+void PacedSerialOutput::DropLastMessage() {
+  // Its first bytes may have gone: only the tail that waits is still ours.
+  std::size_t drop = std::min(lastMessage_, queue_.Size());
+  lastMessage_ = 0;
+  queue_.PopBack(drop);
+  while (drop > 0 && !runs_.empty()) {
+    const std::size_t part = std::min(drop, runs_.back().bytes);
+    runs_.back().bytes -= part;
+    drop -= part;
+    if (runs_.back().bytes == 0) runs_.pop_back();
+  }
+}
+
+bool PacedSerialOutput::PushRealTime(std::uint8_t byte) {
+  return realTime_.Push(&byte, 1, roomFor(realTime_, 0));
 }
 
 bool PacedSerialOutput::PutAhead(const std::uint8_t* bytes, std::size_t count) {
-  Entry ahead{std::vector<std::uint8_t>(bytes, bytes + count), 0, 0, false};
-  for (std::size_t i = 0; i < count; ++i) ahead.messages += bytes[i] >= 0x80 ? 1 : 0;
-  bool cutLast = false;
-  if (!entries_.empty() && entries_.front().sent > 0) {
-    Entry& head = entries_.front();
-    if (head.paced) {
-      std::size_t dropped = head.bytes.size() - head.sent;
-      entries_.pop_front();
-      while (!entries_.empty() && entries_.front().messages == 0) {
-        dropped += entries_.front().bytes.size();
-        entries_.pop_front();
-      }
-      waiting_ -= dropped;
-      cutLast = entries_.empty();
-      ahead.bytes.insert(ahead.bytes.begin(), 0xF7);
-    } else {
-      // Short messages: the one on the line ends before the panic, the rest follow it.
-      const auto rest = std::find_if(head.bytes.begin() + static_cast<std::ptrdiff_t>(head.sent),
-                                     head.bytes.end(), [](std::uint8_t b) { return b >= 0x80; });
-      Entry tail{std::vector<std::uint8_t>(rest, head.bytes.end()), 0, 0, false};
-      for (std::uint8_t b : tail.bytes) tail.messages += b >= 0x80 ? 1 : 0;
-      head.bytes.erase(rest, head.bytes.end());
-      head.messages -= std::min(head.messages, tail.messages);
-      Entry begun = std::move(head);
-      entries_.pop_front();
-      if (!tail.bytes.empty()) entries_.push_front(std::move(tail));
-      waiting_ += ahead.bytes.size();
-      entries_.push_front(std::move(ahead));
-      if (begun.sent < begun.bytes.size()) entries_.push_front(std::move(begun));
-      return false;
-    }
+  std::vector<std::uint8_t> ahead(bytes, bytes + count);
+  // The bytes at the head that end a message begun on the line, if any.
+  std::size_t begun = 0;
+  while (begun < queue_.Size() && (queue_.At(begun) < 0x80 || queue_.At(begun) == 0xF7)) {
+    ++begun;
+    if (queue_.At(begun - 1) == 0xF7) break;
   }
-  waiting_ += ahead.bytes.size();
-  entries_.push_front(std::move(ahead));
+  std::size_t keep = begun;  // of them, what still goes before the panic
+  bool cutLast = false;
+  if (begun > 0 && runs_.front().paced) {
+    // A dump: cut where the line is, ended there, the rest of it dropped.
+    keep = 0;
+    ahead.insert(ahead.begin(), 0xF7);
+    cutLast = queue_.At(begun - 1) != 0xF7 && begun == queue_.Size();
+    if (cutLast) lastMessage_ = 0;
+  }
+  queue_.Replace(0, begun - keep, nullptr, 0);
+  queue_.Replace(keep, 0, ahead.data(), ahead.size());
+  // The runs again: what is kept of the head, the panic, then the rest as it was.
+  std::size_t dropped = begun - keep;
+  while (dropped > 0) {
+    const std::size_t part = std::min(dropped, runs_.front().bytes);
+    runs_.front().bytes -= part;
+    dropped -= part;
+    if (runs_.front().bytes == 0) runs_.pop_front();
+  }
+  if (keep > 0) {
+    // Inside the head run, which is unpaced like the panic: it takes the panic's bytes.
+    runs_.front().bytes += ahead.size();
+  } else if (!runs_.empty() && !runs_.front().paced) {
+    runs_.front().bytes += ahead.size();
+  } else {
+    runs_.push_front(Run{ahead.size(), false});
+  }
   return cutLast;
 }
 
-std::span<const std::uint8_t> PacedSerialOutput::Ready(std::size_t room,
-                                                       Clock::time_point now) const {
-  if (entries_.empty()) return {};
-  const Entry& head = entries_.front();
-  std::size_t count = std::min(head.bytes.size() - head.sent, room);
-  if (head.paced) count = std::min(count, paceAllows(now));
-  return {head.bytes.data() + head.sent, count};
+std::span<const std::uint8_t> PacedSerialOutput::Ready(std::size_t room, Clock::time_point now,
+                                                       std::size_t portHolds) const {
+  if (realTime_.Size() > 0)
+    return realTime_.Front().first(std::min(realTime_.Front().size(), room));
+  if (runs_.empty()) return {};
+  const Run& head = runs_.front();
+  const auto front = queue_.Front();
+  std::size_t count = std::min({front.size(), head.bytes, room});
+  if (head.paced) {
+    const auto most = static_cast<std::size_t>(std::max<std::int64_t>(1, kPortHold / byteTime_));
+    count = std::min({count, paceAllows(now), portHolds < most ? most - portHolds : 0});
+  }
+  return front.first(count);
 }
 
 void PacedSerialOutput::Sent(std::size_t count, Clock::time_point now) {
-  if (entries_.empty() || count == 0) return;
-  Entry& head = entries_.front();
-  count = std::min(count, head.bytes.size() - head.sent);
-  head.sent += count;
-  waiting_ -= count;
+  if (count == 0) return;
+  if (realTime_.Size() > 0) {
+    count = std::min(count, realTime_.Size());
+    realTime_.Pop(count);
+  } else {
+    if (runs_.empty()) return;
+    count = std::min(count, runs_.front().bytes);
+    queue_.Pop(count);
+    runs_.front().bytes -= count;
+    if (runs_.front().bytes == 0) runs_.pop_front();
+  }
   Wrote(count, now);
-  if (head.sent == head.bytes.size()) entries_.pop_front();
 }
 
 std::optional<PacedSerialOutput::Clock::time_point> PacedSerialOutput::NextDue(
     Clock::time_point now) const {
-  if (entries_.empty() || !entries_.front().paced) return std::nullopt;
+  if (realTime_.Size() > 0 || runs_.empty() || !runs_.front().paced) return std::nullopt;
   if (paceAllows(now) > 0) return now;
   // One more byte fits once the line's model is a byte less than kLead ahead; a line slower
   // than that takes its next byte once free.
@@ -128,12 +218,18 @@ std::optional<PacedSerialOutput::Clock::time_point> PacedSerialOutput::NextDue(
 }
 
 std::size_t PacedSerialOutput::Clear() {
-  std::size_t messages = 0;
-  for (const Entry& entry : entries_) messages += entry.messages;
-  // The head may be the rest of a message begun on the line: cut here, it is lost too.
-  if (!entries_.empty() && entries_.front().messages == 0) ++messages;
-  entries_.clear();
-  waiting_ = 0;
+  // Each real-time byte is a message; in the queue each status byte starts one, and a data byte
+  // or F7 at its head ends one begun on the line.
+  std::size_t messages = realTime_.Size();
+  for (std::size_t i = 0; i < queue_.Size(); ++i) {
+    const std::uint8_t byte = queue_.At(i);
+    const bool starts = byte >= 0x80 && byte != 0xF7;
+    if (starts || i == 0) ++messages;
+  }
+  realTime_.Clear();
+  queue_.Clear();
+  runs_.clear();
+  lastMessage_ = 0;
   return messages;
 }
 

@@ -44,6 +44,7 @@ class SerialComPortDevice final : public ComPortDevice {
   void SetOpen(bool open) override;
   int LastOpenError() const override { return openError_; }
   std::uint16_t OutBuffFree() override { return port_.OutBuffFree(); }
+  std::uint16_t OutBuffUsed() override { return port_.OutBuffUsed(); }
   void PutBlock(const std::uint8_t* bytes, std::uint16_t count) override {
     port_.PutBlock(bytes, count);
   }

@@ -50,6 +50,26 @@ void DriverCallback(void* /*handle*/, std::uint32_t message, std::uintptr_t inst
       }
       return;
     }
+    case pm::MIM_OVERFLOW:
+      // Lost where it waited for a buffer: told as the ring's own refusals are.
+      if (context == nullptr) return;
+      if (context->Refused.fetch_add(param1, std::memory_order_relaxed) == 0) {
+        PostQuietly(context->Window, platform::WM_USER);
+      }
+      return;
+    case pm::MIM_ERROR: {
+      if (context == nullptr) return;
+      // What the user does not forward is no loss, complete or not.
+      const auto status = static_cast<std::uint8_t>(param1 & 0xFF);
+      if ((context->DroppedShort.load(std::memory_order_relaxed) & ShortStatusBit(status)) != 0 ||
+          context->SysexOnly.load(std::memory_order_relaxed)) {
+        return;
+      }
+      if (context->Malformed.fetch_add(1, std::memory_order_relaxed) == 0) {
+        PostQuietly(context->Window, kMalformedMessage);
+      }
+      return;
+    }
     case pm::MM_DEVICELOST:
       if (context == nullptr) return;
       PostQuietly(context->Window, pm::MM_DEVICELOST);

@@ -36,7 +36,13 @@ struct TCallbackContext {
   // Events the full ring refused since the UI thread last took the count (exchange to 0). The
   // driver thread adds; its first refusal of an episode posts WM_USER.
   std::atomic<std::uint64_t> Refused{0};
+  // Incomplete or malformed short messages the service refused (MIM_ERROR), taken the same
+  // way; the first of an episode posts kMalformedMessage.
+  std::atomic<std::uint64_t> Malformed{0};
 };
+
+// Posted to the input's window when an episode of refused malformed messages begins.
+inline constexpr std::uint32_t kMalformedMessage = platform::WM_USER + 1;
 
 void DriverCallback(void* handle, std::uint32_t message, std::uintptr_t instance,
                     std::uintptr_t param1, std::uintptr_t param2);

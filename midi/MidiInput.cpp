@@ -115,6 +115,7 @@ void TMidiInput::Open() {
     context_->DroppedShort.store(droppedShort_, std::memory_order_relaxed);
     // A count left by a closed session would keep the next episode from being reported.
     context_->Refused.store(0, std::memory_order_relaxed);
+    context_->Malformed.store(0, std::memory_order_relaxed);
     Check(service_->midiInOpen(&handle_, deviceID_, &DriverCallback,
                                reinterpret_cast<std::uintptr_t>(context_.get()),
                                pm::CALLBACK_FUNCTION));
@@ -265,6 +266,11 @@ std::intptr_t TMidiInput::WindowProc(const platform::Message& message) {
     const std::uint64_t refused = context_ ? context_->Refused.exchange(0) : 0;
     if (refused > 0 && onOverflow_ && state_ == TMidiPortState::mpsOpen) {
       onOverflow_(*this, refused);
+    }
+  } else if (message.id == kMalformedMessage) {
+    const std::uint64_t refused = context_ ? context_->Malformed.exchange(0) : 0;
+    if (refused > 0 && onMalformed_ && state_ == TMidiPortState::mpsOpen) {
+      onMalformed_(*this, refused);
     }
   } else if (message.id == pm::MM_DEVICELOST) {
     if (onDeviceLost_ && state_ == TMidiPortState::mpsOpen) onDeviceLost_(*this);

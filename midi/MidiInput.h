@@ -59,6 +59,9 @@ class TMidiInput {
   void SetOnMidiInput(TNotifyEvent handler) { onMidiInput_ = std::move(handler); }
   // Raised once per overflow episode, however many events it refused.
   void SetOnOverflow(TOverflowEvent handler) { onOverflow_ = std::move(handler); }
+  // Raised once per episode of incomplete or malformed messages the service refused, with
+  // their count.
+  void SetOnMalformed(TOverflowEvent handler) { onMalformed_ = std::move(handler); }
   // Raised on the UI thread when the open device has gone away; Close still works.
   void SetOnDeviceLost(TNotifyEvent handler) { onDeviceLost_ = std::move(handler); }
 
@@ -110,6 +113,7 @@ class TMidiInput {
   std::uint16_t deviceCount_ = 0;
   TNotifyEvent onMidiInput_;
   TOverflowEvent onOverflow_;
+  TOverflowEvent onMalformed_;
   TNotifyEvent onDeviceLost_;
   std::uint16_t sysexBufferSize_ = 4096;
   std::uint16_t sysexBufferCount_ = 16;

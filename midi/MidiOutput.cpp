@@ -174,4 +174,9 @@ std::intptr_t TMidiOutput::WindowProc(const platform::Message& message) {
   return 0;
 }
 
+std::size_t TMidiOutput::LargestEvent() const {
+  if (handle_ == nullptr) return platform::midi::kLargestEvent;
+  return service_->LargestOutputEvent(handle_);
+}
+
 }  // namespace velmora::midi

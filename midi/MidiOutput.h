@@ -63,6 +63,8 @@ class TMidiOutput {
   virtual bool Close();
   // Raises "MIDI Output device not open" when closed.
   virtual void SendEvent(const TMyMidiEvent& event);
+  // The longest message the open device takes as one event (65535 while closed).
+  std::size_t LargestEvent() const;
   virtual void SendShort(std::uint8_t status, std::uint8_t data1, std::uint8_t data2);
   virtual void SendLong(const std::uint8_t* data, std::uint16_t length);
   std::string ErrorText(platform::midi::MMRESULT code) const;

@@ -1,6 +1,7 @@
 #include "ui/BridgeSession.h"
 
 #include <condition_variable>
+#include <cstdio>
 #include <exception>
 #include <mutex>
 
@@ -85,6 +86,13 @@ int RunBridgeSession(core::Bridge& bridge, core::SettingsStore& settings,
   memory.Started();
   pump.run();
   form.FormClose();
+  // What waits for the line goes out before the devices close; what cannot is told. A close
+  // the view posts again meanwhile must not cut the waits short.
+  actions.OnClose = [] {};
+  form.CloseWindow = nullptr;
+  pump.resetQuit();
+  const std::string left = bridge.DrainForExit();
+  if (!left.empty()) std::fprintf(stderr, "%s\n", left.c_str());
   // The devices go while the model's lamps, which the light controller drives, still exist.
   bridge.Finalize();
   model.SetClosed();

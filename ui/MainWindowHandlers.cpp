@@ -24,6 +24,11 @@ class TfmMain::SerialSink final : public core::MidiAssembler::Sink,
   void OnDropped(const std::uint8_t* bytes, std::size_t count) override {
     form_.LogComRx(core::LogHex(bytes, count, false) + " (ignoré)");
   }
+  void OnTooLong(std::size_t count) override {
+    if (form_.bridge_.Messages().toMidi.Has(core::MessageKind::Sysex)) {
+      form_.bridge_.SysexTooLong(count);
+    }
+  }
   void OnBytes(const std::uint8_t* bytes, std::size_t count) override {
     form_.bridge_.SerialAssembler().Feed(bytes, count, *this);
   }

@@ -14,6 +14,7 @@ struct CountingSink final : MidiAssembler::Sink {
   std::size_t messages = 0, dropped = 0;
   void OnMessage(const std::uint8_t*, std::size_t count) override { messages += count; }
   void OnDropped(const std::uint8_t*, std::size_t count) override { dropped += count; }
+  void OnTooLong(std::size_t count) override { dropped += count; }
 };
 
 // One byte at a time, as one-byte packets bring them: Note On messages.

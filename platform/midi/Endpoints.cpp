@@ -73,6 +73,8 @@ MMRESULT InputEndpoint::AddBuffer(MIDIHDR* header, std::uint32_t size) {
   header->dwFlags = (header->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
   header->dwBytesRecorded = 0;
   queue_.push_back(header);
+  if (lent_ > 0) --lent_;
+  FlushLocked();
   return MMSYSERR_NOERROR;
 }
 
@@ -81,6 +83,7 @@ MMRESULT InputEndpoint::Start() {
   if (lost_) return MIDIERR_NODEVICE;
   if (!started_) startTime_ = std::chrono::steady_clock::now();
   started_ = true;
+  FlushLocked();
   return MMSYSERR_NOERROR;
 }
 
@@ -89,14 +92,19 @@ MMRESULT InputEndpoint::Stop() {
   started_ = false;
   // A part-filled buffer goes back as it is; the empty ones stay queued.
   if (!queue_.empty() && queue_.front()->dwBytesRecorded > 0) ReturnBufferLocked(MIM_LONGDATA);
-  inSysex_ = false;
+  inSysex_ = arriving_ = droppingSysex_ = false;
+  // Input stopped by its user: what waited goes with it, as what was still in flight would.
+  waiting_.clear();
+  waitingTaken_ = waitingBytes_ = 0;
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT InputEndpoint::Reset() {
   std::lock_guard lock(mutex_);
   started_ = false;
-  inSysex_ = false;
+  inSysex_ = arriving_ = droppingSysex_ = false;
+  waiting_.clear();
+  waitingTaken_ = waitingBytes_ = 0;
   while (!queue_.empty()) ReturnBufferLocked(MIM_LONGDATA);
   return MMSYSERR_NOERROR;
 }
@@ -122,11 +130,56 @@ void InputEndpoint::Deliver(const std::uint8_t* bytes, std::size_t count) {
   std::lock_guard lock(mutex_);
   if (closed_ || !started_) return;
   const std::uint8_t status = bytes[0];
-  // Real-time bytes may come in the middle of a system-exclusive message: they stay apart.
+  // Real-time bytes may come in the middle of a system-exclusive message: they stay apart, and
+  // pass what waits.
   if (status >= 0xF8) {
-    callback_(this, MIM_DATA, instance_, Pack(bytes, count), TimestampLocked());
+    if (count != 1) return RefuseLocked(bytes, count);
+    callback_(this, MIM_DATA, instance_, status, TimestampLocked());
     return;
   }
+  const bool sysexPart = status == 0xF0 || (arriving_ && (status < 0x80 || status == 0xF7));
+  if (!sysexPart) {
+    arriving_ = droppingSysex_ = false;
+    if (count != ShortMessageLength(status)) return RefuseLocked(bytes, count);
+  } else {
+    if (status == 0xF0) droppingSysex_ = false;
+    arriving_ = bytes[count - 1] != 0xF7;
+    if (droppingSysex_) return;  // counted with the part that was lost
+  }
+  std::size_t taken = 0;
+  if (waiting_.empty()) {
+    taken = PassLocked(bytes, count);
+    if (taken == count) return;
+  }
+  const std::size_t rest = count - taken;
+  if (waitingBytes_ + rest > kWaitLimit) {
+    droppingSysex_ = sysexPart && arriving_;
+    callback_(this, MIM_OVERFLOW, instance_, 1, TimestampLocked());
+    return;
+  }
+  waiting_.emplace_back(bytes + taken, bytes + count);
+  waitingBytes_ += rest;
+}
+
+void InputEndpoint::RefuseLocked(const std::uint8_t* bytes, std::size_t count) {
+  callback_(this, MIM_ERROR, instance_, Pack(bytes, count), TimestampLocked());
+}
+
+void InputEndpoint::FlushLocked() {
+  while (started_ && !closed_ && !waiting_.empty()) {
+    const std::vector<std::uint8_t>& message = waiting_.front();
+    const std::size_t left = message.size() - waitingTaken_;
+    const std::size_t taken = PassLocked(message.data() + waitingTaken_, left);
+    waitingTaken_ += taken;
+    if (taken < left) return;
+    waitingBytes_ -= message.size();
+    waitingTaken_ = 0;
+    waiting_.pop_front();
+  }
+}
+
+std::size_t InputEndpoint::PassLocked(const std::uint8_t* bytes, std::size_t count) {
+  const std::uint8_t status = bytes[0];
   if (inSysex_ && status >= 0x80 && status != 0xF7) {
     // The message ended without its 0xF7: what it recorded goes back marked as an error.
     if (!queue_.empty() && queue_.front()->dwBytesRecorded > 0) ReturnBufferLocked(MIM_LONGERROR);
@@ -134,22 +187,30 @@ void InputEndpoint::Deliver(const std::uint8_t* bytes, std::size_t count) {
   }
   if (status != 0xF0 && !inSysex_) {
     callback_(this, MIM_DATA, instance_, Pack(bytes, count), TimestampLocked());
-    return;
+    return count;
   }
   inSysex_ = bytes[count - 1] != 0xF7;
   std::size_t done = 0;
   while (done < count) {
-    if (queue_.empty()) return;  // no buffer: the platform loses the rest
+    if (queue_.empty()) {
+      // Without buffers to come back (the user gave none) the platform has nowhere to put it.
+      if (lent_ == 0) return count;
+      // The rest waits for a buffer; the message is not over before it has gone.
+      inSysex_ = true;
+      return done;
+    }
     MIDIHDR* header = queue_.front();
     const std::size_t room = header->dwBufferLength - header->dwBytesRecorded;
     const std::size_t part = std::min(room, count - done);
     std::memcpy(header->lpData + header->dwBytesRecorded, bytes + done, part);
     header->dwBytesRecorded += static_cast<std::uint32_t>(part);
     done += part;
-    if (header->dwBytesRecorded == header->dwBufferLength || (done == count && !inSysex_)) {
+    if (header->dwBytesRecorded == header->dwBufferLength ||
+        (done == count && bytes[count - 1] == 0xF7)) {
       ReturnBufferLocked(MIM_LONGDATA);
     }
   }
+  return done;
 }
 
 std::uint32_t InputEndpoint::TimestampLocked() const {
@@ -161,6 +222,7 @@ std::uint32_t InputEndpoint::TimestampLocked() const {
 void InputEndpoint::ReturnBufferLocked(std::uint32_t message) {
   MIDIHDR* header = queue_.front();
   queue_.pop_front();
+  ++lent_;
   header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
   if (!closed_) {
     callback_(this, message, instance_, reinterpret_cast<std::uintptr_t>(header),

@@ -55,11 +55,25 @@ class InputEndpoint : public MidiInHandle {
   // Driver thread: one message as the transport gave it. A message that starts with 0xF0, or
   // that follows a system-exclusive part without its 0xF7, fills the queued buffers; anything
   // else is a short message. Nothing is delivered unless started.
+  //
+  // What finds no buffer waits here, with what comes after it, until one is added back (real
+  // time passes at once, as MIDI lets it anywhere): a burst never loses what the buffers could
+  // not take at once. Beyond kWaitLimit bytes the message is lost and MIM_OVERFLOW tells it. A
+  // short message without its data bytes (or with more), or a data byte outside a system
+  // exclusive, is refused with MIM_ERROR: nothing is made up to fill it.
   void Deliver(const std::uint8_t* bytes, std::size_t count);
+
+  static constexpr std::size_t kWaitLimit = 1u << 20;
 
  private:
   std::uint32_t TimestampLocked() const;
   void ReturnBufferLocked(std::uint32_t message);
+  // Hands one message, or the rest of one, to the callback: the bytes taken, fewer than
+  // `count` only when the buffers ran out in a system exclusive.
+  std::size_t PassLocked(const std::uint8_t* bytes, std::size_t count);
+  // Hands on what waits while buffers last.
+  void FlushLocked();
+  void RefuseLocked(const std::uint8_t* bytes, std::size_t count);
 
   const MidiCallback callback_;
   const std::uintptr_t instance_;
@@ -70,9 +84,16 @@ class InputEndpoint : public MidiInHandle {
   bool started_ = false;
   bool closed_ = false;
   bool lost_ = false;
-  bool inSysex_ = false;  // a system-exclusive message continues in the next Deliver
+  bool inSysex_ = false;        // the sysex handed on continues in the next part passed
+  bool arriving_ = false;       // the sysex that arrives continues in the next Deliver
+  bool droppingSysex_ = false;  // a part of the arriving sysex was lost: the rest goes with it
   std::chrono::steady_clock::time_point startTime_{};
   std::deque<MIDIHDR*> queue_;  // added buffers; the front one is being filled
+  std::size_t lent_ = 0;        // buffers handed back to the user and not added again yet
+  // Messages waiting for a buffer, in order; `waitingTaken_` bytes of the front one are passed.
+  std::deque<std::vector<std::uint8_t>> waiting_;
+  std::size_t waitingTaken_ = 0;
+  std::size_t waitingBytes_ = 0;
 };
 
 class OutputEndpoint : public MidiOutHandle {

@@ -29,7 +29,7 @@ MidiService& JackFollowingMidiService::Listed(bool input) {
   return *(input ? inputs_ : outputs_);
 }
 
-MidiService* JackFollowingMidiService::Owner(const void* handle) {
+MidiService* JackFollowingMidiService::Owner(const void* handle) const {
   std::lock_guard lock(mutex_);
   const auto found = owners_.find(handle);
   return found == owners_.end() ? nullptr : found->second;
@@ -80,6 +80,11 @@ std::string JackFollowingMidiService::Name() {
 
 int JackFollowingMidiService::CallerDeliversInput() {
   return jack_->CallerDeliversInput();
+}
+
+std::size_t JackFollowingMidiService::LargestOutputEvent(HMIDIOUT handle) const {
+  const MidiService* owner = Owner(handle);
+  return owner != nullptr ? owner->LargestOutputEvent(handle) : kLargestEvent;
 }
 
 void JackFollowingMidiService::SetExactTiming(bool exact) {

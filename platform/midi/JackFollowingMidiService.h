@@ -64,11 +64,12 @@ class JackFollowingMidiService final : public MidiService {
   int CallerDeliversInput() override;
   void DeliverInput() override;
   void SetExactTiming(bool exact) override;
+  std::size_t LargestOutputEvent(HMIDIOUT handle) const override;
 
  private:
   MidiService& Listing(bool input);
   MidiService& Listed(bool input);
-  MidiService* Owner(const void* handle);
+  MidiService* Owner(const void* handle) const;
   void Own(const void* handle, MidiService& service);
   // The service that owned it, now no longer; null for a handle not ours.
   MidiService* Disown(const void* handle);
@@ -79,7 +80,7 @@ class JackFollowingMidiService final : public MidiService {
 
   // Guards which service each direction lists and which service each open handle belongs to.
   // Never held while either service is called.
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   MidiService* inputs_;   // the service of the last input count
   MidiService* outputs_;  // the service of the last output count
   std::map<const void*, MidiService*> owners_;

@@ -135,6 +135,8 @@ class JackMidiService::JackOutput final : public OutputEndpoint {
   std::size_t left = 0;
   bool whole = false;
   std::size_t budget = 0;  // what a cycle's events may cost: set by the first cycle
+  // The service's figure of the longest event that goes whole, which that cycle sets.
+  std::atomic<std::size_t>* largest = nullptr;
 };
 
 JackMidiService::JackMidiService(std::string clientName) : clientName_(std::move(clientName)) {
@@ -353,6 +355,10 @@ void JackMidiService::WriteOut(JackOutput& output, jack_nframes_t frames, const 
   if (output.budget == 0) {
     const std::size_t empty = jack_midi_max_event_size(buffer);
     output.budget = empty > 2 * kCycleMargin ? empty - kCycleMargin : 0;
+    if (output.budget > kEventCost) {
+      output.largest->store((output.budget - kEventCost) & ~std::size_t{7},
+                            std::memory_order_relaxed);
+    }
   }
   jack_ringbuffer_t* ring = output.jack.ring.get();
   // Events go in frame order: one that is due earlier than the last placed goes beside it.
@@ -859,6 +865,7 @@ MMRESULT JackMidiService::midiOutOpen(HMIDIOUT* handle, std::intptr_t id, MidiCa
                            [](const auto& s) { return s.load() == nullptr; });
   if (slot == outSlots_.end()) return MMSYSERR_ALLOCATED;
   auto output = std::make_unique<JackOutput>(callback, instance);
+  output->largest = &largestEvent_;
   if (auto result = OpenPortLocked(output->jack, ports[index], false)) return result;
   // Ours before it is linked: a reused port's buffer holds its last cycle until we clear it.
   slot->store(output.get());

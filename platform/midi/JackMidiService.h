@@ -99,6 +99,11 @@ class JackMidiService final : public MidiService {
   // was sent, one cycle later; the ports report that cycle as their latency. Otherwise each
   // goes at once: input as its cycle is processed, output at the start of the next cycle.
   void SetExactTiming(bool exact) override;
+  // The longest message that goes to JACK as one event: what an empty port buffer takes, short
+  // of the margin that PipeWire's libjack needs; jackd's figure until a cycle has measured it.
+  std::size_t LargestOutputEvent(HMIDIOUT) const override {
+    return largestEvent_.load(std::memory_order_relaxed);
+  }
 
  private:
   struct RingFree {
@@ -218,6 +223,8 @@ class JackMidiService final : public MidiService {
   };
   std::array<OwnPort, 2 * kMaxPorts> ownPorts_{};
   std::atomic<bool> exact_{true};  // any thread writes; the process thread reads
+  // Written by the process thread once an output's first cycle has measured its buffer.
+  std::atomic<std::size_t> largestEvent_{32640};
   // Written by the process thread only: odd while a cycle runs.
   std::atomic<std::uint64_t> cycle_{0};
   // The process callback's run times: the process thread times, any thread reads or resets.

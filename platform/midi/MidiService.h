@@ -54,8 +54,12 @@ inline constexpr std::uint32_t MIM_MOREDATA = 0x3CC;
 // Our own: the device of an open handle has gone away (param1, param2 0). The handle stays
 // valid until it is closed; nothing more arrives on it.
 inline constexpr std::uint32_t MM_DEVICELOST = 0x3CF;
+// Our own: param1 input messages were lost for want of room where they wait for a buffer.
+inline constexpr std::uint32_t MIM_OVERFLOW = 0x3D0;
 
 inline constexpr std::uint32_t CALLBACK_FUNCTION = 0x30000;
+// The longest long message the interface carries: its length is counted in 16 bits.
+inline constexpr std::size_t kLargestEvent = 0xFFFF;
 inline constexpr std::int32_t MIDI_MAPPER = -1;
 inline constexpr std::uint32_t MAXERRORLENGTH = 128;
 inline constexpr std::size_t MAXPNAMELEN = 128;  // room for JACK's "client:port" names
@@ -180,6 +184,12 @@ class MidiService {
   // keeps its place in time, a cycle later, rather than going at once. Services without cycles
   // forward at once either way.
   virtual void SetExactTiming(bool exact) { (void)exact; }
+  // Our own: the longest message, in bytes, that the open output `handle` takes as one event
+  // (a system exclusive longer than this would reach it cut in parts).
+  virtual std::size_t LargestOutputEvent(HMIDIOUT handle) const {
+    (void)handle;
+    return kLargestEvent;
+  }
 };
 
 // The platform's own service: WinMM on Windows, RtMidi where it was found, else a simulated

@@ -5,6 +5,7 @@
 // order it was played, and reaches the open handle of its device once input is started. Every
 // short and long message sent to an output is recorded. Any call can be made to fail.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -74,6 +75,9 @@ class SimulatedMidiService final : public MidiService {
   // Waits until the driver thread has handled everything queued before this call.
   void Flush();
 
+  // The longest event its outputs take from now on (65535 unless set).
+  void SetLargestEvent(std::size_t bytes) { largestEvent_ = bytes; }
+
   // Long messages stay in play (no MOM_DONE) while held; releasing completes them in order.
   void HoldLongMessages(bool hold);
 
@@ -111,6 +115,7 @@ class SimulatedMidiService final : public MidiService {
   MMRESULT midiOutReset(HMIDIOUT handle) override;
   MMRESULT midiOutClose(HMIDIOUT handle) override;
   MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, std::uint32_t size) override;
+  std::size_t LargestOutputEvent(HMIDIOUT) const override { return largestEvent_; }
   // Runs on the driver thread after each AddInput, AddOutput and Remove.
   void SetPortsChangedCallback(std::function<void()> callback) override;
 
@@ -137,6 +142,7 @@ class SimulatedMidiService final : public MidiService {
   std::vector<std::unique_ptr<SimOutput>> outputs_;
   std::map<Call, std::deque<MMRESULT>> failures_;
   bool hold_ = false;
+  std::atomic<std::size_t> largestEvent_{kLargestEvent};  // any thread
   DeviceKey nextKey_ = 1;
   std::function<void()> portsChanged_;
 

@@ -375,6 +375,67 @@ std::string slurp(const std::filesystem::path& file) {
   return text.str();
 }
 
+// Stopping while a dump goes out at 31250 baud: the first SIGTERM lets it go on for the bound
+// of line time, then counts what is left in one line and ends with status 0; a second one,
+// during that, ends the program at once.
+TEST(Headless, StoppingDrainsTheLineWithinItsBoundAndASecondSignalEndsAtOnce) {
+  PtyPair probeLine;
+  {
+    Isolated probe(probeLine.slavePath(), {"true"});
+    if (!(probe.started() && probe.waitExit(kBound) && probe.succeeded())) {
+      GTEST_SKIP() << "no private mount name space";
+    }
+  }
+  velmora::testing::TempDir directory;
+  ::setenv("XDG_CONFIG_HOME", directory.path().c_str(), 1);
+  std::filesystem::create_directories(directory.path() / "velmora");
+  std::ofstream(directory.path() / "velmora" / "velmora.conf") << "[messages]\nto-serial=sysex\n";
+  // Nearly twice what 3 s of line carry, and one JACK event.
+  Bytes dump(16000, 0x11);
+  dump.front() = 0xF0;
+  dump.back() = 0xF7;
+  for (const int signals : {1, 2}) {
+    SCOPED_TRACE(std::to_string(signals) + " signal(s)");
+    PtyPair serial;
+    JackPeer peer("stop-peer-" + std::to_string(signals));
+    const auto output = directory.path() / ("stdout-" + std::to_string(signals));
+    Isolated program(serial.slavePath(),
+                     {VELMORA_HEADLESS, "--port", "COM1", "--baud", "31250", "--midi-in",
+                      peer.outPortName(), "--midi-out", peer.inPortName()},
+                     output.string(), (directory.path() / "stderr").string());
+    ASSERT_TRUE(WaitUntil([&] { return peer.outConnected() && peer.inConnected(); }, kBound));
+    ASSERT_TRUE(peer.send(dump));
+    Bytes got = serial.read(64, kBound);
+    ASSERT_FALSE(got.empty()) << "the dump began";
+    program.signal(SIGTERM);
+    if (signals == 2) {
+      ASSERT_TRUE(WaitUntil(
+          [&] { return slurp(output).find("Arrêt demandé") != std::string::npos; }, kBound));
+      program.signal(SIGTERM);
+    }
+    ASSERT_TRUE(program.waitExit(kBound));
+    for (Bytes more = serial.read(dump.size(), 500ms); !more.empty();
+         more = serial.read(dump.size(), 500ms)) {
+      got.insert(got.end(), more.begin(), more.end());
+    }
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), dump.begin())) << "a part of the dump, in order";
+    const std::string printed = slurp(output);
+    const bool counted =
+        printed.find("[Com-Tx] - arrêt du programme : 1 message non transmis") != std::string::npos;
+    if (signals == 1) {
+      EXPECT_TRUE(program.succeeded()) << program.status();
+      EXPECT_TRUE(counted) << printed;
+      // The bound's line time went out after the signal: far more than the moments before it.
+      EXPECT_GT(got.size(), 64u + 1000u);
+      EXPECT_LT(got.size(), dump.size());
+    } else {
+      EXPECT_TRUE(WIFEXITED(program.status()) && WEXITSTATUS(program.status()) == 128 + SIGTERM)
+          << program.status();
+      EXPECT_FALSE(counted) << "ended at once";
+    }
+  }
+}
+
 // The headless program of one profile, in a /dev of its own whose COM1 is its own serial pair.
 struct Gateway {
   // `tag` names its output files in `folder`.

@@ -64,11 +64,28 @@ TEST(ForwardingLossTexts, EachCauseHasItsOwnLineOnItsPath) {
        "[Com-Tx] - tampon d'émission du port série plein : 2 messages non transmis"},
       {Loss::ComRefused, LossPath::Com,
        "[Com-Tx] - écriture refusée par le port série : 2 messages non transmis"},
+      {Loss::ComStopped, LossPath::Com, "[Com-Tx] - arrêt du programme : 2 messages non transmis"},
+      {Loss::MidiInFull, LossPath::MidiIn,
+       "[MIDI-In] - entrée MIDI saturée : 2 messages non transmis"},
+      {Loss::MidiInIncomplete, LossPath::MidiIn,
+       "[MIDI-In] - message incomplet refusé : 2 messages non transmis"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(velmora::core::PathOf(c.cause), c.path) << c.line;
     EXPECT_EQ(ForwardingLosses::LineText(c.cause, 2, {}), c.line);
   }
+}
+
+// A dump too long for a MIDI event: a line of its own at once, in bytes, one message counted.
+TEST(ForwardingLossTexts, ADumpTooLongHasItsOwnLineAtOnce) {
+  Lines lines;
+  ForwardingLosses losses([&](const std::string& line) { lines.push_back(line); });
+  losses.LostTooLong(70000);
+  losses.LostTooLong(65536);
+  EXPECT_EQ(lines, (Lines{"[Midi-Out] - système exclusif trop long : 70000 octets non transmis",
+                          "[Midi-Out] - système exclusif trop long : 65536 octets non transmis"}));
+  EXPECT_EQ(losses.Total(Loss::MidiOutTooLong), 2u);
+  EXPECT_EQ(losses.Owed(Loss::MidiOutTooLong), 0u);
 }
 
 }  // namespace

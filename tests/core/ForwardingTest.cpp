@@ -119,7 +119,7 @@ TEST_F(Forwarding, AClosedOrRefusingPortCountsEachLossAndLightsTheSerialErrorLam
 TEST_F(Forwarding, AFullPortKeepsMessagesWaitingInOrderAndLosesWhatGoesBeyondTheBound) {
   bridge->OpenComPort();
   factory.portView->outFree = 0;
-  bridge->SetComWaitLimit(6);
+  bridge->SetComWaitLimit(6 + velmora::core::PacedSerialOutput::kPerRun);
   for (std::uint8_t note = 0; note < 3; ++note) midiIn(0x90, note, 0x40);
   form->DoMidiInput(*bridge->MidiInput);
   EXPECT_TRUE(factory.portView->written.empty());
@@ -318,7 +318,7 @@ TEST_F(Forwarding, PanicSilencesBothWaysAheadOfAWaitingDumpInOneLine) {
 TEST_F(Forwarding, CountersTellEachWaysMessagesAndLossesSinceReset) {
   bridge->OpenComPort();
   factory.portView->outFree = 0;
-  bridge->SetComWaitLimit(30);
+  bridge->SetComWaitLimit(30 + velmora::core::PacedSerialOutput::kPerRun);
   for (int i = 0; i < 3000; ++i) midiIn(0x90, static_cast<std::uint8_t>(i % 128), 0x40);
   form->DoMidiInput(*bridge->MidiInput);
   factory.midiInView->onOverflow(7);

@@ -54,7 +54,9 @@ TEST(PacedSerialOutput, PacedBytesLeaveAtTheLinesRateAndStayWithinTheLeadOfIt) {
   }
 }
 
-TEST(PacedSerialOutput, KeepsTheOrderAndPutsRealTimeFirst) {
+// Real-time bytes go before the next byte of what waits, in the order they came (Start, Clock,
+// Clock, Stop behind a held line stay so); the rest keeps its order, cut anywhere.
+TEST(PacedSerialOutput, KeepsTheOrderAndPutsRealTimeFirstInItsOwnOrder) {
   PacedSerialOutput out;
   out.SetByteTime(1ns);  // the pace plays no part here
   const Bytes dump = Dump(10);
@@ -62,13 +64,14 @@ TEST(PacedSerialOutput, KeepsTheOrderAndPutsRealTimeFirst) {
   ASSERT_TRUE(out.Append(dump.data(), 4, true, true));
   ASSERT_TRUE(out.Append(note.data(), 3, false, true));
   ASSERT_TRUE(out.Append(dump.data() + 4, 6, true, false));
-  ASSERT_TRUE(out.PushFront(0xF8));
   Bytes line;
+  Drain(out, line, Clock::time_point{}, 1);
+  for (const std::uint8_t byte : {0xFA, 0xF8, 0xF8, 0xFC}) ASSERT_TRUE(out.PushRealTime(byte));
   // Two bytes of room at a time: parts may be cut anywhere but never reordered.
-  for (int pass = 0; pass < 20; ++pass) Drain(out, line, Clock::time_point{} + pass * 1ms, 2);
+  for (int pass = 1; pass < 20; ++pass) Drain(out, line, Clock::time_point{} + pass * 1ms, 2);
   // Byte by byte: MinGW's GCC 12 takes inserts into a one-byte vector for an overflow.
-  Bytes expected{0xF8};
-  for (std::size_t i = 0; i < 4; ++i) expected.push_back(dump[i]);
+  Bytes expected{dump[0], 0xFA, 0xF8, 0xF8, 0xFC};
+  for (std::size_t i = 1; i < 4; ++i) expected.push_back(dump[i]);
   for (const auto byte : note) expected.push_back(byte);
   for (std::size_t i = 4; i < dump.size(); ++i) expected.push_back(dump[i]);
   EXPECT_EQ(line, expected);
@@ -80,7 +83,7 @@ TEST(PacedSerialOutput, WaitsForTheLineOnlyForPacedBytesAndTellsWhenTheyMayGo) {
   out.SetByteTime(320us);
   const Clock::time_point now{};
   out.Wrote(100, now);  // 32 ms of short messages written outside the queue
-  EXPECT_FALSE(out.LineFree(now));
+  EXPECT_EQ(out.NextDue(now), std::nullopt) << "nothing waits";
   const Bytes note{0x80, 0x3C, 0x00};
   ASSERT_TRUE(out.Append(note.data(), 3, false, true));
   EXPECT_EQ(out.Ready(100, now).size(), 3u) << "a short message waits only for room";
@@ -95,31 +98,64 @@ TEST(PacedSerialOutput, WaitsForTheLineOnlyForPacedBytesAndTellsWhenTheyMayGo) {
   EXPECT_EQ(out.Ready(100, *due).size(), 1u);
 }
 
-TEST(PacedSerialOutput, RefusesWhatGoesAboveItsLimitWholeAndCountsWhatItDrops) {
+// The limit bounds memory: a megabyte of clock bytes or of notes fits in about a megabyte, and
+// what would go beyond is refused whole.
+TEST(PacedSerialOutput, BoundsTheMemoryOfWhatWaitsAndRefusesBeyondItWhole) {
   PacedSerialOutput out;
-  out.SetLimit(10);
-  const Bytes dump = Dump(8);
-  EXPECT_TRUE(out.Append(dump.data(), 6, true, true));
-  EXPECT_FALSE(out.Append(dump.data() + 6, 5, true, false));
-  EXPECT_EQ(out.Waiting(), 6u);
-  EXPECT_TRUE(out.Append(dump.data() + 6, 2, true, false));
-  const Bytes notes{0x90, 0x3C, 0x64};
-  EXPECT_FALSE(out.Append(notes.data(), 3, false, true));
-  EXPECT_TRUE(out.PushFront(0xFA));
-  EXPECT_TRUE(out.PushFront(0xF8));
-  EXPECT_FALSE(out.PushFront(0xFE));
-  EXPECT_EQ(out.Waiting(), 10u);
-  EXPECT_EQ(out.Clear(), 3u) << "the dump, the start and the clock";
-  EXPECT_TRUE(out.Empty());
+  std::size_t clocks = 0;
+  while (out.PushRealTime(0xF8)) ++clocks;
+  EXPECT_GT(clocks, PacedSerialOutput::kDefaultLimit * 9 / 10);
+  EXPECT_LE(out.Memory(), PacedSerialOutput::kDefaultLimit);
+  EXPECT_EQ(out.Clear(), clocks);
 
-  // The rest of a message begun on the line is a message lost too.
-  out.SetByteTime(1ns);
-  EXPECT_TRUE(out.Append(dump.data(), 4, true, true));
-  EXPECT_TRUE(out.Append(dump.data() + 4, 4, true, false));
-  Bytes line;
-  const auto ready = out.Ready(4, Clock::time_point{});
-  out.Sent(ready.size(), Clock::time_point{});
-  ASSERT_EQ(ready.size(), 4u);
+  const Bytes note{0x90, 0x3C, 0x64};
+  std::size_t notes = 0;
+  while (out.Append(note.data(), 3, false, true)) ++notes;
+  EXPECT_GT(notes * 3, PacedSerialOutput::kDefaultLimit * 9 / 10);
+  EXPECT_LE(out.Memory(), PacedSerialOutput::kDefaultLimit);
+  EXPECT_EQ(out.Waiting(), notes * 3) << "nothing of the refused one kept";
+  EXPECT_EQ(out.Clear(), notes);
+}
+
+// Whatever waits when the port goes is counted message by message: a message begun on the
+// line, even behind a clock byte, a dump's parts as one, each real-time byte.
+TEST(PacedSerialOutput, CountsWhatItDropsWhereverItWaits) {
+  const Bytes dump = Dump(8);
+  const Bytes note{0x90, 0x3C, 0x64};
+  const struct {
+    const char* what;
+    std::size_t sentOfDump;  // before the rest waits
+    bool clockAhead;
+    std::size_t lost;
+  } cases[] = {
+      {"all waits", 0, false, 2},
+      {"the dump begun", 3, false, 2},
+      {"the dump begun, a clock ahead", 3, true, 3},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.what);
+    PacedSerialOutput out;
+    out.SetByteTime(1ns);
+    ASSERT_TRUE(out.Append(dump.data(), 4, true, true));
+    ASSERT_TRUE(out.Append(dump.data() + 4, 4, true, false));
+    ASSERT_TRUE(out.Append(note.data(), 3, false, true));
+    const auto ready = out.Ready(test.sentOfDump, Clock::time_point{});
+    out.Sent(ready.size(), Clock::time_point{});
+    if (test.clockAhead) {
+      ASSERT_TRUE(out.PushRealTime(0xF8));
+    }
+    EXPECT_EQ(out.Clear(), test.lost);
+    EXPECT_TRUE(out.Empty());
+  }
+
+  // The rest of a dump refused: what waits of it goes, what came before stays.
+  PacedSerialOutput out;
+  out.SetLimit(out.Memory() + 300);
+  ASSERT_TRUE(out.Append(note.data(), 3, false, true));
+  ASSERT_TRUE(out.Append(dump.data(), 4, true, true));
+  ASSERT_FALSE(out.Append(Dump(400).data(), 400, true, false));
+  out.DropLastMessage();
+  EXPECT_EQ(out.Waiting(), 3u);
   EXPECT_EQ(out.Clear(), 1u);
 }
 

@@ -27,7 +27,7 @@ class CheckingSink : public MidiAssembler::Sink {
       delivered += count - 2;
       return;
     }
-    if (status == 0xF7 || status == 0xF4 || status == 0xF5) VELMORA_FUZZ_FAIL();
+    if (status == 0xF7) VELMORA_FUZZ_FAIL();
     if (count != velmora::platform::midi::ShortMessageLength(status)) VELMORA_FUZZ_FAIL();
     for (std::size_t k = 1; k < count; ++k) {
       if (bytes[k] >= 0x80) VELMORA_FUZZ_FAIL();
@@ -38,9 +38,14 @@ class CheckingSink : public MidiAssembler::Sink {
     if (count == 0 || bytes == nullptr) VELMORA_FUZZ_FAIL();
     for (std::size_t k = 0; k < count; ++k) dropped += bytes[k] < 0x80 ? 1 : 0;
   }
+  void OnTooLong(std::size_t count) override {
+    if (count <= MidiAssembler::kMaxSysex) VELMORA_FUZZ_FAIL();
+    tooLong += count;
+  }
 
   std::size_t delivered = 0;  // data bytes inside messages
   std::size_t dropped = 0;    // data bytes dropped
+  std::size_t tooLong = 0;    // bytes of blocks too long, their F0 and end included
 };
 
 }  // namespace

@@ -138,8 +138,8 @@ TEST_F(DriverCallbackTest, DoneIsForwardedWithItsHeaderEvenWithoutRing) {
 }
 
 TEST_F(DriverCallbackTest, OtherNotificationsAndMissingContextAreIgnored) {
-  for (auto message : {pm::MIM_OPEN, pm::MIM_CLOSE, pm::MIM_ERROR, pm::MIM_MOREDATA, pm::MOM_OPEN,
-                       pm::MOM_CLOSE}) {
+  for (auto message :
+       {pm::MIM_OPEN, pm::MIM_CLOSE, pm::MIM_MOREDATA, pm::MOM_OPEN, pm::MOM_CLOSE}) {
     Notify(message, 0x00403C90);
   }
   DriverCallback(nullptr, pm::MIM_DATA, 0, 0x00403C90, 0);

@@ -228,6 +228,66 @@ TEST_F(MidiInTest, SysexOnlyTakesEffectAtOnceOnAnOpenDevice) {
   EXPECT_EQ(events[1]->StatusByte, 0xF0);
 }
 
+// More system exclusive than buffers in one pass of the driver (the UI thread takes nothing
+// meanwhile): what finds no buffer waits for one, with what comes after it (real time passes),
+// and all of it arrives in order.
+TEST_F(MidiInTest, ABurstLargerThanTheBuffersWaitsForThemAndArrivesWhole) {
+  TMidiInput input(service);
+  input.SetSysexBufferCount(4);
+  input.SetSysexBufferSize(8);
+  std::vector<std::uint8_t> got;
+  input.SetOnMidiInput([&](TMidiInput& sender) {
+    while (auto event = sender.TakeEvent()) {
+      if (event->IsSysex()) {
+        got.insert(got.end(), event->SysexData.get(), event->SysexData.get() + event->SysexSize);
+      } else {
+        const std::uint8_t bytes[] = {event->StatusByte, event->FirstDataByte};
+        got.insert(got.end(), bytes, bytes + pm::ShortMessageLength(event->StatusByte));
+      }
+    }
+  });
+  input.Open();
+  input.Start();
+  std::vector<std::uint8_t> expected;
+  for (std::uint8_t i = 0; i < 100; ++i) {
+    const std::vector<std::uint8_t> sysex{0xF0, 0x7D, i, 1, 2, 3, 4, 5, 6, 7, 8, 0xF7};
+    Play(sysex);
+    expected.insert(expected.end(), sysex.begin(), sysex.end());
+  }
+  Play({0xFC});  // real time passes what waits
+  Play({0xC0, 0x05});
+  expected.insert(expected.end(), {0xC0, 0x05});
+  service->Flush();
+  PumpUntil([&] { return got.size() >= expected.size() + 1; });
+  // Real time passes what waits for a buffer, not what the buffers took already.
+  const auto clock = std::find(got.begin(), got.end(), 0xFC);
+  ASSERT_NE(clock, got.end());
+  EXPECT_LE(clock - got.begin(), 4 * 8);
+  got.erase(clock);
+  EXPECT_EQ(got, expected);
+}
+
+// A short message without its data bytes, or with more, or a data byte with no message is
+// refused, never made whole: counted once per episode, and the good ones around it arrive.
+TEST_F(MidiInTest, IncompleteMessagesAreRefusedAndCountedNeverPadded) {
+  auto input = OpenInput();
+  std::vector<std::uint64_t> episodes;
+  input->SetOnMalformed([&](TMidiInput&, std::uint64_t refused) { episodes.push_back(refused); });
+  const std::vector<std::vector<std::uint8_t>> refused{
+      {0xF1}, {0x90},       {0x90, 0x3C},
+      {0xC0}, {0xF2, 0x01}, {0x3C},
+      {0xF7}, {0xFA, 0x00}, {0x90, 0x3C, 0x40, 0x40}};
+  for (const auto& bytes : refused) Play(bytes);
+  Play({0xF1, 0x11});
+  Play({0xF6});
+  Settle();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0]->StatusByte, 0xF1);
+  EXPECT_EQ(events[0]->FirstDataByte, 0x11);
+  EXPECT_EQ(events[1]->StatusByte, 0xF6);
+  EXPECT_EQ(episodes, (std::vector<std::uint64_t>{refused.size()}));
+}
+
 // The UI thread is held busy (it handles no message) while the driver floods the input: the
 // pump's queue stays at one wake and one overflow report, and the report counts every refusal.
 TEST_F(MidiInTest, AFloodWhileTheUiThreadIsBusyKeepsThePumpBoundedAndCountsEveryRefusal) {
