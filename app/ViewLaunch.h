@@ -18,12 +18,13 @@ namespace velmora::app {
 // closed the window (it posts a Close action first).
 using View = std::function<int(ui::ViewLink& link)>;
 
+// Why no view can be shown (no display), as one line; empty when one can.
+using ViewProblem = std::function<std::string()>;
+
 // `args` without the program's name. Help, version, lists, errors and --headless go as the
-// headless program's; otherwise the bridge thread starts and `view` runs here.
-// `refused` shows, on the calling thread, why the gateway did not start (its profile already
-// runs), after the line went to stderr.
+// headless program's; otherwise, when `problem` finds none, the bridge thread starts and `view`
+// runs here. A problem is one line on stderr ("PROGRAM: …") and status 1, before anything opens.
 int LaunchWithView(const std::vector<std::string>& args, const std::string& program,
-                   const View& view,
-                   const std::function<void(const std::string& line)>& refused = nullptr);
+                   const View& view, const ViewProblem& problem = nullptr);
 
 }  // namespace velmora::app

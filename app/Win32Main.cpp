@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "app/Arguments.h"
 #include "app/ViewLaunch.h"
 #include "app/Win32Screenshot.h"
 #include "ui/win32/MainWindow.h"
-#include "ui/win32/Text.h"
 
 namespace win32 = velmora::ui::win32;
 
@@ -44,9 +44,6 @@ int main(int argc, char** argv) {
     window.Show(SW_SHOWNORMAL);
     return window.Run();
   };
-  const auto refused = [](const std::string& line) {
-    MessageBoxW(nullptr, win32::Wide(line).c_str(), L"Velmora", MB_OK | MB_ICONERROR);
-  };
-  return velmora::app::LaunchWithView(std::vector<std::string>(argv + 1, argv + argc), "velmora",
-                                      runView, refused);
+  return velmora::app::LaunchWithView(velmora::app::ProgramArguments(argc, argv), "velmora",
+                                      runView);
 }

@@ -3,11 +3,12 @@
 
 #include <QApplication>
 #include <QIcon>
-#include <QMessageBox>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "Screenshots.h"
+#include "app/Arguments.h"
 #include "app/ViewLaunch.h"
 #include "ui/qt/MainWindow.h"
 #include "ui/qt/ProgramInfo.h"
@@ -34,12 +35,15 @@ int main(int argc, char** argv) {
     window.show();
     return QApplication::exec();
   };
-  // The profile already runs: said on stderr, and in a box for whoever started a window.
-  const auto refused = [&argc, argv](const std::string& line) {
-    QApplication app(argc, argv);
-    QMessageBox::critical(nullptr, QString::fromUtf8(qtui::ProgramInfo::kName),
-                          QString::fromStdString(line));
+  // Qt would abort without a display; the platform asked for (offscreen, say) may need none.
+  const auto noDisplay = []() -> std::string {
+    const auto set = [](const char* name) {
+      const char* value = std::getenv(name);
+      return value != nullptr && *value != '\0';
+    };
+    if (set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY")) return {};
+    return "pas d'affichage (DISPLAY) — utilisez velmora-headless";
   };
-  return velmora::app::LaunchWithView(std::vector<std::string>(argv + 1, argv + argc), "velmora",
-                                      runView, refused);
+  return velmora::app::LaunchWithView(velmora::app::ProgramArguments(argc, argv), "velmora",
+                                      runView, noDisplay);
 }

@@ -205,13 +205,32 @@ class Bridge {
   StartChoice Choice;
   std::string CaptureFile;  // empty: no capture at start
 
-  // The byte capture: one log line when it starts, stops or cannot open its file. Starting
-  // again replaces the running one. `CaptureLimit` applies to the captures started after.
+  // The byte capture: one log line when it starts (its file open), stops, or stops by itself
+  // (the file cannot be opened or written, the limit). Starting and stopping return at once;
+  // starting again replaces the running one. `CaptureLimit` applies to the captures started
+  // after.
   void StartCapture(const std::string& path);
   void StopCapture();
+  // Bytes as they crossed: when the port took them, or as the serial side read them.
   void Capture(CaptureDirection direction, const std::uint8_t* bytes, std::size_t count) {
     if (capture_) capture_->Record(direction, bytes, count);
   }
+  // Serial input read a byte at a time, gathered into one block until CaptureFlush (the end of
+  // a message).
+  void CaptureGather(CaptureDirection direction, const std::uint8_t* bytes, std::size_t count) {
+    if (capture_) capture_->Gather(direction, bytes, count);
+  }
+  void CaptureFlush() {
+    if (capture_) capture_->Flush();
+  }
+  struct CaptureState {
+    bool running = false;
+    std::string stopped;  // the log line of the last capture that stopped by itself
+    bool operator==(const CaptureState&) const = default;
+  };
+  CaptureState Capturing() const;
+  // How long the program's end waits for a capture's writer at most.
+  static constexpr std::chrono::milliseconds kCaptureFinish{1000};
   std::uint64_t CaptureLimit = ByteCapture::kDefaultLimit;
   // Sets the port's line through its setters: an open port takes it at once, a closed one at
   // its next open. False when the open device refused it; the line in force before stays.
@@ -328,6 +347,7 @@ class Bridge {
   std::array<bool, 2> errorNoted_{};  // per LossPath: its lamp lit since the last "Reset"
   ForwardingLosses losses_{[this](const std::string& line) { lossLine(line); }};
   std::unique_ptr<ByteCapture> capture_;  // UI thread's; null while none runs
+  std::string captureStop_;               // UI thread's: see CaptureState
 };
 
 }  // namespace velmora::core

@@ -141,6 +141,7 @@ void WindowModel::publish() {
   next.busy = cursor_ == Cursor::HourGlass;
   if (lineSource_) next.line = lineSource_();
   if (messagesSource_) next.messages = messagesSource_();
+  if (captureSource_) next.capture = captureSource_();
   next.notices = notices_;
   next.closed = closed_;
   {

@@ -55,6 +55,10 @@ class WindowModel final : public WindowSurface {
   void SetMessagesSource(std::function<MessageChoice()> source) {
     messagesSource_ = std::move(source);
   }
+  // Where they read whether a capture runs, and why the last one stopped by itself.
+  void SetCaptureSource(std::function<Bridge::CaptureState()> source) {
+    captureSource_ = std::move(source);
+  }
   // An error for the user; the same text is counted, not shown again, while its box is open
   // and shortly after (the view tells of each box closed).
   void Report(const std::string& text);
@@ -145,6 +149,7 @@ class WindowModel final : public WindowSurface {
   std::function<void()> onPublished_;
   std::function<LineSettings()> lineSource_;
   std::function<MessageChoice()> messagesSource_;
+  std::function<Bridge::CaptureState()> captureSource_;
   std::array<bool, kLampCount> lampFlashed_{};  // lit since the last snapshot
   std::array<std::string, kLampCount> lampHints_;
   ReportThrottle throttle_;
