@@ -335,8 +335,8 @@ TEST(Headless, ACaptureThatCannotWriteStopsWithOneLineAndForwardingGoesOn) {
     ASSERT_NE(at, std::string::npos) << text;
     EXPECT_EQ(text.find(stopped, at + 1), std::string::npos) << "one line";
     const unsigned long written = std::stoul(text.substr(at + stopped.size()));
-    EXPECT_EQ(text.substr(at + stopped.size() + std::to_string(written).size(), 15),
-              " octets écrits)");
+    const std::string unit = " octets écrits)";
+    EXPECT_EQ(text.substr(at + stopped.size() + std::to_string(written).size(), unit.size()), unit);
     if (test.empty) {
       EXPECT_EQ(written, 0u);
     } else {

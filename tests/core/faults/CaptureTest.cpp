@@ -224,7 +224,10 @@ TEST(Capture, WhatTheQueueCannotHoldIsCountedInTheFile) {
   std::string text;
   std::thread drain;
   {
-    core::ByteCapture capture(fifo.string(), core::ByteCapture::kDefaultLimit, nullptr);
+    bool open = false;
+    core::ByteCapture capture(fifo.string(), core::ByteCapture::kDefaultLimit,
+                              [&](const std::string&) { open = true; });
+    ASSERT_TRUE(testing::PumpUntil([&] { return open; })) << "the writer holds the pipe";
     const std::vector<std::uint8_t> block(kBlockBytes, 0x5A);
     for (std::size_t i = 0; i < kBlocks; ++i) {
       capture.Record(core::CaptureDirection::MidiToSerial, block.data(), block.size());
