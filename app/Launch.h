@@ -23,10 +23,16 @@ namespace velmora::app {
 using WindowProgram = std::function<int(core::Bridge& bridge, core::SettingsStore& settings,
                                         platform::midi::MidiService& midi)>;
 
+// Shows, in a box, the one line that refuses a second start of a profile (also printed on
+// stderr; the program then ends with status 1). Called only for the window program.
+using RefusalBox = std::function<void(const std::string& line)>;
+
 // `args` without the program's name. Without a window, or with --headless, runs headless.
 // The profile's name is the window's `settings.Profile()`; core::WindowTitle gives its title.
-// A profile that runs already is one line on stderr and status 1, window or not.
+// `startFailed` is told the line of a usage error that stops the window program (a port given
+// but absent), as printed on stderr.
 int Launch(const std::vector<std::string>& args, const std::string& program,
-           const WindowProgram& window);
+           const WindowProgram& window, const RefusalBox& refusal = nullptr,
+           const RefusalBox& startFailed = nullptr);
 
 }  // namespace velmora::app

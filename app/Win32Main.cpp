@@ -13,6 +13,7 @@
 #include "app/ViewLaunch.h"
 #include "app/Win32Screenshot.h"
 #include "ui/win32/MainWindow.h"
+#include "ui/win32/Text.h"
 
 namespace win32 = velmora::ui::win32;
 
@@ -44,6 +45,11 @@ int main(int argc, char** argv) {
     window.Show(SW_SHOWNORMAL);
     return window.Run();
   };
+  const auto failed = [](const std::string& line) {
+    MessageBoxW(nullptr, win32::Wide(line).c_str(), L"Velmora", MB_OK | MB_ICONERROR);
+  };
+  // A bad option or an absent port: the same line as on the console, in a box; a profile that
+  // runs already: the line alone.
   return velmora::app::LaunchWithView(velmora::app::ProgramArguments(argc, argv), "velmora",
-                                      runView);
+                                      runView, nullptr, failed);
 }

@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "app/ViewLaunch.h"
 #include "ui/qt/MainWindow.h"
 #include "ui/qt/ProgramInfo.h"
+#include "ui/qt/QtFrench.h"
 #include "ui/qt/SignalCloser.h"
 
 namespace qtui = velmora::ui::qt;
@@ -22,13 +24,21 @@ int main(int argc, char** argv) {
     // needs nothing of GLib's loop. A value the user set is kept.
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
+    qtui::LoadQtFrench(app);
     QApplication::setApplicationName(QString::fromUtf8(qtui::ProgramInfo::kName));
     QApplication::setApplicationVersion(QString::fromUtf8(qtui::ProgramInfo::kFileVersion));
     QApplication::setWindowIcon(QIcon(QString::fromUtf8(qtui::ProgramInfo::kIcon)));
 
     qtui::MainWindow window(link);
-    // A termination request closes the window like the user would, through the event loop.
-    qtui::SignalCloser closer([&window](int) { window.CloseAll(); });
+    // A termination request closes the window like the user would, through the event loop;
+    // SIGUSR1 is "Tout arrêter".
+    qtui::SignalCloser closer([&window](int signal) {
+      if (signal == SIGUSR1) {
+        window.Panic();
+      } else {
+        window.CloseAll();
+      }
+    });
     if (const QByteArray directory = qgetenv("VELMORA_SCREENSHOTS"); !directory.isEmpty()) {
       velmora::app::TakeScreenshots(window, QString::fromLocal8Bit(directory));
     }
@@ -44,6 +54,7 @@ int main(int argc, char** argv) {
     if (set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY")) return {};
     return "pas d'affichage (DISPLAY) — utilisez velmora-headless";
   };
+  // A profile that runs already is one line on stderr, without a box.
   return velmora::app::LaunchWithView(velmora::app::ProgramArguments(argc, argv), "velmora",
-                                      runView, noDisplay);
+                                      runView, nullptr, nullptr, noDisplay);
 }

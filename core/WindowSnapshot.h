@@ -40,12 +40,14 @@ struct WindowSnapshot {
   std::vector<std::string> log;  // oldest first
   int logSelected = -1;
   std::array<std::string, 2> status{};
-  bool busy = false;             // the wait cursor
-  LineSettings line;             // the serial line in force, for the line dialog and the about box
-  MessageChoice messages;        // what crosses each way, for the messages dialog
-  Bridge::CaptureState capture;  // the menu's check mark and the status bar's word
-  std::vector<Notice> notices;   // waiting to be shown, oldest first
-  bool closed = false;           // the bridge has closed its devices: the view may go
+  bool busy = false;            // the wait cursor
+  LineSettings line;            // the serial line in force, for the line dialog and the about box
+  MessageChoice messages;       // what crosses each way, for the messages dialog
+  TrafficCounts counts;         // messages and losses each way since "Reset"
+  std::string capture;          // the file a capture writes; empty while none runs
+  std::string captureStopped;   // why the last capture stopped by itself; empty: it did not
+  std::vector<Notice> notices;  // waiting to be shown, oldest first
+  bool closed = false;          // the bridge has closed its devices: the view may go
 };
 
 }  // namespace velmora::core

@@ -97,7 +97,7 @@ TEST(Capture, AFileThatCannotBeOpenedIsOneLogLineAndForwardingGoesOn) {
                                          " : impossible d'ouvrir le fichier (No such file or "
                                          "directory)"),
             1);
-  EXPECT_FALSE(rig.bridge->Capturing().running);
+  EXPECT_EQ(rig.bridge->CapturePath(), "");
   PlayBothWays(rig);
   rig.bridge->StopCapture();
   EXPECT_EQ(LogLinesWith(rig.window, "[Capture]"), 1) << "it had stopped already";
@@ -123,7 +123,8 @@ TEST(Capture, StopsAtItsSizeLimitWithOneLogLine) {
   EXPECT_GT(size, 100u) << "it stopped at the first line that did not fit";
   PlayBothWays(rig);
   PlayBothWays(rig);
-  EXPECT_EQ(rig.bridge->Capturing(), (core::Bridge::CaptureState{false, limitLine}));
+  EXPECT_EQ(rig.bridge->CapturePath(), "");
+  EXPECT_EQ(rig.bridge->CaptureStopped(), limitLine);
   rig.bridge->StopCapture();
   EXPECT_EQ(fs::file_size(file), size);
   EXPECT_EQ(LogLinesWith(rig.window, limitLine), 1);
@@ -183,7 +184,7 @@ TEST(Capture, AFifoWithoutAReaderHoldsNothing) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   for (int round = 0; round < 3; ++round) {
     rig.bridge->StartCapture(fifo.string());
-    EXPECT_TRUE(rig.bridge->Capturing().running);
+    EXPECT_EQ(rig.bridge->CapturePath(), fifo.string());
     PlayBothWays(rig);
     rig.bridge->StopCapture();
     PlayBothWays(rig);
