@@ -4,9 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "app/Arguments.h"
 #include "app/Launch.h"
 
 int main(int argc, char** argv) {
-  return velmora::app::Launch(std::vector<std::string>(argv + 1, argv + argc), "velmora-headless",
+  return velmora::app::Launch(velmora::app::ProgramArguments(argc, argv), "velmora-headless",
                               nullptr);
 }

@@ -61,7 +61,8 @@ class Handover {
 
 int LaunchWithView(const std::vector<std::string>& args, const std::string& program,
                    const View& view, const std::function<void(const std::string& line)>& refused,
-                   const std::function<void(const std::string& line)>& failed) {
+                   const std::function<void(const std::string& line)>& failed,
+                   const ViewProblem& problem) {
   const core::ParsedCommandLine parsed = core::ParseCommandLine(args);
   const core::CommandLine& options = parsed.options;
   if (!parsed.error.empty() || options.help || options.version || options.list ||
@@ -69,6 +70,10 @@ int LaunchWithView(const std::vector<std::string>& args, const std::string& prog
     const int status = Launch(args, program, nullptr);
     if (!parsed.error.empty() && !options.headless && failed) failed(program + ": " + parsed.error);
     return status;
+  }
+  if (const std::string line = problem ? problem() : std::string{}; !line.empty()) {
+    std::fprintf(stderr, "%s: %s\n", program.c_str(), line.c_str());
+    return 1;
   }
   Handover handover;
   std::string refusal;  // written by the bridge thread before it finishes, read after

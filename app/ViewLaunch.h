@@ -18,16 +18,21 @@ namespace velmora::app {
 // closed the window (it posts a Close action first).
 using View = std::function<int(ui::ViewLink& link)>;
 
+// Why no view can be shown (no display), as one line; empty when one can.
+using ViewProblem = std::function<std::string()>;
+
 // `args` without the program's name. Help, version, lists, errors and --headless go as the
 // headless program's; otherwise the bridge thread starts and `view` runs here.
 // `refused` shows, on the calling thread, why the gateway did not start (its profile already
 // runs), after the line went to stderr.
 // `failed`, when given, shows likewise the line of a bad command line or an absent port that
 // stops the window program before its window opens (whoever started it from a shortcut sees no
-// console).
+// console). A `problem` found before the bridge starts is one line on stderr ("PROGRAM: …") and
+// status 1.
 int LaunchWithView(const std::vector<std::string>& args, const std::string& program,
                    const View& view,
                    const std::function<void(const std::string& line)>& refused = nullptr,
-                   const std::function<void(const std::string& line)>& failed = nullptr);
+                   const std::function<void(const std::string& line)>& failed = nullptr,
+                   const ViewProblem& problem = nullptr);
 
 }  // namespace velmora::app

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Arguments.h"
 #include "app/ViewLaunch.h"
 #include "app/Win32Screenshot.h"
 #include "ui/win32/MainWindow.h"
@@ -44,10 +45,11 @@ int main(int argc, char** argv) {
     window.Show(SW_SHOWNORMAL);
     return window.Run();
   };
-  const auto refused = [](const std::string& line) {
+  const auto failed = [](const std::string& line) {
     MessageBoxW(nullptr, win32::Wide(line).c_str(), L"Velmora", MB_OK | MB_ICONERROR);
   };
-  // A bad option or an absent port: the same line as on the console, in a box.
-  return velmora::app::LaunchWithView(std::vector<std::string>(argv + 1, argv + argc), "velmora",
-                                      runView, refused, refused);
+  // A bad option or an absent port: the same line as on the console, in a box; a profile that
+  // runs already: the line alone.
+  return velmora::app::LaunchWithView(velmora::app::ProgramArguments(argc, argv), "velmora",
+                                      runView, nullptr, failed);
 }

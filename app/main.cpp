@@ -3,12 +3,13 @@
 
 #include <QApplication>
 #include <QIcon>
-#include <QMessageBox>
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "Screenshots.h"
+#include "app/Arguments.h"
 #include "app/ViewLaunch.h"
 #include "ui/qt/MainWindow.h"
 #include "ui/qt/ProgramInfo.h"
@@ -44,13 +45,16 @@ int main(int argc, char** argv) {
     window.show();
     return QApplication::exec();
   };
-  // The profile already runs: said on stderr, and in a box for whoever started a window.
-  const auto refused = [&argc, argv](const std::string& line) {
-    QApplication app(argc, argv);
-    qtui::LoadQtFrench(app);
-    QMessageBox::critical(nullptr, QString::fromUtf8(qtui::ProgramInfo::kName),
-                          QString::fromStdString(line));
+  // Qt would abort without a display; the platform asked for (offscreen, say) may need none.
+  const auto noDisplay = []() -> std::string {
+    const auto set = [](const char* name) {
+      const char* value = std::getenv(name);
+      return value != nullptr && *value != '\0';
+    };
+    if (set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY")) return {};
+    return "pas d'affichage (DISPLAY) — utilisez velmora-headless";
   };
-  return velmora::app::LaunchWithView(std::vector<std::string>(argv + 1, argv + argc), "velmora",
-                                      runView, refused);
+  // A profile that runs already is one line on stderr, without a box.
+  return velmora::app::LaunchWithView(velmora::app::ProgramArguments(argc, argv), "velmora",
+                                      runView, nullptr, nullptr, noDisplay);
 }

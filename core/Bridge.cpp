@@ -275,7 +275,11 @@ void Bridge::Finalize() {
     CloseMidiOut();
     swallow([&] { MidiOutput.reset(); });
   }
-  capture_.reset();  // here, on the thread that started it
+  if (capture_) {
+    // What the writer holds reaches the file, unless its disk or reader hangs.
+    capture_->Finish(kCaptureFinish);
+    capture_.reset();
+  }
 }
 
 std::string Bridge::DrainForExit(std::chrono::milliseconds bound) {
@@ -600,6 +604,7 @@ void Bridge::SendComBytes(const std::uint8_t* bytes, std::uint8_t count) {
     if (direct && SerialPort->OutBuffFree() >= count) {
       SerialPort->PutBlock(bytes, count);
       comOut_.Wrote(count, PacedSerialOutput::Clock::now());  // after the write, as below
+      Capture(CaptureDirection::MidiToSerial, bytes, count);
     } else if (realTime ? !comOut_.PushRealTime(bytes[0])
                         : !comOut_.Append(bytes, count, false, true)) {
       ++ComTxRefused;
@@ -617,7 +622,6 @@ void Bridge::SendComBytes(const std::uint8_t* bytes, std::uint8_t count) {
   if (!drainComOut()) return;
   ++sentToSerial_;
   losses_.EndEpisodes(LossPath::Com);
-  Capture(CaptureDirection::MidiToSerial, bytes, count);
   swallow([&] {
     const std::string text = SpacedHex(bytes, count);
     if (!text.empty() && fmMain) fmMain->LogComTx(text);
@@ -668,6 +672,7 @@ bool Bridge::drainComOut() {
         }
         const auto part = static_cast<std::uint16_t>(std::min<std::size_t>(ready.size(), 0xFFFF));
         SerialPort->PutBlock(ready.data(), part);
+        Capture(CaptureDirection::MidiToSerial, ready.data(), part);
         // Timed after the write: a thread held up before it must not make the line look ahead
         // of where the bytes really are.
         comOut_.Sent(part, PacedSerialOutput::Clock::now());
@@ -756,8 +761,7 @@ void Bridge::Panic() {
   held_.TakeNoteOffs();  // switched off with all the others
   if (ComPortOpened && SerialPort) {
     if (comOut_.PutAhead(bytes.data(), bytes.size())) comSysexLost_ = true;
-    drainComOut();
-    Capture(CaptureDirection::MidiToSerial, bytes.data(), bytes.size());
+    drainComOut();  // captured as the port takes them
   }
   logLine(kPanicLine);
 }
@@ -1224,21 +1228,20 @@ void Bridge::StartDevices() {
 
 void Bridge::StartCapture(const std::string& path) {
   StopCapture();
-  auto capture = std::make_unique<ByteCapture>(path, CaptureLimit,
-                                               [this](const std::string& line) { logLine(line); });
-  if (!capture->Problem().empty()) {
-    logLine(capture->Problem());
-    return;
-  }
-  capture_ = std::move(capture);
-  logLine("[Capture] - " + path + " : capture démarrée");
+  captureStop_.clear();
+  // The file is opened by the capture's writer, which tells when it is (or why not).
+  capture_ = std::make_unique<ByteCapture>(path, CaptureLimit, [this](const std::string& line) {
+    if (capture_ && !capture_->Running()) captureStop_ = line;
+    logLine(line);
+  });
 }
 
 void Bridge::StopCapture() {
   if (!capture_) return;
   const std::string path = capture_->Path();
-  capture_.reset();
-  logLine("[Capture] - " + path + " : capture arrêtée");
+  const bool running = capture_->Running();
+  capture_.reset();  // returns at once: the writer ends by itself
+  if (running) logLine("[Capture] - " + path + " : capture arrêtée");
 }
 
 namespace {

@@ -249,15 +249,32 @@ class Bridge {
   StartChoice Choice;
   std::string CaptureFile;  // empty: no capture at start
 
-  // The byte capture: one log line when it starts, stops or cannot open its file. Starting
-  // again replaces the running one. `CaptureLimit` applies to the captures started after.
+  // The byte capture: one log line when it starts (its file open), stops, or stops by itself
+  // (the file cannot be opened or written, the limit). Starting and stopping return at once;
+  // starting again replaces the running one. `CaptureLimit` applies to the captures started
+  // after.
   void StartCapture(const std::string& path);
   void StopCapture();
-  // The running capture's file; empty while none runs.
-  std::string CapturePath() const { return capture_ ? capture_->Path() : std::string{}; }
+  // The running capture's file; empty while none runs (or after it stopped by itself).
+  std::string CapturePath() const {
+    return capture_ && capture_->Running() ? capture_->Path() : std::string{};
+  }
+  // Why the last capture stopped by itself: its log line; empty when it did not.
+  const std::string& CaptureStopped() const { return captureStop_; }
+  // Bytes as they crossed: when the port took them, or as the serial side read them.
   void Capture(CaptureDirection direction, const std::uint8_t* bytes, std::size_t count) {
     if (capture_) capture_->Record(direction, bytes, count);
   }
+  // Serial input read a byte at a time, gathered into one block until CaptureFlush (the end of
+  // a message).
+  void CaptureGather(CaptureDirection direction, const std::uint8_t* bytes, std::size_t count) {
+    if (capture_) capture_->Gather(direction, bytes, count);
+  }
+  void CaptureFlush() {
+    if (capture_) capture_->Flush();
+  }
+  // How long the program's end waits for a capture's writer at most.
+  static constexpr std::chrono::milliseconds kCaptureFinish{1000};
   std::uint64_t CaptureLimit = ByteCapture::kDefaultLimit;
   // Sets the port's line through its setters: an open port takes it at once, a closed one at
   // its next open, where what the device refuses of it is logged. False when the open device
@@ -402,6 +419,7 @@ class Bridge {
   std::array<bool, kLossPaths> errorNoted_{};   // per LossPath: its lamp lit since "Reset"
   ForwardingLosses losses_{[this](const std::string& line) { lossLine(line); }};
   std::unique_ptr<ByteCapture> capture_;  // UI thread's; null while none runs
+  std::string captureStop_;               // UI thread's: see CaptureStopped
 };
 
 }  // namespace velmora::core

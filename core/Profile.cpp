@@ -28,6 +28,14 @@ std::string ProfileNameProblem(const std::string& name) {
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   // Its file would be the default profile's (on Windows whatever the case).
   if (lower == kDefaultFileStem) return "velmora.conf is the default profile's settings file";
+  // Windows takes these for devices whatever follows them ("COM1.conf" is the serial port), so
+  // that a profile's file could not move to it.
+  static constexpr const char* kDevices[] = {"con", "prn", "aux", "nul"};
+  const bool numbered = lower.size() == 4 &&
+                        (lower.starts_with("com") || lower.starts_with("lpt")) && lower[3] >= '1' &&
+                        lower[3] <= '9';
+  if (numbered || std::find(std::begin(kDevices), std::end(kDevices), lower) != std::end(kDevices))
+    return name + " is a device's name on Windows";
   return {};
 }
 

@@ -13,6 +13,8 @@
 #include <system_error>
 #include <vector>
 
+#include "core/SettingsSaver.h"
+
 namespace velmora::core {
 
 namespace {
@@ -342,18 +344,19 @@ SettingsStore::SettingsStore(std::filesystem::path file, std::string profile)
   LoadedSettings loaded = LoadSettings(file_);
   remembered_ = std::move(loaded.choices);
   problem_ = std::move(loaded.problem);
+  saver_ = std::make_unique<SettingsSaver>(file_, [this](const std::string& line) {
+    if (saveProblem_) saveProblem_(line);
+  });
 }
+
+SettingsStore::~SettingsStore() = default;
 
 std::string SettingsStore::Remember(const RememberedChoices& current) {
   if (file_.empty() || current == remembered_) return {};
-  try {
-    SaveSettings(file_, current);
-    remembered_ = current;
-    problem_.clear();
-    return {};
-  } catch (const std::exception& error) {
-    return std::string("Réglages non enregistrés : ") + error.what();
-  }
+  saver_->Save(current);
+  remembered_ = current;
+  problem_.clear();
+  return {};
 }
 
 }  // namespace velmora::core

@@ -5,6 +5,8 @@
 // its choices are ignored with one log line, and it stays as it is until the next change.
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -13,6 +15,8 @@
 #include "core/WindowSurface.h"
 
 namespace velmora::core {
+
+class SettingsSaver;
 
 struct WindowPosition {
   int x = 0;
@@ -64,23 +68,33 @@ MessageChoice ChosenMessages(const CommandLine& options, const RememberedChoices
 RememberedChoices CurrentChoices(const WindowSurface& window, const Bridge& bridge,
                                  std::optional<WindowPosition> position);
 
-// Reads the file once and writes it when the choices differ from the last ones known. Without
-// a file (--no-settings) it neither reads nor writes. UI thread only.
+// Reads the file once and writes it, through a worker, when the choices differ from the last
+// ones known; what waits is written when the store goes. Without a file (--no-settings) it
+// neither reads nor writes. UI thread only.
 class SettingsStore {
  public:
   explicit SettingsStore(std::filesystem::path file, std::string profile = kDefaultProfile);
+  ~SettingsStore();
+  SettingsStore(const SettingsStore&) = delete;
+  SettingsStore& operator=(const SettingsStore&) = delete;
   const RememberedChoices& Remembered() const { return remembered_; }
   // The profile whose choices these are.
   const std::string& Profile() const { return profile_; }
   const std::string& Problem() const { return problem_; }
-  // Empty, or one log line saying why the choices could not be written.
+  // Returns at once (empty); a save that fails is told later through the handler below.
   std::string Remember(const RememberedChoices& current);
+  // Called on this thread with one log line when a save failed; null: none.
+  void SetOnSaveProblem(std::function<void(const std::string&)> handler) {
+    saveProblem_ = std::move(handler);
+  }
 
  private:
   std::filesystem::path file_;
   std::string profile_;
   RememberedChoices remembered_;
   std::string problem_;
+  std::function<void(const std::string&)> saveProblem_;
+  std::unique_ptr<SettingsSaver> saver_;  // null without a file
 };
 
 }  // namespace velmora::core

@@ -1,11 +1,13 @@
 // The settings file on Windows: the same contract as the POSIX reading and writing.
 
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
 // <windows.h> defines names that the project's headers declare: they come first.
 // clang-format off
 #include "core/Settings.h"
+#include "core/Utf8Path.h"
 #include <windows.h>
 // clang-format on
 
@@ -40,7 +42,7 @@ class Handle {
 LoadedSettings LoadSettings(const std::filesystem::path& file) {
   LoadedSettings loaded;
   const auto ignored = [&](const std::string& why) {
-    loaded.problem = "Réglages ignorés (" + file.string() + ") : " + why;
+    loaded.problem = "Réglages ignorés (" + Utf8Of(file) + ") : " + why;
     return loaded;
   };
   const Handle handle(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -78,7 +80,17 @@ LoadedSettings LoadSettings(const std::filesystem::path& file) {
 }
 
 void SaveSettings(const std::filesystem::path& file, const RememberedChoices& choices) {
+  const auto notAFile = [](const std::filesystem::path& path) {
+    return std::runtime_error(Utf8Of(path) + " : ce n'est pas un fichier ordinaire");
+  };
   std::filesystem::create_directories(file.parent_path());
+  // The target as reading finds it: a device's name ("COM6.conf" before Windows 11) is no file.
+  {
+    const Handle target(CreateFileW(file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (target.get() != INVALID_HANDLE_VALUE && GetFileType(target.get()) != FILE_TYPE_DISK)
+      throw notAFile(file);
+  }
   std::filesystem::path temporary = file;
   temporary += L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
   const std::string text = FormatSettings(choices);
@@ -88,8 +100,9 @@ void SaveSettings(const std::filesystem::path& file, const RememberedChoices& ch
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
     if (handle.get() == INVALID_HANDLE_VALUE) {
       throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
-                              temporary.string());
+                              Utf8Of(temporary));
     }
+    if (GetFileType(handle.get()) != FILE_TYPE_DISK) throw notAFile(temporary);
     DWORD written = 0;
     if (!WriteFile(handle.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
         !FlushFileBuffers(handle.get())) {
@@ -104,7 +117,7 @@ void SaveSettings(const std::filesystem::path& file, const RememberedChoices& ch
   }
   if (error != 0) {
     DeleteFileW(temporary.c_str());
-    throw std::system_error(static_cast<int>(error), std::system_category(), file.string());
+    throw std::system_error(static_cast<int>(error), std::system_category(), Utf8Of(file));
   }
 }
 

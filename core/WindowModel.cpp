@@ -143,6 +143,7 @@ void WindowModel::publish() {
   if (messagesSource_) next.messages = messagesSource_();
   if (countsSource_) next.counts = countsSource_();
   if (captureSource_) next.capture = captureSource_();
+  if (captureStopSource_) next.captureStopped = captureStopSource_();
   next.notices = notices_;
   next.closed = closed_;
   {

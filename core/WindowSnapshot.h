@@ -45,6 +45,7 @@ struct WindowSnapshot {
   MessageChoice messages;       // what crosses each way, for the messages dialog
   TrafficCounts counts;         // messages and losses each way since "Reset"
   std::string capture;          // the file a capture writes; empty while none runs
+  std::string captureStopped;   // why the last capture stopped by itself; empty: it did not
   std::vector<Notice> notices;  // waiting to be shown, oldest first
   bool closed = false;          // the bridge has closed its devices: the view may go
 };

@@ -58,6 +58,29 @@ class ModelLink final : public ViewLink {
   bool viewGone_ = false;
 };
 
+// From the offer on, the view may read the link: however the session ends, an exception
+// included, the devices close, the model says so, and the link lasts until the view has gone.
+class OfferedLink {
+ public:
+  OfferedLink(core::Bridge& bridge, core::WindowModel& model, ModelLink& link)
+      : bridge_(bridge), model_(model), link_(link) {}
+  ~OfferedLink() {
+    // The devices go while the model's lamps, which the light controller drives, still exist.
+    bridge_.Finalize();
+    model_.SetClosed();
+    model_.SetOnPublished(nullptr);
+    platform::MessagePump::current().setErrorReport(nullptr);
+    link_.WaitViewGone();
+  }
+  OfferedLink(const OfferedLink&) = delete;
+  OfferedLink& operator=(const OfferedLink&) = delete;
+
+ private:
+  core::Bridge& bridge_;
+  core::WindowModel& model_;
+  ModelLink& link_;
+};
+
 }  // namespace
 
 int RunBridgeSession(core::Bridge& bridge, core::SettingsStore& settings,
@@ -69,6 +92,7 @@ int RunBridgeSession(core::Bridge& bridge, core::SettingsStore& settings,
   model.SetMessagesSource([&bridge] { return bridge.Messages(); });
   model.SetCountsSource([&bridge] { return bridge.Counts(); });
   model.SetCaptureSource([&bridge] { return bridge.CapturePath(); });
+  model.SetCaptureStopSource([&bridge] { return bridge.CaptureStopped(); });
   TfmMain form(bridge, model);
   ChoiceMemory memory(form, model, settings);
   FormActions actions(form, model, [&memory](const core::WindowPosition& at) { memory.Moved(at); });
@@ -77,6 +101,7 @@ int RunBridgeSession(core::Bridge& bridge, core::SettingsStore& settings,
   pump.setErrorReport([&model](std::exception_ptr error) { model.Report(core::MessageOf(error)); });
   ModelLink link(model, actions.poster(), memory.Position(), settings.Profile());
   model.SetOnPublished([&link] { link.Wake(); });
+  const OfferedLink offered(bridge, model, link);
   offer(link);
   try {
     form.FormCreate();
@@ -93,13 +118,6 @@ int RunBridgeSession(core::Bridge& bridge, core::SettingsStore& settings,
   pump.resetQuit();
   const std::string left = bridge.DrainForExit();
   if (!left.empty()) std::fprintf(stderr, "%s\n", left.c_str());
-  // The devices go while the model's lamps, which the light controller drives, still exist.
-  bridge.Finalize();
-  model.SetClosed();
-  model.SetOnPublished(nullptr);
-  pump.setErrorReport(nullptr);
-  // The view reads the model through the link until it has gone.
-  link.WaitViewGone();
   return 0;
 }
 

@@ -6,9 +6,11 @@ ChoiceMemory::ChoiceMemory(TfmMain& form, core::WindowSurface& window,
                            core::SettingsStore& settings)
     : form_(form), window_(window), settings_(settings), position_(settings.Remembered().position) {
   form_.ChoiceChanged = [this](core::Choosing what) { remember(what); };
+  settings_.SetOnSaveProblem([this](const std::string& line) { form_.ShowSettingsWarning(line); });
 }
 
 ChoiceMemory::~ChoiceMemory() {
+  settings_.SetOnSaveProblem(nullptr);
   form_.ChoiceChanged = nullptr;
 }
 

@@ -17,11 +17,13 @@ class TfmMain::SerialSink final : public core::MidiAssembler::Sink,
  public:
   explicit SerialSink(TfmMain& form) : form_(form) {}
   void OnMessage(const std::uint8_t* bytes, std::size_t count) override {
+    form_.bridge_.CaptureFlush();  // the bytes read for it make one line
     if (!form_.bridge_.Messages().toMidi.Passes(bytes[0])) return;
     form_.LogComRx(core::LogHex(bytes, count, false));
     form_.bridge_.SendMidiBytes(bytes, count);
   }
   void OnDropped(const std::uint8_t* bytes, std::size_t count) override {
+    form_.bridge_.CaptureFlush();
     form_.LogComRx(core::LogHex(bytes, count, false) + " (ignoré)");
   }
   void OnTooLong(std::size_t count) override {
@@ -33,6 +35,7 @@ class TfmMain::SerialSink final : public core::MidiAssembler::Sink,
     form_.bridge_.SerialAssembler().Feed(bytes, count, *this);
   }
   void OnText(const std::uint8_t* text, std::size_t count) override {
+    form_.bridge_.CaptureFlush();
     form_.AddLogLine("[Com-Rx] texte : " + core::FrameText(text, count));
   }
 
@@ -354,7 +357,7 @@ void TfmMain::endSysexLine() {
 
 void TfmMain::DoPacket(const std::uint8_t* data, std::int32_t size) {
   if (data == nullptr || size <= 0) return;
-  bridge_.Capture(core::CaptureDirection::SerialToMidi, data, static_cast<std::size_t>(size));
+  bridge_.CaptureGather(core::CaptureDirection::SerialToMidi, data, static_cast<std::size_t>(size));
   SerialSink sink(*this);
   if (bridge_.Messages().serialText) {
     bridge_.TextFrames().Feed(data, static_cast<std::size_t>(size), sink);

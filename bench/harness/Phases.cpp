@@ -374,6 +374,29 @@ void Timing(const Options& options, const Rigging& rig, Results& results) {
   results.timingFloorToMidi = SpreadOf(*rig.floorToMidi);
 }
 
+Gaps LargestGaps(const Rigging& rig, double rate, double seconds,
+                 const std::function<void()>& meanwhile) {
+  for (Stream* stream : {rig.oursToSerial, rig.floorToSerial, rig.oursToMidi, rig.floorToMidi})
+    stream->Reset(0);
+  std::thread beside(meanwhile);
+  const auto loads = Load(rig, rate, rate, seconds, Sides::Both);
+  beside.join();
+  Drain({{rig.oursToSerial, loads[0].sentToSerial},
+         {rig.floorToSerial, loads[1].sentToSerial},
+         {rig.oursToMidi, loads[0].sentToMidi},
+         {rig.floorToMidi, loads[1].sentToMidi}});
+  Gaps gaps;
+  gaps.oursToSerialMs = rig.oursToSerial->LargestGapUs() / 1000.0;
+  gaps.floorToSerialMs = rig.floorToSerial->LargestGapUs() / 1000.0;
+  gaps.oursToMidiMs = rig.oursToMidi->LargestGapUs() / 1000.0;
+  gaps.floorToMidiMs = rig.floorToMidi->LargestGapUs() / 1000.0;
+  gaps.sentEachWay = loads[0].sentToSerial;
+  gaps.lostToSerial =
+      loads[0].sentToSerial - std::min(loads[0].sentToSerial, rig.oursToSerial->Received());
+  gaps.lostToMidi = loads[0].sentToMidi - std::min(loads[0].sentToMidi, rig.oursToMidi->Received());
+  return gaps;
+}
+
 Results RunPhases(const Options& options, const Rigging& rig) {
   Results results;
   Timing(options, rig, results);

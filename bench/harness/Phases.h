@@ -26,6 +26,7 @@ struct Options {
   bool jackRealtime = true;  // JACK's threads on real-time scheduling, where the system allows
   std::size_t clockDumpBytes = 65536;  // the dump of the clock phase (simulated service only)
   bool clockOnly = false;              // the clock phase alone
+  bool slowWork = false;  // the slow-work phase alone: forwarding gaps beside captures and saves
   std::size_t timingMessages = 400;    // per way and side in the timing phase (JACK only)
   bool timingOnly = false;             // the timing phase alone (JACK only)
 };
@@ -119,6 +120,15 @@ struct Rigging {
 void Timing(const Options& options, const Rigging& rig, Results& results);
 
 Results RunPhases(const Options& options, const Rigging& rig);
+
+// The longest gap between two messages forwarded, each way, ours and the floor's, at `rate`
+// messages a second each way for `seconds` while `meanwhile` runs on a thread of its own.
+struct Gaps {
+  double oursToSerialMs = 0, floorToSerialMs = 0, oursToMidiMs = 0, floorToMidiMs = 0;
+  std::uint64_t sentEachWay = 0, lostToSerial = 0, lostToMidi = 0;
+};
+Gaps LargestGaps(const Rigging& rig, double rate, double seconds,
+                 const std::function<void()>& meanwhile);
 
 // The pieces of the rate phases, for other drivers of the same paths (--program).
 

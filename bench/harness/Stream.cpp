@@ -11,6 +11,8 @@ void Stream::Reset(std::size_t timed) {
     arrived_[i].store(0, std::memory_order_relaxed);
   }
   expected_ = 0;
+  lastArrival_ = 0;
+  largestGap_.store(0, std::memory_order_relaxed);
   received_.store(0, std::memory_order_relaxed);
   disorder_.store(false, std::memory_order_release);
 }
@@ -23,6 +25,10 @@ void Stream::Arrived(std::uint32_t packed, SteadyClock::time_point at) {
   const std::uint32_t seq = SeqOf(packed);
   if (seq != expected_) disorder_.store(true, std::memory_order_release);
   expected_ = (seq + 1) & kSeqMask;
+  const std::int64_t now = Ns(at);
+  if (lastArrival_ != 0 && now - lastArrival_ > largestGap_.load(std::memory_order_relaxed))
+    largestGap_.store(now - lastArrival_, std::memory_order_release);
+  lastArrival_ = now;
   if (seq < timed_ && received_.load(std::memory_order_relaxed) < timed_) {
     arrived_[seq].store(Ns(at), std::memory_order_release);
   }

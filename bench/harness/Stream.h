@@ -44,6 +44,10 @@ class Stream {
   void Arrived(std::uint32_t packed, SteadyClock::time_point at);
 
   std::uint64_t Received() const { return received_.load(std::memory_order_acquire); }
+  // The longest time between two successive arrivals since the reset, in microseconds.
+  double LargestGapUs() const {
+    return static_cast<double>(largestGap_.load(std::memory_order_acquire)) / 1000.0;
+  }
   bool InOrder() const { return !disorder_.load(std::memory_order_acquire); }
   // Latencies in microseconds of the timed messages that arrived; `lost` counts the others.
   // `early`: an arrival before its departure's stamp counts (negative), as when a path sends
@@ -60,6 +64,8 @@ class Stream {
   std::unique_ptr<std::atomic<std::int64_t>[]> arrived_;
   // Written by the arriving thread only.
   std::uint32_t expected_ = 0;
+  std::int64_t lastArrival_ = 0;
+  std::atomic<std::int64_t> largestGap_{0};
   std::atomic<std::uint64_t> received_{0};
   std::atomic<bool> disorder_{false};
 };

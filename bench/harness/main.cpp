@@ -1,12 +1,16 @@
 // velmora-bench: latency, throughput, CPU and memory of the real bridge, headless, with a
 // minimal forwarder beside it as the floor. Prints a table, then one line of JSON.
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -14,6 +18,7 @@
 #include "ClockPhase.h"
 #include "Phases.h"
 #include "Rig.h"
+#include "core/Settings.h"
 #include "platform/MessagePump.h"
 #include "platform/midi/InputOnPumpThread.h"
 #ifdef VELMORA_BENCH_PROGRAM_MODE
@@ -33,7 +38,7 @@ constexpr const char* kUsage =
     "usage: velmora-bench [--quick] [--messages N] [--throughput-seconds S] [--line-seconds S]\n"
     "                     [--idle-seconds S] [--multiples A,B,...] [--jack [--jack-period F] "
     "[--jack-no-realtime]]\n"
-    "                     [--clock-only]\n"
+    "                     [--clock-only] [--slow-work]\n"
     "       velmora-bench --program [...]  (the velmora program itself; --program --help)\n"
     "  --quick   a short run for trying: 2000 messages, 2 s per rate, 5 s line rate, 2 s idle\n"
     "  --jack    MIDI on our JACK back end against a JACK server that the harness starts\n"
@@ -42,7 +47,10 @@ constexpr const char* kUsage =
     "  --clock-only  the clock phase alone: 120 BPM MIDI -> serial during a 64 KiB dump\n"
     "  --timing-only (with --jack) the timing phase alone: messages 7-10 ms apart each way,\n"
     "            the spread of their delays beside a floor that forwards each cycle at once;\n"
-    "            --timing-messages N per way (400)\n";
+    "            --timing-messages N per way (400)\n"
+    "  --slow-work   1000 messages a second each way for 10 s while, on the bridge's thread,\n"
+    "                captures to a FIFO nobody reads start and stop and the choices are saved 50\n"
+    "                times: the longest gap in forwarding each way, ours beside the floor's\n";
 
 bool Parse(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
@@ -63,6 +71,8 @@ bool Parse(int argc, char** argv, Options& options) {
         options.timingOnly = true;
       } else if (arg == "--timing-messages") {
         options.timingMessages = std::stoul(value());
+      } else if (arg == "--slow-work") {
+        options.slowWork = true;
       } else if (arg == "--jack") {
         options.jack = true;
       } else if (arg == "--jack-no-realtime") {
@@ -94,8 +104,9 @@ bool Parse(int argc, char** argv, Options& options) {
   }
   return options.messages > 0 && options.messages <= kSeqMask + 1 && !options.multiples.empty() &&
          options.jackPeriod >= 16 && options.jackPeriod <= 8192 &&
-         !(options.jack && options.clockOnly) && (options.jack || !options.timingOnly) &&
-         options.timingMessages > 0 && options.timingMessages <= kSeqMask + 1;
+         !(options.jack && (options.clockOnly || options.slowWork)) &&
+         (options.jack || !options.timingOnly) && options.timingMessages > 0 &&
+         options.timingMessages <= kSeqMask + 1;
 }
 
 double ThreadCpuSeconds(std::thread& thread) {
@@ -424,6 +435,77 @@ ClockFigures MeasureClock(const Options& options, core::Bridge& bridge, const Cl
   return figures;
 }
 
+// Forwarding at 1000 messages a second each way while the bridge's thread starts and stops
+// captures to a FIFO that nobody reads (each writer stays in its open) and saves the choices 50
+// times to a real file, as the window's handlers do: the longest gap each way, beside the floor's
+// in the same moments.
+int RunSlowWork(core::Bridge& bridge, const Rigging& rigging) {
+  constexpr double kSeconds = 10;
+  constexpr int kSaves = 50;
+  constexpr int kCaptures = 10;
+  char folder[] = "/tmp/velmora-bench-XXXXXX";
+  if (::mkdtemp(folder) == nullptr) return 1;
+  const std::filesystem::path root(folder);
+  const std::string fifo = (root / "capture.fifo").string();
+  if (::mkfifo(fifo.c_str(), 0600) != 0) return 1;
+  int result = 0;
+  {
+    core::SettingsStore settings(root / "velmora.conf");
+    enum : std::uint32_t { kSave = platform::WM_USER + 1, kStart, kStop };
+    platform::MessageWindow work([&](const platform::Message& message) -> std::intptr_t {
+      if (message.id == kSave) {
+        core::RememberedChoices choices;
+        choices.position = core::WindowPosition{static_cast<int>(message.wParam), 0};
+        settings.Remember(choices);
+      } else if (message.id == kStart) {
+        bridge.StartCapture(fifo);
+      } else if (message.id == kStop) {
+        bridge.StopCapture();
+      }
+      return 0;
+    });
+    const platform::WindowRef ref = work.ref();
+    Progress("slow work: 1000 messages a second each way for 10 s, " + std::to_string(kCaptures) +
+             " captures to a FIFO and " + std::to_string(kSaves) + " saves beside");
+    Gaps gaps;
+    WhilePumping([&] {
+      gaps = LargestGaps(rigging, 1000, kSeconds, [&] {
+        const auto t0 = SteadyClock::now();
+        const auto step = std::chrono::duration<double>(kSeconds) / (kSaves + 2);
+        for (int k = 1; k <= kSaves; ++k) {
+          std::this_thread::sleep_until(
+              t0 + std::chrono::duration_cast<SteadyClock::duration>(step * k));
+          ref.post(kSave, static_cast<std::uintptr_t>(k));
+          if (k % (kSaves / kCaptures) == 1) ref.post(kStart);
+          if (k % (kSaves / kCaptures) == 3) ref.post(kStop);
+        }
+      });
+    });
+    bridge.StopCapture();
+    std::printf(
+        "slow work: longest gap MIDI -> serial %.2f ms (floor %.2f), serial -> MIDI %.2f "
+        "ms (floor %.2f); %llu sent each way, lost %llu / %llu\n",
+        gaps.oursToSerialMs, gaps.floorToSerialMs, gaps.oursToMidiMs, gaps.floorToMidiMs,
+        static_cast<unsigned long long>(gaps.sentEachWay),
+        static_cast<unsigned long long>(gaps.lostToSerial),
+        static_cast<unsigned long long>(gaps.lostToMidi));
+    const bool met = gaps.oursToSerialMs <= gaps.floorToSerialMs + 5 &&
+                     gaps.oursToMidiMs <= gaps.floorToMidiMs + 5;
+    std::printf(
+        "{\"slow_work\":{\"gap_to_serial_ms\":%.3f,\"floor_gap_to_serial_ms\":%.3f,"
+        "\"gap_to_midi_ms\":%.3f,\"floor_gap_to_midi_ms\":%.3f,\"within_5_ms\":%s}}\n",
+        gaps.oursToSerialMs, gaps.floorToSerialMs, gaps.oursToMidiMs, gaps.floorToMidiMs,
+        met ? "true" : "false");
+    result = met ? 0 : 3;
+  }
+  // The writers still waiting in their open are let go (they write and close), then the FIFO.
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  if (reader >= 0) ::close(reader);
+  std::filesystem::remove_all(root);
+  return result;
+}
+
 int RunSimulated(const Options& options) {
   auto simulated = std::make_shared<platform::midi::SimulatedMidiService>();
   // The bridge takes the first devices listed; the floor the second ones.
@@ -464,7 +546,8 @@ int RunSimulated(const Options& options) {
   clockRig.floorMaster = floorPty.master();
   clockRig.harnessCpu = [&] { return ThreadCpuSeconds(floor.thread()); };
   clockRig.progress = &Progress;
-  const ClockFigures clock = MeasureClock(options, rig.Bridge(), clockRig);
+  const ClockFigures clock =
+      options.slowWork ? ClockFigures{} : MeasureClock(options, rig.Bridge(), clockRig);
   if (options.clockOnly) {
     PrintClock(clock);
     std::printf("{\"clock_only\":true%s}\n", Json(clock).c_str());
@@ -496,6 +579,7 @@ int RunSimulated(const Options& options) {
   rigging.floorCpu = [&] { return ThreadCpuSeconds(floor.thread()); };
   rigging.ringRefusals = [&] { return rig.RingRefusals(); };
   rigging.progress = &Progress;
+  if (options.slowWork) return RunSlowWork(rig.Bridge(), rigging);
   const Results results = Measure(options, rigging);
   Print(options, results, nullptr, clock);
   return 0;

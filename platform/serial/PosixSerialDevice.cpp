@@ -267,6 +267,10 @@ void PosixSerialDevice::Close() {
     retryIoctl(fd_, TCSETS2, &settings);  // fails harmlessly on a vanished device
   }
   retryIoctl(fd_, TIOCNXCL, nullptr);
+  // What waits for the line goes with the port: a line held by flow control would otherwise
+  // keep close() waiting for it, up to the driver's closing time (30 s).
+  while (::ioctl(fd_, TCFLSH, TCOFLUSH) < 0 && errno == EINTR) {
+  }
   ::close(fd_);  // also releases the flock
   fd_ = -1;
   savedValid_ = false;

@@ -106,3 +106,17 @@ TEST(CommandLineProcess, AnswersAndRefusalsOfBothPrograms) {
     }
   }
 }
+
+#ifdef VELMORA_PROGRAM
+// Without a display the window program says so in one line, before it opens anything.
+TEST(CommandLineProcess, TheWindowProgramWithoutADisplayNamesTheHeadlessOne) {
+  velmora::testing::TempDir config;
+  ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+  ::setenv("XDG_RUNTIME_DIR", config.path().c_str(), 1);
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) ::unsetenv(name);
+  const Outcome result = run({VELMORA_PROGRAM, "--no-settings"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "velmora: pas d'affichage (DISPLAY) — utilisez velmora-headless\n");
+  EXPECT_EQ(result.out, "");
+}
+#endif

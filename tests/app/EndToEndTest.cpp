@@ -315,6 +315,85 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
   ExpectNothingLeftBehind(peer, "headless-peer", serial.slavePath());
 }
 
+// A capture whose file cannot take more (/dev/full; a 64 KiB tmpfs, mounted in the program's
+// own name space) stops with one line saying so and how much it wrote; forwarding goes on.
+TEST(Headless, ACaptureThatCannotWriteStopsWithOneLineAndForwardingGoesOn) {
+  PtyPair probeSerial;
+  {
+    Isolated probe(probeSerial.slavePath(), {"true"});
+    if (!(probe.started() && probe.waitExit(kBound) && probe.succeeded())) {
+      GTEST_SKIP() << "no private mount name space";
+    }
+  }
+  velmora::testing::TempDir directory;
+  ::setenv("XDG_CONFIG_HOME", directory.path().c_str(), 1);
+  ::setenv("XDG_RUNTIME_DIR", directory.path().c_str(), 1);
+  const std::string small = (directory.path() / "small").string();
+  std::filesystem::create_directories(small);
+  struct Case {
+    std::string name;
+    std::vector<std::string> before;  // runs the program after it
+    std::string file;
+    bool empty;  // nothing could be written
+  };
+  const std::vector<Case> cases = {
+      {"/dev/full", {}, "/dev/full", true},
+      {"tmpfs",
+       {"/bin/sh", "-c", "mount -t tmpfs -o size=64k velmora-capture \"$0\" && exec \"$@\"", small},
+       small + "/capture.txt",
+       false},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    PtyPair serial;
+    JackPeer peer("capture-peer");
+    const std::string output = (directory.path() / "stdout").string();
+    std::vector<std::string> command = test.before;
+    command.insert(command.end(), {VELMORA_HEADLESS, "--port", "COM1", "--midi-in", "capture-peer",
+                                   "--midi-out", "capture-peer", "--capture", test.file});
+    Isolated program(serial.slavePath(), command, output, (directory.path() / "stderr").string());
+    const auto printed = [&] {
+      std::stringstream text;
+      text << std::ifstream(output).rdbuf();
+      return text.str();
+    };
+    ASSERT_TRUE(WaitUntil([&] { return peer.outConnected() && peer.inConnected(); }, kBound))
+        << printed();
+    ASSERT_TRUE(
+        WaitUntil([&] { return printed().find("capture démarrée") != std::string::npos; }, kBound))
+        << printed();
+    // Far more than 64 KiB of lines, from the serial side.
+    const std::string stopped = "[Capture] - " + test.file + " : capture arrêtée : disque plein (";
+    for (int round = 0; round < 20 && printed().find(stopped) == std::string::npos; ++round) {
+      Bytes notes;
+      for (int i = 0; i < 500; ++i) notes.insert(notes.end(), {0x90, 0x3C, 0x64});
+      serial.write(notes);
+      WaitUntil([&] { return printed().find(stopped) != std::string::npos; }, 500ms);
+    }
+    const std::string text = printed();
+    const auto at = text.find(stopped);
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_EQ(text.find(stopped, at + 1), std::string::npos) << "one line";
+    const unsigned long written = std::stoul(text.substr(at + stopped.size()));
+    const std::string unit = " octets écrits)";
+    EXPECT_EQ(text.substr(at + stopped.size() + std::to_string(written).size(), unit.size()), unit);
+    if (test.empty) {
+      EXPECT_EQ(written, 0u);
+    } else {
+      EXPECT_GT(written, 0u);
+      EXPECT_LE(written, 64u * 1024);
+    }
+    velmora::testing::RetryOnXrun([&] { return peer.xruns(); },
+                                  [&] {
+                                    return peer.send({0x90, 0x3D, 0x64}) &&
+                                           serial.read(3, kAttemptBound) == Bytes{0x90, 0x3D, 0x64};
+                                  });
+    program.signal(SIGTERM);
+    ASSERT_TRUE(program.waitExit(kBound));
+    EXPECT_TRUE(program.succeeded()) << program.status();
+  }
+}
+
 // The headless program whose remembered choices pass clock, transport and system exclusive MIDI
 // to serial: what a DAW plays through JACK reaches the serial port byte for byte; real-time
 // bytes keep their order among themselves and may go between the dump's bytes, everything else
@@ -438,11 +517,18 @@ TEST(Headless, StoppingDrainsTheLineWithinItsBoundAndASecondSignalEndsAtOnce) {
 
 // The headless program of one profile, in a /dev of its own whose COM1 is its own serial pair.
 struct Gateway {
-  // `tag` names its output files in `folder`.
-  Gateway(const std::string& profile, const std::filesystem::path& folder, const std::string& tag)
+  // `tag` names its output files in `folder`; `command` starts the program (the headless one).
+  Gateway(const std::string& profile, const std::filesystem::path& folder, const std::string& tag,
+          std::vector<std::string> command = {VELMORA_HEADLESS})
       : output(folder / (tag + ".out")),
         errors(folder / (tag + ".err")),
-        program(serial.slavePath(), {VELMORA_HEADLESS, "--profile", profile}, output, errors) {}
+        program(serial.slavePath(), with(std::move(command), {"--profile", profile}), output,
+                errors) {}
+  static std::vector<std::string> with(std::vector<std::string> command,
+                                       const std::vector<std::string>& more) {
+    command.insert(command.end(), more.begin(), more.end());
+    return command;
+  }
   bool hasPrinted(const std::string& part) const {
     return WaitUntil([&] { return slurp(output).find(part) != std::string::npos; }, kBound);
   }
@@ -530,8 +616,14 @@ TEST(Profiles, ASecondStartIsRefusedWhileTheFirstRunsAndNotAfterItWasKilled) {
   if (!ProfilesSetUp(directory)) GTEST_SKIP() << "no private mount name space";
   Gateway first("solo", directory.path(), "first");
   ASSERT_TRUE(first.hasPrinted("État (solo) : RS232 ouvert")) << slurp(first.output);
-  {
-    Gateway second("solo", directory.path(), "second");
+  // Headless, then the window (which shows no box that would wait for a click).
+  std::vector<std::vector<std::string>> seconds{{VELMORA_HEADLESS}};
+#ifdef VELMORA_PROGRAM
+  seconds.push_back({"env", "QT_QPA_PLATFORM=offscreen", VELMORA_PROGRAM});
+#endif
+  for (const auto& command : seconds) {
+    SCOPED_TRACE(command.back());
+    Gateway second("solo", directory.path(), "second", command);
     ASSERT_TRUE(second.program.waitExit(kBound));
     EXPECT_TRUE(WIFEXITED(second.program.status()) && WEXITSTATUS(second.program.status()) == 1)
         << second.program.status();

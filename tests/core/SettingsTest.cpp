@@ -17,6 +17,7 @@
 #include "core/ProfileLock.h"
 #include "core/Settings.h"
 #include "support/PtyPair.h"
+#include "support/Wait.h"
 
 namespace fs = std::filesystem;
 using velmora::core::CommandLine;
@@ -133,6 +134,20 @@ TEST(Settings, AProfileNameGivesItsOwnFileClientAndLockOrOneLineNamingTheProblem
       {{"--profile", "../x"}, "only letters"},
       {{"--profile", "synthé"}, "only letters"},
       {{"--profile", "VelMora"}, "velmora.conf is the default profile's settings file"},
+      // Windows' device names, in any case and on every platform; their neighbours are names.
+      {{"--profile", "COM1"}, "bad value \"COM1\" for --profile: COM1 is a device's name"},
+      {{"--profile", "lpt9"}, "lpt9 is a device's name on Windows"},
+      {{"--profile", "Con"}, "device's name"},
+      {{"--profile", "nul"}, "device's name"},
+      {{"--profile", "AUX"}, "device's name"},
+      {{"--profile", "pRn"}, "device's name"},
+      {{"--profile", "COM10"}, "", "/c/velmora/COM10.conf", "velmora-COM10", "Velmora — COM10"},
+      {{"--profile", "com0"}, "", "/c/velmora/com0.conf", "velmora-com0", "Velmora — com0"},
+      {{"--profile", "console"},
+       "",
+       "/c/velmora/console.conf",
+       "velmora-console",
+       "Velmora — console"},
       {{"--list-profiles=a"}, "--list-profiles takes no value"},
   };
   for (const Case& test : cases) {
@@ -211,18 +226,24 @@ TEST(Settings, ADamagedFileGivesDefaultsAndOneLineAndStaysUntilAChoiceChanges) {
     test.make(file);
     if (std::string(test.name) == "unreadable" && ::access(file.c_str(), R_OK) == 0) continue;
     const auto before = listing(directory.path());
-    SettingsStore store(file);
-    EXPECT_EQ(store.Remembered(), RememberedChoices{});
-    EXPECT_NE(store.Problem(), "");
-    EXPECT_EQ(store.Problem().find('\n'), std::string::npos);
-    EXPECT_EQ(store.Remember(RememberedChoices{}), "");
-    EXPECT_EQ(listing(directory.path()), before);
+    std::string problem;
+    {
+      SettingsStore store(file);
+      store.SetOnSaveProblem([&](const std::string& line) { problem = line; });
+      EXPECT_EQ(store.Remembered(), RememberedChoices{});
+      EXPECT_NE(store.Problem(), "");
+      EXPECT_EQ(store.Problem().find('\n'), std::string::npos);
+      EXPECT_EQ(store.Remember(RememberedChoices{}), "");
+      EXPECT_EQ(listing(directory.path()), before);
 
-    // The user's change replaces it, where a file can be.
-    const std::string problem = store.Remember(kChoices);
-    if (fs::is_directory(file)) {
-      EXPECT_NE(problem, "");
-    } else {
+      // The user's change replaces it, where a file can be; the worker tells when it cannot.
+      EXPECT_EQ(store.Remember(kChoices), "");
+      if (fs::is_directory(file)) {
+        EXPECT_TRUE(velmora::testing::PumpUntil([&] { return !problem.empty(); }));
+        EXPECT_EQ(problem.rfind("Réglages non enregistrés : ", 0), 0u) << problem;
+      }
+    }  // written by now
+    if (!fs::is_directory(file)) {
       EXPECT_EQ(problem, "");
       fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
       EXPECT_EQ(LoadSettings(file).choices, kChoices);
@@ -237,15 +258,19 @@ TEST(Settings, NoSettingsNeitherReadsNorWrites) {
   const auto before = listing(directory.path());
   CommandLine options;
   options.noSettings = true;
-  SettingsStore store(SettingsFile(options, directory.path().c_str(), nullptr));
-  EXPECT_EQ(store.Problem(), "");
-  EXPECT_EQ(store.Remember(kChoices), "");
+  {
+    SettingsStore store(SettingsFile(options, directory.path().c_str(), nullptr));
+    EXPECT_EQ(store.Problem(), "");
+    EXPECT_EQ(store.Remember(kChoices), "");
+  }
   EXPECT_EQ(listing(directory.path()), before);
 
   options.noSettings = false;
-  SettingsStore reading(SettingsFile(options, directory.path().c_str(), nullptr));
-  EXPECT_NE(reading.Problem(), "");
-  EXPECT_EQ(reading.Remember(kChoices), "");
+  {
+    SettingsStore reading(SettingsFile(options, directory.path().c_str(), nullptr));
+    EXPECT_NE(reading.Problem(), "");
+    EXPECT_EQ(reading.Remember(kChoices), "");
+  }
   EXPECT_EQ(LoadSettings(file).choices, kChoices);
 }
 

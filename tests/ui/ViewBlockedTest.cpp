@@ -5,14 +5,18 @@
 
 #include <QTest>
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <future>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "core/RealDeviceFactory.h"
 #include "platform/midi/SimulatedMidiService.h"
 #include "platform/serial/SerialNames.h"
 #include "support/PtyPair.h"
+#include "support/Wait.h"
 #include "ui/BridgeSession.h"
 #include "ui/qt/MainWindow.h"
 
@@ -72,6 +76,38 @@ TEST(ViewBlocked, ForwardingGoesOnBothWaysWhileTheWindowsThreadIsBlocked) {
   }
   link.ViewGone();
   bridgeThread.join();
+}
+
+// A session that fails after it offered its link keeps the link until the view has gone.
+TEST(ViewBlocked, AnExceptionAfterTheOfferLeavesTheLinkToTheViewUntilItGoes) {
+  testing::TempDir dir;
+  std::filesystem::create_directories(dir.path() / "dev");
+  std::promise<ui::ViewLink*> offered;
+  std::atomic<bool> ended{false};
+  std::string raised;
+  std::thread bridgeThread([&] {
+    core::RealDeviceFactory factory(
+        std::make_shared<platform::midi::SimulatedMidiService>(),
+        platform::SerialNameSpace({dir.path() / "dev", dir.path() / "sys"}));
+    core::Bridge bridge(factory);
+    core::SettingsStore settings({});
+    try {
+      ui::RunBridgeSession(bridge, settings, [&offered](ui::ViewLink& link) {
+        offered.set_value(&link);
+        throw std::runtime_error("after the offer");
+      });
+    } catch (const std::exception& error) {
+      raised = error.what();
+    }
+    ended = true;
+  });
+  ui::ViewLink& link = *offered.get_future().get();
+  EXPECT_TRUE(testing::WaitUntil([&] { return link.Snapshot().closed; }));
+  EXPECT_FALSE(ended) << "the session ended under the view";
+  EXPECT_TRUE(link.Snapshot().closed);  // still readable
+  link.ViewGone();
+  bridgeThread.join();
+  EXPECT_EQ(raised, "after the offer");
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <cstdio>
 
+#include "core/Utf8Path.h"
+
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -327,8 +329,8 @@ TEST_F(WindowViewTest, MessagesAndCaptureItemsPostTheirActions) {
   core::MessageChoice clicked = sample.messages;
   clicked.toMidi.Set(MessageKind::Sensing, false);
   EXPECT_EQ(link.posted[0].messages, clicked) << "a change is posted at once";
-  // The capture opens the path with fopen, as one given on the command line: the chosen file.
-  std::FILE* opened = std::fopen(link.posted[1].entry.c_str(), "w");
+  // The capture opens the path as one given on the command line: the chosen file.
+  std::FILE* opened = core::OpenFile(core::Utf8Path(link.posted[1].entry), "w");
   ASSERT_NE(opened, nullptr) << link.posted[1].entry;
   std::fclose(opened);
   EXPECT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);

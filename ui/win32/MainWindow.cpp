@@ -330,8 +330,7 @@ std::optional<std::string> MainWindow::chooseCaptureFile() const {
   box.lpstrTitle = L"Capturer les octets";
   box.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
   if (!GetSaveFileNameW(&box)) return std::nullopt;
-  // The capture opens its file with fopen, as a path given on the command line.
-  return LocalPath(file.c_str());
+  return Utf8(file.c_str());  // as every path in the program
 }
 
 void MainWindow::ShowAboutBox() {

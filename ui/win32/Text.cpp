@@ -23,16 +23,4 @@ std::string Utf8(const std::wstring& wide) {
   return utf8;
 }
 
-std::string LocalPath(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  BOOL lossy = FALSE;
-  const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
-                                       static_cast<int>(wide.size()), nullptr, 0, nullptr, &lossy);
-  if (lossy || size <= 0) return Utf8(wide);
-  std::string local(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
-                      local.data(), size, nullptr, nullptr);
-  return local;
-}
-
 }  // namespace velmora::ui::win32

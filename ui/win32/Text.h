@@ -8,8 +8,5 @@ namespace velmora::ui::win32 {
 
 std::wstring Wide(const std::string& utf8);
 std::string Utf8(const std::wstring& wide);
-// In the local code page, as the C library's fopen and the command line take a path: UTF-8 for
-// a text that the code page cannot write (whose file then fails to open, and says so).
-std::string LocalPath(const std::wstring& wide);
 
 }  // namespace velmora::ui::win32

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -16,6 +17,7 @@
 #include "core/ByteCapture.h"
 #include "core/CommandLine.h"
 #include "core/faults/BridgeRig.h"
+#include "support/Wait.h"
 
 namespace velmora::faults {
 namespace {
@@ -60,7 +62,9 @@ TEST(Capture, WritesBothDirectionsWithTimeStampsInOrder) {
   EXPECT_EQ(LogLinesWith(rig.window, "[Capture] - " + file.string() + " : capture démarrée"), 1);
   PlayBothWays(rig);
   PlayBothWays(rig);
-  rig.bridge->StopCapture();
+  rig.bridge->StopCapture();  // returns at once: the writer writes the rest by itself
+  ASSERT_TRUE(testing::WaitUntil([&] { return FileLines(file).size() == 4; }))
+      << "one line per message each way";
 
   const std::regex form(R"((\d+\.\d{6}) (serial->midi|midi->serial)((?: [0-9A-F]{2})+))");
   std::string serialToMidi;
@@ -88,12 +92,15 @@ TEST(Capture, AFileThatCannotBeOpenedIsOneLogLineAndForwardingGoesOn) {
   rig.Start();
   const fs::path file = rig.Root() / "no-such-folder" / "capture.txt";
   rig.bridge->StartCapture(file.string());
-  EXPECT_EQ(LogLinesWith(rig.window, "[Capture]"), 1);
+  ASSERT_TRUE(rig.PumpUntil([&] { return LogLinesWith(rig.window, "[Capture]") == 1; }));
   EXPECT_EQ(LogLinesWith(rig.window, "[Capture] - " + file.string() +
                                          " : impossible d'ouvrir le fichier (No such file or "
                                          "directory)"),
             1);
+  EXPECT_EQ(rig.bridge->CapturePath(), "");
   PlayBothWays(rig);
+  rig.bridge->StopCapture();
+  EXPECT_EQ(LogLinesWith(rig.window, "[Capture]"), 1) << "it had stopped already";
   EXPECT_EQ(rig.MidiSent(1).back().packed, 0x643C90u);
   EXPECT_EQ(rig.Far(1).Received(), (Bytes{0x80, 0x3C, 0x40}));
 }
@@ -116,9 +123,93 @@ TEST(Capture, StopsAtItsSizeLimitWithOneLogLine) {
   EXPECT_GT(size, 100u) << "it stopped at the first line that did not fit";
   PlayBothWays(rig);
   PlayBothWays(rig);
+  EXPECT_EQ(rig.bridge->CapturePath(), "");
+  EXPECT_EQ(rig.bridge->CaptureStopped(), limitLine);
   rig.bridge->StopCapture();
   EXPECT_EQ(fs::file_size(file), size);
   EXPECT_EQ(LogLinesWith(rig.window, limitLine), 1);
+}
+
+// Every kind, each way, as the wire carried it: MIDI -> serial as the port took the bytes (real
+// time ahead of what waits), serial -> MIDI one line per message as it was read.
+TEST(Capture, HoldsSysexAndRealTimeInTheWiresOrder) {
+  BridgeRig rig(1, 1);
+  rig.bridge->SetMessageChoice({core::MessageKinds::All()});
+  const fs::path file = rig.Root() / "capture.txt";
+  rig.bridge->CaptureFile = file.string();
+  rig.Start();
+  ASSERT_TRUE(rig.PumpUntil([&] { return rig.bridge->ComPortOpened && rig.bridge->MidiInOpen(); }));
+  rig.Far(1).SetRate(3125);  // a 31250-baud line: what waits, waits in the bridge
+  Bytes dump(2000, 0x11);
+  dump.front() = 0xF0;
+  dump.back() = 0xF7;
+  ASSERT_TRUE(rig.midi->Play(rig.inputs[0], dump));
+  for (const std::uint32_t packed : {0xF8u, 0xFAu, 0x12F1u, 0x643C90u, 0xFCu, 0xFEu, 0xFFu})
+    ASSERT_TRUE(rig.midi->PlayShort(rig.inputs[0], packed));
+  ASSERT_TRUE(rig.midi->Play(rig.inputs[0], {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}));
+  ASSERT_TRUE(rig.WriteFar(1, {0xF0, 0x01, 0x02, 0xF7, 0xF8, 0x93, 0x3C, 0x64, 0x3C, 0x00}));
+  const std::size_t total = dump.size() + 7 + 3 + 6;
+  ASSERT_TRUE(rig.PumpUntil([&] { return rig.Far(1).Count() == total; }));
+  const Bytes wire = rig.Far(1).Received();
+  ASSERT_LT(std::find(wire.begin(), wire.end(), 0xF8) - wire.begin(),
+            static_cast<std::ptrdiff_t>(dump.size()))
+      << "the clock went between the dump's bytes";
+
+  Bytes captured;
+  std::vector<std::string> fromSerial;
+  ASSERT_TRUE(rig.PumpUntil([&] {
+    captured.clear();
+    fromSerial.clear();
+    for (const auto& line : FileLines(file)) {
+      const auto direction = line.find(' ') + 1;
+      std::istringstream bytes(line.substr(line.find(' ', direction) + 1));
+      if (line.compare(direction, 12, "serial->midi") == 0) {
+        fromSerial.push_back(line.substr(direction + 13));
+        continue;
+      }
+      for (unsigned byte = 0; bytes >> std::hex >> byte;)
+        captured.push_back(static_cast<std::uint8_t>(byte));
+    }
+    return captured.size() >= wire.size() && fromSerial.size() >= 4;
+  }));
+  EXPECT_EQ(captured, wire);
+  EXPECT_EQ(fromSerial, (std::vector<std::string>{"F0 01 02 F7", "F8", "93 3C 64", "3C 00"}));
+}
+
+// A FIFO that nobody reads holds the capture's writer, never forwarding, starting or stopping.
+TEST(Capture, AFifoWithoutAReaderHoldsNothing) {
+  BridgeRig rig(1, 1);
+  rig.Start();
+  const fs::path fifo = rig.Root() / "capture.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (int round = 0; round < 3; ++round) {
+    rig.bridge->StartCapture(fifo.string());
+    EXPECT_EQ(rig.bridge->CapturePath(), fifo.string());
+    PlayBothWays(rig);
+    rig.bridge->StopCapture();
+    PlayBothWays(rig);
+  }
+  EXPECT_EQ(LogLinesWith(rig.window, "capture démarrée"), 0) << "no file was open";
+  EXPECT_EQ(LogLinesWith(rig.window, "[Capture] - " + fifo.string() + " : capture arrêtée"), 3);
+  // A reader lets the writers open, write what they held and close; a writer of ours keeps the
+  // pipe from ending between theirs.
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  const int keeper = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(keeper, 0);
+  std::string text;
+  const auto held = [&] {
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(reader, buffer, sizeof buffer)) > 0;) text.append(buffer, got);
+    std::size_t count = 0;
+    for (auto at = text.find("midi->serial 80 3C 40"); at != std::string::npos;
+         at = text.find("midi->serial 80 3C 40", at + 1))
+      ++count;
+    return count == 3;
+  };
+  EXPECT_TRUE(testing::WaitUntil(held)) << text;
+  ::close(keeper);
+  ::close(reader);
 }
 
 // The writer writes to a pipe that no one reads, so the queue fills: what it refused is told in
@@ -134,8 +225,10 @@ TEST(Capture, WhatTheQueueCannotHoldIsCountedInTheFile) {
   std::string text;
   std::thread drain;
   {
-    core::ByteCapture capture(fifo.string(), core::ByteCapture::kDefaultLimit, nullptr);
-    ASSERT_EQ(capture.Problem(), "");
+    bool open = false;
+    core::ByteCapture capture(fifo.string(), core::ByteCapture::kDefaultLimit,
+                              [&](const std::string&) { open = true; });
+    ASSERT_TRUE(testing::PumpUntil([&] { return open; })) << "the writer holds the pipe";
     const std::vector<std::uint8_t> block(kBlockBytes, 0x5A);
     for (std::size_t i = 0; i < kBlocks; ++i) {
       capture.Record(core::CaptureDirection::MidiToSerial, block.data(), block.size());
