@@ -19,9 +19,10 @@ if(VELMORA_SANITIZE)
   add_link_options(-fsanitize=${_velmora_sanitizers})
 endif()
 
-# The hardening Debian builds its packages with. _FORTIFY_SOURCE needs optimisation (glibc
-# warns without it, and warnings are errors), so Debug builds go without; sanitizers bring
-# their own checks and clash with fortified calls; Windows has its own flags.
+# The hardening Debian builds its packages with, and the stack clash and control flow
+# protection its next release adds (where the compiler has them). _FORTIFY_SOURCE needs
+# optimisation (glibc warns without it, and warnings are errors), so Debug builds go without;
+# sanitizers bring their own checks and clash with fortified calls; Windows has its own flags.
 if(VELMORA_HARDENING AND NOT WIN32 AND NOT VELMORA_SANITIZE)
   include(CheckCXXCompilerFlag)
   include(CheckPIESupported)

@@ -25,6 +25,8 @@ case $mode in
     ;;
   hardening)
     command -v hardening-check >/dev/null || { echo "no hardening-check (devscripts)"; exit 77; }
-    hardening-check "$@"
+    # Debian 12's C start files carry no control flow protection note, so no program linked
+    # with them has one (the linker keeps a note only when every object has it).
+    hardening-check --nocfprotection "$@"
     ;;
 esac
