@@ -2,6 +2,7 @@
 
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <ctime>
 #include <exception>
 #include <string>
@@ -16,6 +17,7 @@ namespace velmora::app {
 namespace {
 
 constexpr std::uint32_t kQuitMessage = platform::WM_USER + 1;
+constexpr std::uint32_t kPanicMessage = platform::WM_USER + 2;  // SIGUSR1: "Tout arrêter"
 
 std::string timeStamp() {
   const auto now = std::chrono::system_clock::now();
@@ -121,11 +123,19 @@ class Console {
 int RunHeadless(core::Bridge& bridge, SignalWatch& signals, const core::SettingsStore& settings,
                 std::FILE* out) {
   auto& pump = platform::MessagePump::current();
-  platform::MessageWindow quitter([&pump](const platform::Message& message) -> std::intptr_t {
-    if (message.id == kQuitMessage) pump.quit();
-    return 0;
-  });
+  platform::MessageWindow quitter(
+      [&pump, &bridge](const platform::Message& message) -> std::intptr_t {
+        if (message.id == kQuitMessage) pump.quit();
+        if (message.id == kPanicMessage) bridge.Panic();
+        return 0;
+      });
   signals.Start([target = quitter.ref()](int signal) {
+#ifdef SIGUSR1
+    if (signal == SIGUSR1) {
+      target.post(kPanicMessage, 0);
+      return;
+    }
+#endif
     target.post(kQuitMessage, static_cast<std::uintptr_t>(signal));
   });
 

@@ -68,7 +68,7 @@ std::filesystem::path settingsFile(const core::CommandLine& options) {
 }  // namespace
 
 int Launch(const std::vector<std::string>& args, const std::string& program,
-           const WindowProgram& window, const RefusalBox& refusal) {
+           const WindowProgram& window, const RefusalBox& refusal, const RefusalBox& startFailed) {
   const core::ParsedCommandLine parsed = core::ParseCommandLine(args);
   if (!parsed.error.empty()) {
     std::fprintf(stderr, "%s: %s\n", program.c_str(), parsed.error.c_str());
@@ -129,6 +129,7 @@ int Launch(const std::vector<std::string>& args, const std::string& program,
       options, devices, core::ChoiceFromRemembered(settings.Remembered(), devices));
   if (!resolved.error.empty()) {
     std::fprintf(stderr, "%s: %s\n", program.c_str(), resolved.error.c_str());
+    if (!headless && startFailed) startFailed(program + ": " + resolved.error);
     return kUsageError;
   }
   bridge.Choice = resolved.choice;

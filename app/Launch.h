@@ -29,7 +29,10 @@ using RefusalBox = std::function<void(const std::string& line)>;
 
 // `args` without the program's name. Without a window, or with --headless, runs headless.
 // The profile's name is the window's `settings.Profile()`; core::WindowTitle gives its title.
+// `startFailed` is told the line of a usage error that stops the window program (a port given
+// but absent), as printed on stderr.
 int Launch(const std::vector<std::string>& args, const std::string& program,
-           const WindowProgram& window, const RefusalBox& refusal = nullptr);
+           const WindowProgram& window, const RefusalBox& refusal = nullptr,
+           const RefusalBox& startFailed = nullptr);
 
 }  // namespace velmora::app

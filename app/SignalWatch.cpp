@@ -15,6 +15,7 @@ SignalWatch::SignalWatch() {
   sigemptyset(&watched);
   sigaddset(&watched, SIGINT);
   sigaddset(&watched, SIGTERM);
+  sigaddset(&watched, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &watched, &saved_);
   signals_ = signalfd(-1, &watched, SFD_CLOEXEC);
   stop_ = eventfd(0, EFD_CLOEXEC);

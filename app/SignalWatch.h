@@ -14,10 +14,10 @@ struct ConsoleControl;  // the events that the console's handler and the watch s
 #endif
 
 // SIGINT and SIGTERM as calls on a thread of its own, through a signalfd, so that the headless
-// program ends through its normal close path. Create it before any other thread: they inherit
-// the blocked signals, which only the signalfd then receives. One per process.
-// On Windows the console's control events stand for them: Ctrl+C and Ctrl+Break as SIGINT;
-// closing the console, logging off and shutting down as SIGTERM, for which the system waits
+// program ends through its normal close path; SIGUSR1 ("Tout arrêter") likewise. Create it before
+// any other thread: they inherit the blocked signals, which only the signalfd then receives. One
+// per process. On Windows the console's control events stand for them: Ctrl+C and Ctrl+Break as
+// SIGINT; closing the console, logging off and shutting down as SIGTERM, for which the system waits
 // until the watch is destroyed (the close path has run) before it ends the process.
 class SignalWatch {
  public:

@@ -60,15 +60,19 @@ class Handover {
 }  // namespace
 
 int LaunchWithView(const std::vector<std::string>& args, const std::string& program,
-                   const View& view, const std::function<void(const std::string& line)>& refused) {
+                   const View& view, const std::function<void(const std::string& line)>& refused,
+                   const std::function<void(const std::string& line)>& failed) {
   const core::ParsedCommandLine parsed = core::ParseCommandLine(args);
   const core::CommandLine& options = parsed.options;
   if (!parsed.error.empty() || options.help || options.version || options.list ||
       options.listProfiles || options.headless) {
-    return Launch(args, program, nullptr);
+    const int status = Launch(args, program, nullptr);
+    if (!parsed.error.empty() && !options.headless && failed) failed(program + ": " + parsed.error);
+    return status;
   }
   Handover handover;
   std::string refusal;  // written by the bridge thread before it finishes, read after
+  std::string failure;  // likewise
   std::thread bridgeThread([&] {
 #ifndef _WIN32
     // Named, so that per-thread figures (top -H, /proc/PID/task) tell it from the view's.
@@ -84,7 +88,8 @@ int LaunchWithView(const std::vector<std::string>& args, const std::string& prog
             return ui::RunBridgeSession(bridge, settings,
                                         [&handover](ui::ViewLink& link) { handover.Offer(link); });
           },
-          [&refusal](const std::string& line) { refusal = line; });
+          [&refusal](const std::string& line) { refusal = line; },
+          [&failure](const std::string& line) { failure = line; });
     } catch (const std::exception& error) {
       std::fprintf(stderr, "%s: %s\n", program.c_str(), error.what());
     }
@@ -104,6 +109,7 @@ int LaunchWithView(const std::vector<std::string>& args, const std::string& prog
   const int status = handover.Status();
   bridgeThread.join();
   if (!refusal.empty() && refused) refused(refusal);
+  if (!failure.empty() && failed) failed(failure);
   return status;
 }
 

@@ -22,8 +22,12 @@ using View = std::function<int(ui::ViewLink& link)>;
 // headless program's; otherwise the bridge thread starts and `view` runs here.
 // `refused` shows, on the calling thread, why the gateway did not start (its profile already
 // runs), after the line went to stderr.
+// `failed`, when given, shows likewise the line of a bad command line or an absent port that
+// stops the window program before its window opens (whoever started it from a shortcut sees no
+// console).
 int LaunchWithView(const std::vector<std::string>& args, const std::string& program,
                    const View& view,
-                   const std::function<void(const std::string& line)>& refused = nullptr);
+                   const std::function<void(const std::string& line)>& refused = nullptr,
+                   const std::function<void(const std::string& line)>& failed = nullptr);
 
 }  // namespace velmora::app

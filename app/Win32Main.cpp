@@ -47,6 +47,7 @@ int main(int argc, char** argv) {
   const auto refused = [](const std::string& line) {
     MessageBoxW(nullptr, win32::Wide(line).c_str(), L"Velmora", MB_OK | MB_ICONERROR);
   };
+  // A bad option or an absent port: the same line as on the console, in a box.
   return velmora::app::LaunchWithView(std::vector<std::string>(argv + 1, argv + argc), "velmora",
-                                      runView, refused);
+                                      runView, refused, refused);
 }

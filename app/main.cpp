@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QIcon>
 #include <QMessageBox>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "app/ViewLaunch.h"
 #include "ui/qt/MainWindow.h"
 #include "ui/qt/ProgramInfo.h"
+#include "ui/qt/QtFrench.h"
 #include "ui/qt/SignalCloser.h"
 
 namespace qtui = velmora::ui::qt;
@@ -21,13 +23,21 @@ int main(int argc, char** argv) {
     // needs nothing of GLib's loop. A value the user set is kept.
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
+    qtui::LoadQtFrench(app);
     QApplication::setApplicationName(QString::fromUtf8(qtui::ProgramInfo::kName));
     QApplication::setApplicationVersion(QString::fromUtf8(qtui::ProgramInfo::kFileVersion));
     QApplication::setWindowIcon(QIcon(QString::fromUtf8(qtui::ProgramInfo::kIcon)));
 
     qtui::MainWindow window(link);
-    // A termination request closes the window like the user would, through the event loop.
-    qtui::SignalCloser closer([&window](int) { window.CloseAll(); });
+    // A termination request closes the window like the user would, through the event loop;
+    // SIGUSR1 is "Tout arrêter".
+    qtui::SignalCloser closer([&window](int signal) {
+      if (signal == SIGUSR1) {
+        window.Panic();
+      } else {
+        window.CloseAll();
+      }
+    });
     if (const QByteArray directory = qgetenv("VELMORA_SCREENSHOTS"); !directory.isEmpty()) {
       velmora::app::TakeScreenshots(window, QString::fromLocal8Bit(directory));
     }
@@ -37,6 +47,7 @@ int main(int argc, char** argv) {
   // The profile already runs: said on stderr, and in a box for whoever started a window.
   const auto refused = [&argc, argv](const std::string& line) {
     QApplication app(argc, argv);
+    qtui::LoadQtFrench(app);
     QMessageBox::critical(nullptr, QString::fromUtf8(qtui::ProgramInfo::kName),
                           QString::fromStdString(line));
   };

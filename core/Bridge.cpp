@@ -10,6 +10,7 @@
 #include "core/Delay.h"
 #include "core/OpenFailureText.h"
 #include "platform/midi/MidiService.h"
+#include "platform/serial/SerialError.h"
 #include "platform/serial/SerialNames.h"
 
 namespace velmora::core {
@@ -315,14 +316,17 @@ void Bridge::SetComPortOpen(bool open) {
   if (window) window->SetScreenCursor(Cursor::HourGlass);
   std::string failure;
   int osError = 0;
+  std::string systemText;
   try {
     try {
       if (SerialPort) SerialPort->SetOpen(open);
     } catch (const std::exception& error) {
       failure = error.what();
       if (SerialPort) osError = SerialPort->LastOpenError();
+      systemText = platform::LastSerialSystemText();
     } catch (...) {
       if (SerialPort) osError = SerialPort->LastOpenError();
+      systemText = platform::LastSerialSystemText();
     }
     Delay(kSwitchDelayMs, true, clock_);
   } catch (...) {
@@ -341,8 +345,8 @@ void Bridge::SetComPortOpen(bool open) {
   } else if (open && !SerialPort) {
     reportOpenFailure(Shape::ComPort, DeviceLine("RS232", {}, "aucun port série"));
   } else if (open) {
-    reportOpenFailure(Shape::ComPort,
-                      DeviceLine("RS232", comPortLabel(), SerialOpenReason(osError, failure)));
+    reportOpenFailure(Shape::ComPort, DeviceLine("RS232", comPortLabel(),
+                                                 SerialOpenReason(osError, failure, systemText)));
   }
   colourShape(Shape::ComPort,
               static_cast<serial::TColor>(IfThen(ComPortOpened, kOpenColor, kClosedColor)));
@@ -531,6 +535,7 @@ void Bridge::SendComBytes(const std::uint8_t* bytes, std::uint8_t count) {
     return;
   }
   if (!drainComOut()) return;
+  ++sentToSerial_;
   losses_.EndEpisodes(LossPath::Com);
   Capture(CaptureDirection::MidiToSerial, bytes, count);
   swallow([&] {
@@ -558,6 +563,7 @@ bool Bridge::SendComSysex(const std::uint8_t* bytes, std::size_t count, bool fir
     comSysexLost_ = true;
     return false;
   }
+  if (first) ++sentToSerial_;
   losses_.EndEpisodes(LossPath::Com);
   return true;
 }
@@ -632,6 +638,59 @@ void Bridge::paceComLine() {
   comOut_.SetByteTime(PacedSerialOutput::ByteTime(line.baud, bits));
 }
 
+std::vector<std::uint8_t> PanicBytes() {
+  std::vector<std::uint8_t> bytes;
+  // Sound first: it silences at once what Note Off would let ring on in its release.
+  for (const std::uint8_t controller : {0x78, 0x7B, 0x79}) {
+    for (std::uint8_t channel = 0; channel < 16; ++channel) {
+      bytes.insert(bytes.end(), {static_cast<std::uint8_t>(0xB0 | channel), controller, 0});
+    }
+  }
+  return bytes;
+}
+
+void Bridge::Panic() {
+  const std::vector<std::uint8_t> bytes = PanicBytes();
+  // The MIDI output sends at once: nothing of ours waits before it.
+  if (MidiOutput) {
+    for (std::size_t at = 0; at < bytes.size(); at += 3) {
+      midi::TMyMidiEvent event;
+      event.StatusByte = bytes[at];
+      event.FirstDataByte = bytes[at + 1];
+      try {
+        MidiOutput->SendEvent(event);
+      } catch (...) {
+        break;  // closed or gone: nothing sounds there
+      }
+    }
+  }
+  held_.TakeNoteOffs();  // switched off with all the others
+  if (ComPortOpened && SerialPort) {
+    if (comOut_.PutAhead(bytes.data(), bytes.size())) comSysexLost_ = true;
+    drainComOut();
+    Capture(CaptureDirection::MidiToSerial, bytes.data(), bytes.size());
+  }
+  logLine(kPanicLine);
+}
+
+TrafficCounts Bridge::rawCounts() const {
+  const auto lost = [this](std::initializer_list<Loss> causes) {
+    std::uint64_t total = 0;
+    for (const Loss cause : causes) total += losses_.Total(cause);
+    return total;
+  };
+  return {
+      sentToSerial_, lost({Loss::ComClosed, Loss::ComFull, Loss::ComRefused}) + MidiInRefused,
+      sentToMidi_,
+      lost({Loss::MidiOutClosed, Loss::MidiOutTooLong, Loss::MidiOutFull, Loss::MidiOutRefused})};
+}
+
+TrafficCounts Bridge::Counts() const {
+  const TrafficCounts now = rawCounts();
+  return {now.toSerial - countsFrom_.toSerial, now.toSerialLost - countsFrom_.toSerialLost,
+          now.toMidi - countsFrom_.toMidi, now.toMidiLost - countsFrom_.toMidiLost};
+}
+
 void Bridge::SetMessageChoice(const MessageChoice& choice) {
   messages_ = choice;
   if (!choice.serialText) textFrames_.Reset();
@@ -665,6 +724,7 @@ void Bridge::SendMidiBytes(const std::uint8_t* bytes, std::size_t count) {
     lose(Loss::MidiOutRefused);
     return;
   }
+  ++sentToMidi_;
   losses_.EndEpisodes(LossPath::MidiOut);
   held_.Sent(bytes, count);
   // Lit for what went out only.

@@ -107,6 +107,21 @@ class LoggedBytes {
   std::array<std::uint8_t, kTail> tail_{};  // the last bytes, oldest first
   std::size_t count_ = 0;
 };
+// Messages forwarded and lost each way since the last "Reset".
+struct TrafficCounts {
+  std::uint64_t toSerial = 0;
+  std::uint64_t toSerialLost = 0;
+  std::uint64_t toMidi = 0;
+  std::uint64_t toMidiLost = 0;
+  bool operator==(const TrafficCounts&) const = default;
+};
+
+// "Tout arrêter": All Sound Off, All Notes Off and Reset All Controllers on the 16 channels.
+std::vector<std::uint8_t> PanicBytes();
+inline constexpr const char* kPanicLine =
+    "[Tout arrêter] - All Sound Off, All Notes Off, Reset All Controllers : 16 canaux, MIDI Out "
+    "et RS232";
+
 // The loss that a MIDI output's refusal stands for: what it raised and its last result code.
 Loss MidiOutLossOf(const std::string& raised, std::uint32_t result);
 
@@ -158,6 +173,11 @@ class Bridge {
   // given: it waits its turn and goes out at the line's pace. After a part is lost the rest of
   // its message is dropped with it (one loss). False for a part lost or dropped.
   bool SendComSysex(const std::uint8_t* bytes, std::size_t count, bool first);
+  // "Tout arrêter", both ways, each ahead of what waits; one log line.
+  void Panic();
+  TrafficCounts Counts() const;
+  void ResetCounts() { countsFrom_ = rawCounts(); }
+
   // What crosses each way and whether the serial side's text frames are read; the MIDI input
   // is told what it may leave where it arrives.
   void SetMessageChoice(const MessageChoice& choice);
@@ -209,6 +229,8 @@ class Bridge {
   // again replaces the running one. `CaptureLimit` applies to the captures started after.
   void StartCapture(const std::string& path);
   void StopCapture();
+  // The running capture's file; empty while none runs.
+  std::string CapturePath() const { return capture_ ? capture_->Path() : std::string{}; }
   void Capture(CaptureDirection direction, const std::uint8_t* bytes, std::size_t count) {
     if (capture_) capture_->Record(direction, bytes, count);
   }
@@ -285,7 +307,12 @@ class Bridge {
   // The line's byte time, from the port's settings.
   void paceComLine();
 
+  TrafficCounts rawCounts() const;
+
   MainForm* fmMain = nullptr;
+  std::uint64_t sentToSerial_ = 0;  // messages handed to the port or its queue
+  std::uint64_t sentToMidi_ = 0;    // messages the MIDI output took
+  TrafficCounts countsFrom_;        // the counts at the last "Reset"
   DeviceFactory& factory_;  // outlives the bridge; makes the MIDI devices absent at start later
   const platform::Clock& clock_;
   MidiAssembler assembler_;

@@ -227,32 +227,49 @@ ResolvedChoice ResolveChoice(const CommandLine& options, const DeviceInventory& 
 }
 
 std::string UsageText(const std::string& program) {
-  return "Usage: " + program +
+#ifdef _WIN32
+  const char* const headless = "sans fenêtre ; Ctrl+C ou la fermeture de la console l'arrête";
+  const char* const profile =
+      "une passerelle parmi plusieurs : ses propres réglages et son\n"
+      "                      verrou";
+#else
+  const char* const headless = "sans fenêtre ; SIGINT ou SIGTERM l'arrête, SIGUSR1 tout arrêter";
+  const char* const profile =
+      "une passerelle parmi plusieurs : ses propres réglages, son\n"
+      "                      client JACK et son verrou";
+#endif
+  return "Usage : " + program +
          " [OPTION]...\n"
-         "Forwards MIDI between MIDI ports and a serial port.\n"
+         "Passerelle MIDI entre des ports MIDI et un port série.\n"
          "\n"
-         "  --help              show this help and exit\n"
-         "  --version           show the version and exit\n"
-         "  --list              list the serial ports and MIDI ports and exit\n"
-         "  --port PORT         the serial port: a device path or COMn\n"
-         "  --baud N            the line speed (default 38400)\n"
-         "  --line N,D,P,S      speed, data bits 5-8, parity N/O/E/M/S, stop bits 1/2\n"
-         "  --midi-in NAME      the MIDI input: its name or a part of it\n"
-         "  --midi-out NAME     the MIDI output: its name or a part of it\n"
-         "  --to-serial KINDS   the messages that go MIDI -> serial (default channel)\n"
-         "  --to-midi KINDS     the messages that go serial -> MIDI (default all)\n"
-         "  --serial-text       read FF 00 00 LEN text frames on the serial port into the log\n"
-         "  --no-settings       neither read nor write the remembered choices\n"
-         "  --headless          run without a window; SIGINT or SIGTERM ends it\n"
-         "  --profile NAME      one gateway among several: its own settings, JACK client and\n"
-         "                      lock (letters, digits, - and _; default: default)\n"
-         "  --list-profiles     list the profiles that have a settings file and exit\n"
-         "  --capture FILE      write every byte that crosses, each way, to FILE\n"
+         "  --help              affiche cette aide\n"
+         "  --version           affiche la version\n"
+         "  --list              liste les ports série et les ports MIDI\n"
+         "  --port PORT         le port série : un chemin de périphérique ou COMn\n"
+         "  --baud N            la vitesse de la ligne (38400 par défaut)\n"
+         "  --line N,D,P,S      vitesse, bits de données 5-8, parité N/O/E/M/S, bits d'arrêt 1/2\n"
+         "  --midi-in NAME      l'entrée MIDI : son nom ou une partie\n"
+         "  --midi-out NAME     la sortie MIDI : son nom ou une partie\n"
+         "  --to-serial KINDS   les messages qui vont MIDI -> série (channel par défaut)\n"
+         "  --to-midi KINDS     les messages qui vont série -> MIDI (all par défaut)\n"
+         "  --serial-text       lit dans le journal les trames de texte FF 00 00 LEN du port "
+         "série\n"
+         "  --no-settings       ne lit ni n'écrit les choix mémorisés\n"
+         "  --headless          " +
+         std::string(headless) +
          "\n"
-         "KINDS: comma-separated, of " +
+         "  --profile NAME      " +
+         profile +
+         " (lettres, chiffres, - et _ ;\n"
+         "                      default par défaut)\n"
+         "  --list-profiles     liste les profils qui ont un fichier de réglages\n"
+         "  --capture FILE      écrit dans FILE chaque octet qui passe, dans chaque sens\n"
+         "\n"
+         "KINDS : séparés par des virgules, parmi " +
          MessageKindWords() +
          ".\n"
-         "A bad option or value exits with status 2; a profile that already runs, with 1.\n";
+         "Une option ou une valeur fausse termine avec le statut 2 ; un profil qui tourne déjà,\n"
+         "avec 1.\n";
 }
 
 std::string ListText(const DeviceInventory& devices) {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/midi/MidiService.h"
 
@@ -9,11 +10,16 @@ namespace velmora::core {
 
 namespace pm = platform::midi;
 
-std::string SerialOpenReason(int osError, const std::string& driverText) {
+namespace {
+std::string ReasonOf(int osError, const std::string& driverText) {
   switch (osError) {
     case EACCES:
     case EPERM:
+#ifdef _WIN32
+      return "accès refusé";
+#else
       return "accès refusé (ajoutez-vous au groupe dialout)";
+#endif
     case EBUSY:
     case EWOULDBLOCK:
       return "occupé par un autre programme";
@@ -26,8 +32,17 @@ std::string SerialOpenReason(int osError, const std::string& driverText) {
     case 0:
       return driverText.empty() ? "ouverture impossible" : driverText;
     default:
-      return std::strerror(osError);
+      return "erreur système " + std::to_string(osError) + " (" + std::strerror(osError) + ")";
   }
+}
+}  // namespace
+
+std::string SerialOpenReason(int osError, const std::string& driverText,
+                             const std::string& systemText) {
+  if (systemText.empty()) return ReasonOf(osError, driverText);
+  // The driver's own text is English: the system's words say it better.
+  return (osError == 0 ? std::string("ouverture impossible") : ReasonOf(osError, driverText)) +
+         " (" + systemText + ")";
 }
 
 std::string MidiOpenReason(std::uint32_t result, const std::string& serviceText) {

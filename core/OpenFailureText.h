@@ -9,8 +9,10 @@ namespace velmora::core {
 // no plainer words fit.
 
 // `osError`: the system's error number behind the failure (errno), 0 when unknown;
-// `driverText`: what the serial layer raised.
-std::string SerialOpenReason(int osError, const std::string& driverText);
+// `driverText`: what the serial layer raised; `systemText`: the system's own words for it, in
+// its language, shown after ours in parentheses (empty: none).
+std::string SerialOpenReason(int osError, const std::string& driverText,
+                             const std::string& systemText = {});
 
 // `result`: the MIDI service's result code, 0 when unknown; `serviceText`: its text.
 std::string MidiOpenReason(std::uint32_t result, const std::string& serviceText);

@@ -58,6 +58,44 @@ bool PacedSerialOutput::PushFront(std::uint8_t byte) {
   return true;
 }
 
+bool PacedSerialOutput::PutAhead(const std::uint8_t* bytes, std::size_t count) {
+  Entry ahead{std::vector<std::uint8_t>(bytes, bytes + count), 0, 0, false};
+  for (std::size_t i = 0; i < count; ++i) ahead.messages += bytes[i] >= 0x80 ? 1 : 0;
+  bool cutLast = false;
+  if (!entries_.empty() && entries_.front().sent > 0) {
+    Entry& head = entries_.front();
+    if (head.paced) {
+      std::size_t dropped = head.bytes.size() - head.sent;
+      entries_.pop_front();
+      while (!entries_.empty() && entries_.front().messages == 0) {
+        dropped += entries_.front().bytes.size();
+        entries_.pop_front();
+      }
+      waiting_ -= dropped;
+      cutLast = entries_.empty();
+      ahead.bytes.insert(ahead.bytes.begin(), 0xF7);
+    } else {
+      // Short messages: the one on the line ends before the panic, the rest follow it.
+      const auto rest = std::find_if(head.bytes.begin() + static_cast<std::ptrdiff_t>(head.sent),
+                                     head.bytes.end(), [](std::uint8_t b) { return b >= 0x80; });
+      Entry tail{std::vector<std::uint8_t>(rest, head.bytes.end()), 0, 0, false};
+      for (std::uint8_t b : tail.bytes) tail.messages += b >= 0x80 ? 1 : 0;
+      head.bytes.erase(rest, head.bytes.end());
+      head.messages -= std::min(head.messages, tail.messages);
+      Entry begun = std::move(head);
+      entries_.pop_front();
+      if (!tail.bytes.empty()) entries_.push_front(std::move(tail));
+      waiting_ += ahead.bytes.size();
+      entries_.push_front(std::move(ahead));
+      if (begun.sent < begun.bytes.size()) entries_.push_front(std::move(begun));
+      return false;
+    }
+  }
+  waiting_ += ahead.bytes.size();
+  entries_.push_front(std::move(ahead));
+  return cutLast;
+}
+
 std::span<const std::uint8_t> PacedSerialOutput::Ready(std::size_t room,
                                                        Clock::time_point now) const {
   if (entries_.empty()) return {};

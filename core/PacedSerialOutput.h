@@ -60,6 +60,11 @@ class PacedSerialOutput {
   // A real-time byte before everything that waits, as MIDI allows it anywhere; false when the
   // queue is at its limit.
   bool PushFront(std::uint8_t byte);
+  // Whole messages before everything that waits, whatever the limit ("Tout arrêter"). A message
+  // begun on the line is not split: a short one ends first; a system exclusive is cut there and
+  // ended with F7, and the rest of it dropped. True when the cut one was the last queued, so
+  // that its parts still to come must be dropped too.
+  bool PutAhead(const std::uint8_t* bytes, std::size_t count);
 
   // The bytes at the head that may go now into `room` bytes of the port: none while nothing
   // waits or paced bytes are ahead of the line.

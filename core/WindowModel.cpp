@@ -141,6 +141,8 @@ void WindowModel::publish() {
   next.busy = cursor_ == Cursor::HourGlass;
   if (lineSource_) next.line = lineSource_();
   if (messagesSource_) next.messages = messagesSource_();
+  if (countsSource_) next.counts = countsSource_();
+  if (captureSource_) next.capture = captureSource_();
   next.notices = notices_;
   next.closed = closed_;
   {

@@ -55,6 +55,9 @@ class WindowModel final : public WindowSurface {
   void SetMessagesSource(std::function<MessageChoice()> source) {
     messagesSource_ = std::move(source);
   }
+  // Where they read the counters and the capture's file.
+  void SetCountsSource(std::function<TrafficCounts()> source) { countsSource_ = std::move(source); }
+  void SetCaptureSource(std::function<std::string()> source) { captureSource_ = std::move(source); }
   // An error for the user; the same text is counted, not shown again, while its box is open
   // and shortly after (the view tells of each box closed).
   void Report(const std::string& text);
@@ -145,6 +148,8 @@ class WindowModel final : public WindowSurface {
   std::function<void()> onPublished_;
   std::function<LineSettings()> lineSource_;
   std::function<MessageChoice()> messagesSource_;
+  std::function<TrafficCounts()> countsSource_;
+  std::function<std::string()> captureSource_;
   std::array<bool, kLampCount> lampFlashed_{};  // lit since the last snapshot
   std::array<std::string, kLampCount> lampHints_;
   ReportThrottle throttle_;

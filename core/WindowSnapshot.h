@@ -43,6 +43,8 @@ struct WindowSnapshot {
   bool busy = false;            // the wait cursor
   LineSettings line;            // the serial line in force, for the line dialog and the about box
   MessageChoice messages;       // what crosses each way, for the messages dialog
+  TrafficCounts counts;         // messages and losses each way since "Reset"
+  std::string capture;          // the file a capture writes; empty while none runs
   std::vector<Notice> notices;  // waiting to be shown, oldest first
   bool closed = false;          // the bridge has closed its devices: the view may go
 };

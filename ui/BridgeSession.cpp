@@ -66,6 +66,8 @@ int RunBridgeSession(core::Bridge& bridge, core::SettingsStore& settings,
   core::WindowModel model;
   model.SetLineSource([&bridge] { return bridge.PortLineSettings(); });
   model.SetMessagesSource([&bridge] { return bridge.Messages(); });
+  model.SetCountsSource([&bridge] { return bridge.Counts(); });
+  model.SetCaptureSource([&bridge] { return bridge.CapturePath(); });
   TfmMain form(bridge, model);
   ChoiceMemory memory(form, model, settings);
   FormActions actions(form, model, [&memory](const core::WindowPosition& at) { memory.Moved(at); });

@@ -112,6 +112,9 @@ void FormActions::run(const Action& action) {
     case Kind::StopCapture:
       form_.Bridge().StopCapture();
       return;
+    case Kind::Panic:
+      form_.ActPanicExecute();
+      return;
   }
 }
 

@@ -30,7 +30,8 @@ struct Action {
     Close,
     StartCapture,
     StopCapture,
-    Messages
+    Messages,
+    Panic
   };
   Action() = default;
   explicit Action(Kind what) : kind(what) {}

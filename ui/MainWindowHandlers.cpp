@@ -9,19 +9,20 @@
 namespace velmora::ui {
 
 // Serial bytes, through the text frames when they are read, to the assembler; whole messages
-// of the kinds chosen go to the MIDI output with their "[Midi-Out]" and "[Com-Rx]" lines;
-// dropped bytes get their "[Com-Rx]" line alone, a text frame its "[Com-Rx] texte" line.
+// of the kinds chosen go to the MIDI output with their "[Com-Rx]" line, then (what caused it
+// first) their "[Midi-Out]" line; dropped bytes get a "[Com-Rx]" line marked "(ignoré)", so
+// that no fragment reads as a message; a text frame gets its "[Com-Rx] texte" line.
 class TfmMain::SerialSink final : public core::MidiAssembler::Sink,
                                   public core::SerialTextFrames::Sink {
  public:
   explicit SerialSink(TfmMain& form) : form_(form) {}
   void OnMessage(const std::uint8_t* bytes, std::size_t count) override {
     if (!form_.bridge_.Messages().toMidi.Passes(bytes[0])) return;
-    form_.bridge_.SendMidiBytes(bytes, count);
     form_.LogComRx(core::LogHex(bytes, count, false));
+    form_.bridge_.SendMidiBytes(bytes, count);
   }
   void OnDropped(const std::uint8_t* bytes, std::size_t count) override {
-    form_.LogComRx(core::LogHex(bytes, count, false));
+    form_.LogComRx(core::LogHex(bytes, count, false) + " (ignoré)");
   }
   void OnBytes(const std::uint8_t* bytes, std::size_t count) override {
     form_.bridge_.SerialAssembler().Feed(bytes, count, *this);
@@ -113,6 +114,50 @@ int PortNumberOfEntry(const std::string& entry) {
   return number;
 }
 
+namespace {
+// French counts: 0 and 1 take the singular.
+std::string Counted(std::uint64_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count > 1 ? "s" : "");
+}
+}  // namespace
+
+std::string CountsText(Direction direction, const core::TrafficCounts& counts) {
+  const bool toMidi = direction == Direction::ToMidi;
+  return std::string(toMidi ? "RS232 → MIDI : " : "MIDI → RS232 : ") +
+         Counted(toMidi ? counts.toMidi : counts.toSerial, "message") + ", " +
+         Counted(toMidi ? counts.toMidiLost : counts.toSerialLost, "perdu");
+}
+
+std::string CaptureWord(const std::string& path) {
+  const auto slash = path.find_last_of("/\\");
+  return "capture : " + (slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
+std::string PanelNote(const std::string& note) {
+  std::string text = note;
+  if (const auto tag = text.find("] - "); tag != std::string::npos) {
+    const auto open = text.rfind('[', tag);
+    if (open != std::string::npos) text.erase(open, tag + 4 - open);
+  }
+  if (const auto count = text.rfind(" : "); count != std::string::npos) text.erase(count);
+  return text;
+}
+
+std::vector<std::string> WidestCountsTexts() {
+  constexpr std::uint64_t kMany = 999'999'999;
+  const core::TrafficCounts many{kMany, kMany, kMany, kMany};
+  return {CountsText(Direction::ToMidi, many), CountsText(Direction::ToSerial, many)};
+}
+
+std::vector<std::string> WidestCauseTexts() {
+  std::vector<std::string> texts;
+  for (std::size_t cause = 0; cause < core::kLossKinds; ++cause) {
+    texts.push_back(PanelNote(
+        "23:59:59 " + core::ForwardingLosses::LineText(static_cast<core::Loss>(cause), 2, {})));
+  }
+  return texts;
+}
+
 void TfmMain::cbComPortChange() {
   if (!creating_) bridge_.ForgetOpenFailure(core::Shape::ComPort);
   bridge_.SelectComEntry(surface_.ListSelected(core::DeviceList::ComPort), true);
@@ -183,6 +228,7 @@ void TfmMain::Button1Click() {
   surface_.SetLampLit(core::Lamp::MidiError, false);
   surface_.SetLampLit(core::Lamp::ComError, false);
   bridge_.ClearErrorNotes();
+  bridge_.ResetCounts();
   errorNotes_ = {};
   newestNote_.clear();
   surface_.SetLampHint(core::Lamp::MidiError, {});
@@ -205,7 +251,7 @@ void TfmMain::ShowSettingsWarning(const std::string& text) {
 }
 
 void TfmMain::showFirstPanel() {
-  surface_.SetStatusText(0, newestNote_.empty() ? settingsWarning_ : newestNote_);
+  surface_.SetStatusText(0, newestNote_.empty() ? settingsWarning_ : PanelNote(newestNote_));
 }
 
 void TfmMain::DoMidiInput(core::MidiInputDevice& sender) {

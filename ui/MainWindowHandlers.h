@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/Bridge.h"
 #include "core/MidiAssembler.h"
@@ -54,8 +55,10 @@ class TfmMain : public core::MainForm {
   void TimerMidiInTimer();
   void TimerMidiOutTimer();
   void btnLogClearClick();
-  // "Reset": darkens both error lamps.
+  // "Reset": darkens both error lamps and sets the counters to zero.
   void Button1Click();
+  // "Tout arrêter" (Ctrl+Espace): silences everything, both ways.
+  void ActPanicExecute() { bridge_.Panic(); }
   void SetupLog() { MaxLogLines = 40; }
 
   // The forwarding paths and the log.
@@ -122,6 +125,20 @@ class TfmMain : public core::MainForm {
   bool selectMidiPort(Device* device, core::DeviceList list, const std::string& name,
                       core::Shape shape);
 };
+
+// The counters as both windows show them: "RS232 → MIDI : 12 messages, 1 perdu".
+enum class Direction { ToMidi, ToSerial };
+std::string CountsText(Direction direction, const core::TrafficCounts& counts);
+// The status bar's word while a capture runs: "capture : fichier.txt" (the file's name alone).
+std::string CaptureWord(const std::string& path);
+// An error note as the status bar's first panel shows it: its time and its cause, without the
+// log's tag and the count, which the counters and the lamp's tooltip tell
+// ("16:42:59 sortie MIDI fermée").
+std::string PanelNote(const std::string& note);
+// The widest texts each of these panels may have to show, for sizing them from the font
+// (counts up to a billion: eleven days at a thousand messages a second).
+std::vector<std::string> WidestCountsTexts();
+std::vector<std::string> WidestCauseTexts();
 
 // The port number written after "COM" in a list entry ("COM3 (/dev/ttyUSB0)" gives 3); 0 when
 // there is none.

@@ -3,6 +3,8 @@
 // The error codes that the serial layer reports for a device, on every platform: the Win32
 // numbers, so that the dispatcher and the error table see the same codes everywhere.
 
+#include <string>
+
 namespace velmora::platform {
 
 inline constexpr int kErrorSuccess = 0;
@@ -32,6 +34,14 @@ void SetLastSerialError(int code);
 // when none was recorded. The codes above fold a refused permission, a busy device and a lock
 // held by another program into one, and the user is told which.
 int LastSerialErrno();
-void SetLastSerialErrno(int error);
+void SetLastSerialErrno(int error);  // forgets the system's text too
+
+// The system's own words for the last failed opening, in its language; empty on Linux, whose
+// errno texts are English.
+std::string LastSerialSystemText();
+#ifdef _WIN32
+// A failed CreateFile: its GetLastError code as the errno that names the cause, and its text.
+void RecordWin32OpenError(unsigned long code);
+#endif
 
 }  // namespace velmora::platform

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "platform/serial/SerialError.h"
+
 namespace velmora::serial {
 
 namespace detail {
@@ -68,6 +70,7 @@ std::int32_t TApdWin32Dispatcher::OpenCom(const std::string& name, std::uint32_t
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (device == INVALID_HANDLE_VALUE) {
     lastError_ = static_cast<std::int32_t>(::GetLastError());
+    platform::RecordWin32OpenError(static_cast<unsigned long>(lastError_));
     return -1;
   }
   device_ = device;

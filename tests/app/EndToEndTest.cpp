@@ -197,6 +197,26 @@ TEST_F(EndToEnd, AClockByteInsideANoteOnArrivesBeforeIt) {
   });
 }
 
+// SIGUSR1 is "Tout arrêter": All Sound Off, All Notes Off and Reset All Controllers on the 16
+// channels reach the serial line and the MIDI output.
+TEST_F(EndToEnd, SigUsr1SilencesBothSides) {
+  std::vector<Bytes> messages;
+  for (const std::uint8_t controller : {0x78, 0x7B, 0x79}) {
+    for (std::uint8_t channel = 0; channel < 16; ++channel)
+      messages.push_back({static_cast<std::uint8_t>(0xB0 | channel), controller, 0x00});
+  }
+  Bytes line;
+  for (const Bytes& message : messages) line.insert(line.end(), message.begin(), message.end());
+  Exchange([&] {
+    program->signal(SIGUSR1);
+    if (serial->read(line.size(), kAttemptBound) != line) return false;
+    for (const Bytes& message : messages) {
+      if (receive() != message) return false;
+    }
+    return true;
+  });
+}
+
 // Last: the program ends on SIGTERM, leaving no JACK port behind and the serial device free.
 TEST_F(EndToEnd, TerminationEndsTheProgramAndFreesEveryDevice) {
   program->signal(SIGTERM);
@@ -293,10 +313,10 @@ TEST(Headless, PassesClockTransportAndA4KiBDumpToTheSerialPortAsRemembered) {
   std::ofstream(directory.path() / "velmora" / "velmora.conf")
       << "[messages]\nto-serial=channel,sysex,clock,transport\n";
   JackPeer peer("kinds-peer");
-  Isolated program(serial.slavePath(),
-                   {VELMORA_HEADLESS, "--port", "COM1", "--midi-in", "kinds-peer", "--midi-out",
-                    "kinds-peer"},
-                   (directory.path() / "stdout").string(), (directory.path() / "stderr").string());
+  Isolated program(
+      serial.slavePath(),
+      {VELMORA_HEADLESS, "--port", "COM1", "--midi-in", "kinds-peer", "--midi-out", "kinds-peer"},
+      (directory.path() / "stdout").string(), (directory.path() / "stderr").string());
   ASSERT_TRUE(WaitUntil([&] { return peer.outConnected() && peer.inConnected(); }, kBound));
 
   Bytes dump(4096);

@@ -191,8 +191,8 @@ TEST_F(Forwarding, SerialBytesBecomeWholeMidiMessages) {
   serialIn({0x90, 0x3C, 0x64, 0x40, 0x7F});
   EXPECT_EQ(factory.midiOutView->sent,
             (std::vector<SentEvent>{{0x90, 0x3C, 0x64, {}}, {0x90, 0x40, 0x7F, {}}}));
-  EXPECT_EQ(log(), (Lines{"[Midi-Out] - 90 3C 64", "[Com-Rx] - 903C64", "[Midi-Out] - 90 40 7F",
-                          "[Com-Rx] - 90407F"}));
+  EXPECT_EQ(log(), (Lines{"[Com-Rx] - 903C64", "[Midi-Out] - 90 3C 64", "[Com-Rx] - 90407F",
+                          "[Midi-Out] - 90 40 7F"}));
   EXPECT_TRUE(window.LampOf(velmora::core::Lamp::MidiOut).Lit());
 }
 
@@ -200,8 +200,8 @@ TEST_F(Forwarding, APacketOfSeveralMessagesAndAStrayByte) {
   bridge->OpenMidiOut();
   const std::uint8_t packet[] = {0x3C, 0xC0, 0x05, 0xF8};
   form->DoPacket(packet, sizeof packet);
-  EXPECT_EQ(log(), (Lines{"[Com-Rx] - 3C", "[Midi-Out] - C0 05", "[Com-Rx] - C005",
-                          "[Midi-Out] - F8", "[Com-Rx] - F8"}));
+  EXPECT_EQ(log(), (Lines{"[Com-Rx] - 3C (ignoré)", "[Com-Rx] - C005", "[Midi-Out] - C0 05",
+                          "[Com-Rx] - F8", "[Midi-Out] - F8"}));
   form->DoPacket(nullptr, 5);  // nothing to read: nothing happens
   form->DoPacket(packet, 0);
   EXPECT_EQ(window.LogCount(), 5);
@@ -216,8 +216,8 @@ TEST_F(Forwarding, SysexFromTheSerialPortIsOneLongMessageLoggedShort) {
   ASSERT_EQ(factory.midiOutView->sent.size(), 1u);
   EXPECT_EQ(factory.midiOutView->sent[0].status, 0xF0);
   EXPECT_EQ(factory.midiOutView->sent[0].sysex, block);
-  EXPECT_EQ(log(), (Lines{"[Midi-Out] - F0 00 01 02 03 04 05 06 07 08 09 0A … 0F 10 11 F7 (20)",
-                          "[Com-Rx] - F0000102030405060708090A…0F1011F7 (20)"}));
+  EXPECT_EQ(log(), (Lines{"[Com-Rx] - F0000102030405060708090A…0F1011F7 (20)",
+                          "[Midi-Out] - F0 00 01 02 03 04 05 06 07 08 09 0A … 0F 10 11 F7 (20)"}));
 }
 
 TEST_F(Forwarding, AClosedMidiOutputCountsTheLossLightsTheErrorLampWithItsReasonAndRaisesNothing) {
@@ -254,7 +254,7 @@ TEST_F(Forwarding, TheLogKeepsFortyLinesNewestSelectedInUpperCaseHex) {
   form->btnLogClearClick();
   EXPECT_EQ(window.LogCount(), 0);
   serialIn({0xFE});
-  EXPECT_EQ(log().front(), "[Midi-Out] - FE");
+  EXPECT_EQ(log().front(), "[Com-Rx] - FE");
 }
 
 TEST_F(Forwarding, ClosingThePortForgetsAHalfReceivedMessage) {
@@ -265,7 +265,7 @@ TEST_F(Forwarding, ClosingThePortForgetsAHalfReceivedMessage) {
   bridge->OpenComPort();
   serialIn({0x64});
   EXPECT_TRUE(factory.midiOutView->sent.empty());
-  EXPECT_EQ(log(), Lines{"[Com-Rx] - 64"});
+  EXPECT_EQ(log(), Lines{"[Com-Rx] - 64 (ignoré)"});
 }
 
 TEST_F(Forwarding, LateInputWhileClosingLeavesTheLampAlone) {
@@ -276,4 +276,62 @@ TEST_F(Forwarding, LateInputWhileClosingLeavesTheLampAlone) {
   EXPECT_FALSE(window.LampOf(velmora::core::Lamp::MidiIn).Lit());
   EXPECT_EQ(window.LogCount(), 2);
   bridge->Closing = false;
+}
+
+// "Tout arrêter": All Sound Off, All Notes Off and Reset All Controllers on the 16 channels, to
+// the MIDI output at once and to the port ahead of a dump that waits; one log line for it all.
+TEST_F(Forwarding, PanicSilencesBothWaysAheadOfAWaitingDumpInOneLine) {
+  using velmora::core::PanicBytes;
+  const Bytes panic = PanicBytes();
+  ASSERT_EQ(panic.size(), 3u * 3 * 16);
+  bridge->OpenMidiOut();
+  bridge->OpenComPort();
+  factory.portView->outFree = 0;  // the dump waits whole
+  Bytes dump(200, 0x22);
+  dump.front() = 0xF0;
+  dump.back() = 0xF7;
+  ASSERT_TRUE(bridge->SendComSysex(dump.data(), dump.size(), true));
+  window.LogClear();
+  bridge->Panic();
+
+  std::vector<SentEvent> expected;
+  for (std::size_t at = 0; at < panic.size(); at += 3)
+    expected.push_back({panic[at], panic[at + 1], panic[at + 2], {}});
+  EXPECT_EQ(factory.midiOutView->sent, expected);
+  EXPECT_EQ(expected[0], (SentEvent{0xB0, 0x78, 0x00, {}})) << "sound off first";
+  EXPECT_EQ(expected[47], (SentEvent{0xBF, 0x79, 0x00, {}}));
+  EXPECT_EQ(log(), Lines{velmora::core::kPanicLine});
+
+  factory.portView->outFree = 4096;
+  ASSERT_TRUE(velmora::testing::PumpUntil([&] { return bridge->ComWaiting() == 0; }));
+  Bytes line;
+  for (const Bytes& write : factory.portView->written)
+    line.insert(line.end(), write.begin(), write.end());
+  Bytes wanted = panic;
+  wanted.insert(wanted.end(), dump.begin(), dump.end());
+  EXPECT_EQ(line, wanted);
+  EXPECT_EQ(log().size(), 1u) << "nothing more logged";
+}
+
+// A flood into a full port with a small bound, and serial bytes while the MIDI output is
+// closed: each way, what went and what was lost, until "Reset".
+TEST_F(Forwarding, CountersTellEachWaysMessagesAndLossesSinceReset) {
+  bridge->OpenComPort();
+  factory.portView->outFree = 0;
+  bridge->SetComWaitLimit(30);
+  for (int i = 0; i < 3000; ++i) midiIn(0x90, static_cast<std::uint8_t>(i % 128), 0x40);
+  form->DoMidiInput(*bridge->MidiInput);
+  factory.midiInView->onOverflow(7);
+  serialIn({0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00});
+  bridge->OpenMidiOut();
+  serialIn({0xC0, 0x05});
+  EXPECT_EQ(bridge->Counts(), (velmora::core::TrafficCounts{10, 2990 + 7, 1, 2}));
+  EXPECT_EQ(velmora::ui::CountsText(velmora::ui::Direction::ToSerial, bridge->Counts()),
+            "MIDI → RS232 : 10 messages, 2997 perdus");
+  EXPECT_EQ(velmora::ui::CountsText(velmora::ui::Direction::ToMidi, bridge->Counts()),
+            "RS232 → MIDI : 1 message, 2 perdus");
+  form->Button1Click();
+  EXPECT_EQ(bridge->Counts(), velmora::core::TrafficCounts{});
+  serialIn({0xC0, 0x06});
+  EXPECT_EQ(bridge->Counts(), (velmora::core::TrafficCounts{0, 0, 1, 0}));
 }

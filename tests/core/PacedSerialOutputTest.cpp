@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 namespace velmora::core {
@@ -120,6 +121,61 @@ TEST(PacedSerialOutput, RefusesWhatGoesAboveItsLimitWholeAndCountsWhatItDrops) {
   out.Sent(ready.size(), Clock::time_point{});
   ASSERT_EQ(ready.size(), 4u);
   EXPECT_EQ(out.Clear(), 1u);
+}
+
+// "Tout arrêter" goes before what waits without splitting the message on the line: a short one
+// ends first; a dump begun is cut and ended with F7, its parts still queued dropped.
+TEST(PacedSerialOutput, PutsPanicAheadOfWhatWaitsAndNeverInsideAMessage) {
+  const Bytes panic{0xB0, 0x78, 0x00};
+  const Bytes dump = Dump(8);
+  const Bytes notes{0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00};
+  struct Case {
+    const char* name;
+    std::function<void(PacedSerialOutput&)> queue;
+    std::size_t sentBefore;  // bytes the line took before the panic
+    Bytes line;              // all the line gets
+    bool cutLast;
+  };
+  const auto cat = [](std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts)
+      for (const auto byte : part) all.push_back(byte);
+    return all;
+  };
+  const Case cases[] = {
+      {"nothing waits", [](PacedSerialOutput&) {}, 0, panic, false},
+      {"a dump not begun", [&](PacedSerialOutput& out) { out.Append(dump.data(), 8, true, true); },
+       0, cat({panic, dump}), false},
+      {"a dump begun, its last part still to come",
+       [&](PacedSerialOutput& out) {
+         out.Append(dump.data(), 4, true, true);
+         out.Append(dump.data() + 4, 2, true, false);
+       },
+       2, cat({{0xF0, 0x11, 0xF7}, panic}), true},
+      {"a dump begun, then notes",
+       [&](PacedSerialOutput& out) {
+         out.Append(dump.data(), 8, true, true);
+         out.Append(notes.data(), 6, false, true);
+       },
+       3, cat({{0xF0, 0x11, 0x11, 0xF7}, panic, notes}), false},
+      {"a note begun", [&](PacedSerialOutput& out) { out.Append(notes.data(), 6, false, true); }, 2,
+       cat({{0x90, 0x3C, 0x64}, panic, {0x80, 0x3C, 0x00}}), false},
+  };
+  for (const Case& c : cases) {
+    PacedSerialOutput out;
+    out.SetByteTime(1ns);
+    c.queue(out);
+    Bytes line;
+    Drain(out, line, Clock::time_point{}, c.sentBefore);
+    ASSERT_EQ(line.size(), c.sentBefore) << c.name;
+    out.SetLimit(0);  // the panic goes whatever the bound
+    EXPECT_EQ(out.PutAhead(panic.data(), panic.size()), c.cutLast) << c.name;
+    for (int pass = 0; pass < 10; ++pass) Drain(out, line, Clock::time_point{} + pass * 1ms, 2);
+    EXPECT_EQ(line.size(), c.line.size()) << c.name;
+    EXPECT_TRUE(std::equal(line.begin(), line.end(), c.line.begin(), c.line.end())) << c.name;
+    EXPECT_TRUE(out.Empty()) << c.name;
+    EXPECT_EQ(out.Waiting(), 0u) << c.name;
+  }
 }
 
 }  // namespace

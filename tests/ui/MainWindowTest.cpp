@@ -1,11 +1,13 @@
 #include <QAction>
 #include <QComboBox>
+#include <QKeySequence>
 #include <QLabel>
 #include <QListView>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <algorithm>
 
 #include "support/PtyPair.h"
 #include "ui/WindowFixture.h"
@@ -37,21 +39,33 @@ class MainWindowTest : public WindowFixture {
 TEST_F(MainWindowTest, ControlsSitWhereTheFormPutsThemWithTheirTexts) {
   Start();
   EXPECT_EQ(window->windowTitle(), "Velmora");
-  EXPECT_EQ(window->centralWidget()->size(), QSize(377, 341));
+  // The form's 341, a row for the counters and "Tout arrêter", and as wide as the font needs.
+  const int width = window->centralWidget()->width();
+  EXPECT_EQ(window->centralWidget()->height(), 375);
+  EXPECT_GE(width, 377);
   EXPECT_EQ(window->minimumSize(), window->maximumSize()) << "the window is not resizable";
 
   const struct {
     const char* name;
     QRect geometry;
   } boxes[] = {
-      {"shComPort", {16, 16, 17, 22}},        {"cbComPort", {40, 16, 249, 22}},
-      {"shMidiIn", {16, 48, 17, 22}},         {"cbMIDIIn", {40, 48, 249, 22}},
-      {"shMidiOut", {16, 80, 17, 22}},        {"cbMIDIOut", {40, 80, 249, 22}},
-      {"lstLog", {16, 136, 345, 97}},         {"ledCPRx", {16, 248, 13, 13}},
-      {"LedMidiOut", {128, 248, 13, 13}},     {"LedMidiIn", {16, 264, 13, 13}},
-      {"ledCPTx", {128, 264, 13, 13}},        {"btnLogClear", {312, 248, 49, 20}},
-      {"ApdStatusLight2", {16, 296, 13, 13}}, {"ApdStatusLight1", {128, 296, 13, 13}},
-      {"Button1", {312, 296, 49, 20}},        {"StatusBar1", {0, 322, 377, 19}},
+      {"shComPort", {16, 16, 17, 22}},
+      {"cbComPort", {40, 16, 249, 22}},
+      {"shMidiIn", {16, 48, 17, 22}},
+      {"cbMIDIIn", {40, 48, 249, 22}},
+      {"shMidiOut", {16, 80, 17, 22}},
+      {"cbMIDIOut", {40, 80, 249, 22}},
+      {"lstLog", {16, 136, 345, 97}},
+      {"ledCPRx", {16, 248, 13, 13}},
+      {"LedMidiOut", {128, 248, 13, 13}},
+      {"LedMidiIn", {16, 264, 13, 13}},
+      {"ledCPTx", {128, 264, 13, 13}},
+      {"btnLogClear", {312, 248, 49, 20}},
+      {"ApdStatusLight2", {16, 296, 13, 13}},
+      {"ApdStatusLight1", {128, 296, 13, 13}},
+      {"Button1", {312, 296, 49, 20}},
+      {"StatusBar1", {0, 356, width, 19}},
+      {"lblCountsToMidi", {16, 322, width - 32, 13}},
   };
   for (const auto& box : boxes) {
     const QWidget* widget = Find(box.name);
@@ -110,14 +124,20 @@ TEST_F(MainWindowTest, MenuEntriesAndTheirHints) {
   EXPECT_EQ(menus[0]->text(), "Fichier");
   EXPECT_EQ(menus[1]->text(), "Aide");
   QList<QAction*> file = menus[0]->menu()->actions();
-  ASSERT_EQ(file.size(), 6);
+  ASSERT_EQ(file.size(), 8);
   EXPECT_EQ(file[0]->text(), "Paramètres du port...");
   EXPECT_EQ(file[1]->text(), "Messages transmis...");
   EXPECT_EQ(file[2]->text(), "Capturer les octets...");
   EXPECT_EQ(file[3]->text(), "Arrêter la capture");
   EXPECT_TRUE(file[4]->isSeparator());
+  EXPECT_EQ(file[5]->text(), "Tout arrêter");
+  EXPECT_EQ(file[5]->shortcut().toString(QKeySequence::NativeText), "Ctrl+Espace");
+  EXPECT_TRUE(file[6]->isSeparator());
+  QAction* startCapture = file[2];
   QAction* stopCapture = file[3];
-  file.remove(0, 5);
+  EXPECT_TRUE(startCapture->isEnabled());
+  EXPECT_FALSE(stopCapture->isEnabled()) << "no capture runs";
+  file.remove(0, 7);
   EXPECT_EQ(file[0]->text(), "Quitter");
   const QList<QAction*> help = menus[1]->menu()->actions();
   ASSERT_EQ(help.size(), 3);
@@ -126,15 +146,24 @@ TEST_F(MainWindowTest, MenuEntriesAndTheirHints) {
   EXPECT_EQ(help[2]->text(), "A propos...");
   for (QAction* action : {file[0], help[0], help[2]}) EXPECT_EQ(action->toolTip(), action->text());
 
-  // "Arrêter la capture" reaches the bridge.
+  // While a capture runs the status bar says so, and only "Arrêter la capture" applies; it
+  // reaches the bridge.
   const velmora::testing::TempDir dir;
-  const std::string capture = (dir.path() / "capture.txt").string();
+  const std::string capture = (dir.path() / "capture-é.txt").string();
   OnBridge([&] { Bridge().StartCapture(capture); });
+  auto* word = Find<QLabel>("StatusPanel2");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return word->isVisible(); }, kWaitMs));
+  EXPECT_EQ(word->text(), "capture : capture-é.txt");
+  EXPECT_FALSE(startCapture->isEnabled());
+  EXPECT_TRUE(stopCapture->isEnabled());
   stopCapture->trigger();
   EXPECT_TRUE(WaitShown([&](const core::WindowSnapshot& shown) {
     return !shown.log.empty() &&
            shown.log.back() == "[Capture] - " + capture + " : capture arrêtée";
   }));
+  EXPECT_FALSE(word->isVisible());
+  EXPECT_TRUE(startCapture->isEnabled());
+  EXPECT_FALSE(stopCapture->isEnabled());
 
   // "Index de l'aide" does nothing at all.
   const auto reported = reports.size();
@@ -182,8 +211,19 @@ TEST_F(MainWindowTest, DrawsTheModelAsItChanges) {
   auto* error = Find<ui::qt::TApdStatusLight>("ApdStatusLight2");
   ASSERT_TRUE(QTest::qWaitFor([&] { return error->Lit(); }, kWaitMs));
   EXPECT_NE(error->toolTip().indexOf("sortie MIDI fermée"), -1) << error->toolTip().toStdString();
-  EXPECT_EQ(Find<QLabel>("StatusPanel0")->text(), error->toolTip());
+  // The panel: the time and the cause; the count is the counters'.
+  EXPECT_EQ(Find<QLabel>("StatusPanel0")->text().toStdString(),
+            ui::PanelNote(error->toolTip().toStdString()));
+  EXPECT_TRUE(
+      Find<QLabel>("StatusPanel0")->text().endsWith(QString::fromUtf8("sortie MIDI fermée")));
   EXPECT_TRUE(reports.empty()) << "a loss is no box";
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] {
+        return Find<QLabel>("lblCountsToMidi")->text() == "RS232 → MIDI : 0 message, 1 perdu";
+      },
+      kWaitMs));
+  EXPECT_EQ(Find<QLabel>("lblCountsToSerial")->text(), "MIDI → RS232 : 0 message, 1 perdu")
+      << "no serial device for the note";
 }
 
 TEST_F(MainWindowTest, TheUsersActionsReachTheBridge) {
@@ -227,6 +267,62 @@ TEST_F(MainWindowTest, ClosingHidesTheWindowAtOnceAndTheBridgeThenClosesItsDevic
   EXPECT_FALSE(window->isVisible());
   // The model says so once the devices are closed and released.
   EXPECT_TRUE(WaitShown([](const core::WindowSnapshot& shown) { return shown.closed; }));
+}
+
+// Every text the window draws is French and whole, the widest each place may show included,
+// and Qt's own boxes speak French.
+TEST_F(MainWindowTest, EveryTextIsFrenchAndWholeAtItsWidest) {
+  Start();
+  const auto whole = [](const QWidget* widget, const QString& text) {
+    return widget->fontMetrics().horizontalAdvance(text) <= widget->contentsRect().width();
+  };
+  for (const QLabel* label : window->findChildren<QLabel*>()) {
+    if (label->isVisible() && !label->text().isEmpty()) {
+      EXPECT_TRUE(whole(label, label->text())) << label->text().toStdString();
+    }
+  }
+  for (const QPushButton* button : window->findChildren<QPushButton*>()) {
+    // The text and a margin each side: Qt's least button width is wider than the form's.
+    EXPECT_LE(button->fontMetrics().horizontalAdvance(button->text()) + 8, button->width())
+        << button->text().toStdString();
+  }
+  EXPECT_EQ(Find<QPushButton>("btnPanic")->text(), "Tout arrêter");
+  const struct {
+    const char* name;
+    std::vector<std::string> widest;
+  } places[] = {{"lblCountsToMidi", ui::WidestCountsTexts()},
+                {"lblCountsToSerial", ui::WidestCountsTexts()},
+                {"StatusPanel0", ui::WidestCauseTexts()}};
+  for (const auto& place : places) {
+    auto* label = Find<QLabel>(place.name);
+    for (const auto& text : place.widest) {
+      label->setText(QString::fromStdString(text));
+      QApplication::processEvents();  // the status bar lays its panels out again
+      EXPECT_TRUE(whole(label, label->text())) << place.name << ": " << text;
+      EXPECT_LE(label->geometry().right(), label->parentWidget()->contentsRect().right())
+          << place.name;
+    }
+  }
+
+  QMessageBox box(QMessageBox::Question, "", "", QMessageBox::Save | QMessageBox::Cancel);
+  EXPECT_EQ(box.button(QMessageBox::Cancel)->text(), "Annuler") << "Qt's French translations";
+}
+
+// "Tout arrêter", by its button and by Ctrl+Espace, reaches the bridge: one line each time.
+TEST_F(MainWindowTest, PanicByButtonAndByCtrlSpace) {
+  StartWithDevices();
+  const auto panics = [this] {
+    return static_cast<int>(
+        std::count(window->Shown().log.begin(), window->Shown().log.end(), core::kPanicLine));
+  };
+  QTest::mouseClick(Find("btnPanic"), Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return panics() == 1; }, kWaitMs));
+  window->activateWindow();
+  QTest::keyClick(window.get(), Qt::Key_Space, Qt::ControlModifier);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return panics() == 2; }, kWaitMs));
+  std::size_t sent = 0;
+  OnBridge([&] { sent = factory.output->sent.size(); });
+  EXPECT_EQ(sent, 2u * 48);
 }
 
 }  // namespace

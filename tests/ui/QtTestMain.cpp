@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <memory>
 
+#include "ui/qt/QtFrench.h"
+
 namespace {
 
 class QtEnvironment final : public ::testing::Environment {
@@ -13,6 +15,7 @@ class QtEnvironment final : public ::testing::Environment {
     static char name[] = "velmora_ui_tests";
     static char* argv[] = {name, nullptr};
     app_ = std::make_unique<QApplication>(argc, argv);
+    velmora::ui::qt::LoadQtFrench(*app_);  // as the program does
   }
   void TearDown() override { app_.reset(); }
 

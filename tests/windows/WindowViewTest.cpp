@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "ui/MainWindowHandlers.h"
+#include "ui/win32/Controls.h"
 #include "ui/win32/Dialogs.h"
 #include "ui/win32/MainWindow.h"
 #include "ui/win32/Text.h"
@@ -65,6 +67,12 @@ std::wstring textOf(HWND control, UINT lengthMessage, UINT textMessage, WPARAM i
   const auto length = LOWORD(SendMessageW(control, lengthMessage, index, 0));
   std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
   SendMessageW(control, textMessage, index, reinterpret_cast<LPARAM>(text.data()));
+  return text.c_str();
+}
+
+std::wstring windowText(HWND control) {
+  std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+  GetWindowTextW(control, text.data(), static_cast<int>(text.size()));
   return text.c_str();
 }
 
@@ -147,7 +155,7 @@ TEST_F(WindowViewTest, DrawsEachSnapshot) {
   EXPECT_EQ(SendMessageW(outputs, CB_GETCOUNT, 0, 0), 2);
   EXPECT_EQ(textOf(outputs, CB_GETLBTEXTLEN, CB_GETLBTEXT, 0), L"Synth");
   EXPECT_EQ(SendMessageW(outputs, CB_GETCURSEL, 0, 0), 0);
-  HWND status = At(5, 330);
+  HWND status = At(5, 364);
   EXPECT_EQ(textOf(status, SB_GETTEXTLENGTHW, SB_GETTEXTW, 0), L"sortie MIDI fermée");
   EXPECT_EQ(textOf(status, SB_GETTEXTLENGTHW, SB_GETTEXTW, 1), L"1,38400,8,1,pNone");
 
@@ -161,6 +169,72 @@ TEST_F(WindowViewTest, DrawsEachSnapshot) {
   EXPECT_EQ(textOf(log, LB_GETTEXTLEN, LB_GETTEXT, 0), L"Réglages ignorés");
   EXPECT_EQ(textOf(log, LB_GETTEXTLEN, LB_GETTEXT, 1), L"[Com-Rx] - 90 3C 64");
   EXPECT_EQ(SendMessageW(log, LB_GETCURSEL, 0, 0), 1);
+
+  // The counters, drawn with each snapshot.
+  sample.counts = {12, 3, 1, 0};
+  Show(sample);
+  EXPECT_EQ(windowText(At(20, 324)), L"RS232 → MIDI : 1 message, 0 perdu");
+  EXPECT_EQ(windowText(At(20, 338)), L"MIDI → RS232 : 12 messages, 3 perdus");
+}
+
+// Every text is French and whole: each label and button, the counters and the status bar's
+// cause at their widest; a log line wider than the list scrolls.
+TEST_F(WindowViewTest, EveryTextIsWholeAtItsWidest) {
+  HFONT font = reinterpret_cast<HFONT>(SendMessageW(At(20, 324), WM_GETFONT, 0, 0));
+  const auto width = [&](HWND where, const std::wstring& text, HFONT with) {
+    return ui::win32::TextSize(where, with, text).cx;
+  };
+  const auto check = [&](const std::vector<std::string>& widest, auto show) {
+    for (const auto& text : widest) {
+      const auto [control, room] = show(text);
+      EXPECT_LE(width(control, ui::win32::Wide(text), font), room) << text;
+    }
+  };
+  check(ui::WidestCountsTexts(), [&](const std::string& text) {
+    sample.counts = {9'999'999'999, 9'999'999'999, 9'999'999'999, 9'999'999'999};
+    Show(sample);
+    HWND label = At(20, 324);
+    RECT area{};
+    GetClientRect(label, &area);
+    (void)text;
+    return std::pair{label, static_cast<int>(area.right)};
+  });
+  check(ui::WidestCauseTexts(), [&](const std::string& text) {
+    sample.status[0] = text;
+    Show(sample);
+    HWND status = At(5, 364);
+    RECT part{};
+    SendMessageW(status, SB_GETRECT, 0, reinterpret_cast<LPARAM>(&part));
+    return std::pair{status, static_cast<int>(part.right - part.left - 6)};
+  });
+  std::vector<HWND> children;
+  EnumChildWindows(
+      window.Handle(),
+      [](HWND child, LPARAM list) {
+        reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&children));
+  for (HWND child : children) {
+    wchar_t type[32] = {};
+    GetClassNameW(child, type, 32);
+    const std::wstring text = windowText(child);
+    if (text.empty() || (lstrcmpiW(type, L"Static") != 0 && lstrcmpiW(type, L"Button") != 0))
+      continue;
+    RECT area{};
+    GetClientRect(child, &area);
+    const HFONT own = reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0));
+    EXPECT_LE(width(child, text, own), area.right) << ui::win32::Utf8(text);
+  }
+  EXPECT_NE(FindWindowExW(window.Handle(), nullptr, L"Button", L"Tout arrêter"), nullptr);
+
+  HWND log = At(20, 140);
+  sample.log = {std::string(120, 'x')};
+  Show(sample);
+  EXPECT_TRUE(GetWindowLongW(log, GWL_STYLE) & WS_HSCROLL);
+  EXPECT_GE(SendMessageW(log, LB_GETHORIZONTALEXTENT, 0, 0),
+            width(log, std::wstring(120, L'x'),
+                  reinterpret_cast<HFONT>(SendMessageW(log, WM_GETFONT, 0, 0))));
 }
 
 TEST_F(WindowViewTest, PostsTheUsersActions) {
@@ -171,6 +245,8 @@ TEST_F(WindowViewTest, PostsTheUsersActions) {
                reinterpret_cast<LPARAM>(outputs));
   SendMessageW(At(320, 300), BM_CLICK, 0, 0);  // "Reset"
   SendMessageW(At(320, 250), BM_CLICK, 0, 0);  // "Effacer"
+  SendMessageW(FindWindowExW(window.Handle(), nullptr, L"Button", L"Tout arrêter"), BM_CLICK, 0, 0);
+  RunFileItem(L"Tout arrêter\tCtrl+Espace");
   BoxDriver line{[](HWND box) {
     SetDlgItemTextW(box, 301, L"9600");
     SendMessageW(box, WM_COMMAND, MAKEWPARAM(301, CBN_EDITCHANGE),
@@ -189,12 +265,12 @@ TEST_F(WindowViewTest, PostsTheUsersActions) {
 
   std::vector<Kind> kinds;
   for (const Action& action : link.posted) kinds.push_back(action.kind);
-  ASSERT_EQ(kinds, (std::vector<Kind>{Kind::Choose, Kind::Reset, Kind::ClearLog, Kind::LineSettings,
-                                      Kind::Moved, Kind::Close}));
+  ASSERT_EQ(kinds, (std::vector<Kind>{Kind::Choose, Kind::Reset, Kind::ClearLog, Kind::Panic,
+                                      Kind::Panic, Kind::LineSettings, Kind::Moved, Kind::Close}));
   EXPECT_EQ(link.posted[0].list, core::DeviceList::MidiOut);
   EXPECT_EQ(link.posted[0].entry, "Sampler") << "a choice goes by the entry's text";
-  EXPECT_EQ(link.posted[3].line, (core::LineSettings{9600, 8, serial::TParity::pEven, 1}));
-  EXPECT_EQ(link.posted[4].position, (core::WindowPosition{10, 20}));
+  EXPECT_EQ(link.posted[5].line, (core::LineSettings{9600, 8, serial::TParity::pEven, 1}));
+  EXPECT_EQ(link.posted[6].position, (core::WindowPosition{10, 20}));
 }
 
 TEST_F(WindowViewTest, MessagesAndCaptureItemsPostTheirActions) {
@@ -226,9 +302,21 @@ TEST_F(WindowViewTest, MessagesAndCaptureItemsPostTheirActions) {
     SetDlgItemTextW(box, cmb13, path.c_str());
     SendMessageW(box, WM_COMMAND, IDOK, 0);
   }};
+  // Each capture item is enabled only when it applies; a running one shows its file's name.
+  HMENU file = GetSubMenu(GetMenu(window.Handle()), 0);
+  const auto enabled = [&](int position) {
+    return (GetMenuState(file, static_cast<UINT>(position), MF_BYPOSITION) & MF_GRAYED) == 0;
+  };
+  EXPECT_TRUE(enabled(2));
+  EXPECT_FALSE(enabled(3));
   OnNextBox(save);
   RunFileItem(L"Capturer les octets...");
   ASSERT_TRUE(save.acted);
+  sample.capture = "C:\\captures\\capture-é.bin";
+  Show(sample);
+  EXPECT_FALSE(enabled(2));
+  EXPECT_TRUE(enabled(3));
+  EXPECT_EQ(textOf(At(5, 364), SB_GETTEXTLENGTHW, SB_GETTEXTW, 2), L"capture : capture-é.bin");
   RunFileItem(L"Arrêter la capture");
 
   std::vector<Kind> kinds;

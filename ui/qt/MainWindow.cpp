@@ -6,7 +6,9 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QFontMetrics>
 #include <QFrame>
+#include <QKeySequence>
 #include <QLabel>
 #include <QListView>
 #include <QMenuBar>
@@ -34,6 +36,15 @@ namespace {
 constexpr int kStatusBarHeight = 19;
 constexpr int kStatusPanelWidth = 50;
 constexpr int kLogLineHeight = 13;
+constexpr int kCountsTop = 322;    // below the form's rows: the counters
+constexpr int kPanelPadding = 12;  // a sunken panel's frame and margins around its text
+
+int WidestOf(const QFontMetrics& metrics, const std::vector<std::string>& texts) {
+  int widest = 0;
+  for (const auto& text : texts)
+    widest = std::max(widest, metrics.horizontalAdvance(QString::fromStdString(text)));
+  return widest;
+}
 
 std::size_t at(auto value) {
   return static_cast<std::size_t>(value);
@@ -114,12 +125,11 @@ MainWindow::MainWindow(ViewLink& link, QWidget* parent)
 
   auto* client = new QWidget(this);
   client->setObjectName(QStringLiteral("ClientArea"));
-  client->setFixedSize(kClientWidth, kClientHeight);
   setCentralWidget(client);
   buildControls(client);
   buildMenu();
   // The status bar lies inside the client area, as the form has it.
-  setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+  setFixedSize(client->width(), kClientHeight + menuBar()->sizeHint().height());
 
   // The bridge thread wakes us after each snapshot; one draw waits in Qt's queue at most.
   link_.SetWake([this] {
@@ -241,24 +251,52 @@ void MainWindow::buildControls(QWidget* client) {
       Place(new QPushButton(QStringLiteral("Reset"), client), "Button1", 312, 296, 49, 20);
   connect(reset, &QPushButton::clicked, this, [this] { link_.Post(Action(Action::Kind::Reset)); });
 
+  // "Tout arrêter" between the error lamps and "Reset"; the counters on a row of their own. Sized
+  // from the font: the window grows rather than cut.
+  const QFontMetrics metrics(font());
+  auto* panic = new QPushButton(QString::fromUtf8("Tout arrêter"), client);
+  panic->setObjectName(QStringLiteral("btnPanic"));
+  panic->setToolTip(QString::fromUtf8("Tout arrêter (Ctrl+Espace)"));
+  const int panicWidth = metrics.horizontalAdvance(panic->text()) + 16;
+  panic->setGeometry(312 - 6 - panicWidth, 296, panicWidth, 20);
+  connect(panic, &QPushButton::clicked, this, [this] { Panic(); });
+  const int countsWidth = WidestOf(metrics, WidestCountsTexts());
+  const int cause = WidestOf(metrics, WidestCauseTexts()) + kPanelPadding;
+  const int line =
+      metrics.horizontalAdvance(QStringLiteral("50,460800,8,2,pSpace")) + kPanelPadding;
+  const int width = std::max({kClientWidth, 16 + countsWidth + 16, cause + line});
+  client->setFixedSize(width, kClientHeight);
+  for (std::size_t row = 0; row < counts_.size(); ++row) {
+    auto* label = new QLabel(client);
+    label->setObjectName(row == 0 ? QStringLiteral("lblCountsToMidi")
+                                  : QStringLiteral("lblCountsToSerial"));
+    label->setGeometry(16, kCountsTop + static_cast<int>(row) * 14, width - 32, 13);
+    counts_[row] = label;
+  }
+  showCounts({});
+
   auto* status = Place(new QStatusBar(client), "StatusBar1", 0, kClientHeight - kStatusBarHeight,
-                       kClientWidth, kStatusBarHeight);
+                       width, kStatusBarHeight);
   status->setSizeGripEnabled(false);
+  // The cause takes what the line and the capture leave.
   for (std::size_t panel = 0; panel < statusPanels_.size(); ++panel) {
     auto* label = new QLabel(status);
     label->setObjectName(QStringLiteral("StatusPanel%1").arg(panel));
     label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     label->setMinimumWidth(kStatusPanelWidth);
-    status->addWidget(label, panel == 0 ? 0 : 1);
+    status->addWidget(label, panel == 0 ? 1 : 0);
     statusPanels_[panel] = label;
+    // A cause longer than its room (the system's words) never pushes the line's panel away.
+    if (panel == 0) label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   }
-  statusPanels_[0]->setFixedWidth(kStatusPanelWidth);
+  statusPanels_[2]->hide();
 
   QWidget::setTabOrder(lists_[at(DeviceList::ComPort)], lists_[at(DeviceList::MidiOut)]);
   QWidget::setTabOrder(lists_[at(DeviceList::MidiOut)], lists_[at(DeviceList::MidiIn)]);
   QWidget::setTabOrder(lists_[at(DeviceList::MidiIn)], lstLog_);
   QWidget::setTabOrder(lstLog_, client->findChild<QPushButton*>(QStringLiteral("Button1")));
   QWidget::setTabOrder(client->findChild<QPushButton*>(QStringLiteral("Button1")), clear);
+  QWidget::setTabOrder(clear, panic);  // last: the form's own order comes first
 }
 
 void MainWindow::buildMenu() {
@@ -293,6 +331,7 @@ void MainWindow::buildMenu() {
   connect(capture, &QAction::triggered, this, [this] {
     const QString file =
         QFileDialog::getSaveFileName(this, QString::fromUtf8("Capturer les octets"));
+    // The path as typed: the bridge and the capture take UTF-8.
     if (file.isEmpty()) return;
     Action start(Action::Kind::StartCapture);
     start.entry = file.toStdString();
@@ -301,6 +340,13 @@ void MainWindow::buildMenu() {
   QAction* stopCapture = action("ActCaptureStop", "Arrêter la capture");
   connect(stopCapture, &QAction::triggered, this,
           [this] { link_.Post(Action(Action::Kind::StopCapture)); });
+  captureStart_ = capture;
+  captureStop_ = stopCapture;
+  showCapture({});
+  QAction* panic = action("ActPanic", "Tout arrêter");
+  panic->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Space));
+  panic->setShortcutContext(Qt::WindowShortcut);
+  connect(panic, &QAction::triggered, this, [this] { Panic(); });
   QAction* close = action("ActAppClose", "Quitter");
   QAction* help = action("ActAppHelp", "Index de l'aide");
   QAction* about = action("ActAppAbout", "A propos...");
@@ -313,6 +359,8 @@ void MainWindow::buildMenu() {
   file->addAction(messages);
   file->addAction(capture);
   file->addAction(stopCapture);
+  file->addSeparator();
+  file->addAction(panic);
   file->addSeparator();
   file->addAction(close);
   QMenu* helpMenu = menu->addMenu(QStringLiteral("Aide"));
@@ -367,6 +415,10 @@ void MainWindow::CloseAll() {
   close();
 }
 
+void MainWindow::Panic() {
+  link_.Post(Action(Action::Kind::Panic));
+}
+
 void MainWindow::ShowAboutBox() {
   TfmAbout about(this, core::AboutLineText(shown_.line));
   about.exec();
@@ -401,13 +453,15 @@ void MainWindow::ShowSnapshot() {
     box->setCurrentIndex(list.selected);
   }
   showLog(next.log, next.logSelected);
-  for (std::size_t panel = 0; panel < statusPanels_.size(); ++panel) {
+  for (std::size_t panel = 0; panel < next.status.size(); ++panel) {
     if (next.status[panel] == shown_.status[panel] && shown_.version != 0) continue;
     QLabel* label = statusPanels_[panel];
     label->setText(QString::fromStdString(next.status[panel]));
-    // A panel too narrow for its text shows it whole under the pointer.
+    // A cause with the system's own words may be longer than any panel: whole under the pointer.
     label->setToolTip(label->text());
   }
+  if (next.counts != shown_.counts || shown_.version == 0) showCounts(next.counts);
+  if (next.capture != shown_.capture) showCapture(next.capture);
   if (next.busy != shown_.busy) {
     if (next.busy) {
       QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -417,6 +471,20 @@ void MainWindow::ShowSnapshot() {
   }
   shown_ = std::move(next);
   showNotices();
+}
+
+void MainWindow::showCounts(const core::TrafficCounts& counts) {
+  counts_[0]->setText(QString::fromStdString(CountsText(Direction::ToMidi, counts)));
+  counts_[1]->setText(QString::fromStdString(CountsText(Direction::ToSerial, counts)));
+}
+
+void MainWindow::showCapture(const std::string& file) {
+  captureStart_->setEnabled(file.empty());
+  captureStop_->setEnabled(!file.empty());
+  QLabel* word = statusPanels_[2];
+  word->setVisible(!file.empty());
+  word->setText(file.empty() ? QString{} : QString::fromStdString(CaptureWord(file)));
+  word->setToolTip(QString::fromStdString(file));
 }
 
 void MainWindow::showLog(const std::vector<std::string>& lines, int selected) {

@@ -30,9 +30,9 @@ class MainWindow final : public QMainWindow {
   Q_OBJECT
 
  public:
-  static constexpr int kClientWidth = 377;
-  static constexpr int kClientHeight = 341;
-  static constexpr int kLogInterval = 200;  // ms: the log is drawn 5 times a second at most
+  static constexpr int kClientWidth = 377;   // wider when the font's widest texts need it
+  static constexpr int kClientHeight = 375;  // the form's 341, and two lines for the counters
+  static constexpr int kLogInterval = 200;   // ms: the log is drawn 5 times a second at most
 
   explicit MainWindow(ViewLink& link, QWidget* parent = nullptr);
   ~MainWindow() override;
@@ -45,6 +45,8 @@ class MainWindow final : public QMainWindow {
   // Closes whatever modal box is open (about box, error report), then the window: how a
   // termination request ends the program.
   void CloseAll();
+  // "Tout arrêter", as its button does.
+  void Panic();
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -56,6 +58,8 @@ class MainWindow final : public QMainWindow {
   void showLog(const std::vector<std::string>& lines, int selected);
   void showNotices();
   QComboBox* combo(core::DeviceList list) const;
+  void showCounts(const core::TrafficCounts& counts);
+  void showCapture(const std::string& file);
 
   class LogModel;
 
@@ -78,7 +82,10 @@ class MainWindow final : public QMainWindow {
   QElapsedTimer logClock_;      // since the log was last drawn
   std::vector<std::string> logShown_;
   int logSelectedShown_ = -1;
-  std::array<QLabel*, 2> statusPanels_{};
+  std::array<QLabel*, 3> statusPanels_{};  // the cause, the line, the capture
+  std::array<QLabel*, 2> counts_{};        // serial to MIDI, MIDI to serial
+  QAction* captureStart_ = nullptr;
+  QAction* captureStop_ = nullptr;
 };
 
 }  // namespace velmora::ui::qt

@@ -17,6 +17,7 @@ namespace {
 volatile std::sig_atomic_t gSignalPipe = -1;
 struct sigaction gSavedTerm {};
 struct sigaction gSavedInt {};
+struct sigaction gSavedUsr1 {};
 
 void OnSignal(int signal) {
   const int saved = errno;
@@ -43,11 +44,13 @@ SignalCloser::SignalCloser(std::function<void(int)> onSignal, QObject* parent)
   action.sa_flags = SA_RESTART;
   sigaction(SIGTERM, &action, &gSavedTerm);
   sigaction(SIGINT, &action, &gSavedInt);
+  sigaction(SIGUSR1, &action, &gSavedUsr1);
 }
 
 SignalCloser::~SignalCloser() {
   sigaction(SIGTERM, &gSavedTerm, nullptr);
   sigaction(SIGINT, &gSavedInt, nullptr);
+  sigaction(SIGUSR1, &gSavedUsr1, nullptr);
   gSignalPipe = -1;
   notifier_.reset();
   ::close(pipe_[0]);

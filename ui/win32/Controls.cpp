@@ -101,6 +101,16 @@ LRESULT CALLBACK ShapeProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
+SIZE TextSize(HWND where, HFONT font, const std::wstring& text) {
+  HDC dc = GetDC(where);
+  HGDIOBJ old = SelectObject(dc, font);
+  SIZE size{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  SelectObject(dc, old);
+  ReleaseDC(where, dc);
+  return size;
+}
+
 ShapeBox::ShapeBox(HWND parent, int left, int top, int width, int height)
     : window_(createChild(kShapeClass, parent, left, top, width, height, this)) {}
 

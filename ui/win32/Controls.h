@@ -29,6 +29,9 @@ class Font {
   HFONT font_;
 };
 
+// The width and height of `text` in `font`, as the window `where` draws it.
+SIZE TextSize(HWND where, HFONT font, const std::wstring& text);
+
 // Registers the painted controls' window classes; once per process, before the first window.
 void RegisterControlClasses();
 

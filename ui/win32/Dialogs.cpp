@@ -165,11 +165,14 @@ enum : int { kBaud = 301, kDataBits, kParity, kStopBits };
 class LineSettingsDialog final : public PixelDialog {
  public:
   explicit LineSettingsDialog(const core::LineSettings& current)
-      : PixelDialog(L"Paramètres du port", 240, 150), current_(current) {}
+      : PixelDialog(L"Paramètres du port", 240, kButtonsTop + 23 + 10), current_(current) {}
 
   std::optional<core::LineSettings> Settings() const { return chosen_; }
 
  private:
+  // Below the last row (a list 22 high at 96) with a gap, not against it.
+  static constexpr int kButtonsTop = 96 + 22 + 12;
+
   void build() override {
     const char* const captions[] = {
         "Vitesse (bauds) :", "Bits de données :", "Parité :", "Bits d'arrêt :"};
@@ -187,8 +190,8 @@ class LineSettingsDialog final : public PixelDialog {
              static_cast<int>(current_.parity));
     stopBits_ = add(WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_TABSTOP, kStopBits, 116, 96, 112, 200);
     addItems(stopBits_, {"1", "2"}, current_.stopBits - 1);
-    ok_ = add(WC_BUTTONW, L"OK", BS_DEFPUSHBUTTON | WS_TABSTOP, IDOK, 72, 118, 75, 23);
-    add(WC_BUTTONW, L"Annuler", BS_PUSHBUTTON | WS_TABSTOP, IDCANCEL, 153, 118, 75, 23);
+    ok_ = add(WC_BUTTONW, L"OK", BS_DEFPUSHBUTTON | WS_TABSTOP, IDOK, 72, kButtonsTop, 75, 23);
+    add(WC_BUTTONW, L"Annuler", BS_PUSHBUTTON | WS_TABSTOP, IDCANCEL, 153, kButtonsTop, 75, 23);
   }
 
   void command(WORD id, WORD code) override {
@@ -307,7 +310,7 @@ class PortSelectionDialog final : public PixelDialog {
         add(WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 401, 10, 60, 201, 200);
     addItems(ports_, list_.Entries(), list_.ItemIndex());
     add(WC_BUTTONW, L"OK", BS_DEFPUSHBUTTON | WS_TABSTOP, IDOK, 37, 98, 75, 25);
-    add(WC_BUTTONW, L"Cancel", BS_PUSHBUTTON | WS_TABSTOP, IDCANCEL, 120, 98, 75, 25);
+    add(WC_BUTTONW, L"Annuler", BS_PUSHBUTTON | WS_TABSTOP, IDCANCEL, 120, 98, 75, 25);
   }
 
   bool accept() override {
@@ -371,10 +374,21 @@ class AboutBox final : public PixelDialog {
                               IMAGE_ICON, 32, 32, LR_SHARED);
     SendMessageW(icon, STM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(image));
 
+    // The name's two parts touch, as one word, its end where the form's second label ends; the
+    // description ends under it. Both sized from their font, so that nothing is cut.
     const std::wstring name = Wide(ProgramInfo::kName);
-    CreateTitleLabel(dialog(), name.substr(0, 3), RGB(0, 0, 0), true, title_.get(), 80, 8, 149, 33);
-    CreateTitleLabel(dialog(), name.substr(3), RGB(255, 0, 0), false, title_.get(), 232, 8, 64, 33);
-    label("Passerelle expérimentale MIDI / Port série", 92, 40, 197, 14, SS_RIGHT);
+    const std::wstring first = name.substr(0, 3);
+    const std::wstring last = name.substr(3);
+    const int lastWidth = TextSize(dialog(), title_.get(), last).cx + 2;
+    const int firstWidth = TextSize(dialog(), title_.get(), first).cx + 2;
+    const int lastLeft = 296 - lastWidth;
+    CreateTitleLabel(dialog(), first, RGB(0, 0, 0), true, title_.get(), lastLeft - firstWidth, 8,
+                     firstWidth, 33);
+    CreateTitleLabel(dialog(), last, RGB(255, 0, 0), false, title_.get(), lastLeft, 8, lastWidth,
+                     33);
+    const std::string description = "Passerelle expérimentale MIDI / Port série";
+    const SIZE text = TextSize(dialog(), font().get(), Wide(description));
+    label(description, 289 - text.cx, 40, text.cx, text.cy, SS_RIGHT);
     add(WC_STATICW, L"", SS_ETCHEDHORZ, -1, 16, 56, 273, 2);
 
     const struct {

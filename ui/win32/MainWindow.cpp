@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "core/Profile.h"
+#include "ui/MainWindowHandlers.h"
 #include "ui/win32/Dialogs.h"
 #include "ui/win32/ProgramInfo.h"
 #include "ui/win32/Text.h"
@@ -22,6 +23,8 @@ constexpr DWORD kExStyle = WS_EX_CONTROLPARENT;
 constexpr int kStatusBarHeight = 19;
 constexpr int kStatusPanelWidth = 50;
 constexpr int kLogLineHeight = 13;
+constexpr int kCountsTop = 322;            // below the form's rows: the counters
+constexpr int kPanelPadding = 12;          // a status panel's edges around its text
 constexpr UINT kDrawMessage = WM_APP + 3;  // the bridge published a snapshot
 constexpr WORD kIdcArrow = 32512;
 constexpr WORD kIdcWait = 32514;
@@ -34,6 +37,7 @@ enum : int {
   kLogList = 110,
   kClearButton,
   kResetButton,
+  kPanicButton,
   kPortSettingsItem = 201,
   kCloseItem,
   kHelpItem,
@@ -41,6 +45,7 @@ enum : int {
   kMessagesItem,
   kCaptureStartItem,
   kCaptureStopItem,
+  kPanicItem,
 };
 
 std::size_t at(auto value) {
@@ -94,6 +99,13 @@ MainWindow::MainWindow(ViewLink& link) : link_(link) {
     DestroyWindow(window_);
     throw;
   }
+  // As wide as the font's widest texts need.
+  RECT sized{0, 0, clientWidth_, kClientHeight};
+  AdjustWindowRectEx(&sized, kStyle, TRUE, kExStyle);
+  SetWindowPos(window_, nullptr, 0, 0, sized.right - sized.left, sized.bottom - sized.top,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  ACCEL panic{FCONTROL | FVIRTKEY, VK_SPACE, kPanicItem};
+  accelerators_ = CreateAcceleratorTableW(&panic, 1);
   // The bridge thread wakes us after each snapshot; one draw message waits in the queue at most.
   link_.SetWake([this, target = window_] {
     if (wakeQueued_.exchange(true)) return;
@@ -104,6 +116,7 @@ MainWindow::MainWindow(ViewLink& link) : link_(link) {
 
 MainWindow::~MainWindow() {
   link_.SetWake(nullptr);
+  if (accelerators_ != nullptr) DestroyAcceleratorTable(accelerators_);
   SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
   DestroyWindow(window_);
 }
@@ -121,12 +134,7 @@ HWND MainWindow::addControl(const wchar_t* type, const wchar_t* text, DWORD styl
 HWND MainWindow::addLabel(const char* text, int left, int top) {
   const std::wstring wide = Wide(text);
   // Sized to its text, as an auto-sized label is.
-  HDC dc = GetDC(window_);
-  HGDIOBJ old = SelectObject(dc, formFont_.get());
-  SIZE size{};
-  GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &size);
-  SelectObject(dc, old);
-  ReleaseDC(window_, dc);
+  const SIZE size = TextSize(window_, formFont_.get(), wide);
   return addControl(L"STATIC", wide.c_str(), SS_LEFT | SS_NOPREFIX, -1, left, top, size.cx,
                     size.cy);
 }
@@ -156,10 +164,25 @@ void MainWindow::buildControls() {
   }
 
   addLabel("Evenements récents (le plus récent en fin de liste)", 16, 120);
-  lstLog_ = addControl(WC_LISTBOXW, L"",
-                       LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_BORDER | WS_TABSTOP,
-                       kLogList, 16, 136, 345, 97, logFont_.get());
+  lstLog_ = addControl(
+      WC_LISTBOXW, L"",
+      LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_HSCROLL | WS_BORDER | WS_TABSTOP,
+      kLogList, 16, 136, 345, 97, logFont_.get());
   SendMessageW(lstLog_, LB_SETITEMHEIGHT, 0, kLogLineHeight);
+  // A line wider than the list scrolls, and reads whole under the pointer.
+  logTip_ = CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                            CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_,
+                            nullptr, GetModuleHandleW(nullptr), nullptr);
+  if (logTip_ == nullptr) throw std::runtime_error("Cannot create a control");
+  SendMessageW(logTip_, TTM_SETMAXTIPWIDTH, 0, 600);
+  TTTOOLINFOW logTool{};
+  logTool.cbSize = TTTOOLINFOW_V2_SIZE;
+  logTool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+  logTool.hwnd = window_;
+  logTool.uId = reinterpret_cast<UINT_PTR>(lstLog_);
+  logTool.lpszText = LPSTR_TEXTCALLBACKW;
+  SendMessageW(logTip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&logTool));
+  SetWindowSubclass(lstLog_, &MainWindow::logProc, 1, reinterpret_cast<DWORD_PTR>(this));
 
   // The four activity lamps, then the two error lamps that a loss lights and "Reset" darkens;
   // their colours come with each snapshot.
@@ -194,12 +217,32 @@ void MainWindow::buildControls() {
   addControl(WC_STATICW, L"", SS_ETCHEDHORZ, -1, 8, 288, 361, 2);
   addControl(WC_BUTTONW, L"Reset", BS_PUSHBUTTON | WS_TABSTOP, kResetButton, 312, 296, 49, 20);
 
+  // The counters and "Tout arrêter", sized from the font: the window grows rather than cut.
+  const auto widest = [this](const std::vector<std::string>& texts) {
+    int width = 0;
+    for (const auto& text : texts)
+      width = std::max(width, static_cast<int>(TextSize(window_, formFont_.get(), Wide(text)).cx));
+    return width;
+  };
+  // "Tout arrêter" between the error lamps and "Reset"; the counters on a row of their own.
+  const std::wstring panicText = L"Tout arrêter";
+  const int panicWidth = static_cast<int>(TextSize(window_, formFont_.get(), panicText).cx) + 16;
+  addControl(WC_BUTTONW, panicText.c_str(), BS_PUSHBUTTON | WS_TABSTOP, kPanicButton,
+             312 - 6 - panicWidth, 296, panicWidth, 20);
+  const int countsWidth = widest(WidestCountsTexts());
+  lineWidth_ = widest({"50,460800,8,2,pSpace"}) + kPanelPadding;
+  clientWidth_ = std::max({kClientWidth, 16 + countsWidth + 16,
+                           widest(WidestCauseTexts()) + kPanelPadding + lineWidth_});
+  for (std::size_t row = 0; row < counts_.size(); ++row) {
+    counts_[row] = addControl(WC_STATICW, L"", SS_LEFT | SS_NOPREFIX, -1, 16,
+                              kCountsTop + static_cast<int>(row) * 14, clientWidth_ - 32, 13);
+  }
+  showCounts({});
+
   // A panel too narrow for its text shows it whole under the pointer.
   status_ = addControl(STATUSCLASSNAMEW, L"",
                        CCS_NOPARENTALIGN | CCS_NORESIZE | CCS_NODIVIDER | SBT_TOOLTIPS, -1, 0,
-                       kClientHeight - kStatusBarHeight, kClientWidth, kStatusBarHeight);
-  int edges[2] = {kStatusPanelWidth, -1};
-  SendMessageW(status_, SB_SETPARTS, 2, reinterpret_cast<LPARAM>(edges));
+                       kClientHeight - kStatusBarHeight, clientWidth_, kStatusBarHeight);
 }
 
 void MainWindow::buildMenu() {
@@ -207,7 +250,9 @@ void MainWindow::buildMenu() {
   AppendMenuW(file, MF_STRING, kPortSettingsItem, L"Paramètres du port...");
   AppendMenuW(file, MF_STRING, kMessagesItem, L"Messages transmis...");
   AppendMenuW(file, MF_STRING, kCaptureStartItem, L"Capturer les octets...");
-  AppendMenuW(file, MF_STRING, kCaptureStopItem, L"Arrêter la capture");
+  AppendMenuW(file, MF_STRING | MF_GRAYED, kCaptureStopItem, L"Arrêter la capture");
+  AppendMenuW(file, MF_SEPARATOR, 0, nullptr);
+  AppendMenuW(file, MF_STRING, kPanicItem, L"Tout arrêter\tCtrl+Espace");
   AppendMenuW(file, MF_SEPARATOR, 0, nullptr);
   AppendMenuW(file, MF_STRING, kCloseItem, L"Quitter");
   HMENU help = CreatePopupMenu();
@@ -250,6 +295,7 @@ int MainWindow::Run() {
   MSG message{};
   BOOL got = 0;
   while ((got = GetMessageW(&message, nullptr, 0, 0)) > 0) {
+    if (TranslateAcceleratorW(window_, accelerators_, &message)) continue;
     // Tab and the arrows move between the controls, as in a dialog.
     if (IsDialogMessageW(window_, &message)) continue;
     TranslateMessage(&message);
@@ -321,6 +367,18 @@ LRESULT MainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_COMMAND:
       command(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
       return 0;
+    case WM_NOTIFY: {
+      auto* tip = reinterpret_cast<NMTTDISPINFOW*>(lParam);
+      if (tip->hdr.hwndFrom == logTip_ && tip->hdr.code == TTN_GETDISPINFOW) {
+        POINT pointer{};
+        GetCursorPos(&pointer);
+        ScreenToClient(lstLog_, &pointer);
+        logTipText_ = logLineAt(pointer);
+        tip->lpszText = logTipText_.data();
+        return 0;
+      }
+      break;
+    }
     case WM_SETCURSOR:
       if (shown_.busy) {
         SetCursor(cursor(kIdcWait));
@@ -360,6 +418,12 @@ void MainWindow::command(WORD id, WORD code, HWND control) {
       return;
     case kResetButton:
       if (code == BN_CLICKED) link_.Post(Action(Action::Kind::Reset));
+      return;
+    case kPanicButton:
+      if (code == BN_CLICKED) link_.Post(Action(Action::Kind::Panic));
+      return;
+    case kPanicItem:
+      link_.Post(Action(Action::Kind::Panic));
       return;
     case kPortSettingsItem:
       if (const auto line = ChooseLineSettings(window_, shown_.line)) {
@@ -419,15 +483,61 @@ void MainWindow::ShowSnapshot() {
   }
   showLists(next);
   showLog(next);
+  showStatus(next, first);
+  if (next.counts != shown_.counts || first) showCounts(next.counts);
+  if (next.busy != shown_.busy) showCursor(next.busy);
+  shown_ = std::move(next);
+  showNotices();
+}
+
+void MainWindow::showCounts(const core::TrafficCounts& counts) {
+  SetWindowTextW(counts_[0], Wide(CountsText(Direction::ToMidi, counts)).c_str());
+  SetWindowTextW(counts_[1], Wide(CountsText(Direction::ToSerial, counts)).c_str());
+}
+
+void MainWindow::showStatus(const core::WindowSnapshot& next, bool first) {
+  const bool captureChanged = first || next.capture != shown_.capture;
+  if (captureChanged) {
+    // The capture's word takes its room at the right; the cause takes what is left.
+    const std::wstring word = next.capture.empty() ? L"" : Wide(CaptureWord(next.capture));
+    const int wordWidth =
+        word.empty() ? 0 : TextSize(window_, formFont_.get(), word).cx + kPanelPadding;
+    int edges[3] = {clientWidth_ - lineWidth_ - wordWidth, clientWidth_ - wordWidth, -1};
+    SendMessageW(status_, SB_SETPARTS, word.empty() ? 2 : 3, reinterpret_cast<LPARAM>(edges));
+    SendMessageW(status_, SB_SETTEXTW, 2, reinterpret_cast<LPARAM>(word.c_str()));
+    const std::wstring path = Wide(next.capture);
+    SendMessageW(status_, SB_SETTIPTEXTW, 2, reinterpret_cast<LPARAM>(path.c_str()));
+    EnableMenuItem(menu_, kCaptureStartItem, next.capture.empty() ? MF_ENABLED : MF_GRAYED);
+    EnableMenuItem(menu_, kCaptureStopItem, next.capture.empty() ? MF_GRAYED : MF_ENABLED);
+  }
   for (std::size_t panel = 0; panel < next.status.size(); ++panel) {
-    if (next.status[panel] == shown_.status[panel] && !first) continue;
+    if (next.status[panel] == shown_.status[panel] && !captureChanged) continue;
     const std::wstring text = Wide(next.status[panel]);
     SendMessageW(status_, SB_SETTEXTW, panel, reinterpret_cast<LPARAM>(text.c_str()));
     SendMessageW(status_, SB_SETTIPTEXTW, panel, reinterpret_cast<LPARAM>(text.c_str()));
   }
-  if (next.busy != shown_.busy) showCursor(next.busy);
-  shown_ = std::move(next);
-  showNotices();
+}
+
+std::wstring MainWindow::logLineAt(POINT client) const {
+  const LRESULT hit = SendMessageW(lstLog_, LB_ITEMFROMPOINT, 0, MAKELPARAM(client.x, client.y));
+  if (HIWORD(hit) != 0) return {};  // below the last line
+  const auto index = static_cast<std::size_t>(LOWORD(hit));
+  return index < shown_.log.size() ? Wide(shown_.log[index]) : std::wstring{};
+}
+
+LRESULT CALLBACK MainWindow::logProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam,
+                                     UINT_PTR, DWORD_PTR self) {
+  auto* window = reinterpret_cast<MainWindow*>(self);
+  if (message == WM_MOUSEMOVE) {
+    // Another line under the pointer: the tooltip asks for its text again.
+    const LRESULT hit = SendMessageW(list, LB_ITEMFROMPOINT, 0, lParam);
+    const int item = HIWORD(hit) != 0 ? -1 : LOWORD(hit);
+    if (item != window->logTipItem_) {
+      window->logTipItem_ = item;
+      SendMessageW(window->logTip_, TTM_POP, 0, 0);
+    }
+  }
+  return DefSubclassProc(list, message, wParam, lParam);
 }
 
 void MainWindow::showLists(const core::WindowSnapshot& next) {
@@ -460,6 +570,11 @@ void MainWindow::showLog(const core::WindowSnapshot& next) {
     const std::wstring wide = Wide(next.log[i]);
     SendMessageW(lstLog_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.c_str()));
   }
+  for (std::size_t i = shown.size() - dropped; i < next.log.size(); ++i) {
+    logExtent_ = std::max(
+        logExtent_, static_cast<int>(TextSize(lstLog_, logFont_.get(), Wide(next.log[i])).cx));
+  }
+  SendMessageW(lstLog_, LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(logExtent_ + 4), 0);
   SendMessageW(lstLog_, LB_SETCURSEL, static_cast<WPARAM>(next.logSelected), 0);
   SendMessageW(lstLog_, WM_SETREDRAW, TRUE, 0);
   InvalidateRect(lstLog_, nullptr, TRUE);

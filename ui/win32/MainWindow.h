@@ -23,8 +23,8 @@ namespace velmora::ui::win32 {
 
 class MainWindow final {
  public:
-  static constexpr int kClientWidth = 377;
-  static constexpr int kClientHeight = 341;
+  static constexpr int kClientWidth = 377;   // wider when the font's widest texts need it
+  static constexpr int kClientHeight = 375;  // the form's 341, and two lines for the counters
 
   explicit MainWindow(ViewLink& link);
   ~MainWindow();
@@ -56,6 +56,12 @@ class MainWindow final {
   std::optional<std::string> chooseCaptureFile() const;
   void showLists(const core::WindowSnapshot& next);
   void showLog(const core::WindowSnapshot& next);
+  void showCounts(const core::TrafficCounts& counts);
+  void showStatus(const core::WindowSnapshot& next, bool first);
+  // The log's tooltip: the whole line under the pointer.
+  static LRESULT CALLBACK logProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam,
+                                  UINT_PTR id, DWORD_PTR self);
+  std::wstring logLineAt(POINT client) const;
   void showCursor(bool busy);
   void showNotices();
   POINT place() const;
@@ -79,7 +85,15 @@ class MainWindow final {
   std::array<std::unique_ptr<LampBox>, core::kLampCount> lamps_;
   HWND tips_ = nullptr;  // the lamps' tooltips
   HWND lstLog_ = nullptr;
+  HWND logTip_ = nullptr;  // the log's tooltip
+  int logTipItem_ = -1;    // the line it shows
+  std::wstring logTipText_;
+  int logExtent_ = 0;  // the widest line's width: the list scrolls that far
   HWND status_ = nullptr;
+  std::array<HWND, 2> counts_{};  // serial to MIDI, MIDI to serial
+  int clientWidth_ = kClientWidth;
+  int lineWidth_ = 0;  // the status bar's panel for the line
+  HACCEL accelerators_ = nullptr;
 };
 
 }  // namespace velmora::ui::win32
