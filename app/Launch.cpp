@@ -127,8 +127,8 @@ int Launch(const std::vector<std::string>& args, const std::string& program,
     return 0;
   }
   core::SettingsStore settings(settingsFile(options), options.profile);
-  const core::ResolvedChoice resolved = core::ResolveChoice(
-      options, devices, core::ChoiceFromRemembered(settings.Remembered()));
+  const core::ResolvedChoice resolved =
+      core::ResolveChoice(options, devices, core::ChoiceFromRemembered(settings.Remembered()));
   if (!resolved.error.empty()) {
     std::fprintf(stderr, "%s: %s\n", program.c_str(), resolved.error.c_str());
     if (!headless && startFailed) startFailed(program + ": " + resolved.error);
@@ -137,6 +137,8 @@ int Launch(const std::vector<std::string>& args, const std::string& program,
   bridge.Choice = resolved.choice;
   bridge.SetMessageChoice(core::ChosenMessages(options, settings.Remembered()));
   bridge.CaptureFile = options.capture.value_or("");
+  factory.Midi().SetExactTiming(
+      options.exactTiming.value_or(settings.Remembered().exactTiming.value_or(true)));
 
   int result = 0;
   if (headless) {

@@ -161,6 +161,14 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         break;
       }
       options.flow = found->second;
+    } else if (name == "--timing") {
+      const auto text = value();
+      if (!text) break;
+      if (lower(*text) != "exact" && lower(*text) != "fast") {
+        result.error = "bad value \"" + *text + "\" for --timing: exact or fast is expected";
+        break;
+      }
+      options.exactTiming = lower(*text) == "exact";
     } else if (name == "--to-serial" || name == "--to-midi") {
       const auto text = value();
       if (!text) break;
@@ -288,6 +296,8 @@ std::string UsageText(const std::string& program) {
          "  --midi-out NAME     la sortie MIDI : son nom ou une partie\n"
          "  --to-serial KINDS   les messages qui vont MIDI -> série (channel par défaut)\n"
          "  --to-midi KINDS     les messages qui vont série -> MIDI (all par défaut)\n"
+         "  --timing TIMING     exact : chaque message à son instant, un cycle JACK plus tard ;\n"
+         "                      fast : au plus tôt (exact par défaut)\n"
          "  --serial-text       lit dans le journal les trames de texte FF 00 00 LEN du port "
          "série\n"
          "  --no-settings       ne lit ni n'écrit les choix mémorisés\n"

@@ -34,6 +34,7 @@ struct CommandLine {
   std::optional<MessageKinds> toMidi;
   bool serialText = false;
   std::optional<std::string> capture;
+  std::optional<bool> exactTiming;  // --timing exact|fast; unset: as remembered
 };
 
 // What the machine offers, as the lists show it: serial device paths in COM order (COM1

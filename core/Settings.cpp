@@ -105,6 +105,10 @@ bool take(RememberedChoices& choices, const std::string& section, const std::str
     return true;
   } else if (section == "messages") {
     return takeMessages(choices, key, value);
+  } else if (section == "bridge" && key == "timing") {
+    if (value != "exact" && value != "fast") return false;
+    choices.exactTiming = value == "exact";
+    return true;
   } else if (section == "window" && (key == "x" || key == "y")) {
     const auto parsed = number(value, -kMaxCoordinate, kMaxCoordinate);
     if (!parsed) return false;
@@ -164,6 +168,9 @@ std::string FormatSettings(const RememberedChoices& choices) {
   text += "\n[midi]\n";
   if (!choices.midiIn.empty()) text += "input=" + choices.midiIn + "\n";
   if (!choices.midiOut.empty()) text += "output=" + choices.midiOut + "\n";
+  if (choices.exactTiming) {
+    text += std::string("\n[bridge]\ntiming=") + (*choices.exactTiming ? "exact" : "fast") + "\n";
+  }
   if (choices.messages) {
     text += "\n[messages]\nto-serial=" + MessageKindsText(choices.messages->toSerial) +
             "\nto-midi=" + MessageKindsText(choices.messages->toMidi) +

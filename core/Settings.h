@@ -32,6 +32,8 @@ struct RememberedChoices {
   std::optional<WindowPosition> position;
   // [messages]: what crosses each way, text frames; unset: the defaults.
   std::optional<MessageChoice> messages = std::nullopt;
+  // [bridge] timing: exact (true) or fast; unset: exact.
+  std::optional<bool> exactTiming = std::nullopt;
   bool operator==(const RememberedChoices&) const = default;
 };
 

@@ -38,6 +38,7 @@ namespace {
   X(jack_get_buffer_size) X(jack_client_thread_id) X(jack_set_error_function) \
   X(jack_set_info_function) X(jack_get_version_string) X(jack_midi_clear_buffer) \
   X(jack_midi_get_event_count) X(jack_midi_event_get) X(jack_midi_event_reserve) \
+  X(jack_midi_event_write) \
   X(jack_ringbuffer_create) X(jack_ringbuffer_free) X(jack_ringbuffer_mlock) \
   X(jack_ringbuffer_read) X(jack_ringbuffer_read_advance) X(jack_ringbuffer_read_space) \
   X(jack_ringbuffer_write) X(jack_ringbuffer_write_space) X(jack_ringbuffer_peek) \
@@ -364,6 +365,10 @@ int jack_midi_event_get(jack_midi_event_t* event, void* buffer, uint32_t index) 
 }
 jack_midi_data_t* jack_midi_event_reserve(void* buffer, jack_nframes_t time, size_t size) {
   return Jack().jack_midi_event_reserve(buffer, time, size);
+}
+int jack_midi_event_write(void* buffer, jack_nframes_t time, const jack_midi_data_t* data,
+                          size_t size) {
+  return Jack().jack_midi_event_write(buffer, time, data, size);
 }
 size_t jack_midi_max_event_size(void* buffer) {
   return Jack().jack_midi_max_event_size(buffer);

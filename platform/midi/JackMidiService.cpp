@@ -205,6 +205,9 @@ bool JackMidiService::OpenClientLocked() {
   // jackd calls the first, PipeWire's libjack only the second.
   jack_on_info_shutdown(client_, &JackMidiService::ServerGone, this);
   jack_on_shutdown(client_, &JackMidiService::ServerEnded, this);
+  // PipeWire's libjack: its cycle times do not place events yet (its tests hang with them), so
+  // its events go at once.
+  cycleTimes_.store(JackServerName().find("PipeWire") == std::string::npos);
   processClient_.store(client_, std::memory_order_release);
   period_ = std::chrono::nanoseconds(std::chrono::seconds(1)) * jack_get_buffer_size(client_) /
             std::max<jack_nframes_t>(1, jack_get_sample_rate(client_));
@@ -292,7 +295,8 @@ void JackMidiService::ProcessCycle(jack_nframes_t frames) {
   float periodUsecs = 0;
   jack_client_t* client = processClient_.load(std::memory_order_acquire);
   const bool timed =
-      exact_.load(std::memory_order_relaxed) && client != nullptr &&
+      exact_.load(std::memory_order_relaxed) && cycleTimes_.load(std::memory_order_relaxed) &&
+      client != nullptr &&
       jack_get_cycle_times(client, &firstFrame, &cycle.start, &cycle.next, &periodUsecs) == 0 &&
       cycle.next > cycle.start && frames > 0;
   const Cycle* clock = timed ? &cycle : nullptr;
@@ -438,7 +442,7 @@ void JackMidiService::Latency(jack_latency_callback_mode_t mode, void* self) {
   jack_client_t* client = service.processClient_.load(std::memory_order_acquire);
   if (client == nullptr) return;
   const jack_nframes_t cycle = jack_get_buffer_size(client);
-  const bool exact = service.exact_.load();
+  const bool exact = service.exact_.load() && service.cycleTimes_.load();
   // Ours ends at the serial line: playback for what comes in, capture for what goes out.
   const bool forInputs = mode == JackPlaybackLatency;
   jack_latency_range_t range{exact ? cycle : 0, cycle};

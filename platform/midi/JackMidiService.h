@@ -223,6 +223,8 @@ class JackMidiService final : public MidiService {
   };
   std::array<OwnPort, 2 * kMaxPorts> ownPorts_{};
   std::atomic<bool> exact_{true};  // any thread writes; the process thread reads
+  // Whether the server's cycle times place events: set under mutex_ when a client opens.
+  std::atomic<bool> cycleTimes_{true};
   // Written by the process thread once an output's first cycle has measured its buffer.
   std::atomic<std::size_t> largestEvent_{32640};
   // Written by the process thread only: odd while a cycle runs.
