@@ -1,8 +1,10 @@
 #include "app/Arguments.h"
 
 #ifdef _WIN32
-#include <shellapi.h>
+// clang-format off: shellapi.h needs windows.h before it
 #include <windows.h>
+#include <shellapi.h>
+// clang-format on
 
 #include <memory>
 #endif
