@@ -60,6 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       ++posted.done;
     } else if (m.id == pm::MM_DEVICELOST) {
       ++posted.lost;
+    } else if (m.id == velmora::midi::kMalformedMessage) {
+      // An episode of refused messages (MIM_ERROR) begins: counted, never stored.
+      context->Malformed.exchange(0);
     } else {
       VELMORA_FUZZ_FAIL();
     }
