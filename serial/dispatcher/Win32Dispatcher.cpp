@@ -99,8 +99,6 @@ std::int32_t TApdWin32Dispatcher::OpenCom(const std::string& name, std::uint32_t
 std::int32_t TApdWin32Dispatcher::CloseCom() {
   if (device_ == nullptr) return -1;
   CloseEvents();
-  // What waits for the line goes with the port, so that flow control holds no close.
-  ::PurgeComm(handleOf(device_), PURGE_TXABORT | PURGE_TXCLEAR);
   const BOOL closed = ::CloseHandle(handleOf(device_));
   device_ = nullptr;
   SetComHandle(InvalidHandle);
