@@ -110,6 +110,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           ++refusedTotal;
         }
       }
+      if (message == pm::MIM_OVERFLOW && !noContext) {
+        // Lost before the ring, told as its refusals are: the first of an episode posts.
+        if (episodeRefused == 0) ++expected.full;
+        episodeRefused += param1;
+        refusedTotal += param1;
+      }
       if (message == pm::MOM_DONE && !noContext) ++expected.done;
       if (message == pm::MM_DEVICELOST && !noContext) ++expected.lost;
     } else if (op < 0xD0 && ring) {
