@@ -52,12 +52,13 @@ struct ProgramOptions {
   double burstSeconds = 5;
   bool headless = false;  // the same program without its window (velmora --headless)
   bool capture = false;   // the capture's cost alone: the timed load without and with it
+  std::string timing;     // the program's --timing when given, else its default
 };
 
 constexpr const char* kUsage =
     "usage: velmora-bench --program [--executable PATH] [--messages N] [--rate R]\n"
     "                     [--line-seconds S] [--idle-seconds S] [--jack-period F]\n"
-    "                     [--jack-no-realtime] [--headless] [--capture]\n"
+    "                     [--jack-no-realtime] [--headless] [--capture] [--timing exact|fast]\n"
     "  the velmora executable (its window offscreen; with --headless, without a window) through\n"
     "  JACK and a pseudo-terminal, beside\n"
     "  a minimal forwarder on the same JACK server: latency, CPU at R messages a second each\n"
@@ -67,7 +68,8 @@ constexpr const char* kUsage =
     "  --capture  instead: the program started four times, without, with, with, without\n"
     "             --capture to a file in a private temporary folder, each time 1000 Note On each\n"
     "             way a second for S/2 s (S: 20 unless given), timed, beside the floor: CPU and\n"
-    "             added latency both ways, each side's rounds together\n";
+    "             added latency both ways, each side's rounds together\n"
+    "  --timing   the program's own --timing (exact unless given)\n";
 
 bool Parse(int argc, char** argv, ProgramOptions& options) {
   for (int i = 0; i < argc; ++i) {
@@ -92,6 +94,9 @@ bool Parse(int argc, char** argv, ProgramOptions& options) {
         options.headless = true;
       } else if (arg == "--capture") {
         options.capture = true;
+      } else if (arg == "--timing") {
+        options.timing = value();
+        if (options.timing != "exact" && options.timing != "fast") return false;
       } else {
         return false;
       }
@@ -665,6 +670,7 @@ int Run(const ProgramOptions& options) {
   std::vector<std::string> args{"--no-settings", "--port",     "/dev/ttyV0", "--midi-in",
                                 "to-ours",       "--midi-out", "from-ours"};
   if (options.headless) args.emplace_back("--headless");
+  if (!options.timing.empty()) args.insert(args.end(), {"--timing", options.timing});
   Paths paths{far,           oursPty.master(), floorPty.master(), oursToSerial,
               floorToSerial, oursToMidi,       floorToMidi};
   if (options.capture) {

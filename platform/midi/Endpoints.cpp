@@ -161,6 +161,12 @@ void InputEndpoint::Deliver(const std::uint8_t* bytes, std::size_t count) {
   waitingBytes_ += rest;
 }
 
+void InputEndpoint::Overflowed(std::uint64_t count) {
+  std::lock_guard lock(mutex_);
+  if (closed_ || !started_ || count == 0) return;
+  callback_(this, MIM_OVERFLOW, instance_, static_cast<std::uintptr_t>(count), TimestampLocked());
+}
+
 void InputEndpoint::RefuseLocked(const std::uint8_t* bytes, std::size_t count) {
   callback_(this, MIM_ERROR, instance_, Pack(bytes, count), TimestampLocked());
 }

@@ -62,6 +62,9 @@ class InputEndpoint : public MidiInHandle {
   // short message without its data bytes (or with more), or a data byte outside a system
   // exclusive, is refused with MIM_ERROR: nothing is made up to fill it.
   void Deliver(const std::uint8_t* bytes, std::size_t count);
+  // Driver thread: `count` messages were lost before they reached us (the transport's own
+  // queue was full); told with MIM_OVERFLOW while started.
+  void Overflowed(std::uint64_t count);
 
   static constexpr std::size_t kWaitLimit = 1u << 20;
 

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "platform/midi/JackLibrary.h"
 
@@ -30,6 +31,8 @@ struct RecordHeader {
 constexpr std::size_t kSizeBytes = sizeof(std::uint32_t);
 constexpr std::size_t kTimeBytes = sizeof(std::uint64_t);
 constexpr std::size_t kHeaderBytes = kSizeBytes + kTimeBytes;
+// Messages handed to the caller in one pass: well within the input's event ring (1024 slots).
+constexpr std::size_t kDeliveryBatch = 256;
 // A cycle of the slowest server (8192 frames at 22050 Hz) takes well under this.
 constexpr auto kCycleBound = std::chrono::seconds(2);
 // How often the delivery thread asks for a server while none answers.
@@ -124,6 +127,9 @@ class JackMidiService::JackInput final : public InputEndpoint {
   using InputEndpoint::InputEndpoint;
   JackPort jack;
   std::vector<std::uint8_t> scratch;  // the delivery thread's, sized at open
+  // Messages that found JACK's ring full: added by the process thread, told by the one that
+  // delivers, so that the loss reaches the user as the endpoint's own do.
+  std::atomic<std::uint64_t> overflowed{0};
 };
 
 class JackMidiService::JackOutput final : public OutputEndpoint {
@@ -341,6 +347,8 @@ bool JackMidiService::ReadIn(JackInput& input, jack_nframes_t frames, const Cycl
     if (jack_midi_event_get(&event, buffer, i) != 0 || event.size == 0) continue;
     if (jack_ringbuffer_write_space(ring) < kHeaderBytes + event.size) {
       refused_.fetch_add(1);
+      input.overflowed.fetch_add(1, std::memory_order_relaxed);
+      arrived = true;  // the loss is told by the one that delivers
       continue;
     }
     // Timed, an event leaves one cycle after the time its frame stands for: the spacing that
@@ -523,7 +531,11 @@ void JackMidiService::DeliveryLoop() {
           if (checkRounds_.fetch_sub(1) == 1) raise = true;
           CheckLostLocked();
         }
-        if (!callerDelivers_.load()) due = DeliverDueLocked();
+        if (!callerDelivers_.load()) {
+          // This thread is no consumer's: it hands over all, as the ring's producer would.
+          std::size_t budget = std::numeric_limits<std::size_t>::max();
+          due = DeliverDueLocked(budget);
+        }
       }
     }
     if (changed_.exchange(false)) raise = true;
@@ -564,7 +576,12 @@ void JackMidiService::DeliverInput() {
   // Cleared before the rings are read: input that arrives meanwhile rings again.
   inputRung_.store(false);
   std::lock_guard lock(mutex_);
-  const jack_time_t next = DeliverDueLocked();
+  // A pass hands over no more than the input's event ring holds: the caller's pump drains that
+  // ring before it looks at our descriptor again, so what is left waits in JACK's ring, never
+  // dropped for want of a slot.
+  std::size_t budget = kDeliveryBatch;
+  const jack_time_t next = DeliverDueLocked(budget);
+  if (budget == 0) RingInputReady();
   // Only this thread sets the timer: the process thread rings, it never arms.
   itimerspec when{};
   if (next != 0) {
@@ -576,18 +593,21 @@ void JackMidiService::DeliverInput() {
   timerfd_settime(dueTimer_, 0, &when, nullptr);
 }
 
-jack_time_t JackMidiService::DeliverDueLocked() {
+jack_time_t JackMidiService::DeliverDueLocked(std::size_t& budget) {
   jack_time_t next = 0;
   for (const auto& input : inputs_) {
-    const jack_time_t due = DeliverLocked(*input);
+    const jack_time_t due = DeliverLocked(*input, budget);
     if (due != 0 && (next == 0 || due < next)) next = due;
   }
   return next;
 }
 
-jack_time_t JackMidiService::DeliverLocked(JackInput& input) {
+jack_time_t JackMidiService::DeliverLocked(JackInput& input, std::size_t& budget) {
+  if (const auto lost = input.overflowed.exchange(0, std::memory_order_relaxed)) {
+    input.Overflowed(lost);
+  }
   jack_ringbuffer_t* ring = input.jack.ring.get();
-  for (;;) {
+  for (; budget > 0; --budget) {
     const RecordHeader head = RecordAtHead(ring);
     if (head.size == 0) return 0;
     // A record that stands for a later moment waits for it; `now` is read once it matters.
@@ -596,6 +616,7 @@ jack_time_t JackMidiService::DeliverLocked(JackInput& input) {
     jack_ringbuffer_read(ring, reinterpret_cast<char*>(input.scratch.data()), head.size);
     input.Deliver(input.scratch.data(), head.size);
   }
+  return 0;
 }
 
 void JackMidiService::CheckLostLocked() {

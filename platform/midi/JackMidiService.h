@@ -155,9 +155,10 @@ class JackMidiService final : public MidiService {
   void DeliveryLoop();
   // Delivery thread: the cycles stopped while the client is active.
   bool StalledLocked();
-  // Hands over the input whose moment has come; the time the next waits for, 0 when none.
-  jack_time_t DeliverDueLocked();
-  jack_time_t DeliverLocked(JackInput& input);
+  // Hands over the input whose moment has come, at most `budget` messages; the time the next
+  // waits for, 0 when none. `budget` is left with what was not spent: 0 when input may remain.
+  jack_time_t DeliverDueLocked(std::size_t& budget);
+  jack_time_t DeliverLocked(JackInput& input, std::size_t& budget);
   void CheckLostLocked();
   void RaisePortsChanged();
 
