@@ -3,6 +3,7 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
@@ -20,17 +21,35 @@ namespace {
 constexpr std::uint32_t kQuitMessage = platform::WM_USER + 1;
 constexpr std::uint32_t kPanicMessage = platform::WM_USER + 2;  // SIGUSR1: "Tout arrêter"
 
-std::string timeStamp() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  const std::tm local = platform::LocalTime(seconds);
-  char text[40];
-  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  std::snprintf(text + length, sizeof text - length, ".%03d", static_cast<int>(millis));
-  return text;
-}
+// Each console line starts with the local time to the millisecond. A burst prints thousands of
+// lines a second: the date and the second are formatted once a second, not once a line.
+class TimeStamp {
+ public:
+  // The stamp of now, valid until the next call.
+  const char* now() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    if (seconds != second_) {
+      const std::tm local = platform::LocalTime(seconds);
+      length_ = std::strftime(text_, sizeof text_, "%Y-%m-%d %H:%M:%S.", &local);
+      second_ = seconds;
+    }
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    text_[length_] = static_cast<char>('0' + millis / 100);
+    text_[length_ + 1] = static_cast<char>('0' + millis / 10 % 10);
+    text_[length_ + 2] = static_cast<char>('0' + millis % 10);
+    text_[length_ + 3] = ' ';
+    text_[length_ + 4] = '\0';
+    return text_;
+  }
+
+ private:
+  std::time_t second_ = -1;
+  std::size_t length_ = 0;
+  char text_[48] = {};
+};
 
 char parityLetter(serial::TParity parity) {
   static constexpr char kLetters[] = "NOEMS";
@@ -71,7 +90,9 @@ class Console {
   // A line per message would cost a write each: while lines come, they go out together every
   // kFlushInterval (at once on a terminal, which the C library flushes by line).
   void print(const std::string& line) {
-    std::fprintf(out_, "%s %s\n", timeStamp().c_str(), line.c_str());
+    std::fputs(stamp_.now(), out_);
+    std::fwrite(line.data(), 1, line.size(), out_);
+    std::fputc('\n', out_);
     if (!flushArmed_) {
       flusher_.setTimer(kFlushTimer, kFlushInterval);
       flushArmed_ = true;
@@ -109,6 +130,7 @@ class Console {
   const std::string state_;               // the status lines' start, with the profile's name
   std::array<int, 3> shown_{-1, -1, -1};  // -1: not told yet
   bool flushArmed_ = false;               // lines wait for the flush timer
+  TimeStamp stamp_;
   platform::MessageWindow flusher_{[this](const platform::Message& message) -> std::intptr_t {
     if (message.id == platform::WM_TIMER) {
       flusher_.killTimer(kFlushTimer);

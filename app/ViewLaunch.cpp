@@ -90,8 +90,9 @@ int LaunchWithView(const std::vector<std::string>& args, const std::string& prog
           [&handover](core::Bridge& bridge, core::SettingsStore& settings,
                       platform::midi::MidiService& midi) {
             platform::midi::InputOnPumpThread midiInput(midi);
-            return ui::RunBridgeSession(bridge, settings,
-                                        [&handover](ui::ViewLink& link) { handover.Offer(link); });
+            return ui::RunBridgeSession(
+                bridge, settings, [&handover](ui::ViewLink& link) { handover.Offer(link); },
+                [&midi] { return midi.ExactTimingInForce(); });
           },
           [&refusal](const std::string& line) { refusal = line; },
           [&failure](const std::string& line) { failure = line; });

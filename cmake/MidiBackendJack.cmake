@@ -15,7 +15,8 @@ function(velmora_midi_backend_jack target)
     return()
   endif()
   # Every jack_* call of the program, its tools and its tests goes through this library.
-  add_library(velmora_jack STATIC ${CMAKE_SOURCE_DIR}/platform/midi/JackLibrary.cpp)
+  add_library(velmora_jack STATIC ${CMAKE_SOURCE_DIR}/platform/midi/JackLibrary.cpp
+                                  ${CMAKE_SOURCE_DIR}/platform/midi/ByteRing.cpp)
   target_include_directories(velmora_jack PUBLIC ${CMAKE_SOURCE_DIR} ${VELMORA_LIBJACK_INCLUDE_DIRS})
   target_compile_options(velmora_jack PUBLIC ${VELMORA_LIBJACK_CFLAGS_OTHER})
   if(CMAKE_LIBRARY_ARCHITECTURE)

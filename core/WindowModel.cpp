@@ -144,6 +144,7 @@ void WindowModel::publish() {
   if (countsSource_) next.counts = countsSource_();
   if (captureSource_) next.capture = captureSource_();
   if (captureStopSource_) next.captureStopped = captureStopSource_();
+  if (timingSource_) next.exactTiming = timingSource_();
   next.notices = notices_;
   next.closed = closed_;
   {

@@ -62,6 +62,10 @@ class WindowModel final : public WindowSurface {
   void SetCaptureStopSource(std::function<std::string()> source) {
     captureStopSource_ = std::move(source);
   }
+  // Where they read the MIDI service's timing in force.
+  void SetTimingSource(std::function<std::optional<bool>()> source) {
+    timingSource_ = std::move(source);
+  }
   // An error for the user; the same text is counted, not shown again, while its box is open
   // and shortly after (the view tells of each box closed).
   void Report(const std::string& text);
@@ -155,6 +159,7 @@ class WindowModel final : public WindowSurface {
   std::function<TrafficCounts()> countsSource_;
   std::function<std::string()> captureSource_;
   std::function<std::string()> captureStopSource_;
+  std::function<std::optional<bool>()> timingSource_;
   std::array<bool, kLampCount> lampFlashed_{};  // lit since the last snapshot
   std::array<std::string, kLampCount> lampHints_;
   ReportThrottle throttle_;

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,12 +41,15 @@ struct WindowSnapshot {
   std::vector<std::string> log;  // oldest first
   int logSelected = -1;
   std::array<std::string, 2> status{};
-  bool busy = false;            // the wait cursor
-  LineSettings line;            // the serial line in force, for the line dialog and the about box
-  MessageChoice messages;       // what crosses each way, for the messages dialog
-  TrafficCounts counts;         // messages and losses each way since "Reset"
-  std::string capture;          // the file a capture writes; empty while none runs
-  std::string captureStopped;   // why the last capture stopped by itself; empty: it did not
+  bool busy = false;           // the wait cursor
+  LineSettings line;           // the serial line in force, for the line dialog and the about box
+  MessageChoice messages;      // what crosses each way, for the messages dialog
+  TrafficCounts counts;        // messages and losses each way since "Reset"
+  std::string capture;         // the file a capture writes; empty while none runs
+  std::string captureStopped;  // why the last capture stopped by itself; empty: it did not
+  // MIDI events kept in their place in time (true) or sent at once (false); empty for a MIDI
+  // service without cycles, where they always go at once.
+  std::optional<bool> exactTiming;
   std::vector<Notice> notices;  // waiting to be shown, oldest first
   bool closed = false;          // the bridge has closed its devices: the view may go
 };

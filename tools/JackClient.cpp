@@ -10,9 +10,7 @@
 namespace velmora::tools {
 
 JackRing MakeJackRing(std::size_t bytes) {
-  JackRing ring(jack_ringbuffer_create(bytes));
-  if (!ring) throw std::runtime_error("no memory for a JACK ring");
-  return ring;
+  return std::make_unique<platform::midi::ByteRing>(bytes);
 }
 
 JackClient::JackClient(const std::string& name, JackProcessCallback process, void* self)

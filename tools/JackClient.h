@@ -4,7 +4,6 @@
 // benchmark's far side and its floor are all made of these.
 
 #include <jack/jack.h>
-#include <jack/ringbuffer.h>
 
 #include <atomic>
 #include <chrono>
@@ -14,15 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/midi/ByteRing.h"
 #include "platform/midi/CallbackTimer.h"
 
 namespace velmora::tools {
 
-struct RingFree {
-  void operator()(jack_ringbuffer_t* ring) const { jack_ringbuffer_free(ring); }
-};
 // A lock-free single-producer single-consumer ring that a process callback may touch.
-using JackRing = std::unique_ptr<jack_ringbuffer_t, RingFree>;
+using JackRing = std::unique_ptr<platform::midi::ByteRing>;
 JackRing MakeJackRing(std::size_t bytes);
 
 class JackClient {

@@ -22,12 +22,12 @@ bool pollUntil(Done done, std::chrono::milliseconds bound) {
 }
 
 // The size of the whole record at the ring's head, or 0 while it is not all written.
-std::size_t recordAtHead(jack_ringbuffer_t* ring) {
-  if (jack_ringbuffer_read_space(ring) < 2) return 0;
+std::size_t recordAtHead(platform::midi::ByteRing* ring) {
+  if (ring->ReadSpace() < 2) return 0;
   std::uint8_t length[2];
-  jack_ringbuffer_peek(ring, reinterpret_cast<char*>(length), 2);
+  ring->Peek(length, 2);
   const std::size_t size = length[0] | (length[1] << 8);
-  return jack_ringbuffer_read_space(ring) >= 2 + size ? size : 0;
+  return ring->ReadSpace() >= 2 + size ? size : 0;
 }
 
 }  // namespace
@@ -67,12 +67,12 @@ bool JackPeer::inConnected() const {
 
 bool JackPeer::send(const Bytes& message) {
   if (message.empty() || message.size() > 0xFFFF) return false;
-  if (jack_ringbuffer_write_space(toJack_.get()) < message.size() + 2) return false;
+  if (toJack_->WriteSpace() < message.size() + 2) return false;
   // One write, so that the process thread never sees a length without its bytes.
   Bytes record{static_cast<std::uint8_t>(message.size() & 0xFF),
                static_cast<std::uint8_t>(message.size() >> 8)};
   record.insert(record.end(), message.begin(), message.end());
-  jack_ringbuffer_write(toJack_.get(), reinterpret_cast<const char*>(record.data()), record.size());
+  toJack_->Write(record.data(), record.size());
   ++queued_;
   return true;
 }
@@ -86,9 +86,9 @@ std::optional<JackPeer::Bytes> JackPeer::receive(std::chrono::milliseconds timeo
   if (!pollUntil([&] { return (size = recordAtHead(fromJack_.get())) > 0; }, timeout)) {
     return std::nullopt;
   }
-  jack_ringbuffer_read_advance(fromJack_.get(), 2);
+  fromJack_->ReadAdvance(2);
   Bytes message(size);
-  jack_ringbuffer_read(fromJack_.get(), reinterpret_cast<char*>(message.data()), size);
+  fromJack_->Read(message.data(), size);
   return message;
 }
 
@@ -109,8 +109,8 @@ void JackPeer::writeOut(jack_port_t* out, jack_nframes_t frames) {
     if (size == 0 || jack_midi_max_event_size(buffer) < size) break;
     jack_midi_data_t* data = jack_midi_event_reserve(buffer, frame, size);
     if (!data) break;
-    jack_ringbuffer_read_advance(toJack_.get(), 2);
-    jack_ringbuffer_read(toJack_.get(), reinterpret_cast<char*>(data), size);
+    toJack_->ReadAdvance(2);
+    toJack_->Read(data, size);
     sent_.fetch_add(1);
   }
 }
@@ -121,12 +121,12 @@ void JackPeer::readIn(jack_port_t* in, jack_nframes_t frames) {
   for (std::uint32_t i = 0; i < count; ++i) {
     jack_midi_event_t event;
     if (jack_midi_event_get(&event, buffer, i) != 0) continue;
-    if (jack_ringbuffer_write_space(fromJack_.get()) < event.size + 2) break;
+    if (fromJack_->WriteSpace() < event.size + 2) break;
     // Length before bytes: receive() takes a record only once all of it is there.
     const std::uint8_t length[2] = {static_cast<std::uint8_t>(event.size & 0xFF),
                                     static_cast<std::uint8_t>(event.size >> 8)};
-    jack_ringbuffer_write(fromJack_.get(), reinterpret_cast<const char*>(length), 2);
-    jack_ringbuffer_write(fromJack_.get(), reinterpret_cast<const char*>(event.buffer), event.size);
+    fromJack_->Write(length, 2);
+    fromJack_->Write(event.buffer, event.size);
   }
 }
 

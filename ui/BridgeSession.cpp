@@ -84,7 +84,8 @@ class OfferedLink {
 }  // namespace
 
 int RunBridgeSession(core::Bridge& bridge, core::SettingsStore& settings,
-                     const std::function<void(ViewLink& link)>& offer) {
+                     const std::function<void(ViewLink& link)>& offer,
+                     std::function<std::optional<bool>()> timing) {
   auto& pump = platform::MessagePump::current();
   pump.resetQuit();  // a thread's earlier session
   core::WindowModel model;
@@ -93,6 +94,7 @@ int RunBridgeSession(core::Bridge& bridge, core::SettingsStore& settings,
   model.SetCountsSource([&bridge] { return bridge.Counts(); });
   model.SetCaptureSource([&bridge] { return bridge.CapturePath(); });
   model.SetCaptureStopSource([&bridge] { return bridge.CaptureStopped(); });
+  model.SetTimingSource(std::move(timing));
   TfmMain form(bridge, model);
   ChoiceMemory memory(form, model, settings);
   FormActions actions(form, model, [&memory](const core::WindowPosition& at) { memory.Moved(at); });

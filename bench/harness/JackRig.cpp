@@ -51,18 +51,18 @@ std::uint32_t Unpack(const jack_midi_data_t* data) {
 }
 
 // Moves queued messages into an output port buffer until either runs out; returns how many.
-std::uint32_t Drain(jack_ringbuffer_t* queue, void* buffer, bool& full,
+std::uint32_t Drain(platform::midi::ByteRing* queue, void* buffer, bool& full,
                     Stream* departures = nullptr, SteadyClock::time_point at = {}) {
   std::uint32_t written = 0;
   full = false;
   std::uint32_t packed = 0;
-  while (jack_ringbuffer_read_space(queue) >= sizeof packed) {
+  while (queue->ReadSpace() >= sizeof packed) {
     jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, 3);
     if (data == nullptr) {
       full = true;
       break;
     }
-    jack_ringbuffer_read(queue, reinterpret_cast<char*>(&packed), sizeof packed);
+    queue->Read(&packed, sizeof packed);
     Pack(packed, data);
     if (departures) departures->Left(SeqOf(packed), at);
     ++written;
@@ -211,17 +211,17 @@ std::string JackFarSide::SinkName(bool floor) const {
 }
 
 bool JackFarSide::Play(bool floor, std::uint32_t packed) {
-  jack_ringbuffer_t* queue = ports_[floor].queue.get();
-  if (jack_ringbuffer_write_space(queue) < sizeof packed) return false;
-  jack_ringbuffer_write(queue, reinterpret_cast<const char*>(&packed), sizeof packed);
+  platform::midi::ByteRing* queue = ports_[floor].queue.get();
+  if (queue->WriteSpace() < sizeof packed) return false;
+  queue->Write(&packed, sizeof packed);
   return true;
 }
 
 bool JackFarSide::PlayAt(bool floor, std::uint32_t packed, SteadyClock::time_point at) {
-  jack_ringbuffer_t* queue = ports_[floor].timed.get();
+  platform::midi::ByteRing* queue = ports_[floor].timed.get();
   const TimedMessage message{packed, JackUsOf(at)};
-  if (jack_ringbuffer_write_space(queue) < sizeof message) return false;
-  jack_ringbuffer_write(queue, reinterpret_cast<const char*>(&message), sizeof message);
+  if (queue->WriteSpace() < sizeof message) return false;
+  queue->Write(&message, sizeof message);
   return true;
 }
 
@@ -232,11 +232,11 @@ void JackFarSide::PlayTimed(Port& port, void* buffer, jack_nframes_t frames) {
   if (jack_get_cycle_times(player_.get(), &first, &start, &next, &periodUs) != 0 || next <= start) {
     return;
   }
-  jack_ringbuffer_t* queue = port.timed.get();
+  platform::midi::ByteRing* queue = port.timed.get();
   jack_nframes_t frame = 0;
   TimedMessage message{};
-  while (jack_ringbuffer_read_space(queue) >= sizeof message) {
-    jack_ringbuffer_peek(queue, reinterpret_cast<char*>(&message), sizeof message);
+  while (queue->ReadSpace() >= sizeof message) {
+    queue->Peek(&message, sizeof message);
     const auto at = static_cast<jack_time_t>(std::max<std::int64_t>(message.atUs, 0));
     if (at >= next) return;  // a later cycle's
     if (at > start) {
@@ -244,7 +244,7 @@ void JackFarSide::PlayTimed(Port& port, void* buffer, jack_nframes_t frames) {
     }
     jack_midi_data_t* data = jack_midi_event_reserve(buffer, frame, 3);
     if (data == nullptr) return;
-    jack_ringbuffer_read_advance(queue, sizeof message);
+    queue->ReadAdvance(sizeof message);
     Pack(message.packed, data);
     port.lane.toSerial->Left(SeqOf(message.packed),
                              SteadyOfJack(start + (next - start) * frame / frames));
@@ -389,8 +389,8 @@ int JackFloor::Process(jack_nframes_t frames, void* self) {
 
 void JackFloor::Read() {
   ReadMessages(fd_, stop_, [this](std::uint32_t packed, SteadyClock::time_point) {
-    if (jack_ringbuffer_write_space(queue_.get()) >= sizeof packed) {
-      jack_ringbuffer_write(queue_.get(), reinterpret_cast<const char*>(&packed), sizeof packed);
+    if (queue_->WriteSpace() >= sizeof packed) {
+      queue_->Write(&packed, sizeof packed);
     } else {
       dropped_.fetch_add(1, std::memory_order_relaxed);
     }

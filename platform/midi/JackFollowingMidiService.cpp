@@ -87,6 +87,10 @@ std::size_t JackFollowingMidiService::LargestOutputEvent(HMIDIOUT handle) const 
   return owner != nullptr ? owner->LargestOutputEvent(handle) : kLargestEvent;
 }
 
+std::optional<bool> JackFollowingMidiService::ExactTimingInForce() {
+  return jack_->ExactTimingInForce();
+}
+
 void JackFollowingMidiService::SetExactTiming(bool exact) {
   jack_->SetExactTiming(exact);
 }

@@ -64,6 +64,7 @@ class JackFollowingMidiService final : public MidiService {
   int CallerDeliversInput() override;
   void DeliverInput() override;
   void SetExactTiming(bool exact) override;
+  std::optional<bool> ExactTimingInForce() override;
   std::size_t LargestOutputEvent(HMIDIOUT handle) const override;
 
  private:

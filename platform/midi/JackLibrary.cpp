@@ -18,7 +18,6 @@
 #pragma GCC visibility push(hidden)
 #include <jack/jack.h>
 #include <jack/midiport.h>
-#include <jack/ringbuffer.h>
 
 namespace velmora::platform::midi {
 
@@ -39,9 +38,6 @@ namespace {
   X(jack_set_info_function) X(jack_get_version_string) X(jack_midi_clear_buffer) \
   X(jack_midi_get_event_count) X(jack_midi_event_get) X(jack_midi_event_reserve) \
   X(jack_midi_event_write) \
-  X(jack_ringbuffer_create) X(jack_ringbuffer_free) X(jack_ringbuffer_mlock) \
-  X(jack_ringbuffer_read) X(jack_ringbuffer_read_advance) X(jack_ringbuffer_read_space) \
-  X(jack_ringbuffer_write) X(jack_ringbuffer_write_space) X(jack_ringbuffer_peek) \
   X(jack_get_time) X(jack_get_cycle_times) X(jack_set_latency_callback) \
   X(jack_port_set_latency_range) X(jack_port_get_latency_range) X(jack_recompute_total_latencies)
 // clang-format on
@@ -112,17 +108,6 @@ class Libraries {
     if (const Api* api = current_.load(std::memory_order_acquire)) return *api;
     std::lock_guard lock(mutex_);
     return ChooseLocked();
-  }
-  // Any thread, lock-free once a ring was made: the library that makes and frees the rings.
-  const Api& Rings() {
-    if (const Api* api = rings_.load(std::memory_order_acquire)) return *api;
-    std::lock_guard lock(mutex_);
-    if (rings_.load() == nullptr) {
-      const Api& api = current_.load() ? *current_.load() : ChooseLocked();
-      if (api.handle != nullptr) rings_.store(&api, std::memory_order_release);
-      return api;
-    }
-    return *rings_.load();
   }
 
   jack_client_t* Open(const char* name, jack_options_t options, jack_status_t* status) {
@@ -205,11 +190,10 @@ class Libraries {
     if (info_ != nullptr) api.jack_set_info_function(info_);
   }
 
-  // Guards everything below; `current_` and `rings_` are written under it and read without.
+  // Guards everything below; `current_` is written under it and read without.
   std::mutex mutex_;
   std::deque<Api> loaded_;  // a deque: the addresses stay
   std::atomic<const Api*> current_{nullptr};
-  std::atomic<const Api*> rings_{nullptr};
   int openClients_ = 0;
   MessageFunction error_ = nullptr;
   MessageFunction info_ = nullptr;
@@ -218,9 +202,6 @@ class Libraries {
 
 const Api& Jack() {
   return Libraries::Get().Current();
-}
-const Api& Ring() {
-  return Libraries::Get().Rings();
 }
 
 }  // namespace
@@ -241,7 +222,6 @@ std::string JackServerName() {
 
 using velmora::platform::midi::Jack;
 using velmora::platform::midi::Libraries;
-using velmora::platform::midi::Ring;
 
 // ---- the calls our code makes, forwarded ---------------------------------------------------
 
@@ -399,33 +379,6 @@ void jack_port_get_latency_range(jack_port_t* port, jack_latency_callback_mode_t
 }
 int jack_recompute_total_latencies(jack_client_t* client) {
   return Jack().jack_recompute_total_latencies(client);
-}
-jack_ringbuffer_t* jack_ringbuffer_create(size_t size) {
-  return Ring().jack_ringbuffer_create ? Ring().jack_ringbuffer_create(size) : nullptr;
-}
-void jack_ringbuffer_free(jack_ringbuffer_t* ring) {
-  Ring().jack_ringbuffer_free(ring);
-}
-int jack_ringbuffer_mlock(jack_ringbuffer_t* ring) {
-  return Ring().jack_ringbuffer_mlock(ring);
-}
-size_t jack_ringbuffer_read(jack_ringbuffer_t* ring, char* to, size_t count) {
-  return Ring().jack_ringbuffer_read(ring, to, count);
-}
-void jack_ringbuffer_read_advance(jack_ringbuffer_t* ring, size_t count) {
-  Ring().jack_ringbuffer_read_advance(ring, count);
-}
-size_t jack_ringbuffer_read_space(const jack_ringbuffer_t* ring) {
-  return Ring().jack_ringbuffer_read_space(ring);
-}
-size_t jack_ringbuffer_write(jack_ringbuffer_t* ring, const char* from, size_t count) {
-  return Ring().jack_ringbuffer_write(ring, from, count);
-}
-size_t jack_ringbuffer_write_space(const jack_ringbuffer_t* ring) {
-  return Ring().jack_ringbuffer_write_space(ring);
-}
-size_t jack_ringbuffer_peek(jack_ringbuffer_t* ring, char* to, size_t count) {
-  return Ring().jack_ringbuffer_peek(ring, to, count);
 }
 
 }  // extern "C"

@@ -6,9 +6,7 @@
 // each forwards to the library in use. Whenever no client of ours is open, the next
 // jack_client_open chooses again: jackd's library when a jackd answers, else PipeWire's when
 // its daemon answers. So a server that starts (or changes) after the program is found all the same.
-//
-// The rings (jack_ringbuffer_*) stay with the first library loaded for the life of the
-// process, so that a ring is always freed by the code that made it.
+// The rings between JACK's threads and ours are our own (ByteRing.h), not libjack's.
 
 #include <string>
 

@@ -76,11 +76,11 @@ void WaitAtMost(sem_t& semaphore, std::chrono::nanoseconds pause) {
 
 // The header of the whole record at the ring's head; its size is 0 while the record is not all
 // written.
-RecordHeader RecordAtHead(jack_ringbuffer_t* ring) {
-  const std::size_t available = jack_ringbuffer_read_space(ring);
+RecordHeader RecordAtHead(const ByteRing& ring) {
+  const std::size_t available = ring.ReadSpace();
   if (available < kHeaderBytes) return {};
   char raw[kHeaderBytes];
-  jack_ringbuffer_peek(ring, raw, kHeaderBytes);
+  ring.Peek(raw, kHeaderBytes);
   RecordHeader header{};
   std::memcpy(&header.size, raw, kSizeBytes);
   std::memcpy(&header.time, raw + kSizeBytes, kTimeBytes);
@@ -89,14 +89,13 @@ RecordHeader RecordAtHead(jack_ringbuffer_t* ring) {
 }
 
 // Length and time before bytes: the reader takes a record only once all of it is there.
-void WriteRecord(jack_ringbuffer_t* ring, std::uint64_t time, const void* bytes,
-                 std::size_t count) {
+void WriteRecord(ByteRing& ring, std::uint64_t time, const void* bytes, std::size_t count) {
   char raw[kHeaderBytes];
   const auto size = static_cast<std::uint32_t>(count);
   std::memcpy(raw, &size, kSizeBytes);
   std::memcpy(raw + kSizeBytes, &time, kTimeBytes);
-  jack_ringbuffer_write(ring, raw, kHeaderBytes);
-  jack_ringbuffer_write(ring, static_cast<const char*>(bytes), count);
+  ring.Write(raw, kHeaderBytes);
+  ring.Write(bytes, count);
 }
 
 }  // namespace
@@ -339,13 +338,13 @@ void JackMidiService::ResetProcessCallbackTimes() {
 
 bool JackMidiService::ReadIn(JackInput& input, jack_nframes_t frames, const Cycle* cycle) {
   void* buffer = jack_port_get_buffer(input.jack.port, frames);
-  jack_ringbuffer_t* ring = input.jack.ring.get();
+  ByteRing& ring = *input.jack.ring;
   const std::uint32_t count = jack_midi_get_event_count(buffer);
   bool arrived = false;
   for (std::uint32_t i = 0; i < count; ++i) {
     jack_midi_event_t event;
     if (jack_midi_event_get(&event, buffer, i) != 0 || event.size == 0) continue;
-    if (jack_ringbuffer_write_space(ring) < kHeaderBytes + event.size) {
+    if (ring.WriteSpace() < kHeaderBytes + event.size) {
       refused_.fetch_add(1);
       input.overflowed.fetch_add(1, std::memory_order_relaxed);
       arrived = true;  // the loss is told by the one that delivers
@@ -372,7 +371,7 @@ void JackMidiService::WriteOut(JackOutput& output, jack_nframes_t frames, const 
                             std::memory_order_relaxed);
     }
   }
-  jack_ringbuffer_t* ring = output.jack.ring.get();
+  ByteRing& ring = *output.jack.ring;
   // Events go in frame order: one that is due earlier than the last placed goes beside it.
   jack_nframes_t frame = 0;
   std::size_t spent = 0;
@@ -387,7 +386,7 @@ void JackMidiService::WriteOut(JackOutput& output, jack_nframes_t frames, const 
         if (due >= frames) return;
         frame = std::max(frame, due);
       }
-      jack_ringbuffer_read_advance(ring, kHeaderBytes);
+      ring.ReadAdvance(kHeaderBytes);
       output.left = head.size;
       output.whole = head.size <= 3;
     }
@@ -400,7 +399,7 @@ void JackMidiService::WriteOut(JackOutput& output, jack_nframes_t frames, const 
     if (part == 0 || (output.whole && part < output.left)) return;
     jack_midi_data_t* data = jack_midi_event_reserve(buffer, frame, part);
     if (data == nullptr) return;
-    jack_ringbuffer_read(ring, reinterpret_cast<char*>(data), part);
+    ring.Read(data, part);
     output.left -= part;
     spent += EventCost(part);
   }
@@ -460,6 +459,13 @@ void JackMidiService::Latency(jack_latency_callback_mode_t mode, void* self) {
       jack_port_set_latency_range(port, mode, &range);
     }
   }
+}
+
+std::optional<bool> JackMidiService::ExactTimingInForce() {
+  // No cycles without a server; PipeWire's cycle times do not stand for its events' frames, so
+  // there events go at once.
+  if (processClient_.load() == nullptr || gone_.load() || !cycleTimes_.load()) return std::nullopt;
+  return exact_.load();
 }
 
 void JackMidiService::SetExactTiming(bool exact) {
@@ -606,14 +612,14 @@ jack_time_t JackMidiService::DeliverLocked(JackInput& input, std::size_t& budget
   if (const auto lost = input.overflowed.exchange(0, std::memory_order_relaxed)) {
     input.Overflowed(lost);
   }
-  jack_ringbuffer_t* ring = input.jack.ring.get();
+  ByteRing& ring = *input.jack.ring;
   for (; budget > 0; --budget) {
     const RecordHeader head = RecordAtHead(ring);
     if (head.size == 0) return 0;
     // A record that stands for a later moment waits for it; `now` is read once it matters.
     if (head.time != 0 && head.time > jack_get_time()) return head.time;
-    jack_ringbuffer_read_advance(ring, kHeaderBytes);
-    jack_ringbuffer_read(ring, reinterpret_cast<char*>(input.scratch.data()), head.size);
+    ring.ReadAdvance(kHeaderBytes);
+    ring.Read(input.scratch.data(), head.size);
     input.Deliver(input.scratch.data(), head.size);
   }
   return 0;
@@ -667,9 +673,12 @@ MMRESULT JackMidiService::OpenPortLocked(JackPort& port, const std::string& targ
   port.target = target;
   port.name = FreeNameLocked(input ? "midi_in" : "midi_out");
   port.client = generation_;
-  port.ring.reset(jack_ringbuffer_create(kRingBytes));
-  if (!port.ring) return MMSYSERR_NOMEM;
-  jack_ringbuffer_mlock(port.ring.get());
+  try {
+    port.ring = std::make_unique<ByteRing>(kRingBytes);
+  } catch (const std::bad_alloc&) {
+    return MMSYSERR_NOMEM;
+  }
+  port.ring->Lock();
   const auto idle = std::find_if(idle_.begin(), idle_.end(),
                                  [&](const IdlePort& p) { return p.name == port.name; });
   if (idle != idle_.end()) {
@@ -910,8 +919,8 @@ MMRESULT JackMidiService::WriteRecordLocked(JackOutput& output, const std::uint8
                                             std::size_t count) {
   // Nothing reads the ring of a device whose server went away.
   if (!LiveLocked(output.jack)) return MIDIERR_NODEVICE;
-  jack_ringbuffer_t* ring = output.jack.ring.get();
-  if (jack_ringbuffer_write_space(ring) < kHeaderBytes + count) {
+  ByteRing& ring = *output.jack.ring;
+  if (ring.WriteSpace() < kHeaderBytes + count) {
     refused_.fetch_add(1);
     return MIDIERR_NOTREADY;
   }
@@ -1001,7 +1010,7 @@ MMRESULT JackMidiService::midiOutClose(HMIDIOUT handle) {
   };
   // What was sent before closing still goes out (a note-off, say): the process thread empties
   // the ring first. Then the same order as for an input.
-  waitWhile([&] { return jack_ringbuffer_read_space(closing->jack.ring.get()) > 0; });
+  waitWhile([&] { return closing->jack.ring->ReadSpace() > 0; });
   // PipeWire hands a cycle's events on to the linked port in a later cycle: two more cycles
   // end before the link goes, or the last message would go with it.
   const std::uint64_t drained = cycle_.load() | 1;

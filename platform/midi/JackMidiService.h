@@ -13,7 +13,6 @@
 // open devices are lost; when one is back, a new client lists its ports.
 
 #include <jack/jack.h>
-#include <jack/ringbuffer.h>
 #include <semaphore.h>
 #include <time.h>
 
@@ -28,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/midi/ByteRing.h"
 #include "platform/midi/CallbackTimer.h"
 #include "platform/midi/Endpoints.h"
 #include "platform/midi/MidiService.h"
@@ -99,6 +99,7 @@ class JackMidiService final : public MidiService {
   // was sent, one cycle later; the ports report that cycle as their latency. Otherwise each
   // goes at once: input as its cycle is processed, output at the start of the next cycle.
   void SetExactTiming(bool exact) override;
+  std::optional<bool> ExactTimingInForce() override;
   // The longest message that goes to JACK as one event: what an empty port buffer takes, short
   // of the margin that PipeWire's libjack needs; jackd's figure until a cycle has measured it.
   std::size_t LargestOutputEvent(HMIDIOUT) const override {
@@ -106,10 +107,7 @@ class JackMidiService final : public MidiService {
   }
 
  private:
-  struct RingFree {
-    void operator()(jack_ringbuffer_t* ring) const { jack_ringbuffer_free(ring); }
-  };
-  using Ring = std::unique_ptr<jack_ringbuffer_t, RingFree>;
+  using Ring = std::unique_ptr<ByteRing>;
 
   // What an open device has on JACK. Fields are written by the UI thread before the device is
   // published to the process thread and not changed until it is taken back.

@@ -184,6 +184,9 @@ class MidiService {
   // keeps its place in time, a cycle later, rather than going at once. Services without cycles
   // forward at once either way.
   virtual void SetExactTiming(bool exact) { (void)exact; }
+  // Whether events keep their place in time now (see SetExactTiming): empty for a service
+  // without cycles, or one whose cycles do not tell their times.
+  virtual std::optional<bool> ExactTimingInForce() { return std::nullopt; }
   // Our own: the longest message, in bytes, that the open output `handle` takes as one event
   // (a system exclusive longer than this would reach it cut in parts).
   virtual std::size_t LargestOutputEvent(HMIDIOUT handle) const {

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QTimer>
 #include <filesystem>
@@ -46,6 +47,24 @@ TEST(LineSettingsDialog, ShowsTheLineAndTakesAnySpeedTheDeviceCanTake) {
     } else {
       EXPECT_FALSE(dialog.Settings().has_value());
     }
+  }
+}
+
+// The timing shows only where the MIDI service moves events in cycles, and says which.
+TEST(LineSettingsDialog, ShowsTheMidiTimingInForceWhereThereIsOne) {
+  const struct {
+    std::optional<bool> exact;
+    const char* start;  // of the text shown; null: no row
+  } cases[] = {{std::nullopt, nullptr}, {true, "exact :"}, {false, "rapide :"}};
+  for (const auto& test : cases) {
+    LineSettingsDialog dialog(core::LineSettings{}, test.exact);
+    if (!test.start) {
+      EXPECT_EQ(dialog.Timing(), nullptr);
+      continue;
+    }
+    ASSERT_NE(dialog.Timing(), nullptr);
+    EXPECT_TRUE(dialog.Timing()->text().startsWith(QString::fromUtf8(test.start)))
+        << dialog.Timing()->text().toStdString();
   }
 }
 
@@ -98,6 +117,7 @@ TEST_F(LineSettingsWindowTest, OkSetsTheOpenPortsLineAndCancelLeavesIt) {
   Answer(
       [](LineSettingsDialog& dialog) {
         EXPECT_EQ(dialog.Settings(), core::LineSettings{});
+        EXPECT_EQ(dialog.Timing(), nullptr) << "a MIDI service without cycles";
         dialog.Baud()->setCurrentText("31250");
         dialog.StopBits()->setCurrentIndex(dialog.StopBits()->findText("2"));
       },

@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -20,7 +21,8 @@ const char* const kFlows[] = {"Aucun", "RTS/CTS", "XON/XOFF"};
 
 }  // namespace
 
-LineSettingsDialog::LineSettingsDialog(const core::LineSettings& current, QWidget* parent)
+LineSettingsDialog::LineSettingsDialog(const core::LineSettings& current,
+                                       std::optional<bool> exactTiming, QWidget* parent)
     : QDialog(parent) {
   setObjectName(QStringLiteral("LineSettingsDialog"));
   setWindowTitle(QStringLiteral("Paramètres du port"));
@@ -69,6 +71,18 @@ LineSettingsDialog::LineSettingsDialog(const core::LineSettings& current, QWidge
   form->addRow(QStringLiteral("Parité :"), parity_);
   form->addRow(QStringLiteral("Bits d'arrêt :"), stopBits_);
   form->addRow(QStringLiteral("Contrôle de flux :"), flow_);
+  if (exactTiming) {
+    timing_ =
+        new QLabel(*exactTiming ? QStringLiteral("exact : chaque message à son heure, une période "
+                                                 "plus tard")
+                                : QStringLiteral("rapide : au plus tôt, au début du cycle"),
+                   this);
+    timing_->setObjectName(QStringLiteral("lblTiming"));
+    timing_->setToolTip(
+        QStringLiteral("Choisi au lancement : --timing exact|fast, ou timing= "
+                       "dans la section [bridge] du profil."));
+    form->addRow(QStringLiteral("Minutage MIDI :"), timing_);
+  }
   form->addRow(buttons);
 }
 
@@ -84,8 +98,9 @@ std::optional<core::LineSettings> LineSettingsDialog::Settings() const {
 }
 
 std::optional<core::LineSettings> ChooseLineSettings(const core::LineSettings& current,
+                                                     std::optional<bool> exactTiming,
                                                      QWidget* parent) {
-  LineSettingsDialog dialog(current, parent);
+  LineSettingsDialog dialog(current, exactTiming, parent);
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   return dialog.Settings();
 }

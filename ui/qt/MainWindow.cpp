@@ -310,7 +310,7 @@ void MainWindow::buildMenu() {
   };
   QAction* portSettings = action("ActPortSettings", "Paramètres du port...");
   connect(portSettings, &QAction::triggered, this, [this] {
-    if (const auto line = ChooseLineSettings(shown_.line, this)) {
+    if (const auto line = ChooseLineSettings(shown_.line, shown_.exactTiming, this)) {
       Action action(Action::Kind::LineSettings);
       action.line = *line;
       link_.Post(std::move(action));
