@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "platform/midi/JackCycleOrder.h"
+
 namespace velmora::tools {
 
 JackRing MakeJackRing(std::size_t bytes) {
@@ -82,6 +84,7 @@ int JackClient::onXrun(void* self) {
 
 int JackClient::timedProcess(jack_nframes_t frames, void* self) {
   auto& client = *static_cast<JackClient*>(self);
+  const platform::midi::JackCycleOrder order;
   return client.timer_.Time([&] { return client.process_(frames, client.processSelf_); });
 }
 

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/midi/JackCycleOrder.h"
 #include "platform/midi/JackLibrary.h"
 
 namespace velmora::platform::midi {
@@ -289,6 +290,7 @@ void JackMidiService::CloseClientLocked() {
 
 int JackMidiService::Process(jack_nframes_t frames, void* self) {
   auto& service = *static_cast<JackMidiService*>(self);
+  const JackCycleOrder order;
   service.processTimer_.Time([&] { service.ProcessCycle(frames); });
   return 0;
 }

@@ -35,7 +35,10 @@ case "${1:-}" in
     stop  # a server left behind by an interrupted run
     mkdir -p "$state"
     # Every descriptor redirected: CTest waits for the fixture's output to close.
-    jackd --no-realtime -d dummy -r 48000 -p 64 >"$logfile" 2>&1 </dev/null &
+    # VELMORA_JACKD_OPTIONS: server options of a run's own (the ThreadSanitizer run asks for
+    # --sync, so that a slowed client's cycle never overlaps the next one's).
+    # shellcheck disable=SC2086
+    jackd ${VELMORA_JACKD_OPTIONS:-} --no-realtime -d dummy -r 48000 -p 64 >"$logfile" 2>&1 </dev/null &
     echo $! >"$pidfile"
     for _ in $(seq 200); do
       if ! kill -0 "$(<"$pidfile")" 2>/dev/null; then
