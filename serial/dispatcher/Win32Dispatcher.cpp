@@ -107,6 +107,8 @@ void TApdWin32Dispatcher::MarkLost(unsigned long error) {
 std::int32_t TApdWin32Dispatcher::CloseCom() {
   if (device_ == nullptr) return -1;
   CloseEvents();
+  // What waits for the line goes with the port, so that flow control holds no close.
+  ::PurgeComm(handleOf(device_), PURGE_TXABORT | PURGE_TXCLEAR);
   const BOOL closed = ::CloseHandle(handleOf(device_));
   device_ = nullptr;
   SetComHandle(InvalidHandle);
