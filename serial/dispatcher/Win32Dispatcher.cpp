@@ -265,8 +265,9 @@ bool TApdWin32Dispatcher::WaitComEvent(std::uint32_t& mask) {
   HANDLE waits[2] = {context.hEvent, handleOf(comCancel_)};
   const DWORD which = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
   if (which == WAIT_OBJECT_0 + 1) {
-    // A zero mask ends the pending wait; the mask is set again for the next one.
-    ::SetCommMask(device, 0);
+    // A zero mask ends the pending wait; the mask is set again for the next one. A device
+    // that went away may refuse the mask: the wait, this thread's, is cancelled instead.
+    if (!::SetCommMask(device, 0)) ::CancelIo(device);
     DWORD ignored;
     ::GetOverlappedResult(device, &context, &ignored, TRUE);
     ::ResetEvent(context.hEvent);
