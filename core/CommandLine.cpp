@@ -227,13 +227,11 @@ ResolvedChoice ResolveChoice(const CommandLine& options, const DeviceInventory& 
     if (result.choice.comNumber == 0 && !byNumber) {
       // A device path that is not there yet: that device, when it comes.
       result.choice.comIdentity = port;
-#ifdef _WIN32
     } else if (result.choice.comNumber == 0) {
+#ifdef _WIN32
       // There COMn is the device itself, its identity: it waits as a path does.
       result.choice.comIdentity = platform::ComDeviceName(number);
 #else
-    } else if (result.choice.comNumber == 0) {
-#endif
       std::vector<std::string> candidates;
       for (std::size_t i = 0; i < paths.size(); ++i) {
         candidates.push_back("COM" + std::to_string(devices.ComNumberAt(i)) + " (" + paths[i] +
@@ -242,6 +240,7 @@ ResolvedChoice ResolveChoice(const CommandLine& options, const DeviceInventory& 
       result.error =
           "--port: \"" + port + "\" is no serial port; candidates: " + joined(candidates);
       return result;
+#endif
     }
   }
   const auto match = [&](const std::optional<std::string>& wanted,

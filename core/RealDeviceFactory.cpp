@@ -4,7 +4,9 @@
 
 #include "core/MidiDeviceAdapters.h"
 #include "core/SerialDeviceAdapters.h"
-#ifndef _WIN32
+#ifdef _WIN32
+#include "platform/serial/ComListWatch.h"
+#else
 #include "platform/serial/DeviceFolderWatch.h"
 #endif
 
@@ -60,7 +62,8 @@ class RealDeviceWatch final : public DeviceWatch {
       }
     }
 #else
-    (void)dev, (void)serialChanged;
+    (void)dev;
+    if (serialChanged) ports_ = std::make_unique<platform::ComListWatch>(std::move(serialChanged));
 #endif
     if (midi_) midi_->SetPortsChangedCallback(std::move(midiChanged));
   }
@@ -72,7 +75,9 @@ class RealDeviceWatch final : public DeviceWatch {
 
  private:
   std::shared_ptr<platform::midi::MidiService> midi_;
-#ifndef _WIN32
+#ifdef _WIN32
+  std::unique_ptr<platform::ComListWatch> ports_;
+#else
   std::unique_ptr<platform::DeviceFolderWatch> folders_;
 #endif
 };

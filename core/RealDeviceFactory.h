@@ -27,7 +27,8 @@ class RealDeviceFactory final : public DeviceFactory {
   std::unique_ptr<MidiOutputDevice> CreateMidiOutput() override;
   std::unique_ptr<PortProbe> CreatePortProbe() override;
   std::string MidiServiceName() override { return midiService()->Name(); }
-  // inotify on the name space's device folder and the MIDI service's ports-changed callback.
+  // inotify on the name space's device folder (on Windows a look at the COM list each second)
+  // and the MIDI service's ports-changed callback.
   std::unique_ptr<DeviceWatch> WatchDevices(std::function<void()> serialChanged,
                                             std::function<void()> midiChanged) override;
   // The MIDI service in use; empty until a MIDI device or list was first asked for.

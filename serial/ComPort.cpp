@@ -773,13 +773,7 @@ TApdBaseDispatcher& TApdCustomComPort::RequireDispatcher() {
 }
 
 bool TApdCustomComPort::DeviceLost() const {
-  if (portState_ != TPortState::psOpen) return false;
-#ifdef _WIN32
-  return false;  // Win32 reports a vanished device as a failing call, not as a state
-#else
-  const auto* posix = dynamic_cast<const TApdPosixDispatcher*>(dispatcher_.get());
-  return posix && posix->DeviceLost();
-#endif
+  return portState_ == TPortState::psOpen && dispatcher_ && dispatcher_->DeviceLost();
 }
 
 std::int32_t TApdCustomComPort::PutBlock(const void* block, std::uint16_t len) {

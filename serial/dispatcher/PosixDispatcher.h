@@ -17,9 +17,6 @@
 
 namespace velmora::serial {
 
-// CE_ bit of a device that went away (Win32's CE_IOE), reported with CE_FRAME.
-inline constexpr std::uint32_t CE_IOE = 0x0400;
-
 class TApdPosixDispatcher : public TApdBaseDispatcher {
  public:
   // names: how "\\.\COMn" and "COMn" find their device; paths are opened as given.
@@ -34,9 +31,7 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   std::int32_t CloseCom() override;
   std::int32_t LastErrorCode() const override { return lastError_.load(); }
 
-  // The device vanished while open (a USB adapter pulled, the far end of a pseudo-terminal
-  // closed): nothing more is read from it or written to it. Any thread.
-  bool DeviceLost() const { return lost_.load(); }
+  bool DeviceLost() const override { return lost_.load(); }
 
  protected:
   std::int32_t EscapeComFunction(std::int32_t function) override;
