@@ -309,9 +309,9 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
   EXPECT_NE(text.find("MIDI In fermé", stop), std::string::npos) << text;
   std::stringstream said;
   said << std::ifstream(errors).rdbuf();
-  EXPECT_NE(said.str().find("velmora-headless: jack process callback: longest "), std::string::npos)
+  EXPECT_NE(said.str().find("velmora-headless: traitement JACK : "), std::string::npos)
       << said.str();
-  EXPECT_NE(said.str().find(" cycles over 50 µs\n"), std::string::npos) << said.str();
+  EXPECT_NE(said.str().find(" au-delà de 50 µs\n"), std::string::npos) << said.str();
   ExpectNothingLeftBehind(peer, "headless-peer", serial.slavePath());
 }
 
@@ -627,7 +627,7 @@ TEST(Profiles, ASecondStartIsRefusedWhileTheFirstRunsAndNotAfterItWasKilled) {
     ASSERT_TRUE(second.program.waitExit(kBound));
     EXPECT_TRUE(WIFEXITED(second.program.status()) && WEXITSTATUS(second.program.status()) == 1)
         << second.program.status();
-    EXPECT_EQ(slurp(second.errors), "velmora: the profile solo already runs (pid " +
+    EXPECT_EQ(slurp(second.errors), "velmora: le profil solo tourne déjà (pid " +
                                         std::to_string(first.program.pid()) + ")\n");
     EXPECT_EQ(slurp(second.output), "");
   }
