@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <system_error>
+
 namespace velmora::platform {
 
 namespace {
@@ -16,11 +18,7 @@ dev_t deviceOf(const struct stat& status) {
 }  // namespace
 
 SerialCloser::~SerialCloser() {
-  {
-    const std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  changed_.notify_all();
+  // No Close can come any more: the thread, if any, ends once it has closed what it has.
   if (thread_.joinable()) thread_.join();
 }
 
@@ -28,13 +26,20 @@ void SerialCloser::Close(int fd) {
   if (fd < 0) return;
   struct stat status {};
   const dev_t device = ::fstat(fd, &status) == 0 ? deviceOf(status) : 0;
-  {
-    const std::lock_guard lock(mutex_);
-    queue_.push_back({fd, device});
-    ++pending_[device];
-    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+  const std::lock_guard lock(mutex_);
+  if (!running_) {
+    // The last one has left its loop and given up the lock: it only returns now.
+    if (thread_.joinable()) thread_.join();
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+      ::close(fd);  // no thread to be had: closed here, as it always was
+      return;
+    }
+    running_ = true;
   }
-  changed_.notify_all();
+  queue_.push_back({fd, device});
+  ++pending_[device];
 }
 
 void SerialCloser::WaitFor(const std::string& path) {
@@ -48,9 +53,7 @@ void SerialCloser::WaitFor(const std::string& path) {
 void SerialCloser::run() {
   ::pthread_setname_np(::pthread_self(), "serial-close");
   std::unique_lock lock(mutex_);
-  for (;;) {
-    changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-    if (queue_.empty()) return;  // stopping, and nothing left to close
+  while (!queue_.empty()) {
     const Handed handed = queue_.front();
     queue_.pop_front();
     lock.unlock();
@@ -59,6 +62,7 @@ void SerialCloser::run() {
     if (--pending_[handed.device] == 0) pending_.erase(handed.device);
     changed_.notify_all();
   }
+  running_ = false;
 }
 
 }  // namespace velmora::platform

@@ -41,8 +41,10 @@ class SerialCloser {
   std::condition_variable changed_;
   std::deque<Handed> queue_;
   std::unordered_map<dev_t, int> pending_;  // per device: descriptors handed and not closed yet
-  bool stopping_ = false;
-  // Started by the first Close, joined by the destructor; the only thread that closes.
+  bool running_ = false;  // thread_ takes what is queued; once it is empty, it ends
+  // Started by a Close when none runs, ended by itself when nothing is left to close (no thread
+  // waits while nothing closes), joined by the next start or the destructor. The only thread
+  // that closes.
   std::thread thread_;
 };
 
