@@ -8,19 +8,22 @@
 #include "platform/serial/ComListWatch.h"
 #else
 #include "platform/serial/DeviceFolderWatch.h"
+#include "platform/serial/SerialCloser.h"
 #endif
 
 namespace velmora::core {
 
 RealDeviceFactory::RealDeviceFactory(std::shared_ptr<platform::midi::MidiService> midi,
                                      platform::SerialNameSpace names, std::string midiClientName)
-    : midi_(std::move(midi)),
-      names_(std::move(names)),
-      midiClientName_(std::move(midiClientName)) {}
+    : midi_(std::move(midi)), names_(std::move(names)), midiClientName_(std::move(midiClientName)) {
+#ifndef _WIN32
+  closer_ = std::make_shared<platform::SerialCloser>();
+#endif
+}
 
 std::unique_ptr<ComPortDevice> RealDeviceFactory::CreateComPort() {
   auto port = std::make_unique<SerialComPortDevice>();
-  port->Port().DispatcherFactory = serial::PlatformDispatcherFactory(names_);
+  port->Port().DispatcherFactory = serial::PlatformDispatcherFactory(names_, closer_);
   return port;
 }
 

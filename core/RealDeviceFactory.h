@@ -10,6 +10,10 @@
 #include "platform/midi/MidiService.h"
 #include "platform/serial/SerialNames.h"
 
+namespace velmora::platform {
+class SerialCloser;
+}
+
 namespace velmora::core {
 
 class RealDeviceFactory final : public DeviceFactory {
@@ -41,6 +45,9 @@ class RealDeviceFactory final : public DeviceFactory {
 
   std::shared_ptr<platform::midi::MidiService> midi_;
   const platform::SerialNameSpace names_;
+  // Closes the serial ports' descriptors on its own thread, shared by every port made here so
+  // that a port reopened waits for its device's earlier close. Unset on Windows.
+  std::shared_ptr<platform::SerialCloser> closer_;
   const std::string midiClientName_;
 };
 

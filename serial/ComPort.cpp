@@ -38,15 +38,17 @@ TDispatcherFactory PlatformDispatcherFactory() {
   return PlatformDispatcherFactory(platform::SerialNameSpace{});
 }
 
-TDispatcherFactory PlatformDispatcherFactory(const platform::SerialNameSpace& names) {
+TDispatcherFactory PlatformDispatcherFactory(const platform::SerialNameSpace& names,
+                                             std::shared_ptr<platform::SerialCloser> closer) {
 #ifdef _WIN32
   (void)names;  // the device path is the port's own name there
+  (void)closer;
   return [](TApdCustomComPort* owner) -> std::unique_ptr<TApdBaseDispatcher> {
     return std::make_unique<TApdWin32Dispatcher>(owner);
   };
 #else
-  return [names](TApdCustomComPort* owner) -> std::unique_ptr<TApdBaseDispatcher> {
-    return std::make_unique<TApdPosixDispatcher>(owner, names);
+  return [names, closer](TApdCustomComPort* owner) -> std::unique_ptr<TApdBaseDispatcher> {
+    return std::make_unique<TApdPosixDispatcher>(owner, names, platform::Clock::system(), closer);
   };
 #endif
 }

@@ -20,9 +20,11 @@ namespace velmora::serial {
 class TApdPosixDispatcher : public TApdBaseDispatcher {
  public:
   // names: how "\\.\COMn" and "COMn" find their device; paths are opened as given.
+  // closer: where the device's descriptor is closed (see PosixSerialDevice); none: here.
   explicit TApdPosixDispatcher(TApdCustomComPort* owner,
                                platform::SerialNameSpace names = platform::SerialNameSpace{},
-                               const platform::Clock& clock = platform::Clock::system());
+                               const platform::Clock& clock = platform::Clock::system(),
+                               std::shared_ptr<platform::SerialCloser> closer = nullptr);
   ~TApdPosixDispatcher() override;
 
   // Public for the port probe, which opens and closes a dispatcher that is never initialised.
