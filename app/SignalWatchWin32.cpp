@@ -20,7 +20,8 @@ struct ConsoleControl {
     if (!arrived || !stop || !finished) {
       const DWORD error = GetLastError();
       close();
-      throw std::system_error(static_cast<int>(error), std::system_category(), "CreateEvent");
+      throw std::system_error(static_cast<int>(error), std::system_category(),
+                              "impossible de suivre Ctrl+C (CreateEvent)");
     }
   }
   ~ConsoleControl() { close(); }
@@ -80,7 +81,7 @@ SignalWatch::SignalWatch() : console_(std::make_shared<ConsoleControl>()) {
     std::lock_guard lock(active().mutex);
     active().console.reset();
     throw std::system_error(static_cast<int>(error), std::system_category(),
-                            "SetConsoleCtrlHandler");
+                            "impossible de suivre Ctrl+C (SetConsoleCtrlHandler)");
   }
 }
 

@@ -84,7 +84,7 @@ int JackClient::onXrun(void* self) {
 
 int JackClient::timedProcess(jack_nframes_t frames, void* self) {
   auto& client = *static_cast<JackClient*>(self);
-  const platform::midi::JackCycleOrder order;
+  [[maybe_unused]] const platform::midi::JackCycleOrder order;
   return client.timer_.Time([&] { return client.process_(frames, client.processSelf_); });
 }
 

@@ -290,7 +290,7 @@ void JackMidiService::CloseClientLocked() {
 
 int JackMidiService::Process(jack_nframes_t frames, void* self) {
   auto& service = *static_cast<JackMidiService*>(self);
-  const JackCycleOrder order;
+  [[maybe_unused]] const JackCycleOrder order;
   service.processTimer_.Time([&] { service.ProcessCycle(frames); });
   return 0;
 }
