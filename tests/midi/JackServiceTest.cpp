@@ -146,7 +146,9 @@ class JackService : public ::testing::Test {
     service = std::make_unique<pm::JackMidiService>();
     ASSERT_TRUE(service->Connected());
   }
-  void TearDown() override { EXPECT_EQ(service->Refused(), 0u); }
+  void TearDown() override {
+    if (service) EXPECT_EQ(service->Refused(), 0u);
+  }
 
   std::unique_ptr<JackPeer> peer;
   std::unique_ptr<pm::JackMidiService> service;
