@@ -147,7 +147,9 @@ class JackService : public ::testing::Test {
     ASSERT_TRUE(service->Connected());
   }
   void TearDown() override {
-    if (service) EXPECT_EQ(service->Refused(), 0u);
+    if (service) {
+      EXPECT_EQ(service->Refused(), 0u);
+    }
   }
 
   std::unique_ptr<JackPeer> peer;
