@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -22,27 +23,34 @@ namespace {
 constexpr int kUsageError = 2;
 constexpr int kAlreadyRuns = 1;
 
+// "1 message MIDI perdu", "3 messages MIDI perdus": French keeps the singular below two.
+std::string messageCount(unsigned long long count, const std::string& participle) {
+  const bool plural = count > 1;
+  return std::to_string(count) + (plural ? " messages MIDI " : " message MIDI ") + participle +
+         (plural ? "s" : "");
+}
+
 // Losses are counted quietly while playing; whoever started the program from a terminal (or a
 // soak test, or a service's journal) learns of them here, and of the longest run of the MIDI
 // back end's real-time callback (JACK's process callback) where it has one.
 void reportAtExit(const std::string& program, const core::Bridge& bridge,
                   const platform::midi::MidiService* midi) {
   if (bridge.MidiInRefused > 0) {
-    std::fprintf(stderr, "%s: %llu MIDI messages lost: the MIDI input's buffer was full\n",
-                 program.c_str(), static_cast<unsigned long long>(bridge.MidiInRefused));
+    std::fprintf(stderr, "%s: %s : la mémoire tampon de l'entrée MIDI était pleine\n",
+                 program.c_str(), messageCount(bridge.MidiInRefused, "perdu").c_str());
   }
   if (bridge.ComTxRefused > 0) {
-    std::fprintf(stderr,
-                 "%s: %llu MIDI messages not sent: the serial port's output buffer was full\n",
-                 program.c_str(), static_cast<unsigned long long>(bridge.ComTxRefused));
+    std::fprintf(stderr, "%s: %s : la mémoire tampon de sortie du port série était pleine\n",
+                 program.c_str(), messageCount(bridge.ComTxRefused, "non envoyé").c_str());
   }
   const auto times = midi ? midi->ProcessCallbackTimes() : std::nullopt;
   if (times && times->cycles > 0) {
+    char longest[32];
+    std::snprintf(longest, sizeof longest, "%.1f", static_cast<double>(times->longestNs) / 1000.0);
+    if (char* point = std::strchr(longest, '.')) *point = ',';  // the French decimal comma
     std::fprintf(stderr,
-                 "%s: jack process callback: longest %.1f µs, %llu of %llu cycles over "
-                 "%llu µs\n",
-                 program.c_str(), static_cast<double>(times->longestNs) / 1000.0,
-                 static_cast<unsigned long long>(times->overBudget),
+                 "%s: traitement JACK : %s µs au plus, %llu cycles sur %llu au-delà de %llu µs\n",
+                 program.c_str(), longest, static_cast<unsigned long long>(times->overBudget),
                  static_cast<unsigned long long>(times->cycles),
                  static_cast<unsigned long long>(platform::midi::kProcessBudgetNs / 1000));
   }

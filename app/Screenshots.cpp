@@ -17,7 +17,7 @@ constexpr int kSettleMs = 1500;
 
 void Save(QWidget& widget, const QString& path) {
   if (!widget.grab().save(path))
-    std::fprintf(stderr, "velmora: cannot write %s\n", qPrintable(path));
+    std::fprintf(stderr, "velmora: impossible d'écrire %s\n", qPrintable(path));
 }
 
 }  // namespace

@@ -1135,7 +1135,7 @@ void Bridge::fillMidiList(DeviceList list, std::vector<std::string> (Bridge::*li
 void Bridge::matchPart(MidiSide& side, const std::vector<std::string>& names) {
   if (!side.part || names.empty()) return;
   std::string error;
-  if (const auto name = MatchPortName(side.chosen, names, "MIDI port", error)) {
+  if (const auto name = MatchPortName(side.chosen, names, "ports MIDI", error)) {
     side.chosen = *name;
     side.part = false;
   }

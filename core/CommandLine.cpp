@@ -26,10 +26,16 @@ std::string lower(std::string text) {
 }
 
 std::string joined(const std::vector<std::string>& names) {
-  if (names.empty()) return "(none)";
+  if (names.empty()) return "(aucun)";
   std::string text;
-  for (const auto& name : names) text += (text.empty() ? "\"" : ", \"") + name + "\"";
+  for (const auto& name : names) text += (text.empty() ? "« " : ", « ") + name + " »";
   return text;
+}
+
+// The one line of every refused value: what was given, for which option, and what is expected.
+std::string badValue(const std::string& text, const std::string& option,
+                     const std::string& expected) {
+  return "valeur « " + text + " » invalide pour " + option + " : " + expected;
 }
 
 bool samePath(const std::string& given, const std::string& listed) {
@@ -88,7 +94,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     }
     const auto flag = [&](bool& field) {
       if (inlineValue) {
-        result.error = "option " + name + " takes no value";
+        result.error = "l'option " + name + " ne prend pas de valeur";
         return;
       }
       field = true;
@@ -96,7 +102,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     const auto value = [&]() -> std::optional<std::string> {
       if (inlineValue) return inlineValue;
       if (i + 1 < args.size()) return args[++i];
-      result.error = "option " + name + " needs a value";
+      result.error = "l'option " + name + " attend une valeur";
       return std::nullopt;
     };
     if (name == "--help" || name == "-h") {
@@ -115,7 +121,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       const auto text = value();
       if (!text) break;
       if (const std::string problem = ProfileNameProblem(*text); !problem.empty()) {
-        result.error = "bad value \"" + *text + "\" for --profile: " + problem;
+        result.error = badValue(*text, name, problem);
         break;
       }
       options.profile = *text;
@@ -124,7 +130,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       const auto text = value();
       if (!text) break;
       if (text->empty()) {
-        result.error = "option " + name + " needs a non-empty value";
+        result.error = "l'option " + name + " attend une valeur non vide";
         break;
       }
       auto& field = name == "--port"      ? options.port
@@ -139,10 +145,10 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       const auto line =
           baudOnly && text->find(',') != text->npos ? std::nullopt : ParseLineSettings(*text);
       if (!line) {
-        result.error =
-            "bad value \"" + *text + "\" for " + name +
-            (baudOnly ? ": a baud rate from 1 to 4000000 is expected"
-                      : ": BAUD[,DATABITS 5-8,PARITY N/O/E/M/S,STOPBITS 1/2] is expected");
+        result.error = badValue(*text, name,
+                                baudOnly ? "une vitesse de 1 à 4000000"
+                                         : "N ou N,D,P,S (vitesse, bits de données 5-8, parité "
+                                           "N/O/E/M/S, bits d'arrêt 1/2)");
         break;
       }
       options.line = *line;
@@ -156,8 +162,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       const auto found = std::find_if(std::begin(kFlows), std::end(kFlows),
                                       [&](const auto& flow) { return lower(*text) == flow.first; });
       if (found == std::end(kFlows)) {
-        result.error =
-            "bad value \"" + *text + "\" for --flow: none, rts-cts or xon-xoff is expected";
+        result.error = badValue(*text, name, "none, rts-cts ou xon-xoff");
         break;
       }
       options.flow = found->second;
@@ -165,7 +170,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       const auto text = value();
       if (!text) break;
       if (lower(*text) != "exact" && lower(*text) != "fast") {
-        result.error = "bad value \"" + *text + "\" for --timing: exact or fast is expected";
+        result.error = badValue(*text, name, "exact ou fast");
         break;
       }
       options.exactTiming = lower(*text) == "exact";
@@ -176,14 +181,15 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       const auto kinds = ParseMessageKinds(*text, bad);
       if (!kinds) {
         result.error =
-            name + ": \"" + bad + "\" is no message kind; the kinds are " + MessageKindWords();
+            badValue(bad, name,
+                     "des types de message, séparés par des virgules, parmi " + MessageKindWords());
         break;
       }
       (name == "--to-serial" ? options.toSerial : options.toMidi) = *kinds;
     } else if (name == "--serial-text") {
       flag(options.serialText);
     } else {
-      result.error = "unknown option \"" + args[i] + "\" (--help lists the options)";
+      result.error = "option inconnue « " + args[i] + " » (--help liste les options)";
     }
     if (!result.error.empty()) break;
   }
@@ -201,8 +207,9 @@ std::optional<std::string> MatchPortName(const std::string& wanted,
   }
   if (matches.size() == 1) return matches.front();
   error = matches.empty()
-              ? "\"" + wanted + "\" matches no " + what + "; candidates: " + joined(names)
-              : "\"" + wanted + "\" matches several " + what + "s: " + joined(matches);
+              ? "« " + wanted + " » ne correspond à aucun nom parmi les " + what +
+                    " ; candidats : " + joined(names)
+              : "« " + wanted + " » correspond à plusieurs " + what + " : " + joined(matches);
   return std::nullopt;
 }
 
@@ -227,21 +234,20 @@ ResolvedChoice ResolveChoice(const CommandLine& options, const DeviceInventory& 
     if (result.choice.comNumber == 0 && !byNumber) {
       // A device path that is not there yet: that device, when it comes.
       result.choice.comIdentity = port;
-#ifdef _WIN32
     } else if (result.choice.comNumber == 0) {
+#ifdef _WIN32
       // There COMn is the device itself, its identity: it waits as a path does.
       result.choice.comIdentity = platform::ComDeviceName(number);
 #else
-    } else if (result.choice.comNumber == 0) {
-#endif
       std::vector<std::string> candidates;
       for (std::size_t i = 0; i < paths.size(); ++i) {
         candidates.push_back("COM" + std::to_string(devices.ComNumberAt(i)) + " (" + paths[i] +
                              ")");
       }
       result.error =
-          "--port: \"" + port + "\" is no serial port; candidates: " + joined(candidates);
+          "--port : « " + port + " » n'est pas un port série ; candidats : " + joined(candidates);
       return result;
+#endif
     }
   }
   const auto match = [&](const std::optional<std::string>& wanted,
@@ -259,12 +265,12 @@ ResolvedChoice ResolveChoice(const CommandLine& options, const DeviceInventory& 
       field = *wanted;
       part = true;
     } else {
-      result.error = std::string(option) + ": " + error;
+      result.error = std::string(option) + " : " + error;
     }
   };
-  match(options.midiIn, devices.midiIns, "--midi-in", "MIDI input", result.choice.midiIn,
+  match(options.midiIn, devices.midiIns, "--midi-in", "entrées MIDI", result.choice.midiIn,
         result.choice.midiInPart);
-  match(options.midiOut, devices.midiOuts, "--midi-out", "MIDI output", result.choice.midiOut,
+  match(options.midiOut, devices.midiOuts, "--midi-out", "sorties MIDI", result.choice.midiOut,
         result.choice.midiOutPart);
   return result;
 }

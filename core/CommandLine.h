@@ -74,7 +74,8 @@ ResolvedChoice ResolveChoice(const CommandLine& options, const DeviceInventory& 
                              const StartChoice& base = {});
 
 // The one port of `names` that `wanted` names: an exact name, else the only one containing it
-// (case-insensitive). Empty with `error` set otherwise; `what` names the list in the error.
+// (case-insensitive). Empty with `error` set otherwise; `what` names the list's entries, in
+// the plural ("entrées MIDI"), in the error.
 std::optional<std::string> MatchPortName(const std::string& wanted,
                                          const std::vector<std::string>& names,
                                          const std::string& what, std::string& error);

@@ -17,17 +17,17 @@ constexpr const char* kDefaultFileStem = "velmora";
 
 std::string ProfileNameProblem(const std::string& name) {
   if (name.empty() || name.size() > kMaxNameLength) {
-    return "a name of 1 to " + std::to_string(kMaxNameLength) + " characters is expected";
+    return "un nom de 1 à " + std::to_string(kMaxNameLength) + " caractères";
   }
   const bool allowed = std::all_of(name.begin(), name.end(), [](unsigned char c) {
     return std::isalnum(c) != 0 || c == '-' || c == '_';
   });
-  if (!allowed) return "only letters, digits, '-' and '_' are allowed";
+  if (!allowed) return "des lettres, des chiffres, - et _ seulement";
   std::string lower = name;
   std::transform(lower.begin(), lower.end(), lower.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   // Its file would be the default profile's (on Windows whatever the case).
-  if (lower == kDefaultFileStem) return "velmora.conf is the default profile's settings file";
+  if (lower == kDefaultFileStem) return "velmora.conf est le fichier de réglages du profil default";
   // Windows takes these for devices whatever follows them ("COM1.conf" is the serial port), so
   // that a profile's file could not move to it.
   static constexpr const char* kDevices[] = {"con", "prn", "aux", "nul"};
@@ -35,7 +35,7 @@ std::string ProfileNameProblem(const std::string& name) {
                         (lower.starts_with("com") || lower.starts_with("lpt")) && lower[3] >= '1' &&
                         lower[3] <= '9';
   if (numbered || std::find(std::begin(kDevices), std::end(kDevices), lower) != std::end(kDevices))
-    return name + " is a device's name on Windows";
+    return name + " est un nom de périphérique sous Windows";
   return {};
 }
 

@@ -21,7 +21,7 @@ std::filesystem::path ProfileLockFolder(const char* xdgRuntimeDir,
 }
 
 std::string AlreadyRunsLine(const std::string& profile, long pid) {
-  return "velmora: the profile " + profile + " already runs (pid " + std::to_string(pid) + ")";
+  return "velmora: le profil " + profile + " tourne déjà (pid " + std::to_string(pid) + ")";
 }
 
 #ifndef _WIN32
@@ -48,11 +48,11 @@ struct ProfileLock::System {
 
 ProfileLock::ProfileLock(const std::string& profile, const std::filesystem::path& folder) {
   const auto unavailable = [&](const std::string& why) {
-    problem_ = "no lock for the profile " + profile + " (" + why +
-               "): a second start of it will not be refused";
+    problem_ = "pas de verrou pour le profil " + profile + " (" + why +
+               ") : un second lancement ne sera pas refusé";
   };
   if (folder.empty()) {
-    unavailable("neither XDG_RUNTIME_DIR nor HOME is set");
+    unavailable("ni XDG_RUNTIME_DIR ni HOME n'est défini");
     return;
   }
   std::error_code ignored;  // open() below says what is wrong with the folder
@@ -60,7 +60,10 @@ ProfileLock::ProfileLock(const std::string& profile, const std::filesystem::path
   const std::filesystem::path file = folder / (profile + ".lock");
   auto system = std::make_unique<System>();
   system->fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  const auto failed = [&] { unavailable(file.string() + ": " + std::strerror(errno)); };
+  const auto failed = [&] {
+    unavailable(file.string() + " : erreur système " + std::to_string(errno) + " (" +
+                std::strerror(errno) + ")");
+  };
   if (system->fd < 0) {
     failed();
     return;
@@ -98,7 +101,7 @@ ProfileLock::ProfileLock(const std::string& profile, const std::filesystem::path
     holder_ = probe.l_pid > 0 ? static_cast<long>(probe.l_pid) : pidInFile(system->fd);
     return;
   }
-  unavailable(file.string() + ": its holders keep changing");
+  unavailable(file.string() + " : ses détenteurs changent sans cesse");
 }
 
 ProfileLock::~ProfileLock() = default;

@@ -15,8 +15,8 @@ namespace velmora::core {
 std::filesystem::path ProfileLockFolder(const char* xdgRuntimeDir,
                                         const std::filesystem::path& settingsFolder);
 
-// "velmora: the profile NAME already runs (pid N)": what a second start prints (and the window
-// program shows in a box) before it ends with status 1.
+// "velmora: le profil NAME tourne déjà (pid N)": what a second start prints (and the window
+// nothing else: no box) before it ends with status 1.
 std::string AlreadyRunsLine(const std::string& profile, long pid);
 
 // Takes the profile's lock at construction and holds it for its lifetime. POSIX: the file

@@ -33,8 +33,8 @@ struct ProfileLock::System {
 ProfileLock::ProfileLock(const std::string& profile, const std::filesystem::path&)
     : system_(std::make_unique<System>()) {
   const auto unavailable = [&](const std::string& what, DWORD error) {
-    problem_ = "no lock for the profile " + profile + " (" + what + ": " + systemText(error) +
-               "): a second start of it will not be refused";
+    problem_ = "pas de verrou pour le profil " + profile + " (" + what + " : " + systemText(error) +
+               ") : un second lancement ne sera pas refusé";
   };
   // In lower case: the settings files of "A" and "a" are one file on Windows. The session's
   // name space: each user's profiles are their own.

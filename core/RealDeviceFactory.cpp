@@ -4,21 +4,26 @@
 
 #include "core/MidiDeviceAdapters.h"
 #include "core/SerialDeviceAdapters.h"
-#ifndef _WIN32
+#ifdef _WIN32
+#include "platform/serial/ComListWatch.h"
+#else
 #include "platform/serial/DeviceFolderWatch.h"
+#include "platform/serial/SerialCloser.h"
 #endif
 
 namespace velmora::core {
 
 RealDeviceFactory::RealDeviceFactory(std::shared_ptr<platform::midi::MidiService> midi,
                                      platform::SerialNameSpace names, std::string midiClientName)
-    : midi_(std::move(midi)),
-      names_(std::move(names)),
-      midiClientName_(std::move(midiClientName)) {}
+    : midi_(std::move(midi)), names_(std::move(names)), midiClientName_(std::move(midiClientName)) {
+#ifndef _WIN32
+  closer_ = std::make_shared<platform::SerialCloser>();
+#endif
+}
 
 std::unique_ptr<ComPortDevice> RealDeviceFactory::CreateComPort() {
   auto port = std::make_unique<SerialComPortDevice>();
-  port->Port().DispatcherFactory = serial::PlatformDispatcherFactory(names_);
+  port->Port().DispatcherFactory = serial::PlatformDispatcherFactory(names_, closer_);
   return port;
 }
 
@@ -60,7 +65,8 @@ class RealDeviceWatch final : public DeviceWatch {
       }
     }
 #else
-    (void)dev, (void)serialChanged;
+    (void)dev;
+    if (serialChanged) ports_ = std::make_unique<platform::ComListWatch>(std::move(serialChanged));
 #endif
     if (midi_) midi_->SetPortsChangedCallback(std::move(midiChanged));
   }
@@ -72,7 +78,9 @@ class RealDeviceWatch final : public DeviceWatch {
 
  private:
   std::shared_ptr<platform::midi::MidiService> midi_;
-#ifndef _WIN32
+#ifdef _WIN32
+  std::unique_ptr<platform::ComListWatch> ports_;
+#else
   std::unique_ptr<platform::DeviceFolderWatch> folders_;
 #endif
 };

@@ -10,6 +10,10 @@
 #include "platform/midi/MidiService.h"
 #include "platform/serial/SerialNames.h"
 
+namespace velmora::platform {
+class SerialCloser;
+}
+
 namespace velmora::core {
 
 class RealDeviceFactory final : public DeviceFactory {
@@ -30,7 +34,8 @@ class RealDeviceFactory final : public DeviceFactory {
   std::vector<platform::midi::MidiService::OutsideLink> TakeMidiOutsideLinks() override {
     return midiService()->TakeOutsideLinks();
   }
-  // inotify on the name space's device folder and the MIDI service's ports-changed callback.
+  // inotify on the name space's device folder (on Windows a look at the COM list each second)
+  // and the MIDI service's ports-changed callback.
   std::unique_ptr<DeviceWatch> WatchDevices(std::function<void()> serialChanged,
                                             std::function<void()> midiChanged) override;
   // The MIDI service in use; empty until a MIDI device or list was first asked for.
@@ -43,6 +48,9 @@ class RealDeviceFactory final : public DeviceFactory {
 
   std::shared_ptr<platform::midi::MidiService> midi_;
   const platform::SerialNameSpace names_;
+  // Closes the serial ports' descriptors on its own thread, shared by every port made here so
+  // that a port reopened waits for its device's earlier close. Unset on Windows.
+  std::shared_ptr<platform::SerialCloser> closer_;
   const std::string midiClientName_;
 };
 

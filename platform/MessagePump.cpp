@@ -514,7 +514,7 @@ void MessagePump::reportError(std::exception_ptr error) const {
   } catch (const std::exception& e) {
     std::fprintf(stderr, "velmora: %s\n", e.what());
   } catch (...) {
-    std::fprintf(stderr, "velmora: unknown error\n");
+    std::fprintf(stderr, "velmora: erreur inconnue\n");
   }
 }
 

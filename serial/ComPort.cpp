@@ -38,15 +38,17 @@ TDispatcherFactory PlatformDispatcherFactory() {
   return PlatformDispatcherFactory(platform::SerialNameSpace{});
 }
 
-TDispatcherFactory PlatformDispatcherFactory(const platform::SerialNameSpace& names) {
+TDispatcherFactory PlatformDispatcherFactory(const platform::SerialNameSpace& names,
+                                             std::shared_ptr<platform::SerialCloser> closer) {
 #ifdef _WIN32
   (void)names;  // the device path is the port's own name there
+  (void)closer;
   return [](TApdCustomComPort* owner) -> std::unique_ptr<TApdBaseDispatcher> {
     return std::make_unique<TApdWin32Dispatcher>(owner);
   };
 #else
-  return [names](TApdCustomComPort* owner) -> std::unique_ptr<TApdBaseDispatcher> {
-    return std::make_unique<TApdPosixDispatcher>(owner, names);
+  return [names, closer](TApdCustomComPort* owner) -> std::unique_ptr<TApdBaseDispatcher> {
+    return std::make_unique<TApdPosixDispatcher>(owner, names, platform::Clock::system(), closer);
   };
 #endif
 }
@@ -773,13 +775,7 @@ TApdBaseDispatcher& TApdCustomComPort::RequireDispatcher() {
 }
 
 bool TApdCustomComPort::DeviceLost() const {
-  if (portState_ != TPortState::psOpen) return false;
-#ifdef _WIN32
-  return false;  // Win32 reports a vanished device as a failing call, not as a state
-#else
-  const auto* posix = dynamic_cast<const TApdPosixDispatcher*>(dispatcher_.get());
-  return posix && posix->DeviceLost();
-#endif
+  return portState_ == TPortState::psOpen && dispatcher_ && dispatcher_->DeviceLost();
 }
 
 std::int32_t TApdCustomComPort::PutBlock(const void* block, std::uint16_t len) {

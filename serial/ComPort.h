@@ -19,7 +19,8 @@
 
 namespace velmora::platform {
 class SerialNameSpace;
-}
+class SerialCloser;
+}  // namespace velmora::platform
 
 namespace velmora::serial {
 
@@ -49,7 +50,11 @@ using TDispatcherFactory =
     std::function<std::unique_ptr<TApdBaseDispatcher>(TApdCustomComPort* owner)>;
 // The platform's driver; on Linux "\\.\COMn" names the n-th device of the serial name space.
 TDispatcherFactory PlatformDispatcherFactory();
-TDispatcherFactory PlatformDispatcherFactory(const platform::SerialNameSpace& names);
+// closer (POSIX): where the ports' descriptors are closed, away from the thread that closes
+// the port; none: on that thread.
+TDispatcherFactory PlatformDispatcherFactory(
+    const platform::SerialNameSpace& names,
+    std::shared_ptr<platform::SerialCloser> closer = nullptr);
 
 inline constexpr std::uint32_t kMaxTraceSize = 4000000;
 inline constexpr std::uint32_t kMaxLogSize = 16000000;

@@ -408,8 +408,8 @@ double PercentOfCore(std::uint64_t ticks, double seconds) {
   return seconds > 0 ? 100.0 * static_cast<double>(ticks) / kTick / seconds : 0;
 }
 
-// What the program wrote when it ended about its JACK process callback ("velmora: jack process
-// callback: longest 23.4 µs, 0 of 750123 cycles over 50 µs"), and its loss lines.
+// What the program wrote when it ended about its JACK process callback ("velmora: traitement
+// JACK : 23,4 µs au plus, 0 cycles sur 750123 au-delà de 50 µs"), and its loss lines.
 struct ExitReport {
   std::string processLine;  // empty: it wrote none (no JACK, or an older build)
   std::vector<std::string> lossLines;
@@ -427,23 +427,26 @@ std::string Json(const ExitReport& report) {
   return text;
 }
 
+constexpr const char* kProcessLine = ": traitement JACK : ";
+
 ExitReport ReadExitReport(const std::string& output) {
   ExitReport report;
   std::istringstream lines(output);
   for (std::string line; std::getline(lines, line);) {
-    if (const auto at = line.find(": jack process callback: longest "); at != std::string::npos) {
+    if (const auto at = line.find(kProcessLine); at != std::string::npos) {
       report.processLine = line;
-      const char* figures = line.c_str() + at + std::strlen(": jack process callback: longest ");
+      // "23,4 µs au plus, N cycles sur M ...": the decimal comma read as the C locale's point.
+      std::string figures = line.substr(at + std::strlen(kProcessLine));
+      if (const auto comma = figures.find(','); comma < figures.find(' ')) figures[comma] = '.';
       char* end = nullptr;
-      report.longestUs = std::strtod(figures, &end);
-      // "µs, N of M cycles over ...": the numbers after the unit.
-      const char* counts = std::strchr(end, ',');
-      if (counts == nullptr ||
-          std::sscanf(counts, ", %llu of %llu", &report.overBudget, &report.cycles) != 2) {
+      report.longestUs = std::strtod(figures.c_str(), &end);
+      const char* counts = std::strstr(end, "au plus, ");
+      if (counts == nullptr || std::sscanf(counts, "au plus, %llu cycles sur %llu",
+                                           &report.overBudget, &report.cycles) != 2) {
         report.overBudget = report.cycles = 0;
       }
-    } else if (line.find(" MIDI messages lost: ") != std::string::npos ||
-               line.find(" MIDI messages not sent: ") != std::string::npos) {
+    } else if (line.find(" MIDI perdu") != std::string::npos ||
+               line.find(" MIDI non envoyé") != std::string::npos) {
       report.lossLines.push_back(line);
     }
   }

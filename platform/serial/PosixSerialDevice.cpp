@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/serial/SerialCloser.h"
 #include "platform/serial/SerialError.h"
 
 namespace velmora::platform {
@@ -204,6 +205,8 @@ int PosixSerialDevice::Open(const std::string& path) {
     SetLastSerialErrno(ENOENT);
     return fail(kErrorFileNotFound);
   }
+  // Its old descriptor, still closing, holds the lock this one takes.
+  if (closer_) closer_->WaitFor(path);
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -271,7 +274,12 @@ void PosixSerialDevice::Close() {
   // keep close() waiting for it, up to the driver's closing time (30 s).
   while (::ioctl(fd_, TCFLSH, TCOFLUSH) < 0 && errno == EINTR) {
   }
-  ::close(fd_);  // also releases the flock
+  // The close also releases the flock.
+  if (closer_) {
+    closer_->Close(fd_);
+  } else {
+    ::close(fd_);
+  }
   fd_ = -1;
   savedValid_ = false;
 }

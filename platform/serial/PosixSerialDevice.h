@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -101,12 +102,17 @@ class SerialArrivalWatch {
   int waker_ = -1;
 };
 
+class SerialCloser;
+
 // Owned by one dispatcher; its operations may be called from the dispatcher's threads at once
 // (they are single system calls on the descriptor, which the kernel serialises), but Open and
 // Close only while no other thread uses it.
 class PosixSerialDevice {
  public:
-  PosixSerialDevice() = default;
+  // With a closer the descriptor's close() runs on the closer's thread, and an open first waits
+  // for the device's own close there; without one, both happen on the caller's thread.
+  explicit PosixSerialDevice(std::shared_ptr<SerialCloser> closer = nullptr)
+      : closer_(std::move(closer)) {}
   ~PosixSerialDevice() { Close(); }
   PosixSerialDevice(const PosixSerialDevice&) = delete;
   PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
@@ -116,7 +122,8 @@ class PosixSerialDevice {
   // kErrorAccessDenied when another holder has it, kErrorFileNotFound when it does not exist.
   // A failed open leaves nothing open.
   int Open(const std::string& path);
-  // Restores the settings found at open and closes. Safe to call when closed.
+  // Restores the settings found at open, drops what waits for the line and closes (or hands the
+  // close to the closer). Safe to call when closed.
   void Close();
   bool IsOpen() const { return fd_ >= 0; }
   int fd() const { return fd_; }
@@ -149,6 +156,7 @@ class PosixSerialDevice {
  private:
   int fail(int error);
 
+  const std::shared_ptr<SerialCloser> closer_;
   int fd_ = -1;
   // The kernel's termios2 as found at open, restored at close.
   alignas(8) std::array<std::byte, 64> saved_{};

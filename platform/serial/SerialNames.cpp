@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -92,8 +93,9 @@ std::string productOf(const fs::path& sys, const std::string& name) {
 // Wine maps COMn through a link "comN" in its prefix's dosdevices folder, and its QueryDosDevice
 // names every COMn whether linked or not: there the links are what tell. The folder is read
 // through Wine's Z: drive (its entries listed, none opened; a path ending in "comN" would be the
-// device itself). Nothing on Windows itself.
-std::optional<std::set<int>> wineLinkedPorts() {
+// device itself). Nothing on Windows itself. Each link's time goes into `stamps`: a link made
+// again toward another terminal changes it.
+std::optional<std::set<int>> wineLinkedPorts(std::string* stamps = nullptr) {
   if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr) return {};
   std::set<int> numbers;
   char value[MAX_PATH];
@@ -115,22 +117,43 @@ std::optional<std::set<int>> wineLinkedPorts() {
   do {
     std::string name = entry.cFileName;
     if (name.size() > 3 && name.compare(0, 3, "com") == 0) name.replace(0, 3, "COM");
-    if (const int number = ComNumberOf(name); number > 0) numbers.insert(number);
+    if (const int number = ComNumberOf(name); number > 0) {
+      numbers.insert(number);
+      if (stamps) {
+        *stamps += name + ' ' + std::to_string(entry.ftLastWriteTime.dwLowDateTime) + ' ' +
+                   std::to_string(entry.ftLastWriteTime.dwHighDateTime) + ' ' +
+                   std::to_string(entry.dwFileAttributes) + ';';
+      }
+    }
   } while (FindNextFileA(search, &entry));
   FindClose(search);
   return numbers;
 }
 
-// Whether the system names COMn now, without opening it.
-bool comNamed(int number) {
-  if (const auto linked = wineLinkedPorts()) return linked->count(number) > 0;
+// The COM numbers that the system names now, without opening any.
+std::set<int> namedPorts() {
+  if (auto linked = wineLinkedPorts()) return std::move(*linked);
+  std::set<int> numbers;
   char target[512];
-  const std::string name = "COM" + std::to_string(number);
-  return QueryDosDeviceA(name.c_str(), target, sizeof target) != 0;
+  for (int number = 1; number <= SerialNameSpace::kMaxPorts; ++number) {
+    const std::string name = "COM" + std::to_string(number);
+    if (QueryDosDeviceA(name.c_str(), target, sizeof target) != 0) numbers.insert(number);
+  }
+  return numbers;
 }
 #endif
 
 }  // namespace
+
+#ifdef _WIN32
+std::string ComListStamp() {
+  std::string stamp;
+  if (!wineLinkedPorts(&stamp)) {
+    for (const int number : namedPorts()) stamp += std::to_string(number) + ';';
+  }
+  return stamp;
+}
+#endif
 
 std::string SerialPort::EntryText() const {
   std::string text = "COM" + std::to_string(number);
@@ -145,8 +168,8 @@ std::string SerialPort::EntryText() const {
 // The COM devices that the system names now, without opening any.
 std::vector<SerialPort> SerialNameSpace::Ports() const {
   std::vector<SerialPort> ports;
-  for (int number = 1; number <= kMaxPorts; ++number) {
-    if (!comNamed(number)) continue;
+  for (const int number : namedPorts()) {
+    if (number > kMaxPorts) break;
     const std::string path = "\\\\.\\COM" + std::to_string(number);
     ports.push_back({number, path, path, {}});
   }
@@ -190,10 +213,9 @@ std::vector<std::string> SerialNameSpace::Devices() const {
 #ifdef _WIN32
   // COMn is the device "\\.\COMn" itself: the list runs up to the highest port that the
   // machine has, so that entry n-1 stays COMn; a missing port between fails when opened.
-  int highest = 0;
-  for (int number = 1; number <= kMaxPorts; ++number) {
-    if (comNamed(number)) highest = number;
-  }
+  const std::set<int> named = namedPorts();
+  const auto below = named.upper_bound(kMaxPorts);
+  const int highest = below == named.begin() ? 0 : *std::prev(below);
   std::vector<std::string> ports;
   for (int number = 1; number <= highest; ++number) ports.push_back(DevicePath(number));
   return ports;

@@ -63,6 +63,12 @@ class SerialNameSpace {
 std::string ComDeviceName(int number);
 std::string ComDeviceName(int number, const SerialNameSpace& names);
 
+#ifdef _WIN32
+// What changes when a COM port comes or goes (or, under Wine, a port's link is made again toward
+// another terminal); compared with the previous one, never parsed.
+std::string ComListStamp();
+#endif
+
 // The number of "COMn", "COMn (...)" or "\\.\COMn"; 0 when the text names no port.
 int ComNumberOf(const std::string& text);
 

@@ -57,6 +57,8 @@ inline constexpr std::uint32_t CE_RXOVER = 0x01;
 inline constexpr std::uint32_t CE_OVERRUN = 0x02;
 inline constexpr std::uint32_t CE_RXPARITY = 0x04;
 inline constexpr std::uint32_t CE_FRAME = 0x08;
+// A device that went away, reported once with CE_FRAME.
+inline constexpr std::uint32_t CE_IOE = 0x0400;
 inline constexpr std::uint32_t CE_BREAK = 0x10;
 
 // Modem line bits (GetComModemStatus) and the sticky change bits of the modem status byte.
@@ -295,6 +297,9 @@ class TApdBaseDispatcher {
   // Flushes and closes the device. Called from inside a notification, the release is left to
   // the dispatch thread (ClosePending() turns true, Started() false once it is done).
   void DonePort();
+  // The device vanished while open (a USB adapter pulled, the far end of a pseudo-terminal
+  // closed): nothing more is read from it or written to it. Any thread.
+  virtual bool DeviceLost() const { return false; }
 
   // ---- Data
   // All or nothing: 0, ecOutputBufferTooSmall (nothing queued), ecPutBlockFail.

@@ -67,8 +67,9 @@ std::uint32_t difference(std::uint32_t now, std::uint32_t before) {
 }  // namespace
 
 TApdPosixDispatcher::TApdPosixDispatcher(TApdCustomComPort* owner, platform::SerialNameSpace names,
-                                         const platform::Clock& clock)
-    : TApdBaseDispatcher(owner, clock), names_(std::move(names)) {}
+                                         const platform::Clock& clock,
+                                         std::shared_ptr<platform::SerialCloser> closer)
+    : TApdBaseDispatcher(owner, clock), names_(std::move(names)), device_(std::move(closer)) {}
 
 TApdPosixDispatcher::~TApdPosixDispatcher() {
   // The threads call this object's slots: stop them while it is whole.

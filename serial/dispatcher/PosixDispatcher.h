@@ -17,15 +17,14 @@
 
 namespace velmora::serial {
 
-// CE_ bit of a device that went away (Win32's CE_IOE), reported with CE_FRAME.
-inline constexpr std::uint32_t CE_IOE = 0x0400;
-
 class TApdPosixDispatcher : public TApdBaseDispatcher {
  public:
   // names: how "\\.\COMn" and "COMn" find their device; paths are opened as given.
+  // closer: where the device's descriptor is closed (see PosixSerialDevice); none: here.
   explicit TApdPosixDispatcher(TApdCustomComPort* owner,
                                platform::SerialNameSpace names = platform::SerialNameSpace{},
-                               const platform::Clock& clock = platform::Clock::system());
+                               const platform::Clock& clock = platform::Clock::system(),
+                               std::shared_ptr<platform::SerialCloser> closer = nullptr);
   ~TApdPosixDispatcher() override;
 
   // Public for the port probe, which opens and closes a dispatcher that is never initialised.
@@ -34,9 +33,7 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   std::int32_t CloseCom() override;
   std::int32_t LastErrorCode() const override { return lastError_.load(); }
 
-  // The device vanished while open (a USB adapter pulled, the far end of a pseudo-terminal
-  // closed): nothing more is read from it or written to it. Any thread.
-  bool DeviceLost() const { return lost_.load(); }
+  bool DeviceLost() const override { return lost_.load(); }
 
  protected:
   std::int32_t EscapeComFunction(std::int32_t function) override;

@@ -33,7 +33,7 @@ constexpr auto kLongDispatchWait = std::chrono::hours{1};
 constexpr auto kThreadEndBound = std::chrono::seconds{30};
 
 [[noreturn]] void threadStuck(const char* which) {
-  std::fprintf(stderr, "velmora: the serial %s thread did not end within %lld s\n", which,
+  std::fprintf(stderr, "velmora: %s du port série ne s'est pas terminé en %lld s\n", which,
                static_cast<long long>(kThreadEndBound.count()));
   std::abort();
 }
@@ -333,10 +333,10 @@ void TApdBaseDispatcher::StopDeviceThreads() {
     const auto deadline = std::chrono::steady_clock::now() + kThreadEndBound;
     if (!threadsChanged_.wait_until(lock, deadline,
                                     [&] { return !comThreadRunning_ || comThreadId_ == self; }))
-      threadStuck("com");
+      threadStuck("le fil de réception");
     if (!threadsChanged_.wait_until(lock, deadline,
                                     [&] { return !outThreadRunning_ || outThreadId_ == self; }))
-      threadStuck("output");
+      threadStuck("le fil d'émission");
     if (comThread_.joinable() && comThreadId_ != self) com = std::move(comThread_);
     if (outThread_.joinable() && outThreadId_ != self) out = std::move(outThread_);
   }
@@ -348,7 +348,7 @@ void TApdBaseDispatcher::StopDeviceThreads() {
   if (OnThread(ThreadKind::Dispatch)) return;
   const auto deadline = std::chrono::steady_clock::now() + kThreadEndBound;
   while (inDeviceWait_) {
-    if (std::chrono::steady_clock::now() > deadline) threadStuck("dispatch");
+    if (std::chrono::steady_clock::now() > deadline) threadStuck("le fil de répartition");
     CancelComWait();
     std::this_thread::sleep_for(std::chrono::microseconds{200});
   }
@@ -359,7 +359,7 @@ void TApdBaseDispatcher::WaitForDispatchThread() {
   // thread's messages while waiting, and nudge the dispatch thread out of its 50 ms wait.
   const auto deadline = std::chrono::steady_clock::now() + kThreadEndBound;
   while (dispThreadRunning_) {
-    if (std::chrono::steady_clock::now() > deadline) threadStuck("dispatch");
+    if (std::chrono::steady_clock::now() > deadline) threadStuck("le fil de répartition");
     comEventReady_.set();
     if (inDeviceWait_) CancelComWait();
     pumpOnce();
@@ -400,13 +400,13 @@ void TApdBaseDispatcher::Finalize() {
     else
       DonePort();
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "velmora: closing the dispatcher: %s\n", error.what());
+    std::fprintf(stderr, "velmora: fermeture du port série : %s\n", error.what());
   } catch (...) {
-    std::fputs("velmora: closing the dispatcher failed\n", stderr);
+    std::fputs("velmora: échec de la fermeture du port série\n", stderr);
   }
   const auto deadline = std::chrono::steady_clock::now() + kThreadEndBound;
   while (runningThreads_ > 0) {
-    if (std::chrono::steady_clock::now() > deadline) threadStuck("port's");
+    if (std::chrono::steady_clock::now() > deadline) threadStuck("un fil");
     pumpOnce();
   }
   std::thread threads[3];

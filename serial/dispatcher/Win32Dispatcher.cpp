@@ -89,6 +89,8 @@ std::int32_t TApdWin32Dispatcher::OpenCom(const std::string& name, std::uint32_t
     return -8;  // ecOutOfMemory: nothing left open
   }
   lastError_ = 0;
+  lost_ = false;
+  lossReported_ = false;
   comConfigured_ = false;
   const auto value =
       static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(device) & 0x7FFFFFFF);
@@ -96,9 +98,17 @@ std::int32_t TApdWin32Dispatcher::OpenCom(const std::string& name, std::uint32_t
   return value;
 }
 
+void TApdWin32Dispatcher::MarkLost(unsigned long error) {
+  if (error == ERROR_OPERATION_ABORTED || lost_.exchange(true)) return;
+  // The com thread may wait on the device for ever: it waits for the stop alone from now on.
+  if (comCancel_ != nullptr) ::SetEvent(handleOf(comCancel_));
+}
+
 std::int32_t TApdWin32Dispatcher::CloseCom() {
   if (device_ == nullptr) return -1;
   CloseEvents();
+  // What waits for the line goes with the port, so that flow control holds no close.
+  ::PurgeComm(handleOf(device_), PURGE_TXABORT | PURGE_TXCLEAR);
   const BOOL closed = ::CloseHandle(handleOf(device_));
   device_ = nullptr;
   SetComHandle(InvalidHandle);
@@ -127,9 +137,16 @@ std::int32_t TApdWin32Dispatcher::FlushCom(std::int32_t queue) {
 }
 
 std::int32_t TApdWin32Dispatcher::GetComError(TComStat& stat) {
+  if (device_ == nullptr) return 0;
   DWORD errors = 0;
   COMSTAT status{};
-  if (!::ClearCommError(handleOf(device_), &errors, &status)) return 0;
+  if (!lost_ && !::ClearCommError(handleOf(device_), &errors, &status)) {
+    MarkLost(::GetLastError());
+  }
+  if (lost_) {
+    stat.cbInQue = 0;
+    return lossReported_.exchange(true) ? 0 : static_cast<std::int32_t>(CE_FRAME | CE_IOE);
+  }
   stat.cbInQue = status.cbInQue;
   return static_cast<std::int32_t>(errors);
 }
@@ -189,13 +206,21 @@ std::int32_t TApdWin32Dispatcher::SetComState(const TDCB& settings) {
 
 std::int32_t TApdWin32Dispatcher::ReadCom(std::uint8_t* buffer, std::int32_t count) {
   DWORD read = 0;
+  if (lost_) return 0;
   OVERLAPPED& context = readContext_->record;
   if (::ReadFile(handleOf(device_), buffer, static_cast<DWORD>(count), &read, &context)) {
     return static_cast<std::int32_t>(read);
   }
-  if (::GetLastError() != ERROR_IO_PENDING) return 0;
+  if (const DWORD error = ::GetLastError(); error != ERROR_IO_PENDING) {
+    MarkLost(error);
+    return 0;
+  }
   // The time-outs set by the com thread make the read complete at once.
-  if (!::GetOverlappedResult(handleOf(device_), &context, &read, TRUE)) return 0;
+  if (!::GetOverlappedResult(handleOf(device_), &context, &read, TRUE)) {
+    MarkLost(::GetLastError());
+    ::ResetEvent(context.hEvent);
+    return 0;
+  }
   ::ResetEvent(context.hEvent);
   return static_cast<std::int32_t>(read);
 }
@@ -209,6 +234,11 @@ std::uint8_t TApdWin32Dispatcher::GetComModemStatus() {
 bool TApdWin32Dispatcher::WaitComEvent(std::uint32_t& mask) {
   mask = 0;
   HANDLE device = handleOf(device_);
+  if (lost_) {
+    // Nothing more will come from the device: wait for the stop alone.
+    ::WaitForSingleObject(handleOf(comCancel_), INFINITE);
+    return true;
+  }
   if (!comConfigured_) {
     waitMask_ = kEventMask;
     ::SetCommMask(device, waitMask_);
@@ -235,8 +265,9 @@ bool TApdWin32Dispatcher::WaitComEvent(std::uint32_t& mask) {
   HANDLE waits[2] = {context.hEvent, handleOf(comCancel_)};
   const DWORD which = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
   if (which == WAIT_OBJECT_0 + 1) {
-    // A zero mask ends the pending wait; the mask is set again for the next one.
-    ::SetCommMask(device, 0);
+    // A zero mask ends the pending wait; the mask is set again for the next one. A device
+    // that went away may refuse the mask: the wait, this thread's, is cancelled instead.
+    if (!::SetCommMask(device, 0)) ::CancelIo(device);
     DWORD ignored;
     ::GetOverlappedResult(device, &context, &ignored, TRUE);
     ::ResetEvent(context.hEvent);
@@ -244,7 +275,11 @@ bool TApdWin32Dispatcher::WaitComEvent(std::uint32_t& mask) {
     return true;
   }
   DWORD ignored;
-  if (!::GetOverlappedResult(device, &context, &ignored, FALSE)) return false;
+  if (!::GetOverlappedResult(device, &context, &ignored, FALSE)) {
+    MarkLost(::GetLastError());
+    ::ResetEvent(context.hEvent);
+    return true;  // waits for the stop
+  }
   ::ResetEvent(context.hEvent);
   // Wine completes a data wait without naming the event: the dispatch pass looks for itself.
   mask = events != 0 ? events : EV_RXCHAR;
@@ -255,10 +290,14 @@ std::int32_t TApdWin32Dispatcher::WriteDevice(const std::uint8_t* data, std::uin
   HANDLE device = handleOf(device_);
   OVERLAPPED& context = writeContext_->record;
   DWORD written = 0;
+  if (lost_) return -1;  // the block is dropped
   if (::WriteFile(device, data, count, &written, &context)) {
     return static_cast<std::int32_t>(written);
   }
-  if (::GetLastError() != ERROR_IO_PENDING) return -1;  // the block is dropped
+  if (const DWORD error = ::GetLastError(); error != ERROR_IO_PENDING) {
+    MarkLost(error);
+    return -1;  // the block is dropped
+  }
   HANDLE waits[2] = {context.hEvent, handleOf(outputCancel_)};
   const DWORD which = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
   if (which == WAIT_OBJECT_0 + 1) {
@@ -268,7 +307,11 @@ std::int32_t TApdWin32Dispatcher::WriteDevice(const std::uint8_t* data, std::uin
     ::ResetEvent(context.hEvent);
     return 0;
   }
-  if (!::GetOverlappedResult(device, &context, &written, FALSE)) return -1;
+  if (!::GetOverlappedResult(device, &context, &written, FALSE)) {
+    MarkLost(::GetLastError());
+    ::ResetEvent(context.hEvent);
+    return -1;
+  }
   ::ResetEvent(context.hEvent);
   return static_cast<std::int32_t>(written);
 }

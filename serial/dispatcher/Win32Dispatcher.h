@@ -27,6 +27,7 @@ class TApdWin32Dispatcher : public TApdBaseDispatcher {
                        std::uint32_t outSize) override;
   std::int32_t CloseCom() override;
   std::int32_t LastErrorCode() const override { return lastError_.load(); }
+  bool DeviceLost() const override { return lost_.load(); }
 
  protected:
   std::int32_t EscapeComFunction(std::int32_t function) override;
@@ -46,6 +47,8 @@ class TApdWin32Dispatcher : public TApdBaseDispatcher {
  private:
   using WaitContext = std::unique_ptr<detail::Win32WaitContext>;
   void CloseEvents();
+  // A call on the open device failed for another reason than a purge: it went away.
+  void MarkLost(unsigned long error);
 
   // Win32 handles as void*, so that <windows.h> stays out of this header. All are made by
   // OpenCom and closed by CloseCom, when no thread of this dispatcher runs any more.
@@ -59,7 +62,9 @@ class TApdWin32Dispatcher : public TApdBaseDispatcher {
   std::uint32_t waitMask_ = 0;    // the events WaitComEvent waits for (com thread)
 
   std::atomic<std::int32_t> lastError_{0};
-  bool comConfigured_ = false;  // com thread: mask and time-outs set
+  std::atomic<bool> lost_{false};          // set by MarkLost, cleared by OpenCom
+  std::atomic<bool> lossReported_{false};  // the loss's CE_ bits were handed out once
+  bool comConfigured_ = false;             // com thread: mask and time-outs set
 };
 
 }  // namespace velmora::serial

@@ -25,6 +25,9 @@
 #include <vector>
 
 #include "support/PtyPair.h"
+#ifdef VELMORA_E2E_X11
+#include "PrivateDisplay.h"
+#endif
 #include "support/Wait.h"
 #include "support/XrunRetry.h"
 #include "tools/JackClient.h"
@@ -309,9 +312,9 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
   EXPECT_NE(text.find("MIDI In fermé", stop), std::string::npos) << text;
   std::stringstream said;
   said << std::ifstream(errors).rdbuf();
-  EXPECT_NE(said.str().find("velmora-headless: jack process callback: longest "), std::string::npos)
+  EXPECT_NE(said.str().find("velmora-headless: traitement JACK : "), std::string::npos)
       << said.str();
-  EXPECT_NE(said.str().find(" cycles over 50 µs\n"), std::string::npos) << said.str();
+  EXPECT_NE(said.str().find(" au-delà de 50 µs\n"), std::string::npos) << said.str();
   ExpectNothingLeftBehind(peer, "headless-peer", serial.slavePath());
 }
 
@@ -683,7 +686,7 @@ TEST(Profiles, ASecondStartIsRefusedWhileTheFirstRunsAndNotAfterItWasKilled) {
     ASSERT_TRUE(second.program.waitExit(kBound));
     EXPECT_TRUE(WIFEXITED(second.program.status()) && WEXITSTATUS(second.program.status()) == 1)
         << second.program.status();
-    EXPECT_EQ(slurp(second.errors), "velmora: the profile solo already runs (pid " +
+    EXPECT_EQ(slurp(second.errors), "velmora: le profil solo tourne déjà (pid " +
                                         std::to_string(first.program.pid()) + ")\n");
     EXPECT_EQ(slurp(second.output), "");
   }
@@ -891,5 +894,48 @@ TEST(ComeAndGo, TheProgramOpensTheDeviceMeantAndNoOtherAsSoonAsItComes) {
     EXPECT_EQ(printed.find("velmora-" + profile + "-other:"), std::string::npos) << printed;
   }
 }
+
+#ifdef VELMORA_E2E_X11
+// Options given for a run (a port, a line, a MIDI output, the kinds that cross) take effect in
+// the window program and are never written: not when the user moves the window, the one choice
+// it writes then, beside what was remembered.
+TEST(WindowProgram, RunOptionsTakeEffectAndAreNeverRemembered) {
+  velmora::testing::TempDir directory;
+  if (!ProfilesSetUp(directory)) GTEST_SKIP() << "no private mount name space";
+  velmora::testing::PrivateDisplay display;
+  if (!display.valid()) GTEST_SKIP() << "no Xvfb: no window to move";
+  JackPeer remembered("window-peer"), given("window-given");
+  const std::string settings =
+      "# Velmora's remembered choices, written when they change.\n[serial]\n"
+      "device=/dev/ttyV1\nbaud=31250\ndata-bits=8\nparity=N\nstop-bits=1\nflow=none\n\n"
+      "[midi]\ninput=" +
+      remembered.outPortName() + "\noutput=" + remembered.inPortName() +
+      "\n\n[messages]\nto-serial=channel,clock\nto-midi=all\nserial-text=off\n";
+  const auto file = directory.path() / "velmora" / "w1.conf";
+  std::filesystem::create_directories(file.parent_path());
+  std::ofstream(file) << settings;
+  Gateway window("w1", directory.path(), "w1",
+                 {"env", "QT_QPA_PLATFORM=xcb", "DISPLAY=" + display.name(), VELMORA_PROGRAM,
+                  "--port", "/dev/ttyV0", "--baud", "19200", "--midi-out", given.inPortName(),
+                  "--to-serial", "channel,sysex"});
+  ASSERT_TRUE(WaitUntil([&] { return remembered.outConnected() && given.inConnected(); }, kBound))
+      << slurp(window.errors);
+  ASSERT_TRUE(WaitUntil([&] { return display.MoveShownWindow(123, 45); }, kBound));
+  EXPECT_TRUE(WaitUntil([&] { return window.serial.termios().ospeed == 19200; }, kBound));
+  velmora::testing::RetryOnXrun([&] { return remembered.xruns(); },
+                                [&] {
+                                  const Bytes dump{0xF0, 0x7D, 0x01, 0xF7};
+                                  return remembered.send(dump) &&
+                                         window.serial.read(4, kAttemptBound) == dump;
+                                });
+  velmora::testing::RetryOnXrun([&] { return given.xruns(); },
+                                [&] {
+                                  window.serial.write({0x80, 0x3C, 0x00});
+                                  return given.receive(kAttemptBound) == Bytes{0x80, 0x3C, 0x00};
+                                });
+  EXPECT_TRUE(window.stop()) << slurp(window.errors);
+  EXPECT_EQ(slurp(file), settings + "\n[window]\nx=123\ny=45\n");
+}
+#endif
 
 }  // namespace

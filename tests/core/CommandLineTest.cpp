@@ -58,34 +58,43 @@ TEST(CommandLine, GoodLinesGiveTheirChoiceAndBadOnesOneLineNamingTheProblem) {
       {{"--midi-in", "midi through port-0"}, "", {0, "", k38400, "Midi Through Port-0", ""}},
       // An exact name wins over the parts it shares with others.
       {{"--midi-out", "usb synth out"}, "", {0, "", k38400, "", "usb synth out"}},
-      Bad({"--bogus"}, "unknown option \"--bogus\""),
-      Bad({"COM1"}, "unknown option \"COM1\""),
-      Bad({"--help=yes"}, "--help takes no value"),
-      Bad({"--port"}, "--port needs a value"),
-      Bad({"--port", ""}, "--port needs a non-empty value"),
-      Bad({"--baud", "0"}, "bad value \"0\" for --baud"),
-      Bad({"--baud", "abc"}, "bad value \"abc\" for --baud"),
-      Bad({"--baud", "-9600"}, "bad value \"-9600\""),
-      Bad({"--baud", "99999999999999999999"}, "bad value"),
-      Bad({"--baud", "38400,8,N,1"}, "for --baud"),
-      Bad({"--line", "31250,4,N,1"}, "for --line"),
-      Bad({"--line", "31250,8,X,1"}, "for --line"),
-      Bad({"--line", "31250,8,N,3"}, "for --line"),
-      Bad({"--line", "31250,8,N"}, "for --line"),
+      Bad({"--bogus"}, "option inconnue « --bogus » (--help liste les options)"),
+      Bad({"COM1"}, "option inconnue « COM1 »"),
+      Bad({"--help=yes"}, "l'option --help ne prend pas de valeur"),
+      Bad({"--port"}, "l'option --port attend une valeur"),
+      Bad({"--port", ""}, "l'option --port attend une valeur non vide"),
+      Bad({"--baud", "0"}, "valeur « 0 » invalide pour --baud : une vitesse de 1 à 4000000"),
+      Bad({"--baud", "abc"}, "valeur « abc » invalide pour --baud"),
+      Bad({"--baud", "-9600"}, "valeur « -9600 » invalide"),
+      Bad({"--baud", "99999999999999999999"}, "invalide pour --baud"),
+      Bad({"--baud", "38400,8,N,1"}, "invalide pour --baud"),
+      Bad({"--line", "31250,4,N,1"},
+          "valeur « 31250,4,N,1 » invalide pour --line : N ou N,D,P,S (vitesse, bits de données "
+          "5-8, parité N/O/E/M/S, bits d'arrêt 1/2)"),
+      Bad({"--line", "31250,8,X,1"}, "invalide pour --line"),
+      Bad({"--line", "31250,8,N,3"}, "invalide pour --line"),
+      Bad({"--line", "31250,8,N"}, "invalide pour --line"),
+      Bad({"--timing", "slow"}, "valeur « slow » invalide pour --timing : exact ou fast"),
+#ifdef _WIN32
+      // There COMn is the device itself: it waits for it as for a path.
+      {{"--port", "COM3"}, "", {0, "\\\\.\\COM3", k38400, "", ""}},
+#else
       Bad({"--port", "COM3"},
-          "\"COM3\" is no serial port; candidates: \"COM1 (/dev/ttyUSB0)\", "
-          "\"COM2 (/dev/ttyACM0)\""),
+          "--port : « COM3 » n'est pas un port série ; candidats : « COM1 (/dev/ttyUSB0) », "
+          "« COM2 (/dev/ttyACM0) »"),
+#endif
       // A device that is not there yet is chosen all the same: it opens when it comes.
       {{"--port", "/dev/ttyUSB9"}, "", {0, "/dev/ttyUSB9", k38400, "", ""}},
       {{"--midi-in", "piano"}, "", {0, "", k38400, "piano", "", true}},
       {{"--flow", "XON-XOFF"},
        "",
        {0, "", {38400, 8, TParity::pNone, 1, velmora::core::FlowControl::XonXoff}, "", ""}},
-      Bad({"--flow", "hardware"}, "bad value \"hardware\" for --flow"),
+      Bad({"--flow", "hardware"},
+          "valeur « hardware » invalide pour --flow : none, rts-cts ou xon-xoff"),
       Bad({"--midi-in", "MIDI"},
-          "matches several MIDI inputs: \"Keystation 49 MIDI 1\", "
-          "\"Midi Through Port-0\""),
-      Bad({"--midi-out", "SYNTH"}, "--midi-out: \"SYNTH\" matches several MIDI outputs"),
+          "--midi-in : « MIDI » correspond à plusieurs entrées MIDI : « Keystation 49 MIDI 1 », "
+          "« Midi Through Port-0 »"),
+      Bad({"--midi-out", "SYNTH"}, "--midi-out : « SYNTH » correspond à plusieurs sorties MIDI"),
   };
   for (const Case& test : cases) {
     std::string line;
@@ -132,9 +141,9 @@ TEST(CommandLine, MessageOptionsOverrideTheRememberedChoiceAndABadKindIsNamed) {
       {{"--to-serial", "channel,clock"}, true, {{K::Channel, K::Clock}, {K::Channel}, true}, ""},
       {{"--to-midi=none", "--serial-text"}, false, {{K::Channel}, MessageKinds::None(), true}, ""},
       {{"--to-serial", "ALL"}, false, {MessageKinds::All(), MessageKinds::All(), false}, ""},
-      {{"--to-serial", "clock,tick"}, false, {}, "--to-serial: \"tick\" is no message kind"},
-      {{"--to-midi"}, false, {}, "option --to-midi needs a value"},
-      {{"--serial-text=on"}, false, {}, "option --serial-text takes no value"},
+      {{"--to-serial", "clock,tick"}, false, {}, "valeur « tick » invalide pour --to-serial"},
+      {{"--to-midi"}, false, {}, "l'option --to-midi attend une valeur"},
+      {{"--serial-text=on"}, false, {}, "l'option --serial-text ne prend pas de valeur"},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.args.empty() ? std::string("(none)") : test.args.front());

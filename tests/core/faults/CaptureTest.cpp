@@ -51,7 +51,7 @@ void PlayBothWays(BridgeRig& rig) {
 
 TEST(Capture, TheOptionNamesTheFile) {
   EXPECT_EQ(core::ParseCommandLine({"--capture", "/tmp/a b.txt"}).options.capture, "/tmp/a b.txt");
-  EXPECT_EQ(core::ParseCommandLine({"--capture"}).error, "option --capture needs a value");
+  EXPECT_EQ(core::ParseCommandLine({"--capture"}).error, "l'option --capture attend une valeur");
 }
 
 TEST(Capture, WritesBothDirectionsWithTimeStampsInOrder) {
