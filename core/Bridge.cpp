@@ -565,27 +565,44 @@ void Bridge::ComPortLost() {
 
 void Bridge::MidiInLost() {
   bool wasOpen = false;
+  bool cut = false;
   swallow([&] {
     if (!MidiInput) return;
     wasOpen = MidiInput->State() == midi::TMidiPortState::mpsOpen;
+    cut = MidiInput->LinkCut();
     MidiInput->Stop();
     MidiInput->Close();
   });
   releaseSerialNotes();
   colourShape(Shape::MidiIn, kClosedColor);
-  midiIn_.lost = midiIn_.lost || wasOpen;
-  if (wasOpen) logLine("[MIDI-In] - " + midiIn_.chosen + " : débranché");
+  midiSideLost(midiIn_, wasOpen, cut, "[MIDI-In] - ");
 }
 
 void Bridge::MidiOutLost() {
   bool wasOpen = false;
-  swallow([&] { wasOpen = MidiOutput && MidiOutput->IsOpen(); });
+  bool cut = false;
+  swallow([&] {
+    wasOpen = MidiOutput && MidiOutput->IsOpen();
+    cut = wasOpen && MidiOutput->LinkCut();
+  });
   swallow([&] {
     if (MidiOutput) MidiOutput->Close();
   });
   colourShape(Shape::MidiOut, kClosedColor);
-  midiOut_.lost = midiOut_.lost || wasOpen;
-  if (wasOpen) logLine("[Midi-Out] - " + midiOut_.chosen + " : débranché");
+  midiSideLost(midiOut_, wasOpen, cut, "[Midi-Out] - ");
+}
+
+// A device that vanished opens again when it is back; a link that the user cut in a patchbay
+// stays cut until the user chooses the device again.
+void Bridge::midiSideLost(MidiSide& side, bool wasOpen, bool cut, const char* tag) {
+  if (!wasOpen) return;
+  if (cut) {
+    side.wanted = false;
+    logLine(tag + side.chosen + " : lien coupé");
+    return;
+  }
+  side.lost = true;
+  logLine(tag + side.chosen + " : débranché");
 }
 
 // ---- Forwarding -------------------------------------------------------------------------
@@ -1145,6 +1162,7 @@ std::string Bridge::ChooseMidiOut(const std::string& text) {
 void Bridge::RefreshMidiLists() {
   if (Closing || !listsStarted_) return;
   noteMidiService();
+  noteOutsideLinks();
   createMidiDevices();
   // After a server restart, MIDI Out is linked before MIDI In: a loop through a peer (our out
   // to its in, its out to our in) is then broken by JACK on the peer's side, not on ours, and
@@ -1192,6 +1210,16 @@ void Bridge::refreshMidiSide(MidiSide& side) {
   const bool reopened = input ? MidiInOpen() : MidiOutOpen();
   side.lost = !reopened;
   if (reopened) logLine(tag + side.chosen + " : rebranché, rouvert");
+}
+
+// Links that the user made to our ports in a patchbay: shown, never undone.
+void Bridge::noteOutsideLinks() {
+  std::vector<platform::midi::MidiService::OutsideLink> links;
+  swallow([&] { links = factory_.TakeMidiOutsideLinks(); });
+  for (const auto& link : links) {
+    logLine(std::string(link.input ? "[MIDI-In] - " : "[Midi-Out] - ") + link.from + " -> " +
+            link.to + " : lien ajouté hors de Velmora");
+  }
 }
 
 // A JACK server that starts after us, or PipeWire's in place of jackd's: the log says which.

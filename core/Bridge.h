@@ -323,6 +323,7 @@ class Bridge {
   int showComEntries(const std::vector<SerialEntry>& present);
   struct MidiSide;
   void refreshMidiSide(MidiSide& side);
+  void midiSideLost(MidiSide& side, bool wasOpen, bool cut, const char* tag);
   // A part of a name given before its port came: the one port it names now becomes the choice.
   static void matchPart(MidiSide& side, const std::vector<std::string>& names);
   std::string chooseMidi(MidiSide& side, const std::string& text);
@@ -342,6 +343,7 @@ class Bridge {
   std::string comPortLabel() const;
   void logLine(const std::string& line);
   void noteMidiService();
+  void noteOutsideLinks();
   void lose(Loss cause, const std::string& detail = {}, std::uint64_t count = 1);
   static Lamp lampOf(LossPath path);
   // Tells the window why the error lamp of `path` is lit; `text` is a loss line.
@@ -398,7 +400,7 @@ class Bridge {
     DeviceList list;
     std::string chosen{};  // empty: none
     bool part = false;     // `chosen` is part of a name, to be matched when ports come
-    bool wanted = false;
+    bool wanted = false;   // to be open: chosen, and its link not cut by the user since
     bool present = false;
     bool lost = false;  // vanished while open, or its reopening failed
     std::vector<std::string> shown{};

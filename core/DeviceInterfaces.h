@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "midi/MidiEvent.h"
+#include "platform/midi/MidiService.h"
 #include "serial/ComponentBase.h"
 #include "serial/PacketConditions.h"
 #include "serial/StatusLightController.h"
@@ -55,8 +56,10 @@ class MidiInputDevice {
   }
   // Raised on the UI thread when events wait.
   virtual void SetOnMidiInput(std::function<void(MidiInputDevice& sender)> handler) = 0;
-  // Raised on the UI thread when the open device has gone away (a MIDI port that vanished).
+  // Raised on the UI thread when the open device has gone away (a MIDI port that vanished), or
+  // when its link was cut from outside while the port stayed (LinkCut, read in the handler).
   virtual void SetOnDeviceLost(std::function<void()> handler) { (void)handler; }
+  virtual bool LinkCut() const { return false; }
   // Raised on the UI thread once per overflow episode with the number of events the full
   // ring refused in it.
   virtual void SetOnOverflow(std::function<void(std::uint64_t refused)> handler) { (void)handler; }
@@ -90,8 +93,9 @@ class MidiOutputDevice {
   // The longest message the open output takes as one event, in bytes.
   virtual std::size_t LargestEvent() const { return 0xFFFF; }
   virtual void SetOnMidiOutput(std::function<void()> handler) = 0;
-  // Raised on the UI thread when the open device has gone away.
+  // Raised on the UI thread when the open device has gone away, or its link was cut (LinkCut).
   virtual void SetOnDeviceLost(std::function<void()> handler) { (void)handler; }
+  virtual bool LinkCut() const { return false; }
   // The names of the outputs the service has now, whether this one is open or not.
   virtual std::vector<std::string> PortNames() { return NamesByNumber(*this); }
   // The MIDI service's result code of the last failed call and its text; 0 when unknown.
@@ -202,6 +206,10 @@ class DeviceFactory {
   // The MIDI service in use as the log names it ("JACK (PipeWire 0.3.65)"); empty for one
   // without a name worth telling.
   virtual std::string MidiServiceName() { return {}; }
+  // Links that another program made to the open MIDI devices' ports since the last call.
+  virtual std::vector<platform::midi::MidiService::OutsideLink> TakeMidiOutsideLinks() {
+    return {};
+  }
 };
 
 }  // namespace velmora::core

@@ -39,6 +39,7 @@ class RealMidiInput final : public MidiInputDevice {
   bool TakeEvent(midi::TMyMidiEvent& into) override { return input_.TakeEvent(into); }
   void SetOnMidiInput(std::function<void(MidiInputDevice& sender)> handler) override;
   void SetOnDeviceLost(std::function<void()> handler) override;
+  bool LinkCut() const override { return input_.LinkCut(); }
   void SetOnOverflow(std::function<void(std::uint64_t refused)> handler) override;
   void SetOnMalformed(std::function<void(std::uint64_t refused)> handler) override;
   void SetDroppedShort(std::uint32_t statuses) override { input_.SetDroppedShort(statuses); }
@@ -71,6 +72,7 @@ class RealMidiOutput final : public MidiOutputDevice {
   std::size_t LargestEvent() const override { return output_.LargestEvent(); }
   void SetOnMidiOutput(std::function<void()> handler) override;
   void SetOnDeviceLost(std::function<void()> handler) override;
+  bool LinkCut() const override { return output_.LinkCut(); }
   std::vector<std::string> PortNames() override;
   std::uint32_t LastError() const override { return output_.Error(); }
   std::string LastErrorText() const override {

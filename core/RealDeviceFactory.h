@@ -31,6 +31,9 @@ class RealDeviceFactory final : public DeviceFactory {
   std::unique_ptr<MidiOutputDevice> CreateMidiOutput() override;
   std::unique_ptr<PortProbe> CreatePortProbe() override;
   std::string MidiServiceName() override { return midiService()->Name(); }
+  std::vector<platform::midi::MidiService::OutsideLink> TakeMidiOutsideLinks() override {
+    return midiService()->TakeOutsideLinks();
+  }
   // inotify on the name space's device folder (on Windows a look at the COM list each second)
   // and the MIDI service's ports-changed callback.
   std::unique_ptr<DeviceWatch> WatchDevices(std::function<void()> serialChanged,

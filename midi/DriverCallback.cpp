@@ -72,7 +72,7 @@ void DriverCallback(void* /*handle*/, std::uint32_t message, std::uintptr_t inst
     }
     case pm::MM_DEVICELOST:
       if (context == nullptr) return;
-      PostQuietly(context->Window, pm::MM_DEVICELOST);
+      PostQuietly(context->Window, pm::MM_DEVICELOST, static_cast<std::intptr_t>(param1));
       return;
     case pm::MOM_DONE:
       if (context == nullptr) return;

@@ -273,6 +273,7 @@ std::intptr_t TMidiInput::WindowProc(const platform::Message& message) {
       onMalformed_(*this, refused);
     }
   } else if (message.id == pm::MM_DEVICELOST) {
+    linkCut_ = static_cast<std::uintptr_t>(message.lParam) == pm::kLinkCut;
     if (onDeviceLost_ && state_ == TMidiPortState::mpsOpen) onDeviceLost_(*this);
   }
   return 0;

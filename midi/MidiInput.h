@@ -64,6 +64,8 @@ class TMidiInput {
   void SetOnMalformed(TOverflowEvent handler) { onMalformed_ = std::move(handler); }
   // Raised on the UI thread when the open device has gone away; Close still works.
   void SetOnDeviceLost(TNotifyEvent handler) { onDeviceLost_ = std::move(handler); }
+  // The last loss was a link cut from outside while the device stayed (read in OnDeviceLost).
+  bool LinkCut() const { return linkCut_; }
 
   std::uint32_t DriverVersion() const { return driverVersion_; }
   std::uint16_t ManufacturerID() const { return manufacturerID_; }
@@ -115,6 +117,7 @@ class TMidiInput {
   TOverflowEvent onOverflow_;
   TOverflowEvent onMalformed_;
   TNotifyEvent onDeviceLost_;
+  bool linkCut_ = false;
   std::uint16_t sysexBufferSize_ = 4096;
   std::uint16_t sysexBufferCount_ = 16;
   std::vector<std::unique_ptr<TMyMidiHdr>> sysexBuffers_;

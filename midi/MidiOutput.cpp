@@ -159,6 +159,7 @@ std::string TMidiOutput::ErrorText(pm::MMRESULT code) const {
 
 std::intptr_t TMidiOutput::WindowProc(const platform::Message& message) {
   if (message.id == pm::MM_DEVICELOST) {
+    linkCut_ = static_cast<std::uintptr_t>(message.lParam) == pm::kLinkCut;
     if (onDeviceLost_ && state_ == TMidiPortState::mpsOpen) onDeviceLost_(*this);
     return 0;
   }

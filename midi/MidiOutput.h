@@ -44,6 +44,8 @@ class TMidiOutput {
   void SetOnmidioutput(TNotifyEvent handler) { onMidiOutput_ = std::move(handler); }
   // Raised on the UI thread when the open device has gone away; Close still works.
   void SetOnDeviceLost(TNotifyEvent handler) { onDeviceLost_ = std::move(handler); }
+  // The last loss was a link cut from outside while the device stayed (read in OnDeviceLost).
+  bool LinkCut() const { return linkCut_; }
 
   std::uint16_t Error() const { return error_; }
   std::uint32_t DriverVersion() const { return driverVersion_; }
@@ -93,6 +95,7 @@ class TMidiOutput {
   std::uint16_t deviceCount_ = 0;
   TNotifyEvent onMidiOutput_;
   TNotifyEvent onDeviceLost_;
+  bool linkCut_ = false;
   std::vector<std::unique_ptr<TMyMidiHdr>> pending_;  // long messages in play
   platform::PumpThreadCheck onUiThread_;
   // Last: destroyed first, with its waiting messages. Renewed at each close, so that news of a

@@ -117,12 +117,12 @@ MMRESULT InputEndpoint::Close() {
   return MMSYSERR_NOERROR;
 }
 
-void InputEndpoint::Lost() {
+void InputEndpoint::Lost(bool cut) {
   std::lock_guard lock(mutex_);
   if (closed_ || lost_) return;
   lost_ = true;
   started_ = false;
-  callback_(this, MM_DEVICELOST, instance_, 0, 0);
+  callback_(this, MM_DEVICELOST, instance_, cut ? kLinkCut : 0, 0);
 }
 
 void InputEndpoint::Deliver(const std::uint8_t* bytes, std::size_t count) {
@@ -276,11 +276,11 @@ void OutputEndpoint::AbortLong(MIDIHDR* header) {
   --inPlay_;
 }
 
-void OutputEndpoint::Lost() {
+void OutputEndpoint::Lost(bool cut) {
   std::lock_guard lock(mutex_);
   if (closed_ || lost_) return;
   lost_ = true;
-  callback_(this, MM_DEVICELOST, instance_, 0, 0);
+  callback_(this, MM_DEVICELOST, instance_, cut ? kLinkCut : 0, 0);
 }
 
 MMRESULT OutputEndpoint::Close() {

@@ -49,8 +49,9 @@ class InputEndpoint : public MidiInHandle {
   MMRESULT Reset();
   // Refused while buffers are queued; once it succeeds nothing more is delivered.
   MMRESULT Close();
-  // The device went away: input stops and MM_DEVICELOST is called back, once.
-  void Lost();
+  // The device went away, or its link was cut (`cut`): input stops and MM_DEVICELOST is called
+  // back, once.
+  void Lost(bool cut = false);
 
   // Driver thread: one message as the transport gave it. A message that starts with 0xF0, or
   // that follows a system-exclusive part without its 0xF7, fills the queued buffers; anything
@@ -114,8 +115,8 @@ class OutputEndpoint : public MidiOutHandle {
   void AbortLong(MIDIHDR* header);
   // Refused while a long message plays; once it succeeds the callback runs no more.
   MMRESULT Close();
-  // The device went away: MM_DEVICELOST is called back, once.
-  void Lost();
+  // The device went away, or its link was cut (`cut`): MM_DEVICELOST is called back, once.
+  void Lost(bool cut = false);
 
  private:
   const MidiCallback callback_;

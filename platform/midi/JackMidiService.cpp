@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "platform/midi/JackCycleOrder.h"
 #include "platform/midi/JackLibrary.h"
@@ -59,8 +60,13 @@ constexpr std::size_t kCycleMargin = 64;
 constexpr std::size_t EventCost(std::size_t size) {
   return kEventCost + ((size + 7) & ~std::size_t{7});
 }
-// How often it looks again for devices lost while JACK's lists catch up with its news.
+// Whole cycles after a new link shows in our client's view before it carries for sure.
+constexpr std::uint64_t kLinkCycles = 2;
+// How often, and how many times, it looks again for devices lost while JACK's lists catch up
+// with its news. A peer that leaves drops its links before its ports: a link gone counts as
+// cut only if its port is still there at the last look.
 constexpr auto kCheckPause = std::chrono::milliseconds(100);
+constexpr int kCheckRounds = 3;
 
 void Silent(const char*) {}
 
@@ -422,11 +428,12 @@ int JackMidiService::Xrun(void* self) {
   return 0;
 }
 
-// JACK tells of a port or a link going before its lists show it: look a few times.
+// JACK tells of a port or a link going before its lists show it: look a few times. A link
+// that comes may be another program's to one of our ports: looked at too.
 void JackMidiService::PortConnected(jack_port_id_t, jack_port_id_t, int connect, void* self) {
   auto& service = *static_cast<JackMidiService*>(self);
-  if (connect != 0) return;
-  service.checkRounds_.store(3);
+  if (connect == 0) service.checkRounds_.store(kCheckRounds);
+  service.linksChanged_.store(true);
   sem_post(&service.wake_);
 }
 
@@ -448,17 +455,18 @@ void JackMidiService::ClientRegistered(const char*, int registered, void* self) 
 // Only atomics: this runs on JACK's notification thread.
 void JackMidiService::Latency(jack_latency_callback_mode_t mode, void* self) {
   auto& service = *static_cast<JackMidiService*>(self);
+  // PipeWire 0.3.65's libjack aborts now and then in its protocol (assert_single_pod) when a
+  // port's latency is set from this callback while another thread waits in jack_connect: there
+  // the ports get theirs when registered (their events go at once, so the range never changes).
+  if (!service.cycleTimes_.load()) return;
   jack_client_t* client = service.processClient_.load(std::memory_order_acquire);
   if (client == nullptr) return;
-  const jack_nframes_t cycle = jack_get_buffer_size(client);
-  const bool exact = service.exact_.load() && service.cycleTimes_.load();
   // Ours ends at the serial line: playback for what comes in, capture for what goes out.
   const bool forInputs = mode == JackPlaybackLatency;
-  jack_latency_range_t range{exact ? cycle : 0, cycle};
   for (auto& own : service.ownPorts_) {
     jack_port_t* port = own.port.load();
     if (port != nullptr && own.input.load() == forInputs) {
-      jack_port_set_latency_range(port, mode, &range);
+      service.SetLatency(client, port, forInputs);
     }
   }
 }
@@ -470,6 +478,13 @@ std::optional<bool> JackMidiService::ExactTimingInForce() {
   return exact_.load();
 }
 
+void JackMidiService::SetLatency(jack_client_t* client, jack_port_t* port, bool input) const {
+  const jack_nframes_t cycle = jack_get_buffer_size(client);
+  const bool exact = exact_.load() && cycleTimes_.load();
+  jack_latency_range_t range{exact ? cycle : 0, cycle};
+  jack_port_set_latency_range(port, input ? JackPlaybackLatency : JackCaptureLatency, &range);
+}
+
 void JackMidiService::SetExactTiming(bool exact) {
   if (exact_.exchange(exact) == exact) return;
   std::lock_guard lock(mutex_);
@@ -477,7 +492,7 @@ void JackMidiService::SetExactTiming(bool exact) {
 }
 
 void JackMidiService::Changed(bool portWent) {
-  if (portWent) checkRounds_.store(3);
+  if (portWent) checkRounds_.store(kCheckRounds);
   changed_.store(true);
   sem_post(&wake_);
 }
@@ -536,9 +551,11 @@ void JackMidiService::DeliveryLoop() {
         lostReported = false;
         // JACK tells of a port going before its lists show it: the last look raises again.
         if (checkRounds_.load() > 0) {
-          if (checkRounds_.fetch_sub(1) == 1) raise = true;
-          CheckLostLocked();
+          const bool last = checkRounds_.fetch_sub(1) == 1;
+          raise = raise || last;
+          CheckLostLocked(last);
         }
+        if (linksChanged_.exchange(false) && NoteOutsideLinksLocked()) raise = true;
         if (!callerDelivers_.load()) {
           // This thread is no consumer's: it hands over all, as the ring's producer would.
           std::size_t budget = std::numeric_limits<std::size_t>::max();
@@ -627,20 +644,49 @@ jack_time_t JackMidiService::DeliverLocked(JackInput& input, std::size_t& budget
   return 0;
 }
 
-void JackMidiService::CheckLostLocked() {
-  const auto linked = [&](JackPort& port) {
-    if (!LiveLocked(port)) return true;  // lost with its client already
-    if (jack_port_by_name(client_, port.target.c_str()) == nullptr) return false;
+void JackMidiService::CheckLostLocked(bool last) {
+  const auto check = [&](auto& device) {
+    JackPort& port = device.jack;
+    if (!LiveLocked(port)) return;  // lost with its client already
+    if (jack_port_by_name(client_, port.target.c_str()) == nullptr) return device.Lost();
     const bool connected = jack_port_connected_to(port.port, port.target.c_str()) != 0;
     port.linkSeen = port.linkSeen || connected;
-    return connected || !port.linkSeen;
+    // The port is there and its link gone: someone cut it in a patchbay.
+    if (!connected && port.linkSeen && last) device.Lost(true);
   };
-  for (const auto& input : inputs_) {
-    if (!linked(input->jack)) input->Lost();
-  }
-  for (const auto& output : outputs_) {
-    if (!linked(output->jack)) output->Lost();
-  }
+  for (const auto& input : inputs_) check(*input);
+  for (const auto& output : outputs_) check(*output);
+}
+
+bool JackMidiService::NoteOutsideLinksLocked() {
+  bool news = false;
+  const auto note = [&](JackPort& port, bool input) {
+    if (!LiveLocked(port) || port.parked) return;
+    std::vector<std::string> others;
+    const char** links = jack_port_get_all_connections(client_, port.port);
+    for (const char** link = links; link != nullptr && *link != nullptr; ++link) {
+      if (*link != port.target) others.emplace_back(*link);
+    }
+    if (links != nullptr) jack_free(links);
+    const std::string ours = jack_port_name(port.port);
+    for (const auto& other : others) {
+      if (std::find(port.outside.begin(), port.outside.end(), other) != port.outside.end()) {
+        continue;
+      }
+      outsideLinks_.push_back(input ? OutsideLink{true, other, ours}
+                                    : OutsideLink{false, ours, other});
+      news = true;
+    }
+    port.outside = std::move(others);
+  };
+  for (const auto& input : inputs_) note(input->jack, true);
+  for (const auto& output : outputs_) note(output->jack, false);
+  return news;
+}
+
+std::vector<MidiService::OutsideLink> JackMidiService::TakeOutsideLinks() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(outsideLinks_, {});
 }
 
 // ---- ports --------------------------------------------------------------------------------
@@ -697,6 +743,7 @@ MMRESULT JackMidiService::OpenPortLocked(JackPort& port, const std::string& targ
       own.port.store(port.port);
       break;
     }
+    if (!cycleTimes_.load()) SetLatency(client_, port.port, input);
     jack_recompute_total_latencies(client_);
     return MMSYSERR_NOERROR;
   }
@@ -715,11 +762,34 @@ MMRESULT JackMidiService::LinkRefusedLocked(const JackPort& port) const {
   return LiveLocked(port) ? MIDIERR_NODEVICE : MMSYSERR_NODRIVER;
 }
 
-bool JackMidiService::LinkLocked(const JackPort& port, bool input) {
+bool JackMidiService::LinkLocked(JackPort& port, bool input) {
   const char* ours = jack_port_name(port.port);
   const int linked = input ? jack_connect(client_, port.target.c_str(), ours)
                            : jack_connect(client_, ours, port.target.c_str());
-  return linked == 0 || linked == EEXIST;
+  if (linked != 0 && linked != EEXIST) return false;
+  WaitLinkCarriesLocked(port);
+  return true;
+}
+
+// PipeWire makes a link in its own time after jack_connect returns, and carries it from a
+// later cycle on: what was sent or received before would be lost. jackd's link is in its graph
+// at once and carries from the next cycle. Bounded, and only while the cycles run.
+void JackMidiService::WaitLinkCarriesLocked(JackPort& port) {
+  const auto deadline = std::chrono::steady_clock::now() + kCycleBound;
+  const auto waitFor = [&](const auto& done) {
+    while (!done()) {
+      if (!LiveLocked(port) || std::chrono::steady_clock::now() >= deadline) return false;
+      const timespec pause{0, 200'000};
+      nanosleep(&pause, nullptr);
+    }
+    return true;
+  };
+  if (!waitFor([&] { return jack_port_connected_to(port.port, port.target.c_str()) != 0; })) {
+    return;
+  }
+  port.linkSeen = true;
+  const std::uint64_t seen = cycle_.load() | 1;
+  waitFor([&] { return cycle_.load() >= seen + kLinkCycles * 2; });
 }
 
 // libjack 1.9.21 crashes now and then when a port is unregistered (or registered) while its

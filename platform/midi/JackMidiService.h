@@ -92,6 +92,7 @@ class JackMidiService final : public MidiService {
   // and going.
   // "JACK (PipeWire 0.3.65)", "JACK (jackd 1.9.21)"; empty while no server answers.
   std::string Name() override;
+  std::vector<OutsideLink> TakeOutsideLinks() override;
   int CallerDeliversInput() override;
   void DeliverInput() override;
   // Any thread. Exact (the default): an event from JACK is handed over one cycle after the time
@@ -125,6 +126,9 @@ class JackMidiService final : public MidiService {
     // graph. A client sees a new link only from a later cycle on: until then its absence
     // is no unlinking.
     bool linkSeen = false;
+    // Delivery thread, under the service's lock: the links of other programs to this port
+    // that were told already.
+    std::vector<std::string> outside;
     Ring ring;  // [length:4][bytes] records
   };
   class JackInput;
@@ -148,6 +152,8 @@ class JackMidiService final : public MidiService {
   static void PortRenamed(jack_port_id_t port, const char* before, const char* after, void* self);
   static void ClientRegistered(const char* name, int registered, void* self);
   static void Latency(jack_latency_callback_mode_t mode, void* self);
+  // Any thread but the process thread: the range that `port` adds, as timing stands now.
+  void SetLatency(jack_client_t* client, jack_port_t* port, bool input) const;
   void Changed(bool portWent);
 
   void DeliveryLoop();
@@ -157,7 +163,10 @@ class JackMidiService final : public MidiService {
   // waits for, 0 when none. `budget` is left with what was not spent: 0 when input may remain.
   jack_time_t DeliverDueLocked(std::size_t& budget);
   jack_time_t DeliverLocked(JackInput& input, std::size_t& budget);
-  void CheckLostLocked();
+  // `last`: the last look after a link or port went, when a link gone is taken as cut.
+  void CheckLostLocked(bool last);
+  // Gathers the links of other programs to our open ports that are new: true when one is.
+  bool NoteOutsideLinksLocked();
   void RaisePortsChanged();
 
   // A client while a server answers; false while the server that we knew is gone (the
@@ -172,7 +181,9 @@ class JackMidiService final : public MidiService {
   std::vector<std::string> PortsLocked(bool input);
   std::string FreeNameLocked(const char* base) const;
   MMRESULT OpenPortLocked(JackPort& port, const std::string& target, bool input);
-  bool LinkLocked(const JackPort& port, bool input);
+  // Links the port to its target and returns once the link carries (or a bound passed).
+  bool LinkLocked(JackPort& port, bool input);
+  void WaitLinkCarriesLocked(JackPort& port);
   // The result of an open that found no port at `id`, or whose link JACK refused.
   MMRESULT NoPortLocked() const;
   MMRESULT LinkRefusedLocked(const JackPort& port) const;
@@ -204,6 +215,7 @@ class JackMidiService final : public MidiService {
     std::string name;
   };
   std::vector<IdlePort> idle_;
+  std::vector<OutsideLink> outsideLinks_;  // not yet taken
   // Devices that a cycle might still have used when they were closed: freed after the client.
   std::vector<std::unique_ptr<JackInput>> graveyardIn_;
   std::vector<std::unique_ptr<JackOutput>> graveyardOut_;
@@ -233,8 +245,9 @@ class JackMidiService final : public MidiService {
 
   // Written by JACK's threads, read by the delivery thread and the UI thread.
   std::atomic<bool> gone_{false};
-  std::atomic<int> checkRounds_{0};   // ports went away: look for lost devices this many times
-  std::atomic<bool> changed_{false};  // a port came, went or was renamed since the last raise
+  std::atomic<int> checkRounds_{0};        // ports went away: look for lost devices this many times
+  std::atomic<bool> changed_{false};       // a port came, went or was renamed since the last raise
+  std::atomic<bool> linksChanged_{false};  // a link came or went since the delivery thread looked
   std::atomic<std::uint64_t> xruns_{0};
   // Written by the process thread and the UI thread.
   std::atomic<std::uint64_t> refused_{0};

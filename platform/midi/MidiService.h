@@ -51,9 +51,11 @@ inline constexpr std::uint32_t MOM_OPEN = 0x3C7;
 inline constexpr std::uint32_t MOM_CLOSE = 0x3C8;
 inline constexpr std::uint32_t MOM_DONE = 0x3C9;
 inline constexpr std::uint32_t MIM_MOREDATA = 0x3CC;
-// Our own: the device of an open handle has gone away (param1, param2 0). The handle stays
-// valid until it is closed; nothing more arrives on it.
+// Our own: the device of an open handle has gone away (param1 0), or is still there but the
+// link to it was cut from outside (param1 kLinkCut); param2 0. The handle stays valid until
+// it is closed; nothing more arrives on it.
 inline constexpr std::uint32_t MM_DEVICELOST = 0x3CF;
+inline constexpr std::uintptr_t kLinkCut = 1;
 // Our own: param1 input messages were lost for want of room where they wait for a buffer.
 inline constexpr std::uint32_t MIM_OVERFLOW = 0x3D0;
 
@@ -179,6 +181,14 @@ class MidiService {
   // Our own, UI thread: the service in use as --list and the log name it ("JACK (PipeWire
   // 0.3.65)"); empty for one that has no name worth telling.
   virtual std::string Name() { return {}; }
+  // Our own, UI thread: links that another program made to the ports of open devices since the
+  // last call, each once ("from" and "to" by full port name). Ports-changed is raised for them.
+  struct OutsideLink {
+    bool input;  // to one of our inputs, or from one of our outputs
+    std::string from;
+    std::string to;
+  };
+  virtual std::vector<OutsideLink> TakeOutsideLinks() { return {}; }
   virtual void DeliverInput() {}
   // Our own, any thread: on a service that moves events in cycles (JACK), whether each event
   // keeps its place in time, a cycle later, rather than going at once. Services without cycles

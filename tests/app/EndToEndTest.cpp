@@ -318,6 +318,62 @@ TEST(Headless, RunsTheNamedDevicesAtTheGivenLineAndEndsOnTermination) {
   ExpectNothingLeftBehind(peer, "headless-peer", serial.slavePath());
 }
 
+// A link cut in a patchbay is the user's choice: told once, and never made again by the
+// program; a link that the user adds to the program's ports is told.
+TEST(Headless, ALinkTheUserCutsStaysCutAndALinkTheUserAddsIsTold) {
+  PtyPair serial;
+  {
+    Isolated probe(serial.slavePath(), {"true"});
+    if (!(probe.started() && probe.waitExit(kBound) && probe.succeeded())) {
+      GTEST_SKIP() << "no private mount name space";
+    }
+  }
+  velmora::testing::TempDir directory;
+  const std::string output = (directory.path() / "stdout").string();
+  ::setenv("XDG_CONFIG_HOME", directory.path().c_str(), 1);
+  ::setenv("XDG_RUNTIME_DIR", directory.path().c_str(), 1);
+  JackPeer peer("cut-peer");
+  Isolated program(
+      serial.slavePath(),
+      {VELMORA_HEADLESS, "--port", "COM1", "--midi-in", "cut-peer", "--midi-out", "cut-peer"},
+      output, (directory.path() / "stderr").string());
+  const auto printed = [&] {
+    std::stringstream text;
+    text << std::ifstream(output).rdbuf();
+    return text.str();
+  };
+  const auto count = [&](const std::string& part) {
+    const std::string text = printed();
+    int found = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+    return found;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return peer.outConnected() && peer.inConnected(); }, kBound))
+      << printed();
+  const std::string ourIn = peer.connections(true).front();
+  const std::string ourOut = peer.connections(false).front();
+
+  velmora::tools::JackClient patchbay(
+      "cut-patchbay", [](jack_nframes_t, void*) { return 0; }, nullptr);
+  ASSERT_EQ(jack_disconnect(patchbay.get(), ourOut.c_str(), peer.inPortName().c_str()), 0);
+  EXPECT_TRUE(WaitUntil([&] { return count("cut-peer:in : lien coupé") == 1; }, kBound))
+      << printed();
+  // A new port refreshes the program's lists, and the link it then tells of comes after: by
+  // then the cut link would have been made again.
+  JackPeer other("cut-other", JackPeer::Ports::OutOnly);
+  ASSERT_TRUE(other.connect(other.outPortName(), ourIn));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return count("cut-other:out -> " + ourIn + " : lien ajouté hors de Velmora") == 1; },
+      kBound))
+      << printed();
+  EXPECT_FALSE(peer.inConnected());
+  EXPECT_TRUE(peer.outConnected());
+  EXPECT_EQ(count("lien coupé"), 1) << printed();
+  EXPECT_EQ(count("débranché"), 0) << printed();
+  program.signal(SIGTERM);
+  EXPECT_TRUE(program.waitExit(kBound));
+}
+
 // A capture whose file cannot take more (/dev/full; a 64 KiB tmpfs, mounted in the program's
 // own name space) stops with one line saying so and how much it wrote; forwarding goes on.
 TEST(Headless, ACaptureThatCannotWriteStopsWithOneLineAndForwardingGoesOn) {

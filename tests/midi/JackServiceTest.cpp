@@ -146,7 +146,11 @@ class JackService : public ::testing::Test {
     service = std::make_unique<pm::JackMidiService>();
     ASSERT_TRUE(service->Connected());
   }
-  void TearDown() override { EXPECT_EQ(service->Refused(), 0u); }
+  void TearDown() override {
+    if (service) {
+      EXPECT_EQ(service->Refused(), 0u);
+    }
+  }
 
   std::unique_ptr<JackPeer> peer;
   std::unique_ptr<pm::JackMidiService> service;
@@ -409,9 +413,11 @@ TEST_F(JackService, ItsPortsReportTheCycleItAddsWhenExactAndUpToOneWhenFast) {
     return std::pair{min, max};
   };
   const jack_nframes_t cycle = jack_get_buffer_size(reader.get());
+  // PipeWire's cycle times do not place events: they go at once there, exact or not.
+  const bool placed = service->Name().find("PipeWire") == std::string::npos;
   for (const bool exact : {true, false}) {
     service->SetExactTiming(exact);
-    const std::pair<jack_nframes_t, jack_nframes_t> expected{exact ? cycle : 0u, cycle};
+    const std::pair<jack_nframes_t, jack_nframes_t> expected{exact && placed ? cycle : 0u, cycle};
     // What reaches our input plays on the line later; what we send was heard there before.
     EXPECT_TRUE(WaitUntil([&] { return range(ours + "midi_in", JackPlaybackLatency) == expected; },
                           kExchangeBound))
