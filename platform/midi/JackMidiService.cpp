@@ -433,7 +433,7 @@ int JackMidiService::Xrun(void* self) {
 void JackMidiService::PortConnected(jack_port_id_t, jack_port_id_t, int connect, void* self) {
   auto& service = *static_cast<JackMidiService*>(self);
   if (connect == 0) service.checkRounds_.store(kCheckRounds);
-  service.linksChanged_.store(true);
+  service.linkLooks_.store(kCheckRounds);
   sem_post(&service.wake_);
 }
 
@@ -520,7 +520,7 @@ void JackMidiService::DeliveryLoop() {
     if (due != 0) {
       const jack_time_t now = jack_get_time();
       WaitAtMost(wake_, std::chrono::microseconds(due > now ? due - now : 0));
-    } else if (checkRounds_.load() > 0) {
+    } else if (checkRounds_.load() > 0 || linkLooks_.load() > 0) {
       WaitAtMost(wake_, kCheckPause);
     } else if (absent) {
       WaitAtMost(wake_, kServerRetry);
@@ -555,7 +555,11 @@ void JackMidiService::DeliveryLoop() {
           raise = raise || last;
           CheckLostLocked(last);
         }
-        if (linksChanged_.exchange(false) && NoteOutsideLinksLocked()) raise = true;
+        // Likewise a link: it may show only at a later look.
+        if (linkLooks_.load() > 0) {
+          linkLooks_.fetch_sub(1);
+          if (NoteOutsideLinksLocked()) raise = true;
+        }
         if (!callerDelivers_.load()) {
           // This thread is no consumer's: it hands over all, as the ring's producer would.
           std::size_t budget = std::numeric_limits<std::size_t>::max();

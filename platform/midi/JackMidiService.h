@@ -245,9 +245,10 @@ class JackMidiService final : public MidiService {
 
   // Written by JACK's threads, read by the delivery thread and the UI thread.
   std::atomic<bool> gone_{false};
-  std::atomic<int> checkRounds_{0};        // ports went away: look for lost devices this many times
-  std::atomic<bool> changed_{false};       // a port came, went or was renamed since the last raise
-  std::atomic<bool> linksChanged_{false};  // a link came or went since the delivery thread looked
+  std::atomic<int> checkRounds_{0};   // ports went away: look for lost devices this many times
+  std::atomic<bool> changed_{false};  // a port came, went or was renamed since the last raise
+  std::atomic<int> linkLooks_{
+      0};  // a link came or went: look for links from outside this many times
   std::atomic<std::uint64_t> xruns_{0};
   // Written by the process thread and the UI thread.
   std::atomic<std::uint64_t> refused_{0};
