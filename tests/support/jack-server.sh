@@ -35,10 +35,11 @@ case "${1:-}" in
     stop  # a server left behind by an interrupted run
     mkdir -p "$state"
     # Every descriptor redirected: CTest waits for the fixture's output to close.
-    # VELMORA_JACKD_OPTIONS: server options of a run's own (the ThreadSanitizer run asks for
-    # --sync, so that a slowed client's cycle never overlaps the next one's).
-    # shellcheck disable=SC2086
-    jackd ${VELMORA_JACKD_OPTIONS:-} --no-realtime -d dummy -r 48000 -p 64 >"$logfile" 2>&1 </dev/null &
+    # Synchronous: the server waits for every client's cycle before the next. Asynchronous, on a
+    # loaded machine without real-time scheduling, a client that is not finished in time leaves
+    # its output buffer as it was, and its readers take the last cycle's events a second time
+    # (a whole sysex twice); a cycle slowed by ThreadSanitizer would also overlap the next.
+    jackd --sync --no-realtime -d dummy -r 48000 -p 64 >"$logfile" 2>&1 </dev/null &
     echo $! >"$pidfile"
     for _ in $(seq 200); do
       if ! kill -0 "$(<"$pidfile")" 2>/dev/null; then
