@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <thread>
 #include <utility>
 
 #include "platform/midi/JackCycleOrder.h"
@@ -41,6 +43,11 @@ constexpr auto kCycleBound = std::chrono::seconds(2);
 constexpr auto kServerRetry = std::chrono::milliseconds(500);
 // How long it leaves libjack's threads to finish with a dead server before closing its client.
 constexpr auto kDropPause = std::chrono::milliseconds(500);
+// jackd's libjack (1.9.21) closes a client by cancelling its notification thread at once,
+// wherever it is; cancelled while it held libjack's synchro mutex, the close then waits on that
+// mutex for ever. A dead server's client is closed once that thread has ended by itself (it
+// does when the server's socket closes: a stopping jackd may take seconds), or after this long.
+constexpr auto kNotifierBound = std::chrono::seconds(10);
 // How often it looks whether the cycles still run while a server answers. PipeWire's libjack
 // tells of its daemon's end through jack_on_shutdown at best; its cycles simply stop. Cycles
 // that stopped for this many periods, and at least kStallFloor, are a server lost.
@@ -171,6 +178,12 @@ JackMidiService::~JackMidiService() {
   delivery_.join();
   // 2. No process cycle after jack_deactivate; the client (and its ports) go after.
   std::lock_guard lock(mutex_);
+  if (gone_.load()) {
+    const auto deadline = std::chrono::steady_clock::now() + kNotifierBound;
+    while (!NotifierEndedLocked() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
   CloseClientLocked();
   // 3. Only now the rings: the endpoints go with the lists.
   inputs_.clear();
@@ -210,6 +223,7 @@ bool JackMidiService::OpenClientLocked() {
   jack_status_t status{};
   client_ = jack_client_open(clientName_.c_str(), JackNoStartServer, &status);
   if (client_ == nullptr) return false;
+  notifier_.store(0);
   ++generation_;
   // A dead server may have stopped its client in the middle of a cycle.
   cycle_.store(0);
@@ -265,6 +279,13 @@ void JackMidiService::DropClientLocked() {
   // 3. Only now what an unfinished cycle of it might have held.
   graveyardIn_.clear();
   graveyardOut_.clear();
+}
+
+bool JackMidiService::NotifierEndedLocked() const {
+  const pid_t thread = notifier_.load();
+  // PipeWire's threads outlive its daemon, and its libjack closes without cancelling them.
+  if (thread == 0 || !cycleTimes_.load()) return true;
+  return syscall(SYS_tgkill, getpid(), thread, 0) != 0 && errno == ESRCH;
 }
 
 bool JackMidiService::LiveLocked(const JackPort& port) const {
@@ -432,13 +453,16 @@ int JackMidiService::Xrun(void* self) {
 // that comes may be another program's to one of our ports: looked at too.
 void JackMidiService::PortConnected(jack_port_id_t, jack_port_id_t, int connect, void* self) {
   auto& service = *static_cast<JackMidiService*>(self);
+  service.notifier_.store(gettid());
   if (connect == 0) service.checkRounds_.store(kCheckRounds);
   service.linkLooks_.store(kCheckRounds);
   sem_post(&service.wake_);
 }
 
 void JackMidiService::PortRegistered(jack_port_id_t, int registered, void* self) {
-  static_cast<JackMidiService*>(self)->Changed(registered == 0);
+  auto& service = *static_cast<JackMidiService*>(self);
+  service.notifier_.store(gettid());
+  service.Changed(registered == 0);
 }
 
 // A chosen port renamed is gone by the name it was chosen by.
@@ -447,7 +471,9 @@ void JackMidiService::PortRenamed(jack_port_id_t, const char*, const char*, void
 }
 
 void JackMidiService::ClientRegistered(const char*, int registered, void* self) {
-  static_cast<JackMidiService*>(self)->Changed(registered == 0);
+  auto& service = *static_cast<JackMidiService*>(self);
+  service.notifier_.store(gettid());
+  service.Changed(registered == 0);
 }
 
 // What reaches our input leaves on the line a cycle later, and what we play was heard on the
@@ -540,7 +566,8 @@ void JackMidiService::DeliveryLoop() {
           lostReported = true;
           goneSeen = std::chrono::steady_clock::now();
           raise = true;
-        } else if (std::chrono::steady_clock::now() - goneSeen >= kDropPause) {
+        } else if (const auto since = std::chrono::steady_clock::now() - goneSeen;
+                   since >= kDropPause && (NotifierEndedLocked() || since >= kNotifierBound)) {
           // By now libjack's own threads are done with the dead server.
           DropClientLocked();
         }

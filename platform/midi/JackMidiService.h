@@ -14,6 +14,7 @@
 
 #include <jack/jack.h>
 #include <semaphore.h>
+#include <sys/types.h>
 #include <time.h>
 
 #include <array>
@@ -177,6 +178,8 @@ class JackMidiService final : public MidiService {
   // then the dead client is closed.
   void DropClientLocked();
   void CloseClientLocked();
+  // Whether libjack's notification thread of the client has ended (after its server went).
+  bool NotifierEndedLocked() const;
   bool LiveLocked(const JackPort& port) const;
   std::vector<std::string> PortsLocked(bool input);
   std::string FreeNameLocked(const char* base) const;
@@ -245,6 +248,7 @@ class JackMidiService final : public MidiService {
 
   // Written by JACK's threads, read by the delivery thread and the UI thread.
   std::atomic<bool> gone_{false};
+  std::atomic<pid_t> notifier_{0};    // libjack's notification thread, as its callbacks found it
   std::atomic<int> checkRounds_{0};   // ports went away: look for lost devices this many times
   std::atomic<bool> changed_{false};  // a port came, went or was renamed since the last raise
   std::atomic<int> linkLooks_{
