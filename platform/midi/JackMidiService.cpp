@@ -744,7 +744,9 @@ std::string JackMidiService::FreeNameLocked(const char* base) const {
         return device->jack.client == generation_ && device->jack.name == name;
       });
     };
-    if (!taken(inputs_) && !taken(outputs_)) return name;
+    const bool closing =
+        std::find(closingNames_.begin(), closingNames_.end(), name) != closingNames_.end();
+    if (!taken(inputs_) && !taken(outputs_) && !closing) return name;
   }
 }
 
@@ -1086,7 +1088,7 @@ MMRESULT JackMidiService::midiOutReset(HMIDIOUT handle) {
 }
 
 MMRESULT JackMidiService::midiOutClose(HMIDIOUT handle) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   auto* output = OutputLocked(handle);
   if (output == nullptr) return MMSYSERR_INVALHANDLE;
   if (auto result = output->Close()) return result;
@@ -1094,15 +1096,20 @@ MMRESULT JackMidiService::midiOutClose(HMIDIOUT handle) {
                             [&](const auto& o) { return o.get() == output; });
   std::unique_ptr<JackOutput> closing = std::move(*found);
   outputs_.erase(found);
+  // The drain below runs without the lock, so that input and the other devices go on; the
+  // port keeps its name meanwhile.
+  closingNames_.push_back(closing->jack.name);
+  const auto period = period_;
+  lock.unlock();
   // Waits while `more` holds, within a bound, and only while the cycles run: a server whose
   // cycles stopped (one that died without a word yet) is not waited for.
   const auto deadline = std::chrono::steady_clock::now() + kCycleBound;
   std::uint64_t cycles = cycle_.load();
   auto moved = std::chrono::steady_clock::now();
   const auto waitWhile = [&](const auto& more) {
-    while (LiveLocked(closing->jack) && more()) {
+    while (!gone_.load() && more()) {
       const auto now = std::chrono::steady_clock::now();
-      if (now >= deadline || now - moved > 4 * period_ + std::chrono::milliseconds(20)) return;
+      if (now >= deadline || now - moved > 4 * period + std::chrono::milliseconds(20)) return;
       if (cycle_.load() != cycles) {
         cycles = cycle_.load();
         moved = now;
@@ -1118,6 +1125,8 @@ MMRESULT JackMidiService::midiOutClose(HMIDIOUT handle) {
   // end before the link goes, or the last message would go with it.
   const std::uint64_t drained = cycle_.load() | 1;
   waitWhile([&] { return cycle_.load() < drained + 4; });
+  lock.lock();
+  closingNames_.erase(std::find(closingNames_.begin(), closingNames_.end(), closing->jack.name));
   // Unlinked before it leaves the process thread, which clears its buffer meanwhile: its last
   // cycle is never heard twice.
   ClosePortLocked(closing->jack);

@@ -218,6 +218,8 @@ class JackMidiService final : public MidiService {
     std::string name;
   };
   std::vector<IdlePort> idle_;
+  // Names of outputs that drain before their port goes (midiOutClose, without the lock).
+  std::vector<std::string> closingNames_;
   std::vector<OutsideLink> outsideLinks_;  // not yet taken
   // Devices that a cycle might still have used when they were closed: freed after the client.
   std::vector<std::unique_ptr<JackInput>> graveyardIn_;
