@@ -745,7 +745,7 @@ std::string JackMidiService::FreeNameLocked(const char* base) const {
       });
     };
     const bool closing =
-        std::find(closingNames_.begin(), closingNames_.end(), name) != closingNames_.end();
+        std::find(transitNames_.begin(), transitNames_.end(), name) != transitNames_.end();
     if (!taken(inputs_) && !taken(outputs_) && !closing) return name;
   }
 }
@@ -795,25 +795,32 @@ MMRESULT JackMidiService::LinkRefusedLocked(const JackPort& port) const {
   return LiveLocked(port) ? MIDIERR_NODEVICE : MMSYSERR_NODRIVER;
 }
 
-bool JackMidiService::LinkLocked(JackPort& port, bool input) {
+bool JackMidiService::LinkLocked(JackPort& port, bool input, std::unique_lock<std::mutex>& lock) {
   const char* ours = jack_port_name(port.port);
   const int linked = input ? jack_connect(client_, port.target.c_str(), ours)
                            : jack_connect(client_, ours, port.target.c_str());
   if (linked != 0 && linked != EEXIST) return false;
-  WaitLinkCarriesLocked(port);
-  return true;
+  // The wait lets the lock go between looks: the port keeps its name meanwhile.
+  transitNames_.push_back(port.name);
+  WaitLinkCarriesLocked(port, lock);
+  transitNames_.erase(std::find(transitNames_.begin(), transitNames_.end(), port.name));
+  // A server that went meanwhile took the port with it.
+  return LiveLocked(port);
 }
 
 // PipeWire makes a link in its own time after jack_connect returns, and carries it from a
 // later cycle on: what was sent or received before would be lost. jackd's link is in its graph
-// at once and carries from the next cycle. Bounded, and only while the cycles run.
-void JackMidiService::WaitLinkCarriesLocked(JackPort& port) {
+// at once and carries from the next cycle. Bounded, and only while the cycles run; the lock
+// is let go between looks, so that input and the other devices go on.
+void JackMidiService::WaitLinkCarriesLocked(JackPort& port, std::unique_lock<std::mutex>& lock) {
   const auto deadline = std::chrono::steady_clock::now() + kCycleBound;
   const auto waitFor = [&](const auto& done) {
     while (!done()) {
       if (!LiveLocked(port) || std::chrono::steady_clock::now() >= deadline) return false;
+      lock.unlock();
       const timespec pause{0, 200'000};
       nanosleep(&pause, nullptr);
+      lock.lock();
     }
     return true;
   };
@@ -890,7 +897,7 @@ MMRESULT JackMidiService::midiInOpen(HMIDIIN* handle, std::uint32_t id, MidiCall
                                      std::uintptr_t instance, std::uint32_t flags) {
   if (handle == nullptr || callback == nullptr) return MMSYSERR_INVALPARAM;
   if (flags != CALLBACK_FUNCTION) return MMSYSERR_INVALFLAG;
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   const auto ports = PortsLocked(true);
   if (id >= ports.size()) return NoPortLocked();
   auto slot = std::find_if(inSlots_.begin(), inSlots_.end(),
@@ -900,8 +907,9 @@ MMRESULT JackMidiService::midiInOpen(HMIDIIN* handle, std::uint32_t id, MidiCall
   input->scratch.resize(kRingBytes);
   if (auto result = OpenPortLocked(input->jack, ports[id], true)) return result;
   slot->store(input.get());
-  if (!LinkLocked(input->jack, true)) {
-    const bool passed = Withdraw(*slot);
+  if (!LinkLocked(input->jack, true, lock)) {
+    // A client dropped meanwhile emptied the slot, which another device may hold by now.
+    const bool passed = slot->load() != input.get() || Withdraw(*slot);
     ClosePortLocked(input->jack);
     const MMRESULT refused = LinkRefusedLocked(input->jack);
     if (!passed) graveyardIn_.push_back(std::move(input));
@@ -996,7 +1004,7 @@ MMRESULT JackMidiService::midiOutOpen(HMIDIOUT* handle, std::intptr_t id, MidiCa
                                       std::uintptr_t instance, std::uint32_t flags) {
   if (handle == nullptr || callback == nullptr) return MMSYSERR_INVALPARAM;
   if (flags != CALLBACK_FUNCTION) return MMSYSERR_INVALFLAG;
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   const auto ports = PortsLocked(false);
   const std::intptr_t index = id == MIDI_MAPPER ? 0 : id;  // the mapper plays on output 0
   if (index < 0 || static_cast<std::size_t>(index) >= ports.size()) return NoPortLocked();
@@ -1008,11 +1016,14 @@ MMRESULT JackMidiService::midiOutOpen(HMIDIOUT* handle, std::intptr_t id, MidiCa
   if (auto result = OpenPortLocked(output->jack, ports[index], false)) return result;
   // Ours before it is linked: a reused port's buffer holds its last cycle until we clear it.
   slot->store(output.get());
-  if (!LinkLocked(output->jack, false)) {
+  if (!LinkLocked(output->jack, false, lock)) {
     const MMRESULT refused = LinkRefusedLocked(output->jack);
     ClosePortLocked(output->jack);
-    // A cycle that never ended may still hold it: it stays until the client closes.
-    if (!Withdraw(*slot)) graveyardOut_.push_back(std::move(output));
+    // A cycle that never ended may still hold it: it stays until the client closes. A client
+    // dropped meanwhile emptied the slot, which another device may hold by now.
+    if (slot->load() == output.get() && !Withdraw(*slot)) {
+      graveyardOut_.push_back(std::move(output));
+    }
     return refused;
   }
   outputs_.push_back(std::move(output));
@@ -1098,7 +1109,7 @@ MMRESULT JackMidiService::midiOutClose(HMIDIOUT handle) {
   outputs_.erase(found);
   // The drain below runs without the lock, so that input and the other devices go on; the
   // port keeps its name meanwhile.
-  closingNames_.push_back(closing->jack.name);
+  transitNames_.push_back(closing->jack.name);
   const auto period = period_;
   lock.unlock();
   // Waits while `more` holds, within a bound, and only while the cycles run: a server whose
@@ -1126,7 +1137,7 @@ MMRESULT JackMidiService::midiOutClose(HMIDIOUT handle) {
   const std::uint64_t drained = cycle_.load() | 1;
   waitWhile([&] { return cycle_.load() < drained + 4; });
   lock.lock();
-  closingNames_.erase(std::find(closingNames_.begin(), closingNames_.end(), closing->jack.name));
+  transitNames_.erase(std::find(transitNames_.begin(), transitNames_.end(), closing->jack.name));
   // Unlinked before it leaves the process thread, which clears its buffer meanwhile: its last
   // cycle is never heard twice.
   ClosePortLocked(closing->jack);

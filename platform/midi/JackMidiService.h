@@ -185,8 +185,8 @@ class JackMidiService final : public MidiService {
   std::string FreeNameLocked(const char* base) const;
   MMRESULT OpenPortLocked(JackPort& port, const std::string& target, bool input);
   // Links the port to its target and returns once the link carries (or a bound passed).
-  bool LinkLocked(JackPort& port, bool input);
-  void WaitLinkCarriesLocked(JackPort& port);
+  bool LinkLocked(JackPort& port, bool input, std::unique_lock<std::mutex>& lock);
+  void WaitLinkCarriesLocked(JackPort& port, std::unique_lock<std::mutex>& lock);
   // The result of an open that found no port at `id`, or whose link JACK refused.
   MMRESULT NoPortLocked() const;
   MMRESULT LinkRefusedLocked(const JackPort& port) const;
@@ -218,8 +218,9 @@ class JackMidiService final : public MidiService {
     std::string name;
   };
   std::vector<IdlePort> idle_;
-  // Names of outputs that drain before their port goes (midiOutClose, without the lock).
-  std::vector<std::string> closingNames_;
+  // Names of ports between the lists while the lock is let go: an open waiting for its link
+  // to carry, an output draining before its port goes.
+  std::vector<std::string> transitNames_;
   std::vector<OutsideLink> outsideLinks_;  // not yet taken
   // Devices that a cycle might still have used when they were closed: freed after the client.
   std::vector<std::unique_ptr<JackInput>> graveyardIn_;
