@@ -8,6 +8,7 @@
 #include <ctime>
 #include <exception>
 #include <string>
+#include <string_view>
 
 #include "core/WindowModel.h"
 #include "platform/Clock.h"
@@ -26,7 +27,7 @@ constexpr std::uint32_t kPanicMessage = platform::WM_USER + 2;  // SIGUSR1: "Tou
 class TimeStamp {
  public:
   // The stamp of now, valid until the next call.
-  const char* now() {
+  std::string_view now() {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     if (seconds != second_) {
@@ -41,8 +42,7 @@ class TimeStamp {
     text_[length_ + 1] = static_cast<char>('0' + millis / 10 % 10);
     text_[length_ + 2] = static_cast<char>('0' + millis % 10);
     text_[length_ + 3] = ' ';
-    text_[length_ + 4] = '\0';
-    return text_;
+    return {text_, length_ + 4};
   }
 
  private:
@@ -88,11 +88,13 @@ class Console {
   }
 
   // A line per message would cost a write each: while lines come, they go out together every
-  // kFlushInterval (at once on a terminal, which the C library flushes by line).
+  // kFlushInterval (at once on a terminal, which the C library flushes by line). Each line is
+  // handed to the C library whole, in one call: one lock of the stream, not three.
   void print(const std::string& line) {
-    std::fputs(stamp_.now(), out_);
-    std::fwrite(line.data(), 1, line.size(), out_);
-    std::fputc('\n', out_);
+    text_.assign(stamp_.now());
+    text_.append(line);
+    text_.push_back('\n');
+    std::fwrite(text_.data(), 1, text_.size(), out_);
     if (!flushArmed_) {
       flusher_.setTimer(kFlushTimer, kFlushInterval);
       flushArmed_ = true;
@@ -131,6 +133,7 @@ class Console {
   std::array<int, 3> shown_{-1, -1, -1};  // -1: not told yet
   bool flushArmed_ = false;               // lines wait for the flush timer
   TimeStamp stamp_;
+  std::string text_;  // the line being printed, whose capacity stays
   platform::MessageWindow flusher_{[this](const platform::Message& message) -> std::intptr_t {
     if (message.id == platform::WM_TIMER) {
       flusher_.killTimer(kFlushTimer);

@@ -27,15 +27,19 @@ void swallow(Step&& step) {
   }
 }
 
-std::string hexJoin(const std::uint8_t* bytes, std::size_t count, bool spaced) {
+void appendHex(std::string& text, const std::uint8_t* bytes, std::size_t count, bool spaced) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(count * 3);
   for (std::size_t i = 0; i < count; ++i) {
     if (spaced && i > 0) text.push_back(' ');
     text.push_back(kDigits[bytes[i] >> 4]);
     text.push_back(kDigits[bytes[i] & 0x0F]);
   }
+}
+
+std::string hexJoin(const std::uint8_t* bytes, std::size_t count, bool spaced) {
+  std::string text;
+  text.reserve(count * 3);
+  appendHex(text, bytes, count, spaced);
   return text;
 }
 
@@ -92,6 +96,10 @@ std::string HWFlowText(serial::THWFlowOptionSet options) {
 
 std::string SpacedHex(const std::uint8_t* bytes, std::size_t count) {
   return hexJoin(bytes, count, true);
+}
+
+void AppendSpacedHex(std::string& text, const std::uint8_t* bytes, std::size_t count) {
+  appendHex(text, bytes, count, true);
 }
 
 std::string UnspacedHex(const std::uint8_t* bytes, std::size_t count) {

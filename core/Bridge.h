@@ -102,6 +102,8 @@ std::string HWFlowText(serial::THWFlowOptionSet options);
 // Two upper-case digits per byte, separated by blanks ("90 3C 64") or run together ("903C64").
 std::string SpacedHex(const std::uint8_t* bytes, std::size_t count);
 std::string UnspacedHex(const std::uint8_t* bytes, std::size_t count);
+// SpacedHex appended to `text`: a line per message built without a string of its own.
+void AppendSpacedHex(std::string& text, const std::uint8_t* bytes, std::size_t count);
 // A message as the log shows it: a sysex block longer than kLoggedBytes by its first and last
 // bytes and its length ("F0 43 … 7F F7 (65536)"), so that one line stays readable.
 inline constexpr std::size_t kLoggedBytes = 16;

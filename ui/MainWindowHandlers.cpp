@@ -1,6 +1,5 @@
 #include "ui/MainWindowHandlers.h"
 
-#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -295,22 +294,19 @@ void TfmMain::HandleMidiEvent(const midi::TMyMidiEvent& event) {
     sysexOpen_ = false;
   }
   if (!bridge_.Messages().toSerial.Passes(status)) return;
-  char text[64];
+  const char* name = MidiStatusNames[7];
   switch (status & 0xF0) {
     case 0x80:
     case 0x90:
     case 0xA0:
     case 0xB0:
     case 0xE0:
-      std::snprintf(text, sizeof text, "[MIDI-In] - %2.2X %2.2X %2.2X (%s)", status,
-                    event.FirstDataByte, event.SecondDataByte,
-                    MidiStatusNames[(status - 0x80) / 16]);
+      name = MidiStatusNames[(status - 0x80) / 16];
       TxRecord = TTxRecord{status, event.FirstDataByte, event.SecondDataByte, 3};
       break;
     case 0xC0:
     case 0xD0:
-      std::snprintf(text, sizeof text, "[MIDI-In] - %2.2X %2.2X (%s)", status, event.FirstDataByte,
-                    MidiStatusNames[(status - 0x80) / 16]);
+      name = MidiStatusNames[(status - 0x80) / 16];
       TxRecord.status = status;
       TxRecord.data1 = event.FirstDataByte;
       TxRecord.count = 2;
@@ -319,19 +315,14 @@ void TfmMain::HandleMidiEvent(const midi::TMyMidiEvent& event) {
       // System common and real time: as many bytes as the status has.
       TxRecord = TTxRecord{status, event.FirstDataByte, event.SecondDataByte,
                            static_cast<std::uint8_t>(length)};
-      if (length == 1) {
-        std::snprintf(text, sizeof text, "[MIDI-In] - %2.2X (%s)", status, MidiStatusNames[7]);
-      } else if (length == 2) {
-        std::snprintf(text, sizeof text, "[MIDI-In] - %2.2X %2.2X (%s)", status,
-                      event.FirstDataByte, MidiStatusNames[7]);
-      } else {
-        std::snprintf(text, sizeof text, "[MIDI-In] - %2.2X %2.2X %2.2X (%s)", status,
-                      event.FirstDataByte, event.SecondDataByte, MidiStatusNames[7]);
-      }
       break;
   }
-  logLine({}, text);
+  // A line per message: built by hand into a string that keeps its capacity, no printf.
   const std::uint8_t bytes[3] = {TxRecord.status, TxRecord.data1, TxRecord.data2};
+  line_.assign("[MIDI-In] - ");
+  core::AppendSpacedHex(line_, bytes, TxRecord.count);
+  line_.append(" (").append(name).push_back(')');
+  AddLogLine(line_);
   bridge_.SendComBytes(bytes, TxRecord.count);
 }
 
