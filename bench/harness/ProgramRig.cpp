@@ -656,16 +656,20 @@ int CaptureCost(const ProgramOptions& options, JackServer& server, Paths& paths,
 // One dump under a clock, through the program started afresh: the line's bytes timed as they
 // came, read at once (the program paces them; the far end never holds it back).
 struct DumpRound {
-  bool whole = false;             // every byte of the dump, in order
-  double seconds = 0;             // from its first byte on the line to its last
-  double lineSeconds = 0;         // what the bytes between them take on the line at 31250 baud
-  double longestSilenceMs = 0;    // between two bytes, while the dump went
-  std::size_t afterSilence = 0;   // bytes the read after it brought
-  double longestClockGapMs = 0;   // between two clock bytes, while the dump went
+  bool whole = false;                  // every byte of the dump, in order
+  double seconds = 0;                  // from its first byte on the line to its last
+  double lineSeconds = 0;              // what the bytes between them take on the line at 31250 baud
+  double longestSilenceMs = 0;         // between two bytes, while the dump went
+  std::size_t afterSilence = 0;        // bytes the read after it brought
+  bool readerRealTime = false;         // the far end read on real-time scheduling
+  std::size_t carried = 0;             // bytes of the dump's kinds the line carried
+  std::vector<std::string> lossLines;  // what the program said it lost
+  std::uint64_t peerXruns = 0;         // cycles the server blamed on the dump's source
+  double longestClockGapMs = 0;        // between two clock bytes, while the dump went
   std::string processLine, load;  // the program's exit line on its JACK callback; load at the end
 };
 
-DumpRound DumpOnce(const ProgramOptions& options, int round) {
+DumpRound DumpOnce(const ProgramOptions& options, JackServer& server, int round) {
   constexpr std::size_t kPart = 16384, kParts = 4;                 // one JACK event each
   constexpr auto kClockPeriod = std::chrono::microseconds(20833);  // 120 BPM, 24 a beat
   constexpr double kByteSeconds = 10.0 / 31250;
@@ -729,6 +733,11 @@ DumpRound DumpOnce(const ProgramOptions& options, int round) {
       source.send({0xF8});
     }
   });
+  // The far end reads as a UART would take the bytes, unless the system refuses it the
+  // real-time scheduling that keeps a loaded machine from holding it up.
+  sched_param realTime{};
+  realTime.sched_priority = 10;
+  const bool faithful = pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime) == 0;
   std::size_t ends = 0;
   const auto bound = SteadyClock::now() + 180s;
   while (ends < kParts && SteadyClock::now() < bound && program.Running()) {
@@ -736,11 +745,20 @@ DumpRound DumpOnce(const ProgramOptions& options, int round) {
     take(100ms);
     for (std::size_t i = before; i < got.size(); ++i) ends += got[i].second == 0xF7 ? 1 : 0;
   }
+  if (faithful) {
+    realTime.sched_priority = 0;
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &realTime);
+  }
+  result.readerRealTime = faithful;
   done = true;
   player.join();
   result.load = LoadAverage();
   program.Stop();
-  result.processLine = ReadExitReport(ReadFile(log)).processLine;
+  const ExitReport report = ReadExitReport(ReadFile(log));
+  result.processLine = report.processLine;
+  result.lossLines = report.lossLines;
+  result.peerXruns =
+      server.XrunsNaming(source.outPortName().substr(0, source.outPortName().find(':')));
 
   std::vector<std::uint8_t> carried;
   std::size_t first = got.size(), last = 0;
@@ -751,6 +769,7 @@ DumpRound DumpOnce(const ProgramOptions& options, int round) {
     last = i;
   }
   result.whole = carried == dump;
+  result.carried = carried.size();
   if (first >= got.size()) return result;
   result.seconds = std::chrono::duration<double>(got[last].first - got[first].first).count();
   result.lineSeconds = static_cast<double>(last - first + 1) * kByteSeconds;
@@ -789,13 +808,21 @@ int DumpUnderClock(const ProgramOptions& options) {
   double worst = 0;
   bool whole = true;
   for (int round = 1; round <= options.dumps; ++round) {
-    const DumpRound r = DumpOnce(options, round);
+    const DumpRound r = DumpOnce(options, server, round);
     const double ratio = r.lineSeconds > 0 ? r.seconds / r.lineSeconds : 0;
     worst = std::max(worst, ratio);
     whole = whole && r.whole;
     std::printf("%5d %9.2f %9.2f %7.3f %11.1f %6zu %11.1f %6s  %s; %s\n", round, r.seconds,
                 r.lineSeconds, ratio, r.longestSilenceMs, r.afterSilence, r.longestClockGapMs,
                 r.whole ? "yes" : "NO", r.load.c_str(), r.processLine.c_str());
+    if (!r.readerRealTime) std::printf("      (the far end read without real-time scheduling)\n");
+    if (!r.whole) {
+      std::printf(
+          "      the line carried %zu bytes of the dump's %d; the server blamed %llu cycles "
+          "on the dump's source\n",
+          r.carried, 65536, static_cast<unsigned long long>(r.peerXruns));
+    }
+    for (const auto& line : r.lossLines) std::printf("      the program: %s\n", line.c_str());
     std::fflush(stdout);
   }
   std::printf("{\"mode\":\"%s-dump\",\"rounds\":%d,\"worst_ratio_to_line\":%.3f,\"whole\":%s}\n",
