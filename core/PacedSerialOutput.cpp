@@ -79,7 +79,11 @@ std::chrono::nanoseconds PacedSerialOutput::ByteTime(std::int32_t baud, int bits
 }
 
 PacedSerialOutput::Clock::time_point PacedSerialOutput::lineFrom(Clock::time_point now) const {
-  return std::max(lineFree_, now - std::min<Clock::duration>(byteTime_, kCarry));
+  // A dump that starts on an idle line goes no further ahead of it than kLead; one that waits
+  // is owed the time a late look missed.
+  const auto owed =
+      scheduled_ ? Clock::duration{kCatchUp} : std::min<Clock::duration>(byteTime_, kCarry);
+  return std::max(lineFree_, now - owed);
 }
 
 void PacedSerialOutput::Wrote(std::size_t count, Clock::time_point now) {
@@ -203,6 +207,7 @@ void PacedSerialOutput::Sent(std::size_t count, Clock::time_point now) {
     if (runs_.front().bytes == 0) runs_.pop_front();
   }
   Wrote(count, now);
+  scheduled_ = !runs_.empty() && runs_.front().paced;
 }
 
 std::optional<PacedSerialOutput::Clock::time_point> PacedSerialOutput::NextDue(
@@ -229,6 +234,7 @@ std::size_t PacedSerialOutput::Clear() {
   realTime_.Clear();
   queue_.Clear();
   runs_.clear();
+  scheduled_ = false;
   lastMessage_ = 0;
   return messages;
 }

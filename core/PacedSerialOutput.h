@@ -32,6 +32,11 @@ class PacedSerialOutput {
   // How long the line may have been idle for its model not to lose the time: a look that comes
   // a little late does not slow the pace.
   static constexpr std::chrono::microseconds kCarry{200};
+  // While paced bytes wait, the pace keeps to its schedule: a look that comes up to this late
+  // (a loaded machine wakes a thread a scheduler tick or more late) makes up the line time it
+  // missed, so that a dump ends when its pace says. The port then holds up to this much more
+  // than kLead, which its line sends a little faster than the pace (kMarginPercent).
+  static constexpr std::chrono::milliseconds kCatchUp{5};
   // Paced bytes are written at least this much line time at once: a fast line is not looked at
   // for every byte.
   static constexpr std::chrono::microseconds kBatch{250};
@@ -42,8 +47,9 @@ class PacedSerialOutput {
   static constexpr std::chrono::microseconds kSoonest{100};
   static constexpr std::chrono::milliseconds kLatest{10};
   // Paced bytes go only while the port holds less than this much line time not yet given to
-  // the device: an output thread that runs late does not let them pile up there.
-  static constexpr std::chrono::milliseconds kPortHold{2};
+  // the device: an output thread that runs late does not let them pile up there beyond what a
+  // late look may make up.
+  static constexpr std::chrono::microseconds kPortHold = kCatchUp + kLead;
   // How soon the bridge looks again while paced bytes wait for the port to hand on its own.
   static constexpr std::chrono::microseconds kPortLook{500};
   // Beyond this the line's model forgets: a device faster than its line has taken the bytes.
@@ -152,6 +158,7 @@ class PacedSerialOutput {
   std::size_t limit_ = kDefaultLimit;
   std::chrono::nanoseconds byteTime_{260'417};  // 38400 baud, 10 bits a byte
   Clock::time_point lineFree_{};                // when the line's model has sent all it took
+  bool scheduled_ = false;  // paced bytes wait behind what went: lineFree_ is when they are due
 };
 
 }  // namespace velmora::core

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -19,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <system_error>
@@ -30,6 +33,7 @@
 #include "Rig.h"
 #include "Stream.h"
 #include "support/Pty.h"
+#include "tools/JackPeer.h"
 
 extern char** environ;
 
@@ -53,6 +57,7 @@ struct ProgramOptions {
   bool headless = false;  // the same program without its window (velmora --headless)
   bool capture = false;   // the capture's cost alone: the timed load without and with it
   std::string timing;     // the program's --timing when given, else its default
+  int dumps = 0;          // --dump: that many 64 KiB dumps under a clock instead
 };
 
 constexpr const char* kUsage =
@@ -69,7 +74,11 @@ constexpr const char* kUsage =
     "             --capture to a file in a private temporary folder, each time 1000 Note On each\n"
     "             way a second for S/2 s (S: 20 unless given), timed, beside the floor: CPU and\n"
     "             added latency both ways, each side's rounds together\n"
-    "  --timing   the program's own --timing (exact unless given)\n";
+    "  --timing   the program's own --timing (exact unless given)\n"
+    "  --dump N   instead: N times, a 64 KiB dump at 31250 baud MIDI -> serial with a 120 BPM\n"
+    "             clock beside it, the program started afresh each time: the dump's time on the\n"
+    "             line beside the line's own time for its bytes, the longest silence of the\n"
+    "             line and the longest clock gap\n";
 
 bool Parse(int argc, char** argv, ProgramOptions& options) {
   for (int i = 0; i < argc; ++i) {
@@ -94,6 +103,8 @@ bool Parse(int argc, char** argv, ProgramOptions& options) {
         options.headless = true;
       } else if (arg == "--capture") {
         options.capture = true;
+      } else if (arg == "--dump") {
+        options.dumps = std::stoi(value());
       } else if (arg == "--timing") {
         options.timing = value();
         if (options.timing != "exact" && options.timing != "fast") return false;
@@ -642,11 +653,190 @@ int CaptureCost(const ProgramOptions& options, JackServer& server, Paths& paths,
   return 0;
 }
 
+// One dump under a clock, through the program started afresh: the line's bytes timed as they
+// came, read at once (the program paces them; the far end never holds it back).
+struct DumpRound {
+  bool whole = false;                  // every byte of the dump, in order
+  double seconds = 0;                  // from its first byte on the line to its last
+  double lineSeconds = 0;              // what the bytes between them take on the line at 31250 baud
+  double longestSilenceMs = 0;         // between two bytes, while the dump went
+  std::size_t afterSilence = 0;        // bytes the read after it brought
+  bool readerRealTime = false;         // the far end read on real-time scheduling
+  std::size_t carried = 0;             // bytes of the dump's kinds the line carried
+  std::vector<std::string> lossLines;  // what the program said it lost
+  std::uint64_t peerXruns = 0;         // cycles the server blamed on the dump's source
+  double longestClockGapMs = 0;        // between two clock bytes, while the dump went
+  std::string processLine, load;  // the program's exit line on its JACK callback; load at the end
+};
+
+DumpRound DumpOnce(const ProgramOptions& options, JackServer& server, int round) {
+  constexpr std::size_t kPart = 16384, kParts = 4;                 // one JACK event each
+  constexpr auto kClockPeriod = std::chrono::microseconds(20833);  // 120 BPM, 24 a beat
+  constexpr double kByteSeconds = 10.0 / 31250;
+  DumpRound result;
+  Pty pty;
+  tools::JackPeer source("dump-source-" + std::to_string(round), tools::JackPeer::Ports::OutOnly);
+  const PrivateFolder folder;
+  const fs::path log = folder.path() / "program.log";
+  std::vector<std::string> args{"--no-settings", "--port",    "/dev/ttyV0",
+                                "--baud",        "31250",     "--to-serial",
+                                "all",           "--midi-in", source.outPortName()};
+  if (options.headless) args.emplace_back("--headless");
+  if (!options.timing.empty()) args.insert(args.end(), {"--timing", options.timing});
+  Program program(options.program, pty.slavePath(), args, log, folder.path());
+
+  std::vector<std::pair<SteadyClock::time_point, std::uint8_t>> got;
+  got.reserve(kPart * kParts + 4096);
+  // Takes what the line brought within `wait`; the number of bytes.
+  auto take = [&](std::chrono::milliseconds wait) {
+    pollfd ready{pty.master(), POLLIN, 0};
+    if (::poll(&ready, 1, static_cast<int>(wait.count())) <= 0) return std::size_t{0};
+    std::uint8_t bytes[4096];
+    const ssize_t n = ::read(pty.master(), bytes, sizeof bytes);
+    const auto at = SteadyClock::now();
+    for (ssize_t i = 0; i < n; ++i) got.emplace_back(at, bytes[i]);
+    return n > 0 ? static_cast<std::size_t>(n) : std::size_t{0};
+  };
+  // Clock bytes until one comes back: the program has opened both ends.
+  const auto openBy = SteadyClock::now() + 30s;
+  while (program.Running() && SteadyClock::now() < openBy && got.empty()) {
+    if (source.outConnected()) source.send({0xF8});
+    take(500ms);
+  }
+  if (got.empty()) {
+    std::fprintf(stderr, "velmora-bench: nothing went through the program; it said:\n%s\n",
+                 ReadFile(log).c_str());
+    return result;
+  }
+  while (take(200ms) > 0) {
+  }
+  got.clear();
+
+  std::vector<std::uint8_t> dump;
+  for (std::size_t part = 0; part < kParts; ++part) {
+    std::vector<std::uint8_t> message(kPart);
+    for (std::size_t i = 0; i < kPart; ++i)
+      message[i] = static_cast<std::uint8_t>((i + part) % 0x80);
+    message.front() = 0xF0;
+    message.back() = 0xF7;
+    dump.insert(dump.end(), message.begin(), message.end());
+  }
+  std::atomic<bool> done{false};
+  std::thread player([&] {
+    for (std::size_t part = 0; part < kParts; ++part) {
+      source.send({dump.begin() + static_cast<std::ptrdiff_t>(part * kPart),
+                   dump.begin() + static_cast<std::ptrdiff_t>((part + 1) * kPart)});
+    }
+    const auto t0 = SteadyClock::now();
+    for (int k = 1; !done.load(); ++k) {
+      std::this_thread::sleep_until(t0 + kClockPeriod * k);
+      source.send({0xF8});
+    }
+  });
+  // The far end reads as a UART would take the bytes, unless the system refuses it the
+  // real-time scheduling that keeps a loaded machine from holding it up.
+  sched_param realTime{};
+  realTime.sched_priority = 10;
+  const bool faithful = pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime) == 0;
+  std::size_t ends = 0;
+  const auto bound = SteadyClock::now() + 180s;
+  while (ends < kParts && SteadyClock::now() < bound && program.Running()) {
+    const std::size_t before = got.size();
+    take(100ms);
+    for (std::size_t i = before; i < got.size(); ++i) ends += got[i].second == 0xF7 ? 1 : 0;
+  }
+  if (faithful) {
+    realTime.sched_priority = 0;
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &realTime);
+  }
+  result.readerRealTime = faithful;
+  done = true;
+  player.join();
+  result.load = LoadAverage();
+  program.Stop();
+  const ExitReport report = ReadExitReport(ReadFile(log));
+  result.processLine = report.processLine;
+  result.lossLines = report.lossLines;
+  result.peerXruns =
+      server.XrunsNaming(source.outPortName().substr(0, source.outPortName().find(':')));
+
+  std::vector<std::uint8_t> carried;
+  std::size_t first = got.size(), last = 0;
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (got[i].second >= 0xF8) continue;
+    carried.push_back(got[i].second);
+    first = std::min(first, i);
+    last = i;
+  }
+  result.whole = carried == dump;
+  result.carried = carried.size();
+  if (first >= got.size()) return result;
+  result.seconds = std::chrono::duration<double>(got[last].first - got[first].first).count();
+  result.lineSeconds = static_cast<double>(last - first + 1) * kByteSeconds;
+  std::optional<SteadyClock::time_point> clock;
+  for (std::size_t i = first + 1; i <= last; ++i) {
+    const double silence =
+        std::chrono::duration<double, std::milli>(got[i].first - got[i - 1].first).count();
+    if (silence > result.longestSilenceMs) {
+      result.longestSilenceMs = silence;
+      // What the read after it brought: a late reader finds the line's bytes waiting for it.
+      result.afterSilence = 0;
+      for (std::size_t j = i; j < got.size() && got[j].first == got[i].first; ++j) {
+        ++result.afterSilence;
+      }
+    }
+    if (got[i].second != 0xF8) continue;
+    if (clock) {
+      result.longestClockGapMs =
+          std::max(result.longestClockGapMs,
+                   std::chrono::duration<double, std::milli>(got[i].first - *clock).count());
+    }
+    clock = got[i].first;
+  }
+  return result;
+}
+
+// The stall seen once in four runs of the window program under load: the dump's time beside the
+// line's own, round after round.
+int DumpUnderClock(const ProgramOptions& options) {
+  JackServer server(48000, options.period, options.realtime);
+  std::printf("%s (%s), JACK %d frames, load at start %s\n", options.program.c_str(),
+              options.headless ? "headless" : "window offscreen", options.period,
+              LoadAverage().c_str());
+  std::printf("%5s %9s %9s %7s %11s %6s %11s %6s  %s\n", "round", "dump s", "line s", "ratio",
+              "silence ms", "then", "clockgap ms", "whole", "load at end; the program's JACK line");
+  double worst = 0;
+  bool whole = true;
+  for (int round = 1; round <= options.dumps; ++round) {
+    const DumpRound r = DumpOnce(options, server, round);
+    const double ratio = r.lineSeconds > 0 ? r.seconds / r.lineSeconds : 0;
+    worst = std::max(worst, ratio);
+    whole = whole && r.whole;
+    std::printf("%5d %9.2f %9.2f %7.3f %11.1f %6zu %11.1f %6s  %s; %s\n", round, r.seconds,
+                r.lineSeconds, ratio, r.longestSilenceMs, r.afterSilence, r.longestClockGapMs,
+                r.whole ? "yes" : "NO", r.load.c_str(), r.processLine.c_str());
+    if (!r.readerRealTime) std::printf("      (the far end read without real-time scheduling)\n");
+    if (!r.whole) {
+      std::printf(
+          "      the line carried %zu bytes of the dump's %d; the server blamed %llu cycles "
+          "on the dump's source\n",
+          r.carried, 65536, static_cast<unsigned long long>(r.peerXruns));
+    }
+    for (const auto& line : r.lossLines) std::printf("      the program: %s\n", line.c_str());
+    std::fflush(stdout);
+  }
+  std::printf("{\"mode\":\"%s-dump\",\"rounds\":%d,\"worst_ratio_to_line\":%.3f,\"whole\":%s}\n",
+              options.headless ? "program-headless" : "program", options.dumps, worst,
+              whole ? "true" : "false");
+  return whole ? 0 : 3;
+}
+
 int Run(const ProgramOptions& options) {
   if (access(options.program.c_str(), X_OK) != 0) {
     std::fprintf(stderr, "velmora-bench: no program at %s\n", options.program.c_str());
     return 1;
   }
+  if (options.dumps > 0) return DumpUnderClock(options);
   const std::string loadAtStart = LoadAverage();
   JackServer server(48000, options.period, options.realtime);
   Stream oursToSerial, floorToSerial, oursToMidi, floorToMidi;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -49,8 +50,9 @@ constexpr const char* kUsage =
     "            the spread of their delays beside a floor that forwards each cycle at once;\n"
     "            --timing-messages N per way (400)\n"
     "  --slow-work   1000 messages a second each way for 10 s while, on the bridge's thread,\n"
-    "                captures to a FIFO nobody reads start and stop and the choices are saved 50\n"
-    "                times: the longest gap in forwarding each way, ours beside the floor's\n";
+    "                captures to a FIFO nobody reads start and stop, the choices are saved 50\n"
+    "                times and the MIDI ports are switched to a second pair and back: the\n"
+    "                longest gap in forwarding each way, ours beside the floor's\n";
 
 bool Parse(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
@@ -436,13 +438,20 @@ ClockFigures MeasureClock(const Options& options, core::Bridge& bridge, const Cl
 }
 
 // Forwarding at 1000 messages a second each way while the bridge's thread starts and stops
-// captures to a FIFO that nobody reads (each writer stays in its open) and saves the choices 50
-// times to a real file, as the window's handlers do: the longest gap each way, beside the floor's
-// in the same moments.
-int RunSlowWork(core::Bridge& bridge, const Rigging& rigging) {
+// captures to a FIFO that nobody reads (each writer stays in its open), saves the choices 50
+// times to a real file and switches its MIDI input and output to `spare` and back, as the
+// window's handlers do: the longest gap each way, beside the floor's in the same moments. The
+// player plays into both inputs: the one open takes it.
+int RunSlowWork(BridgeRig& rig, const Rigging& rigging, const std::string (&spare)[2]) {
   constexpr double kSeconds = 10;
   constexpr int kSaves = 50;
   constexpr int kCaptures = 10;
+  constexpr int kSwitches = 10;
+  core::Bridge& bridge = rig.Bridge();
+  const std::string first[2] = {rig.Selected(core::DeviceList::MidiIn),
+                                rig.Selected(core::DeviceList::MidiOut)};
+  int switched = 0;
+  bool switchFailed = false;
   char folder[] = "/tmp/velmora-bench-XXXXXX";
   if (::mkdtemp(folder) == nullptr) return 1;
   const std::filesystem::path root(folder);
@@ -451,7 +460,7 @@ int RunSlowWork(core::Bridge& bridge, const Rigging& rigging) {
   int result = 0;
   {
     core::SettingsStore settings(root / "velmora.conf");
-    enum : std::uint32_t { kSave = platform::WM_USER + 1, kStart, kStop };
+    enum : std::uint32_t { kSave = platform::WM_USER + 1, kStart, kStop, kSwitch };
     platform::MessageWindow work([&](const platform::Message& message) -> std::intptr_t {
       if (message.id == kSave) {
         core::RememberedChoices choices;
@@ -461,12 +470,19 @@ int RunSlowWork(core::Bridge& bridge, const Rigging& rigging) {
         bridge.StartCapture(fifo);
       } else if (message.id == kStop) {
         bridge.StopCapture();
+      } else if (message.id == kSwitch) {
+        const std::string(&to)[2] = switched % 2 == 0 ? spare : first;
+        switchFailed = !rig.SelectMidi(to[0], to[1]) || switchFailed ||
+                       rig.Selected(core::DeviceList::MidiIn) != to[0] ||
+                       rig.Selected(core::DeviceList::MidiOut) != to[1];
+        ++switched;
       }
       return 0;
     });
     const platform::WindowRef ref = work.ref();
     Progress("slow work: 1000 messages a second each way for 10 s, " + std::to_string(kCaptures) +
-             " captures to a FIFO and " + std::to_string(kSaves) + " saves beside");
+             " captures to a FIFO, " + std::to_string(kSaves) + " saves and " +
+             std::to_string(kSwitches) + " MIDI port switches beside");
     Gaps gaps;
     WhilePumping([&] {
       gaps = LargestGaps(rigging, 1000, kSeconds, [&] {
@@ -478,23 +494,28 @@ int RunSlowWork(core::Bridge& bridge, const Rigging& rigging) {
           ref.post(kSave, static_cast<std::uintptr_t>(k));
           if (k % (kSaves / kCaptures) == 1) ref.post(kStart);
           if (k % (kSaves / kCaptures) == 3) ref.post(kStop);
+          // Apart enough that a switch's own wait is over before the next.
+          if (k % (kSaves / kSwitches) == 0) ref.post(kSwitch);
         }
       });
     });
     bridge.StopCapture();
     std::printf(
         "slow work: longest gap MIDI -> serial %.2f ms (floor %.2f), serial -> MIDI %.2f "
-        "ms (floor %.2f); %llu sent each way, lost %llu / %llu\n",
+        "ms (floor %.2f); %llu sent each way, lost %llu / %llu; %d port switches%s\n",
         gaps.oursToSerialMs, gaps.floorToSerialMs, gaps.oursToMidiMs, gaps.floorToMidiMs,
         static_cast<unsigned long long>(gaps.sentEachWay),
         static_cast<unsigned long long>(gaps.lostToSerial),
-        static_cast<unsigned long long>(gaps.lostToMidi));
+        static_cast<unsigned long long>(gaps.lostToMidi), switched,
+        switchFailed ? " (a port was not listed or not taken)" : "");
     const bool met = gaps.oursToSerialMs <= gaps.floorToSerialMs + 5 &&
-                     gaps.oursToMidiMs <= gaps.floorToMidiMs + 5;
+                     gaps.oursToMidiMs <= gaps.floorToMidiMs + 5 && !switchFailed &&
+                     switched == kSwitches;
     std::printf(
         "{\"slow_work\":{\"gap_to_serial_ms\":%.3f,\"floor_gap_to_serial_ms\":%.3f,"
-        "\"gap_to_midi_ms\":%.3f,\"floor_gap_to_midi_ms\":%.3f,\"within_5_ms\":%s}}\n",
-        gaps.oursToSerialMs, gaps.floorToSerialMs, gaps.oursToMidiMs, gaps.floorToMidiMs,
+        "\"gap_to_midi_ms\":%.3f,\"floor_gap_to_midi_ms\":%.3f,\"port_switches\":%d,"
+        "\"within_5_ms\":%s}}\n",
+        gaps.oursToSerialMs, gaps.floorToSerialMs, gaps.oursToMidiMs, gaps.floorToMidiMs, switched,
         met ? "true" : "false");
     result = met ? 0 : 3;
   }
@@ -513,6 +534,13 @@ int RunSimulated(const Options& options) {
   simulated->AddOutput("Bench Out");
   const auto floorIn = simulated->AddInput("Floor In");
   simulated->AddOutput("Floor Out");
+  // The pair the slow-work phase switches the bridge to and back.
+  const std::string spare[2] = {"Bench In 2", "Bench Out 2"};
+  std::optional<platform::midi::SimulatedMidiService::DeviceKey> spareIn;
+  if (options.slowWork) {
+    spareIn = simulated->AddInput(spare[0]);
+    simulated->AddOutput(spare[1]);
+  }
 
   Stream oursToSerial, floorToSerial, oursToMidi, floorToMidi;
   auto timed = std::make_shared<TimedMidiService>(simulated);
@@ -564,6 +592,7 @@ int RunSimulated(const Options& options) {
   Rigging rigging;
   rigging.play = [&](bool toFloor, std::uint32_t packed) {
     simulated->PlayShort(toFloor ? floorIn : oursIn, packed);
+    if (!toFloor && spareIn) simulated->PlayShort(*spareIn, packed);
     return true;  // the simulation queues without bound
   };
   rigging.oursMaster = oursPty.master();
@@ -579,7 +608,7 @@ int RunSimulated(const Options& options) {
   rigging.floorCpu = [&] { return ThreadCpuSeconds(floor.thread()); };
   rigging.ringRefusals = [&] { return rig.RingRefusals(); };
   rigging.progress = &Progress;
-  if (options.slowWork) return RunSlowWork(rig.Bridge(), rigging);
+  if (options.slowWork) return RunSlowWork(rig, rigging, spare);
   const Results results = Measure(options, rigging);
   Print(options, results, nullptr, clock);
   return 0;
