@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "midi/MidiEvent.h"
-#include "platform/midi/MidiService.h"
+#include "platform/midi/OutsideLink.h"
 #include "serial/ComponentBase.h"
 #include "serial/PacketConditions.h"
 #include "serial/StatusLightController.h"
@@ -207,9 +207,7 @@ class DeviceFactory {
   // without a name worth telling.
   virtual std::string MidiServiceName() { return {}; }
   // Links that another program made to the open MIDI devices' ports since the last call.
-  virtual std::vector<platform::midi::MidiService::OutsideLink> TakeMidiOutsideLinks() {
-    return {};
-  }
+  virtual std::vector<platform::midi::OutsideLink> TakeMidiOutsideLinks() { return {}; }
 };
 
 }  // namespace velmora::core

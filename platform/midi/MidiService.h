@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/midi/OutsideLink.h"
 #include "platform/midi/ProcessTimes.h"
 
 namespace velmora::platform::midi {
@@ -183,11 +184,7 @@ class MidiService {
   virtual std::string Name() { return {}; }
   // Our own, UI thread: links that another program made to the ports of open devices since the
   // last call, each once ("from" and "to" by full port name). Ports-changed is raised for them.
-  struct OutsideLink {
-    bool input;  // to one of our inputs, or from one of our outputs
-    std::string from;
-    std::string to;
-  };
+  using OutsideLink = midi::OutsideLink;
   virtual std::vector<OutsideLink> TakeOutsideLinks() { return {}; }
   virtual void DeliverInput() {}
   // Our own, any thread: on a service that moves events in cycles (JACK), whether each event
