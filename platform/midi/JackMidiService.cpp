@@ -628,17 +628,21 @@ void JackMidiService::DeliverInput() {
   if (!callerDelivers_.load()) return;
   std::uint64_t rings = 0;
   static_cast<void>(!read(arrivedEvent_, &rings, sizeof rings));
-  static_cast<void>(!read(dueTimer_, &rings, sizeof rings));
   // Cleared before the rings are read: input that arrives meanwhile rings again.
   inputRung_.store(false);
   std::lock_guard lock(mutex_);
+  // The timer is read only while armed: one system call less a pass when nothing waits.
+  if (armedFor_ != 0 && read(dueTimer_, &rings, sizeof rings) == sizeof rings) armedFor_ = 0;
   // A pass hands over no more than the input's event ring holds: the caller's pump drains that
   // ring before it looks at our descriptor again, so what is left waits in JACK's ring, never
   // dropped for want of a slot.
   std::size_t budget = kDeliveryBatch;
   const jack_time_t next = DeliverDueLocked(budget);
   if (budget == 0) RingInputReady();
-  // Only this thread sets the timer: the process thread rings, it never arms.
+  // Only this thread sets the timer: the process thread rings, it never arms. Set again only
+  // when the next moment changed.
+  if (next == armedFor_) return;
+  armedFor_ = next;
   itimerspec when{};
   if (next != 0) {
     const jack_time_t now = jack_get_time();

@@ -274,6 +274,8 @@ class JackMidiService final : public MidiService {
   int inputReady_ = -1;
   int arrivedEvent_ = -1;
   int dueTimer_ = -1;
+  // The moment `dueTimer_` is set for (0: not set): the caller's thread, under mutex_.
+  jack_time_t armedFor_ = 0;
   std::atomic<bool> callerDelivers_{false};
   std::atomic<bool> inputRung_{false};
   std::atomic<bool> stopping_{false};  // written by the destructor
