@@ -22,8 +22,9 @@ struct RestartOptions {
   std::size_t messages = 400;     // each way and round, 7 to 10 ms apart
   std::vector<std::string> args;  // the program's own options beside its devices
   bool headless = false;
-  // After the restart, the peer undoes both links and makes them again in the other order
-  // (its output first), as the program did before it linked MIDI Out first: the check must fail.
+  bool exactTiming = true;  // the program's own --timing: exact, or fast
+  // After each restart the peer undoes both links and makes them again the other way round (its
+  // output first), so that JACK breaks the loop on the program's output: the check must fail.
   bool relinkReversed = false;
 };
 
