@@ -30,6 +30,7 @@
 
 #include "JackRig.h"
 #include "Phases.h"
+#include "RestartPhase.h"
 #include "Rig.h"
 #include "Stream.h"
 #include "support/Pty.h"
@@ -58,12 +59,15 @@ struct ProgramOptions {
   bool capture = false;   // the capture's cost alone: the timed load without and with it
   std::string timing;     // the program's --timing when given, else its default
   int dumps = 0;          // --dump: that many 64 KiB dumps under a clock instead
+  bool restart = false;   // --restart: the links after a JACK server restart, by their latency
+  bool relinkReversed = false;  // with --restart: the peer relinks the other way round
 };
 
 constexpr const char* kUsage =
     "usage: velmora-bench --program [--executable PATH] [--messages N] [--rate R]\n"
     "                     [--line-seconds S] [--idle-seconds S] [--jack-period F]\n"
     "                     [--jack-no-realtime] [--headless] [--capture] [--timing exact|fast]\n"
+    "                     [--restart [--relink-reversed]]\n"
     "  the velmora executable (its window offscreen; with --headless, without a window) through\n"
     "  JACK and a pseudo-terminal, beside\n"
     "  a minimal forwarder on the same JACK server: latency, CPU at R messages a second each\n"
@@ -78,9 +82,17 @@ constexpr const char* kUsage =
     "  --dump N   instead: N times, a 64 KiB dump at 31250 baud MIDI -> serial with a 120 BPM\n"
     "             clock beside it, the program started afresh each time: the dump's time on the\n"
     "             line beside the line's own time for its bytes, the longest silence of the\n"
-    "             line and the longest clock gap\n";
+    "             line and the longest clock gap\n"
+    "  --restart  instead: the program linked both ways to one JACK client (a loop through\n"
+    "             it), N messages each way (400 unless given) timed before and after two\n"
+    "             restarts of the JACK server, the peer back at once, then 2 s later (1024\n"
+    "             frames a cycle unless given): PASS when serial -> MIDI keeps its median\n"
+    "             within 1 ms (a quarter period with --timing fast)\n"
+    "  --relink-reversed  with --restart: after each restart the peer relinks the other way\n"
+    "             round (bench only), which must FAIL\n";
 
 bool Parse(int argc, char** argv, ProgramOptions& options) {
+  bool periodGiven = false, messagesGiven = false;
   for (int i = 0; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : std::string{}; };
@@ -89,6 +101,7 @@ bool Parse(int argc, char** argv, ProgramOptions& options) {
         options.program = value();
       } else if (arg == "--messages") {
         options.messages = std::stoul(value());
+        messagesGiven = true;
       } else if (arg == "--rate") {
         options.rate = std::stod(value());
       } else if (arg == "--line-seconds") {
@@ -97,6 +110,7 @@ bool Parse(int argc, char** argv, ProgramOptions& options) {
         options.idleSeconds = std::stod(value());
       } else if (arg == "--jack-period") {
         options.period = std::stoi(value());
+        periodGiven = true;
       } else if (arg == "--jack-no-realtime") {
         options.realtime = false;
       } else if (arg == "--headless") {
@@ -105,6 +119,10 @@ bool Parse(int argc, char** argv, ProgramOptions& options) {
         options.capture = true;
       } else if (arg == "--dump") {
         options.dumps = std::stoi(value());
+      } else if (arg == "--restart") {
+        options.restart = true;
+      } else if (arg == "--relink-reversed") {
+        options.relinkReversed = true;
       } else if (arg == "--timing") {
         options.timing = value();
         if (options.timing != "exact" && options.timing != "fast") return false;
@@ -115,7 +133,11 @@ bool Parse(int argc, char** argv, ProgramOptions& options) {
       return false;
     }
   }
-  return options.messages > 0 && options.messages <= kSeqMask + 1 && options.rate > 0 &&
+  // A period long enough that a loop broken on the wrong side stands out.
+  if (options.restart && !periodGiven) options.period = 1024;
+  if (options.restart && !messagesGiven) options.messages = 400;
+  return (options.restart || !options.relinkReversed) && options.messages > 0 &&
+         options.messages <= kSeqMask + 1 && options.rate > 0 &&
          options.rate * options.lineSeconds <= kSeqMask && options.lineSeconds * 500 >= 1 &&
          options.lineSeconds * 500 <= kSeqMask + 1 && options.period >= 16 &&
          options.period <= 8192;
@@ -831,12 +853,37 @@ int DumpUnderClock(const ProgramOptions& options) {
   return whole ? 0 : 3;
 }
 
+int Restart(const ProgramOptions& options) {
+  RestartOptions restart;
+  restart.program = options.program;
+  restart.period = options.period;
+  restart.realtime = options.realtime;
+  restart.messages = options.messages;
+  restart.headless = options.headless;
+  restart.exactTiming = options.timing != "fast";
+  restart.relinkReversed = options.relinkReversed;
+  if (options.headless) restart.args.emplace_back("--headless");
+  if (!options.timing.empty())
+    restart.args.insert(restart.args.end(), {"--timing", options.timing});
+  std::unique_ptr<Program> program;
+  ProgramControl control;
+  control.start = [&](const std::string& slave, const std::vector<std::string>& args,
+                      const fs::path& log, const fs::path& runtime) {
+    program = std::make_unique<Program>(options.program, slave, args, log, runtime);
+    return program->pid() > 0;
+  };
+  control.running = [&] { return program && program->Running(); };
+  control.stop = [&] { return program && program->Stop(); };
+  return RunRestartPhase(restart, control);
+}
+
 int Run(const ProgramOptions& options) {
   if (access(options.program.c_str(), X_OK) != 0) {
     std::fprintf(stderr, "velmora-bench: no program at %s\n", options.program.c_str());
     return 1;
   }
   if (options.dumps > 0) return DumpUnderClock(options);
+  if (options.restart) return Restart(options);
   const std::string loadAtStart = LoadAverage();
   JackServer server(48000, options.period, options.realtime);
   Stream oursToSerial, floorToSerial, oursToMidi, floorToMidi;
