@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -191,7 +192,7 @@ JackMidiService::~JackMidiService() {
   graveyardIn_.clear();
   graveyardOut_.clear();
   sem_destroy(&wake_);
-  for (const int descriptor : {inputReady_, arrivedEvent_, dueTimer_}) {
+  for (const int descriptor : {inputReady_, arrivedEvent_, arrivalTimer_, dueTimer_}) {
     if (descriptor >= 0) close(descriptor);
   }
 }
@@ -334,27 +335,43 @@ void JackMidiService::ProcessCycle(jack_nframes_t frames) {
       jack_get_cycle_times(client, &firstFrame, &cycle.start, &cycle.next, &periodUsecs) == 0 &&
       cycle.next > cycle.start && frames > 0;
   const Cycle* clock = timed ? &cycle : nullptr;
-  bool arrived = false;
+  Arrival arrival;
   for (auto& slot : inSlots_) {
-    if (JackInput* input = slot.load()) arrived |= ReadIn(*input, frames, clock);
+    if (JackInput* input = slot.load()) ReadIn(*input, frames, clock, arrival);
   }
   for (auto& slot : outSlots_) {
     if (JackOutput* output = slot.load()) WriteOut(*output, frames, clock);
   }
   cycle_.fetch_add(1);
-  if (!arrived) return;
+  if (!arrival.now && arrival.at == 0) return;
   if (!callerDelivers_.load(std::memory_order_acquire)) {
     sem_post(&wake_);
   } else {
-    RingInputReady();
+    WakeCaller(arrival);
   }
 }
 
 void JackMidiService::RingInputReady() {
-  if (inputRung_.exchange(true)) return;
+  if (inputRung_.exchange(kEventRung) == kEventRung) return;
   // Never blocks: the descriptor is non-blocking and counts at most one ring.
   const std::uint64_t one = 1;
   static_cast<void>(!write(arrivedEvent_, &one, sizeof one));
+}
+
+void JackMidiService::WakeCaller(const Arrival& arrival) {
+  if (arrival.now) return RingInputReady();
+  // A wake is on its way: the caller's pass, which clears the flag before it looks, finds this
+  // input and sets its own timer for it.
+  int notRung = kNotRung;
+  if (!inputRung_.compare_exchange_strong(notRung, kTimerSet)) return;
+  // Setting the timer again may take back one that came and is unread: the pass that cleared
+  // the flag since has seen what it was set for, and set its own timer for that.
+  const jack_time_t now = jack_get_time();
+  const jack_time_t wait = arrival.at > now ? arrival.at - now : 1;
+  itimerspec when{};
+  when.it_value.tv_sec = static_cast<time_t>(wait / 1'000'000);
+  when.it_value.tv_nsec = static_cast<long>(wait % 1'000'000 * 1000);
+  timerfd_settime(arrivalTimer_, 0, &when, nullptr);
 }
 
 std::optional<ProcessTimes> JackMidiService::ProcessCallbackTimes() const {
@@ -365,18 +382,18 @@ void JackMidiService::ResetProcessCallbackTimes() {
   processTimer_.Reset();
 }
 
-bool JackMidiService::ReadIn(JackInput& input, jack_nframes_t frames, const Cycle* cycle) {
+void JackMidiService::ReadIn(JackInput& input, jack_nframes_t frames, const Cycle* cycle,
+                             Arrival& arrival) {
   void* buffer = jack_port_get_buffer(input.jack.port, frames);
   ByteRing& ring = *input.jack.ring;
   const std::uint32_t count = jack_midi_get_event_count(buffer);
-  bool arrived = false;
   for (std::uint32_t i = 0; i < count; ++i) {
     jack_midi_event_t event;
     if (jack_midi_event_get(&event, buffer, i) != 0 || event.size == 0) continue;
     if (ring.WriteSpace() < kHeaderBytes + event.size) {
       refused_.fetch_add(1);
       input.overflowed.fetch_add(1, std::memory_order_relaxed);
-      arrived = true;  // the loss is told by the one that delivers
+      arrival.now = true;  // the loss is told by the one that delivers
       continue;
     }
     // Timed, an event leaves one cycle after the time its frame stands for: the spacing that
@@ -384,9 +401,12 @@ bool JackMidiService::ReadIn(JackInput& input, jack_nframes_t frames, const Cycl
     const jack_time_t due =
         cycle != nullptr ? cycle->TimeOf(event.time) + (cycle->next - cycle->start) : 0;
     WriteRecord(ring, due, event.buffer, event.size);
-    arrived = true;
+    if (due == 0) {
+      arrival.now = true;
+    } else if (arrival.at == 0 || due < arrival.at) {
+      arrival.at = due;
+    }
   }
-  return arrived;
 }
 
 void JackMidiService::WriteOut(JackOutput& output, jack_nframes_t frames, const Cycle* cycle) {
@@ -605,13 +625,14 @@ int JackMidiService::CallerDeliversInput() {
     // One descriptor for the caller's wait: input rung by the process thread, or the time of
     // input that waits for its moment.
     arrivedEvent_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    arrivalTimer_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     dueTimer_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     const int watch = epoll_create1(EPOLL_CLOEXEC);
-    epoll_event ring{EPOLLIN, {.fd = arrivedEvent_}};
-    epoll_event timer{EPOLLIN, {.fd = dueTimer_}};
-    if (arrivedEvent_ < 0 || dueTimer_ < 0 || watch < 0 ||
-        epoll_ctl(watch, EPOLL_CTL_ADD, arrivedEvent_, &ring) != 0 ||
-        epoll_ctl(watch, EPOLL_CTL_ADD, dueTimer_, &timer) != 0) {
+    const auto watched = [&](int descriptor) {
+      epoll_event ready{EPOLLIN, {.fd = descriptor}};
+      return descriptor >= 0 && epoll_ctl(watch, EPOLL_CTL_ADD, descriptor, &ready) == 0;
+    };
+    if (watch < 0 || !watched(arrivedEvent_) || !watched(arrivalTimer_) || !watched(dueTimer_)) {
       if (watch >= 0) close(watch);
       return -1;
     }
@@ -626,21 +647,27 @@ int JackMidiService::CallerDeliversInput() {
 
 void JackMidiService::DeliverInput() {
   if (!callerDelivers_.load()) return;
-  std::uint64_t rings = 0;
-  static_cast<void>(!read(arrivedEvent_, &rings, sizeof rings));
+  // Only what is ready is read: one system call for the three, and none that finds nothing.
+  std::array<epoll_event, 3> ready{};
+  const int count = epoll_wait(inputReady_, ready.data(), static_cast<int>(ready.size()), 0);
+  bool dueCame = false;
+  for (int i = 0; i < count; ++i) {
+    std::uint64_t rings = 0;
+    const int descriptor = ready[static_cast<std::size_t>(i)].data.fd;
+    const bool taken = read(descriptor, &rings, sizeof rings) == sizeof rings;
+    dueCame |= taken && descriptor == dueTimer_;
+  }
   // Cleared before the rings are read: input that arrives meanwhile rings again.
-  inputRung_.store(false);
+  inputRung_.store(kNotRung);
   std::lock_guard lock(mutex_);
-  // The timer is read only while armed: one system call less a pass when nothing waits.
-  if (armedFor_ != 0 && read(dueTimer_, &rings, sizeof rings) == sizeof rings) armedFor_ = 0;
+  if (dueCame) armedFor_ = 0;
   // A pass hands over no more than the input's event ring holds: the caller's pump drains that
   // ring before it looks at our descriptor again, so what is left waits in JACK's ring, never
   // dropped for want of a slot.
   std::size_t budget = kDeliveryBatch;
   const jack_time_t next = DeliverDueLocked(budget);
   if (budget == 0) RingInputReady();
-  // Only this thread sets the timer: the process thread rings, it never arms. Set again only
-  // when the next moment changed.
+  // Only this thread sets `dueTimer_`, and only when the next moment changed.
   if (next == armedFor_) return;
   armedFor_ = next;
   itimerspec when{};

@@ -139,11 +139,19 @@ class JackMidiService final : public MidiService {
   // Process thread.
   static int Process(jack_nframes_t frames, void* self);
   void ProcessCycle(jack_nframes_t frames);
+  // What a cycle's input asks of the one that delivers it: a ring at once (input to hand over
+  // now, or a loss to tell), or a wake at the moment of the earliest input that waits for it.
+  struct Arrival {
+    bool now = false;
+    jack_time_t at = 0;
+  };
   // `cycle`: the cycle's times when events keep their place in time, else null.
-  bool ReadIn(JackInput& input, jack_nframes_t frames, const Cycle* cycle);
+  void ReadIn(JackInput& input, jack_nframes_t frames, const Cycle* cycle, Arrival& arrival);
   static void WriteOut(JackOutput& output, jack_nframes_t frames, const Cycle* cycle);
   // Process thread, or the UI thread as it takes input over: wakes the caller that delivers.
   void RingInputReady();
+  // Process thread: wakes the caller at `arrival.at`, or at once.
+  void WakeCaller(const Arrival& arrival);
   // JACK's notification thread: only atomics and sem_post.
   static void ServerGone(jack_status_t code, const char* reason, void* self);
   static void ServerEnded(void* self);
@@ -266,18 +274,23 @@ class JackMidiService final : public MidiService {
 
   // Posted by the process and notification threads (sem_post never blocks).
   sem_t wake_{};
-  // Input handed over on the caller's thread: three descriptors made once under mutex_ before
-  // `callerDelivers_` is set and closed by the destructor. The process thread writes
-  // `arrivedEvent_` while `inputRung_` is false, the caller reads it and clears the flag; only
-  // the caller sets `dueTimer_`, for input that waits for its moment; the caller waits on
-  // `inputReady_`, which watches both.
+  // Input handed over on the caller's thread: four descriptors made once under mutex_ before
+  // `callerDelivers_` is set and closed by the destructor. Between two of the caller's passes
+  // the process thread wakes it once: by `arrivedEvent_` for input to hand over now, or, for
+  // input that waits for its moment, by setting `arrivalTimer_` to that moment (then still by
+  // `arrivedEvent_` if input to hand over now follows). `inputRung_` says which was done; the
+  // caller clears it, reads what is ready and sets `dueTimer_` for input that still waits. So a
+  // message that waits for its moment wakes the caller once, at that moment. The caller waits
+  // on `inputReady_`, which watches all three.
   int inputReady_ = -1;
   int arrivedEvent_ = -1;
+  int arrivalTimer_ = -1;
   int dueTimer_ = -1;
   // The moment `dueTimer_` is set for (0: not set): the caller's thread, under mutex_.
   jack_time_t armedFor_ = 0;
   std::atomic<bool> callerDelivers_{false};
-  std::atomic<bool> inputRung_{false};
+  enum Rung : int { kNotRung, kTimerSet, kEventRung };
+  std::atomic<int> inputRung_{kNotRung};
   std::atomic<bool> stopping_{false};  // written by the destructor
   std::thread delivery_;               // started in the constructor, joined in the destructor
 };
