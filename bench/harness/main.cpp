@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -26,6 +27,7 @@
 #include "ProgramRig.h"
 #endif
 #ifdef VELMORA_BENCH_JACK
+#include "FloodPhase.h"
 #include "JackRig.h"
 #include "platform/midi/JackMidiService.h"
 #endif
@@ -67,12 +69,17 @@ bool Parse(int argc, char** argv, Options& options) {
         options.multiples = {1, 100};
         options.clockDumpBytes = 16384;
         options.timingMessages = 200;
+        options.floodMessages = 2000;
       } else if (arg == "--clock-only") {
         options.clockOnly = true;
       } else if (arg == "--timing-only") {
         options.timingOnly = true;
       } else if (arg == "--timing-messages") {
         options.timingMessages = std::stoul(value());
+      } else if (arg == "--flood-only") {
+        options.floodOnly = true;
+      } else if (arg == "--flood-messages") {
+        options.floodMessages = std::stoul(value());
       } else if (arg == "--slow-work") {
         options.slowWork = true;
       } else if (arg == "--jack") {
@@ -107,7 +114,8 @@ bool Parse(int argc, char** argv, Options& options) {
   return options.messages > 0 && options.messages <= kSeqMask + 1 && !options.multiples.empty() &&
          options.jackPeriod >= 16 && options.jackPeriod <= 8192 &&
          !(options.jack && (options.clockOnly || options.slowWork)) &&
-         (options.jack || !options.timingOnly) && options.timingMessages > 0 &&
+         (options.jack || !options.timingOnly) && (options.jack || !options.floodOnly) &&
+         options.floodMessages > 0 && options.timingMessages > 0 &&
          options.timingMessages <= kSeqMask + 1;
 }
 
@@ -674,6 +682,23 @@ int RunJack(const Options& options) {
       !ConnectedOnlyTo(far.Connections(true, true), far.SourceName(true), floor.SinkName()) ||
       !ConnectedOnlyTo(far.Connections(true, false), far.SinkName(true), floor.SourceName())) {
     return 1;
+  }
+  // First, while nothing else reads the bridge's line.
+  if (!options.timingOnly) {
+    FloodRigging flood;
+    flood.bridge = &rig.Bridge();
+    flood.selectMidi = [&](const std::string& in, const std::string& out) {
+      return rig.SelectMidi(in, out) && rig.Selected(core::DeviceList::MidiIn) == in &&
+             rig.Selected(core::DeviceList::MidiOut) == out;
+    };
+    flood.midiIn = rig.Selected(core::DeviceList::MidiIn);
+    flood.midiOut = rig.Selected(core::DeviceList::MidiOut);
+    flood.whilePumping = [](const std::function<void()>& work) { WhilePumping(work); };
+    flood.oursPty = &oursPty;
+    flood.ourXruns = [&] { return server.XrunsNaming(client); };
+    flood.progress = &Progress;
+    const int floodResult = RunFlood(flood, options.floodMessages);
+    if (options.floodOnly || floodResult == 1) return floodResult;
   }
   SerialTap oursTap(oursPty.master(), [&](std::uint32_t packed, SteadyClock::time_point at) {
     oursToSerial.Arrived(packed, at);
