@@ -128,12 +128,12 @@ struct Count {
 };
 
 // Matches arrivals against what was sent, in two lanes (real-time bytes may overtake the
-// others, never each other). Messages without data bytes repeat, so an arrival takes the nearer
-// of two copies of itself: the first ahead of its lane's next (those skipped are missing until
-// they come) or the latest one missing behind (it came out of order); it is a duplicate when it
-// repeats the lane's last one out of turn, or matches nothing left; altered when nothing sent
-// has its bytes. All counts are naught only when each lane arrived exactly as sent; around a
-// fault they are close, not exact.
+// others, never each other). Messages with few data bits repeat, so an arrival takes the
+// nearest of three copies of itself: the first ahead of its lane's next (those skipped are
+// missing until they come), the latest missing behind (it came out of order), or the latest
+// received behind (it came twice; so too when no copy is left). Altered: nothing sent has its
+// bytes. All counts are naught only when each lane arrived exactly as sent; around a fault
+// they are close, not exact.
 class Checker {
  public:
   void Reset(const std::vector<Bytes>& sent) {
@@ -158,22 +158,25 @@ class Checker {
     } else {
       const std::vector<std::size_t>& at = found->second;
       const auto ahead = std::lower_bound(at.begin(), at.end(), lane.next);
-      const auto behind = LatestMissing(lane, at, ahead);
-      const bool late =
-          behind != ahead && (ahead == at.end() || lane.next - *behind <= *ahead - lane.next);
-      const bool again = ahead != at.end() && *ahead != lane.next && lane.next > 0 &&
-                         std::binary_search(at.begin(), ahead, lane.next - 1);
-      if (again) {
+      const auto missing = Latest(lane, at, ahead, kMissing);
+      const auto here = Latest(lane, at, ahead, kHere);
+      // How far each copy is from where the lane stands; none: farther than any.
+      auto distance = [&](auto copy, bool behind) {
+        if (copy == at.end() || (behind && copy == ahead)) return ~std::size_t{0};
+        return behind ? lane.next - *copy : *copy - lane.next;
+      };
+      const std::size_t forward = distance(ahead, false);
+      const std::size_t late = distance(missing, true);
+      const std::size_t again = distance(here, true);
+      if (again <= forward && again <= late) {
         ++count_.duplicated;
-      } else if (late) {
-        lane.state[*behind] = kHere;
+      } else if (late < forward) {
+        lane.state[*missing] = kHere;
         ++count_.whole;
         ++count_.outOfOrder;
         count_.bytes += message.size();
-      } else if (ahead != at.end()) {
-        Accept(lane, *ahead, message.size());
       } else {
-        ++count_.duplicated;
+        Accept(lane, *ahead, message.size());
       }
     }
     arrivals_.fetch_add(1, std::memory_order_release);
@@ -210,13 +213,13 @@ class Checker {
     ++count_.whole;
     count_.bytes += size;
   }
-  // The latest copy behind `ahead` still missing (among the last 64 copies), else `ahead`.
-  static std::vector<std::size_t>::const_iterator LatestMissing(
+  // The latest copy behind `ahead` in `state` (among the last 64 copies), else `ahead`.
+  static std::vector<std::size_t>::const_iterator Latest(
       const Lane& lane, const std::vector<std::size_t>& at,
-      std::vector<std::size_t>::const_iterator ahead) {
+      std::vector<std::size_t>::const_iterator ahead, State state) {
     for (auto behind = ahead; behind != at.begin() && ahead - behind < 64;) {
       --behind;
-      if (lane.state[*behind] == kMissing) return behind;
+      if (lane.state[*behind] == state) return behind;
     }
     return ahead;
   }
@@ -620,10 +623,16 @@ int RunFlood(const FloodRigging& rig, std::size_t messages) {
   {
     Tap taps[2] = {Tap(master[0]), Tap(master[1])};
     std::atomic<bool> listening{true};
+    // Events are split into messages as a receiver does: a long system exclusive may come in
+    // parts, one event each.
     std::thread listener([&] {
+      Parser parsers[2];
       while (listening.load(std::memory_order_acquire)) {
         for (int side = 0; side < 2; ++side) {
-          far.Heard(side, [&](int s, const Bytes& message) { toMidi[s].Take(message); });
+          far.Heard(side, [&](int s, const Bytes& event) {
+            parsers[s].Feed(event.data(), event.size(),
+                            [&](const Bytes& message) { toMidi[s].Take(message); });
+          });
         }
         std::this_thread::sleep_for(1ms);
       }
