@@ -25,7 +25,7 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using platform::midi::ByteRing;
 
-constexpr std::size_t kRingBytes = 1 << 23;
+constexpr std::size_t kRingBytes = 1 << 20;
 constexpr std::int32_t kFloodBaud = 20'000'000;  // so that system exclusive's pace is no limit
 constexpr double kLineBytesPerSecond = 3840;     // 38400 baud 8N1
 constexpr std::size_t kBursts[] = {100, 1000};

@@ -683,29 +683,30 @@ int RunJack(const Options& options) {
       !ConnectedOnlyTo(far.Connections(true, false), far.SinkName(true), floor.SourceName())) {
     return 1;
   }
-  // First, while nothing else reads the bridge's line.
-  if (!options.timingOnly) {
-    FloodRigging flood;
-    flood.bridge = &rig.Bridge();
-    flood.selectMidi = [&](const std::string& in, const std::string& out) {
+  // The flood reads the bridge's line itself: alone, or last, once the taps are gone (and
+  // its buffers cannot count in the figures' peak memory).
+  auto flood = [&] {
+    FloodRigging rigging;
+    rigging.bridge = &rig.Bridge();
+    rigging.selectMidi = [&](const std::string& in, const std::string& out) {
       return rig.SelectMidi(in, out) && rig.Selected(core::DeviceList::MidiIn) == in &&
              rig.Selected(core::DeviceList::MidiOut) == out;
     };
-    flood.midiIn = rig.Selected(core::DeviceList::MidiIn);
-    flood.midiOut = rig.Selected(core::DeviceList::MidiOut);
-    flood.whilePumping = [](const std::function<void()>& work) { WhilePumping(work); };
-    flood.oursPty = &oursPty;
-    flood.ourXruns = [&] { return server.XrunsNaming(client); };
-    flood.progress = &Progress;
-    const int floodResult = RunFlood(flood, options.floodMessages);
-    if (options.floodOnly || floodResult == 1) return floodResult;
-  }
-  SerialTap oursTap(oursPty.master(), [&](std::uint32_t packed, SteadyClock::time_point at) {
-    oursToSerial.Arrived(packed, at);
-  });
-  SerialTap floorTap(floorPty.master(), [&](std::uint32_t packed, SteadyClock::time_point at) {
-    floorToSerial.Arrived(packed, at);
-  });
+    rigging.midiIn = rig.Selected(core::DeviceList::MidiIn);
+    rigging.midiOut = rig.Selected(core::DeviceList::MidiOut);
+    rigging.whilePumping = [](const std::function<void()>& work) { WhilePumping(work); };
+    rigging.oursPty = &oursPty;
+    rigging.ourXruns = [&] { return server.XrunsNaming(client); };
+    rigging.progress = &Progress;
+    return RunFlood(rigging, options.floodMessages);
+  };
+  if (options.floodOnly) return flood();
+  std::optional<SerialTap> oursTap(
+      std::in_place, oursPty.master(),
+      [&](std::uint32_t packed, SteadyClock::time_point at) { oursToSerial.Arrived(packed, at); });
+  std::optional<SerialTap> floorTap(
+      std::in_place, floorPty.master(),
+      [&](std::uint32_t packed, SteadyClock::time_point at) { floorToSerial.Arrived(packed, at); });
 
   Rigging rigging;
   rigging.play = [&](bool toFloor, std::uint32_t packed) { return far.Play(toFloor, packed); };
@@ -716,7 +717,7 @@ int RunJack(const Options& options) {
   rigging.oursToMidi = &oursToMidi;
   rigging.floorToMidi = &floorToMidi;
   rigging.harnessCpu = [&] {
-    return ThreadCpuSeconds(oursTap.thread()) + ThreadCpuSeconds(floorTap.thread()) +
+    return ThreadCpuSeconds(oursTap->thread()) + ThreadCpuSeconds(floorTap->thread()) +
            ThreadCpuSeconds(floor.thread()) + far.ProcessCpuSeconds() + floor.ProcessCpuSeconds();
   };
   rigging.ringRefusals = [&] { return rig.RingRefusals(); };
@@ -755,7 +756,9 @@ int RunJack(const Options& options) {
   figures.floorDropped = floor.Dropped();
   figures.sharedKb = SharedMemoryRssKb();
   Print(options, results, &figures);
-  return 0;
+  oursTap.reset();
+  floorTap.reset();
+  return flood();
 }
 
 #endif
