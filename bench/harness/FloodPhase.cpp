@@ -124,6 +124,8 @@ struct Count {
   double seconds = 0;       // from the first burst to the last arrival
   std::uint64_t xruns = 0, ourXruns = 0;
   std::uint64_t harnessDropped = 0;  // what the far side or the floor itself could not take
+  std::uint64_t bridgeLost = 0;      // of ours, the losses the bridge counted itself
+  double longestCallbackUs = 0;      // the process callback's longest run: ours, the floor's
   bool Clean() const { return lost == 0 && altered == 0 && outOfOrder == 0 && duplicated == 0; }
 };
 
@@ -309,7 +311,7 @@ class FarSide {
   }
   std::uint64_t Xruns() const { return player_.xruns(); }
   std::uint32_t MostPerCycle() const { return most_.load(std::memory_order_relaxed); }
-  std::uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
+  std::uint64_t Dropped(int side) const { return dropped_[side].load(std::memory_order_relaxed); }
 
  private:
   static int Play(jack_nframes_t frames, void* self) {
@@ -333,7 +335,7 @@ class FarSide {
         jack_midi_event_t event;
         if (jack_midi_event_get(&event, in, i) != 0 ||
             !PutRecord(*far.heard_[side], event.buffer, event.size)) {
-          far.dropped_.fetch_add(1, std::memory_order_relaxed);
+          far.dropped_[side].fetch_add(1, std::memory_order_relaxed);
         }
       }
     }
@@ -346,8 +348,8 @@ class FarSide {
   jack_port_t* sink_[2] = {};
   tools::JackRing toPlay_[2];  // the control thread writes, the player's process thread reads
   tools::JackRing heard_[2];   // the listener's process thread writes, the reader reads
-  std::atomic<std::uint32_t> most_{0};     // written by the player's process thread only
-  std::atomic<std::uint64_t> dropped_{0};  // written by the listener's process thread only
+  std::atomic<std::uint32_t> most_{0};          // written by the player's process thread only
+  std::atomic<std::uint64_t> dropped_[2] = {};  // written by the listener's process thread only
 };
 
 // The floor: each event its input brings is queued as it is for a writer thread that writes to
@@ -378,6 +380,8 @@ class FloodFloor {
   std::string SourceName() const { return jack_port_name(out_); }
   std::string SinkName() const { return jack_port_name(in_); }
   std::uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
+  platform::midi::ProcessTimes ProcessTimes() const { return client_.processTimes(); }
+  void ResetProcessTimes() { client_.resetProcessTimes(); }
 
  private:
   static int Process(jack_nframes_t frames, void* self) {
@@ -510,7 +514,7 @@ void WriteAll(int fd, const Bytes& bytes) {
 
 // Waits until `checker` has had `target` arrivals, or none for `quiet`.
 void WaitArrivals(const Checker& checker, std::uint64_t target,
-                  std::chrono::milliseconds quiet = 500ms) {
+                  std::chrono::milliseconds quiet = 200ms) {
   std::uint64_t seen = checker.Arrivals();
   auto since = SteadyClock::now();
   while (seen < target && SteadyClock::now() - since < quiet) {
@@ -533,8 +537,9 @@ void PrintRows(const std::vector<Row>& rows, std::size_t messages, std::uint32_t
       "flood: %zu messages a run, every kind (%zu), all crossing; rate in messages/s and"
       " x line rate (bytes, 38400 baud)\n",
       messages, kKindCount);
-  std::printf("%-34s %7s %7s %6s %7s %6s %6s %9s %7s %6s %7s\n", "", "sent", "whole", "lost",
-              "altered", "order", "twice", "msgs/s", "x line", "xruns", "harness");
+  std::printf("%-26s %7s %7s %6s %7s %6s %6s %9s %7s %10s %7s %7s %8s\n", "", "sent", "whole",
+              "lost", "altered", "order", "twice", "msgs/s", "x line", "xruns", "harness",
+              "counted", "longest");
   for (const Row& row : rows) {
     char way[64];
     std::snprintf(way, sizeof way, "%s, %zu %s", row.toSerial ? "MIDI -> serial" : "serial -> MIDI",
@@ -549,19 +554,24 @@ void PrintRows(const std::vector<Row>& rows, std::size_t messages, std::uint32_t
       std::snprintf(xruns, sizeof xruns, s ? "%llu" : "%llu/%llu",
                     static_cast<unsigned long long>(c.xruns),
                     static_cast<unsigned long long>(c.ourXruns));
-      std::printf("  %-32s %7llu %7llu %6llu %7llu %6llu %6llu %9.0f %7.0f %6s %7llu\n",
+      char counted[24] = "";
+      if (s == 0)
+        std::snprintf(counted, sizeof counted, "%llu",
+                      static_cast<unsigned long long>(c.bridgeLost));
+      std::printf("  %-24s %7llu %7llu %6llu %7llu %6llu %6llu %9.0f %7.0f %10s %7llu %7s %8.0f\n",
                   s ? "floor" : "ours", static_cast<unsigned long long>(c.sent),
                   static_cast<unsigned long long>(c.whole), static_cast<unsigned long long>(c.lost),
                   static_cast<unsigned long long>(c.altered),
                   static_cast<unsigned long long>(c.outOfOrder),
                   static_cast<unsigned long long>(c.duplicated), rate, line, xruns,
-                  static_cast<unsigned long long>(c.harnessDropped));
+                  static_cast<unsigned long long>(c.harnessDropped), counted, c.longestCallbackUs);
     }
   }
   std::printf(
       "  (xruns: in JACK during the run, ours / of them blamed on our client; harness: "
-      "events the far side or the floor could not take; at most %u events played in one "
-      "cycle)\n",
+      "events the far side or the floor could not take; counted: the losses the bridge "
+      "counted itself; longest: the process callback's longest run, us; at most %u events "
+      "played in one cycle)\n",
       mostPerCycle);
   std::string json = "{\"flood\":{\"messages\":" + std::to_string(messages) + ",\"runs\":[";
   for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -576,14 +586,14 @@ void PrintRows(const std::vector<Row>& rows, std::size_t messages, std::uint32_t
           text, sizeof text,
           ",\"%s\":{\"sent\":%llu,\"whole\":%llu,\"lost\":%llu,\"altered\":%llu,"
           "\"out_of_order\":%llu,\"duplicated\":%llu,\"msgs_per_s\":%.0f,"
-          "\"x_line\":%.1f,\"xruns\":%llu}",
+          "\"x_line\":%.1f,\"xruns\":%llu,\"counted_lost\":%llu}",
           s ? "floor" : "ours", static_cast<unsigned long long>(c.sent),
           static_cast<unsigned long long>(c.whole), static_cast<unsigned long long>(c.lost),
           static_cast<unsigned long long>(c.altered), static_cast<unsigned long long>(c.outOfOrder),
           static_cast<unsigned long long>(c.duplicated),
           c.seconds > 0 ? static_cast<double>(c.whole) / c.seconds : 0,
           c.seconds > 0 ? static_cast<double>(c.bytes) / c.seconds / kLineBytesPerSecond : 0,
-          static_cast<unsigned long long>(c.xruns));
+          static_cast<unsigned long long>(c.xruns), static_cast<unsigned long long>(c.bridgeLost));
       json += text;
     }
     json += "}";
@@ -639,42 +649,57 @@ int RunFlood(const FloodRigging& rig, std::size_t messages) {
     });
     taps[0].Attach(&toSerial[0]);
     taps[1].Attach(&toSerial[1]);
-    rig.whilePumping([&] {
-      for (const bool toSerialWay : {true, false}) {
-        for (const std::size_t burst : kBursts) {
-          Row row{toSerialWay, burst, {}};
-          for (int side = 0; side < 2; ++side) {
-            rig.progress(std::string("flood ") +
-                         (toSerialWay ? "MIDI -> serial" : "serial -> MIDI") + ", " +
-                         std::to_string(burst) + (toSerialWay ? " a cycle" : " a block") +
-                         (side ? ", floor" : ", ours"));
-            Checker& checker = toSerialWay ? toSerial[side] : toMidi[side];
-            checker.Reset(flood);
-            const std::uint64_t xruns = far.Xruns();
-            const std::uint64_t ourXruns = rig.ourXruns ? rig.ourXruns() : 0;
-            const std::uint64_t dropped = far.Dropped() + floor.Dropped();
-            const auto start = SteadyClock::now();
-            for (std::size_t from = 0; from < messages; from += burst) {
-              const std::size_t to = std::min(messages, from + burst);
-              if (toSerialWay) {
-                far.Queue(side, flood, from, to);
-              } else {
-                WriteAll(master[side], BlockOf(flood, from, to));
-              }
-              WaitArrivals(checker, to);
+    for (const bool toSerialWay : {true, false}) {
+      for (const std::size_t burst : kBursts) {
+        Row row{toSerialWay, burst, {}};
+        rig.progress(std::string("flood ") + (toSerialWay ? "MIDI -> serial" : "serial -> MIDI") +
+                     ", " + std::to_string(burst) + (toSerialWay ? " a cycle" : " a block") +
+                     ", ours and the floor at once");
+        // The bridge's own counts are read on its thread, between the runs.
+        const core::TrafficCounts before = bridge.Counts();
+        if (rig.resetProcessTimes) rig.resetProcessTimes();
+        floor.ResetProcessTimes();
+        // Both sides at once, so that what the machine does in those seconds hits both.
+        auto run = [&](int side) {
+          Checker& checker = toSerialWay ? toSerial[side] : toMidi[side];
+          checker.Reset(flood);
+          const std::uint64_t xruns = far.Xruns();
+          const std::uint64_t ourXruns = side == 0 && rig.ourXruns ? rig.ourXruns() : 0;
+          auto dropped = [&] { return far.Dropped(side) + (side == 1 ? floor.Dropped() : 0); };
+          const std::uint64_t droppedBefore = dropped();
+          const auto start = SteadyClock::now();
+          for (std::size_t from = 0; from < messages; from += burst) {
+            const std::size_t to = std::min(messages, from + burst);
+            if (toSerialWay) {
+              far.Queue(side, flood, from, to);
+            } else {
+              WriteAll(master[side], BlockOf(flood, from, to));
             }
-            WaitArrivals(checker, ~std::uint64_t{0}, 300ms);  // late ones and doubles
-            Count count = checker.Result();
-            count.seconds = std::chrono::duration<double>(checker.LastArrival() - start).count();
-            count.xruns = far.Xruns() - xruns;
-            count.ourXruns = side == 0 && rig.ourXruns ? rig.ourXruns() - ourXruns : 0;
-            count.harnessDropped = far.Dropped() + floor.Dropped() - dropped;
-            row.side[side] = count;
+            WaitArrivals(checker, to);
           }
-          rows.push_back(row);
+          WaitArrivals(checker, ~std::uint64_t{0}, 300ms);  // late ones and doubles
+          Count count = checker.Result();
+          count.seconds = std::chrono::duration<double>(checker.LastArrival() - start).count();
+          count.xruns = far.Xruns() - xruns;
+          count.ourXruns = side == 0 && rig.ourXruns ? rig.ourXruns() - ourXruns : 0;
+          count.harnessDropped = dropped() - droppedBefore;
+          row.side[side] = count;
+        };
+        rig.whilePumping([&] {
+          std::thread floorRun(run, 1);
+          run(0);
+          floorRun.join();
+        });
+        const core::TrafficCounts after = bridge.Counts();
+        row.side[0].bridgeLost = toSerialWay ? after.toSerialLost - before.toSerialLost
+                                             : after.toMidiLost - before.toMidiLost;
+        if (rig.processTimes) {
+          row.side[0].longestCallbackUs = static_cast<double>(rig.processTimes().longestNs) / 1e3;
         }
+        row.side[1].longestCallbackUs = static_cast<double>(floor.ProcessTimes().longestNs) / 1e3;
+        rows.push_back(row);
       }
-    });
+    }
     taps[0].Attach(nullptr);
     taps[1].Attach(nullptr);
     // Back to the bridge's own devices; the notes the flood left on are switched off on the

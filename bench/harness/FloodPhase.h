@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/Bridge.h"
+#include "platform/midi/ProcessTimes.h"
 #include "support/Pty.h"
 
 namespace velmora::bench {
@@ -24,6 +25,9 @@ struct FloodRigging {
   std::function<void(const std::function<void()>&)> whilePumping;
   const Pty* oursPty = nullptr;             // the bridge's serial port
   std::function<std::uint64_t()> ourXruns;  // xruns the server blamed on the bridge's client
+  // The bridge's process callback: its longest run since the last reset, and the reset.
+  std::function<platform::midi::ProcessTimes()> processTimes;
+  std::function<void()> resetProcessTimes;
   std::function<void(const std::string&)> progress;
 };
 

@@ -41,7 +41,7 @@ constexpr const char* kUsage =
     "usage: velmora-bench [--quick] [--messages N] [--throughput-seconds S] [--line-seconds S]\n"
     "                     [--idle-seconds S] [--multiples A,B,...] [--jack [--jack-period F] "
     "[--jack-no-realtime]]\n"
-    "                     [--clock-only] [--slow-work]\n"
+    "                     [--clock-only] [--slow-work] [--flood-only [--flood-messages N]]\n"
     "       velmora-bench --program [...]  (the velmora program itself; --program --help)\n"
     "  --quick   a short run for trying: 2000 messages, 2 s per rate, 5 s line rate, 2 s idle\n"
     "  --jack    MIDI on our JACK back end against a JACK server that the harness starts\n"
@@ -51,6 +51,11 @@ constexpr const char* kUsage =
     "  --timing-only (with --jack) the timing phase alone: messages 7-10 ms apart each way,\n"
     "            the spread of their delays beside a floor that forwards each cycle at once;\n"
     "            --timing-messages N per way (400)\n"
+    "  --flood-only  (with --jack; a full --jack run ends with it) the flood alone: every kind\n"
+    "            of message, numbered, in bursts of 100 and 1000 events a cycle MIDI -> serial "
+    "and\n"
+    "            in blocks of as many serial -> MIDI, checked whole and in order, ours beside the\n"
+    "            floor; --flood-messages N per run (20000)\n"
     "  --slow-work   1000 messages a second each way for 10 s while, on the bridge's thread,\n"
     "                captures to a FIFO nobody reads start and stop, the choices are saved 50\n"
     "                times and the MIDI ports are switched to a second pair and back: the\n"
@@ -697,6 +702,10 @@ int RunJack(const Options& options) {
     rigging.whilePumping = [](const std::function<void()>& work) { WhilePumping(work); };
     rigging.oursPty = &oursPty;
     rigging.ourXruns = [&] { return server.XrunsNaming(client); };
+    rigging.processTimes = [&] {
+      return service->ProcessCallbackTimes().value_or(platform::midi::ProcessTimes{});
+    };
+    rigging.resetProcessTimes = [&] { service->ResetProcessCallbackTimes(); };
     rigging.progress = &Progress;
     return RunFlood(rigging, options.floodMessages);
   };
