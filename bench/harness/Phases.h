@@ -27,8 +27,10 @@ struct Options {
   std::size_t clockDumpBytes = 65536;  // the dump of the clock phase (simulated service only)
   bool clockOnly = false;              // the clock phase alone
   bool slowWork = false;  // the slow-work phase alone: forwarding gaps beside captures and saves
-  std::size_t timingMessages = 400;    // per way and side in the timing phase (JACK only)
-  bool timingOnly = false;             // the timing phase alone (JACK only)
+  std::size_t timingMessages = 400;   // per way and side in the timing phase (JACK only)
+  bool timingOnly = false;            // the timing phase alone (JACK only)
+  std::size_t floodMessages = 20000;  // per way, burst size and side in the flood (JACK only)
+  bool floodOnly = false;             // the flood alone (JACK only)
 };
 
 // How evenly a path keeps time: the spread of its delays, p90 - p10, beside their median.

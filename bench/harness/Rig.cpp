@@ -109,10 +109,10 @@ bool BridgeRig::SelectMidi(const std::string& input, const std::string& output) 
     }
     return false;
   };
-  if (!select(core::DeviceList::MidiIn, input) || !select(core::DeviceList::MidiOut, output)) {
-    return false;
-  }
+  // One list after the other, as a user does: a change of one may list the other anew.
+  if (!select(core::DeviceList::MidiIn, input)) return false;
   form_->cbMIDIInChange();
+  if (!select(core::DeviceList::MidiOut, output)) return false;
   form_->cbMIDIOutChange();
   return true;
 }

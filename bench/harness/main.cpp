@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -26,6 +27,7 @@
 #include "ProgramRig.h"
 #endif
 #ifdef VELMORA_BENCH_JACK
+#include "FloodPhase.h"
 #include "JackRig.h"
 #include "platform/midi/JackMidiService.h"
 #endif
@@ -39,7 +41,7 @@ constexpr const char* kUsage =
     "usage: velmora-bench [--quick] [--messages N] [--throughput-seconds S] [--line-seconds S]\n"
     "                     [--idle-seconds S] [--multiples A,B,...] [--jack [--jack-period F] "
     "[--jack-no-realtime]]\n"
-    "                     [--clock-only] [--slow-work]\n"
+    "                     [--clock-only] [--slow-work] [--flood-only [--flood-messages N]]\n"
     "       velmora-bench --program [...]  (the velmora program itself; --program --help)\n"
     "  --quick   a short run for trying: 2000 messages, 2 s per rate, 5 s line rate, 2 s idle\n"
     "  --jack    MIDI on our JACK back end against a JACK server that the harness starts\n"
@@ -49,6 +51,11 @@ constexpr const char* kUsage =
     "  --timing-only (with --jack) the timing phase alone: messages 7-10 ms apart each way,\n"
     "            the spread of their delays beside a floor that forwards each cycle at once;\n"
     "            --timing-messages N per way (400)\n"
+    "  --flood-only  (with --jack; a full --jack run ends with it) the flood alone: every kind\n"
+    "            of message, numbered, in bursts of 100 and 1000 events a cycle MIDI -> serial "
+    "and\n"
+    "            in blocks of as many serial -> MIDI, checked whole and in order, ours beside the\n"
+    "            floor; --flood-messages N per run (20000)\n"
     "  --slow-work   1000 messages a second each way for 10 s while, on the bridge's thread,\n"
     "                captures to a FIFO nobody reads start and stop, the choices are saved 50\n"
     "                times and the MIDI ports are switched to a second pair and back: the\n"
@@ -67,12 +74,17 @@ bool Parse(int argc, char** argv, Options& options) {
         options.multiples = {1, 100};
         options.clockDumpBytes = 16384;
         options.timingMessages = 200;
+        options.floodMessages = 2000;
       } else if (arg == "--clock-only") {
         options.clockOnly = true;
       } else if (arg == "--timing-only") {
         options.timingOnly = true;
       } else if (arg == "--timing-messages") {
         options.timingMessages = std::stoul(value());
+      } else if (arg == "--flood-only") {
+        options.floodOnly = true;
+      } else if (arg == "--flood-messages") {
+        options.floodMessages = std::stoul(value());
       } else if (arg == "--slow-work") {
         options.slowWork = true;
       } else if (arg == "--jack") {
@@ -107,7 +119,8 @@ bool Parse(int argc, char** argv, Options& options) {
   return options.messages > 0 && options.messages <= kSeqMask + 1 && !options.multiples.empty() &&
          options.jackPeriod >= 16 && options.jackPeriod <= 8192 &&
          !(options.jack && (options.clockOnly || options.slowWork)) &&
-         (options.jack || !options.timingOnly) && options.timingMessages > 0 &&
+         (options.jack || !options.timingOnly) && (options.jack || !options.floodOnly) &&
+         options.floodMessages > 0 && options.timingMessages > 0 &&
          options.timingMessages <= kSeqMask + 1;
 }
 
@@ -675,12 +688,34 @@ int RunJack(const Options& options) {
       !ConnectedOnlyTo(far.Connections(true, false), far.SinkName(true), floor.SourceName())) {
     return 1;
   }
-  SerialTap oursTap(oursPty.master(), [&](std::uint32_t packed, SteadyClock::time_point at) {
-    oursToSerial.Arrived(packed, at);
-  });
-  SerialTap floorTap(floorPty.master(), [&](std::uint32_t packed, SteadyClock::time_point at) {
-    floorToSerial.Arrived(packed, at);
-  });
+  // The flood reads the bridge's line itself: alone, or last, once the taps are gone (and
+  // its buffers cannot count in the figures' peak memory).
+  auto flood = [&] {
+    FloodRigging rigging;
+    rigging.bridge = &rig.Bridge();
+    rigging.selectMidi = [&](const std::string& in, const std::string& out) {
+      return rig.SelectMidi(in, out) && rig.Selected(core::DeviceList::MidiIn) == in &&
+             rig.Selected(core::DeviceList::MidiOut) == out;
+    };
+    rigging.midiIn = rig.Selected(core::DeviceList::MidiIn);
+    rigging.midiOut = rig.Selected(core::DeviceList::MidiOut);
+    rigging.whilePumping = [](const std::function<void()>& work) { WhilePumping(work); };
+    rigging.oursPty = &oursPty;
+    rigging.ourXruns = [&] { return server.XrunsNaming(client); };
+    rigging.processTimes = [&] {
+      return service->ProcessCallbackTimes().value_or(platform::midi::ProcessTimes{});
+    };
+    rigging.resetProcessTimes = [&] { service->ResetProcessCallbackTimes(); };
+    rigging.progress = &Progress;
+    return RunFlood(rigging, options.floodMessages);
+  };
+  if (options.floodOnly) return flood();
+  std::optional<SerialTap> oursTap(
+      std::in_place, oursPty.master(),
+      [&](std::uint32_t packed, SteadyClock::time_point at) { oursToSerial.Arrived(packed, at); });
+  std::optional<SerialTap> floorTap(
+      std::in_place, floorPty.master(),
+      [&](std::uint32_t packed, SteadyClock::time_point at) { floorToSerial.Arrived(packed, at); });
 
   Rigging rigging;
   rigging.play = [&](bool toFloor, std::uint32_t packed) { return far.Play(toFloor, packed); };
@@ -691,7 +726,7 @@ int RunJack(const Options& options) {
   rigging.oursToMidi = &oursToMidi;
   rigging.floorToMidi = &floorToMidi;
   rigging.harnessCpu = [&] {
-    return ThreadCpuSeconds(oursTap.thread()) + ThreadCpuSeconds(floorTap.thread()) +
+    return ThreadCpuSeconds(oursTap->thread()) + ThreadCpuSeconds(floorTap->thread()) +
            ThreadCpuSeconds(floor.thread()) + far.ProcessCpuSeconds() + floor.ProcessCpuSeconds();
   };
   rigging.ringRefusals = [&] { return rig.RingRefusals(); };
@@ -730,7 +765,9 @@ int RunJack(const Options& options) {
   figures.floorDropped = floor.Dropped();
   figures.sharedKb = SharedMemoryRssKb();
   Print(options, results, &figures);
-  return 0;
+  oursTap.reset();
+  floorTap.reset();
+  return flood();
 }
 
 #endif
